@@ -1,0 +1,126 @@
+#include "core/ini_file.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "core/cp1251.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+TEST(IniFile, MissingFileReadsEmptyAndIsCreatedByTheFirstWrite) {
+    TempDir dir;
+    std::string path = dir.File("a.ini");
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadString("Main", "Key", "def"), "def");
+    EXPECT_EQ(ini.ReadInteger("Main", "Key", 7), 7);
+    EXPECT_FALSE(ini.ValueExists("Main", "Key"));
+    EXPECT_FALSE(ini.SectionExists("Main"));
+    EXPECT_EQ(TempDir::Read(path), "");  // reading creates nothing
+    EXPECT_FALSE(std::ifstream(path).good());
+
+    ini.WriteString("Main", "Key", "v");
+    EXPECT_EQ(TempDir::Read(path), "[Main]\r\nKey=v\r\n");
+}
+
+TEST(IniFile, NamesIgnoreCaseValuesAreTrimmedAndUnquoted) {
+    TempDir dir;
+    std::string path = dir.Write("a.ini",
+                                 "; comment\r\n[main]\r\n  serverName =  db.local  \r\n"
+                                 "Quoted=\"  spaced  \"\r\nSingle='x'\r\nHalf=\"x\r\nEmpty=\r\n");
+    TIniFile ini(path);
+    EXPECT_TRUE(ini.SectionExists("MAIN"));
+    EXPECT_TRUE(ini.ValueExists("Main", "SERVERNAME"));
+    EXPECT_EQ(ini.ReadString("MAIN", "ServerName", ""), "db.local");
+    EXPECT_EQ(ini.ReadString("Main", "Quoted", ""), "  spaced  ");
+    EXPECT_EQ(ini.ReadString("Main", "Single", ""), "x");
+    EXPECT_EQ(ini.ReadString("Main", "Half", ""), "\"x");
+    // Present but empty: the empty text, not the default.
+    EXPECT_TRUE(ini.ValueExists("Main", "Empty"));
+    EXPECT_EQ(ini.ReadString("Main", "Empty", "def"), "");
+    EXPECT_EQ(ini.ReadInteger("Main", "Empty", 5), 5);
+}
+
+TEST(IniFile, IntegersDecimalAndHexadecimal) {
+    TempDir dir;
+    std::string path = dir.Write("a.ini",
+                                 "[S]\nA=42\nB=-7\nC=0x1F\nD=$10\nE=12abc\nF=\"13\"\nG=99999999999\nH=0X0a\n");
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadInteger("S", "A", 0), 42);
+    EXPECT_EQ(ini.ReadInteger("S", "B", 0), -7);
+    EXPECT_EQ(ini.ReadInteger("S", "C", 0), 31);
+    EXPECT_EQ(ini.ReadInteger("S", "D", 0), 16);
+    EXPECT_EQ(ini.ReadInteger("S", "E", -1), -1);
+    EXPECT_EQ(ini.ReadInteger("S", "F", 0), 13);
+    EXPECT_EQ(ini.ReadInteger("S", "G", -1), -1);  // does not fit 32 bits
+    EXPECT_EQ(ini.ReadInteger("S", "H", 0), 10);
+}
+
+TEST(IniFile, DuplicateKeysFirstCounts) {
+    TempDir dir;
+    std::string path = dir.Write("a.ini", "[S]\nK=first\nk=second\n");
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadString("S", "K", ""), "first");
+}
+
+TEST(IniFile, NewKeysGoToTheEndOfTheirSectionOthersKeepTheirValues) {
+    TempDir dir;
+    std::string path = dir.Write("a.ini", "[One]\nA=1\n[Two]\nB=\"q\"\n");
+    {
+        TIniFile ini(path);
+        ini.WriteString("one", "C", "3");
+        ini.WriteInteger("Three", "D", -4);
+        ini.WriteString("Two", "b", "replaced");
+    }
+    std::string text = TempDir::Read(path);
+    EXPECT_NE(text.find("[One]\r\nA=1\r\nC=3\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("B=replaced\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("[Three]\r\nD=-4\r\n"), std::string::npos) << text;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n') {
+            EXPECT_EQ(text[i - 1], '\r');
+        }
+    }
+    TIniFile again(path);
+    EXPECT_EQ(again.ReadSection("One"), (std::vector<std::string>{"A", "C"}));
+}
+
+TEST(IniFile, Cp1251BytesStayUnchanged) {
+    TempDir dir;
+    std::string path = dir.File("a.ini");
+    std::string bg = Cp(u8"Аптека Хляб");
+    {
+        TIniFile ini(path);
+        ini.WriteString("Main", "Name", bg);
+    }
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadString("Main", "Name", ""), bg);
+    EXPECT_NE(TempDir::Read(path).find("Name=" + bg + "\r\n"), std::string::npos);
+}
+
+TEST(IniFile, CyrillicNamesIgnoreCase) {
+    TempDir dir;
+    std::string path = dir.Write("a.ini", "[" + Cp(u8"Раздел") + "]\n" + Cp(u8"ключ") + "=1\n");
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadInteger(Cp(u8"РАЗДЕЛ"), Cp(u8"КЛЮЧ"), 0), 1);
+}
+
+TEST(IniFile, UnwritableFileRaises) {
+    TempDir dir;
+    TIniFile ini(dir.File("missing/folder/a.ini"));
+    EXPECT_THROW(ini.WriteString("Main", "K", "v"), EIniFileException);
+}
+
+TEST(IniFile, LineBreaksInAValueDoNotCreateKeys) {
+    TempDir dir;
+    std::string path = dir.File("a.ini");
+    {
+        TIniFile ini(path);
+        ini.WriteString("Main", "K", "a\r\nEvil=1");
+    }
+    TIniFile ini(path);
+    EXPECT_FALSE(ini.ValueExists("Main", "Evil"));
+}
+
+}  // namespace
