@@ -1,0 +1,327 @@
+// The FTP server on its own, driven by curl, lftp and a plain socket
+// client on 127.0.0.1. The store handler of these tests writes the base name
+// of whatever is stored into the account's home folder.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include <sys/socket.h>
+
+#include "core/stream.h"
+#include "ftp_test_client.h"
+#include "replication/ftp/ftp_server.h"
+#include "support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A file stream that counts how many are open, to see that the server
+// frees what the handler supplied.
+std::atomic<int> gOpenStreams{0};
+class TCountedFileStream : public TFileStream {
+public:
+    TCountedFileStream(const std::string& path, FileMode mode) : TFileStream(path, mode) { ++gOpenStreams; }
+    ~TCountedFileStream() override { --gOpenStreams; }
+};
+
+class FtpServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(dir_.File("one"));
+        fs::create_directories(dir_.File("two"));
+        users_.AddUser({"pharm1", "First", "Secret1", dir_.File("one")});
+        users_.AddUser({"pharm2", "Second", "Secret2", dir_.File("two")});
+        users_.AddUser({"pharm0", "Central", "", dir_.File("two")});
+        server_.BindAddress = "127.0.0.1";
+        server_.DefaultPort = 0;
+        server_.UserManager = &users_;
+        server_.OnStoreFile = [this](const TFtpSessionContext& s, const std::string& name,
+                                     bool append) -> std::unique_ptr<TStream> {
+            lastStoreName_ = name;
+            if (refuseStores_) return nullptr;
+            std::string path = s.HomeFolder + "/" + fs::path(name).filename().string();
+            if (append) {
+                auto f = std::make_unique<TCountedFileStream>(path, FileMode::OpenReadWrite);
+                f->Seek(0, SeekOrigin::End);
+                return f;
+            }
+            return std::make_unique<TCountedFileStream>(path, FileMode::Create);
+        };
+        server_.OnListDirectory = [this](const TFtpSessionContext& s, const std::string& path,
+                                         std::vector<std::string>& lines) { lastListPath_ = path; };
+    }
+    void TearDown() override {
+        server_.SetActive(false);
+        EXPECT_EQ(gOpenStreams.load(), 0);
+    }
+    void Start() {
+        server_.SetActive(true);
+        port_ = server_.BoundPort();
+        ASSERT_GT(port_, 0);
+    }
+    std::string Url(const std::string& user, const std::string& pass, const std::string& path) const {
+        return "ftp://" + user + ":" + pass + "@127.0.0.1:" + std::to_string(port_) + "/" + path;
+    }
+
+    TempDir dir_;
+    TFtpUserManager users_;
+    TFtpServer server_;
+    int port_ = 0;
+    bool refuseStores_ = false;
+    std::string lastStoreName_;
+    std::string lastListPath_;
+};
+
+TEST_F(FtpServerTest, AnswersTheBasicsAndRefusesWorkBeforeLogin) {
+    Start();
+    TFtpTestClient c;
+    TFtpReply hello = c.Connect(port_);
+    EXPECT_EQ(hello.Text, "220 FTP Server ready.");
+    EXPECT_EQ(c.Command("SYST").Text, "215 WIN32");
+    EXPECT_EQ(c.Command("XYZZY now").Text, "500 Syntax error, command unrecognized.");
+    EXPECT_EQ(c.Command("RETR xml1.rar").Code, 502);
+    EXPECT_EQ(c.Command("DELE xml1.rar").Code, 502);
+    EXPECT_EQ(c.Command("REST 100").Code, 502);
+    EXPECT_EQ(c.Command("PWD").Code, 530);
+    EXPECT_EQ(c.Command("STOR x").Code, 530);
+    EXPECT_EQ(c.Command("PASV").Code, 530);
+    TFtpReply feat = c.Command("FEAT");
+    EXPECT_EQ(feat.Code, 211);
+    EXPECT_NE(feat.Text.find(" EPSV"), std::string::npos);
+    EXPECT_EQ(c.Command("noop").Code, 200);  // verbs in any letter case
+    // Telnet commands in front of a verb are dropped.
+    EXPECT_EQ(c.Command("\xFF\xF4\xFF\xF2NOOP").Code, 200);
+    EXPECT_EQ(c.Command(std::string(10000, 'A')).Text, "500 Command line too long.");
+    EXPECT_EQ(c.Command("NOOP").Code, 200);
+    EXPECT_EQ(c.Command("QUIT").Code, 221);
+    EXPECT_TRUE(c.ServerClosed());
+}
+
+TEST_F(FtpServerTest, LoginComparesNameAndPasswordExactly) {
+    Start();
+    TFtpTestClient c;
+    c.Connect(port_);
+    EXPECT_EQ(c.Command("PASS Secret1").Code, 503);  // no USER yet
+    EXPECT_EQ(c.Login("pharm1", "Secret1").Text, "230 User logged in, proceed.");
+    EXPECT_EQ(c.Command("PWD").Text, "257 \"/\" is current directory.");
+    EXPECT_EQ(c.Login("pharm1", "secret1").Code, 530);  // a new USER logs out
+    EXPECT_EQ(c.Command("PWD").Code, 530);
+
+    TFtpTestClient d;
+    d.Connect(port_);
+    EXPECT_EQ(d.Login("PHARM1", "Secret1").Code, 530);
+    EXPECT_EQ(d.Login("pharm1", "Secret1 ").Code, 530);
+    EXPECT_EQ(d.Login("pharm1", "Secret1").Code, 230);
+
+    // No anonymous access, and an account without a password never logs in.
+    TFtpTestClient e;
+    e.Connect(port_);
+    EXPECT_EQ(e.Login("anonymous", "guest@").Code, 530);
+    EXPECT_EQ(e.Login("pharm0", "").Code, 530);
+    // The third failure closes the session.
+    TFtpReply third = e.Login("ftp", "x");
+    EXPECT_EQ(third.Code, 530);
+    EXPECT_EQ(e.ReadReply().Code, 421);
+    EXPECT_TRUE(e.ServerClosed());
+}
+
+TEST_F(FtpServerTest, CurlStoresInPassiveAndActiveModes) {
+    Start();
+    std::string src = dir_.Write("src.bin", std::string(100000, 'x') + "end");
+    const char* modes[] = {"", "--disable-epsv", "-P 127.0.0.1", "-P 127.0.0.1 --disable-eprt"};
+    int i = 0;
+    for (const char* mode : modes) {
+        std::string name = "up" + std::to_string(i++) + ".bin";
+        std::string out;
+        int rc = RunCommand(std::string("curl -sS ") + mode + " -T " + ShellQuote(src) + " " +
+                                ShellQuote(Url("pharm1", "Secret1", "any/dir/" + name)),
+                            &out);
+        EXPECT_EQ(rc, 0) << mode << ": " << out;
+        EXPECT_EQ(TempDir::Read(dir_.File("one/" + name)), TempDir::Read(src)) << mode;
+        EXPECT_EQ(lastStoreName_, name);
+    }
+    // A wrong password stores nothing.
+    std::string out;
+    EXPECT_NE(RunCommand("curl -sS -T " + ShellQuote(src) + " " + ShellQuote(Url("pharm1", "bad", "z.bin")), &out), 0);
+    EXPECT_FALSE(fs::exists(dir_.File("one/z.bin")));
+}
+
+TEST_F(FtpServerTest, LftpChangesDirectoryListsEmptyAndStores) {
+    Start();
+    std::string src = dir_.Write("a.rar", "archive bytes");
+    std::string script = "set ftp:ssl-allow no; set net:max-retries 1; cd /no/such/place; ls; put " +
+                         ShellQuote(src) + " -o b.rar; pwd; bye";
+    std::string out;
+    int rc = RunCommand("lftp -u pharm2,Secret2 -p " + std::to_string(port_) + " -e " + ShellQuote(script) +
+                            " 127.0.0.1",
+                        &out);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_EQ(TempDir::Read(dir_.File("two/b.rar")), "archive bytes");
+    EXPECT_EQ(lastListPath_, "/no/such/place");
+    EXPECT_NE(out.find("/no/such/place"), std::string::npos) << out;  // pwd
+}
+
+TEST_F(FtpServerTest, DirectoriesResolveVirtually) {
+    Start();
+    TFtpTestClient c;
+    c.Connect(port_);
+    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    EXPECT_EQ(c.Command("CWD a/b").Code, 250);
+    EXPECT_EQ(c.Command("PWD").Text, "257 \"/a/b\" is current directory.");
+    EXPECT_EQ(c.Command("CDUP").Code, 250);
+    EXPECT_EQ(c.Command("PWD").Text, "257 \"/a\" is current directory.");
+    EXPECT_EQ(c.Command("CWD ../../../..").Code, 250);
+    EXPECT_EQ(c.Command("PWD").Text, "257 \"/\" is current directory.");
+    EXPECT_EQ(c.Command("CWD say \"hi\"").Code, 250);
+    EXPECT_EQ(c.Command("PWD").Text, "257 \"/say \"\"hi\"\"\" is current directory.");
+    EXPECT_EQ(c.Command("CWD").Code, 501);
+    EXPECT_EQ(c.Command("TYPE A").Text, "200 Type set to A.");
+    EXPECT_EQ(c.Command("TYPE I").Text, "200 Type set to I.");
+    EXPECT_EQ(c.Command("TYPE E").Code, 504);
+    EXPECT_EQ(c.Command("MODE S").Code, 200);
+    EXPECT_EQ(c.Command("MODE B").Code, 504);
+    EXPECT_EQ(c.Command("STRU F").Code, 200);
+    EXPECT_EQ(c.Command("STRU R").Code, 504);
+}
+
+TEST_F(FtpServerTest, ActiveModeConnectsOnlyBackToTheClient) {
+    Start();
+    TFtpTestClient c;
+    c.Connect(port_);
+    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    EXPECT_EQ(c.Command("LIST").Code, 425);  // no PORT or PASV yet
+    EXPECT_EQ(c.Command("PORT 127,0,0,2,200,10").Code, 500);   // another host
+    EXPECT_EQ(c.Command("PORT 127,0,0,1,0,21").Code, 500);     // a privileged port
+    EXPECT_EQ(c.Command("PORT 127,0,0,1,300,1").Code, 501);
+    EXPECT_EQ(c.Command("EPRT |1|127.0.0.2|5000|").Code, 500);
+    EXPECT_EQ(c.Command("EPRT |3|x|5000|").Code, 522);
+
+    auto [lfd, lport] = ListenLoopback();
+    EXPECT_EQ(c.Command("EPRT |1|127.0.0.1|" + std::to_string(lport) + "|").Code, 200);
+    c.Send("LIST\r\n");
+    EXPECT_EQ(c.ReadReply().Code, 150);
+    int dfd = ::accept(lfd, nullptr, nullptr);
+    ASSERT_GE(dfd, 0);
+    char buf[64];
+    EXPECT_EQ(::recv(dfd, buf, sizeof buf, 0), 0);  // an empty listing
+    EXPECT_EQ(c.ReadReply().Code, 226);
+    CloseFd(dfd);
+    CloseFd(lfd);
+}
+
+TEST_F(FtpServerTest, SilentDataConnectionIsCutOffAndTheSessionGoesOn) {
+    server_.Limits.DataIdleTimeoutMs = 200;
+    Start();
+    TFtpTestClient c;
+    c.Connect(port_);
+    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    int dfd = c.OpenPassive();
+    ASSERT_GE(dfd, 0);
+    c.Send("STOR slow.rar\r\n");
+    EXPECT_EQ(c.ReadReply().Code, 150);
+    SendAll(dfd, "some");
+    // ... and then nothing more, without closing.
+    EXPECT_EQ(c.ReadReply().Text, "426 Connection closed; transfer aborted.");
+    EXPECT_EQ(gOpenStreams.load(), 0);
+    EXPECT_EQ(TempDir::Read(dir_.File("one/slow.rar")), "some");
+    EXPECT_EQ(c.Command("NOOP").Code, 200);
+    CloseFd(dfd);
+}
+
+TEST_F(FtpServerTest, DataConnectionNeverMadeIsAnswered) {
+    server_.Limits.DataConnectTimeoutMs = 200;
+    Start();
+    TFtpTestClient c;
+    c.Connect(port_);
+    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    EXPECT_EQ(c.Command("EPSV").Code, 229);
+    c.Send("STOR never.rar\r\n");
+    EXPECT_EQ(c.ReadReply().Code, 150);
+    EXPECT_EQ(c.ReadReply().Code, 425);
+    EXPECT_EQ(gOpenStreams.load(), 0);
+    EXPECT_EQ(c.Command("NOOP").Code, 200);
+}
+
+TEST_F(FtpServerTest, RefusedStoreAndAppendToMissingFile) {
+    Start();
+    TFtpTestClient c;
+    c.Connect(port_);
+    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    refuseStores_ = true;
+    EXPECT_EQ(c.Command("EPSV").Code, 229);
+    EXPECT_EQ(c.Command("STOR x.rar").Code, 550);
+    refuseStores_ = false;
+    // The test handler throws for an append to a missing file.
+    EXPECT_EQ(c.Command("EPSV").Code, 229);
+    EXPECT_EQ(c.Command("APPE missing.rar").Code, 550);
+    EXPECT_FALSE(fs::exists(dir_.File("one/missing.rar")));
+    EXPECT_EQ(c.Command("STOR").Code, 501);
+}
+
+TEST_F(FtpServerTest, IdleControlConnectionIsClosed) {
+    server_.Limits.ControlIdleTimeoutMs = 200;
+    Start();
+    TFtpTestClient c;
+    c.Connect(port_);
+    EXPECT_EQ(c.ReadReply().Text, "421 Timeout.");
+    EXPECT_TRUE(c.ServerClosed());
+}
+
+TEST_F(FtpServerTest, SessionsBeyondTheLimitAreTurnedAway) {
+    server_.Limits.MaxSessions = 2;
+    Start();
+    TFtpTestClient a, b, c;
+    EXPECT_EQ(a.Connect(port_).Code, 220);
+    EXPECT_EQ(b.Connect(port_).Code, 220);
+    EXPECT_EQ(c.Connect(port_).Text, "421 Too many connections, try again later.");
+    EXPECT_EQ(a.Command("QUIT").Code, 221);
+    a.ServerClosed();
+    // The freed place is taken by a later connection (its session thread
+    // may need a moment to end: try a bounded number of times).
+    int code = 0;
+    for (int i = 0; i < 100 && code != 220; ++i) {
+        TFtpTestClient d;
+        code = d.Connect(port_).Code;
+        if (code != 220) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(code, 220);
+}
+
+TEST_F(FtpServerTest, DeactivationEndsSessionsEvenMidTransfer) {
+    Start();
+    TFtpTestClient c, idle;
+    c.Connect(port_);
+    idle.Connect(port_);
+    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    int dfd = c.OpenPassive();
+    ASSERT_GE(dfd, 0);
+    c.Send("STOR big.rar\r\n");
+    EXPECT_EQ(c.ReadReply().Code, 150);
+    SendAll(dfd, std::string(1000, 'b'));
+    server_.SetActive(false);  // returns once every session has ended
+    EXPECT_FALSE(server_.Active());
+    EXPECT_EQ(server_.SessionCount(), 0);
+    EXPECT_EQ(gOpenStreams.load(), 0);
+    EXPECT_TRUE(c.ServerClosed());
+    EXPECT_TRUE(idle.ServerClosed());
+    CloseFd(dfd);
+    // And it can be started again.
+    Start();
+    TFtpTestClient again;
+    EXPECT_EQ(again.Connect(port_).Code, 220);
+}
+
+TEST_F(FtpServerTest, BusyPortFailsActivation) {
+    Start();
+    TFtpServer other;
+    other.BindAddress = "127.0.0.1";
+    other.DefaultPort = port_;
+    other.UserManager = &users_;
+    EXPECT_ANY_THROW(other.SetActive(true));
+    EXPECT_FALSE(other.Active());
+}
+
+}  // namespace

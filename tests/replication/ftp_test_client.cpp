@@ -1,0 +1,153 @@
+#include "ftp_test_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+int RunCommand(const std::string& command, std::string* output) {
+    std::string full = "timeout 120 " + command + " 2>&1";
+    FILE* p = popen(full.c_str(), "r");
+    if (!p) return -1;
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int status = pclose(p);
+    if (output) *output = out;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ShellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+static int ConnectLoopback(int port, int timeoutMs) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TFtpTestClient::~TFtpTestClient() { Close(); }
+
+void TFtpTestClient::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    buffer_.clear();
+}
+
+TFtpReply TFtpTestClient::Connect(int port, int receiveTimeoutMs) {
+    Close();
+    timeoutMs_ = receiveTimeoutMs;
+    fd_ = ConnectLoopback(port, receiveTimeoutMs);
+    if (fd_ < 0) return {};
+    return ReadReply();
+}
+
+void TFtpTestClient::Send(const std::string& raw) { SendAll(fd_, raw); }
+
+TFtpReply TFtpTestClient::Command(const std::string& line) {
+    Send(line + "\r\n");
+    return ReadReply();
+}
+
+TFtpReply TFtpTestClient::ReadReply() {
+    TFtpReply r;
+    std::string code;
+    for (;;) {
+        size_t nl;
+        while ((nl = buffer_.find("\r\n")) == std::string::npos) {
+            char buf[1024];
+            ssize_t got = fd_ < 0 ? -1 : ::recv(fd_, buf, sizeof buf, 0);
+            if (got <= 0) return TFtpReply{};
+            buffer_.append(buf, static_cast<size_t>(got));
+        }
+        std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 2);
+        if (!r.Text.empty()) r.Text += "\n";
+        r.Text += line;
+        if (code.empty()) {
+            if (line.size() < 4) return TFtpReply{};
+            code = line.substr(0, 3);
+            if (line[3] == ' ') break;
+        } else if (line.size() >= 4 && line.compare(0, 3, code) == 0 && line[3] == ' ') {
+            break;
+        }
+    }
+    r.Code = std::atoi(code.c_str());
+    return r;
+}
+
+TFtpReply TFtpTestClient::Login(const std::string& user, const std::string& pass) {
+    TFtpReply u = Command("USER " + user);
+    if (u.Code != 331) return u;
+    return Command("PASS " + pass);
+}
+
+int TFtpTestClient::OpenPassive() {
+    TFtpReply r = Command("EPSV");
+    if (r.Code != 229) return -1;
+    size_t p = r.Text.find("(|||");
+    if (p == std::string::npos) return -1;
+    int port = std::atoi(r.Text.c_str() + p + 4);
+    return ConnectLoopback(port, timeoutMs_);
+}
+
+bool TFtpTestClient::ServerClosed() {
+    char buf[256];
+    for (int i = 0; i < 1000; ++i) {
+        ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
+        if (got == 0) return true;
+        if (got < 0) return errno == ECONNRESET;
+    }
+    return false;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t put = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (put <= 0) return;
+        off += static_cast<size_t>(put);
+    }
+}
+
+void CloseFd(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+std::pair<int, int> ListenLoopback() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd, 4);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return {fd, ntohs(a.sin_port)};
+}
