@@ -12,7 +12,11 @@
 
 TServicesData* ServicesData = nullptr;
 
-TServicesData::TServicesData() = default;
+// Numbers, dates and times are converted to and from text with fixed,
+// locale-independent rules everywhere in the server ("." as the decimal
+// separator, "dd.mm.yyyy", "hh:nn:ss"), so there are no process-wide format
+// settings to set up here.
+TServicesData::TServicesData() : clock_(&Now) {}
 TServicesData::~TServicesData() = default;
 
 std::string TServicesData::LogFileNameFor(double dateTime) {
@@ -24,34 +28,49 @@ std::string TServicesData::LogFileName() const {
     return logFileName_;
 }
 
+void TServicesData::SetClock(std::function<TDateTime()> clock) {
+    std::lock_guard<std::mutex> g(lock_);
+    clock_ = clock ? std::move(clock) : std::function<TDateTime()>(&Now);
+}
+
 void TServicesData::Log(std::string_view sender, const std::string& msg) {
     std::lock_guard<std::mutex> g(lock_);
     try {
-        logFileName_ = LogFileNameFor(Now());
-        std::string line = DateTimeToText(Now());
+        const TDateTime now = clock_();
+        logFileName_ = LogFileNameFor(now);
+        std::string line = DateTimeToText(now);
         line += " [";
         line += sender;
         line += "] ";
         line += msg;
         line += "\r\n";
+        auto report = [&](int err) {
+            if (reportedFailure_) return;
+            reportedFailure_ = true;
+            std::string text = "Cannot write the log file " + logFileName_ + ": " + std::strerror(err) + "\n";
+            text += line;
+            std::fwrite(text.data(), 1, text.size(), stderr);
+            std::fflush(stderr);
+        };
         int fd = ::open(logFileName_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd < 0) {
-            if (!reportedFailure_) {
-                std::fprintf(stderr, "Cannot write the log file %s: %s\n", logFileName_.c_str(),
-                             std::strerror(errno));
-                reportedFailure_ = true;
-            }
+            report(errno);
             return;
         }
         size_t off = 0;
+        int err = 0;
         while (off < line.size()) {
             ssize_t n = ::write(fd, line.data() + off, line.size() - off);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
+            if (n <= 0) {
+                err = n < 0 ? errno : EIO;
+                break;
+            }
             off += static_cast<size_t>(n);
         }
         ::close(fd);
-        reportedFailure_ = false;
+        if (err != 0) report(err);
+        else reportedFailure_ = false;
     } catch (...) {
         // Logging must never fail its caller.
     }

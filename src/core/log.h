@@ -4,17 +4,27 @@
 // threads never interleave. Logging never fails the operation that logs.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+
+#include "core/datetime.h"
 
 class TServicesData {
 public:
     TServicesData();
     ~TServicesData();
-    // Appends one line for Sender (a class name such as "TDMBase"). Never
-    // throws: a failure is reported once on standard error.
+    // Appends one line for Sender (a class name such as "TDMBase"): the file
+    // is opened, appended to and closed under the log lock, so lines of
+    // different threads never interleave. The time is read once, so a line
+    // goes to the file of the day it is stamped with. Never throws: when the
+    // file cannot be written, the first failed line and the cause go to
+    // standard error (the journal), and later failures stay quiet until a
+    // line is written again.
     void Log(std::string_view sender, const std::string& msg);
+    // The clock the log reads (local date-time); tests set a fixed one.
+    void SetClock(std::function<TDateTime()> clock);
     // Path of the file the last line went to.
     std::string LogFileName() const;
     // Path of the day's file for a given date-time.
@@ -22,6 +32,7 @@ public:
 
 private:
     mutable std::mutex lock_;
+    std::function<TDateTime()> clock_;
     std::string logFileName_;
     bool reportedFailure_ = false;
 };

@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "core/exceptions.h"
 #include "core/ini_file.h"
 #include "core/misc.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -21,26 +20,13 @@ const std::vector<std::string> kKeyOrder = {
 // Every test runs with the program folder pointed at a private folder.
 class OptionsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* old = std::getenv("VT_BASE_DIR");
-        hadBase_ = old != nullptr;
-        if (old) oldBase_ = old;
-        setenv("VT_BASE_DIR", dir_.Path().c_str(), 1);
-    }
-    void TearDown() override {
-        if (hadBase_) setenv("VT_BASE_DIR", oldBase_.c_str(), 1);
-        else unsetenv("VT_BASE_DIR");
-        SetOptionsForTesting(std::make_shared<const TOptions>());
-    }
+    void TearDown() override { SetOptionsForTesting(std::make_shared<const TOptions>()); }
     std::string Base() const { return dir_.Path() + "/"; }
     std::string Ini() const { return dir_.File("vantrell_config.ini"); }
     void WriteIni(const std::string& body) { dir_.Write("vantrell_config.ini", "[Main]\r\n" + body); }
 
     TempDir dir_;
-
-private:
-    std::string oldBase_;
-    bool hadBase_ = false;
+    ScopedEnv base_{"VT_BASE_DIR", dir_.Path()};
 };
 
 TEST_F(OptionsTest, NoFileGivesDefaultsCreatesFoldersAndWritesAllKeysAtTheEnd) {

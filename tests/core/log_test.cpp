@@ -1,0 +1,124 @@
+#include "core/log.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "core/app_paths.h"
+#include "core/datetime.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    std::string FileOf(TDateTime day) const {
+        return dir_.Path() + "/" + ProgramName() + "_" + DateToYYMMDD(day) + ".log";
+    }
+    TempDir dir_;
+    ScopedEnv base_{"VT_BASE_DIR", dir_.Path()};
+    TServicesData data_;
+};
+
+TEST_F(LogTest, OneLinePerCallInTheDaysFile) {
+    TDateTime t = EncodeDateTime(2024, 3, 5, 14, 7, 9);
+    data_.SetClock([t] { return t; });
+    data_.Log("TDMBase", "Connected");
+    data_.Log("TObject", "second");
+    std::string path = dir_.Path() + "/" + ProgramName() + "_240305.log";
+    EXPECT_EQ(data_.LogFileName(), path);
+    EXPECT_EQ(TempDir::Read(path),
+              "05.03.2024 14:07:09 [TDMBase] Connected\r\n05.03.2024 14:07:09 [TObject] second\r\n");
+}
+
+TEST_F(LogTest, MidnightStartsANewFileAndDropsTheMidnightTime) {
+    TDateTime now = EncodeDateTime(2023, 12, 31, 23, 59, 59);
+    data_.SetClock([&now] { return now; });
+    data_.Log("TA", "before");
+    now = EncodeDateTime(2024, 1, 1);
+    data_.Log("TA", "after");
+    EXPECT_EQ(TempDir::Read(FileOf(EncodeDateTime(2023, 12, 31))), "31.12.2023 23:59:59 [TA] before\r\n");
+    EXPECT_EQ(TempDir::Read(FileOf(EncodeDateTime(2024, 1, 1))), "01.01.2024 [TA] after\r\n");
+}
+
+TEST_F(LogTest, MessagesAreWrittenUnchanged) {
+    TDateTime t = EncodeDateTime(2024, 3, 5, 1, 2, 3);
+    data_.SetClock([t] { return t; });
+    data_.Log("TA", "ends in a break\r\n");
+    data_.Log("TA", "first\r\nsecond");
+    data_.Log("TA", std::string("nul\0byte \xC0\xFF", 11));
+    EXPECT_EQ(TempDir::Read(FileOf(t)),
+              "05.03.2024 01:02:03 [TA] ends in a break\r\n\r\n"
+              "05.03.2024 01:02:03 [TA] first\r\nsecond\r\n" +
+                  std::string("05.03.2024 01:02:03 [TA] nul\0byte \xC0\xFF\r\n", 38));
+}
+
+TEST_F(LogTest, LinesOfTwoThreadsNeverInterleave) {
+    TDateTime t = EncodeDateTime(2024, 3, 5, 10, 0, 0);
+    data_.SetClock([t] { return t; });
+    const int kLines = 300;
+    const std::string longA(500, 'a'), longB(700, 'b');
+    std::thread a([&] { for (int i = 0; i < kLines; ++i) data_.Log("TA", longA); });
+    std::thread b([&] { for (int i = 0; i < kLines; ++i) data_.Log("TB", longB); });
+    a.join();
+    b.join();
+    std::string text = TempDir::Read(FileOf(t));
+    const std::string lineA = "05.03.2024 10:00:00 [TA] " + longA + "\r\n";
+    const std::string lineB = "05.03.2024 10:00:00 [TB] " + longB + "\r\n";
+    int countA = 0, countB = 0;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        if (text.compare(pos, lineA.size(), lineA) == 0) {
+            ++countA;
+            pos += lineA.size();
+        } else if (text.compare(pos, lineB.size(), lineB) == 0) {
+            ++countB;
+            pos += lineB.size();
+        } else {
+            FAIL() << "broken line at " << pos;
+        }
+    }
+    EXPECT_EQ(countA, kLines);
+    EXPECT_EQ(countB, kLines);
+}
+
+TEST_F(LogTest, AnUnwritableFolderNeverThrowsAndIsReportedOnce) {
+    // The base folder is a plain file, so no log file can be created below it.
+    std::string notAFolder = dir_.Write("plain", "x");
+    ScopedEnv base("VT_BASE_DIR", notAFolder);
+    testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(data_.Log("TA", "lost one"));
+    EXPECT_NO_THROW(data_.Log("TA", "lost two"));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.find("Cannot write the log file"), err.rfind("Cannot write the log file"));
+    EXPECT_NE(err.find("lost one"), std::string::npos);
+    EXPECT_EQ(err.find("lost two"), std::string::npos);
+
+    // Once a line goes through again, the next failure is reported again.
+    {
+        ScopedEnv good("VT_BASE_DIR", dir_.Path());
+        data_.Log("TA", "written");
+    }
+    testing::internal::CaptureStderr();
+    data_.Log("TA", "lost three");
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("lost three"), std::string::npos);
+}
+
+TEST(LogGlobal, WithoutServicesDataNothingHappens) {
+    ASSERT_EQ(ServicesData, nullptr);
+    EXPECT_NO_THROW(Log("TA", "nowhere"));
+}
+
+TEST_F(LogTest, GlobalLogGoesThroughServicesData) {
+    TDateTime t = EncodeDateTime(2024, 3, 5, 10, 0, 0);
+    data_.SetClock([t] { return t; });
+    ServicesData = &data_;
+    Log("TZorvelCentralServerSrv", "started");
+    ServicesData = nullptr;
+    EXPECT_EQ(TempDir::Read(FileOf(t)), "05.03.2024 10:00:00 [TZorvelCentralServerSrv] started\r\n");
+}
+
+}  // namespace
