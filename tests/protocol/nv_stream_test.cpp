@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "core/cp1251.h"
+#include "protocol/nv_stream_utils.h"
+#include "test_bytes.h"
+
+namespace {
+
+// Runs `write` on a writer over a fresh stream and returns the bytes.
+template <typename F>
+std::string Written(F write) {
+    TMemoryStream ms;
+    TNVBinWriter w(&ms);
+    write(w);
+    return ms.Bytes();
+}
+
+struct ReaderOver {
+    TMemoryStream ms;
+    TNVBinReader r{&ms};
+    explicit ReaderOver(std::string bytes) : ms(std::move(bytes)) {}
+};
+
+template <typename F>
+void ExpectIncorrectValue(const std::string& bytes, F read) {
+    ReaderOver in(bytes);
+    try {
+        read(in.r);
+        FAIL() << "no exception for " << Hex(bytes);
+    } catch (const EInvalidValue& e) {
+        EXPECT_STREQ(e.what(), "Incorrect value");
+    }
+}
+
+}  // namespace
+
+TEST(NVStream, MissingStreamFailsTheAssertion) {
+    try {
+        TNVBinWriter w(nullptr);
+        FAIL();
+    } catch (const EAssertionFailed& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Parameter is not assigned (nv_stream_utils.cpp, line ", 0), 0u);
+    }
+    EXPECT_THROW(TNVBinReader(nullptr), EAssertionFailed);
+}
+
+TEST(NVStream, IntegersTakeTheSmallestForm) {
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(127); })), "02 7F");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(-128); })), "02 80");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(128); })), "03 80 00");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(-32768); })), "03 00 80");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(32768); })), "04 00 80 00 00");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(-32769); })), "04 FF 7F FF FF");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInt64(5); })), "02 05");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInt64(int64_t{1} << 40); })), "13 00 00 00 00 00 01 00 00");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInt64(std::numeric_limits<int32_t>::min()); })), "04 00 00 00 80");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInt64(int64_t{std::numeric_limits<int32_t>::max()} + 1); })),
+              "13 00 00 00 80 00 00 00 00");
+}
+
+TEST(NVStream, IntegersReadBack) {
+    const int64_t values[] = {0, 1, -1, 127, 128, -129, 32767, -32769, 1 << 30, -(int64_t{1} << 40),
+                              std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()};
+    TMemoryStream ms;
+    TNVBinWriter w(&ms);
+    for (int64_t v : values) w.WriteInt64(v);
+    ms.SetPosition(0);
+    TNVBinReader r(&ms);
+    for (int64_t v : values) EXPECT_EQ(r.ReadInt64(), v);
+    EXPECT_EQ(ms.Remaining(), 0);
+
+    ReaderOver small(B({2, 5}));
+    EXPECT_EQ(small.r.ReadInt64(), 5);
+}
+
+TEST(NVStream, TypedReadersAcceptIntegers) {
+    EXPECT_EQ(ReaderOver(B({2, 7})).r.ReadFloat(), 7.0);
+    EXPECT_EQ(ReaderOver(B({3, 0x10, 0x27})).r.ReadCurrency().raw, 10000 * 10000);
+    EXPECT_EQ(ReaderOver(B({2, 3})).r.ReadDate(), 3.0);
+    EXPECT_EQ(ReaderOver(B({2, 0xFE})).r.ReadSingle(), -2.0f);
+    ExpectIncorrectValue(B({6, 1, '7'}), [](auto& r) { r.ReadFloat(); });
+    ExpectIncorrectValue(B({19, 0, 0, 0, 0, 0, 0, 0, 0}), [](auto& r) { r.ReadInteger(); });
+}
+
+TEST(NVStream, FloatsCurrencyDatesRoundTrip) {
+    TMemoryStream ms;
+    TNVBinWriter w(&ms);
+    w.WriteFloat(1.0);
+    w.WriteSingle(2.5f);
+    w.WriteCurrency(Currency::FromRaw(-12345));
+    w.WriteDate(45000.25);
+    EXPECT_EQ(Hex(ms.Bytes()),
+              "05 00 00 00 00 00 00 00 80 FF 3F "
+              "0F 00 00 20 40 "
+              "10 C7 CF FF FF FF FF FF FF "
+              "11 00 00 00 00 08 F9 E5 40");
+    ms.SetPosition(0);
+    TNVBinReader r(&ms);
+    EXPECT_EQ(r.ReadFloat(), 1.0);
+    EXPECT_EQ(r.ReadSingle(), 2.5f);
+    EXPECT_EQ(r.ReadCurrency().raw, -12345);
+    EXPECT_EQ(r.ReadDate(), 45000.25);
+}
+
+TEST(NVStream, Strings) {
+    const std::string s255(255, 'x'), s256(256, 'y');
+    const std::string w255 = Written([&](auto& w) { w.WriteString(s255); });
+    EXPECT_EQ(Hex(w255.substr(0, 2)), "06 FF");
+    EXPECT_EQ(w255.size(), 257u);
+    const std::string w256 = Written([&](auto& w) { w.WriteString(s256); });
+    EXPECT_EQ(Hex(w256.substr(0, 5)), "0C 00 01 00 00");
+    EXPECT_EQ(ReaderOver(w255).r.ReadString(), s255);
+    EXPECT_EQ(ReaderOver(w256).r.ReadString(), s256);
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteString(""); })), "06 00");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteChar('A'); })), "06 01 41");
+    EXPECT_EQ(ReaderOver(B({6, 1, 'Q'})).r.ReadChar(), 'Q');
+    ExpectIncorrectValue(B({6, 2, 'Q', 'R'}), [](auto& r) { r.ReadChar(); });
+    ExpectIncorrectValue(B({7, 1, 'Q'}), [](auto& r) { r.ReadString(); });
+
+    // WriteStr (no tag) cuts at 255.
+    const std::string str = Written([&](auto& w) { w.WriteStr(s256); });
+    EXPECT_EQ(str.size(), 256u);
+    EXPECT_EQ(static_cast<uint8_t>(str[0]), 255);
+
+    // Cyrillic text travels as its cp1251 bytes.
+    const std::string bg = Cp(u8"Аптека");
+    EXPECT_EQ(ReaderOver(Written([&](auto& w) { w.WriteString(bg); })).r.ReadString(), bg);
+}
+
+TEST(NVStream, WideStrings) {
+    const std::u16string w = u"Аб1";
+    const std::string bytes = Written([&](auto& wr) { wr.WriteWideString(w); });
+    EXPECT_EQ(Hex(bytes), "12 03 00 00 00 10 04 31 04 31 00");
+    EXPECT_EQ(ReaderOver(bytes).r.ReadWideString(), w);
+    ExpectIncorrectValue(B({6, 0}), [](auto& r) { r.ReadWideString(); });
+}
+
+TEST(NVStream, IdentsAndBooleans) {
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("TRUE"); })), "09");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("false"); })), "08");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("NULL"); })), "00");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("Nil"); })), "0D");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("csaLock"); })), "07 07 63 73 61 4C 6F 63 6B");
+    EXPECT_EQ(ReaderOver(B({9})).r.ReadIdent(), "True");
+    EXPECT_EQ(ReaderOver(B({8})).r.ReadIdent(), "False");
+    EXPECT_EQ(ReaderOver(B({0})).r.ReadIdent(), "Null");
+    EXPECT_EQ(ReaderOver(B({13})).r.ReadIdent(), "nil");
+    EXPECT_EQ(ReaderOver(B({0x87, 2, 'a', 'b'})).r.ReadIdent(), "ab");   // low 7 bits of the tag
+    ReaderOver bad(B({2, 1}));
+    try {
+        bad.r.ReadIdent();
+        FAIL();
+    } catch (const EInvalidIdentified& e) {
+        EXPECT_STREQ(e.what(), "Incorrect identifier");
+    }
+
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteBoolean(true); w.WriteBoolean(false); })), "09 08");
+    // Any tag other than 9 is False, without error, and only the tag is consumed.
+    ReaderOver in(B({2, 9}));
+    EXPECT_FALSE(in.r.ReadBoolean());
+    EXPECT_EQ(in.ms.Position(), 1);
+    EXPECT_TRUE(in.r.ReadBoolean());
+}
+
+TEST(NVStream, Buffers) {
+    const std::string data = "\x01\x02\x03";
+    const std::string bytes = Written([&](auto& w) { w.WriteBuffer(data.data(), 3); });
+    EXPECT_EQ(Hex(bytes), "0B 02 03 01 02 03");
+    char buf[8] = {};
+    EXPECT_EQ(ReaderOver(bytes).r.ReadBuffer(buf, sizeof buf), 3);
+    EXPECT_EQ(std::string(buf, 3), data);
+    EXPECT_EQ(ReaderOver(bytes).r.ReadBufferBytes(), data);
+    // A stored count larger than the caller's buffer is refused before copying.
+    char two[2] = {'a', 'b'};
+    ExpectIncorrectValue(bytes, [&](auto& r) { r.ReadBuffer(two, 2); });
+    EXPECT_EQ(two[0], 'a');
+    ExpectIncorrectValue(B({11, 2, 0xFF}), [&](auto& r) { r.ReadBuffer(buf, 8); });          // negative
+    ExpectIncorrectValue(B({10, 2, 1, 1}), [&](auto& r) { r.ReadBuffer(buf, 8); });          // tag 10
+    ExpectIncorrectValue(B({11, 2, 5, 1, 2}), [&](auto& r) { r.ReadBufferBytes(); });        // short
+}
+
+TEST(NVStream, LengthsAreCheckedAgainstTheBytesPresent) {
+    // A long string claiming 2 GiB with three bytes behind it.
+    ExpectIncorrectValue(B({12, 0xFF, 0xFF, 0xFF, 0x7F, 'a', 'b', 'c'}), [](auto& r) { r.ReadString(); });
+    ExpectIncorrectValue(B({12, 0xFF, 0xFF, 0xFF, 0xFF, 'a'}), [](auto& r) { r.ReadString(); });   // -1
+    ExpectIncorrectValue(B({6, 5, 'a'}), [](auto& r) { r.ReadString(); });
+    ExpectIncorrectValue(B({18, 0x00, 0x00, 0x00, 0x40, 'a', 0}), [](auto& r) { r.ReadWideString(); });
+    ExpectIncorrectValue(B({18, 0xFE, 0xFF, 0xFF, 0xFF}), [](auto& r) { r.ReadWideString(); });
+    ExpectIncorrectValue(B({18, 2, 0, 0, 0, 'a', 0, 'b'}), [](auto& r) { r.ReadWideString(); });
+    // Values cut short and an empty stream.
+    ExpectIncorrectValue(B({4, 1, 2}), [](auto& r) { r.ReadInteger(); });
+    ExpectIncorrectValue(B({5, 0, 0, 0}), [](auto& r) { r.ReadFloat(); });
+    ExpectIncorrectValue(B({19, 1}), [](auto& r) { r.ReadInt64(); });
+    ExpectIncorrectValue("", [](auto& r) { r.ReadInteger(); });
+    ExpectIncorrectValue("", [](auto& r) { r.ReadBoolean(); });
+    ExpectIncorrectValue(B({7, 3, 'a'}), [](auto& r) { r.ReadIdent(); });
+}
+
+TEST(NVStream, Variants) {
+    TMemoryStream ms;
+    TNVBinWriter w(&ms);
+    w.WriteVariant(Variant());
+    w.WriteInteger(1);
+    w.WriteVariant(Variant::Null());
+    w.WriteVariant(Variant(true));
+    w.WriteVariant(Variant(int8_t{-3}));
+    w.WriteVariant(Variant(int16_t{300}));
+    w.WriteVariant(Variant(int64_t{1} << 33));
+    w.WriteVariant(Variant(2.5f));
+    w.WriteVariant(Variant(0.1));
+    w.WriteVariant(Variant(Currency::FromRaw(5)));
+    w.WriteVariant(Variant::FromDate(2.75));
+    w.WriteVariant(Variant("text"));
+    w.WriteIdent("someIdent");
+    w.WriteWideString(u"w");
+    ms.SetPosition(0);
+    TNVBinReader r(&ms);
+    EXPECT_TRUE(r.ReadVariant().IsEmpty());
+    EXPECT_EQ(r.ReadInteger(), 1);
+    EXPECT_TRUE(r.ReadVariant().IsNull());
+    Variant b = r.ReadVariant();
+    EXPECT_EQ(b.Type(), VarType::Boolean);
+    EXPECT_TRUE(b.AsBoolean());
+    Variant i8 = r.ReadVariant();
+    EXPECT_EQ(i8.Type(), VarType::Integer);
+    EXPECT_EQ(i8.AsInteger(), -3);
+    EXPECT_EQ(r.ReadVariant().AsInteger(), 300);
+    Variant i64 = r.ReadVariant();
+    EXPECT_EQ(i64.Type(), VarType::Int64);
+    EXPECT_EQ(i64.AsInt64(), int64_t{1} << 33);
+    Variant sg = r.ReadVariant();
+    EXPECT_EQ(sg.Type(), VarType::Double);
+    EXPECT_EQ(sg.AsDouble(), 2.5);
+    EXPECT_EQ(r.ReadVariant().AsDouble(), 0.1);
+    Variant cur = r.ReadVariant();
+    EXPECT_EQ(cur.Type(), VarType::Currency);
+    EXPECT_EQ(cur.AsCurrency().raw, 5);
+    Variant dt = r.ReadVariant();
+    EXPECT_EQ(dt.Type(), VarType::Date);
+    EXPECT_EQ(dt.AsDateTime(), 2.75);
+    EXPECT_EQ(r.ReadVariant().AsString(), "text");
+    Variant id = r.ReadVariant();
+    EXPECT_EQ(id.Type(), VarType::String);
+    EXPECT_EQ(id.AsString(), "someIdent");
+    Variant ws = r.ReadVariant();
+    EXPECT_EQ(ws.Type(), VarType::WideString);
+    EXPECT_EQ(ms.Remaining(), 0);
+
+    for (int tag : {1, 10, 11, 14, 20, 0x80}) {
+        ReaderOver in(B({tag, 0, 0}));
+        EXPECT_THROW(in.r.ReadVariant(), EInvalidValue) << tag;
+        EXPECT_EQ(in.ms.Position(), 0) << "the tag is only looked at";
+    }
+    for (const Variant& v : {Variant(uint8_t{1}), Variant(uint32_t{1}), Variant(std::u16string(u"w")),
+                             Variant(std::vector<Variant>{Variant(1)})}) {
+        TMemoryStream out;
+        TNVBinWriter vw(&out);
+        try {
+            vw.WriteVariant(v);
+            FAIL();
+        } catch (const Exception& e) {
+            EXPECT_STREQ(e.what(), "Unsupported variant type");
+        }
+    }
+}
+
+TEST(NVStream, StringStreams) {
+    TStringStream ss("hello");
+    const std::string bytes = Written([&](auto& w) { w.WriteStringStream(ss); });
+    EXPECT_EQ(Hex(bytes), "06 05 68 65 6C 6C 6F");
+    EXPECT_EQ(ReaderOver(bytes).r.ReadStringStream()->DataString(), "hello");
+}
