@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/app_paths.h"
+#include "core/cp1251.h"
 #include "core/datetime.h"
 
 TServicesData* ServicesData = nullptr;
@@ -48,7 +49,7 @@ void TServicesData::Log(std::string_view sender, const std::string& msg) {
             if (reportedFailure_) return;
             reportedFailure_ = true;
             std::string text = "Cannot write the log file " + logFileName_ + ": " + std::strerror(err) + "\n";
-            text += line;
+            text += Cp1251ToUtf8(line);
             std::fwrite(text.data(), 1, text.size(), stderr);
             std::fflush(stderr);
         };
@@ -78,4 +79,15 @@ void TServicesData::Log(std::string_view sender, const std::string& msg) {
 
 void Log(std::string_view sender, const std::string& msg) {
     if (ServicesData) ServicesData->Log(sender, msg);
+}
+
+void EventLogError(const std::string& msg) {
+    try {
+        static std::mutex lock;
+        std::string text = Cp1251ToUtf8(msg) + "\n";
+        std::lock_guard<std::mutex> g(lock);
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    } catch (...) {
+    }
 }

@@ -42,3 +42,9 @@ private:
 extern TServicesData* ServicesData;
 // Log through ServicesData when it exists; otherwise nothing.
 void Log(std::string_view sender, const std::string& msg);
+
+// Writes an error entry of the process itself (what a service framework
+// reports, such as "Service failed on start: ..." or an error escaping a
+// timer handler) to standard error, which the service manager keeps in the
+// system journal. The cp1251 message is written as UTF-8. Never throws.
+void EventLogError(const std::string& msg);

@@ -1,0 +1,130 @@
+#include "core/main_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+TEST(MainLoop, TimerFiresRepeatedlyOnTheLoopThread) {
+    TMainLoop loop;
+    TTimer timer(&loop);
+    int ticks = 0;
+    std::thread::id handlerThread;
+    timer.SetInterval(5);
+    timer.SetOnTimer([&] {
+        handlerThread = std::this_thread::get_id();
+        if (++ticks == 3) loop.Terminate();
+    });
+    loop.Run();
+    EXPECT_EQ(ticks, 3);
+    EXPECT_EQ(handlerThread, std::this_thread::get_id());
+    EXPECT_TRUE(loop.Terminated());
+}
+
+TEST(MainLoop, IntervalZeroAndDisabledTimersNeverFire) {
+    TMainLoop loop;
+    TTimer zero(&loop), disabled(&loop), stopper(&loop);
+    int zeroTicks = 0, disabledTicks = 0;
+    zero.SetInterval(0);
+    zero.SetOnTimer([&] { ++zeroTicks; });
+    disabled.SetInterval(1);
+    disabled.SetEnabled(false);
+    disabled.SetOnTimer([&] { ++disabledTicks; });
+    stopper.SetInterval(100);
+    stopper.SetOnTimer([&] { loop.Terminate(); });
+    loop.Run();
+    EXPECT_EQ(zeroTicks, 0);
+    EXPECT_EQ(disabledTicks, 0);
+    EXPECT_FALSE(disabled.Enabled());
+    EXPECT_EQ(zero.Interval(), 0u);
+}
+
+TEST(MainLoop, AHandlerCanStopAndRestartItsTimer) {
+    TMainLoop loop;
+    TTimer timer(&loop), other(&loop);
+    int ticks = 0, otherTicks = 0;
+    timer.SetInterval(1);
+    timer.SetOnTimer([&] {
+        timer.SetEnabled(false);  // the pass runs with the timer stopped
+        ++ticks;
+        if (ticks < 3) timer.SetEnabled(true);  // and enables it again at its end
+    });
+    other.SetInterval(5);
+    other.SetOnTimer([&] {
+        if (++otherTicks == 20) loop.Terminate();
+    });
+    loop.Run();
+    EXPECT_EQ(ticks, 3);
+    EXPECT_FALSE(timer.Enabled());
+}
+
+TEST(MainLoop, AnExceptionOfAHandlerIsReportedAndTheLoopGoesOn) {
+    TMainLoop loop;
+    TTimer timer(&loop);
+    int ticks = 0;
+    timer.SetInterval(1);
+    timer.SetOnTimer([&] {
+        if (++ticks == 1) throw std::runtime_error("Pass failed badly");
+        loop.Terminate();
+    });
+    testing::internal::CaptureStderr();
+    loop.Run();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ticks, 2);
+    EXPECT_NE(err.find("Pass failed badly"), std::string::npos);
+}
+
+TEST(MainLoop, PostAndTerminateFromOtherThreads) {
+    TMainLoop loop;
+    std::atomic<bool> ran{false};
+    std::thread::id taskThread;
+    std::thread poster([&] {
+        loop.Post([&] {
+            taskThread = std::this_thread::get_id();
+            ran = true;
+        });
+        while (!ran) std::this_thread::yield();
+        loop.Terminate();
+    });
+    loop.Run();
+    poster.join();
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(taskThread, std::this_thread::get_id());
+}
+
+TEST(MainLoop, EnablingATimerFromAnotherThreadWakesTheLoop) {
+    TMainLoop loop;
+    TTimer timer(&loop);
+    timer.SetEnabled(false);
+    timer.SetInterval(1);
+    timer.SetOnTimer([&] { loop.Terminate(); });
+    // The installer enables its timer on its service thread.
+    std::thread service([&] { timer.SetEnabled(true); });
+    loop.Run();
+    service.join();
+    EXPECT_TRUE(loop.Terminated());
+}
+
+TEST(MainLoop, TerminateBeforeRunReturnsAtOnce) {
+    TMainLoop loop;
+    loop.Terminate();
+    loop.Run();
+    EXPECT_TRUE(loop.Terminated());
+}
+
+TEST(MainLoop, ATimerDestroyedInItsOwnHandlerIsSafe) {
+    TMainLoop loop;
+    auto timer = std::make_unique<TTimer>(&loop);
+    timer->SetInterval(1);
+    timer->SetOnTimer([&] {
+        timer.reset();
+        loop.Post([&] { loop.Terminate(); });
+    });
+    loop.Run();
+    EXPECT_EQ(timer, nullptr);
+}
+
+}  // namespace
