@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <random>
+
+#include "core/cp1251.h"
+#include "protocol/compressed_stream.h"
+#include "protocol/nv_stream_utils.h"
+#include "test_bytes.h"
+
+namespace {
+
+std::string Compressed(const std::string& plain) {
+    TMemoryStream src(plain), dst;
+    CompressStream(src, dst);
+    return dst.Bytes();
+}
+
+std::string Decompressed(const std::string& packed) {
+    TMemoryStream src(packed), dst;
+    DecompressStream(src, dst);
+    return dst.Bytes();
+}
+
+// A count and a zlib stream made by hand (to build damaged inputs).
+std::string Framed(int32_t count, const std::string& zdata) {
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i) s[i] = static_cast<char>(static_cast<uint32_t>(count) >> (8 * i));
+    return s + zdata;
+}
+
+std::string Zlib(const std::string& plain) {
+    uLongf n = compressBound(plain.size());
+    std::string out(n, '\0');
+    compress2(reinterpret_cast<Bytef*>(out.data()), &n, reinterpret_cast<const Bytef*>(plain.data()), plain.size(), 9);
+    out.resize(n);
+    return out;
+}
+
+void ExpectDecompressionError(const std::string& packed) {
+    TMemoryStream src(packed), dst;
+    EXPECT_THROW(DecompressStream(src, dst), EDecompressionError) << Hex(packed.substr(0, 16));
+}
+
+}  // namespace
+
+TEST(CompressedStream, EmptySource) {
+    const std::string packed = Compressed("");
+    EXPECT_EQ(Hex(packed.substr(0, 6)), "00 00 00 00 78 DA");   // count 0, zlib header of level 9
+    EXPECT_EQ(packed.substr(4), Zlib(""));
+    EXPECT_EQ(Decompressed(packed), "");
+}
+
+TEST(CompressedStream, IsTheZlibStreamOfTheWholeSourceAtLevel9) {
+    std::string plain;
+    std::mt19937 rng(1);
+    for (int i = 0; i < 300000; ++i) plain += static_cast<char>('a' + rng() % 7);
+    const std::string packed = Compressed(plain);
+    EXPECT_EQ(packed.substr(0, 4), Framed(static_cast<int32_t>(plain.size()), ""));
+    EXPECT_EQ(packed.substr(4), Zlib(plain));
+    EXPECT_EQ(Decompressed(packed), plain);
+}
+
+TEST(CompressedStream, CompressesFromTheSourcePositionAndWritesAtTheDestPosition) {
+    TMemoryStream src(std::string("abcdef")), dst(std::string("XY"));
+    dst.SetPosition(2);
+    CompressStream(src, dst);
+    EXPECT_EQ(dst.Bytes().substr(0, 6), std::string("XY") + Framed(6, ""));
+    dst.SetPosition(2);
+    TMemoryStream out;
+    DecompressStream(dst, out);
+    EXPECT_EQ(out.Bytes(), "abcdef");
+    // A source that is not at its start cannot deliver its whole size.
+    TMemoryStream moved(std::string("abcdef")), sink;
+    moved.SetPosition(3);
+    EXPECT_THROW(CompressStream(moved, sink), EReadError);
+}
+
+TEST(CompressedStream, StopsAfterTheCountedStream) {
+    const std::string first = Compressed("first"), second = Compressed("second");
+    TMemoryStream src(first + second), dst;
+    DecompressStream(src, dst);
+    EXPECT_EQ(dst.Bytes(), "first");
+    EXPECT_EQ(src.Position(), static_cast<int64_t>(first.size()));
+    TMemoryStream dst2;
+    DecompressStream(src, dst2);
+    EXPECT_EQ(dst2.Bytes(), "second");
+}
+
+TEST(CompressedStream, RefusesBadCountsAndDamagedData) {
+    const std::string z = Zlib("hello world");
+    EXPECT_EQ(Decompressed(Framed(11, z)), "hello world");
+    ExpectDecompressionError(Framed(-1, z));                  // negative count
+    ExpectDecompressionError(Framed(0x7FFFFFFF, z));          // above the limit
+    ExpectDecompressionError(Framed(12, z));                  // stream ends before the count
+    ExpectDecompressionError(Framed(10, z));                  // stream goes on after the count
+    ExpectDecompressionError(Framed(11, z.substr(0, z.size() - 3)));   // truncated
+    std::string bad = z;
+    bad[0] = 0x12;                                            // not a zlib header
+    ExpectDecompressionError(Framed(11, bad));
+    std::string sum = z;
+    sum[sum.size() - 1] ^= 1;                                 // Adler-32 mismatch
+    ExpectDecompressionError(Framed(11, sum));
+    ExpectDecompressionError(Framed(11, ""));
+    TMemoryStream shortCount(B({1, 0})), dst;
+    EXPECT_THROW(DecompressStream(shortCount, dst), EReadError);
+    // The limit is the caller's to choose.
+    TMemoryStream src(Framed(11, z)), out;
+    EXPECT_THROW(DecompressStream(src, out, 10), EDecompressionError);
+}
+
+TEST(CompressedStream, ABombIsStoppedAtTheLimitWithoutProducingIt) {
+    // 32 MiB of zeros claimed as 1 MiB: inflation stops at the count.
+    z_stream zs{};
+    deflateInit(&zs, 9);
+    std::string zeros(1 << 20, '\0'), out;
+    std::string buf(1 << 16, '\0');
+    for (int i = 0; i < 32; ++i) {
+        zs.next_in = reinterpret_cast<Bytef*>(zeros.data());
+        zs.avail_in = static_cast<uInt>(zeros.size());
+        do {
+            zs.next_out = reinterpret_cast<Bytef*>(buf.data());
+            zs.avail_out = static_cast<uInt>(buf.size());
+            deflate(&zs, i == 31 ? Z_FINISH : Z_NO_FLUSH);
+            out.append(buf.data(), buf.size() - zs.avail_out);
+        } while (zs.avail_out == 0);
+    }
+    deflateEnd(&zs);
+    TMemoryStream src(Framed(1 << 20, out)), dst;
+    EXPECT_THROW(DecompressStream(src, dst), EDecompressionError);
+    EXPECT_LE(dst.Size(), 1 << 20);
+}
+
+TEST(CompressedStream, CompressString) {
+    const std::string packed = CompressString("abc");
+    EXPECT_EQ(Hex(packed.substr(0, 4)), "05 00 00 00");
+    EXPECT_EQ(packed.substr(4), Zlib(B({6, 3, 'a', 'b', 'c'})));
+    EXPECT_EQ(DecompressString(packed), "abc");
+    const std::string longText(1000, 'z');
+    EXPECT_EQ(Hex(CompressString(longText).substr(0, 4)), "ED 03 00 00");   // 5 + 1000 bytes
+    EXPECT_EQ(DecompressString(CompressString(longText)), longText);
+    // The compressed content must be a tagged string.
+    TMemoryStream plain(B({2, 1})), packedInt;
+    CompressStream(plain, packedInt);
+    EXPECT_THROW(DecompressString(packedInt.Bytes()), EInvalidValue);
+}
+
+TEST(CompressedStream, StringLists) {
+    TMemoryStream ms(std::string("old content that goes away"));
+    ms.SetPosition(5);
+    const std::vector<std::string> lines = {"CustomerCode=12", Cp(u8"Password=тайна"), "", "x=y=z"};
+    SaveStringsCompressed(ms, lines);
+    EXPECT_EQ(ms.Position(), 0);
+    // One tagged string whose content is the compressed string of the text.
+    TNVBinReader r(&ms);
+    const std::string inner = r.ReadString();
+    EXPECT_EQ(ms.Remaining(), 0);
+    EXPECT_EQ(DecompressString(inner), StringsToText(lines));
+    EXPECT_EQ(StringsToText(lines), "CustomerCode=12\r\n" + Cp(u8"Password=тайна") + "\r\n\r\nx=y=z\r\n");
+
+    std::vector<std::string> back = {"stale"};
+    ms.SetPosition(7);
+    LoadStringsCompressed(back, ms);
+    EXPECT_EQ(back, lines);
+
+    TMemoryStream empty;
+    SaveStringsCompressed(empty, {});
+    std::vector<std::string> none = {"stale"};
+    LoadStringsCompressed(none, empty);
+    EXPECT_TRUE(none.empty());
+}
+
+TEST(CompressedStream, TextToStrings) {
+    EXPECT_EQ(TextToStrings("a\r\nb\nc\rd"), (std::vector<std::string>{"a", "b", "c", "d"}));
+    EXPECT_EQ(TextToStrings("a\r\n\r\n"), (std::vector<std::string>{"a", ""}));
+    EXPECT_TRUE(TextToStrings("").empty());
+}
