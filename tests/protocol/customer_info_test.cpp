@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include "core/cp1251.h"
+#include "protocol/component_stream.h"
+#include "protocol/compressed_stream.h"
+#include "protocol/customer_info.h"
+#include "protocol/nv_stream_utils.h"
+#include "test_bytes.h"
+
+namespace {
+
+std::unique_ptr<TPharmServerLoginCommand> CommandWith(const std::vector<std::string>& lines) {
+    auto c = std::make_unique<TPharmServerLoginCommand>();
+    SetCommandCustomerLines(*c, lines);
+    return c;
+}
+
+}  // namespace
+
+TEST(CustomerInfo, BlockLayers) {
+    auto cp = CommandWith({"CustomerCode=7", "Password=pw"});
+    TPharmServerLoginCommand& c = *cp;
+    EXPECT_EQ(c.CustomerInfoSize, c.CustomerInfo.Size());
+    EXPECT_TRUE(c.IsCustomerInfoValid());
+    // Layer 1: a tagged string holding layer 2.
+    TNVBinReader outer(&c.CustomerInfo);
+    const std::string layer2 = outer.ReadString();
+    EXPECT_EQ(c.CustomerInfo.Remaining(), 0);
+    EXPECT_EQ(static_cast<uint8_t>(c.CustomerInfo.Bytes()[0]), 6);
+    // Layer 2: count of layer 3, then zlib.
+    const std::string layer3text = "CustomerCode=7\r\nPassword=pw\r\n";
+    const int layer3size = 2 + static_cast<int>(layer3text.size());
+    EXPECT_EQ(Hex(layer2.substr(0, 5)), Hex(B({layer3size, 0, 0, 0, 0x78})));
+    // Layer 3 and 4.
+    EXPECT_EQ(DecompressString(layer2), layer3text);
+}
+
+TEST(CustomerInfo, LoadCustomerFillsEveryField) {
+    auto cp = CommandWith({
+        Cp(u8"CompanyName=Аптека Здраве"), "CompanyAddress=Sofia=1000", "CompanyPhone=02 123",
+        "CompanyMOL=Ivanov", "CompanyManagerEGN=7501011234", "PharmacyNo=12", "CompanyLicence=L-1",
+        "CompanyTaxNo=BG1", "CompanyBulstat=123456789", "password=secret", "CustomerCode=0012"});
+    TPharmServerLoginCommand& c = *cp;
+    TOrderCustomer cust;
+    LoadCustomerFromCommand(cust, c);
+    EXPECT_EQ(cust.CompanyName, u"Аптека Здраве");
+    EXPECT_EQ(cust.CompanyAddress, u"Sofia=1000");   // everything after the first "="
+    EXPECT_EQ(cust.CompanyPhone, u"02 123");
+    EXPECT_EQ(cust.CompanyMOL, u"Ivanov");
+    EXPECT_EQ(cust.CompanyManagerEGN, u"7501011234");
+    EXPECT_EQ(cust.PharmacyNo, u"12");
+    EXPECT_EQ(cust.CompanyLicence, u"L-1");
+    EXPECT_EQ(cust.CompanyTaxNo, u"BG1");
+    EXPECT_EQ(cust.CompanyBulstat, u"123456789");
+    EXPECT_EQ(cust.Password, u"secret");   // key matched ignoring case
+    EXPECT_EQ(cust.CustomerCode, 12);
+    EXPECT_EQ(c.CustomerInfo.Position(), 0);
+}
+
+TEST(CustomerInfo, MissingKeysAndBadCodes) {
+    TOrderCustomer cust;
+    LoadCustomerFromCommand(cust, *CommandWith({"customercode=5"}));
+    EXPECT_EQ(cust.CustomerCode, 5);
+    EXPECT_TRUE(cust.Password.empty());
+    EXPECT_TRUE(cust.CompanyName.empty());
+
+    try {
+        LoadCustomerFromCommand(cust, *CommandWith({"Password=x"}));
+        FAIL();
+    } catch (const EConvertError& e) {
+        EXPECT_STREQ(e.what(), "'' is not a valid integer value");
+    }
+    try {
+        LoadCustomerFromCommand(cust, *CommandWith({"CustomerCode=12a"}));
+        FAIL();
+    } catch (const EConvertError& e) {
+        EXPECT_STREQ(e.what(), "'12a' is not a valid integer value");
+    }
+}
+
+TEST(CustomerInfo, Credentials) {
+    auto cp = CommandWith({"CustomerCode=0012", Cp(u8"Password=парола") + "\x98"});
+    TPharmServerLoginCommand& c = *cp;
+    int32_t code = 0;
+    std::string pass = "stale";
+    EXPECT_TRUE(GetCommandCustomerCredentials(c, code, pass, false));
+    EXPECT_EQ(code, 12);
+    EXPECT_EQ(pass, Cp(u8"парола") + "\x98");   // the block's own bytes
+    int32_t only = 0;
+    EXPECT_TRUE(GetCommandCustomerCode(c, only, false));
+    EXPECT_EQ(only, 12);
+}
+
+TEST(CustomerInfo, CredentialsFailures) {
+    // An empty block, with errors suppressed: False and -1, no exception.
+    TPharmServerLoginCommand empty;
+    int32_t code = 99;
+    EXPECT_FALSE(GetCommandCustomerCode(empty, code, true));
+    EXPECT_EQ(code, -1);
+    EXPECT_THROW(GetCommandCustomerCode(empty, code, false), EInvalidValue);
+    EXPECT_EQ(code, -1);
+
+    // Non-numeric code.
+    auto badp = CommandWith({"CustomerCode=abc", "Password=p"});
+    TPharmServerLoginCommand& bad = *badp;
+    std::string pass = "stale";
+    EXPECT_FALSE(GetCommandCustomerCredentials(bad, code, pass, true));
+    EXPECT_EQ(code, -1);
+    EXPECT_EQ(pass, "");
+    EXPECT_THROW(GetCommandCustomerCredentials(bad, code, pass, false), EConvertError);
+
+    // A damaged zlib stream inside a well-formed outer string.
+    TPharmServerLoginCommand damaged;
+    {
+        TNVBinWriter w(&damaged.CustomerInfo);
+        w.WriteString(B({10, 0, 0, 0, 0x78, 0xDA, 1, 2, 3}));
+    }
+    damaged.CustomerInfoSize = damaged.CustomerInfo.Size();
+    EXPECT_FALSE(GetCommandCustomerCode(damaged, code, true));
+    EXPECT_THROW(GetCommandCustomerCode(damaged, code, false), EDecompressionError);
+}
+
+TEST(CustomerInfo, ResultAuthorization) {
+    TPharmServerSendFileResult r;
+    r.CustomerInfo.Bytes() = std::string(500, 'z');   // replaced entirely
+    SetResultCustomerAuthorized(r, true);
+    EXPECT_EQ(r.CustomerInfo.Position(), 0);
+    EXPECT_EQ(r.CustomerInfoSize, r.CustomerInfo.Size());
+    EXPECT_TRUE(r.IsCustomerInfoValid());
+    std::vector<std::string> lines;
+    LoadStringsCompressed(lines, r.CustomerInfo);
+    EXPECT_EQ(lines, std::vector<std::string>{"CustomerAuthorized=1"});
+    r.CustomerInfo.SetPosition(0);
+    TNVBinReader outer(&r.CustomerInfo);
+    EXPECT_EQ(DecompressString(outer.ReadString()), "CustomerAuthorized=1\r\n");
+
+    SetResultCustomerAuthorized(r, false);
+    LoadStringsCompressed(lines, r.CustomerInfo);
+    EXPECT_EQ(lines, std::vector<std::string>{"CustomerAuthorized=0"});
+
+    // Through the wire: the block and its size travel as "CustomerInfo" and "PrivateProperties".
+    auto back = DecodePharmComponent(EncodePharmComponent(r));
+    auto* res = PharmCast<TPharmServerLoginResult>(back.get());
+    ASSERT_NE(res, nullptr);
+    EXPECT_TRUE(res->IsCustomerInfoValid());
+    EXPECT_EQ(res->CustomerInfo.Bytes(), r.CustomerInfo.Bytes());
+}
+
+TEST(CustomerInfo, LongBlocksUseTheLongStringForm) {
+    // Enough text that both tagged strings exceed 255 bytes.
+    std::vector<std::string> lines = {"CustomerCode=3"};
+    for (int i = 0; i < 40; ++i) lines.push_back("CompanyAddress" + std::to_string(i) + "=" + std::string(i * 7, 'q' - i % 9));
+    auto cp = CommandWith(lines);
+    TPharmServerLoginCommand& c = *cp;
+    EXPECT_EQ(static_cast<uint8_t>(c.CustomerInfo.Bytes()[0]), 12);
+    int32_t code = 0;
+    EXPECT_TRUE(GetCommandCustomerCode(c, code, false));
+    EXPECT_EQ(code, 3);
+}
