@@ -1,0 +1,611 @@
+#include "core/db/dm_base.h"
+
+#include <mysql.h>
+
+#include <atomic>
+#include <charconv>
+#include <cstring>
+#include <mutex>
+
+#include "core/cp1251.h"
+#include "core/exceptions.h"
+#include "core/format.h"
+#include "core/log.h"
+#include "core/options.h"
+
+namespace {
+
+constexpr int kProductionPort = 3306;
+std::atomic<int> g_testPort{0};
+
+void InitLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { mysql_library_init(0, nullptr, nullptr); });
+}
+
+// --- result conversion -------------------------------------------------------
+
+unsigned MaxBytesPerChar(unsigned charsetnr) {
+    if (charsetnr == 63) return 1;
+    const MARIADB_CHARSET_INFO* cs = mariadb_get_charset_by_nr(charsetnr);
+    return cs && cs->char_maxlen > 0 ? cs->char_maxlen : 1;
+}
+
+TFieldType MapFieldType(const MYSQL_FIELD& f, int& size, int& precision) {
+    const bool isUnsigned = (f.flags & UNSIGNED_FLAG) != 0;
+    const bool isBinary = f.charsetnr == 63;
+    size = 0;
+    precision = 0;
+    switch (f.type) {
+        case MYSQL_TYPE_TINY:
+            return TFieldType::ftSmallint;
+        case MYSQL_TYPE_SHORT:
+            return isUnsigned ? TFieldType::ftWord : TFieldType::ftSmallint;
+        case MYSQL_TYPE_YEAR:
+            return TFieldType::ftSmallint;
+        case MYSQL_TYPE_INT24:
+            return TFieldType::ftInteger;
+        case MYSQL_TYPE_LONG:
+            return isUnsigned ? TFieldType::ftLargeint : TFieldType::ftInteger;
+        case MYSQL_TYPE_LONGLONG:
+            return TFieldType::ftLargeint;
+        case MYSQL_TYPE_FLOAT:
+        case MYSQL_TYPE_DOUBLE:
+            return TFieldType::ftFloat;
+        case MYSQL_TYPE_DECIMAL:
+        case MYSQL_TYPE_NEWDECIMAL: {
+            size = static_cast<int>(f.decimals);
+            int digits = static_cast<int>(f.length);
+            if (f.decimals > 0) --digits;  // the decimal point
+            if (!isUnsigned) --digits;     // the sign
+            precision = digits > 0 ? digits : 1;
+            return f.decimals <= 4 ? TFieldType::ftBCD : TFieldType::ftFMTBcd;
+        }
+        case MYSQL_TYPE_DATE:
+        case MYSQL_TYPE_NEWDATE:
+            return TFieldType::ftDate;
+        case MYSQL_TYPE_TIME:
+            return TFieldType::ftTime;
+        case MYSQL_TYPE_DATETIME:
+        case MYSQL_TYPE_TIMESTAMP:
+            return TFieldType::ftDateTime;
+        case MYSQL_TYPE_BIT:
+            return f.length > 31 ? TFieldType::ftLargeint : TFieldType::ftInteger;
+        case MYSQL_TYPE_STRING:
+            size = static_cast<int>(f.length / MaxBytesPerChar(f.charsetnr));
+            if (f.flags & (ENUM_FLAG | SET_FLAG)) return TFieldType::ftString;
+            return isBinary ? TFieldType::ftBytes : TFieldType::ftFixedChar;
+        case MYSQL_TYPE_VAR_STRING:
+        case MYSQL_TYPE_VARCHAR:
+        case MYSQL_TYPE_ENUM:
+        case MYSQL_TYPE_SET:
+            size = static_cast<int>(f.length / MaxBytesPerChar(f.charsetnr));
+            return isBinary ? TFieldType::ftVarBytes : TFieldType::ftString;
+        case MYSQL_TYPE_TINY_BLOB:
+        case MYSQL_TYPE_MEDIUM_BLOB:
+        case MYSQL_TYPE_LONG_BLOB:
+        case MYSQL_TYPE_BLOB:
+            return isBinary ? TFieldType::ftBlob : TFieldType::ftMemo;
+        case MYSQL_TYPE_JSON:
+            return TFieldType::ftMemo;
+        case MYSQL_TYPE_GEOMETRY:
+            return TFieldType::ftBlob;
+        case MYSQL_TYPE_NULL:
+        default:
+            return TFieldType::ftString;
+    }
+}
+
+template <typename T>
+bool ParseNumber(const char* p, size_t len, T& out) {
+    auto r = std::from_chars(p, p + len, out);
+    return r.ec == std::errc() && r.ptr == p + len;
+}
+
+// "[-]h:mm:ss[.ffffff]" as a fraction of days.
+Variant ParseTime(const std::string& s) {
+    int h = 0, m = 0, sec = 0;
+    char frac[8] = {0};
+    bool neg = !s.empty() && s[0] == '-';
+    int got = std::sscanf(s.c_str() + (neg ? 1 : 0), "%d:%d:%d.%7[0-9]", &h, &m, &sec, frac);
+    if (got < 3) return Variant::Null();
+    std::string f(frac);
+    f.resize(3, '0');
+    double ms = ((h * 60.0 + m) * 60.0 + sec) * 1000.0 + std::atoi(f.c_str());
+    return Variant::FromDate((neg ? -ms : ms) / 86400000.0);
+}
+
+// "yyyy-mm-dd[ hh:mm:ss[.ffffff]]"; a zero or invalid date reads as null.
+Variant ParseDateTime(const std::string& s) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    char frac[8] = {0};
+    int got = std::sscanf(s.c_str(), "%d-%d-%d %d:%d:%d.%7[0-9]", &y, &mo, &d, &h, &mi, &sec, frac);
+    if (got < 3) return Variant::Null();
+    std::string f(frac);
+    f.resize(3, '0');
+    try {
+        return Variant::FromDate(EncodeDateTime(y, mo, d, h, mi, sec, std::atoi(f.c_str())));
+    } catch (const EConvertError&) {
+        return Variant::Null();
+    }
+}
+
+Variant ConvertValue(const MYSQL_FIELD& f, TFieldType type, const char* p, unsigned long len) {
+    if (!p) return Variant::Null();
+    const std::string text(p, len);
+    switch (type) {
+        case TFieldType::ftSmallint: case TFieldType::ftWord: case TFieldType::ftInteger: {
+            int32_t v = 0;
+            if (f.type == MYSQL_TYPE_BIT) {
+                uint64_t bits = 0;
+                for (unsigned long i = 0; i < len; ++i) bits = (bits << 8) | static_cast<unsigned char>(p[i]);
+                return Variant(static_cast<int32_t>(bits));
+            }
+            if (ParseNumber(p, len, v)) return Variant(v);
+            return Variant(text);
+        }
+        case TFieldType::ftLargeint: {
+            if (f.type == MYSQL_TYPE_BIT) {
+                uint64_t bits = 0;
+                for (unsigned long i = 0; i < len; ++i) bits = (bits << 8) | static_cast<unsigned char>(p[i]);
+                return Variant(static_cast<int64_t>(bits));
+            }
+            int64_t v = 0;
+            if (ParseNumber(p, len, v)) return Variant(v);
+            uint64_t u = 0;
+            if (ParseNumber(p, len, u)) return Variant(u);
+            return Variant(text);
+        }
+        case TFieldType::ftFloat: {
+            double d = 0;
+            if (ParseNumber(p, len, d)) return Variant(d);
+            return Variant(text);
+        }
+        case TFieldType::ftBCD:
+            try {
+                return Variant(Currency::FromString(text));
+            } catch (const Exception&) {
+                double d = 0;
+                if (ParseNumber(p, len, d)) return Variant(d);
+                return Variant(text);
+            }
+        case TFieldType::ftFMTBcd: {
+            double d = 0;
+            if (ParseNumber(p, len, d)) return Variant(d);
+            return Variant(text);
+        }
+        case TFieldType::ftDate: case TFieldType::ftDateTime:
+            return ParseDateTime(text);
+        case TFieldType::ftTime:
+            return ParseTime(text);
+        default:
+            return Variant(text);
+    }
+}
+
+bool ValidProcName(const std::string& name) {
+    if (name.empty()) return false;
+    for (unsigned char c : name)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+              c == '$' || c == '.'))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Connection
+// ---------------------------------------------------------------------------
+
+void TDMBase::SetPortForTesting(int port) { g_testPort.store(port); }
+
+int TDMBase::Port() {
+    int p = g_testPort.load();
+    return p > 0 ? p : kProductionPort;
+}
+
+TDMBase::TDMBase() {
+    lastError_.clear();
+    std::shared_ptr<const TOptions> options = GetOptions();
+    VT_ASSERT(options != nullptr, "Options not assigned!");
+    dataBaseName_ = options->DataBaseName;
+
+    InitLibrary();
+    MYSQL* m = mysql_init(nullptr);
+    if (!m) {
+        lastError_ = "Cannot create a database connection (out of memory)";
+        return;
+    }
+    mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "cp1251");
+    // Always TCP: "localhost" would otherwise mean the system's socket.
+    unsigned int protocol = MYSQL_PROTOCOL_TCP;
+    mysql_optionsv(m, MYSQL_OPT_PROTOCOL, &protocol);
+    unsigned int connectTimeout = 15;
+    mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
+    unsigned int noLocalInfile = 0;
+    mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &noLocalInfile);
+
+    const unsigned long flags = CLIENT_FOUND_ROWS | CLIENT_MULTI_STATEMENTS | CLIENT_MULTI_RESULTS;
+    if (!mysql_real_connect(m, options->ServerName.c_str(), options->UserName.c_str(),
+                            options->Password.c_str(),
+                            dataBaseName_.empty() ? nullptr : dataBaseName_.c_str(),
+                            static_cast<unsigned int>(Port()), nullptr, flags)) {
+        lastError_ = mysql_error(m);
+        if (lastError_.empty()) lastError_ = "Cannot connect to the database";
+        mysql_close(m);
+        return;
+    }
+    conn_ = m;
+    try {
+        ExecSQL("SET NAMES CP1251;");
+        ExecSQL("SET CHARACTER SET CP1251;");
+        // Over-long texts are cut and empty texts read as 0 in numeric
+        // columns, as the statements of the services expect.
+        ExecSQL("SET SESSION sql_mode = 'NO_ENGINE_SUBSTITUTION';");
+    } catch (const std::exception& e) {
+        lastError_ = e.what();
+    }
+}
+
+TDMBase::~TDMBase() {
+    for (TQuery* q : queries_) q->Detach();
+    queries_.clear();
+    if (conn_) mysql_close(conn_);
+    conn_ = nullptr;
+}
+
+bool TDMBase::Connected() const { return conn_ != nullptr; }
+
+void TDMBase::EnsureConnected() const {
+    if (!conn_)
+        throw EDatabaseError(lastError_.empty() ? std::string("Not connected to the database") : lastError_);
+}
+
+void TDMBase::RaiseError(const std::string& context) const {
+    std::string msg = conn_ ? mysql_error(conn_) : std::string();
+    if (msg.empty()) msg = context;
+    throw EDatabaseError(msg);
+}
+
+std::string TDMBase::QuoteString(const std::string& text) const {
+    std::string out;
+    if (conn_) {
+        std::string buf(text.size() * 2 + 1, '\0');
+        unsigned long n = mysql_real_escape_string(conn_, buf.data(), text.data(),
+                                                   static_cast<unsigned long>(text.size()));
+        buf.resize(n);
+        out.reserve(n + 2);
+        out += '\'';
+        out += buf;
+        out += '\'';
+        return out;
+    }
+    // Not connected: the same escaping the connector applies to a
+    // single-byte character set.
+    out.reserve(text.size() + 2);
+    out += '\'';
+    for (char c : text) {
+        switch (c) {
+            case '\0': out += "\\0"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\\': out += "\\\\"; break;
+            case '\'': out += "\\'"; break;
+            case '"': out += "\\\""; break;
+            case '\032': out += "\\Z"; break;
+            default: out += c;
+        }
+    }
+    out += '\'';
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Statement execution
+// ---------------------------------------------------------------------------
+
+void TDMBase::Run(const std::string& text, RawResult* result) {
+    EnsureConnected();
+    if (mysql_real_query(conn_, text.data(), static_cast<unsigned long>(text.size())) != 0)
+        RaiseError("Query failed");
+
+    // Reads the remaining results so that the connection stays in step; the
+    // first error among them is returned.
+    auto drain = [this]() -> std::string {
+        std::string err;
+        while (mysql_more_results(conn_)) {
+            int st = mysql_next_result(conn_);
+            if (st > 0) {
+                if (err.empty()) err = mysql_error(conn_);
+                break;
+            }
+            if (st < 0) break;
+            if (MYSQL_RES* res = mysql_store_result(conn_)) mysql_free_result(res);
+        }
+        return err;
+    };
+
+    for (;;) {
+        MYSQL_RES* res = mysql_store_result(conn_);
+        if (res) {
+            try {
+                if (result && result->wantRows && !result->gotRows) {
+                    const unsigned int nf = mysql_num_fields(res);
+                    MYSQL_FIELD* fields = mysql_fetch_fields(res);
+                    std::vector<TFieldType> types(nf);
+                    result->columns.resize(nf);
+                    for (unsigned int i = 0; i < nf; ++i) {
+                        RawColumn& c = result->columns[i];
+                        c.name.assign(fields[i].name, fields[i].name_length);
+                        c.type = MapFieldType(fields[i], c.size, c.precision);
+                        types[i] = c.type;
+                    }
+                    result->rows.reserve(static_cast<size_t>(mysql_num_rows(res)));
+                    while (MYSQL_ROW row = mysql_fetch_row(res)) {
+                        unsigned long* lengths = mysql_fetch_lengths(res);
+                        std::vector<Variant> values;
+                        values.reserve(nf);
+                        for (unsigned int i = 0; i < nf; ++i)
+                            values.push_back(ConvertValue(fields[i], types[i], row[i], lengths[i]));
+                        result->rows.push_back(std::move(values));
+                    }
+                    result->gotRows = true;
+                }
+            } catch (...) {
+                mysql_free_result(res);
+                drain();
+                throw;
+            }
+            mysql_free_result(res);
+        } else if (mysql_field_count(conn_) != 0) {
+            std::string err = mysql_error(conn_);
+            drain();
+            throw EDatabaseError(err.empty() ? "Cannot read the result" : err);
+        } else if (result) {
+            my_ulonglong n = mysql_affected_rows(conn_);
+            if (n != static_cast<my_ulonglong>(-1)) result->affected += static_cast<int64_t>(n);
+        }
+        int st = mysql_next_result(conn_);
+        if (st > 0) RaiseError("Query failed");
+        if (st < 0) break;
+    }
+}
+
+std::unique_ptr<TQuery> TDMBase::CreateQuery(const std::string& sql) {
+    auto q = std::make_unique<TQuery>(this);
+    q->SetSQL(sql);
+    return q;
+}
+
+std::unique_ptr<TQuery> TDMBase::CreateQueryFmt(const std::string& fmt, const std::vector<Variant>& args) {
+    return CreateQuery(Format(fmt, args));
+}
+
+std::unique_ptr<TQuery> TDMBase::OpenQuery(const std::string& sql) {
+    auto q = CreateQuery(sql);
+    q->Open();
+    return q;
+}
+
+std::unique_ptr<TQuery> TDMBase::OpenQueryFmt(const std::string& fmt, const std::vector<Variant>& args) {
+    return OpenQuery(Format(fmt, args));
+}
+
+Variant TDMBase::GetScalar(const std::string& sql) {
+    auto q = OpenQuery(sql);
+    if (q->Eof() || q->FieldCount() == 0) return Variant::Null();
+    return q->Fields(0).AsVariant();
+}
+
+bool TDMBase::ExecSQL(const std::string& sql) {
+    RawResult r;
+    Run(sql, &r);
+    return true;
+}
+
+bool TDMBase::ExecSQLFmt(const std::string& fmt, const std::vector<Variant>& args) {
+    return ExecSQL(Format(fmt, args));
+}
+
+// ---------------------------------------------------------------------------
+// Table information
+// ---------------------------------------------------------------------------
+
+void TDMBase::GetNonAutoIncColumns(const std::string& table, std::vector<std::string>& list) {
+    // Values are quoted and escaped for the connection; the column order is
+    // the table's own.
+    auto q = OpenQuery(Format(
+        "  SELECT C.column_name FROM information_schema.`COLUMNS` C \r\n"
+        "WHERE C.TABLE_SCHEMA = %s AND C.TABLE_NAME = %s AND NOT C.EXTRA LIKE %s "
+        "ORDER BY C.ORDINAL_POSITION;",
+        {QuoteString(dataBaseName_), QuoteString(table), QuoteString("%auto_increment%")}));
+    list.clear();
+    for (q->First(); !q->Eof(); q->Next()) list.push_back(q->Fields(0).AsString());
+}
+
+std::string TDMBase::GetColumnList(const std::string& table, bool withColons) {
+    std::vector<std::string> names;
+    GetNonAutoIncColumns(table, names);
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (withColons) out += ':';
+        out += names[i];
+        if (i + 1 < names.size()) out += ',';
+    }
+    return out;
+}
+
+int64_t TDMBase::GetRowCount(const std::string& table) {
+    // The name may come from outside (packets): quoted as an identifier.
+    std::string ident = "`";
+    for (char c : table) {
+        if (c == '`') ident += '`';
+        ident += c;
+    }
+    ident += '`';
+    auto q = OpenQuery("select count(*) total_count from " + ident);
+    return q->FieldByName("total_count").AsLargeInt();
+}
+
+int32_t TDMBase::GetLastInsertID() {
+    return GetScalar("SELECT last_insert_id() as last_id;").AsInteger();
+}
+
+// ---------------------------------------------------------------------------
+// Transactions
+// ---------------------------------------------------------------------------
+
+int TDMBase::StartTransaction(TIsolationLevel level) {
+    EnsureConnected();
+    if (inTransaction_) CommitTransaction();
+    const char* iso = nullptr;
+    switch (level) {
+        case TIsolationLevel::ilReadUncommitted: case TIsolationLevel::ilBrowse:
+            iso = "READ UNCOMMITTED"; break;
+        case TIsolationLevel::ilReadCommitted: case TIsolationLevel::ilCursorStability:
+            iso = "READ COMMITTED"; break;
+        case TIsolationLevel::ilRepeatableRead:
+            iso = "REPEATABLE READ"; break;
+        case TIsolationLevel::ilSerializable: case TIsolationLevel::ilIsolated:
+            iso = "SERIALIZABLE"; break;
+        default:
+            break;
+    }
+    if (iso) ExecSQL(std::string("SET TRANSACTION ISOLATION LEVEL ") + iso);
+    ExecSQL("START TRANSACTION");
+    inTransaction_ = true;
+    return 1;
+}
+
+void TDMBase::CommitTransaction() {
+    if (!inTransaction_) return;
+    inTransaction_ = false;
+    ExecSQL("COMMIT");
+}
+
+void TDMBase::RollbackTransaction() {
+    if (!inTransaction_) return;
+    inTransaction_ = false;
+    ExecSQL("ROLLBACK");
+}
+
+// ---------------------------------------------------------------------------
+// Parameters
+// ---------------------------------------------------------------------------
+
+void TDMBase::SetParam(TQuery& query, const std::string& name, TFieldType type, const Variant& value) {
+    TParameter& p = query.ParamByName(name);
+    p.DataType = type;
+    p.Value = value;
+}
+
+void TDMBase::SetParams(TQuery& query, const std::vector<std::string>& names,
+                        const std::vector<TFieldType>& types, const std::vector<Variant>& values) {
+    VT_ASSERT(names.size() == types.size() && names.size() == values.size(), "Assertion failure");
+    for (size_t i = 0; i < names.size(); ++i) SetParam(query, names[i], types[i], values[i]);
+}
+
+void TDMBase::SetDateTimeParam(TQuery& query, const std::string& name, TDateTime value) {
+    SetParam(query, name, TFieldType::ftString, Variant(DateTimeToSqlText(value)));
+}
+
+// ---------------------------------------------------------------------------
+// Existence tests
+// ---------------------------------------------------------------------------
+
+bool TDMBase::RecordExists(const std::string& sql) {
+    auto q = OpenQuery(sql);
+    return !q->Eof();
+}
+
+bool TDMBase::RecordExistsFmt(const std::string& fmt, const std::vector<Variant>& args) {
+    return RecordExists(Format(fmt, args));
+}
+
+bool TDMBase::StoredProcExists(const std::string& procName) {
+    return RecordExists("select name from mysql.proc where (upper(name) = " +
+                        QuoteString(UpperCase1251(procName)) + ")");
+}
+
+bool TDMBase::ProducerExists(int32_t id) {
+    return RecordExists("SELECT ID FROM PRODUCER WHERE ID = " + std::to_string(id));
+}
+
+bool TDMBase::ShelfExists(int32_t id) {
+    return RecordExists("SELECT ID FROM SHELF WHERE (ID = " + std::to_string(id) + ") AND (PHARM_ID = 0);");
+}
+
+// ---------------------------------------------------------------------------
+// Stored procedures
+// ---------------------------------------------------------------------------
+
+void TDMBase::CallStoredProcedure(const std::string& procName, const std::vector<std::string>& names,
+                                  const std::vector<Variant>& values, Variant& results,
+                                  bool ignoreErrors) {
+    if (values.size() < names.size()) throw ERangeError("Range check error");
+    if (!ValidProcName(procName)) throw EDatabaseError("Invalid stored procedure name '" + procName + "'");
+
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i) {
+        list += ":" + names[i] + ",";
+        if (i + 1 < names.size()) list += "\r\n";
+    }
+    if (!list.empty()) list.pop_back();
+    auto q = CreateQuery(Format("call %s(%s)", {procName, list}));
+    Log(ClassName(), q->SQL());
+
+    for (size_t i = 0; i < names.size(); ++i) {
+        TParameter& p = q->ParamByName(names[i]);
+        const Variant& v = values[i];
+        const std::string& n = names[i];
+        Log(ClassName(), n + " = " + "ftVariant");
+        p.DataType = TFieldType::ftVariant;
+        TFieldType t = TFieldType::ftVariant;
+        switch (v.Type()) {
+            case VarType::String: t = TFieldType::ftString; break;
+            case VarType::ShortInt: t = TFieldType::ftSmallint; break;
+            case VarType::Integer: t = TFieldType::ftInteger; break;
+            case VarType::Int64: t = TFieldType::ftLargeint; break;
+            case VarType::Currency: t = TFieldType::ftCurrency; break;
+            case VarType::Double: {
+                std::string up = UpperCase1251(n);
+                t = up.find("DATE") != std::string::npos || up.find("TIME") != std::string::npos
+                        ? TFieldType::ftDateTime
+                        : TFieldType::ftFloat;
+                break;
+            }
+            default: break;
+        }
+        if (t != TFieldType::ftVariant) {
+            p.DataType = t;
+            Log(ClassName(), n + " = " + FieldTypeName(t));
+        }
+        p.Value = v;
+    }
+
+    Log(ClassName(), "BEFORE OPEN qryCallStoredProcedure");
+    try {
+        q->Open();
+    } catch (const std::exception&) {
+        if (!ignoreErrors) throw;
+    }
+    Log(ClassName(), "AFTER OPEN qryCallStoredProcedure");
+
+    if (names.empty()) {
+        results = Variant::Null();
+        return;
+    }
+    Log(ClassName(), "BEFORE FIELDBYNAME");
+    Variant out = Variant::CreateArray(names.size());
+    for (size_t i = 0; i < names.size(); ++i) out[i] = q->FieldByName(names[i]).AsVariant();
+    results = out;
+    Log(ClassName(), "AFTER FIELDBYNAME");
+}
+
+int64_t TDMBase::NextIDValue(int32_t generatorID) {
+    Variant results;
+    CallStoredProcedure("sp_NextIDValue", {"AGENERATOR_ID", "AID_VALUE"},
+                        {Variant(generatorID), Variant(static_cast<int64_t>(0))}, results, false);
+    return VarToInt64Def(results[1], 0);
+}

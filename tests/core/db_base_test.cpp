@@ -1,0 +1,574 @@
+// The database data module against the real test instance.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "core/cp1251.h"
+#include "core/datetime.h"
+#include "core/db/dm_base.h"
+#include "core/exceptions.h"
+#include "support/test_db.h"
+
+namespace {
+
+class DMBaseTest : public ::testing::Test {
+protected:
+    TestDatabase db;
+};
+
+// ---------------------------------------------------------------------------
+// Connection
+// ---------------------------------------------------------------------------
+
+TEST_F(DMBaseTest, ConnectsInCodePage1251WithNonStrictMode) {
+    TDMBase dm;
+    ASSERT_TRUE(dm.Connected()) << dm.LastError();
+    EXPECT_EQ(dm.LastError(), "");
+    EXPECT_EQ(dm.DataBaseName(), db.Name());
+    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@character_set_client")), "cp1251");
+    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@character_set_connection")), "cp1251");
+    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@character_set_results")), "cp1251");
+    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@session.sql_mode")), "NO_ENGINE_SUBSTITUTION");
+    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT DATABASE()")), db.Name());
+}
+
+TEST_F(DMBaseTest, ServerThatIsDownLeavesLastErrorAndRaisesAtFirstQuery) {
+    TDMBase::SetPortForTesting(1);  // nothing listens there
+    TDMBase dm;
+    TDMBase::SetPortForTesting(db.Port());
+    EXPECT_FALSE(dm.Connected());
+    EXPECT_NE(dm.LastError(), "");
+    EXPECT_THROW(dm.OpenQuery("SELECT 1"), EDatabaseError);
+    EXPECT_THROW(dm.ExecSQL("SELECT 1"), EDatabaseError);
+    EXPECT_THROW(dm.StartTransaction(TIsolationLevel::ilReadCommitted), EDatabaseError);
+    // Nothing open: these do nothing.
+    EXPECT_NO_THROW(dm.CommitTransaction());
+    EXPECT_NO_THROW(dm.RollbackTransaction());
+    try {
+        dm.OpenQuery("SELECT 1");
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(std::string(e.what()), dm.LastError());
+    }
+}
+
+TEST_F(DMBaseTest, WrongPasswordIsReportedThroughLastError) {
+    db.EditOptions([](TOptions& o) { o.Password = "wrong"; });
+    TDMBase dm;
+    EXPECT_FALSE(dm.Connected());
+    EXPECT_NE(dm.LastError().find("Access denied"), std::string::npos) << dm.LastError();
+}
+
+TEST_F(DMBaseTest, ProductionPortIs3306UnlessTestsSayOtherwise) {
+    EXPECT_EQ(TDMBase::Port(), db.Port());
+    TDMBase::SetPortForTesting(0);
+    EXPECT_EQ(TDMBase::Port(), 3306);
+    TDMBase::SetPortForTesting(db.Port());
+}
+
+// ---------------------------------------------------------------------------
+// Transactions
+// ---------------------------------------------------------------------------
+
+TEST_F(DMBaseTest, StartTransactionTwiceCommitsTheFirst) {
+    TDMBase dm;
+    EXPECT_EQ(dm.StartTransaction(TIsolationLevel::ilReadCommitted), 1);
+    EXPECT_TRUE(dm.InTransaction());
+    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (1, 'first')");
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 0);  // not visible elsewhere yet
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 1);  // committed by the second start
+    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (2, 'second')");
+    dm.RollbackTransaction();
+    EXPECT_FALSE(dm.InTransaction());
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 1);
+}
+
+TEST_F(DMBaseTest, TransactionsReadCommittedRows) {
+    TDMBase dm;
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    EXPECT_EQ(VarToInt64Def(dm.GetScalar("SELECT COUNT(*) FROM pharmacy"), -1), 0);
+    db.Exec("INSERT INTO pharmacy (id) VALUES (1)");  // committed by another connection
+    // Under repeatable read the first read's snapshot would still show 0.
+    EXPECT_EQ(VarToInt64Def(dm.GetScalar("SELECT COUNT(*) FROM pharmacy"), -1), 1);
+    dm.CommitTransaction();
+}
+
+TEST_F(DMBaseTest, CommitAndRollbackWithoutTransactionDoNothing) {
+    TDMBase dm;
+    EXPECT_FALSE(dm.InTransaction());
+    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (1, 'autocommit')");
+    EXPECT_NO_THROW(dm.RollbackTransaction());
+    EXPECT_NO_THROW(dm.CommitTransaction());
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 1);
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (2, 'kept')");
+    dm.CommitTransaction();
+    dm.CommitTransaction();
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 2);
+}
+
+TEST_F(DMBaseTest, FreeingTheDataModuleDiscardsAnOpenTransaction) {
+    {
+        TDMBase dm;
+        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+        dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM action_request"), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Parameters
+// ---------------------------------------------------------------------------
+
+TEST_F(DMBaseTest, TextParametersRoundTripQuotesBackslashesAndCyrillic) {
+    TDMBase dm;
+    const std::vector<std::string> texts = {
+        "O'Brien \\ \"quoted\" '); DROP TABLE pharmacy; -- ",
+        Cp(u8"Аптека „Здраве“ №1 – София"),
+        std::string("tab\tnew\nline\rcr\x1a" "end"),
+        "trailing backslash \\",
+        ":NOT_A_PARAM inside a value",
+    };
+    int id = 0;
+    for (const auto& t : texts) {
+        auto q = dm.CreateQuery("INSERT INTO pharmacy (id, name, inet_pass) VALUES (:ID, :NAME, :NAME)");
+        dm.SetParams(*q, {"ID", "NAME"}, {TFieldType::ftInteger, TFieldType::ftString},
+                     {Variant(int32_t(++id)), Variant(t)});
+        EXPECT_EQ(q->ExecSQL(), 1);
+        auto r = dm.CreateQuery("SELECT name, inet_pass FROM pharmacy WHERE name = :NAME");
+        dm.SetParam(*r, "NAME", TFieldType::ftString, Variant(t));
+        r->Open();
+        ASSERT_FALSE(r->Eof()) << t;
+        EXPECT_EQ(r->FieldByName("name").AsString(), t);
+        EXPECT_EQ(r->FieldByName("inet_pass").AsString(), t);
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), static_cast<int64_t>(texts.size()));
+    // The Cyrillic text is stored as cp1251 bytes.
+    EXPECT_EQ(db.ScalarStr("SELECT HEX(name) FROM pharmacy WHERE id = 2").substr(0, 12), "C0EFF2E5EAE0");
+}
+
+TEST_F(DMBaseTest, TypedParametersBindNumbersDatesAndNull) {
+    TDMBase dm;
+    auto q = dm.CreateQuery(
+        "SELECT :I AS I, :L AS L, :F AS F, :C AS C, :D AS D, :S AS S, :N AS N, :B AS B, :U AS U, :V AS V");
+    dm.SetParam(*q, "I", TFieldType::ftInteger, Variant(int32_t(-2147483647 - 1)));
+    dm.SetParam(*q, "L", TFieldType::ftLargeint, Variant(int64_t(9007199254740993LL)));
+    dm.SetParam(*q, "F", TFieldType::ftFloat, Variant(0.1));
+    dm.SetParam(*q, "C", TFieldType::ftCurrency, Variant(Currency::FromRaw(-123456789012345LL)));
+    dm.SetParam(*q, "D", TFieldType::ftDateTime, Variant::FromDate(EncodeDateTime(2026, 12, 5, 18, 5, 9)));
+    dm.SetParam(*q, "S", TFieldType::ftString, Variant(int32_t(42)));
+    dm.SetParam(*q, "N", TFieldType::ftInteger, Variant::Null());
+    dm.SetParam(*q, "B", TFieldType::ftBoolean, Variant(true));
+    // U never set: NULL. V typed by its value.
+    q->ParamByName("V").Value = Variant(int64_t(7));
+    EXPECT_EQ(q->ExpandedSQL(),
+              "SELECT -2147483648 AS I, 9007199254740993 AS L, 0.1 AS F, -12345678901.2345 AS C, "
+              "'2026-12-05 18:05:09' AS D, '42' AS S, NULL AS N, 1 AS B, NULL AS U, 7 AS V");
+    q->Open();
+    EXPECT_EQ(q->FieldByName("I").AsInteger(), -2147483647 - 1);
+    EXPECT_EQ(q->FieldByName("L").AsLargeInt(), 9007199254740993LL);
+    EXPECT_EQ(q->FieldByName("F").AsFloat(), 0.1);
+    EXPECT_EQ(q->FieldByName("C").AsCurrency().raw, -123456789012345LL);
+    EXPECT_EQ(q->FieldByName("S").AsString(), "42");
+    EXPECT_TRUE(q->FieldByName("N").IsNull());
+    EXPECT_TRUE(q->FieldByName("U").IsNull());
+    EXPECT_EQ(q->FieldByName("B").AsInteger(), 1);
+}
+
+TEST_F(DMBaseTest, NonFiniteFloatIsRefused) {
+    TDMBase dm;
+    auto q = dm.CreateQuery("SELECT :F");
+    dm.SetParam(*q, "F", TFieldType::ftFloat, Variant(std::numeric_limits<double>::infinity()));
+    EXPECT_THROW(q->Open(), EDatabaseError);
+}
+
+TEST_F(DMBaseTest, SetDateTimeParamBindsTheSqlText) {
+    TDMBase dm;
+    auto q = dm.CreateQuery("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, :ACTION_DATE)");
+    dm.SetDateTimeParam(*q, "ACTION_DATE", EncodeDateTime(2026, 12, 5, 18, 5, 9));
+    EXPECT_EQ(q->ParamByName("ACTION_DATE").DataType, TFieldType::ftString);
+    EXPECT_EQ(q->ParamByName("ACTION_DATE").Value.AsString(), "2026-12-05 18:05:09");
+    q->ExecSQL();
+    auto r = dm.OpenQuery("SELECT ACTION_DATE FROM ACTION_REQUEST");
+    EXPECT_EQ(r->Fields(0).DataType(), TFieldType::ftDateTime);
+    EXPECT_EQ(r->Fields(0).AsDateTime(), EncodeDateTime(2026, 12, 5, 18, 5, 9));
+    EXPECT_EQ(DateTimeToSqlText(r->Fields(0).AsDateTime()), "2026-12-05 18:05:09");
+}
+
+TEST_F(DMBaseTest, RepeatedParameterNameSharesOneValue) {
+    TDMBase dm;
+    auto q = dm.CreateQuery("SELECT :A + :A AS S, :a * 3 AS T");
+    EXPECT_EQ(q->Parameters().Count(), 1);
+    dm.SetParam(*q, "A", TFieldType::ftInteger, Variant(int32_t(5)));
+    q->Open();
+    EXPECT_EQ(q->FieldByName("S").AsInteger(), 10);
+    EXPECT_EQ(q->FieldByName("T").AsInteger(), 15);
+}
+
+TEST_F(DMBaseTest, UnknownParameterRaisesAndUnequalListsAssertBeforeSetting) {
+    TDMBase dm;
+    auto q = dm.CreateQuery("SELECT :A, :B");
+    EXPECT_THROW(dm.SetParam(*q, "C", TFieldType::ftInteger, Variant(int32_t(1))), EDatabaseError);
+    EXPECT_THROW(dm.SetParams(*q, {"A", "B"}, {TFieldType::ftInteger}, {Variant(int32_t(1)), Variant(int32_t(2))}),
+                 EAssertionFailed);
+    EXPECT_TRUE(q->ParamByName("A").Value.IsEmpty());
+}
+
+TEST_F(DMBaseTest, ParametersInsideQuotesAndCommentsAreLeftAlone) {
+    TDMBase dm;
+    db.Exec("INSERT INTO action_request_status VALUES (1, 3, 0, NOW() - INTERVAL 10 MINUTE)");
+    auto q = dm.CreateQuery(
+        "SELECT ':X' AS A, `PHARM_ID` /* :Y */ -- :Z\n"
+        "FROM action_request_status WHERE ADDTIME(modify_date, '0 0:05:0.00000') < current_timestamp "
+        "AND PHARM_ID = :PHARM_ID");
+    ASSERT_EQ(q->Parameters().Count(), 1);
+    dm.SetParam(*q, "PHARM_ID", TFieldType::ftInteger, Variant(int32_t(3)));
+    q->Open();
+    ASSERT_FALSE(q->Eof());
+    EXPECT_EQ(q->FieldByName("A").AsString(), ":X");
+    EXPECT_EQ(q->FieldByName("PHARM_ID").AsInteger(), 3);
+}
+
+// ---------------------------------------------------------------------------
+// Results
+// ---------------------------------------------------------------------------
+
+TEST_F(DMBaseTest, FieldTypesSizesAndNullsComeFromTheResult) {
+    TDMBase dm;
+    db.Exec("INSERT INTO ARTICLE (ID, NAME, CYR_NAME, IS_DRUG, DESCRIPTION, VAT, DEFAULT_DIRECT_SALE_PRICE) "
+            "VALUES (5, 'Aspirin', 'x', 'T', NULL, 20.5, 1.2345)");
+    auto q = dm.OpenQuery("SELECT ID, NAME, IS_DRUG, DESCRIPTION, VAT, DEFAULT_DIRECT_SALE_PRICE, GENERICA, "
+                          "DRUG_TYPE_ID, COUNT(*) OVER () AS TOTAL FROM ARTICLE");
+    EXPECT_EQ(q->FieldByName("ID").DataType(), TFieldType::ftInteger);
+    EXPECT_EQ(q->FieldByName("NAME").DataType(), TFieldType::ftString);
+    EXPECT_EQ(q->FieldByName("NAME").Size(), 255);
+    EXPECT_EQ(q->FieldByName("IS_DRUG").DataType(), TFieldType::ftFixedChar);
+    EXPECT_EQ(q->FieldByName("IS_DRUG").Size(), 1);
+    EXPECT_EQ(q->FieldByName("DESCRIPTION").DataType(), TFieldType::ftMemo);
+    EXPECT_EQ(q->FieldByName("VAT").DataType(), TFieldType::ftFloat);
+    EXPECT_EQ(q->FieldByName("DEFAULT_DIRECT_SALE_PRICE").DataType(), TFieldType::ftBCD);
+    EXPECT_EQ(q->FieldByName("DEFAULT_DIRECT_SALE_PRICE").Size(), 4);
+    EXPECT_EQ(q->FieldByName("TOTAL").DataType(), TFieldType::ftLargeint);
+    EXPECT_EQ(q->FieldByName("IS_DRUG").AsString(), "T");
+    EXPECT_EQ(q->FieldByName("VAT").AsFloat(), 20.5);
+    // NULL reads as 0, empty text, false.
+    EXPECT_TRUE(q->FieldByName("GENERICA").IsNull());
+    EXPECT_EQ(q->FieldByName("GENERICA").AsString(), "");
+    EXPECT_EQ(q->FieldByName("DRUG_TYPE_ID").AsInteger(), 0);
+    EXPECT_FALSE(q->FieldByName("DRUG_TYPE_ID").AsBoolean());
+    EXPECT_EQ(q->FieldByName("DESCRIPTION").AsFloat(), 0.0);
+}
+
+TEST_F(DMBaseTest, DecimalConvertsExactlyToCurrency) {
+    TDMBase dm;
+    db.Exec("INSERT INTO ARTICLE_GROUP (ID, NAME, MAX_OVERRATE, DEFAULT_DISCOUNT) "
+            "VALUES (1, 'a', 92233720368.5477, -0.0001), (2, 'b', 0.1, 12345678901.2345)");
+    auto q = dm.OpenQuery("SELECT MAX_OVERRATE, DEFAULT_DISCOUNT FROM ARTICLE_GROUP ORDER BY ID");
+    EXPECT_EQ(q->Fields(0).AsVariant().Type(), VarType::Currency);
+    EXPECT_EQ(q->Fields(0).AsCurrency().raw, 922337203685477LL);
+    EXPECT_EQ(q->Fields(1).AsCurrency().raw, -1);
+    q->Next();
+    EXPECT_EQ(q->Fields(0).AsCurrency().raw, 1000);
+    EXPECT_EQ(q->Fields(1).AsCurrency().raw, 123456789012345LL);
+    // A currency parameter lands exactly as well.
+    auto u = dm.CreateQuery("UPDATE ARTICLE_GROUP SET CUSTOM_CARDS_DISCOUNT = :C WHERE ID = 2");
+    dm.SetParam(*u, "C", TFieldType::ftCurrency, Variant(Currency::FromRaw(987654321098765LL)));
+    u->ExecSQL();
+    EXPECT_EQ(db.ScalarStr("SELECT CUSTOM_CARDS_DISCOUNT FROM ARTICLE_GROUP WHERE ID = 2"), "98765432109.8765");
+}
+
+TEST_F(DMBaseTest, BitColumnReadsAsInteger) {
+    TDMBase dm;
+    dm.ExecSQL("CREATE TABLE `REPL_ITEMS_7` (`ID` INTEGER NOT NULL, `OP` INTEGER, PRIMARY KEY (`ID`))");
+    dm.ExecSQL("alter table `REPL_ITEMS_7` add isValid BIT default 0;");
+    dm.ExecSQL("INSERT INTO repl_items_7 (ID, OP) VALUES (1, 1), (2, 2)");
+    dm.ExecSQL("update REPL_ITEMS_7 set isValid = 1 where id = 2;");
+    auto q = dm.OpenQuery("SELECT ID, isValid FROM repl_items_7 ORDER BY ID");
+    EXPECT_EQ(q->FieldByName("isValid").DataType(), TFieldType::ftInteger);
+    EXPECT_EQ(q->FieldByName("ISVALID").AsInteger(), 0);
+    EXPECT_FALSE(q->FieldByName("isValid").AsBoolean());
+    q->Next();
+    EXPECT_EQ(q->FieldByName("isValid").AsInteger(), 1);
+    EXPECT_TRUE(q->FieldByName("isValid").AsBoolean());
+    auto r = dm.OpenQuery("SELECT ID FROM repl_items_7 WHERE isValid = 1");
+    EXPECT_EQ(r->RecordCount(), 1);
+}
+
+TEST_F(DMBaseTest, FieldLookupIsCaseInsensitiveFirstOfDuplicatesUnknownRaises) {
+    TDMBase dm;
+    auto q = dm.OpenQuery("SELECT 1 AS ID, 2 AS ACTION_REQUEST_ID, 3 AS id, 4 AS action_request_id");
+    EXPECT_EQ(q->FieldCount(), 4);
+    EXPECT_EQ(q->FieldByName("id").AsInteger(), 1);
+    EXPECT_EQ(q->FieldByName("Action_Request_ID").AsInteger(), 2);
+    EXPECT_EQ(q->Fields(2).AsInteger(), 3);
+    EXPECT_EQ(q->FindField("NOPE"), nullptr);
+    EXPECT_THROW(q->FieldByName("NOPE"), EDatabaseError);
+}
+
+TEST_F(DMBaseTest, CursorWalksTheRows) {
+    TDMBase dm;
+    db.Exec("INSERT INTO pharmacy (id) VALUES (3), (7), (9)");
+    auto q = dm.OpenQuery("SELECT id FROM pharmacy ORDER BY id");
+    EXPECT_TRUE(q->Active());
+    EXPECT_EQ(q->RecordCount(), 3);
+    EXPECT_TRUE(q->Bof());
+    std::vector<int> seen;
+    for (q->First(); !q->Eof(); q->Next()) seen.push_back(q->FieldByName("id").AsInteger());
+    EXPECT_EQ(seen, (std::vector<int>{3, 7, 9}));
+    EXPECT_EQ(q->RecNo(), 3);
+    q->Last();
+    EXPECT_EQ(q->FieldByName("id").AsInteger(), 9);
+    q->Prior();
+    EXPECT_EQ(q->FieldByName("id").AsInteger(), 7);
+    EXPECT_EQ(q->RecNo(), 2);
+    q->Close();
+    EXPECT_FALSE(q->Active());
+    EXPECT_EQ(q->FindField("id"), nullptr);
+
+    auto empty = dm.OpenQuery("SELECT id FROM pharmacy WHERE id < 0");
+    EXPECT_TRUE(empty->Eof());
+    EXPECT_TRUE(empty->Bof());
+    EXPECT_EQ(empty->RecordCount(), 0);
+    EXPECT_EQ(empty->RecNo(), 0);
+    EXPECT_TRUE(empty->FieldByName("id").IsNull());
+}
+
+TEST_F(DMBaseTest, GetScalarAndLastInsertID) {
+    TDMBase dm;
+    EXPECT_TRUE(dm.GetScalar("SELECT id FROM pharmacy").IsNull());
+    dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
+    dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 2, NOW())");
+    EXPECT_EQ(dm.GetLastInsertID(), 2);
+    // Inserting 0 into an auto-increment key draws a new identity.
+    dm.ExecSQL("INSERT INTO SUBSTITUDE_ARTICLE (ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID) VALUES (0, 1, 2)");
+    EXPECT_EQ(dm.GetLastInsertID(), 1);
+    EXPECT_THROW(dm.GetScalar("SELECT * FROM no_such_table"), EDatabaseError);
+}
+
+TEST_F(DMBaseTest, ExecSQLRunsSeveralStatementsAndStopsAtTheFirstError) {
+    TDMBase dm;
+    EXPECT_TRUE(dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (1);\r\nINSERT INTO pharmacy (id) VALUES (2); "));
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 2);
+    EXPECT_THROW(dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (3); INSERT INTO no_such_table VALUES (1); "
+                            "INSERT INTO pharmacy (id) VALUES (4);"),
+                 EDatabaseError);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 3);
+    // The connection is still in step after the failure and after result sets.
+    EXPECT_TRUE(dm.ExecSQL("SELECT 1; SELECT 2; /* done */"));
+    EXPECT_EQ(VarToInt64Def(dm.GetScalar("SELECT COUNT(*) FROM pharmacy"), -1), 3);
+    // A query whose text holds several statements yields the first result set.
+    auto q = dm.OpenQuery("SET @x = 5; SELECT @x AS X; SELECT 6");
+    EXPECT_EQ(q->FieldByName("X").AsInteger(), 5);
+    EXPECT_EQ(VarToInt64Def(dm.GetScalar("SELECT 7"), -1), 7);
+}
+
+TEST_F(DMBaseTest, QueryExecSQLReportsRowsAndOpenOfNonSelectRaises) {
+    TDMBase dm;
+    db.Exec("INSERT INTO pharmacy (id, name) VALUES (1, 'a'), (2, 'b'), (3, 'c')");
+    auto q = dm.CreateQuery("UPDATE pharmacy SET name = :N WHERE id > :ID");
+    dm.SetParams(*q, {"N", "ID"}, {TFieldType::ftString, TFieldType::ftInteger}, {Variant("z"), Variant(int32_t(1))});
+    EXPECT_EQ(q->ExecSQL(), 2);
+    EXPECT_THROW(dm.OpenQuery("UPDATE pharmacy SET name = 'y' WHERE id = 1"), EDatabaseError);
+}
+
+TEST_F(DMBaseTest, OverLongTextIsCutInsteadOfFailing) {
+    TDMBase dm;
+    dm.ExecSQL("INSERT INTO PRODUCER (NAME, TAX_NO) VALUES ('" + std::string(150, 'n') + "', '12345678901234')");
+    EXPECT_EQ(db.ScalarInt("SELECT LENGTH(NAME) FROM PRODUCER"), 100);
+    EXPECT_EQ(db.ScalarStr("SELECT TAX_NO FROM PRODUCER"), "1234567890");
+    dm.ExecSQL("INSERT INTO pharmacy (id, last_archive_num) VALUES (1, '')");
+    EXPECT_EQ(db.ScalarInt("SELECT last_archive_num FROM pharmacy"), 0);
+}
+
+TEST_F(DMBaseTest, TableNamesResolveInEitherLetterCase) {
+    TDMBase dm;
+    dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
+    dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (0), (3), (7)");
+    dm.ExecSQL("INSERT INTO `ACTION_REQUEST_STATUS` \r\nSELECT \r\n  1 as ACTION_REQUEST_ID, \r\n"
+               "  P.ID as PHARM_ID, \r\n  0 as REQUEST_STATUS, \r\n  CURRENT_TIMESTAMP as MODIFY_DATE \r\n"
+               "FROM PHARMACY P \r\nWHERE (P.`ID` > 0) ");
+    EXPECT_EQ(VarToInt64Def(dm.GetScalar("select count(*) from action_request_status"), 0), 2);
+    EXPECT_EQ(VarToInt64Def(dm.GetScalar("select count(*) from Action_Request"), 0), 1);
+    EXPECT_EQ(VarToInt64Def(dm.GetScalar("select count(*) from NOM_UPDATE_ARTICLE_INFO"), -1), 0);
+    EXPECT_EQ(dm.GetRowCount("ACTION_REQUEST_status"), 2);
+}
+
+// ---------------------------------------------------------------------------
+// Table information and existence tests
+// ---------------------------------------------------------------------------
+
+TEST_F(DMBaseTest, GetColumnListSkipsAutoIncrementAndKeepsColumnOrder) {
+    TDMBase dm;
+    EXPECT_EQ(dm.GetColumnList("pharmacy", false), "id,name,inet_pass,last_archive_num,last_update_date");
+    EXPECT_EQ(dm.GetColumnList("PHARMACY", true), ":id,:name,:inet_pass,:last_archive_num,:last_update_date");
+    EXPECT_EQ(dm.GetColumnList("SUBSTITUDE_ARTICLE", false), "ARTICLE_ID,SUBSTITUDE_ARTICLE_ID");
+    dm.ExecSQL("CREATE TABLE ONLY_KEY (ID INT NOT NULL AUTO_INCREMENT PRIMARY KEY)");
+    EXPECT_EQ(dm.GetColumnList("ONLY_KEY", true), "");
+    EXPECT_EQ(dm.GetColumnList("no_such_table", false), "");
+    // A name with a quote is a value, not SQL.
+    EXPECT_EQ(dm.GetColumnList("x' OR '1'='1", false), "");
+    std::vector<std::string> cols = {"stale"};
+    dm.GetNonAutoIncColumns("action_request_status", cols);
+    EXPECT_EQ(cols, (std::vector<std::string>{"ACTION_REQUEST_ID", "PHARM_ID", "REQUEST_STATUS", "MODIFY_DATE"}));
+}
+
+TEST_F(DMBaseTest, GetRowCount) {
+    TDMBase dm;
+    EXPECT_EQ(dm.GetRowCount("pharmacy"), 0);
+    db.Exec("INSERT INTO pharmacy (id) VALUES (1), (2)");
+    EXPECT_EQ(dm.GetRowCount("PHARMACY"), 2);
+    EXPECT_THROW(dm.GetRowCount("pharmacy; DROP TABLE pharmacy"), EDatabaseError);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 2);
+}
+
+TEST_F(DMBaseTest, StoredProcExistsIgnoresLetterCase) {
+    TDMBase dm;
+    const std::string proc = "Sp_Mixed_Case_" + std::to_string(::getpid());
+    dm.ExecSQL("CREATE PROCEDURE " + proc + "() SELECT 1 AS X");
+    EXPECT_TRUE(dm.StoredProcExists(LowerCase1251(proc)));
+    EXPECT_TRUE(dm.StoredProcExists(UpperCase1251(proc)));
+    EXPECT_TRUE(dm.StoredProcExists("sp_nextidvalue"));
+    EXPECT_FALSE(dm.StoredProcExists("SP_DELETE_ARTICLEGROUP_" + std::to_string(::getpid())));
+    EXPECT_FALSE(dm.StoredProcExists("x') OR ('1'='1"));
+}
+
+TEST_F(DMBaseTest, ProducerAndCentralShelfExistence) {
+    TDMBase dm;
+    db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (17, 'p')");
+    db.Exec("INSERT INTO SHELF (ID, PHARM_ID) VALUES (5, 3)");
+    EXPECT_TRUE(dm.ProducerExists(17));
+    EXPECT_FALSE(dm.ProducerExists(18));
+    EXPECT_TRUE(dm.ShelfExists(1));
+    EXPECT_FALSE(dm.ShelfExists(5));  // only a pharmacy's shelf
+    EXPECT_TRUE(dm.RecordExistsFmt("SELECT ID FROM SHELF WHERE ID = %d AND PHARM_ID = %d", {5, 3}));
+}
+
+TEST_F(DMBaseTest, QueryThatOutlivesItsDataModuleRaises) {
+    std::unique_ptr<TQuery> q;
+    {
+        TDMBase dm;
+        q = dm.OpenQuery("SELECT 1 AS A");
+        EXPECT_EQ(q->FieldByName("A").AsInteger(), 1);
+    }
+    EXPECT_EQ(q->FieldByName("A").AsInteger(), 1);  // the stored rows stay readable
+    EXPECT_THROW(q->Open(), EDatabaseError);
+}
+
+// ---------------------------------------------------------------------------
+// Stored procedures and the identity generator
+// ---------------------------------------------------------------------------
+
+class DMBaseProcTest : public DMBaseTest {
+protected:
+    TestLog log;
+};
+
+TEST_F(DMBaseProcTest, NextIDValueAdvancesGeneratorAndLogsEachStep) {
+    db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 41 WHERE GENERATOR_ID = 6");
+    TDMBase dm;
+    EXPECT_EQ(dm.NextIDValue(6), 42);
+    EXPECT_EQ(dm.NextIDValue(6), 43);
+    EXPECT_EQ(dm.NextIDValue(123), 1);  // an unknown generator starts at 1
+    EXPECT_EQ(db.ScalarInt("SELECT ID_VALUE FROM ZVL_GENERATORS WHERE GENERATOR_ID = 6"), 43);
+    std::vector<std::string> expected = {
+        "call sp_NextIDValue(:AGENERATOR_ID,\r\n:AID_VALUE)",
+        "AGENERATOR_ID = ftVariant",
+        "AGENERATOR_ID = ftInteger",
+        "AID_VALUE = ftVariant",
+        "AID_VALUE = ftLargeint",
+        "BEFORE OPEN qryCallStoredProcedure",
+        "AFTER OPEN qryCallStoredProcedure",
+        "BEFORE FIELDBYNAME",
+        "AFTER FIELDBYNAME",
+    };
+    std::vector<std::string> messages = log.Messages("TDMBase");
+    ASSERT_EQ(messages.size(), expected.size() * 3);
+    EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 9), expected);
+}
+
+TEST_F(DMBaseProcTest, NextIDValueLeavesTheLastInsertIdAlone) {
+    TDMBase dm;
+    dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
+    dm.NextIDValue(6);
+    EXPECT_EQ(dm.GetLastInsertID(), 1);
+}
+
+TEST_F(DMBaseProcTest, NextIDValueOfNullIsZero) {
+    db.ExecScript(
+        "DROP PROCEDURE sp_NextIDValue;\n"
+        "DELIMITER //\n"
+        "CREATE PROCEDURE sp_NextIDValue(IN AGENERATOR_ID INT, IN AID_VALUE BIGINT)\n"
+        "BEGIN\n  SELECT AGENERATOR_ID AS AGENERATOR_ID, NULL AS AID_VALUE;\nEND //\n"
+        "DELIMITER ;\n");
+    TDMBase dm;
+    EXPECT_EQ(dm.NextIDValue(6), 0);
+}
+
+TEST_F(DMBaseProcTest, NextIDValueIsUniqueAcrossConnections) {
+    constexpr int kThreads = 4, kDraws = 25;
+    std::vector<std::vector<int64_t>> drawn(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            TDMBase dm;
+            for (int i = 0; i < kDraws; ++i) {
+                // Half of the threads draw inside a transaction.
+                if (t % 2) dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+                drawn[t].push_back(dm.NextIDValue(6));
+                dm.CommitTransaction();
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    std::set<int64_t> all;
+    for (const auto& v : drawn) all.insert(v.begin(), v.end());
+    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kDraws));
+}
+
+TEST_F(DMBaseProcTest, CallStoredProcedureTypesParametersByTheirValues) {
+    db.Exec("CREATE PROCEDURE P3(IN ADATE DATETIME, IN PRICE DOUBLE, IN D DATETIME) "
+            "SELECT ADATE AS ADATE, PRICE AS PRICE, D AS D");
+    TDMBase dm;
+    const TDateTime when = EncodeDateTime(2026, 12, 5, 18, 5, 9);
+    Variant results;
+    dm.CallStoredProcedure("P3", {"ADATE", "PRICE", "D"}, {Variant(when), Variant(2.5), Variant::FromDate(when)},
+                           results, false);
+    ASSERT_EQ(results.ArrayLength(), 3u);
+    EXPECT_EQ(results[0].AsDateTime(), when);
+    EXPECT_EQ(results[1].AsDouble(), 2.5);
+    EXPECT_EQ(results[2].AsDateTime(), when);
+    EXPECT_EQ(log.Messages("TDMBase"),
+              (std::vector<std::string>{"call P3(:ADATE,\r\n:PRICE,\r\n:D)", "ADATE = ftVariant",
+                                        "ADATE = ftDateTime", "PRICE = ftVariant", "PRICE = ftFloat",
+                                        "D = ftVariant", "BEFORE OPEN qryCallStoredProcedure",
+                                        "AFTER OPEN qryCallStoredProcedure", "BEFORE FIELDBYNAME",
+                                        "AFTER FIELDBYNAME"}));
+}
+
+TEST_F(DMBaseProcTest, CallStoredProcedureErrors) {
+    TDMBase dm;
+    Variant results;
+    // An error of the call passes on; the log ends before the open.
+    EXPECT_THROW(dm.CallStoredProcedure("SP_MISSING", {"AID", "ARES"}, {Variant(int32_t(1)), Variant("F")},
+                                        results, false),
+                 EDatabaseError);
+    EXPECT_EQ(log.Messages("TDMBase").back(), "BEFORE OPEN qryCallStoredProcedure");
+    log.Clear();
+    // Ignored: the call goes on and fails at the first column.
+    EXPECT_THROW(dm.CallStoredProcedure("SP_MISSING", {"AID"}, {Variant(int32_t(1))}, results, true),
+                 EDatabaseError);
+    EXPECT_EQ(log.Messages("TDMBase").back(), "BEFORE FIELDBYNAME");
+    // Ignored with no names: nothing to read, the result is null.
+    results = Variant(int32_t(5));
+    EXPECT_NO_THROW(dm.CallStoredProcedure("SP_MISSING", {}, {}, results, true));
+    EXPECT_TRUE(results.IsNull());
+    // Fewer values than names.
+    EXPECT_THROW(dm.CallStoredProcedure("sp_NextIDValue", {"AGENERATOR_ID", "AID_VALUE"}, {Variant(int32_t(6))},
+                                        results, false),
+                 ERangeError);
+    // A name that is no identifier never reaches the server.
+    EXPECT_THROW(dm.CallStoredProcedure("x(); DROP TABLE pharmacy; call y", {}, {}, results, false), EDatabaseError);
+}
+
+}  // namespace

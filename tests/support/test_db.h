@@ -1,0 +1,139 @@
+// Test support for everything that talks to the database or writes the log.
+//
+// TestDatabase: a fresh database of its own on the private test instance
+// (127.0.0.1:$VT_TEST_DB_PORT, default 3307; scripts/test.sh starts it, or
+// start one by hand with `scripts/db.sh start <folder> 3307`). The database
+// is named vt_t_<pid>_<n>, created with DEFAULT CHARACTER SET cp1251 and
+// loaded from db/schema.sql; the constructor publishes an options snapshot
+// whose ServerName/UserName/Password/DataBaseName point at it and sets the
+// TDMBase port hook, so any TDMBase created afterwards (by the code under
+// test too) connects to it. The destructor drops the database and restores
+// the previous options snapshot and port. Tests run in parallel processes,
+// and each gets its own database: never share one between test programs.
+//
+//     #include "support/test_db.h"
+//
+//     class MyDbTest : public ::testing::Test {
+//     protected:
+//         TestDatabase db;            // fresh schema for every test
+//     };
+//
+//     TEST_F(MyDbTest, Something) {
+//         db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (3, 'x', 'p')");
+//         TDMBase dm;                 // connects to db
+//         ...
+//         EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 1);
+//     }
+//
+// Fixture SQL goes through Exec (one or several statements, sent as they
+// are) or ExecScript (a script file's text, DELIMITER lines understood).
+// Text passed to Exec is cp1251 bytes: write Cyrillic literals as
+// Cp(u8"...").
+//
+// TestLog: a services data module whose daily log goes into a temporary
+// folder (VT_BASE_DIR points there while it lives), with helpers to read the
+// lines back:
+//
+//     TestLog log;
+//     ... code that calls Log("TDMBase", ...) ...
+//     EXPECT_EQ(log.Messages("TDMBase"), (std::vector<std::string>{"a", "b"}));
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/db/dm_base.h"
+#include "core/options.h"
+#include "core/variant.h"
+#include "support/temp_dir.h"
+
+class TServicesData;
+
+// Port of the test instance: $VT_TEST_DB_PORT, else 3307.
+int TestDbPort();
+// Path of db/schema.sql (and db/seed.sql) in the source tree.
+std::string SchemaPath();
+std::string SeedPath();
+
+class TestDatabase {
+public:
+    // Creates and (when loadSchema) loads a fresh database; throws
+    // std::runtime_error with a hint when the test instance is not running.
+    explicit TestDatabase(bool loadSchema = true);
+    ~TestDatabase();
+    TestDatabase(const TestDatabase&) = delete;
+    TestDatabase& operator=(const TestDatabase&) = delete;
+
+    // The database's name (vt_t_<pid>_<n>).
+    const std::string& Name() const { return name_; }
+    int Port() const { return port_; }
+    // The options snapshot that points at this database (already published).
+    std::shared_ptr<const TOptions> Options() const { return options_; }
+    // Publishes a copy of Options() changed by `edit` (for tests that need
+    // other option values, e.g. a wrong password) and returns it.
+    template <typename F>
+    std::shared_ptr<const TOptions> EditOptions(F edit) {
+        auto o = std::make_shared<TOptions>(*options_);
+        edit(*o);
+        options_ = o;
+        SetOptionsForTesting(options_);
+        return options_;
+    }
+
+    // Runs SQL text as it is (several statements allowed); raises
+    // EDatabaseError on the first failing statement.
+    void Exec(const std::string& sql);
+    // Runs a script: like Exec, but "DELIMITER xx" lines switch the
+    // statement terminator as the command-line client does.
+    void ExecScript(const std::string& script);
+    void ExecScriptFile(const std::string& path);
+    // First column of the first row (null when no row).
+    Variant Scalar(const std::string& sql);
+    int64_t ScalarInt(const std::string& sql);       // null reads as 0
+    std::string ScalarStr(const std::string& sql);   // null reads as ""
+    // Every row, as variants, in the order returned.
+    std::vector<std::vector<Variant>> Rows(const std::string& sql);
+    // The fixture's own connection (for queries with parameters).
+    TDMBase& Connection() { return *conn_; }
+
+private:
+    int port_;
+    std::string name_;
+    std::shared_ptr<const TOptions> previousOptions_;
+    int previousPort_;
+    std::shared_ptr<const TOptions> options_;
+    std::unique_ptr<TDMBase> conn_;
+};
+
+class TestLog {
+public:
+    // Sets VT_BASE_DIR to a temporary folder and installs a services data
+    // module as ::ServicesData; the previous ones come back afterwards.
+    TestLog();
+    ~TestLog();
+    TestLog(const TestLog&) = delete;
+    TestLog& operator=(const TestLog&) = delete;
+
+    const std::string& Dir() const { return dir_.Path(); }
+    // The day's log file (it may not exist yet).
+    std::string FileName() const;
+    // The whole file ("" when it does not exist).
+    std::string Text() const;
+    // One entry per logged call: "dd.mm.yyyy hh:nn:ss [Sender] message"
+    // (a message holding line breaks stays one entry; the CR LF that ends
+    // each entry is removed).
+    std::vector<std::string> Entries() const;
+    // The messages of the entries of one sender (all senders when empty).
+    std::vector<std::string> Messages(const std::string& sender = std::string()) const;
+    // Removes the log file.
+    void Clear();
+
+private:
+    TempDir dir_;
+    std::string previousBase_;
+    bool hadBase_ = false;
+    TServicesData* previousServices_ = nullptr;
+    std::unique_ptr<TServicesData> services_;
+};
