@@ -1,0 +1,163 @@
+// Environment variables in ZVL_ENV_VARS against the real test instance.
+#include <gtest/gtest.h>
+
+#include "core/db/dm_base.h"
+#include "core/db/env_vars.h"
+#include "core/exceptions.h"
+#include "support/test_db.h"
+
+namespace {
+
+class EnvVarsTest : public ::testing::Test {
+protected:
+    TestDatabase db;
+    TestLog log;
+
+    int64_t Rows() { return db.ScalarInt("SELECT COUNT(*) FROM ZVL_ENV_VARS"); }
+};
+
+TEST_F(EnvVarsTest, ReadBoolOfMissingSwitchGivesDefaultAndWritesNothing) {
+    TDMBase dm;
+    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false));
+    EXPECT_TRUE(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", true));
+    EXPECT_EQ(Rows(), 0);
+}
+
+TEST_F(EnvVarsTest, ReadBoolIsTrueOnlyForExactlyT) {
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
+            "(1, 'IsT', 'T', 0), (2, 'IsF', 'F', 0), (3, 'IsEmpty', '', 0), (4, 'IsNull', NULL, 0), "
+            "(5, 'IsLower', 't', 0), (6, 'IsOne', '1', 0), (7, 'IsTrue', 'True', 0)");
+    TDMBase dm;
+    EXPECT_TRUE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsT", false));
+    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsF", true));
+    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsEmpty", true));
+    EXPECT_TRUE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsNull", true));  // null: the default
+    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsNull", false));
+    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsLower", true));
+    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsOne", true));
+    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsTrue", true));
+    EXPECT_EQ(Rows(), 7);
+}
+
+TEST_F(EnvVarsTest, RowsOfOtherPharmaciesAreIgnored) {
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
+            "(1, 'NomSyncServerPaused', 'T', 5), (2, 'Other', 'x', 0)");
+    TDMBase dm;
+    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false));
+    TZVL2EnvironmentVariables vars(&dm, "");
+    EXPECT_EQ(vars.GetCount(), 1);
+    EXPECT_EQ(vars.GetVar(0).Name, "Other");
+    EXPECT_EQ(vars.FindVar("NomSyncServerPaused"), nullptr);
+}
+
+TEST_F(EnvVarsTest, LoadsAllCentralVariablesFirstOfDuplicateNamesExactCase) {
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
+            "(10, 'A', 'one', 0), (11, 'A', 'two', 0), (12, 'B', NULL, 0)");
+    TDMBase dm;
+    TZVL2EnvironmentVariables vars(&dm, "");
+    ASSERT_EQ(vars.GetCount(), 2);
+    TEnvVar* a = vars.FindVar("A");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->ID, 10);
+    EXPECT_EQ(a->Value.AsString(), "one");
+    EXPECT_FALSE(a->Modified);
+    EXPECT_TRUE(vars.FindVar("B")->Value.IsNull());
+    EXPECT_EQ(vars.FindVar("a"), nullptr);  // letter case counts
+    EXPECT_FALSE(vars.IsModified());
+    EXPECT_THROW(vars.GetVar(2), EListError);
+}
+
+TEST_F(EnvVarsTest, MissingVariableOfAFullLoadIsInsertedWithTheNextGeneratorId) {
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (30, 'Existing', 'T', 0)");
+    db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 100 WHERE GENERATOR_ID = 6");
+    TDMBase dm;
+    {
+        TZVL2EnvironmentVariables vars(&dm, "");
+        Variant v;
+        vars.GetValue("NewSwitch", Variant("F"), v);
+        EXPECT_EQ(v.AsString(), "F");
+        EXPECT_TRUE(vars.GetBool("Existing", false));
+        EXPECT_TRUE(vars.GetBool("AnotherNew", true));
+        EXPECT_TRUE(vars.IsModified());
+        EXPECT_EQ(vars.FindVar("NewSwitch")->ID, -1);
+        EXPECT_EQ(Rows(), 1);  // nothing written before the object goes
+    }
+    auto rows = db.Rows("SELECT ID, VAR_NAME, VAR_VALUE, PHARM_ID FROM ZVL_ENV_VARS ORDER BY ID");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1][0].AsInteger(), 101);
+    EXPECT_EQ(rows[1][1].AsString(), "NewSwitch");
+    EXPECT_EQ(rows[1][2].AsString(), "F");
+    EXPECT_EQ(rows[1][3].AsInteger(), 0);
+    EXPECT_EQ(rows[2][0].AsInteger(), 102);
+    EXPECT_EQ(rows[2][1].AsString(), "AnotherNew");
+    EXPECT_EQ(rows[2][2].AsString(), "T");
+}
+
+TEST_F(EnvVarsTest, WriteBackCommitsTheCallersTransactionAndRunsOnce) {
+    TDMBase dm;
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (4)");
+    TZVL2EnvironmentVariables vars(&dm, "");
+    Variant v;
+    vars.GetValue("X", Variant("1"), v);
+    vars.WriteBack();
+    EXPECT_FALSE(dm.InTransaction());
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 1);
+    EXPECT_EQ(Rows(), 1);
+    EXPECT_FALSE(vars.FindVar("X")->Modified);
+    EXPECT_GT(vars.FindVar("X")->ID, 0);
+    vars.WriteBack();
+    EXPECT_EQ(Rows(), 1);
+}
+
+TEST_F(EnvVarsTest, WriteBackErrorRollsBackAndPassesOn) {
+    // Generator 6 hands out an ID that is taken: the insert fails.
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (8, 'Taken', 'x', 3)");
+    db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 7 WHERE GENERATOR_ID = 6");
+    TDMBase dm;
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (4)");
+    {
+        TZVL2EnvironmentVariables vars(&dm, "");
+        Variant v;
+        vars.GetValue("Y", Variant("1"), v);
+        EXPECT_THROW(vars.WriteBack(), EDatabaseError);
+    }  // the destructor does not try again
+    EXPECT_FALSE(dm.InTransaction());
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 0);
+    EXPECT_EQ(Rows(), 1);
+}
+
+TEST_F(EnvVarsTest, DestructorLogsAWriteBackErrorInsteadOfThrowing) {
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (8, 'Taken', 'x', 3)");
+    db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 7 WHERE GENERATOR_ID = 6");
+    TDMBase dm;
+    {
+        TZVL2EnvironmentVariables vars(&dm, "");
+        Variant v;
+        vars.GetValue("Y", Variant("1"), v);
+    }
+    auto messages = log.Messages("TZVL2EnvironmentVariables");
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("Writing the environment variables failed: ", 0), 0u);
+}
+
+TEST_F(EnvVarsTest, SingleNameObjectNeverWrites) {
+    TDMBase dm;
+    {
+        TZVL2EnvironmentVariables vars(&dm, "Missing");
+        EXPECT_FALSE(vars.GetBool("Missing", false));
+        EXPECT_EQ(vars.GetCount(), 1);
+        EXPECT_TRUE(vars.GetVar(0).Modified);
+        EXPECT_FALSE(vars.IsModified());
+    }
+    EXPECT_EQ(Rows(), 0);
+}
+
+TEST_F(EnvVarsTest, LoadErrorPassesOn) {
+    db.Exec("DROP TABLE ZVL_ENV_VARS");
+    TDMBase dm;
+    EXPECT_THROW(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false), EDatabaseError);
+}
+
+}  // namespace
