@@ -1,0 +1,419 @@
+#include "host/service_application.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+#include "core/app_paths.h"
+#include "core/cp1251.h"
+#include "core/format.h"
+#include "core/misc.h"
+#include "core/options.h"
+
+// ---- Command line --------------------------------------------------------
+
+TCommandLine TCommandLine::Parse(const std::vector<std::string>& args) {
+    TCommandLine cmd;
+    const std::string servicesPrefix = "--services=";
+    for (const std::string& a : args) {
+        if (a.size() >= servicesPrefix.size() && SameText1251(a.substr(0, servicesPrefix.size()), servicesPrefix)) {
+            cmd.ServicesGiven = true;
+            for (const std::string& name : SplitByChars(a.substr(servicesPrefix.size()), ",", false)) {
+                std::string n = Trim(name);
+                if (!n.empty()) cmd.Services.push_back(n);
+            }
+            continue;
+        }
+        if (a.size() < 2 || (a[0] != '-' && a[0] != '/')) continue;
+        std::string word = a.substr(1);
+        if (SameText1251(word, "INSTALL")) cmd.Install = true;
+        else if (SameText1251(word, "UNINSTALL")) cmd.Uninstall = true;
+        else if (SameText1251(word, "SILENT")) cmd.Silent = true;
+    }
+    return cmd;
+}
+
+// ---- Application ---------------------------------------------------------
+
+struct TServiceApplication::Slot {
+    TService* service = nullptr;
+    std::thread thread;
+    bool ran = false;  // ServiceStart succeeded
+};
+
+namespace {
+
+void WriteOut(FILE* f, const std::string& cp1251Text) {
+    std::string text = Cp1251ToUtf8(cp1251Text) + "\n";
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fflush(f);
+}
+
+const char* Message(const std::exception& e) { return e.what(); }
+
+}  // namespace
+
+TServiceApplication::TServiceApplication(TServiceFactory factory, TMainLoop* loop)
+    : factory_(std::move(factory)), loop_(loop ? loop : &TMainLoop::Instance()) {}
+
+TServiceApplication::~TServiceApplication() {
+    if (stopper_.joinable()) stopper_.join();
+    for (auto& slot : slots_)
+        if (slot->thread.joinable()) slot->thread.join();
+}
+
+int TServiceApplication::Run(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    return Run(args);
+}
+
+int TServiceApplication::Run(const std::vector<std::string>& args) {
+    const TCommandLine cmd = TCommandLine::Parse(args);
+    const bool serving = !cmd.Install && !cmd.Uninstall;
+
+    // The stop signals are taken by a watcher thread; every thread started
+    // from here on inherits the blocked mask, so no other thread gets them.
+    sigset_t stopSignals, oldMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    if (serving) pthread_sigmask(SIG_BLOCK, &stopSignals, &oldMask);
+
+    int status = esOk;
+    bool optionsCreated = false;
+    try {
+        // The configuration comes first, also when the process only
+        // registers or removes itself.
+        CreateOptions();
+        optionsCreated = true;
+        data_ = std::make_unique<TServicesData>();
+        ServicesData = data_.get();
+        services_ = factory_ ? factory_() : std::vector<std::unique_ptr<TService>>{};
+        for (auto& s : services_) s->ServiceCreate();
+        if (cmd.Install) status = Install(cmd);
+        else if (cmd.Uninstall) status = Uninstall(cmd);
+        else status = Serve(cmd);
+    } catch (const std::exception& e) {
+        EventLogError(Message(e));
+        status = esFailed;
+    }
+
+    // Process end: the configuration keys the file lacks are written, then
+    // the services and the data module are freed.
+    if (optionsCreated) {
+        try {
+            FreeOptions();
+        } catch (const std::exception& e) {
+            EventLogError(Message(e));
+        }
+    }
+    if (stopper_.joinable()) stopper_.join();
+    for (auto& s : services_) {
+        try {
+            s->ServiceDestroy();
+        } catch (const std::exception& e) {
+            EventLogError(Message(e));
+        }
+    }
+    slots_.clear();
+    services_.clear();
+    ServicesData = nullptr;
+    data_.reset();
+    if (serving) pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    return status;
+}
+
+// ---- Serving -------------------------------------------------------------
+
+int TServiceApplication::Serve(const TCommandLine& cmd) {
+    // Which services start: those named on the command line, else every
+    // automatic one; always in creation order.
+    std::vector<TService*> toStart;
+    if (cmd.ServicesGiven) {
+        for (const std::string& name : cmd.Services) {
+            bool found = false;
+            for (auto& s : services_) found = found || SameText1251(s->Name(), name);
+            if (!found) {
+                std::string known;
+                for (auto& s : services_) known += (known.empty() ? "" : ", ") + s->Name();
+                WriteOut(stderr, Format("Unknown service \"%s\" (the services are: %s).", {name, known}));
+                return esUsageError;
+            }
+        }
+        for (auto& s : services_)
+            for (const std::string& name : cmd.Services)
+                if (SameText1251(s->Name(), name)) {
+                    toStart.push_back(s.get());
+                    break;
+                }
+    } else {
+        for (auto& s : services_)
+            if (s->StartType == TStartType::stAuto) toStart.push_back(s.get());
+    }
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    int sigFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    int wakeFd = eventfd(0, EFD_CLOEXEC);
+    std::thread watcher([this, sigFd, wakeFd] {
+        // fds[0]: the wake-up at the end of serving; fds[1]: the signals.
+        struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sigFd, POLLIN, 0}};
+        const nfds_t count = sigFd >= 0 ? 2 : 1;
+        while (true) {
+            int rc = ::poll(fds, count, -1);
+            if (rc < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (fds[0].revents) return;
+            if (count < 2 || !fds[1].revents) continue;
+            struct signalfd_siginfo si;
+            if (::read(sigFd, &si, sizeof si) != static_cast<ssize_t>(sizeof si)) continue;
+            bool again;
+            {
+                std::lock_guard<std::mutex> g(lock_);
+                again = stopRequested_;
+            }
+            if (again) {
+                EventLogError("A second stop signal: the process ends at once.");
+                std::_Exit(esFailed);
+            }
+            RequestStop();
+        }
+    });
+    if (sigFd < 0) {
+        // Without a signal descriptor the watcher only waits to be woken.
+        EventLogError(Format("Cannot watch the stop signals: %s", {std::string(std::strerror(errno))}));
+    }
+
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (!stopping_) {
+            running_ = static_cast<int>(toStart.size());
+            for (TService* s : toStart) {
+                slots_.push_back(std::make_unique<Slot>());
+                slots_.back()->service = s;
+            }
+            for (auto& slot : slots_) slot->thread = std::thread([this, p = slot.get()] { ServiceThread(*p); });
+        }
+        if (slots_.empty()) loop_->Terminate();  // nothing to serve
+    }
+
+    loop_->Run();
+
+    StopAll();
+    uint64_t one = 1;
+    if (wakeFd >= 0 && ::write(wakeFd, &one, sizeof one) < 0) {
+    }
+    watcher.join();
+    // A stop in progress on the stopper thread ends before anything goes.
+    if (stopper_.joinable()) stopper_.join();
+    if (sigFd >= 0) ::close(sigFd);
+    if (wakeFd >= 0) ::close(wakeFd);
+
+    std::lock_guard<std::mutex> g(lock_);
+    bool anyRan = false;
+    for (auto& slot : slots_) anyRan = anyRan || slot->ran;
+    if (slots_.empty() || anyRan || stopRequested_) return esOk;
+    return esFailed;  // every service failed to start
+}
+
+void TServiceApplication::ServiceThread(Slot& slot) {
+    TService& svc = *slot.service;
+    bool started = true;
+    try {
+        svc.ServiceStart(started);
+    } catch (const std::exception& e) {
+        EventLogError(Format("Service failed on %s: %s", {"start", std::string(Message(e))}));
+        started = false;
+    } catch (...) {
+        EventLogError(Format("Service failed on %s: %s", {"start", "Unknown exception"}));
+        started = false;
+    }
+    if (started) {
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            slot.ran = true;
+        }
+        while (!svc.WaitForStop(std::chrono::hours(1))) {
+        }
+        bool stopped = true;
+        try {
+            svc.ServiceStop(stopped);
+        } catch (const std::exception& e) {
+            EventLogError(Format("Service failed on %s: %s", {"execute", std::string(Message(e))}));
+        } catch (...) {
+            EventLogError(Format("Service failed on %s: %s", {"execute", "Unknown exception"}));
+        }
+    }
+    bool last;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        last = --running_ == 0 && !stopping_;
+    }
+    // When every service has ended by itself, the process ends.
+    if (last) loop_->Terminate();
+}
+
+void TServiceApplication::RequestStop() {
+    std::lock_guard<std::mutex> g(lock_);
+    stopRequested_ = true;
+    if (stopperStarted_) return;
+    stopperStarted_ = true;
+    stopper_ = std::thread([this] { StopAll(); });
+}
+
+void TServiceApplication::StopAll() {
+    std::vector<Slot*> slots;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        if (stopping_) return;
+        stopping_ = true;
+        for (auto& s : slots_) slots.push_back(s.get());
+    }
+    for (Slot* s : slots) s->service->RequestStop();
+    for (Slot* s : slots)
+        if (s->thread.joinable()) s->thread.join();
+    loop_->Terminate();
+}
+
+// ---- Registration with systemd -------------------------------------------
+
+std::string TServiceApplication::UnitFolder() {
+    const char* dir = std::getenv("VT_SYSTEMD_UNIT_DIR");
+    std::string d = dir && *dir ? dir : "/etc/systemd/system";
+    while (d.size() > 1 && d.back() == '/') d.pop_back();
+    return d;
+}
+
+std::string TServiceApplication::UnitName() { return ProgramName() + ".service"; }
+
+namespace {
+
+// One word of a unit file's command line: "%" and "$" are doubled, and a
+// word with blanks, quotes or backslashes is quoted.
+std::string UnitWord(const std::string& w) {
+    std::string out;
+    bool quote = w.empty();
+    for (char c : w) {
+        if (c == '%') out += "%%";
+        else if (c == '$') out += "$$";
+        else if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+            quote = true;
+        } else {
+            if (c == ' ' || c == '\t' || c == '\'' || c == ';') quote = true;
+            out += c;
+        }
+    }
+    return quote ? "\"" + out + "\"" : out;
+}
+
+std::string UnitValue(const std::string& v) {
+    std::string out;
+    for (char c : v) {
+        if (c == '%') out += "%%";
+        else if (c == '\n' || c == '\r') out += ' ';
+        else out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string TServiceApplication::UnitText(const TCommandLine& cmd) const {
+    std::string names;
+    for (auto& s : services_) names += (names.empty() ? "" : ", ") + s->DisplayName();
+    std::string exec = UnitWord(ProgramPath());
+    if (cmd.ServicesGiven) {
+        std::string list;
+        for (auto& n : cmd.Services) list += (list.empty() ? "" : ",") + n;
+        exec += " " + UnitWord("--services=" + list);
+    }
+    std::string folder = ProgramFolder();
+    if (folder.size() > 1) folder.pop_back();
+    std::string t;
+    t += "[Unit]\n";
+    t += "Description=" + UnitValue(names.empty() ? "Vantrell central server" : "Vantrell central server: " + names) + "\n";
+    t += "After=network.target mariadb.service\n\n";
+    t += "[Service]\n";
+    t += "Type=simple\n";
+    t += "ExecStart=" + exec + "\n";
+    t += "WorkingDirectory=" + UnitValue(folder) + "\n";
+    if (const char* base = std::getenv("VT_BASE_DIR"); base && *base)
+        t += "Environment=" + UnitWord(std::string("VT_BASE_DIR=") + base) + "\n";
+    t += "KillSignal=SIGTERM\n";
+    t += "Restart=on-failure\n";
+    t += "RestartSec=60\n";
+    // The FTP port of the configuration defaults to 21.
+    t += "AmbientCapabilities=CAP_NET_BIND_SERVICE\n\n";
+    t += "[Install]\n";
+    t += "WantedBy=multi-user.target\n";
+    return Cp1251ToUtf8(t);
+}
+
+int TServiceApplication::Install(const TCommandLine& cmd) {
+    const std::string folder = UnitFolder();
+    const std::string path = folder + "/" + UnitName();
+    std::string error;
+    {
+        std::string text = UnitText(cmd);
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        if (f) f.write(text.data(), static_cast<std::streamsize>(text.size()));
+        if (f) f.close();
+        if (!f) error = Format("cannot write %s: %s", {path, std::string(std::strerror(errno))});
+    }
+    if (error.empty()) {
+        // Started at boot, as "systemctl enable" would arrange it.
+        std::string wants = folder + "/multi-user.target.wants";
+        std::string link = wants + "/" + UnitName();
+        ForceDirectories(wants);
+        ::unlink(link.c_str());
+        if (::symlink(path.c_str(), link.c_str()) != 0)
+            error = Format("cannot create %s: %s", {link, std::string(std::strerror(errno))});
+    }
+    if (!error.empty()) {
+        for (auto& s : services_)
+            WriteOut(stderr, Format("Service \"%s\" could not be installed: %s", {s->DisplayName(), error}));
+        if (services_.empty()) WriteOut(stderr, "The services could not be installed: " + error);
+        return esFailed;
+    }
+    if (!cmd.Silent)
+        WriteOut(stdout, Format("The services were installed successfully (%s). Run \"systemctl daemon-reload\" "
+                                "to make systemd read it.", {path}));
+    return esOk;
+}
+
+int TServiceApplication::Uninstall(const TCommandLine& cmd) {
+    const std::string folder = UnitFolder();
+    const std::string path = folder + "/" + UnitName();
+    std::string error;
+    std::string link = folder + "/multi-user.target.wants/" + UnitName();
+    ::unlink(link.c_str());
+    if (::unlink(path.c_str()) != 0) {
+        error = errno == ENOENT ? Format("%s does not exist", {path})
+                                : Format("cannot remove %s: %s", {path, std::string(std::strerror(errno))});
+    }
+    if (!error.empty()) {
+        for (auto& s : services_)
+            WriteOut(stderr, Format("Service \"%s\" could not be removed: %s", {s->DisplayName(), error}));
+        if (services_.empty()) WriteOut(stderr, "The services could not be removed: " + error);
+        return esFailed;
+    }
+    if (!cmd.Silent)
+        WriteOut(stdout, Format("The services were removed successfully (%s). Run \"systemctl daemon-reload\" "
+                                "to make systemd forget them.", {path}));
+    return esOk;
+}

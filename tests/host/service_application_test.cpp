@@ -1,0 +1,374 @@
+#include "host/service_application.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "core/app_paths.h"
+#include "core/ini_file.h"
+#include "core/misc.h"
+#include "core/options.h"
+#include "host/dummy_service.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
+
+extern char** environ;
+
+namespace {
+
+using V = std::vector<std::string>;
+
+TEST(CommandLine, WordsNeedADashOrSlashAndIgnoreCase) {
+    EXPECT_TRUE(TCommandLine::Parse({"-INSTALL"}).Install);
+    EXPECT_TRUE(TCommandLine::Parse({"/install"}).Install);
+    EXPECT_TRUE(TCommandLine::Parse({"-InStAlL"}).Install);
+    EXPECT_FALSE(TCommandLine::Parse({"INSTALL"}).Install);
+    EXPECT_FALSE(TCommandLine::Parse({"-INSTALLX"}).Install);
+    EXPECT_FALSE(TCommandLine::Parse({"--INSTALL"}).Install);
+    EXPECT_FALSE(TCommandLine::Parse({"-INSTALL"}).Uninstall);
+    EXPECT_TRUE(TCommandLine::Parse({"/UNINSTALL"}).Uninstall);
+    auto both = TCommandLine::Parse({"-uninstall", "/Silent", "-install"});
+    EXPECT_TRUE(both.Install && both.Uninstall && both.Silent);
+    EXPECT_FALSE(TCommandLine::Parse({"-install", "SILENT"}).Silent);
+
+    auto svc = TCommandLine::Parse({"--services=ZorvelCentralNomSyncServerSrv, other"});
+    EXPECT_TRUE(svc.ServicesGiven);
+    EXPECT_EQ(svc.Services, (V{"ZorvelCentralNomSyncServerSrv", "other"}));
+    EXPECT_FALSE(TCommandLine::Parse({}).ServicesGiven);
+}
+
+// Each test has its own program folder, unit folder and main loop.
+class HostTest : public ::testing::Test {
+protected:
+    TServiceFactory Factory() {
+        return [this] {
+            std::vector<std::unique_ptr<TService>> list;
+            for (int i = 0; i < 3; ++i) {
+                auto s = std::make_unique<TDummyService>(kNames[i], kDisplayNames[i], rec_);
+                if (configure_) configure_(i, *s);
+                list.push_back(std::move(s));
+            }
+            return list;
+        };
+    }
+    std::string UnitPath() const { return units_.Path() + "/" + TServiceApplication::UnitName(); }
+    size_t ConfigKeys() const { return TIniFile(base_.File("vantrell_config.ini")).ReadSection("Main").size(); }
+
+    // Runs the application on a thread of its own (the thread that runs the
+    // loop), as the main thread of the process would.
+    void RunAsync(TServiceApplication& app, V args) {
+        runner_ = std::thread([&app, args, this] {
+            loopThread_ = std::this_thread::get_id();
+            status_ = app.Run(args);
+        });
+    }
+    int Join() {
+        runner_.join();
+        return status_;
+    }
+
+    TempDir base_, units_;
+    ScopedEnv baseEnv_{"VT_BASE_DIR", base_.Path()};
+    ScopedEnv unitEnv_{"VT_SYSTEMD_UNIT_DIR", units_.Path()};
+    TEventRecord rec_;
+    std::function<void(int, TDummyService&)> configure_;
+    TMainLoop loop_;
+    std::thread runner_;
+    std::thread::id loopThread_;
+    int status_ = -1;
+};
+
+TEST_F(HostTest, InstallInAnyCaseWritesTheUnitAndEnds) {
+    TServiceApplication app(Factory(), &loop_);
+    testing::internal::CaptureStdout();
+    int rc = app.Run({"/InStAlL"});
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(rc, esOk);
+    EXPECT_NE(out.find("installed successfully"), std::string::npos) << out;
+    std::string unit = TempDir::Read(UnitPath());
+    EXPECT_NE(unit.find("ExecStart=" + ProgramPath()), std::string::npos) << unit;
+    EXPECT_NE(unit.find("Vantrell ReplData Server, Vantrell PacketInstallerService, Vantrell Nom Sync Server"),
+              std::string::npos);
+    EXPECT_NE(unit.find("Environment=VT_BASE_DIR=" + base_.Path() + "\n"), std::string::npos) << unit;
+    EXPECT_NE(unit.find("WantedBy=multi-user.target"), std::string::npos);
+    EXPECT_TRUE(FileExists(units_.Path() + "/multi-user.target.wants/" + TServiceApplication::UnitName()));
+    // The services were created in order, never started, and freed.
+    EXPECT_EQ(rec_.Events(), (V{"create:ZorvelCentralServerSrv", "create:VantrellPacketInstallerService",
+                                "create:ZorvelCentralNomSyncServerSrv", "destroy:ZorvelCentralServerSrv",
+                                "destroy:VantrellPacketInstallerService", "destroy:ZorvelCentralNomSyncServerSrv"}));
+    // The configuration was loaded first (folders) and completed at the end.
+    EXPECT_TRUE(DirectoryExists(base_.File("Archives")));
+    EXPECT_EQ(ConfigKeys(), 20u);
+    EXPECT_EQ(ServicesData, nullptr);
+}
+
+TEST_F(HostTest, SilentSuppressesTheSuccessMessageAndUninstallRemoves) {
+    {
+        TServiceApplication app(Factory(), &loop_);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(app.Run({"-install", "-SILENT"}), esOk);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_TRUE(FileExists(UnitPath()));
+    }
+    {
+        TServiceApplication app(Factory(), &loop_);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(app.Run({"/UNINSTALL"}), esOk);
+        EXPECT_NE(testing::internal::GetCapturedStdout().find("removed successfully"), std::string::npos);
+        EXPECT_FALSE(FileExists(UnitPath()));
+        EXPECT_FALSE(FileExists(units_.Path() + "/multi-user.target.wants/" + TServiceApplication::UnitName()));
+    }
+}
+
+TEST_F(HostTest, RegistrationErrorsAreReportedPerService) {
+    TServiceApplication app(Factory(), &loop_);
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    int rc = app.Run({"-UNINSTALL"});  // nothing is installed
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rc, esFailed);
+    EXPECT_EQ(out, "");
+    for (const char* d : kDisplayNames)
+        EXPECT_NE(err.find("Service \"" + std::string(d) + "\" could not be removed"), std::string::npos) << err;
+
+    ScopedEnv bad("VT_SYSTEMD_UNIT_DIR", base_.File("no/such/folder"));
+    TServiceApplication app2(Factory(), &loop_);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(app2.Run({"-INSTALL", "-SILENT"}), esFailed);
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Service \"Vantrell Nom Sync Server\" could not be installed"), std::string::npos) << err;
+}
+
+TEST_F(HostTest, InstallWinsOverUninstall) {
+    TServiceApplication app(Factory(), &loop_);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(app.Run({"-UNINSTALL", "-INSTALL"}), esOk);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(FileExists(UnitPath()));
+}
+
+TEST_F(HostTest, ServesEveryServiceOnItsOwnThreadUntilStopped) {
+    configure_ = [this](int, TDummyService& s) {
+        s.OnStart = [this](bool&) { rec_.Add(ServicesData ? "data:1" : "data:0"); };
+    };
+    TServiceApplication app(Factory(), &loop_);
+    RunAsync(app, {"INSTALL"});  // without "-" or "/" the word means nothing
+    ASSERT_TRUE(rec_.WaitFor("start:", 3));
+    EXPECT_FALSE(FileExists(UnitPath()));
+    EXPECT_EQ(app.Services().size(), 3u);
+    app.RequestStop();
+    EXPECT_EQ(Join(), esOk);
+
+    auto ev = rec_.Events();
+    ASSERT_EQ(ev.size(), 15u);
+    EXPECT_EQ(V(ev.begin(), ev.begin() + 3), (V{"create:ZorvelCentralServerSrv", "create:VantrellPacketInstallerService",
+                                                "create:ZorvelCentralNomSyncServerSrv"}));
+    EXPECT_EQ(rec_.Count("stop:"), 3u);
+    EXPECT_EQ(V(ev.end() - 3, ev.end()), (V{"destroy:ZorvelCentralServerSrv", "destroy:VantrellPacketInstallerService",
+                                            "destroy:ZorvelCentralNomSyncServerSrv"}));
+    EXPECT_EQ(rec_.Count("data:1"), 3u);  // the data module exists while services start
+    EXPECT_EQ(ConfigKeys(), 20u);
+}
+
+TEST_F(HostTest, ThreadsOfStartStopAndLoop) {
+    std::thread::id ids[3][2];
+    configure_ = [&](int i, TDummyService& s) {
+        s.OnStop = [&ids, i, &s] {
+            ids[i][0] = s.startThread;
+            ids[i][1] = std::this_thread::get_id();
+        };
+    };
+    TServiceApplication app(Factory(), &loop_);
+    RunAsync(app, {});
+    ASSERT_TRUE(rec_.WaitFor("start:", 3));
+    app.RequestStop();
+    Join();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ids[i][0], ids[i][1]) << "start and stop on one service thread";
+        EXPECT_NE(ids[i][0], loopThread_);
+        for (int j = 0; j < i; ++j) EXPECT_NE(ids[i][0], ids[j][0]);
+    }
+}
+
+TEST_F(HostTest, OnlyTheNamedServicesStartButAllAreCreated) {
+    TServiceApplication app(Factory(), &loop_);
+    RunAsync(app, {"--services=zorvelcentralnomsyncserversrv"});
+    ASSERT_TRUE(rec_.WaitFor("start:", 1));
+    app.RequestStop();
+    EXPECT_EQ(Join(), esOk);
+    EXPECT_EQ(rec_.Count("create:"), 3u);
+    EXPECT_EQ(rec_.Count("destroy:"), 3u);
+    EXPECT_EQ(rec_.Count("start:"), 1u);
+    EXPECT_EQ(rec_.Count("start:ZorvelCentralNomSyncServerSrv"), 1u);
+    EXPECT_EQ(rec_.Count("stop:"), 1u);
+}
+
+TEST_F(HostTest, AnUnknownServiceNameStartsNothing) {
+    TServiceApplication app(Factory(), &loop_);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(app.Run({"--services=NoSuchService"}), esUsageError);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("NoSuchService"), std::string::npos);
+    EXPECT_EQ(rec_.Count("start:"), 0u);
+    EXPECT_EQ(rec_.Count("destroy:"), 3u);
+}
+
+TEST_F(HostTest, AFailedStartIsReportedAndTheOthersRun) {
+    configure_ = [](int i, TDummyService& s) {
+        if (i == 1) s.OnStart = [](bool&) { throw std::runtime_error("no database"); };
+    };
+    TServiceApplication app(Factory(), &loop_);
+    testing::internal::CaptureStderr();
+    RunAsync(app, {});
+    ASSERT_TRUE(rec_.WaitFor("start:", 3));
+    app.RequestStop();
+    EXPECT_EQ(Join(), esOk);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Service failed on start: no database"), std::string::npos) << err;
+    EXPECT_EQ(rec_.Count("stop:"), 2u);  // the failed one is not stopped
+    EXPECT_EQ(rec_.Count("stop:VantrellPacketInstallerService"), 0u);
+}
+
+TEST_F(HostTest, WhenEveryServiceFailsTheProcessEnds) {
+    configure_ = [](int i, TDummyService& s) {
+        if (i == 0) s.OnStart = [](bool& started) { started = false; };
+        else s.OnStart = [](bool&) { throw std::runtime_error("broken"); };
+    };
+    TServiceApplication app(Factory(), &loop_);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(app.Run({}), esFailed);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rec_.Count("stop:"), 0u);
+    EXPECT_EQ(ConfigKeys(), 20u);
+}
+
+TEST_F(HostTest, AStopErrorIsReportedWithExecute) {
+    configure_ = [](int i, TDummyService& s) {
+        if (i == 2) s.OnStop = [] { throw std::runtime_error("port stuck"); };
+    };
+    TServiceApplication app(Factory(), &loop_);
+    testing::internal::CaptureStderr();
+    RunAsync(app, {});
+    ASSERT_TRUE(rec_.WaitFor("start:", 3));
+    app.RequestStop();
+    EXPECT_EQ(Join(), esOk);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Service failed on execute: port stuck"), std::string::npos);
+    EXPECT_EQ(rec_.Count("destroy:"), 3u);
+}
+
+TEST_F(HostTest, AStopDuringALongStartWaitsForTheStartAndThenStops) {
+    configure_ = [](int i, TDummyService& s) {
+        // A start that retries until it is told to stop.
+        if (i == 0) s.OnStart = [&s](bool&) {
+            while (!s.WaitForStop(std::chrono::milliseconds(50))) {
+            }
+        };
+    };
+    TServiceApplication app(Factory(), &loop_);
+    RunAsync(app, {});
+    ASSERT_TRUE(rec_.WaitFor("start:", 3));
+    app.RequestStop();
+    EXPECT_EQ(Join(), esOk);
+    EXPECT_EQ(rec_.Count("stop:"), 3u);
+}
+
+TEST_F(HostTest, TimersOfServicesFireOnTheLoopThread) {
+    std::unique_ptr<TTimer> timer;
+    std::atomic<int> ticks{0};
+    std::thread::id tickThread;
+    configure_ = [&](int i, TDummyService& s) {
+        if (i != 1) return;
+        s.OnStart = [&](bool&) {
+            timer = std::make_unique<TTimer>(&loop_);
+            timer->SetInterval(1);
+            timer->SetOnTimer([&] {
+                tickThread = std::this_thread::get_id();
+                if (++ticks == 2) rec_.Add("ticked");
+            });
+        };
+    };
+    TServiceApplication app(Factory(), &loop_);
+    RunAsync(app, {});
+    ASSERT_TRUE(rec_.WaitFor("ticked", 1));
+    app.RequestStop();
+    Join();
+    EXPECT_EQ(tickThread, loopThread_);
+    timer.reset();
+}
+
+TEST_F(HostTest, AMissingConfigurationFolderValueStopsTheProcessBeforeTheServices) {
+    base_.Write("vantrell_config.ini", "[Main]\r\nNomObjectDataDir=\r\n");
+    TServiceApplication app(Factory(), &loop_);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(app.Run({}), esFailed);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Unable to create directory"), std::string::npos);
+    EXPECT_EQ(rec_.Count("create:"), 0u);
+}
+
+// ---- A real SIGTERM, delivered to a child process --------------------------
+
+// Runs only as the child of SigtermStopsTheServices: the application with
+// three services that leave marker files in the program folder.
+TEST(HostChild, RunUntilSignalled) {
+    if (!std::getenv("VT_HOST_CHILD")) GTEST_SKIP() << "runs only as a child process";
+    static TEventRecord rec;
+    auto factory = [] {
+        std::vector<std::unique_ptr<TService>> list;
+        for (int i = 0; i < 3; ++i) {
+            auto s = std::make_unique<TDummyService>(kNames[i], kDisplayNames[i], rec);
+            std::string name = kNames[i];
+            s->OnStart = [name](bool&) {
+                std::FILE* f = std::fopen((ProgramFolder() + "started_" + name).c_str(), "w");
+                if (f) std::fclose(f);
+            };
+            s->OnStop = [name] {
+                std::FILE* f = std::fopen((ProgramFolder() + "stopped_" + name).c_str(), "w");
+                if (f) std::fclose(f);
+            };
+            list.push_back(std::move(s));
+        }
+        return list;
+    };
+    TServiceApplication app(factory);
+    int rc = app.Run({});
+    std::_Exit(rc == esOk ? 0 : 10 + rc);
+}
+
+TEST(HostSignals, SigtermStopsTheServices) {
+    TempDir base;
+    ScopedEnv b("VT_BASE_DIR", base.Path());
+    ScopedEnv child("VT_HOST_CHILD", "1");
+    std::string self = ProgramPath();
+    std::string filter = "--gtest_filter=HostChild.RunUntilSignalled";
+    char* argv[] = {self.data(), filter.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid;
+    int spawned = posix_spawn(&pid, self.c_str(), &fa, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    ASSERT_EQ(spawned, 0);
+    bool started = false;
+    for (int i = 0; i < 3000 && !started; ++i) {  // at most 30 s
+        started = true;
+        for (const char* n : kNames) started = started && FileExists(base.File(std::string("started_") + n));
+        if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(started);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    for (const char* n : kNames) EXPECT_TRUE(FileExists(base.File(std::string("stopped_") + n))) << n;
+    EXPECT_EQ(TIniFile(base.File("vantrell_config.ini")).ReadSection("Main").size(), 20u);
+}
+
+}  // namespace
