@@ -1,0 +1,191 @@
+#include "nomsync/nom_sync_service.h"
+
+#include "core/cp1251.h"
+#include "core/db/dm_base.h"
+#include "core/db/env_vars.h"
+#include "core/format.h"
+#include "core/log.h"
+#include "core/options.h"
+#include "nomsync/nomenclature_object.h"
+#include "protocol/component_stream.h"
+#include "protocol/customer_info.h"
+
+namespace {
+
+template <class T>
+bool IsExactly(const TPharmServerCommand& c) {
+    return &c.ClassInfo() == &T::StaticClassInfo();
+}
+
+// Holds one of the service's request slots for the life of a handler.
+class TRequestSlot {
+public:
+    explicit TRequestSlot(std::counting_semaphore<>& s) : s_(s) { s_.acquire(); }
+    ~TRequestSlot() { s_.release(); }
+    TRequestSlot(const TRequestSlot&) = delete;
+    TRequestSlot& operator=(const TRequestSlot&) = delete;
+
+private:
+    std::counting_semaphore<>& s_;
+};
+
+}  // namespace
+
+TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(uint16_t port) : port_(port) {
+    tcpServer_.ListenQueue = kListenQueue;
+    tcpServer_.ReuseSocket = true;
+    tcpServer_.MaxConnections = kMaxConnectionThreads;
+    tcpServer_.OnExecute = [this](TNomSyncConnection& c) { RunConnection(c); };
+}
+
+TZorvelCentralNomSyncServerSrv::~TZorvelCentralNomSyncServerSrv() { tcpServer_.Close(); }
+
+void TZorvelCentralNomSyncServerSrv::AL(const std::string& sender, const std::string& text) const {
+    Log(sender, text);
+}
+
+void TZorvelCentralNomSyncServerSrv::ServiceStart(bool& started) {
+    if (ReloadOptionsOnStart) ReloadOptions();
+    if (tcpServer_.Active()) tcpServer_.Close();
+    tcpServer_.DefaultPort = port_;
+    tcpServer_.Open();
+    started = true;
+}
+
+void TZorvelCentralNomSyncServerSrv::ServiceStop(bool& stopped) {
+    tcpServer_.Close();
+    stopped = true;
+}
+
+// ---------------------------------------------------------------------------
+// Request loop
+
+void TZorvelCentralNomSyncServerSrv::RunConnection(TNomSyncConnection& connection) {
+    try {
+        while (connection.Connected()) IdTCPServerExecute(connection);
+    } catch (const ESocketError&) {
+        // Time-out or the peer went away: the connection simply ends.
+    } catch (const std::exception& e) {
+        // An undecodable frame: no reply, the connection ends.
+        if (GetOptions()->UseDebugMode)
+            AL(ClassName(), "Connection " + connection.PeerAddress() + " closed: " + e.what());
+    }
+}
+
+void TZorvelCentralNomSyncServerSrv::IdTCPServerExecute(TNomSyncConnection& connection) {
+    if (!connection.Connected()) return;
+    connection.SetReadTimeout(ReadTimeoutMs);
+    TMemoryStream stream;
+
+    const int32_t count = connection.ReadInt32();
+    if (count < 0 || count > kMaxFrameSize) {
+        connection.Close();
+        throw EReadError(Format("Invalid frame length %d", {count}));
+    }
+    connection.ReadStream(stream, count);
+    std::unique_ptr<TComponent> decoded = ReadPharmComponent(stream);
+    auto* command = PharmCast<TPharmServerCommand>(decoded.get());
+    if (!command) return;  // a result sent to the server: nothing to answer
+
+    std::unique_ptr<TPharmServerCommandResult> result;
+    std::string failure;
+    {
+        TRequestSlot slot(requestSlots_);
+        result = Dispatch(*command, &failure);
+    }
+    if (!failure.empty())
+        AL(ClassName(), Format("%s failed: %s", {command->ClassName(), failure}));
+    if (result) {
+        WritePharmComponent(stream, *result);
+        if (connection.Connected()) {
+            const std::string& bytes = stream.Bytes();
+            connection.WriteInt32(static_cast<int32_t>(bytes.size()));
+            connection.WriteBuffer(bytes.data(), bytes.size());
+        }
+    }
+}
+
+std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispatch(TPharmServerCommand& command,
+                                                                                   std::string* failure) {
+    std::unique_ptr<TPharmServerCommandResult> result;
+    try {
+        if (IsExactly<TPharmServerLoginCommand>(command))
+            result = HandleLogin(static_cast<TPharmServerLoginCommand&>(command));
+        else if (IsExactly<TPharmServerNomActualizationCommand>(command))
+            result = HandleNomActualization(static_cast<TPharmServerNomActualizationCommand&>(command));
+        else if (IsExactly<TPharmServerConfirmActionCommand>(command))
+            result = HandleConfirmAction(static_cast<TPharmServerConfirmActionCommand&>(command));
+        else if (IsExactly<TPharmServerRefreshDataCommand>(command))
+            result = HandleRefreshData(static_cast<TPharmServerRefreshDataCommand&>(command));
+    } catch (const std::exception& e) {
+        // The failure is answered with an empty result of the mapped class.
+        result.reset();
+        if (IsExactly<TPharmServerLoginCommand>(command))
+            result = std::make_unique<TPharmServerLoginResult>();
+        else if (IsExactly<TPharmServerConfirmActionCommand>(command))
+            result = std::make_unique<TPharmServerConfirmActionResult>();
+        else
+            result = std::make_unique<TPharmServerNomActualizationResult>();
+        result->ErrorMessage = e.what();
+        if (failure) *failure = e.what();
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Login
+
+bool TZorvelCentralNomSyncServerSrv::CheckPharmacyLogin(TPharmServerLoginCommand& command,
+                                                        TPharmServerLoginResult& loginResult) {
+    TOrderCustomer customer;
+    if (!command.IsCustomerInfoValid())
+        throw EPharmCommandCustomerStreamValidationError(
+            Cp(u8"Грешка при получаване на данните за достъп на аптеката!") + "\r" +
+            Cp(u8"Вероятно е заради проблем в интернет връзката!") + "\r" + Cp(u8"Моля, опитайте отново!") +
+            IntToStr(command.CustomerInfo.Size()));
+    LoadCustomerFromCommand(customer, command);
+
+    bool authorized;
+    {
+        TDMBase dm;
+        auto q = dm.CreateQuery("select id from pharmacy where id = :id and inet_pass = :pass");
+        dm.SetParam(*q, "id", TFieldType::ftInteger, Variant(customer.CustomerCode));
+        dm.SetParam(*q, "pass", TFieldType::ftString, Variant(Utf16ToCp1251(customer.Password)));
+        q->Open();
+        authorized = !q->Eof();
+    }
+    SetResultCustomerAuthorized(loginResult, authorized);
+    return authorized;
+}
+
+std::unique_ptr<TPharmServerLoginResult> TZorvelCentralNomSyncServerSrv::HandleLogin(
+    TPharmServerLoginCommand& command) {
+    auto result = std::make_unique<TPharmServerLoginResult>();
+    CheckPharmacyLogin(command, *result);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Proposals
+
+std::unique_ptr<TPharmServerNomActualizationResult> TZorvelCentralNomSyncServerSrv::HandleNomActualization(
+    TPharmServerNomActualizationCommand& command) {
+    auto result = std::make_unique<TPharmServerNomActualizationResult>();
+    if (!CheckPharmacyLogin(command, *result)) return result;
+
+    TDMBase dm;
+    if (TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false)) {
+        result->RequestProceeded = false;
+        result->ErrorMessage = Cp(u8"Временно е блокирано създаването на заявки за актуализаране на номенклатурите!");
+        return result;
+    }
+    std::string msg;
+    int32_t actionRequestID = 0;
+    result->RequestProceeded = TNomenclatureObject::ProcessNomActualization(dm, command, actionRequestID, msg);
+    result->ActionRequestID = actionRequestID;
+    result->CentralSyncAction = TCentralSyncAction::csaNomRequestResponse;
+    if (command.NomObjectActualizationType == TNomObjectActualizationType::noatUpdate)
+        result->NextDataResponseCheckInterval = -1;
+    if (!msg.empty()) result->RequestProcessError = msg;
+    return result;
+}

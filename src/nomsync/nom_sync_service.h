@@ -1,0 +1,101 @@
+// The catalogue synchronisation service ("Vantrell Nom Sync Server"): takes
+// the pharmacies' proposals to change the shared catalogue, records each as
+// an action request, hands the open requests to every pharmacy in turn and
+// moves each pharmacy's status on with its confirmations until the request
+// is closed and applied (or undone) centrally.
+//
+// Every request of a pharmacy is one frame holding one command; it gets at
+// most one frame with one result back. Each connection has its own thread;
+// every handler works on data modules of its own.
+//
+// Bounds: at most kMaxConnectionThreads connection threads (further peers
+// wait in the listen queue until one ends), at most kMaxConcurrentRequests
+// requests handled at once (each holds one database connection), frames of
+// at most kMaxFrameSize bytes, and an idle or stalled connection ends after
+// the read time-out.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <semaphore>
+#include <string>
+
+#include "core/service.h"
+#include "nomsync/nom_tcp_server.h"
+#include "protocol/pharm_classes.h"
+
+class TDMBase;
+
+class TZorvelCentralNomSyncServerSrv : public TService {
+public:
+    static constexpr uint16_t kDefaultPort = 3052;
+    static constexpr int kReadTimeoutMs = 60000;
+    static constexpr int kListenQueue = 32;
+    static constexpr size_t kMaxConnectionThreads = 1024;
+    static constexpr ptrdiff_t kMaxConcurrentRequests = 64;
+    static constexpr int32_t kMaxFrameSize = 16 << 20;
+
+    // port: the port ServiceStart opens (3052; tests pass another, 0 lets the
+    // system choose one).
+    explicit TZorvelCentralNomSyncServerSrv(uint16_t port = kDefaultPort);
+    ~TZorvelCentralNomSyncServerSrv() override;
+
+    std::string Name() const override { return "ZorvelCentralNomSyncServerSrv"; }
+    std::string DisplayName() const override { return "Vantrell Nom Sync Server"; }
+    const char* ClassName() const override { return "TZorvelCentralNomSyncServerSrv"; }
+
+    void ServiceCreate() override {}
+    void ServiceDestroy() override {}
+    // Reloads the options, (re)opens the listener on the port.
+    void ServiceStart(bool& started) override;
+    // Closes the listener and every connection; waits for their threads.
+    void ServiceStop(bool& stopped) override;
+
+    // Whether ServiceStart reloads the configuration file (tests publish an
+    // options snapshot of their own and turn it off).
+    bool ReloadOptionsOnStart = true;
+    // The connection's read time-out (tests shorten it).
+    int ReadTimeoutMs = kReadTimeoutMs;
+    // The listener (tests lower its connection bound before ServiceStart).
+    TNomSyncTcpServer& TcpServer() { return tcpServer_; }
+    // The port actually listened on (after ServiceStart).
+    uint16_t BoundPort() const { return tcpServer_.BoundPort(); }
+    size_t ConnectionCount() const { return tcpServer_.ConnectionCount(); }
+
+    // Writes a line to the daily log with Sender.
+    void AL(const std::string& sender, const std::string& text) const;
+
+    // ---- request handling (public for tests) ----
+    // Serves one frame of a connection: reads it (read time-out 60000 ms),
+    // decodes the command, runs its handler and writes the result. A read or
+    // decoding failure raises (the connection then ends) without a reply.
+    void IdTCPServerExecute(TNomSyncConnection& connection);
+    // The handler for the command's exact class; nullptr for a command of
+    // any other class. A failing handler's exception is answered with an
+    // empty result of the mapped class carrying the message; `failure`
+    // receives that message.
+    std::unique_ptr<TPharmServerCommandResult> Dispatch(TPharmServerCommand& command, std::string* failure = nullptr);
+
+    bool CheckPharmacyLogin(TPharmServerLoginCommand& command, TPharmServerLoginResult& loginResult);
+    std::unique_ptr<TPharmServerLoginResult> HandleLogin(TPharmServerLoginCommand& command);
+    std::unique_ptr<TPharmServerNomActualizationResult> HandleNomActualization(
+        TPharmServerNomActualizationCommand& command);
+    std::unique_ptr<TPharmServerNomActualizationResult> HandleRefreshData(TPharmServerRefreshDataCommand& command);
+    std::unique_ptr<TPharmServerConfirmActionResult> HandleConfirmAction(TPharmServerConfirmActionCommand& command);
+    // Moves pharmacy P's status row of the request on and closes the request
+    // when every pharmacy has finished.
+    void ApplyConfirmation(TPharmServerConfirmActionCommand& command, int32_t pharmID);
+
+    // The status a confirmation gives a pharmacy's row.
+    static int32_t NextRequestStatus(bool syncRequired, int32_t current, TCentralSyncAction action,
+                                     bool checkResult);
+
+private:
+    void RunConnection(TNomSyncConnection& connection);
+    void SaveCorrectionsToCentralNom(TDMBase& dm, TPharmServerConfirmActionCommand& command,
+                                     int32_t actionRequestID);
+
+    uint16_t port_;
+    TNomSyncTcpServer tcpServer_;
+    std::counting_semaphore<> requestSlots_{kMaxConcurrentRequests};
+};

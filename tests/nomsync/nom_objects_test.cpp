@@ -1,0 +1,431 @@
+// Catalogue objects without a database: the class table and its
+// operations, object data streams, the producer's setters and wire values,
+// the SQL pack's wire values, and the status transitions of confirmations.
+#include <gtest/gtest.h>
+
+#include "core/cp1251.h"
+#include "core/dataset.h"
+#include "nomsync/nom_sync_service.h"
+#include "nomsync/nomenclature_object.h"
+#include "nomsync/producer.h"
+#include "nomsync/sql_data_pack.h"
+#include "nomsync/text_lines.h"
+#include "protocol/compressed_stream.h"
+#include "protocol/nv_stream_utils.h"
+
+namespace {
+
+// A catalogue-like class of the given name, outside the class table unless
+// its name matches one of it.
+class TNamedObject : public TNomenclatureObject {
+public:
+    TNamedObject(const char* name) : TNomenclatureObject(nullptr), name_(name) {}
+    const char* ClassName() const override { return name_; }
+    bool DeleteFromDB(int32_t) override { return false; }
+    bool LoadFromUpdateTable(int32_t) override { return false; }
+    bool SaveToDB(std::string&) override { return false; }
+    void SaveToUpdateTable(const TNomUpdateTablePrivateParams&) override {}
+    bool CanActualize(TNomObjectActualizationType) override { return true; }
+    void SaveToWriter(TNVBinWriter&) override {}
+
+private:
+    const char* name_;
+};
+
+class TTestPharmObject : public TPharmNomenclatureObject {
+public:
+    TTestPharmObject() : TPharmNomenclatureObject(nullptr) {}
+    bool DeleteFromDB(int32_t) override { return false; }
+    bool LoadFromUpdateTable(int32_t) override { return false; }
+    bool SaveToDB(std::string&) override { return false; }
+    void SaveToUpdateTable(const TNomUpdateTablePrivateParams&) override {}
+    bool CanActualize(TNomObjectActualizationType) override { return true; }
+    void SaveToWriter(TNVBinWriter&) override {}
+};
+
+// A one-row dataset with the given columns.
+class TOneRow : public TDataSet {
+public:
+    TOneRow(std::vector<std::pair<std::string, Variant>> cols) {
+        for (auto& [name, value] : cols) {
+            AddField(std::make_unique<TField>(this, name, TFieldType::ftString));
+            values_.push_back(value);
+        }
+    }
+    bool Active() const override { return true; }
+    void First() override {}
+    void Next() override {}
+    void Prior() override {}
+    void Last() override {}
+    bool Eof() const override { return false; }
+    bool Bof() const override { return false; }
+    int RecordCount() const override { return 1; }
+    int RecNo() const override { return 1; }
+    Variant GetFieldValue(const TField& f) const override { return values_[f.Index()]; }
+
+private:
+    std::vector<Variant> values_;
+};
+
+std::string Bytes(TNomenclatureObject& obj) {
+    TMemoryStream s;
+    TNomenclatureObject::SaveToStream(obj, s);
+    return s.Bytes();
+}
+
+template <class T>
+std::string MessageOf(T&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Class table
+
+TEST(NomClassTable, TypeByClassNameIgnoresCase) {
+    TProducer p(nullptr);
+    EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(p), TNomObjectType::notProducer);
+    TSQLDataPack pack(nullptr);
+    EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(pack), TNomObjectType::notSQLDataPack);
+    TNamedObject lower("tmeasurename");
+    EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(lower), TNomObjectType::notMeasureName);
+    TNamedObject group("TARTICLEGROUP");
+    EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(group), TNomObjectType::notArticleGroup);
+}
+
+TEST(NomClassTable, ClassOutsideTheTableIsRefusedByName) {
+    TNamedObject measure("TArticleMeasure");
+    EXPECT_EQ(MessageOf([&] { TNomenclatureObject::NomObjectTypeByClassName(measure); }),
+              "Unknown Nom object class TArticleMeasure!");
+    TNamedObject subst("TArticleSubstitude");
+    EXPECT_EQ(MessageOf([&] { TNomenclatureObject::NomObjectTypeByClassName(subst); }),
+              "Unknown Nom object class TArticleSubstitude!");
+}
+
+TEST(NomClassTable, SixEntriesInEnumerationOrder) {
+    const char* names[6] = {"TArticle", "TArticleGroup", "TSupplier", "TProducer", "TMeasureName", "TSQLDataPack"};
+    for (int i = 0; i < 6; ++i) {
+        bool isPharm = true;
+        const TNomObjectClass& c =
+            TNomenclatureObject::NomObjectClassByType(static_cast<TNomObjectType>(i), isPharm);
+        EXPECT_STREQ(c.ClassName, names[i]);
+        EXPECT_FALSE(isPharm);
+    }
+    auto producer = TNomenclatureObject::GetNomObjectClass(TNomObjectType::notProducer).New(nullptr);
+    EXPECT_STREQ(producer->ClassName(), "TProducer");
+    auto pack = TNomenclatureObject::GetNomObjectClass(TNomObjectType::notSQLDataPack).New(nullptr);
+    EXPECT_STREQ(pack->ClassName(), "TSQLDataPack");
+}
+
+TEST(NomClassTable, ClassesNotYetBuiltFailCleanly) {
+    for (TNomObjectType t : {TNomObjectType::notArticle, TNomObjectType::notArticleGroup, TNomObjectType::notSupplier,
+                             TNomObjectType::notMeasureName}) {
+        const TNomObjectClass& c = TNomenclatureObject::GetNomObjectClass(t);
+        EXPECT_THROW(c.New(nullptr), ENomObjectClassNotAvailable) << c.ClassName;
+    }
+}
+
+TEST(NomClassTable, TypeOutsideTheSixFailsTheAssertion) {
+    bool isPharm = true;
+    const std::string m = MessageOf(
+        [&] { TNomenclatureObject::NomObjectClassByType(static_cast<TNomObjectType>(6), isPharm); });
+    EXPECT_EQ(m.rfind("Unable to Identify NomenclatureObjectClass by NomObjectType (6)! (", 0), 0u) << m;
+    EXPECT_NE(m.find("line"), std::string::npos);
+    EXPECT_FALSE(isPharm);
+}
+
+TEST(NomClassTable, DatabaseNumbersAreCheckedBeforeUse) {
+    EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(1), TNomObjectType::notArticle);
+    EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(4), TNomObjectType::notProducer);
+    EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(6), TNomObjectType::notSQLDataPack);
+    for (int32_t bad : {0, 7, -1, 255, 256, INT32_MIN, INT32_MAX})
+        EXPECT_THROW(TNomenclatureObject::NomObjectTypeFromNomID(bad), EAssertionFailed) << bad;
+}
+
+TEST(NomClassTable, DataFileExtensions) {
+    using T = TNomObjectType;
+    using K = TNomObjectActualizationType;
+    const std::pair<T, const char*> letters[] = {{T::notArticle, "A"},     {T::notArticleGroup, "AG"},
+                                                 {T::notSupplier, "S"},    {T::notProducer, "P"},
+                                                 {T::notMeasureName, "M"}, {T::notSQLDataPack, "S"}};
+    for (auto [t, l] : letters) {
+        EXPECT_EQ(TNomenclatureObject::NomDataFileExt(t, K::noatInsert), std::string(l) + "ID");
+        EXPECT_EQ(TNomenclatureObject::NomDataFileExt(t, K::noatUpdate), std::string(l) + "UD");
+        EXPECT_EQ(TNomenclatureObject::NomDataFileExt(t, K::noatDelete), std::string(l) + "DD");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Base objects
+
+TEST(NomObject, LoadFromDataSetWithoutRequestColumnLeavesMinusOne) {
+    TNamedObject o("TProducer");
+    o.SetActionRequestID(5);
+    TOneRow row({{"ID", Variant(std::string("17"))}});
+    o.LoadFromDataSet(row);
+    EXPECT_EQ(o.ID(), 17);
+    EXPECT_EQ(o.ActionRequestID(), -1);
+    TOneRow withRequest({{"ID", Variant(std::string("3"))}, {"action_request_id", Variant(std::string("9"))}});
+    o.LoadFromDataSet(withRequest);
+    EXPECT_EQ(o.ActionRequestID(), 9);
+    TOneRow noID({{"NAME", Variant(std::string("x"))}});
+    EXPECT_THROW(o.LoadFromDataSet(noID), EDatabaseError);
+}
+
+TEST(NomObject, PharmObjectIsEmptyOnlyWithoutIDAndPharmacy) {
+    TTestPharmObject o;
+    EXPECT_TRUE(o.IsEmpty());
+    o.SetPharmID(4);
+    EXPECT_FALSE(o.IsEmpty());
+    o.SetPharmID(-1);
+    o.SetID(8);
+    EXPECT_FALSE(o.IsEmpty());
+    o.Clear();
+    EXPECT_TRUE(o.IsEmpty());
+    EXPECT_EQ(o.ActionID, -1);
+
+    TTestPharmObject src;
+    src.SetID(2);
+    src.SetPharmID(5);
+    src.ActionID = 3;
+    src.SetActionRequestID(11);
+    o.Assign(src);
+    EXPECT_EQ(o.ID(), 2);
+    EXPECT_EQ(o.PharmID(), 5);
+    EXPECT_EQ(o.ActionID, 3);
+    EXPECT_EQ(o.ActionRequestID(), 11);
+    TProducer p(nullptr);
+    EXPECT_THROW(o.Assign(p), EAssertionFailed);
+}
+
+// ---------------------------------------------------------------------------
+// Producer
+
+TEST(Producer, SettersCutToTheColumnWidthAndMarkModified) {
+    TProducer p(nullptr);
+    EXPECT_FALSE(p.Modified);
+    EXPECT_FALSE(p.isActive());
+    const std::string longName(150, 'N');
+    p.SetProdName(longName);
+    EXPECT_EQ(p.ProdName(), std::string(100, 'N'));
+    EXPECT_TRUE(p.Modified);
+    p.Modified = false;
+    p.SetProdName(longName);  // compared with the untruncated value
+    EXPECT_TRUE(p.Modified);
+    p.Modified = false;
+    p.SetProdName(std::string(100, 'N'));
+    EXPECT_FALSE(p.Modified);
+    p.SetID(-1);
+    EXPECT_FALSE(p.Modified);
+    p.SetID(5);
+    EXPECT_TRUE(p.Modified);
+    p.SetIbanBankAccount(std::string(30, '1'));
+    EXPECT_EQ(p.IbanBankAccount().size(), 22u);
+    p.SetBankCode("123456789");
+    EXPECT_EQ(p.BankCode(), "12345678");
+}
+
+TEST(Producer, WireValuesRoundTrip) {
+    TProducer p(nullptr);
+    p.SetID(300);
+    p.SetIsActive(true);
+    p.SetProdName(Cp(u8"Софарма АД"));
+    p.SetAddress(Cp(u8"София, ул. Илиенско шосе 16"));
+    p.SetTel("02 8134 200");
+    p.SetEmail("mail@sopharma.bg");
+    p.SetTaxNo("1234567890");
+    p.SetBulstat("831902088");
+    p.SetBankName("UBB");
+    p.SetBankAccount("123");
+    p.SetBankCode("UBBS");
+    p.SetIbanBankCode("UBBSBGSF");
+    p.SetIbanBankAccount("BG80BNBG96611020345678");
+    p.SetIbanVatAccount("BG80BNBG96611020345679");
+    p.SetVatID("BG831902088");
+
+    const std::string bytes = Bytes(p);
+    // ID 300 takes the 16-bit integer tag, then True.
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 3);
+    EXPECT_EQ(static_cast<uint8_t>(bytes[1]), 300 & 0xFF);
+    EXPECT_EQ(static_cast<uint8_t>(bytes[2]), 300 >> 8);
+    EXPECT_EQ(static_cast<uint8_t>(bytes[3]), 9);
+
+    TMemoryStream compressed;
+    TNomenclatureObject::SaveToCompressedStream(p, compressed);
+    compressed.SetPosition(0);
+    TProducer q(nullptr);
+    TNomenclatureObject::LoadFromCompressedStream(q, compressed);
+    EXPECT_EQ(q.ID(), 300);
+    EXPECT_TRUE(q.isActive());
+    EXPECT_EQ(Bytes(q), bytes);
+    EXPECT_TRUE(q.Modified);
+}
+
+TEST(Producer, ReadingClearsFirstAndKeepsIsActiveRule) {
+    TProducer p(nullptr);
+    p.SetID(12);
+    p.SetProdName("old");
+    TProducer empty(nullptr);
+    TMemoryStream s;
+    TNomenclatureObject::SaveToStream(empty, s);
+    s.SetPosition(0);
+    TNomenclatureObject::LoadFromStream(p, s);
+    EXPECT_EQ(p.ID(), -1);
+    EXPECT_EQ(p.ProdName(), "");
+}
+
+TEST(Producer, DamagedObjectDataIsRefused) {
+    TProducer p(nullptr);
+    TMemoryStream good;
+    TNomenclatureObject::SaveToCompressedStream(p, good);
+    // Cut short.
+    TMemoryStream cut(good.Bytes().substr(0, good.Bytes().size() - 5));
+    TProducer q(nullptr);
+    EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, cut));
+    // Not compressed at all.
+    TMemoryStream garbage(std::string("\x10\x00\x00\x00garbage-garbage!", 20));
+    EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, garbage));
+    // A count far above what may be inflated.
+    TMemoryStream huge(std::string("\xff\xff\xff\x7f\x78\xda", 6));
+    EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, huge));
+    // Values of the wrong kind.
+    TMemoryStream plain;
+    {
+        TNVBinWriter w(&plain);
+        w.WriteString("not an id");
+    }
+    plain.SetPosition(0);
+    TMemoryStream wrong;
+    CompressStream(plain, wrong);
+    wrong.SetPosition(0);
+    EXPECT_THROW(TNomenclatureObject::LoadFromCompressedStream(q, wrong), EInvalidValue);
+}
+
+TEST(Producer, AssignCopiesFieldsAndRefusesOtherClasses) {
+    TProducer a(nullptr);
+    a.SetID(4);
+    a.SetProdName("A");
+    a.SetEmail("e@x");
+    a.SetIsActive(true);
+    a.SetActionRequestID(77);
+    TProducer b(nullptr);
+    b.Assign(a);
+    EXPECT_EQ(b.ID(), 4);
+    EXPECT_EQ(b.ProdName(), "A");
+    EXPECT_EQ(b.Email(), "e@x");
+    EXPECT_TRUE(b.isActive());
+    EXPECT_EQ(b.ActionRequestID(), 77);
+    TSQLDataPack pack(nullptr);
+    const std::string m = MessageOf([&] { b.Assign(pack); });
+    EXPECT_EQ(m.rfind("Invalid assign operation on TProducer (", 0), 0u) << m;
+}
+
+TEST(Producer, ClearKeepsIsActiveAndModified) {
+    TProducer p(nullptr);
+    p.SetIsActive(true);
+    p.SetProdName("x");
+    p.SetID(3);
+    p.Clear();
+    EXPECT_TRUE(p.isActive());
+    EXPECT_TRUE(p.Modified);
+    EXPECT_EQ(p.ID(), -1);
+    EXPECT_EQ(p.ProdName(), "");
+    EXPECT_TRUE(p.IsEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// SQL pack
+
+TEST(SQLDataPack, WireValues) {
+    TSQLDataPack pack(nullptr);
+    pack.Remark = "x";
+    pack.SQLFB = {"UPDATE A SET B = 1;", "DELETE FROM C;"};
+    const std::string bytes = Bytes(pack);
+    TMemoryStream s(bytes);
+    TNVBinReader r(&s);
+    EXPECT_EQ(r.ReadString(), "x");
+    EXPECT_EQ(r.ReadInteger(), 2);
+    EXPECT_EQ(r.ReadString(), "UPDATE A SET B = 1;");
+    EXPECT_EQ(r.ReadString(), "DELETE FROM C;");
+    EXPECT_EQ(r.ReadInteger(), 0);
+    EXPECT_EQ(s.Remaining(), 0);
+
+    TSQLDataPack back(nullptr);
+    s.SetPosition(0);
+    TNomenclatureObject::LoadFromStream(back, s);
+    EXPECT_EQ(back.Remark, "x");
+    EXPECT_EQ(back.SQLFB, pack.SQLFB);
+    EXPECT_TRUE(back.SQLMy.empty());
+}
+
+TEST(SQLDataPack, LineCountBeyondTheDataEndsWithTheReadersError) {
+    TMemoryStream s;
+    {
+        TNVBinWriter w(&s);
+        w.WriteString("r");
+        w.WriteInteger(2000000000);
+        w.WriteString("only one line");
+    }
+    s.SetPosition(0);
+    TSQLDataPack pack(nullptr);
+    EXPECT_THROW(TNomenclatureObject::LoadFromStream(pack, s), EInvalidValue);
+}
+
+TEST(SQLDataPack, SystemCommandWrapper) {
+    EXPECT_EQ(TSQLDataPack::XmlOpenTag("zvl_command"), "<zvl_command>");
+    EXPECT_EQ(TSQLDataPack::XmlCloseTag("zvl_command"), "</zvl_command>");
+    EXPECT_EQ(TSQLDataPack::SysCmdWrapper("PAY:1:2:3:4:5:6"), "/* <zvl_command>PAY:1:2:3:4:5:6</zvl_command> */");
+}
+
+TEST(SQLDataPack, EmptySQLMySavesWithoutTheDatabase) {
+    TSQLDataPack pack(nullptr);  // no data module: any statement would fail
+    std::string msg = "old";
+    EXPECT_TRUE(pack.SaveToDB(msg));
+    EXPECT_EQ(msg, "");
+    pack.SQLMy = {"/*stmt_lim*/", "   ", "/*stmt_lim*/ \t", ""};
+    EXPECT_TRUE(pack.SaveToDB(msg));
+}
+
+TEST(TextLines, SplitAndJoin) {
+    EXPECT_EQ(TextToLines("a\r\nb\nc\rd"), (TStringLines{"a", "b", "c", "d"}));
+    EXPECT_EQ(TextToLines("a\r\n"), (TStringLines{"a"}));
+    EXPECT_EQ(TextToLines("a\r\n\r\nb"), (TStringLines{"a", "", "b"}));
+    EXPECT_TRUE(TextToLines("").empty());
+    EXPECT_EQ(LinesToText({"a", "", "b"}), "a\r\n\r\nb\r\n");
+}
+
+// ---------------------------------------------------------------------------
+// Status transitions of a confirmation
+
+TEST(ConfirmTransitions, Table) {
+    using A = TCentralSyncAction;
+    auto next = &TZorvelCentralNomSyncServerSrv::NextRequestStatus;
+    // Not sync-required: data receiving finishes from anywhere.
+    for (int s = 0; s <= 5; ++s) {
+        EXPECT_EQ(next(false, s, A::csaDataReceiving, true), 5);
+        EXPECT_EQ(next(false, s, A::csaLock, true), s);
+        EXPECT_EQ(next(false, s, A::csaUnlock, false), s);
+    }
+    EXPECT_EQ(next(true, 0, A::csaLock, true), 1);
+    EXPECT_EQ(next(true, 1, A::csaCheck, true), 2);
+    EXPECT_EQ(next(true, 1, A::csaCheck, false), 3);
+    EXPECT_EQ(next(true, 2, A::csaUnlock, true), 5);
+    EXPECT_EQ(next(true, 2, A::csaDataReceiving, true), 5);
+    EXPECT_EQ(next(true, 3, A::csaUnlock, true), 4);
+    EXPECT_EQ(next(true, 3, A::csaDataReceiving, true), 4);
+    // Everything else leaves the status alone.
+    EXPECT_EQ(next(true, 2, A::csaLock, true), 2);
+    EXPECT_EQ(next(true, 0, A::csaCheck, true), 0);
+    EXPECT_EQ(next(true, 0, A::csaDataReceiving, true), 0);
+    EXPECT_EQ(next(true, 1, A::csaUnlock, true), 1);
+    EXPECT_EQ(next(true, 4, A::csaUnlock, true), 4);
+    EXPECT_EQ(next(true, 5, A::csaDataReceiving, true), 5);
+    EXPECT_EQ(next(true, 0, A::csaUnknown, true), 0);
+}

@@ -1,0 +1,229 @@
+// Helpers of the catalogue synchronisation tests: a pharmacy client over a
+// real socket, commands as a pharmacy's client fills them, producer data,
+// and a running service on a private database.
+#pragma once
+
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/app_misc.h"
+#include "core/format.h"
+#include "core/misc.h"
+#include "nomsync/nom_sync_service.h"
+#include "nomsync/nomenclature_object.h"
+#include "nomsync/producer.h"
+#include "nomsync/sql_data_pack.h"
+#include "protocol/component_stream.h"
+#include "protocol/compressed_stream.h"
+#include "protocol/customer_info.h"
+#include "protocol/frame_io.h"
+#include "protocol/pharm_classes.h"
+#include "support/temp_dir.h"
+#include "support/test_db.h"
+
+namespace nomsync_test {
+
+inline void SetCredentials(TPharmServerLoginCommand& cmd, int32_t code, const std::string& password) {
+    SetCommandCustomerLines(cmd, {"CompanyName=Test", "CustomerCode=" + std::to_string(code), "Password=" + password});
+}
+
+template <class T>
+std::unique_ptr<T> MakeCommand(int32_t code, const std::string& password) {
+    auto c = std::make_unique<T>();
+    SetCredentials(*c, code, password);
+    return c;
+}
+
+// An actualisation command carrying an object's data.
+inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualization(
+    int32_t code, const std::string& password, TNomenclatureObject& obj, TNomObjectType type,
+    TNomObjectActualizationType kind, const std::string& remark = "") {
+    auto c = MakeCommand<TPharmServerNomActualizationCommand>(code, password);
+    c->NomObjectType = type;
+    c->NomObjectActualizationType = kind;
+    c->Remark = remark;
+    TNomenclatureObject::SaveToCompressedStream(obj, c->Data);
+    c->Data.SetPosition(0);
+    c->PacketSize = c->Data.Size();
+    return c;
+}
+
+inline std::unique_ptr<TPharmServerConfirmActionCommand> MakeConfirm(int32_t code, const std::string& password,
+                                                                     int64_t requestID, TCentralSyncAction action,
+                                                                     bool checkResult = true,
+                                                                     const std::string& responseText = "") {
+    auto c = MakeCommand<TPharmServerConfirmActionCommand>(code, password);
+    c->ActionRequestID = static_cast<int32_t>(requestID);
+    c->CentralSyncAction = action;
+    c->CheckResult = checkResult;
+    c->ResponseText = responseText;
+    return c;
+}
+
+// "CustomerAuthorized=1" -> 1; -1 when the block cannot be read.
+inline int AuthorizedFlag(TPharmServerLoginResult& r) {
+    try {
+        std::vector<std::string> lines;
+        LoadStringsCompressed(lines, r.CustomerInfo);
+        for (const auto& l : lines)
+            if (l.rfind("CustomerAuthorized=", 0) == 0) return std::stoi(l.substr(19));
+    } catch (...) {
+    }
+    return -1;
+}
+
+// A pharmacy's connection to the service.
+class PharmClient {
+public:
+    explicit PharmClient(uint16_t port) : socket_(io_) {
+        asio::ip::tcp::endpoint ep(asio::ip::make_address("127.0.0.1"), port);
+        socket_.connect(ep);
+        socket_.set_option(asio::ip::tcp::no_delay(true));
+    }
+    ~PharmClient() {
+        asio::error_code ec;
+        socket_.close(ec);
+    }
+
+    void Send(const TComponent& c) { WriteComponentFrame(socket_, c, 10000); }
+    void SendRaw(const std::string& bytes) { WriteAll(socket_, bytes.data(), bytes.size(), 10000); }
+    // The next frame's object; raises EFrameTimeout when none comes in time
+    // and EFrameConnectionClosed when the server closed the connection.
+    std::unique_ptr<TComponent> Receive(int timeoutMs = 30000) { return ReadComponentFrame(socket_, timeoutMs); }
+
+    template <class R>
+    std::unique_ptr<R> Call(const TComponent& c) {
+        Send(c);
+        std::unique_ptr<TComponent> r = Receive();
+        if (!r || &r->ClassInfo() != &R::StaticClassInfo()) {
+            ADD_FAILURE() << "unexpected reply class " << (r ? r->ClassName() : "(none)");
+            return nullptr;
+        }
+        return std::unique_ptr<R>(static_cast<R*>(r.release()));
+    }
+
+    // True when the server has closed the connection (waits up to timeoutMs).
+    bool ClosedByServer(int timeoutMs) {
+        try {
+            char b;
+            ReadExact(socket_, &b, 1, timeoutMs);
+            return false;
+        } catch (const EFrameConnectionClosed&) {
+            return true;
+        } catch (const EFrameTimeout&) {
+            return false;
+        }
+    }
+
+    asio::ip::tcp::socket& Socket() { return socket_; }
+
+private:
+    asio::io_context io_;
+    asio::ip::tcp::socket socket_;
+};
+
+// The pharmacies of the tests: 1, 2 and 3 with their passwords (and the
+// central pseudo-pharmacy 0).
+struct Pharmacy {
+    int32_t id;
+    std::string password;
+};
+inline const std::vector<Pharmacy>& Pharmacies() {
+    static const std::vector<Pharmacy> p = {{1, "pass-1"}, {2, "pass-2"}, {3, "pass-3"}};
+    return p;
+}
+
+inline void SeedPharmacies(TestDatabase& db, int count = 3) {
+    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (0, 'central', NULL)");
+    for (int i = 1; i <= count; ++i)
+        db.Exec(Format("INSERT INTO pharmacy (id, name, inet_pass) VALUES (%d, 'pharmacy %d', 'pass-%d')", {i, i, i}));
+}
+
+// A producer with every text filled.
+inline void FillProducer(TProducer& p, const std::string& name) {
+    p.SetIsActive(true);
+    p.SetProdName(name);
+    p.SetAddress("Sofia, 1 Main St");
+    p.SetTel("+359 2 123");
+    p.SetEmail("office@example.com");
+    p.SetTaxNo("123456789");
+    p.SetBulstat("987654321");
+    p.SetBankName("Bank");
+    p.SetBankAccount("ACC-1");
+    p.SetBankCode("BNK1");
+    p.SetIbanBankCode("BGBNK");
+    p.SetIbanBankAccount("BG00BNK12345");
+    p.SetIbanVatAccount("BG00VAT12345");
+    p.SetVatID("BG123456789");
+}
+
+// Object data of a result decoded into an object of the given class.
+template <class T>
+std::unique_ptr<T> DecodeData(TMemoryStream& data) {
+    auto obj = std::make_unique<T>(nullptr);
+    data.SetPosition(0);
+    TNomenclatureObject::LoadFromCompressedStream(*obj, data);
+    return obj;
+}
+
+// A private database with three pharmacies, private data folders, a log,
+// and a running service on a port of the system's choice.
+class ServiceFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SeedPharmacies(db);
+        dataDir = dirs.Path() + "/nomdata";
+        sqlDir = dirs.Path() + "/sqlpack";
+        ForceDirectories(dataDir);
+        ForceDirectories(sqlDir);
+        db.EditOptions([&](TOptions& o) {
+            o.NomObjectDataDir = dataDir;
+            o.SQLCmdFilesFolder = sqlDir;
+        });
+        srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(0);
+        srv->ReloadOptionsOnStart = false;
+        ConfigureService(*srv);
+        bool started = false;
+        srv->ServiceStart(started);
+        ASSERT_TRUE(started);
+    }
+    void TearDown() override {
+        if (srv) {
+            bool stopped = false;
+            srv->ServiceStop(stopped);
+            srv.reset();
+        }
+    }
+    virtual void ConfigureService(TZorvelCentralNomSyncServerSrv&) {}
+
+    std::unique_ptr<PharmClient> Connect() { return std::make_unique<PharmClient>(srv->BoundPort()); }
+
+    // REQUEST_STATUS of every pharmacy's row of a request, by pharmacy.
+    std::map<int, int> Statuses(int64_t requestID) {
+        std::map<int, int> m;
+        for (auto& row : db.Rows(Format(
+                 "SELECT PHARM_ID, REQUEST_STATUS FROM action_request_status WHERE ACTION_REQUEST_ID = %d",
+                 {requestID})))
+            m[row[0].AsInteger()] = row[1].AsInteger();
+        return m;
+    }
+    std::string IsProcessed(int64_t requestID) {
+        return db.ScalarStr(Format("SELECT IS_PROCESSED FROM ACTION_REQUEST WHERE ID = %d", {requestID}));
+    }
+
+    TestLog log;
+    TestDatabase db;
+    TempDir dirs;
+    std::string dataDir, sqlDir;
+    std::unique_ptr<TZorvelCentralNomSyncServerSrv> srv;
+};
+
+}  // namespace nomsync_test
