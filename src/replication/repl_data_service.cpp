@@ -1,0 +1,544 @@
+#include "replication/repl_data_service.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/app_misc.h"
+#include "core/cp1251.h"
+#include "core/db/dm_base.h"
+#include "core/exceptions.h"
+#include "core/format.h"
+#include "core/log.h"
+#include "core/misc.h"
+#include "core/options.h"
+#include "protocol/component_stream.h"
+#include "protocol/customer_info.h"
+#include "protocol/pharm_classes.h"
+#include "replication/upload_names.h"
+#include "replication/upload_registry.h"
+
+TZorvelCentralServerSrv* ZorvelCentralServerSrv = nullptr;
+
+namespace {
+
+const char* const kSender = "TZorvelCentralServerSrv";
+
+// A file an upload writes into, held in the registry of files being written
+// for as long as it is open. It is never opened through a symbolic link.
+class TUploadFileStream : public TStream {
+public:
+    TUploadFileStream(const std::string& path, bool append, TUploadRegistry::TLock lock)
+        : path_(path), lock_(std::move(lock)) {
+        int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (append ? O_APPEND : O_CREAT | O_EXCL);
+        fd_ = ::open(path.c_str(), flags, 0644);
+        if (fd_ < 0)
+            throw EInOutError(std::string(append ? "Cannot open file \"" : "Cannot create file \"") + path +
+                              "\". " + std::strerror(errno));
+    }
+    ~TUploadFileStream() override {
+        if (fd_ >= 0) ::close(fd_);  // closed before the registry lets the path go
+        lock_.Release();
+    }
+    int64_t Read(void*, int64_t) override { return 0; }
+    int64_t Write(const void* buffer, int64_t count) override {
+        const char* p = static_cast<const char*>(buffer);
+        int64_t total = 0;
+        while (count > 0) {
+            ssize_t n = ::write(fd_, p + total, static_cast<size_t>(count));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            total += n;
+            count -= n;
+        }
+        return total;
+    }
+    int64_t Seek(int64_t offset, SeekOrigin origin) override {
+        int whence = origin == SeekOrigin::Beginning ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
+        off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
+        return r < 0 ? -1 : static_cast<int64_t>(r);
+    }
+    int64_t Size() override {
+        struct stat st{};
+        return ::fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+    }
+    void SetSize(int64_t size) override {
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw EStreamError("Stream write error");
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    TUploadRegistry::TLock lock_;
+};
+
+// Creates one folder level; raises EInOutError when that fails.
+void CreateFolder(const std::string& dir) {
+    std::string d = dir;
+    while (d.size() > 1 && d.back() == '/') d.pop_back();
+    if (::mkdir(d.c_str(), 0755) != 0 && errno != EEXIST)
+        throw EInOutError("Unable to create directory \"" + d + "\". " + std::strerror(errno));
+}
+
+// Size of a plain file (not followed through a link); 0 when there is none.
+int64_t PlainFileSize(const std::string& path) {
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return 0;
+        throw EInOutError("Cannot read file \"" + path + "\". " + std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) throw EInOutError("\"" + path + "\" is not a plain file");
+    return static_cast<int64_t>(st.st_size);
+}
+
+// Splits a pharmacy line at every "|" (empty parts kept, also a last one).
+std::vector<std::string> SplitLine(const std::string& line) {
+    std::vector<std::string> parts(1);
+    for (char c : line) {
+        if (c == '|')
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    return parts;
+}
+
+}  // namespace
+
+TZorvelCentralServerSrv::TZorvelCentralServerSrv() {
+    AllowStop = true;
+    AllowPause = false;
+    Interactive = true;
+    ErrorSeverity = TErrorSeverity::esIgnore;
+    StartType = TStartType::stAuto;
+
+    ftpServer_.DefaultPort = 21;
+    ftpServer_.Greeting = "FTP Server ready.";
+    ftpServer_.UnknownCommandReply = "Syntax error, command unrecognized.";
+    ftpServer_.SystemType = "WIN32";
+    ftpServer_.AllowAnonymousLogin = false;
+    ftpServer_.UserManager = &userManager_;
+    ftpServer_.OnStoreFile = [this](const TFtpSessionContext& s, const std::string& name, bool append) {
+        return IdFTPServerStoreFile(s, name, append);
+    };
+    ftpServer_.OnChangeDirectory = [this](const TFtpSessionContext& s, std::string& dir) {
+        IdFTPServerChangeDirectory(s, dir);
+    };
+    ftpServer_.OnListDirectory = [this](const TFtpSessionContext& s, const std::string& path,
+                                        std::vector<std::string>& lines) { IdFTPServerListDirectory(s, path, lines); };
+    ftpServer_.OnGetFileSize = [this](const TFtpSessionContext& s, const std::string& name) {
+        return IdFTPServerGetFileSize(s, name);
+    };
+    ftpServer_.OnException = [this](const TFtpSessionContext& s, const std::string& message) {
+        Log(kSender, Format("FTP session of %s(%s): %s", {s.UserName, s.PeerIP, message}));
+    };
+
+    tcpServer_.MaxConnections = 200;
+    tcpServer_.OnExecute = [this](TTcpConnection& c) { IdTCPServerExecute(c); };
+    tcpServer_.OnException = [this](TTcpConnection& c, const std::exception& e) {
+        Log(kSender, Format("Upload connection from %s ended: %s", {c.PeerAddress(), std::string(e.what())}));
+    };
+
+    reloadOptions_ = [] { ReloadOptions(); };
+    ZorvelCentralServerSrv = this;
+}
+
+TZorvelCentralServerSrv::~TZorvelCentralServerSrv() {
+    try {
+        ftpServer_.SetActive(false);
+        tcpServer_.Stop();
+    } catch (...) {
+    }
+    if (ZorvelCentralServerSrv == this) ZorvelCentralServerSrv = nullptr;
+}
+
+void TZorvelCentralServerSrv::ServiceCreate() {}
+
+void TZorvelCentralServerSrv::ServiceDestroy() {}
+
+void TZorvelCentralServerSrv::SetPortOverrides(int ftpPort, int tcpPort, int ftpDataPort) {
+    ftpPortOverride_ = ftpPort;
+    tcpPortOverride_ = tcpPort;
+    ftpDataPortOverride_ = ftpDataPort;
+}
+
+void TZorvelCentralServerSrv::SetBindAddress(const std::string& address) {
+    ftpServer_.BindAddress = address;
+    bindAddress_ = address;
+}
+
+void TZorvelCentralServerSrv::Log(std::string_view sender, const std::string& msg) const {
+    ::Log(sender, msg);
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+
+void TZorvelCentralServerSrv::ServiceStart(bool& started) {
+    if (reloadOptions_) reloadOptions_();
+
+    for (;;) {
+        ReloadUserList();
+        {
+            std::lock_guard<std::mutex> g(listLock_);
+            if (!userList_.empty()) break;
+        }
+        Log(kSender, "No Users Found! Check the db connection!");
+        if (WaitForStop(retryDelay_)) {
+            started = false;
+            return;
+        }
+    }
+
+    std::shared_ptr<const TOptions> opt = GetOptions();
+    CreatePharmacyFolders();
+    bool secondary = opt->UseSecondaryDataProtocol;
+    if (secondary) {
+        if (tcpServer_.Active()) tcpServer_.Stop();
+        tcpPort_ = tcpPortOverride_ >= 0 ? tcpPortOverride_ : opt->PTPort2;
+    } else {
+        if (ftpServer_.Active()) ftpServer_.SetActive(false);
+        ftpServer_.DefaultPort = ftpPortOverride_ >= 0 ? ftpPortOverride_ : opt->FileTransferPort;
+        ftpServer_.DefaultDataPort = ftpDataPortOverride_ >= 0 ? ftpDataPortOverride_ : opt->PTPort2;
+    }
+    RefreshFTPUserAccounts();
+    if (!opt->BlockDataServer) {
+        if (secondary)
+            tcpServer_.Start(bindAddress_, static_cast<uint16_t>(tcpPort_));
+        else
+            ftpServer_.SetActive(true);
+        Log(kSender, std::string("DataServer Activated!") + (secondary ? " Secondary Protocol..." : ""));
+    } else {
+        Log(kSender, "DataServer Disabled!");
+    }
+    started = true;
+}
+
+void TZorvelCentralServerSrv::ServiceStop(bool& stopped) {
+    RequestStop();
+    if (ftpServer_.Active()) ftpServer_.SetActive(false);
+    if (tcpServer_.Active()) tcpServer_.Stop();
+    stopped = true;
+}
+
+// ---------------------------------------------------------------------------
+// Pharmacy list
+
+std::vector<std::string> TZorvelCentralServerSrv::LoadPharmacyUsers() {
+    std::vector<std::string> lines;
+    TDMBase dm;
+    if (!dm.Connected()) return lines;
+    auto q = dm.OpenQuery("select id, name, inet_pass from pharmacy;");
+    for (q->First(); !q->Eof(); q->Next())
+        lines.push_back(q->FieldByName("id").AsString() + "|" + q->FieldByName("name").AsString() + "|" +
+                        q->FieldByName("inet_pass").AsString());
+    return lines;
+}
+
+void TZorvelCentralServerSrv::ReloadUserList() {
+    std::vector<std::string> lines = LoadPharmacyUsers();
+    std::lock_guard<std::mutex> g(listLock_);
+    userList_ = std::move(lines);
+}
+
+std::vector<std::string> TZorvelCentralServerSrv::GetUserListCopy() const {
+    std::lock_guard<std::mutex> g(listLock_);
+    return userList_;
+}
+
+void TZorvelCentralServerSrv::LockUserList() const { listLock_.lock(); }
+
+void TZorvelCentralServerSrv::UnlockUserList() const { listLock_.unlock(); }
+
+static std::string FolderNameOf(const std::string& line) { return "pharm" + line.substr(0, line.find('|')); }
+
+std::string TZorvelCentralServerSrv::GetUserFolderName(size_t index) const {
+    std::lock_guard<std::mutex> g(listLock_);
+    if (index >= userList_.size())
+        throw EListError(Format("List index out of bounds (%d)", {static_cast<int64_t>(index)}));
+    return FolderNameOf(userList_[index]);
+}
+
+void TZorvelCentralServerSrv::CreatePharmacyFolders() {
+    std::string base = AddTrailingBackslash(GetOptions()->RarFilesDir);
+    for (const std::string& line : GetUserListCopy()) {
+        std::string name = FolderNameOf(line);
+        if (!IsSafeUploadName(name)) continue;  // the id column never yields such text
+        std::string dir = base + name;
+        if (!DirectoryExists(dir)) {
+            Log(kSender, "Create Folder " + dir);
+            CreateFolder(dir);
+        }
+    }
+}
+
+void TZorvelCentralServerSrv::RefreshFTPUserAccounts() {
+    std::string base = AddTrailingBackslash(GetOptions()->RarFilesDir);
+    userManager_.Clear();
+    for (const std::string& line : GetUserListCopy()) {
+        std::vector<std::string> parts = SplitLine(line);
+        if (parts.size() != 3) continue;
+        std::string user = "pharm" + Trim(parts[0]);
+        if (parts[2].empty()) {
+            // Such an account would let anybody in with an empty password.
+            Log(kSender, Format("Pharmacy %s has no internet password: no FTP account and no uploads for it.",
+                                {Trim(parts[0])}));
+            continue;
+        }
+        userManager_.AddUser({user, parts[1], parts[2], base + user});
+    }
+}
+
+// ---------------------------------------------------------------------------
+// FTP events
+
+std::unique_ptr<TStream> TZorvelCentralServerSrv::IdFTPServerStoreFile(const TFtpSessionContext& session,
+                                                                       const std::string& fileName, bool append) {
+    try {
+        std::string name = CleanFtpFileName(fileName);
+        if (!IsSafeUploadName(name) || !IsSafeUploadName(session.UserName)) {
+            Log(kSender, Format("Refused file name \"%s\" from %s(%s).", {fileName, session.UserName, session.PeerIP}));
+            return nullptr;
+        }
+        std::string folder = AddTrailingBackslash(GetOptions()->RarFilesDir) + session.UserName;
+        if (!DirectoryExists(folder)) CreateFolder(folder);
+        folder = AddTrailingBackslash(folder);
+
+        // Names are one archive whatever their letter case.
+        std::vector<std::string> existing = FindFilesNoCase(folder, name);
+        std::string target = folder + (append && !existing.empty() ? existing.front() : name);
+        TUploadRegistry::TLock lock = TUploadRegistry::Instance().TryAcquire(target);
+        if (!lock) {
+            Log(kSender, Format("File %s is being written by another upload; store from %s(%s) refused.",
+                                {target, session.UserName, session.PeerIP}));
+            return nullptr;
+        }
+        if (append) {
+            if (existing.empty()) throw EInOutError("Cannot open file \"" + target + "\". No such file");
+        } else {
+            for (const std::string& old : existing) {
+                if (::unlink((folder + old).c_str()) != 0 && errno != ENOENT) {
+                    Log(kSender, Format("Cannot delete %s before a new upload: %s",
+                                        {folder + old, std::string(std::strerror(errno))}));
+                    return nullptr;
+                }
+            }
+        }
+        Log(kSender, Format("Receiving file %s from %s(%s).", {target, session.UserName, session.PeerIP}));
+        auto stream = std::make_unique<TUploadFileStream>(target, append, std::move(lock));
+        Log(kSender, "After Stream Redirect!");
+        return stream;
+    } catch (const std::exception& e) {
+        Log(kSender, Format("Store of \"%s\" from %s(%s) refused: %s",
+                            {fileName, session.UserName, session.PeerIP, std::string(e.what())}));
+        return nullptr;
+    }
+}
+
+void TZorvelCentralServerSrv::IdFTPServerChangeDirectory(const TFtpSessionContext&, std::string&) {}
+
+void TZorvelCentralServerSrv::IdFTPServerListDirectory(const TFtpSessionContext&, const std::string&,
+                                                       std::vector<std::string>&) {}
+
+int64_t TZorvelCentralServerSrv::IdFTPServerGetFileSize(const TFtpSessionContext& session,
+                                                        const std::string& fileName) {
+    std::string name = CleanFtpFileName(fileName);
+    if (!IsSafeUploadName(name) || !IsSafeUploadName(session.UserName)) return -1;
+    std::string folder = AddTrailingBackslash(AddTrailingBackslash(GetOptions()->RarFilesDir) + session.UserName);
+    std::string found = FindFileNoCase(folder, name);
+    if (found.empty()) return -1;
+    try {
+        return PlainFileSize(folder + found);
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// TCP upload path
+
+std::unique_ptr<TPharmServerCommandResult> TZorvelCentralServerSrv::CreateResultFor(const TComponent& command) {
+    const TPharmClassInfo* cls = &command.ClassInfo();
+    const char* resultClass = nullptr;
+    if (cls == &TPharmServerCommand::StaticClassInfo())
+        resultClass = "TPharmServerCommandResult";
+    else if (cls == &TPharmServerLoginCommand::StaticClassInfo())
+        resultClass = "TPharmServerLoginResult";
+    else if (cls == &TPharmServerLoginPacketCommand::StaticClassInfo())
+        resultClass = "TPharmServerLoginPacketResult";
+    else if (cls == &TPharmServerNomActualizationCommand::StaticClassInfo() ||
+             cls == &TPharmServerRefreshDataCommand::StaticClassInfo())
+        resultClass = "TPharmServerNomActualizationResult";
+    else if (cls == &TPharmServerConfirmActionCommand::StaticClassInfo())
+        resultClass = "TPharmServerConfirmActionResult";
+    else if (cls == &TPharmServerSendFileCommand::StaticClassInfo())
+        resultClass = "TPharmServerSendFileResult";
+    if (!resultClass) return nullptr;
+    std::unique_ptr<TComponent> obj = CreatePharmComponent(resultClass);
+    if (!obj || !obj->Is<TPharmServerCommandResult>()) return nullptr;
+    return std::unique_ptr<TPharmServerCommandResult>(static_cast<TPharmServerCommandResult*>(obj.release()));
+}
+
+void TZorvelCentralServerSrv::IdTCPServerExecute(TTcpConnection& connection) {
+    if (!connection.Connected()) return;
+    connection.Timeout = 60000;
+    // A frame that cannot be read or decoded ends the connection's run
+    // without a reply.
+    std::unique_ptr<TComponent> command = connection.ReadComponentFrame();
+
+    std::unique_ptr<TComponent> result;
+    std::exception_ptr failure;
+    try {
+        if (&command->ClassInfo() == &TPharmServerSendFileCommand::StaticClassInfo())
+            result = ProcessSendFileCommand(static_cast<const TPharmServerSendFileCommand&>(*command));
+    } catch (const std::exception& e) {
+        result.reset();
+        std::unique_ptr<TPharmServerCommandResult> r = CreateResultFor(*command);
+        if (r) r->ErrorMessage = e.what();
+        result = std::move(r);
+        failure = std::current_exception();
+    }
+    if (result && connection.Connected()) connection.WriteComponentFrame(*result);
+    if (failure) std::rethrow_exception(failure);
+}
+
+bool TZorvelCentralServerSrv::QueryPharmacyPassword(TDMBase& dm, const std::string& code,
+                                                    const std::string& password) {
+    // The password is compared here, byte for byte: the column's collation
+    // would ignore letter case and trailing blanks.
+    int32_t id = StrToInt(code);
+    if (password.empty()) return false;
+    auto q = dm.CreateQuery("select id, inet_pass from pharmacy where id = :id");
+    dm.SetParam(*q, "id", TFieldType::ftInteger, Variant(id));
+    q->Open();
+    for (q->First(); !q->Eof(); q->Next()) {
+        const TField& pass = q->FieldByName("inet_pass");
+        if (!pass.IsNull() && pass.AsString() == password) return true;
+    }
+    return false;
+}
+
+bool TZorvelCentralServerSrv::CheckPharmacyPassword(const std::string& code, const std::string& password) {
+    TDMBase dm;
+    return QueryPharmacyPassword(dm, code, password);
+}
+
+bool TZorvelCentralServerSrv::CheckCustomerAccess(const TOrderCustomer& customer, TPharmServerSendFileResult& result) {
+    bool ok = CheckPharmacyPassword(IntToStr(customer.CustomerCode), Utf16ToCp1251(customer.Password));
+    SetResultCustomerAuthorized(result, ok);
+    return ok;
+}
+
+bool TZorvelCentralServerSrv::AuthorizeCommand(const TPharmServerLoginCommand& command,
+                                               TPharmServerSendFileResult& result) {
+    if (!command.IsCustomerInfoValid())
+        throw EPharmCommandCustomerStreamValidationError(
+            Cp(u8"Грешка при получаване на данните за достъп на аптеката!\rВероятно е заради проблем в интернет "
+               u8"връзката!\rМоля, опитайте отново!") +
+            IntToStr(const_cast<TMemoryStream&>(command.CustomerInfo).Size()));
+    TOrderCustomer customer;
+    LoadCustomerFromCommand(customer, command);
+    return CheckCustomerAccess(customer, result);
+}
+
+void TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, TStream& data) {
+    int64_t size = data.Size();
+    std::string buffer(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    data.SetPosition(0);
+    if (size > 0) data.ReadBuffer(buffer.data(), size);
+    int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        // The transfer file stays as it was; the caller reports its size.
+        Log(kSender, Format("Cannot open transfer file %s: %s", {fileName, std::string(std::strerror(errno))}));
+        return;
+    }
+    size_t off = 0;
+    while (off < buffer.size()) {
+        ssize_t n = ::write(fd, buffer.data() + off, buffer.size() - off);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            int err = errno;
+            ::close(fd);
+            throw EInOutError("Cannot write transfer file \"" + fileName + "\". " + std::strerror(err));
+        }
+        off += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0) throw EInOutError("Cannot write transfer file \"" + fileName + "\". " + std::strerror(errno));
+}
+
+std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSendFileCommand(
+    const TPharmServerSendFileCommand& command) {
+    auto result = std::make_unique<TPharmServerSendFileResult>();
+    try {
+        if (!AuthorizeCommand(command, *result)) return result;
+        int32_t code = -1;
+        if (!GetCommandCustomerCode(command, code, true)) return result;
+
+        std::string folder = AddTrailingBackslash(GetOptions()->RarFilesDir) + Format("pharm%d", {code});
+        std::string name = PacketFileNamePart(command.PacketFileName);
+        if (!IsSafeUploadName(name))
+            throw EInOutError("Refused packet file name \"" + command.PacketFileName + "\"");
+        if (!DirectoryExists(folder)) CreateFolder(folder);
+        folder = AddTrailingBackslash(folder);
+
+        // The transfer file of this archive, whatever the letter case it was
+        // begun with. Requests for one transfer file run one at a time.
+        std::string trfName = FindFileNoCase(folder, name + ".trf");
+        std::string trfPath = folder + (trfName.empty() ? name + ".trf" : trfName);
+        std::string finalPath = folder + name;
+        TUploadRegistry::TLock trfLock = TUploadRegistry::Instance().Acquire(trfPath);
+
+        int64_t size = PlainFileSize(trfPath);
+        if (command.StartPosition > -1) {
+            int64_t start = command.StartPosition;
+            if (start < size) {
+                // A chunk sent again (its reply was lost): it replaces what
+                // the file holds from its position on.
+                if (::truncate(trfPath.c_str(), static_cast<off_t>(start)) != 0)
+                    throw EInOutError("Cannot cut transfer file \"" + trfPath + "\". " + std::strerror(errno));
+                Log(kSender, Format("Transfer file %s cut back from %d to %d bytes for a chunk sent again.",
+                                    {trfPath, size, start}));
+                size = start;
+            }
+            if (start > size) {
+                // Bytes in between are missing: the chunk is not taken, and
+                // the reply tells the pharmacy where to go on from.
+                Log(kSender, Format("Chunk for %s at %d refused: the transfer file holds %d bytes.",
+                                    {trfPath, start, size}));
+            } else {
+                AppendPacketData(trfPath, const_cast<TMemoryStream&>(command.Data));
+            }
+            size = PlainFileSize(trfPath);
+        }
+        if (command.FileSize > 0 && command.FileSize < size) {
+            // Longer than the archive can be: start the transfer over.
+            Log(kSender, Format("Transfer file %s holds %d bytes, more than the %d announced; it is deleted.",
+                                {trfPath, size, command.FileSize}));
+            if (::unlink(trfPath.c_str()) != 0 && errno != ENOENT)
+                throw EInOutError("Cannot delete transfer file \"" + trfPath + "\". " + std::strerror(errno));
+            result->StartPosition = 0;
+            result->IsTransfered = false;
+            return result;
+        }
+        result->StartPosition = size;
+        result->IsTransfered = size > 0 && size == command.FileSize;
+        if (result->IsTransfered) {
+            TUploadRegistry::TLock finalLock = TUploadRegistry::Instance().Acquire(finalPath);
+            for (const std::string& old : FindFilesNoCase(folder, name))
+                if (::unlink((folder + old).c_str()) != 0 && errno != ENOENT)
+                    throw EInOutError("Cannot delete \"" + folder + old + "\". " + std::strerror(errno));
+            if (::rename(trfPath.c_str(), finalPath.c_str()) != 0)
+                throw EInOutError("Cannot rename \"" + trfPath + "\" to \"" + finalPath + "\". " +
+                                  std::strerror(errno));
+        }
+    } catch (const std::exception& e) {
+        result->StartPosition = -1;
+        result->IsTransfered = false;
+        Log(kSender, Format("Send file request \"%s\" failed: %s",
+                            {command.PacketFileName, std::string(e.what())}));
+    }
+    return result;
+}

@@ -1,0 +1,139 @@
+// The replication data service ("Vantrell ReplData Server"): receives the
+// pharmacies' packet archives into their folders under RarFilesDir, through
+// its FTP server or, with UseSecondaryDataProtocol, through its own TCP
+// upload protocol on PTPort2. It owns the list of pharmacies (one line
+// "id|name|inet_pass" each), which it lends as a copy to the packet installer.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/service.h"
+#include "core/stream.h"
+#include "replication/ftp/ftp_server.h"
+#include "protocol/tcp_server.h"
+
+class TDMBase;
+class TComponent;
+class TOrderCustomer;
+class TPharmServerLoginCommand;
+class TPharmServerSendFileCommand;
+class TPharmServerSendFileResult;
+class TPharmServerCommandResult;
+
+class TZorvelCentralServerSrv : public TService {
+public:
+    TZorvelCentralServerSrv();
+    ~TZorvelCentralServerSrv() override;
+
+    std::string Name() const override { return "ZorvelCentralServerSrv"; }
+    std::string DisplayName() const override { return "Vantrell ReplData Server"; }
+    const char* ClassName() const override { return "TZorvelCentralServerSrv"; }
+
+    void ServiceCreate() override;
+    void ServiceDestroy() override;
+    // Reloads the configuration, reads the pharmacy list (retrying while it
+    // is empty; a stop request (RequestStop, or ServiceStop from another
+    // thread) ends the wait and leaves started false),
+    // creates the folders and the FTP accounts, and activates the FTP server,
+    // the TCP server (secondary protocol) or neither (BlockDataServer).
+    // Failing to open a port raises.
+    void ServiceStart(bool& started) override;
+    // Ends a waiting start (by RequestStop: a stopped service object is not
+    // started again in the same process), then deactivates the FTP server
+    // and the TCP server.
+    void ServiceStop(bool& stopped) override;
+
+    // ---- the pharmacy list -------------------------------------------------
+    // One line per row of the pharmacy table, "id|name|inet_pass" (a null
+    // column as empty text), read on a fresh data module; empty when the
+    // database cannot be reached.
+    std::vector<std::string> LoadPharmacyUsers();
+    // Replaces the list with LoadPharmacyUsers (database work outside the lock).
+    void ReloadUserList();
+    // A copy of the list, taken under its lock: the way other services read it.
+    std::vector<std::string> GetUserListCopy() const;
+    void LockUserList() const;
+    void UnlockUserList() const;
+    // "pharm" + the text of line index before its first "|".
+    std::string GetUserFolderName(size_t index) const;
+    // Creates RarFilesDir/pharm<id> for every line that lacks it (one level).
+    void CreatePharmacyFolders();
+    // Rebuilds the FTP accounts: "pharm" + trimmed id, real name, password,
+    // for every line of exactly three parts with a non-empty password.
+    void RefreshFTPUserAccounts();
+    // Writes a line of the daily log with Sender as the class name.
+    void Log(std::string_view sender, const std::string& msg) const;
+
+    // ---- FTP events ----------------------------------------------------------
+    // The stream that receives a stored file: RarFilesDir/<user>/<cleaned
+    // name>; none (refused) when the name is unsafe, the file is being
+    // written by another upload, an old file cannot be deleted, or (append)
+    // the file does not exist.
+    std::unique_ptr<TStream> IdFTPServerStoreFile(const TFtpSessionContext& session, const std::string& fileName,
+                                                  bool append);
+    // Any directory is accepted; it has no effect on where files go.
+    void IdFTPServerChangeDirectory(const TFtpSessionContext& session, std::string& directory);
+    // Listings are empty.
+    void IdFTPServerListDirectory(const TFtpSessionContext& session, const std::string& path,
+                                  std::vector<std::string>& lines);
+    // Size of a file of the session's own folder (cleaned name), or -1.
+    int64_t IdFTPServerGetFileSize(const TFtpSessionContext& session, const std::string& fileName);
+
+    // ---- TCP upload path -------------------------------------------------------
+    // Handles one request frame of the connection.
+    void IdTCPServerExecute(TTcpConnection& connection);
+    std::unique_ptr<TPharmServerSendFileResult> ProcessSendFileCommand(const TPharmServerSendFileCommand& command);
+    bool AuthorizeCommand(const TPharmServerLoginCommand& command, TPharmServerSendFileResult& result);
+    bool CheckCustomerAccess(const TOrderCustomer& customer, TPharmServerSendFileResult& result);
+    bool CheckPharmacyPassword(const std::string& code, const std::string& password);
+    // True when the pharmacy row exists and its inet_pass equals Password
+    // byte for byte; an empty password never matches.
+    static bool QueryPharmacyPassword(TDMBase& dm, const std::string& code, const std::string& password);
+    // Appends every byte of Data (from its start) to the file, creating it.
+    void AppendPacketData(const std::string& fileName, TStream& data);
+    // The result object that answers a command of this class when its
+    // handling failed; nullptr for a class without one.
+    static std::unique_ptr<TPharmServerCommandResult> CreateResultFor(const TComponent& command);
+
+    // ---- components ----------------------------------------------------------
+    TFtpServer& IdFTPServer() { return ftpServer_; }
+    TFtpUserManager& IdUserManager() { return userManager_; }
+    TTcpServer& IdTCPServer() { return tcpServer_; }
+
+    // ---- settings for tests ------------------------------------------------------
+    // Delay between attempts while the pharmacy list is empty (60 s).
+    void SetRetryDelay(std::chrono::milliseconds delay) { retryDelay_ = delay; }
+    // What ServiceStart calls to reload the configuration (ReloadOptions).
+    void SetReloadOptions(std::function<void()> reload) { reloadOptions_ = std::move(reload); }
+    // Ports used in place of the configured ones (-1: the configured port;
+    // 0: one chosen by the system), and the address the servers bind.
+    void SetPortOverrides(int ftpPort, int tcpPort, int ftpDataPort);
+    void SetBindAddress(const std::string& address);
+
+private:
+    TFtpUserManager userManager_;
+    TFtpServer ftpServer_;
+    TTcpServer tcpServer_;
+    int tcpPort_ = 0;                 // set by each start
+    std::string bindAddress_ = "0.0.0.0";
+
+    mutable std::mutex listLock_;
+    std::vector<std::string> userList_;
+
+    std::chrono::milliseconds retryDelay_{60000};
+    std::function<void()> reloadOptions_;
+    int ftpPortOverride_ = -1;
+    int tcpPortOverride_ = -1;
+    int ftpDataPortOverride_ = -1;
+};
+
+// The process's replication data service; null when it does not exist. The
+// packet installer reaches the pharmacy list and the log through it.
+extern TZorvelCentralServerSrv* ZorvelCentralServerSrv;

@@ -1,0 +1,391 @@
+// The TCP upload path of the replication data service: real sockets on
+// 127.0.0.1, the pharmacies in a real database.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "core/cp1251.h"
+#include "protocol/component_stream.h"
+#include "protocol/compressed_stream.h"
+#include "protocol/customer_info.h"
+#include "repl_data_fixture.h"
+#include "replication/upload_registry.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A pharmacy's side of the protocol: frames over one connection.
+class TUploadClient {
+public:
+    explicit TUploadClient(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        timeval tv{20, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~TUploadClient() { ::close(fd_); }
+    bool Connected() const { return connected_; }
+
+    void SendRaw(const std::string& bytes) {
+        size_t off = 0;
+        while (off < bytes.size()) {
+            ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            off += static_cast<size_t>(n);
+        }
+    }
+    void Send(const TComponent& command) {
+        std::string payload = EncodePharmComponent(command);
+        uint32_t n = htonl(static_cast<uint32_t>(payload.size()));
+        SendRaw(std::string(reinterpret_cast<const char*>(&n), 4) + payload);
+    }
+    // The next reply frame; nullptr when the server closed the connection.
+    std::unique_ptr<TComponent> Receive() {
+        std::string head = ReadExactly(4);
+        if (head.size() < 4) return nullptr;
+        uint32_t n;
+        std::memcpy(&n, head.data(), 4);
+        std::string payload = ReadExactly(ntohl(n));
+        return DecodePharmComponent(payload);
+    }
+    // True when the server closed the connection without sending anything.
+    bool ClosedWithoutReply() {
+        char c;
+        return ::recv(fd_, &c, 1, 0) == 0;
+    }
+
+private:
+    std::string ReadExactly(size_t n) {
+        std::string out;
+        while (out.size() < n) {
+            char buf[65536];
+            ssize_t got = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
+            if (got <= 0) break;
+            out.append(buf, static_cast<size_t>(got));
+        }
+        return out;
+    }
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+struct TReply {
+    bool Received = false;
+    int64_t StartPosition = 0;
+    bool IsTransfered = false;
+    std::vector<std::string> Customer;  // lines of the result's customer block
+    std::string ErrorMessage;
+    std::string PacketFileName;
+};
+
+class ReplDataTcpTest : public ReplDataFixture {
+protected:
+    void SetUp() override {
+        ReplDataFixture::SetUp();
+        SetOptions([](TOptions& o) { o.UseSecondaryDataProtocol = true; });
+        Start();
+        port_ = srv->IdTCPServer().Port();
+        ASSERT_GT(port_, 0);
+        client_ = std::make_unique<TUploadClient>(port_);
+        ASSERT_TRUE(client_->Connected());
+    }
+
+    static std::unique_ptr<TPharmServerSendFileCommand> Command(int pharmacy, const std::string& password,
+                                                                 const std::string& name, int32_t start,
+                                                                 int32_t fileSize, const std::string& data = "") {
+        auto c = std::make_unique<TPharmServerSendFileCommand>();
+        SetCommandCustomerLines(*c, {"CompanyName=Test", "CustomerCode=" + std::to_string(pharmacy),
+                                     "Password=" + password});
+        c->PacketFileName = name;
+        c->StartPosition = start;
+        c->FileSize = fileSize;
+        c->Data.Bytes() = data;
+        c->PacketSize = static_cast<int64_t>(data.size());
+        return c;
+    }
+    TReply Exchange(const TComponent& command, TUploadClient* client = nullptr) {
+        TUploadClient& c = client ? *client : *client_;
+        c.Send(command);
+        return Read(c);
+    }
+    TReply Read(TUploadClient& c) {
+        TReply r;
+        std::unique_ptr<TComponent> obj = c.Receive();
+        auto* res = PharmCast<TPharmServerSendFileResult>(obj.get());
+        if (!res) return r;
+        r.Received = true;
+        r.StartPosition = res->StartPosition;
+        r.IsTransfered = res->IsTransfered;
+        r.ErrorMessage = res->ErrorMessage;
+        r.PacketFileName = res->PacketFileName;
+        if (res->CustomerInfo.Size() > 0) LoadStringsCompressed(r.Customer, res->CustomerInfo);
+        return r;
+    }
+    // Sends one request of pharmacy 3 with its right password.
+    TReply Send3(const std::string& name, int32_t start, int32_t fileSize, const std::string& data = "") {
+        return Exchange(*Command(3, "Secret3", name, start, fileSize, data));
+    }
+
+    const std::vector<std::string> kAuthorized{"CustomerAuthorized=1"};
+    const std::vector<std::string> kRefused{"CustomerAuthorized=0"};
+    int port_ = 0;
+    std::unique_ptr<TUploadClient> client_;
+};
+
+TEST_F(ReplDataTcpTest, FirstRequestAsksForTheSizeHeld) {
+    TReply r = Send3("xml12.rar", -1, 1000);
+    ASSERT_TRUE(r.Received);
+    EXPECT_EQ(r.StartPosition, 0);
+    EXPECT_FALSE(r.IsTransfered);
+    EXPECT_EQ(r.Customer, kAuthorized);
+    EXPECT_EQ(r.ErrorMessage, "");
+    EXPECT_EQ(r.PacketFileName, "");
+    EXPECT_TRUE(FilesOf(3).empty());
+}
+
+TEST_F(ReplDataTcpTest, ArchiveInThreeChunksTakesItsNameAndReplacesTheOldOne) {
+    std::ofstream(PharmFile(3, "xml12.rar")) << "old archive";
+    std::ofstream(PharmFile(3, "XML12.RAR")) << "old archive in capitals";
+    std::string archive;
+    for (int i = 0; i < 1000; ++i) archive += static_cast<char>(i * 7 % 256);
+
+    TReply r = Send3("C:\\out\\xml12.rar", -1, 1000);
+    EXPECT_EQ(r.StartPosition, 0);
+    r = Send3("C:\\out\\xml12.rar", 0, 1000, archive.substr(0, 400));
+    EXPECT_EQ(r.StartPosition, 400);
+    EXPECT_FALSE(r.IsTransfered);
+    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml12.rar.trf")), archive.substr(0, 400));
+    r = Send3("C:\\out\\xml12.rar", 400, 1000, archive.substr(400, 400));
+    EXPECT_EQ(r.StartPosition, 800);
+    EXPECT_FALSE(r.IsTransfered);
+    r = Send3("C:\\out\\xml12.rar", 800, 1000, archive.substr(800));
+    EXPECT_EQ(r.StartPosition, 1000);
+    EXPECT_TRUE(r.IsTransfered);
+    EXPECT_EQ(r.Customer, kAuthorized);
+
+    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml12.rar"}));
+    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml12.rar")), archive);
+    EXPECT_FALSE(TUploadRegistry::Instance().IsFolderBusy(Folder(3)));
+
+    // The next transfer of that name starts a new transfer file.
+    r = Send3("xml12.rar", -1, 1000);
+    EXPECT_EQ(r.StartPosition, 0);
+    EXPECT_FALSE(r.IsTransfered);
+}
+
+TEST_F(ReplDataTcpTest, ChunkSentAgainReplacesItselfInsteadOfDoublingUp) {
+    std::string archive = std::string(400, 'a') + std::string(400, 'b') + std::string(200, 'c');
+    EXPECT_EQ(Send3("xml5.rar", 0, 1000, archive.substr(0, 400)).StartPosition, 400);
+    EXPECT_EQ(Send3("xml5.rar", 400, 1000, archive.substr(400, 400)).StartPosition, 800);
+    // The reply to the second chunk was lost: the pharmacy sends it again.
+    TReply r = Send3("xml5.rar", 400, 1000, archive.substr(400, 400));
+    EXPECT_EQ(r.StartPosition, 800);
+    EXPECT_FALSE(r.IsTransfered);
+    r = Send3("xml5.rar", 800, 1000, archive.substr(800));
+    EXPECT_EQ(r.StartPosition, 1000);
+    EXPECT_TRUE(r.IsTransfered);
+    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml5.rar")), archive);
+    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml5.rar"}));
+}
+
+TEST_F(ReplDataTcpTest, TransferFileLongerThanTheArchiveStartsOver) {
+    // Left behind by an earlier fault: more bytes than the archive has.
+    std::ofstream(PharmFile(3, "xml6.rar.trf")) << std::string(1200, 'x');
+    TReply r = Send3("xml6.rar", -1, 1000);
+    EXPECT_EQ(r.StartPosition, 0);
+    EXPECT_FALSE(r.IsTransfered);
+    EXPECT_TRUE(FilesOf(3).empty());
+    // The pharmacy starts over and completes.
+    r = Send3("xml6.rar", 0, 1000, std::string(1000, 'y'));
+    EXPECT_EQ(r.StartPosition, 1000);
+    EXPECT_TRUE(r.IsTransfered);
+    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml6.rar")), std::string(1000, 'y'));
+}
+
+TEST_F(ReplDataTcpTest, ChunkBeyondTheEndIsNotTaken) {
+    EXPECT_EQ(Send3("xml7.rar", 0, 1000, std::string(400, 'a')).StartPosition, 400);
+    TReply r = Send3("xml7.rar", 800, 1000, std::string(200, 'c'));  // 400..800 never came
+    EXPECT_EQ(r.StartPosition, 400);
+    EXPECT_FALSE(r.IsTransfered);
+    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml7.rar.trf")), std::string(400, 'a'));
+}
+
+TEST_F(ReplDataTcpTest, UnknownFileSizeNeverCompletes) {
+    EXPECT_EQ(Send3("xml8.rar", 0, 0, std::string(100, 'a')).StartPosition, 100);
+    TReply r = Send3("xml8.rar", 100, 0, std::string(100, 'b'));
+    EXPECT_EQ(r.StartPosition, 200);
+    EXPECT_FALSE(r.IsTransfered);
+    r = Send3("xml8.rar", -1, -5);
+    EXPECT_EQ(r.StartPosition, 200);
+    EXPECT_FALSE(r.IsTransfered);
+    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml8.rar.trf"}));
+}
+
+TEST_F(ReplDataTcpTest, WrongPasswordIsRefusedAndWritesNothing) {
+    for (const std::string& pass : {"wrong", "SECRET3", "secret3", "Secret3  ", ""}) {
+        TReply r = Exchange(*Command(3, pass, "xml9.rar", 0, 10, "0123456789"));
+        ASSERT_TRUE(r.Received) << pass;
+        EXPECT_EQ(r.Customer, kRefused) << pass;
+        EXPECT_EQ(r.StartPosition, 0) << pass;
+        EXPECT_FALSE(r.IsTransfered) << pass;
+    }
+    // A pharmacy without a password, and one that does not exist.
+    TReply r = Exchange(*Command(0, "", "xml9.rar", 0, 10, "0123456789"));
+    EXPECT_EQ(r.Customer, kRefused);
+    r = Exchange(*Command(99, "Secret3", "xml9.rar", 0, 10, "0123456789"));
+    EXPECT_EQ(r.Customer, kRefused);
+    EXPECT_TRUE(FilesOf(3).empty());
+    EXPECT_TRUE(FilesOf(0).empty());
+    EXPECT_FALSE(fs::exists(Folder(99)));
+}
+
+TEST_F(ReplDataTcpTest, OtherCommandsGetNoReply) {
+    TPharmServerRefreshDataCommand refresh;
+    SetCommandCustomerLines(refresh, {"CustomerCode=3", "Password=Secret3"});
+    client_->Send(refresh);
+    TPharmServerLoginCommand login;
+    SetCommandCustomerLines(login, {"CustomerCode=3", "Password=Secret3"});
+    client_->Send(login);
+    // The first reply on the connection answers the request after them.
+    TReply r = Exchange(*Command(3, "Secret3", "xml1.rar", -1, 10));
+    ASSERT_TRUE(r.Received);
+    EXPECT_EQ(r.Customer, kAuthorized);
+}
+
+TEST_F(ReplDataTcpTest, FolderPartOfTheNameIsIgnored) {
+    TReply r = Send3("C:\\out\\xml12.rar", 0, 1000, "abc");
+    EXPECT_EQ(r.StartPosition, 3);
+    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml12.rar.trf"}));
+    // "/" separates folders too: nothing reaches another pharmacy.
+    r = Send3("../pharm7/xml13.rar", 0, 3, "xyz");
+    EXPECT_TRUE(r.IsTransfered);
+    r = Send3("..\\..\\xml14.rar", 0, 3, "xyz");
+    EXPECT_TRUE(r.IsTransfered);
+    r = Send3("D:xml15.rar", 0, 3, "xyz");
+    EXPECT_TRUE(r.IsTransfered);
+    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml12.rar.trf", "xml13.rar", "xml14.rar", "xml15.rar"}));
+    EXPECT_TRUE(FilesOf(7).empty());
+}
+
+TEST_F(ReplDataTcpTest, NamesWithoutAFilePartAreRefused) {
+    for (const std::string& bad : {"", "C:\\out\\", "dir/", "..", ".", "a/..", "C:..", "x\x01.rar", "x\ny.rar"}) {
+        TReply r = Send3(bad, 0, 3, "abc");
+        ASSERT_TRUE(r.Received) << bad;
+        EXPECT_EQ(r.StartPosition, -1) << bad;
+        EXPECT_FALSE(r.IsTransfered) << bad;
+        EXPECT_EQ(r.Customer, kAuthorized) << bad;
+    }
+    EXPECT_TRUE(FilesOf(3).empty());
+    std::vector<std::string> top;
+    for (auto& e : fs::directory_iterator(rar.Path())) top.push_back(e.path().filename());
+    std::sort(top.begin(), top.end());
+    EXPECT_EQ(top, (std::vector<std::string>{"pharm0", "pharm3", "pharm7"}));
+    EXPECT_TRUE(LoggedStart("Send file request \"..\" failed: "));
+}
+
+TEST_F(ReplDataTcpTest, TransferFileIsFoundWhateverItsLetterCase) {
+    std::ofstream(PharmFile(3, "XML16.RAR.trf")) << std::string(400, 'a');
+    TReply r = Send3("xml16.rar", -1, 600);
+    EXPECT_EQ(r.StartPosition, 400);
+    r = Send3("xml16.rar", 400, 600, std::string(200, 'b'));
+    EXPECT_EQ(r.StartPosition, 600);
+    EXPECT_TRUE(r.IsTransfered);
+    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml16.rar"}));
+}
+
+TEST_F(ReplDataTcpTest, DeletedFolderIsCreatedAgain) {
+    fs::remove_all(Folder(7));
+    TReply r = Exchange(*Command(7, "Pass7", "xml1.rar", 0, 2, "ok"));
+    EXPECT_TRUE(r.IsTransfered);
+    EXPECT_EQ(TempDir::Read(PharmFile(7, "xml1.rar")), "ok");
+}
+
+TEST_F(ReplDataTcpTest, DamagedCustomerInformationAnswersMinusOne) {
+    auto c = Command(3, "Secret3", "xml1.rar", 0, 2, "ok");
+    c->CustomerInfoSize += 1;  // the block is not the size announced
+    TReply r = Exchange(*c);
+    ASSERT_TRUE(r.Received);
+    EXPECT_EQ(r.StartPosition, -1);
+    EXPECT_FALSE(r.IsTransfered);
+    EXPECT_TRUE(r.Customer.empty());
+    EXPECT_EQ(r.ErrorMessage, "");
+    EXPECT_TRUE(LoggedStart("Send file request \"xml1.rar\" failed: " +
+                            Cp(u8"Грешка при получаване на данните за достъп на аптеката!\r")));
+    EXPECT_TRUE(FilesOf(3).empty());
+
+    auto empty = std::make_unique<TPharmServerSendFileCommand>();
+    empty->PacketFileName = "xml1.rar";
+    r = Exchange(*empty);
+    EXPECT_EQ(r.StartPosition, -1);
+}
+
+TEST_F(ReplDataTcpTest, UnreachableDatabaseAnswersMinusOne) {
+    db.EditOptions([](TOptions& o) { o.Password = "not the password"; });
+    TReply r = Send3("xml1.rar", 0, 2, "ok");
+    ASSERT_TRUE(r.Received);
+    EXPECT_EQ(r.StartPosition, -1);
+    EXPECT_FALSE(r.IsTransfered);
+    EXPECT_TRUE(FilesOf(3).empty());
+}
+
+TEST_F(ReplDataTcpTest, BadFramesEndTheConnectionWithoutAReply) {
+    // Not a component stream.
+    client_->SendRaw(std::string("\0\0\0\x05hello", 9));
+    EXPECT_TRUE(client_->ClosedWithoutReply());
+    // A length far beyond any request.
+    TUploadClient big(port_);
+    big.SendRaw(std::string("\x7F\xFF\xFF\xFF", 4));
+    EXPECT_TRUE(big.ClosedWithoutReply());
+    TUploadClient negative(port_);
+    negative.SendRaw(std::string("\xFF\xFF\xFF\xF0", 4));
+    EXPECT_TRUE(negative.ClosedWithoutReply());
+    // The server goes on serving.
+    TUploadClient next(port_);
+    TReply r = Exchange(*Command(3, "Secret3", "xml1.rar", -1, 2), &next);
+    EXPECT_TRUE(r.Received);
+    EXPECT_EQ(r.Customer, kAuthorized);
+}
+
+TEST_F(ReplDataTcpTest, SeveralPharmaciesUploadAtOnce) {
+    std::vector<std::thread> threads;
+    std::atomic<int> done{0};
+    for (int k = 0; k < 4; ++k) {
+        threads.emplace_back([&, k] {
+            TUploadClient c(port_);
+            int id = k % 2 == 0 ? 3 : 7;
+            std::string pass = id == 3 ? "Secret3" : "Pass7";
+            std::string name = "xml" + std::to_string(20 + k) + ".rar";
+            std::string archive(50000, static_cast<char>('a' + k));
+            int64_t pos = Exchange(*Command(id, pass, name, -1, 50000), &c).StartPosition;
+            for (int i = 0; i < 20 && pos >= 0 && pos < 50000; ++i) {
+                TReply r = Exchange(*Command(id, pass, name, static_cast<int32_t>(pos), 50000,
+                                             archive.substr(static_cast<size_t>(pos), 5000)),
+                                    &c);
+                pos = r.StartPosition;
+                if (r.IsTransfered) ++done;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(done.load(), 4);
+    for (int k = 0; k < 4; ++k) {
+        int id = k % 2 == 0 ? 3 : 7;
+        EXPECT_EQ(TempDir::Read(PharmFile(id, "xml" + std::to_string(20 + k) + ".rar")),
+                  std::string(50000, static_cast<char>('a' + k)));
+    }
+}
+
+}  // namespace
