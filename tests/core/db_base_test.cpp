@@ -45,6 +45,8 @@ TEST_F(DMBaseTest, ServerThatIsDownLeavesLastErrorAndRaisesAtFirstQuery) {
     // Nothing open: these do nothing.
     EXPECT_NO_THROW(dm.CommitTransaction());
     EXPECT_NO_THROW(dm.RollbackTransaction());
+    // Quoting works without a connection, the same way.
+    EXPECT_EQ(dm.QuoteString(std::string("it's \\ \0\n", 9)), "'it\\'s \\\\ \\0\\n'");
     try {
         dm.OpenQuery("SELECT 1");
     } catch (const EDatabaseError& e) {
@@ -129,6 +131,7 @@ TEST_F(DMBaseTest, TextParametersRoundTripQuotesBackslashesAndCyrillic) {
         std::string("tab\tnew\nline\rcr\x1a" "end"),
         "trailing backslash \\",
         ":NOT_A_PARAM inside a value",
+        std::string("nul\0byte", 8),
     };
     int id = 0;
     for (const auto& t : texts) {
@@ -419,6 +422,8 @@ TEST_F(DMBaseTest, GetRowCount) {
     db.Exec("INSERT INTO pharmacy (id) VALUES (1), (2)");
     EXPECT_EQ(dm.GetRowCount("PHARMACY"), 2);
     EXPECT_THROW(dm.GetRowCount("pharmacy; DROP TABLE pharmacy"), EDatabaseError);
+    EXPECT_EQ(TDMBase::QuoteIdentifier("a`b"), "`a``b`");
+    EXPECT_EQ(dm.QuoteString("it's \\"), "'it\\'s \\\\'");
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 2);
 }
 

@@ -301,6 +301,16 @@ std::string TDMBase::QuoteString(const std::string& text) const {
     return out;
 }
 
+std::string TDMBase::QuoteIdentifier(const std::string& name) {
+    std::string out = "`";
+    for (char c : name) {
+        if (c == '`') out += '`';
+        out += c;
+    }
+    out += '`';
+    return out;
+}
+
 // ---------------------------------------------------------------------------
 // Statement execution
 // ---------------------------------------------------------------------------
@@ -438,13 +448,7 @@ std::string TDMBase::GetColumnList(const std::string& table, bool withColons) {
 
 int64_t TDMBase::GetRowCount(const std::string& table) {
     // The name may come from outside (packets): quoted as an identifier.
-    std::string ident = "`";
-    for (char c : table) {
-        if (c == '`') ident += '`';
-        ident += c;
-    }
-    ident += '`';
-    auto q = OpenQuery("select count(*) total_count from " + ident);
+    auto q = OpenQuery("select count(*) total_count from " + QuoteIdentifier(table));
     return q->FieldByName("total_count").AsLargeInt();
 }
 

@@ -130,6 +130,8 @@ public:
     // ('O''Brien' style quotes and backslashes handled). Use it when a
     // statement must be built as text; parameters do this by themselves.
     std::string QuoteString(const std::string& text) const;
+    // A name as a back-quoted identifier (back-quotes inside doubled).
+    static std::string QuoteIdentifier(const std::string& name);
     // The raw connection (nullptr when not connected), for code that needs
     // the connector directly.
     st_mysql* Handle() const { return conn_; }
