@@ -480,13 +480,31 @@ void AppendAttrText(std::string& out, const std::string& cp, TPacketEncoding enc
 
 // ---------------------------------------------------------------- TXmlDataPacket
 
-void TXmlDataPacket::LoadFromFile(const std::string& path) {
+namespace {
+
+std::string ReadWholeFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw EInOutError("Cannot open file \"" + path + "\"");
     std::ostringstream ss;
     ss << in.rdbuf();
     if (in.bad()) throw EInOutError("Cannot read file \"" + path + "\"");
-    LoadFromString(ss.str());
+    return ss.str();
+}
+
+}  // namespace
+
+void TXmlDataPacket::LoadFromFile(const std::string& path) { LoadFromString(ReadWholeFile(path)); }
+
+std::vector<TPacketFieldDef> TXmlDataPacket::ReadFieldDefs(const std::string& path) {
+    std::string xml = ReadWholeFile(path);
+    size_t rows = xml.find("<ROWDATA");
+    if (rows != std::string::npos) {
+        xml.resize(rows);
+        xml += "</DATAPACKET>";
+    }
+    TXmlDataPacket p;
+    p.LoadFromString(xml);
+    return p.defs_;
 }
 
 void TXmlDataPacket::Close() {

@@ -76,6 +76,8 @@ public:
     void LoadFromFile(const std::string& path);
     void LoadFromString(const std::string& xml);
     void Close();
+    // Only the field definitions of a packet file; its rows are not read.
+    static std::vector<TPacketFieldDef> ReadFieldDefs(const std::string& path);
 
     const std::vector<TPacketFieldDef>& FieldDefs() const { return defs_; }
     // Direct access, row and field 0-based.

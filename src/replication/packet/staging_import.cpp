@@ -1,0 +1,224 @@
+#include "replication/packet/staging_import.h"
+
+#include "core/app_misc.h"
+#include "core/cp1251.h"
+#include "core/datetime.h"
+#include "core/exceptions.h"
+#include "core/format.h"
+#include "core/log.h"
+#include "replication/packet/packet_names.h"
+
+namespace {
+
+bool IsDateTimeField(TFieldType t) {
+    return t == TFieldType::ftDate || t == TFieldType::ftTime || t == TFieldType::ftDateTime;
+}
+
+// numeric(m,d) when it is a pair the database takes, else DECIMAL(19,4).
+std::string NumericType(int digits, int decimals) {
+    if (digits >= 1 && digits <= 65 && decimals >= 0 && decimals <= 38 && decimals <= digits)
+        return Format("numeric(%d,%d)", {digits, decimals});
+    return "DECIMAL(19,4)";
+}
+
+}  // namespace
+
+void TStagingImport::ExecDDL(const std::string& sql) {
+    bool inTransaction = dm_.InTransaction();
+    try {
+        dm_.ExecSQL(sql);
+    } catch (...) {
+        if (inTransaction) dm_.StartTransaction(TIsolationLevel::ilReadCommitted);
+        throw;
+    }
+    if (inTransaction) dm_.StartTransaction(TIsolationLevel::ilReadCommitted);
+}
+
+bool TStagingImport::TableExists(const std::string& table) {
+    return dm_.RecordExists(
+        "select table_name from `information_schema`.`tables` where table_schema = database() and table_name = " +
+        dm_.QuoteString(table));
+}
+
+bool TStagingImport::TableHasPharmID(const std::string& table) {
+    return dm_.RecordExists(
+        "select column_name from `information_schema`.`columns` where table_schema = database() and "
+        "table_name = " + dm_.QuoteString(table) + " and upper(column_name) = 'PHARM_ID'");
+}
+
+void TStagingImport::DropTable(const std::string& table) {
+    ExecDDL("DROP TABLE IF EXISTS " + QuoteIdent(table) + ";");
+}
+
+std::string TStagingImport::FieldToSQLType(const TPacketFieldDef& f) {
+    switch (f.DataType) {
+        case TFieldType::ftString: case TFieldType::ftWideString:
+            return "varchar(" + std::to_string(f.Size) + ")";
+        case TFieldType::ftSmallint: return "smallint";
+        case TFieldType::ftInteger: case TFieldType::ftWord: return "int";
+        case TFieldType::ftLargeint: return "BIGINT";
+        case TFieldType::ftBoolean: return "bit";
+        case TFieldType::ftFloat: return "double precision";
+        case TFieldType::ftCurrency: return NumericType(f.Size, f.Precision);
+        case TFieldType::ftBCD: return NumericType(f.Precision, f.Size);
+        case TFieldType::ftDate: case TFieldType::ftTime: case TFieldType::ftDateTime: return "datetime";
+        case TFieldType::ftBlob: case TFieldType::ftGraphic: return "LONGBLOB";
+        case TFieldType::ftMemo: case TFieldType::ftFmtMemo: return "text";
+        case TFieldType::ftFixedChar: return "char(" + std::to_string(f.Size) + ")";
+        default: return "unsupported field type";
+    }
+}
+
+std::string TStagingImport::BuildCreateTableSQL(const std::vector<TPacketFieldDef>& fields,
+                                                const std::string& table) {
+    const std::string crlf = "\r\n";
+    bool split = IsSplitTableName(table);
+    std::string sql = "CREATE TABLE " + QuoteIdent(table) + "(" + crlf;
+    bool hasID = false;
+    for (const TPacketFieldDef& f : fields) {
+        sql += " " + QuoteIdent(Trim(f.Name)) + " " + FieldToSQLType(f) + "," + crlf;
+        if (SameText1251(Trim(f.Name), "ID")) hasID = true;
+    }
+    if (!split) sql += " " + QuoteIdent("PHARM_ID") + " int," + crlf;
+    if (hasID) {
+        sql += split ? "PRIMARY KEY (`ID`))" : "PRIMARY KEY (`ID`, `PHARM_ID`))";
+    } else {
+        sql.resize(sql.size() - 3);
+        sql += ")";
+    }
+    // Replicated tables and their staging copies take part in the archive's
+    // transaction.
+    return sql + " ENGINE=InnoDB DEFAULT CHARSET=cp1251";
+}
+
+std::vector<std::string> TStagingImport::ColumnNames(const std::string& table) {
+    std::vector<std::string> names;
+    auto q = dm_.OpenQuery("select * from `information_schema`.`columns` where table_schema = " +
+                           dm_.QuoteString(dm_.DataBaseName()) + " and table_name = " + dm_.QuoteString(table) +
+                           " order by ORDINAL_POSITION;");
+    for (q->First(); !q->Eof(); q->Next()) names.push_back(Trim(q->FieldByName("COLUMN_NAME").AsString()));
+    return names;
+}
+
+std::vector<std::string> TStagingImport::CreateOrUpdateTable(const std::string& file, const std::string& table) {
+    std::vector<TPacketFieldDef> fields = TXmlDataPacket::ReadFieldDefs(file);
+    std::vector<std::string> ran;
+
+    bool listed = TableExists(table);
+    Log(dm_.ClassName(), "\"Show tables\" Table " + table + (listed ? " exists" : " not exists"));
+    std::vector<std::string> columns = ColumnNames(table);
+    bool present = listed && !columns.empty();
+
+    if (!present) {
+        std::string sql = BuildCreateTableSQL(fields, table);
+        ExecDDL(sql);
+        ran.push_back(sql);
+        return ran;
+    }
+    for (const TPacketFieldDef& f : fields) {
+        std::string name = Trim(f.Name);
+        bool found = false;
+        for (const std::string& c : columns)
+            if (SameText1251(c, name)) { found = true; break; }
+        if (found) continue;
+        std::string sql = "ALTER TABLE " + QuoteIdent(table) + " ADD " + QuoteIdent(name) + " " + FieldToSQLType(f) + ";";
+        ran.push_back(sql);
+        try {
+            ExecDDL(sql);
+        } catch (const Exception& e) {
+            // The column stays missing; the import names it and fails there.
+        }
+    }
+    return ran;
+}
+
+void TStagingImport::ImportDataFiles(const std::string& dir, std::vector<std::string> files,
+                                     const std::string& table, int32_t pharmID) {
+    bool hasPharmID = TableHasPharmID(table);
+    SortByBracketNumber(files);
+    bool parcel = table.find("PARCEL") != std::string::npos;
+    for (const std::string& file : files) {
+        TXmlDataPacket packet;
+        packet.LoadFromFile(AddTrailingBackslash(dir) + file);
+        const auto& defs = packet.FieldDefs();
+
+        if (parcel) {
+            if (TField* expiry = packet.FindField("EXPIRY_DATE")) {
+                size_t col = static_cast<size_t>(expiry->Index());
+                for (size_t r = 0; r < packet.RowCount(); ++r) {
+                    const Variant& v = packet.Value(r, col);
+                    if (!v.IsNull() && v.AsDouble() < 0) packet.SetValue(r, col, Variant::FromDate(0));
+                }
+            }
+        }
+
+        std::vector<std::string> names;
+        for (const auto& d : defs) names.push_back(Trim(d.Name));
+        std::string columns = QuoteIdentList(names);
+        std::string params;
+        for (size_t i = 0; i < names.size(); ++i) params += (i ? ", :" : ":") + names[i];
+        if (hasPharmID) {
+            columns += (names.empty() ? "" : ", ") + QuoteIdent("PHARM_ID");
+            params += names.empty() ? ":PHARM_ID" : ", :PHARM_ID";
+        }
+        auto q = dm_.CreateQuery(Format("insert into %s (%s) values (%s);", {QuoteIdent(table), columns, params}));
+
+        for (size_t r = 0; r < packet.RowCount(); ++r) {
+            try {
+                for (size_t i = 0; i < defs.size(); ++i) {
+                    const Variant& v = packet.Value(r, i);
+                    TFieldType t = defs[i].DataType;
+                    if (v.IsNull()) {
+                        dm_.SetParam(*q, names[i], t, Variant::Null());
+                    } else if (IsDateTimeField(t)) {
+                        dm_.SetParam(*q, names[i], TFieldType::ftString, Variant(DateTimeToSqlText(v.AsDateTime())));
+                    } else if (t == TFieldType::ftBCD || t == TFieldType::ftFMTBcd) {
+                        // The exact decimal text; the column converts it.
+                        dm_.SetParam(*q, names[i], TFieldType::ftString, v);
+                    } else {
+                        dm_.SetParam(*q, names[i], t, v);
+                    }
+                }
+                if (hasPharmID) dm_.SetParam(*q, "PHARM_ID", TFieldType::ftInteger, Variant(pharmID));
+                q->ExecSQL();
+            } catch (const Exception& e) {
+                throw EDatabaseError(Cp(u8"Файл:") + file + Cp(u8" Ред: ") + std::to_string(r) + " " + e.Message());
+            }
+        }
+    }
+}
+
+void TStagingImport::MergeSplitTable(const std::string& table, int32_t pharmID, bool skip) {
+    lastMerge_.clear();
+    if (skip) return;
+    if (!TableExists(table)) return;
+    std::string staging = Format("%s_%d", {table, pharmID});
+    std::vector<std::string> columns;
+    dm_.GetNonAutoIncColumns(staging, columns);
+    if (columns.empty()) return;
+    if (!TableHasPharmID(table))
+        throw EPacketError("Table " + table + " has no PHARM_ID column; its rows are not replaced by an archive");
+    int64_t count = dm_.GetRowCount(staging);  // quotes the name itself
+
+    auto run = [this](const std::string& sql) {
+        lastMerge_.push_back(sql);
+        dm_.ExecSQL(sql);
+    };
+    run(Format("delete from %s where %s = %d", {QuoteIdent(table), QuoteIdent("PHARM_ID"), pharmID}));
+
+    std::string target = QuoteIdentList(columns) + ", " + QuoteIdent("PHARM_ID");
+    std::string select = QuoteIdentList(columns) + Format(", %d as %s", {pharmID, QuoteIdent("PHARM_ID")});
+    std::string head = "insert into " + QuoteIdent(table) + " (" + target + ") (select " + select + " from " +
+                       QuoteIdent(staging);
+    if (count <= kMergeChunkRows) {
+        run(head + ")");
+        return;
+    }
+    // Ordered chunks, so that every row is taken exactly once.
+    std::string order;
+    for (const std::string& c : columns)
+        if (SameText1251(c, "ID")) order = QuoteIdent(c);
+    if (order.empty()) order = QuoteIdentList(columns);
+    for (int64_t offset = 0; offset <= count; offset += kMergeChunkRows)
+        run(head + " order by " + order + Format(" limit %d,%d)", {offset, kMergeChunkRows}));
+}

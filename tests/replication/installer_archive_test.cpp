@@ -1,0 +1,325 @@
+// Archive installation with real archives and the real extractor: initial
+// and regular archives, the archive sequence, failures and their retry, and
+// the order of commit and marking.
+#include "installer_fixture.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/exceptions.h"
+#include "replication/upload_registry.h"
+
+namespace installer_test {
+namespace {
+
+using ArchiveInstall = InstallerTest;
+
+// Archive 1: initial data for the tables of REPL_TABLES.
+std::vector<Packet> InitialArchive() {
+    return {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10), StockRow(2, "two", 20)})};
+}
+
+// A regular archive updating row `id` of STOCK.
+std::vector<Packet> RegularArchive(int itemId, int id, int qty) {
+    return {ReplItems({{itemId, 2, 1, id}}), Stock({StockRow(id, "upd", qty)})};
+}
+
+TEST_F(ArchiveInstall, InitialArchiveReplacesThePharmacysRowsOnly) {
+    db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PHARM_ID INT, "
+            "PRIMARY KEY (ID, PHARM_ID)) ENGINE=InnoDB");
+    db.Exec("INSERT INTO STOCK VALUES (9, 'stale', NULL, 0, 5), (1, 'other', NULL, 0, 6)");
+    WriteArchive(1, InitialArchive());
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+    EXPECT_EQ(StockOf(6), (std::vector<std::string>{"1:other:0"}));
+    EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
+    EXPECT_FALSE(fs::exists(ArchivePath(1)));
+    EXPECT_FALSE(fs::exists(PharmFolder() + "1"));
+    auto lines = InstallerLog();
+    EXPECT_TRUE(Contains(lines, "Set Initial Data"));
+    EXPECT_TRUE(Contains(lines, "PharmTableDataToGlobalData... STOCK"));
+    EXPECT_EQ(lines.back(), Cp(u8"Успешно инсталиране на пакетите!"));
+    EXPECT_FALSE(db.ScalarStr("SELECT last_update_date FROM pharmacy WHERE id = 5").empty());
+}
+
+TEST_F(ArchiveInstall, ASeriesInstallsInOrderEachInItsOwnTransaction) {
+    WriteArchive(1, InitialArchive());
+    Install(1);
+    db.Exec("UPDATE pharmacy SET last_archive_num = 5 WHERE id = 5");
+    WriteArchive(6, RegularArchive(1, 1, 60));
+    WriteArchive(7, RegularArchive(1, 1, 70));
+    WriteArchive(8, RegularArchive(1, 2, 80), kPharm, TPacketEncoding::Utf8);
+    log.Clear();
+    Install(8);
+    EXPECT_EQ(LastArchive(), 8);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:70", "2:upd:80"}));
+    for (int n : {6, 7, 8}) {
+        EXPECT_TRUE(fs::exists(ArchivePath(n) + ".inst")) << n;
+        EXPECT_FALSE(fs::exists(PharmFolder() + std::to_string(n))) << n;
+    }
+    auto lines = InstallerLog();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("Installing archive ", 0) == 0; }),
+              3);
+    EXPECT_TRUE(Contains(lines, "ALastArchiveNum 5; FLastArchiveNuber 8"));
+    EXPECT_EQ(lines.back(), Cp(u8"Успешно инсталиране на пакетите!"));
+}
+
+TEST_F(ArchiveInstall, AMissingArchiveStopsTheRunAndIsRetried) {
+    WriteArchive(1, InitialArchive());
+    WriteArchive(2, RegularArchive(1, 1, 2));
+    WriteArchive(4, RegularArchive(1, 1, 4));
+    Install(4);
+    EXPECT_EQ(LastArchive(), 2);
+    EXPECT_TRUE(fs::exists(ArchivePath(4)));
+    std::string msg = Cp(u8"Файлът ") + ArchivePath(3) + Cp(u8" не съществува.");
+    auto lines = InstallerLog();
+    EXPECT_TRUE(Contains(lines, Cp(u8"Грешка: ") + msg));
+    EXPECT_EQ(lines.back(), Cp(u8"Грешка : ") + msg);
+
+    WriteArchive(3, RegularArchive(1, 1, 3));
+    Install(4);
+    EXPECT_EQ(LastArchive(), 4);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:4", "2:two:20"}));
+}
+
+TEST_F(ArchiveInstall, NothingToDoAndLastAboveHighest) {
+    db.Exec("UPDATE pharmacy SET last_archive_num = 3 WHERE id = 5");
+    Install(3);
+    EXPECT_EQ(InstallerLog(), (std::vector<std::string>{Cp(u8"Пакет 3 е вече инсталиран!"),
+                                                        Cp(u8"Успешно инсталиране на пакетите!")}));
+    log.Clear();
+    Install(2);
+    EXPECT_EQ(InstallerLog(), (std::vector<std::string>{"ALastArchiveNum 3; FLastArchiveNuber 2",
+                                                        Cp(u8"Грешка при инсталиране... ")}));
+}
+
+TEST_F(ArchiveInstall, LaterArchiveWithoutItemsIsRecordedButAppliesNothing) {
+    WriteArchive(1, InitialArchive());
+    WriteArchive(2, {Stock({StockRow(1, "ignored", 0)})});
+    Install(2);
+    EXPECT_EQ(LastArchive(), 2);
+    EXPECT_TRUE(fs::exists(ArchivePath(2) + ".inst"));
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+    EXPECT_TRUE(Contains(InstallerLog(), Cp(u8"Инсталирането на архив 2. не може да продължи, защото таблицата "
+                                            u8"\"REPL_ITEMS\" я няма в архива!")));
+}
+
+TEST_F(ArchiveInstall, PacketNamesInSmallLettersAreNoItems) {
+    // Archive 1 with items in small letters is initial data.
+    WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10)}),
+                     ReplItems({{1, 3, 1, 1}}, "repl_items[1].xml")});
+    Install(1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10"}));
+    // A later one meets the cannot-continue rule.
+    WriteArchive(2, {ReplItems({{1, 3, 1, 1}}, "repl_items[1].xml")});
+    Install(2);
+    EXPECT_EQ(LastArchive(), 2);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10"}));
+    EXPECT_TRUE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
+}
+
+TEST_F(ArchiveInstall, EmptyCorruptAndForeignArchivesFailAndAreRetried) {
+    WriteArchive(1, InitialArchive());
+    Install(1);
+
+    // Size 0.
+    std::ofstream(ArchivePath(2)).close();
+    Install(2);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(InstallerLog().back(), Cp(u8"Грешка : Файлът ") + ArchivePath(2) + Cp(u8" е повреден."));
+
+    // Not an archive: an error of the archive, not an archive without items.
+    std::ofstream(ArchivePath(2)) << "<html>upload interrupted</html>";
+    log.Clear();
+    Install(2);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_TRUE(fs::exists(ArchivePath(2)));
+    EXPECT_TRUE(Contains(InstallerLog(), "could not be extracted"));
+    EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
+
+    // Damaged data.
+    std::string bytes = MakeRar4Archive({TRar4Entry::File(
+        "REPL_ITEMS[1].xml", WriteXmlDataPacket(ReplItems({{1, 2, 1, 1}}).Fields, ReplItems({{1, 2, 1, 1}}).Data))});
+    bytes[bytes.size() - 20] ^= 0x20;
+    std::ofstream(ArchivePath(2), std::ios::binary) << bytes;
+    Install(2);
+    EXPECT_EQ(LastArchive(), 1);
+
+    // An archive without any packet.
+    WriteRar4Archive(ArchivePath(2), {TRar4Entry::File("readme.txt", "hi")});
+    log.Clear();
+    Install(2);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_TRUE(Contains(InstallerLog(), "No packet"));
+
+    // The next pass with a good upload installs it.
+    WriteArchive(2, RegularArchive(1, 2, 22));
+    Install(2);
+    EXPECT_EQ(LastArchive(), 2);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:upd:22"}));
+}
+
+TEST_F(ArchiveInstall, TheExtractorFailingToStartFailsTheArchive) {
+    WriteArchive(1, InitialArchive());
+    SetPacketExtractorPath(tmp_.Path() + "/no-such-extractor");
+    Install(1);
+    EXPECT_EQ(LastArchive(), 0);
+    EXPECT_TRUE(Contains(InstallerLog(), "could not be started"));
+}
+
+TEST_F(ArchiveInstall, NumberIsCommittedBeforeTheArchiveIsMarked) {
+    WriteArchive(1, InitialArchive());
+    int seen = -1;
+    bool stillNamed = false;
+    {
+        TArchiveInstallerNoThread inst;
+        inst.FPharmID = kPharm;
+        inst.FLastArchiveNumber = 1;
+        inst.OnArchiveCommitted = [&](int32_t n) {
+            // Seen from another connection: committed, and not yet renamed.
+            TestDatabase* d = &db;
+            seen = static_cast<int>(d->ScalarInt("SELECT last_archive_num FROM pharmacy WHERE id = 5"));
+            stillNamed = fs::exists(ArchivePath(n)) && !fs::exists(ArchivePath(n) + ".inst");
+            throw EInOutError("the process ends here");
+        };
+        inst.Execute();
+    }
+    EXPECT_EQ(seen, 1);
+    EXPECT_TRUE(stillNamed);
+    // As after a crash at that moment: recorded, the archive kept its name.
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_TRUE(fs::exists(ArchivePath(1)));
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+}
+
+TEST_F(ArchiveInstall, InstalledArchiveWithoutItsNumberIsExtractedAgain) {
+    // An archive that carries the installed name while its number is not
+    // recorded, its extract folder gone: extracted from the ".inst".
+    WriteArchive(1, InitialArchive());
+    fs::rename(ArchivePath(1), ArchivePath(1) + ".inst");
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+    EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
+    EXPECT_FALSE(fs::exists(PharmFolder() + "1"));
+}
+
+TEST_F(ArchiveInstall, ArchiveNamesInCapitalsAreFound) {
+    WriteArchive(1, InitialArchive());
+    fs::rename(ArchivePath(1), PharmFolder() + "XML1.RAR");
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_TRUE(fs::exists(PharmFolder() + "XML1.RAR.inst"));
+}
+
+TEST_F(ArchiveInstall, AnArchiveBeingUploadedWaits) {
+    WriteArchive(1, InitialArchive());
+    {
+        auto held = TUploadRegistry::Instance().Acquire(ArchivePath(1));
+        Install(1);
+        EXPECT_EQ(LastArchive(), 0);
+        EXPECT_TRUE(Contains(InstallerLog(), "being written"));
+    }
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+}
+
+TEST_F(ArchiveInstall, BadNamesFailTheArchiveBeforeAnyStatement) {
+    struct Case {
+        const char* what;
+        std::vector<Packet> packets;
+        const char* logPart;
+    };
+    std::vector<TPacketFieldDef> badField = StockFields();
+    badField[1].Name = "NAME`, `PHARM_ID";
+    std::vector<Case> cases{
+        {"table with SQL", {ReplTables({{1, "STOCK; DROP TABLE pharmacy"}}), Stock({StockRow(1, "x", 1)})},
+         "Invalid table name"},
+        {"field with a back-quote", {ReplTables({{1, "STOCK"}}), Packet{"STOCK[1].xml", badField, {}}},
+         "Invalid field name"},
+        {"reserved central table", {ReplTables({{1, "pharmacy"}}), Packet{"pharmacy[1].xml", StockFields(), {}}},
+         "table of the central server"},
+        {"catalogue table", {ReplTables({{1, "ARTICLE"}}), Packet{"ARTICLE[1].xml", StockFields(), {}}},
+         "table of the central server"},
+        {"split name", {ReplTables({{1, "STOCK_7"}}), Packet{"STOCK_7[1].xml", StockFields(), {}}},
+         "table of the central server"},
+        {"shared table without PHARM_ID", {ReplTables({{1, "SHELF_LIKE"}}), Packet{"SHELF_LIKE[1].xml", StockFields(), {}}},
+         "has no PHARM_ID column"},
+    };
+    db.Exec("CREATE TABLE SHELF_LIKE (ID INT PRIMARY KEY, NAME VARCHAR(40))");
+    db.Exec("INSERT INTO SHELF_LIKE VALUES (1, 'central')");
+    int articles = static_cast<int>(db.ScalarInt("SELECT COUNT(*) FROM ARTICLE"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.Clear();
+        WriteArchive(1, c.packets);
+        Install(1);
+        EXPECT_EQ(LastArchive(), 0);
+        EXPECT_TRUE(Contains(InstallerLog(), c.logPart));
+        EXPECT_FALSE(TableExists("REPL_TABLES_5"));
+        EXPECT_FALSE(TableExists("STOCK"));
+        EXPECT_TRUE(fs::exists(ArchivePath(1)));
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 2);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ARTICLE"), articles);
+    EXPECT_EQ(db.ScalarStr("SELECT NAME FROM SHELF_LIKE"), "central");
+
+    // Regular archives: a packet file named after a central table.
+    WriteArchive(1, InitialArchive());
+    Install(1);
+    WriteArchive(2, {ReplItems({{1, 2, 1, 1}}), Stock({StockRow(1, "x", 1)}),
+                     Packet{"ACTION_REQUEST[1].xml", StockFields(), {}}});
+    Install(2);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM repl_tables_5"), 1);
+}
+
+TEST_F(ArchiveInstall, LinksInTheExtractFolderAreNeitherFollowedNorImported) {
+    std::string secret = tmp_.Write("secret.txt", "do not read");
+    WriteArchive(1, InitialArchive());
+    // A link standing where the extract folder goes.
+    fs::create_directories(tmp_.Path() + "/elsewhere");
+    std::string keep = tmp_.Write("elsewhere/keep.xml", "keep");
+    fs::create_directory_symlink(tmp_.Path() + "/elsewhere", PharmFolder() + "1");
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_TRUE(fs::exists(keep));
+    EXPECT_EQ(TempDir::Read(secret), "do not read");
+
+    // A link among the packets of an archive that is used as it was left.
+    WriteArchive(2, RegularArchive(1, 1, 5));
+    fs::rename(ArchivePath(2), ArchivePath(2) + ".inst");
+    fs::create_directories(PharmFolder() + "2");
+    SaveXmlDataPacket(PharmFolder() + "2/REPL_ITEMS[1].xml", ReplItems({{1, 2, 1, 1}}).Fields,
+                      ReplItems({{1, 2, 1, 1}}).Data);
+    SaveXmlDataPacket(PharmFolder() + "2/STOCK[1].xml", StockFields(), {StockRow(1, "real", 1)});
+    fs::create_symlink(secret, PharmFolder() + "2/STOCK[2].xml");
+    Install(2);
+    EXPECT_EQ(LastArchive(), 2);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:real:1", "2:two:20"}));
+    EXPECT_EQ(TempDir::Read(secret), "do not read");
+}
+
+TEST_F(ArchiveInstall, ChunkedInitialMergeOfMoreThanFiveThousandRows) {
+    Rows rows;
+    for (int i = 1; i <= 5003; ++i) rows.push_back(StockRow(i, "r" + std::to_string(i), i % 100));
+    WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock(rows, "STOCK[2].xml"), Stock({StockRow(6000, "z", 0)})});
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5"), 5004);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(DISTINCT ID) FROM STOCK WHERE PHARM_ID = 5"), 5004);
+}
+
+TEST_F(ArchiveInstall, DatabaseDownIsLogged) {
+    db.EditOptions([](TOptions& o) { o.Password = "wrong"; });
+    WriteArchive(1, InitialArchive());
+    Install(1);
+    auto lines = InstallerLog();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(Cp(u8"Грешка : ")), 0u);
+}
+
+}  // namespace
+}  // namespace installer_test
