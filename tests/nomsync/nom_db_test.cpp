@@ -1,0 +1,435 @@
+// Catalogue objects against the real database: the producer's central and
+// staged rows, action requests with their status rows, the SQL pack's
+// scripts, proposals and the closing of requests.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "core/cp1251.h"
+#include "core/db/dm_base.h"
+#include "core/log.h"
+#include "nomsync_test_util.h"
+
+using namespace nomsync_test;
+
+namespace {
+
+class NomDbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dataDir = dirs.Path() + "/nomdata";
+        sqlDir = dirs.Path() + "/sqlpack";
+        ForceDirectories(dataDir);
+        ForceDirectories(sqlDir);
+        db.EditOptions([&](TOptions& o) {
+            o.NomObjectDataDir = dataDir;
+            o.SQLCmdFilesFolder = sqlDir;
+        });
+    }
+
+    int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
+
+    TestLog log;
+    TestDatabase db;
+    TempDir dirs;
+    std::string dataDir, sqlDir;
+};
+
+TNomUpdateTablePrivateParams Params(int8_t action, int32_t pharm = 2) {
+    TNomUpdateTablePrivateParams p;
+    p.PharmID = pharm;
+    p.UpdateAction = action;
+    p.AppUserID = 0;
+    p.Remark = "r";
+    return p;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Producer rows
+
+TEST_F(NomDbTest, ProducerInsertSetsIdentityAndWritesEmptyTextsAsNull) {
+    TDMBase dm;
+    TProducer p(&dm);
+    p.SetProdName("");
+    p.SetAddress(Cp(u8"Пловдив"));
+    p.SetIsActive(true);
+    std::string msg = "x";
+    ASSERT_TRUE(p.SaveToDB(msg)) << msg;
+    EXPECT_EQ(msg, "");
+    ASSERT_GT(p.ID(), 0);
+    auto rows = db.Rows(Format("SELECT NAME, ADDRESS, EMAIL, IS_ACTIVE FROM PRODUCER WHERE ID = %d", {p.ID()}));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_FALSE(rows[0][0].IsNull());
+    EXPECT_EQ(rows[0][0].AsString(), "");
+    EXPECT_EQ(rows[0][1].AsString(), Cp(u8"Пловдив"));
+    EXPECT_TRUE(rows[0][2].IsNull());
+    EXPECT_EQ(rows[0][3].AsString(), "T");
+}
+
+TEST_F(NomDbTest, ProducerSaveOfVanishedRowWritesNothing) {
+    TDMBase dm;
+    TProducer p(&dm);
+    p.SetID(12);
+    p.SetProdName("ghost");
+    std::string msg = "x";
+    EXPECT_TRUE(p.SaveToDB(msg));
+    EXPECT_EQ(msg, "");
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
+}
+
+TEST_F(NomDbTest, ProducerUpdateAndDelete) {
+    db.Exec("INSERT INTO PRODUCER (ID, NAME, IS_ACTIVE) VALUES (5, 'old', 'F')");
+    TDMBase dm;
+    TProducer p(&dm);
+    p.SetID(5);
+    p.SetProdName("O'Neil \\ \"quoted\"");
+    p.SetTaxNo(" 12 ");
+    std::string msg;
+    ASSERT_TRUE(p.SaveToDB(msg)) << msg;
+    EXPECT_EQ(db.ScalarStr("SELECT NAME FROM PRODUCER WHERE ID = 5"), "O'Neil \\ \"quoted\"");
+    EXPECT_EQ(db.ScalarStr("SELECT TAX_NO FROM PRODUCER WHERE ID = 5"), " 12 ");
+    EXPECT_TRUE(p.DeleteFromDB(5));
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
+}
+
+TEST_F(NomDbTest, ProducerSaveFailureRollsBackAndReportsTheMessage) {
+    db.Exec("DROP TABLE PRODUCER");
+    TDMBase dm;
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    TProducer p(&dm);
+    std::string msg;
+    EXPECT_FALSE(p.SaveToDB(msg));
+    EXPECT_NE(LowerCase1251(msg).find("producer"), std::string::npos) << msg;
+    EXPECT_FALSE(dm.InTransaction());
+}
+
+TEST_F(NomDbTest, ProducerUpdateTableLoad) {
+    TDMBase dm;
+    TProducer p(&dm);
+    EXPECT_FALSE(p.LoadFromUpdateTable(99));
+    EXPECT_EQ(p.ID(), -1);
+    db.Exec("INSERT INTO NOM_UPDATE_PRODUCER (ACTION_REQUEST_ID, ID, NAME, IS_ACTIVE, TAX_NO, BULSTAT, EMAIL) "
+            "VALUES (99, 8, 'staged', 'T', ' 1 ', ' 2 ', NULL)");
+    ASSERT_TRUE(p.LoadFromUpdateTable(99));
+    EXPECT_EQ(p.ID(), 8);
+    EXPECT_EQ(p.ActionRequestID(), 99);
+    EXPECT_EQ(p.ProdName(), "staged");
+    EXPECT_EQ(p.TaxNo(), "1");
+    EXPECT_EQ(p.Bulstat(), "2");
+    EXPECT_EQ(p.Email(), "");
+    EXPECT_TRUE(p.isActive());
+}
+
+// ---------------------------------------------------------------------------
+// Action requests
+
+TEST_F(NomDbTest, SaveToUpdateTableWritesRequestStatusRowsAndStagedRow) {
+    SeedPharmacies(db, 3);
+    TDMBase dm;
+    TProducer p(&dm);
+    p.SetID(44);
+    p.SetProdName("P");
+    auto params = Params(2);
+    params.Remark = "";
+    const TDateTime before = Now() - 1.0 / 86400;
+    p.SaveToUpdateTable(params);
+    const int32_t id = p.ActionRequestID();
+    ASSERT_GT(id, 0);
+    auto rows = db.Rows(Format(
+        "SELECT NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, REMARK, PHARM_ID, NOM_KEY, PROCESS_DATE, USER_ID, "
+        "DEST_PHARM_ID, ACTION_DATE FROM ACTION_REQUEST WHERE ID = %d",
+        {id}));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0].AsInteger(), 4);
+    EXPECT_EQ(rows[0][1].AsInteger(), 2);
+    EXPECT_EQ(rows[0][2].AsString(), "F");
+    EXPECT_EQ(rows[0][3].AsString(), "F");
+    EXPECT_FALSE(rows[0][4].IsNull());  // an empty remark is an empty text
+    EXPECT_EQ(rows[0][4].AsString(), "");
+    EXPECT_EQ(rows[0][5].AsInteger(), 2);
+    EXPECT_EQ(rows[0][6].AsInteger(), 44);
+    EXPECT_TRUE(rows[0][7].IsNull());
+    EXPECT_EQ(rows[0][8].AsInteger(), 0);
+    EXPECT_TRUE(rows[0][9].IsNull());
+    EXPECT_GE(rows[0][10].AsDateTime(), before);  // no action date: now
+    // Pharmacies above 0 only, all new.
+    auto status = db.Rows(Format(
+        "SELECT PHARM_ID, REQUEST_STATUS FROM action_request_status WHERE ACTION_REQUEST_ID = %d ORDER BY PHARM_ID",
+        {id}));
+    ASSERT_EQ(status.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(status[i][0].AsInteger(), i + 1);
+        EXPECT_EQ(status[i][1].AsInteger(), 0);
+    }
+    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_PRODUCER WHERE ACTION_REQUEST_ID = %d AND ID = 44 "
+                           "AND NAME = 'P'",
+                           {id})),
+              1);
+}
+
+TEST_F(NomDbTest, DeleteIsSyncRequiredAndProcessDateAndDestinationAreKept) {
+    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (0, 'c', NULL)");
+    TDMBase dm;
+    TProducer p(&dm);
+    auto params = Params(3);
+    params.ProcessDate = EncodeDateTime(2026, 12, 5, 18, 5, 9);
+    params.ActionDate = EncodeDateTime(2026, 12, 5, 18, 0, 0);
+    params.DestPharmID = 7;
+    p.SaveToUpdateTable(params);
+    const int32_t id = p.ActionRequestID();
+    EXPECT_EQ(db.ScalarStr(Format("SELECT SYNC_REQUIRED FROM ACTION_REQUEST WHERE ID = %d", {id})), "T");
+    EXPECT_EQ(db.ScalarStr("SELECT DATE_FORMAT(PROCESS_DATE, '%Y-%m-%d %H:%i:%s') FROM ACTION_REQUEST WHERE ID = " +
+                           std::to_string(id)),
+              "2026-12-05 18:05:09");
+    EXPECT_EQ(db.ScalarInt(Format("SELECT DEST_PHARM_ID FROM ACTION_REQUEST WHERE ID = %d", {id})), 7);
+    // No pharmacy above 0: no status rows.
+    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM action_request_status WHERE ACTION_REQUEST_ID = %d", {id})), 0);
+}
+
+TEST_F(NomDbTest, ObjectOutsideTheTableWritesNoRequest) {
+    class TArticleMeasureLike : public TProducer {
+    public:
+        using TProducer::TProducer;
+        const char* ClassName() const override { return "TArticleMeasure"; }
+    };
+    TDMBase dm;
+    TArticleMeasureLike o(&dm);
+    EXPECT_THROW(o.SaveToUpdateTable(Params(1)), Exception);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_PRODUCER"), 0);
+}
+
+TEST_F(NomDbTest, DeleteByProcedureFallsBackToTheTable) {
+    db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (7, 'a'), (8, 'b')");
+    EXPECT_TRUE(TNomenclatureObject::DeleteByProcedure("TProducer", 7, -1));
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 1);
+    auto lines = log.Messages("TDMBase");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "before delete from table Producer"), lines.end());
+    // With a pharmacy, the condition joins in (PRODUCER has no PHARM_ID: the statement fails and rolls back).
+    EXPECT_THROW(TNomenclatureObject::DeleteByProcedure("TProducer", 8, 5), EDatabaseError);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 1);
+}
+
+TEST_F(NomDbTest, DeleteByProcedureCallsTheProcedureWhenPresent) {
+    // A class name of its own, so that no other database of the server has
+    // a procedure of that name.
+    db.Exec("CREATE TABLE NomProcDemo (ID INT NOT NULL PRIMARY KEY, PHARM_ID INT NOT NULL)");
+    db.ExecScript(
+        "DELIMITER //\n"
+        "CREATE PROCEDURE SP_DELETE_NOMPROCDEMO(IN AID INT, IN APHARM_ID INT, IN ARES CHAR(1))\n"
+        "BEGIN\n"
+        "  DELETE FROM NomProcDemo WHERE ID = AID AND PHARM_ID = APHARM_ID;\n"
+        "  SELECT AID AS AID, APHARM_ID AS APHARM_ID, IF(ROW_COUNT() > 0, 'T', 'F') AS ARES;\n"
+        "END //\n"
+        "DELIMITER ;\n");
+    db.Exec("INSERT INTO NomProcDemo VALUES (7, 5), (8, 5)");
+    EXPECT_TRUE(TNomenclatureObject::DeleteByProcedure("TNomProcDemo", 7, 5));
+    EXPECT_FALSE(TNomenclatureObject::DeleteByProcedure("TNomProcDemo", 8, 6));
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM NomProcDemo"), 1);
+    auto lines = log.Messages("TDMBase");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "before execute sprocedure SP_DELETE_NomProcDemo"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "after execute procedure SP_DELETE_NomProcDemo"), lines.end());
+}
+
+// ---------------------------------------------------------------------------
+// SQL pack
+
+TEST_F(NomDbTest, SQLPackRunsCentralStatementsBetweenMarkers) {
+    TDMBase dm;
+    TSQLDataPack pack(&dm);
+    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (1, 1);/*stmt_lim*/",
+                  "INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (2, 2);", "/*stmt_lim*/", "  "};
+    std::string msg;
+    ASSERT_TRUE(pack.SaveToDB(msg)) << msg;
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PAYMENT_CENTRAL"), 2);
+
+    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID) VALUES (3);/*stmt_lim*/", "NOT SQL AT ALL"};
+    EXPECT_FALSE(pack.SaveToDB(msg));
+    EXPECT_FALSE(msg.empty());
+    // Without a transaction what ran before the failure stays.
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PAYMENT_CENTRAL"), 3);
+}
+
+TEST_F(NomDbTest, SQLPackStagesItsScriptsInFilesAndReadsThemBack) {
+    SeedPharmacies(db, 2);
+    TDMBase dm;
+    TSQLDataPack pack(&dm);
+    pack.Remark = "pack";
+    pack.SQLFB = {"UPDATE X SET Y = 1;", Cp(u8"-- коментар")};
+    pack.SQLMy = {"SELECT 1"};
+    auto params = Params(1);
+    params.Remark = "pack";
+    pack.SaveToUpdateTable(params);
+    const int32_t id = pack.ActionRequestID();
+    EXPECT_EQ(TempDir::Read(sqlDir + Format("/fb_%d.sql", {id})), "UPDATE X SET Y = 1;\r\n" + Cp(u8"-- коментар") + "\r\n");
+    EXPECT_EQ(TempDir::Read(sqlDir + Format("/my_%d.sql", {id})), "SELECT 1\r\n");
+    EXPECT_EQ(db.ScalarInt(Format("SELECT NOM_ID FROM ACTION_REQUEST WHERE ID = %d", {id})), 6);
+
+    TSQLDataPack back(&dm);
+    ASSERT_TRUE(back.LoadFromUpdateTable(id));
+    EXPECT_EQ(back.Remark, "pack");
+    EXPECT_EQ(back.SQLFB, pack.SQLFB);
+    EXPECT_EQ(back.SQLMy, pack.SQLMy);
+
+    // A missing script file fails the load.
+    std::remove((sqlDir + Format("/my_%d.sql", {id})).c_str());
+    EXPECT_THROW(back.LoadFromUpdateTable(id), EInOutError);
+}
+
+TEST_F(NomDbTest, SQLPackWithSystemCommandHandsOutTheCommandOnly) {
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, REMARK, SYS_CMD) "
+            "VALUES (31, 6, 1, NOW(), 'pay', 'PAY:1:2:3:4:5:6')");
+    TDMBase dm;
+    TSQLDataPack pack(&dm);
+    ASSERT_TRUE(pack.LoadFromUpdateTable(31));  // no files needed
+    EXPECT_EQ(pack.SQLFB, (TStringLines{"/* <zvl_command>PAY:1:2:3:4:5:6</zvl_command> */"}));
+    EXPECT_TRUE(pack.SQLMy.empty());
+    EXPECT_EQ(pack.Remark, "pay");
+}
+
+// ---------------------------------------------------------------------------
+// Proposals
+
+TEST_F(NomDbTest, InsertProposalIsAppliedStagedAndFiled) {
+    SeedPharmacies(db, 3);
+    TProducer proposed(nullptr);
+    FillProducer(proposed, Cp(u8"Актавис"));
+    auto cmd = MakeActualization(2, "pass-2", proposed, TNomObjectType::notProducer,
+                                 TNomObjectActualizationType::noatInsert, "new producer");
+    TDMBase dm;
+    int32_t id = -5;
+    std::string msg = "x";
+    ASSERT_TRUE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg)) << msg;
+    EXPECT_EQ(msg, "");
+    ASSERT_GT(id, 0);
+    const int64_t producerID = db.ScalarInt("SELECT ID FROM PRODUCER");
+    EXPECT_EQ(db.ScalarStr("SELECT NAME FROM PRODUCER"), Cp(u8"Актавис"));
+    auto ar = db.Rows(Format("SELECT NOM_KEY, PROCESS_DATE = ACTION_DATE, REMARK, PHARM_ID, USER_ID, IS_PROCESSED "
+                             "FROM ACTION_REQUEST WHERE ID = %d",
+                             {id}));
+    ASSERT_EQ(ar.size(), 1u);
+    EXPECT_EQ(ar[0][0].AsInt64(), producerID);
+    EXPECT_EQ(ar[0][1].AsInteger(), 1);
+    EXPECT_EQ(ar[0][2].AsString(), "new producer");
+    EXPECT_EQ(ar[0][3].AsInteger(), 2);
+    EXPECT_EQ(ar[0][4].AsInteger(), 0);
+    EXPECT_EQ(ar[0][5].AsString(), "F");
+    EXPECT_EQ(db.ScalarInt(Format("SELECT ID FROM NOM_UPDATE_PRODUCER WHERE ACTION_REQUEST_ID = %d", {id})),
+              producerID);
+    // The data file holds the object data.
+    const std::string file = dataDir + "/" + std::to_string(id) + ".PID";
+    TMemoryStream data(TempDir::Read(file));
+    auto back = DecodeData<TProducer>(data);
+    EXPECT_EQ(back->ProdName(), Cp(u8"Актавис"));
+    EXPECT_EQ(back->ID(), producerID);
+}
+
+TEST_F(NomDbTest, InvalidPacketIsRefusedBeforeAnythingIsStored) {
+    SeedPharmacies(db, 1);
+    TProducer proposed(nullptr);
+    auto cmd = MakeActualization(1, "pass-1", proposed, TNomObjectType::notProducer,
+                                 TNomObjectActualizationType::noatInsert);
+    cmd->PacketSize = 0;
+    TDMBase dm;
+    int32_t id = -5;
+    std::string msg;
+    EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
+    EXPECT_EQ(msg, Cp(u8"Невалидни данни за актуализация на обект в номенклатурата!"));
+    EXPECT_EQ(id, 0);
+    cmd->PacketSize = cmd->Data.Size() + 1;
+    EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
+}
+
+TEST_F(NomDbTest, UnreadableCustomerCodeStoresNothing) {
+    TProducer proposed(nullptr);
+    auto cmd = MakeActualization(1, "pass-1", proposed, TNomObjectType::notProducer,
+                                 TNomObjectActualizationType::noatInsert);
+    SetCommandCustomerLines(*cmd, {"CustomerCode=abc"});
+    TDMBase dm;
+    int32_t id = -5;
+    std::string msg = "x";
+    EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
+    EXPECT_EQ(msg, "");
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
+}
+
+TEST_F(NomDbTest, ProposalOfAClassNotYetBuiltFailsWithAMessage) {
+    SeedPharmacies(db, 1);
+    TProducer payload(nullptr);
+    auto cmd = MakeActualization(1, "pass-1", payload, TNomObjectType::notArticle,
+                                 TNomObjectActualizationType::noatInsert);
+    TDMBase dm;
+    int32_t id = -5;
+    std::string msg;
+    EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
+    EXPECT_NE(msg.find("TArticle"), std::string::npos) << msg;
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
+}
+
+TEST_F(NomDbTest, UnwritableDataFolderStillStagesAndLogs) {
+    SeedPharmacies(db, 1);
+    db.EditOptions([&](TOptions& o) { o.NomObjectDataDir = dirs.Path() + "/missing/deeper"; });
+    TProducer proposed(nullptr);
+    FillProducer(proposed, "P");
+    auto cmd = MakeActualization(1, "pass-1", proposed, TNomObjectType::notProducer,
+                                 TNomObjectActualizationType::noatDelete);
+    TDMBase dm;
+    int32_t id = 0;
+    std::string msg;
+    ASSERT_TRUE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg)) << msg;
+    EXPECT_GT(id, 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);  // a delete is not applied now
+    auto lines = log.Messages("TDMBase");
+    ASSERT_FALSE(lines.empty());
+    const std::string expected =
+        "Failed to save Nom Object Data for ActionRequestID = " + std::to_string(id) + "\r\n" + Cp(u8"Грешка: ");
+    EXPECT_EQ(lines.back().rfind(expected, 0), 0u) << lines.back();
+}
+
+// ---------------------------------------------------------------------------
+// Closing
+
+TEST_F(NomDbTest, UpdateWithoutStagedRowInsertsNothing) {
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES (40, 4, 2, NOW(), 3)");
+    TDMBase dm;
+    EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 40));
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
+    auto lines = log.Messages("TObject");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "ActionID: 2 AFinalStatus: T");
+    EXPECT_NE(lines[1].find("ActionRequestID = 40"), std::string::npos) << lines[1];
+}
+
+TEST_F(NomDbTest, ClosingWithABadTypeNumberFailsAndIsLogged) {
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES (41, 9, 3, NOW(), 3)");
+    TDMBase dm;
+    EXPECT_FALSE(TNomenclatureObject::FinalizeActionRequest(dm, 41));
+    // A missing request reads as type 0 and fails the same way.
+    EXPECT_FALSE(TNomenclatureObject::FinalizeActionRequest(dm, 4242));
+    auto lines = log.Messages("TObject");
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[1].find("FinalizeActionRequest failed for ActionRequestID = 41"), std::string::npos);
+    EXPECT_NE(lines[3].find("ActionRequestID = 4242"), std::string::npos);
+}
+
+TEST_F(NomDbTest, RefusedInsertIsUndoneAndAcceptedDeleteApplied) {
+    db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (3, 'a'), (4, 'b')");
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES "
+            "(50, 4, 1, NOW(), 3), (51, 4, 3, NOW(), 4), (52, 4, 3, NOW(), 4)");
+    db.Exec("INSERT INTO action_request_status VALUES (50, 1, 4, NOW()), (50, 2, 5, NOW()), "
+            "(51, 1, 5, NOW()), (52, 1, 4, NOW())");
+    TDMBase dm;
+    EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 52));  // refused delete: nothing
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER WHERE ID = 4"), 1);
+    EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 50));  // refused insert: undone
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER WHERE ID = 3"), 0);
+    EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 51));  // accepted delete
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
+    auto lines = log.Messages("TObject");
+    EXPECT_EQ(lines, (std::vector<std::string>{"ActionID: 3 AFinalStatus: F", "ActionID: 1 AFinalStatus: F",
+                                               "DeleteFromDB: 3", "ActionID: 3 AFinalStatus: T", "DeleteFromDB: 4"}));
+}

@@ -1,0 +1,553 @@
+// The Nom Sync service over real sockets: login, dispatch, the pause switch,
+// what a pharmacy may send without harming the service, connection bounds,
+// the SQL pack with its system command, and concurrent closing.
+#include <barrier>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/cp1251.h"
+#include "nomsync_test_util.h"
+
+using namespace nomsync_test;
+using A = TCentralSyncAction;
+
+namespace {
+
+std::string AccessMessage(size_t size) {
+    return Cp(u8"Грешка при получаване на данните за достъп на аптеката!") + "\r" +
+           Cp(u8"Вероятно е заради проблем в интернет връзката!") + "\r" + Cp(u8"Моля, опитайте отново!") +
+           std::to_string(size);
+}
+
+// Waits (bounded) until the service has no connection thread left.
+bool WaitNoConnections(TZorvelCentralNomSyncServerSrv& srv) {
+    for (int i = 0; i < 200; ++i) {
+        if (srv.ConnectionCount() == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+class NomSyncService : public ServiceFixture {};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Login and dispatch
+
+TEST_F(NomSyncService, LoginRightAndWrongPasswordOnOneConnection) {
+    auto c = Connect();
+    auto ok = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(AuthorizedFlag(*ok), 1);
+    EXPECT_EQ(ok->ErrorMessage, "");
+    EXPECT_TRUE(ok->IsCustomerInfoValid());
+
+    auto wrong = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-2"));
+    ASSERT_TRUE(wrong);
+    EXPECT_EQ(AuthorizedFlag(*wrong), 0);
+    EXPECT_EQ(wrong->ErrorMessage, "");
+
+    // A password that tries to change the statement is only a wrong password.
+    auto injected = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "x' or '1'='1"));
+    ASSERT_TRUE(injected);
+    EXPECT_EQ(AuthorizedFlag(*injected), 0);
+
+    // The central pseudo-pharmacy has no password and cannot log in.
+    auto central = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(0, ""));
+    ASSERT_TRUE(central);
+    EXPECT_EQ(AuthorizedFlag(*central), 0);
+}
+
+TEST_F(NomSyncService, WrongPasswordChangesNothing) {
+    auto c = Connect();
+    TProducer p(nullptr);
+    FillProducer(p, "nope");
+    auto cmd = MakeActualization(2, "bad", p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert);
+    auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->RequestProceeded);
+    EXPECT_EQ(AuthorizedFlag(*r), 0);
+    EXPECT_EQ(r->ErrorMessage, "");
+    EXPECT_EQ(r->ActionRequestID, 0);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PRODUCER"), 0);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
+
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (5, 4, 1, NOW())");
+    db.Exec("INSERT INTO action_request_status VALUES (5, 2, 0, NOW())");
+    auto refresh = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(2, "bad"));
+    ASSERT_TRUE(refresh);
+    EXPECT_EQ(AuthorizedFlag(*refresh), 0);
+    EXPECT_EQ(refresh->CentralSyncAction, A::csaUnknown);
+    auto confirm = c->Call<TPharmServerConfirmActionResult>(*MakeConfirm(2, "bad", 5, A::csaDataReceiving));
+    ASSERT_TRUE(confirm);
+    EXPECT_EQ(AuthorizedFlag(*confirm), 0);
+    EXPECT_EQ(Statuses(5), (std::map<int, int>{{2, 0}}));
+}
+
+TEST_F(NomSyncService, EmptyCustomerInformationIsAnsweredWithTheAccessMessage) {
+    auto c = Connect();
+    TPharmServerLoginCommand bare;
+    auto r = c->Call<TPharmServerLoginResult>(bare);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->ErrorMessage, AccessMessage(0));
+
+    // Declared size differing from the block: same answer with the block's size.
+    auto cmd = MakeCommand<TPharmServerConfirmActionCommand>(1, "pass-1");
+    cmd->CustomerInfoSize += 1;
+    auto rc = c->Call<TPharmServerConfirmActionResult>(*cmd);
+    ASSERT_TRUE(rc);
+    EXPECT_EQ(rc->ErrorMessage, AccessMessage(static_cast<size_t>(cmd->CustomerInfo.Size())));
+
+    // A refresh with a damaged block: the mapped result carries the decoder's message.
+    auto refresh = MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1");
+    refresh->CustomerInfo.Bytes()[0] = 0x55;
+    auto rr = c->Call<TPharmServerNomActualizationResult>(*refresh);
+    ASSERT_TRUE(rr);
+    EXPECT_FALSE(rr->ErrorMessage.empty());
+}
+
+TEST_F(NomSyncService, CommandOfAnotherClassGetsNoReplyAndTheNextFrameIsServed) {
+    auto c = Connect();
+    auto sendFile = MakeCommand<TPharmServerSendFileCommand>(1, "pass-1");
+    sendFile->PacketFileName = "xml1.rar";
+    c->Send(*sendFile);
+    // A descendant of a handled class is not that class either.
+    auto packet = MakeCommand<TPharmServerLoginPacketCommand>(1, "pass-1");
+    c->Send(*packet);
+    // A result sent as a request.
+    TPharmServerLoginResult stray;
+    c->Send(stray);
+    c->Send(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
+    auto r = c->Receive();
+    ASSERT_TRUE(r);
+    EXPECT_STREQ(r->ClassName(), "TPharmServerLoginResult");
+    auto* login = PharmCast<TPharmServerLoginResult>(r.get());
+    ASSERT_TRUE(login);
+    EXPECT_EQ(AuthorizedFlag(*login), 1);
+}
+
+TEST_F(NomSyncService, ProposalOfAClassNotBuiltYetIsAnsweredAndServiceGoesOn) {
+    auto c = Connect();
+    TProducer payload(nullptr);
+    for (TNomObjectType t : {TNomObjectType::notArticle, TNomObjectType::notArticleGroup, TNomObjectType::notSupplier,
+                             TNomObjectType::notMeasureName}) {
+        auto cmd = MakeActualization(1, "pass-1", payload, t, TNomObjectActualizationType::noatInsert);
+        auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
+        ASSERT_TRUE(r);
+        EXPECT_FALSE(r->RequestProceeded);
+        EXPECT_NE(r->RequestProcessError.find(TNomenclatureObject::GetNomObjectClass(t).ClassName), std::string::npos)
+            << r->RequestProcessError;
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
+
+    // A request of such a type already in the database: the refresh answers
+    // the error, the connection stays usable.
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (9, 1, 2, NOW())");
+    db.Exec("INSERT INTO action_request_status VALUES (9, 1, 0, NOW())");
+    auto r = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->ErrorMessage.find("TArticle"), std::string::npos) << r->ErrorMessage;
+    // Bad numbers in the request's row are refused the same way.
+    db.Exec("UPDATE ACTION_REQUEST SET NOM_ID = 77 WHERE ID = 9");
+    r = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->ErrorMessage.find("(76)"), std::string::npos) << r->ErrorMessage;
+    db.Exec("UPDATE ACTION_REQUEST SET NOM_ID = 4, ACTION_ID = 9 WHERE ID = 9");
+    r = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->ErrorMessage.find("ACTION_ID"), std::string::npos) << r->ErrorMessage;
+    auto login = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
+    ASSERT_TRUE(login);
+    EXPECT_EQ(AuthorizedFlag(*login), 1);
+}
+
+TEST_F(NomSyncService, FailedCentralInsertIsStillStagedAndAnswered) {
+    auto c = Connect();
+    TProducer p(nullptr);
+    FillProducer(p, "x");
+    db.Exec("DROP TABLE PRODUCER");
+    auto cmd = MakeActualization(1, "pass-1", p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert);
+    auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->RequestProceeded);
+    EXPECT_GT(r->ActionRequestID, 0);
+    EXPECT_FALSE(r->RequestProcessError.empty());
+    EXPECT_EQ(db.ScalarInt(Format("SELECT NOM_KEY FROM ACTION_REQUEST WHERE ID = %d", {r->ActionRequestID})), -1);
+    EXPECT_EQ(db.ScalarInt(Format("SELECT PROCESS_DATE IS NULL FROM ACTION_REQUEST WHERE ID = %d", {r->ActionRequestID})),
+              1);
+}
+
+// ---------------------------------------------------------------------------
+// Pause switch
+
+TEST_F(NomSyncService, PauseSwitchRefusesProposalsOnly) {
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (1, 'NomSyncServerPaused', 'T', 0)");
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED) VALUES (5, 4, 3, NOW(), 'T')");
+    db.Exec("INSERT INTO action_request_status VALUES (5, 1, 0, NOW())");
+    auto c = Connect();
+    TProducer p(nullptr);
+    FillProducer(p, "paused");
+    auto cmd = MakeActualization(1, "pass-1", p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert);
+    auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->RequestProceeded);
+    EXPECT_EQ(r->ErrorMessage,
+              Cp(u8"Временно е блокирано създаването на заявки за актуализаране на номенклатурите!"));
+    EXPECT_EQ(AuthorizedFlag(*r), 1);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PRODUCER"), 0);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), 1);
+
+    // Login, refresh and confirmation go on.
+    auto login = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
+    ASSERT_TRUE(login);
+    EXPECT_EQ(AuthorizedFlag(*login), 1);
+    auto refresh = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
+    ASSERT_TRUE(refresh);
+    EXPECT_EQ(refresh->CentralSyncAction, A::csaLock);
+    EXPECT_EQ(refresh->ActionRequestID, 5);
+    auto confirm = c->Call<TPharmServerConfirmActionResult>(*MakeConfirm(1, "pass-1", 5, A::csaLock));
+    ASSERT_TRUE(confirm);
+    EXPECT_EQ(confirm->ErrorMessage, "");
+    EXPECT_EQ(Statuses(5), (std::map<int, int>{{1, 1}}));
+
+    // Any value but "T" lets proposals through again.
+    db.Exec("UPDATE ZVL_ENV_VARS SET VAR_VALUE = 't' WHERE ID = 1");
+    r = c->Call<TPharmServerNomActualizationResult>(*cmd);
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->RequestProceeded);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PRODUCER"), 1);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ZVL_ENV_VARS"), 1);
+}
+
+// ---------------------------------------------------------------------------
+// What a pharmacy may send
+
+TEST_F(NomSyncService, UndecodableFramesCloseTheConnectionOnly) {
+    {
+        auto c = Connect();
+        c->SendRaw(FrameHeader(9) + "not-a-TPF");
+        EXPECT_TRUE(c->ClosedByServer(10000));
+    }
+    {
+        auto c = Connect();
+        TPharmServerLoginCommand login;
+        std::string bytes = EncodePharmComponent(login);
+        bytes.replace(5, 5, "TXxxx");  // a class the registry does not know
+        c->SendRaw(FrameHeader(static_cast<int64_t>(bytes.size())) + bytes);
+        EXPECT_TRUE(c->ClosedByServer(10000));
+    }
+    {
+        auto c = Connect();  // a count far beyond any frame: refused before anything is allocated
+        c->SendRaw(std::string("\x7f\xff\xff\xff", 4));
+        EXPECT_TRUE(c->ClosedByServer(10000));
+    }
+    {
+        auto c = Connect();  // a negative count
+        c->SendRaw(std::string("\xff\xff\xff\xfe", 4));
+        EXPECT_TRUE(c->ClosedByServer(10000));
+    }
+    {
+        auto c = Connect();  // a frame cut short by the peer
+        c->SendRaw(FrameHeader(100) + "TPF0");
+        c->Socket().shutdown(asio::ip::tcp::socket::shutdown_send);
+        EXPECT_TRUE(c->ClosedByServer(10000));
+    }
+    {
+        auto c = Connect();  // a valid stream with a property of the wrong kind
+        auto cmd = MakeCommand<TPharmServerConfirmActionCommand>(1, "pass-1");
+        std::string bytes = EncodePharmComponent(*cmd);
+        const size_t at = bytes.find("CheckResult");
+        ASSERT_NE(at, std::string::npos);
+        bytes[at + 11] = 0x06;  // a string where a Boolean belongs
+        c->SendRaw(FrameHeader(static_cast<int64_t>(bytes.size())) + bytes);
+        EXPECT_TRUE(c->ClosedByServer(10000));
+    }
+    EXPECT_TRUE(WaitNoConnections(*srv));
+    auto c = Connect();
+    auto r = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(3, "pass-3"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(AuthorizedFlag(*r), 1);
+}
+
+TEST_F(NomSyncService, DamagedObjectDataIsAnsweredWithTheMessage) {
+    auto c = Connect();
+    auto cmd = MakeCommand<TPharmServerNomActualizationCommand>(1, "pass-1");
+    cmd->NomObjectType = TNomObjectType::notProducer;
+    const std::string junk = "\x05\x00\x00\x00 this is no zlib stream";
+    cmd->Data.Write(junk.data(), static_cast<int64_t>(junk.size()));
+    cmd->PacketSize = cmd->Data.Size();
+    auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->RequestProceeded);
+    EXPECT_FALSE(r->RequestProcessError.empty());
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Connections
+
+class ShortTimeout : public ServiceFixture {
+protected:
+    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { s.ReadTimeoutMs = 300; }
+};
+
+TEST_F(ShortTimeout, IdleAndStalledConnectionsEndAtTheReadTimeout) {
+    auto idle = Connect();
+    auto stalled = Connect();
+    stalled->SendRaw(std::string("\x00\x00", 2));  // half a count, then nothing
+    auto partial = Connect();
+    partial->SendRaw(FrameHeader(50) + "TPF0");  // part of a frame, then nothing
+    // While they hang, another pharmacy is served.
+    auto busy = Connect();
+    auto r = busy->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(2, "pass-2"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(AuthorizedFlag(*r), 1);
+    EXPECT_TRUE(idle->ClosedByServer(20000));
+    EXPECT_TRUE(stalled->ClosedByServer(20000));
+    EXPECT_TRUE(partial->ClosedByServer(20000));
+    EXPECT_TRUE(busy->ClosedByServer(20000));
+    EXPECT_TRUE(WaitNoConnections(*srv));
+}
+
+class BoundedConnections : public ServiceFixture {
+protected:
+    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { s.TcpServer().MaxConnections = 2; }
+};
+
+TEST_F(BoundedConnections, PeersBeyondTheBoundWaitForAFreeThread) {
+    auto a = Connect();
+    auto b = Connect();
+    auto login = MakeCommand<TPharmServerLoginCommand>(1, "pass-1");
+    ASSERT_TRUE(a->Call<TPharmServerLoginResult>(*login));
+    ASSERT_TRUE(b->Call<TPharmServerLoginResult>(*login));
+    EXPECT_EQ(srv->ConnectionCount(), 2u);
+    auto waiting = Connect();  // accepted by the system, not yet by the service
+    waiting->Send(*login);
+    EXPECT_THROW(waiting->Receive(500), EFrameTimeout);
+    EXPECT_EQ(srv->ConnectionCount(), 2u);
+    a.reset();
+    auto r = waiting->Receive(20000);
+    ASSERT_TRUE(r);
+    EXPECT_STREQ(r->ClassName(), "TPharmServerLoginResult");
+}
+
+TEST_F(NomSyncService, StopClosesConnectionsAndStartOpensAgain) {
+    auto a = Connect();
+    auto b = Connect();
+    ASSERT_TRUE(a->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1")));
+    bool stopped = false;
+    srv->ServiceStop(stopped);
+    EXPECT_TRUE(stopped);
+    EXPECT_EQ(srv->ConnectionCount(), 0u);
+    EXPECT_TRUE(a->ClosedByServer(10000));
+    EXPECT_TRUE(b->ClosedByServer(10000));
+    bool started = false;
+    srv->ServiceStart(started);
+    ASSERT_TRUE(started);
+    auto c = Connect();
+    auto r = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(AuthorizedFlag(*r), 1);
+}
+
+TEST(NomSyncServiceIdentity, NamesAndPortInUse) {
+    TZorvelCentralNomSyncServerSrv s(0);
+    EXPECT_EQ(s.Name(), "ZorvelCentralNomSyncServerSrv");
+    EXPECT_EQ(s.DisplayName(), "Vantrell Nom Sync Server");
+    EXPECT_STREQ(s.ClassName(), "TZorvelCentralNomSyncServerSrv");
+    s.ReloadOptionsOnStart = false;
+    bool started = false;
+    s.ServiceStart(started);
+    ASSERT_TRUE(started);
+    TZorvelCentralNomSyncServerSrv other(s.BoundPort());
+    other.ReloadOptionsOnStart = false;
+    bool started2 = false;
+    EXPECT_THROW(other.ServiceStart(started2), ESocketError);
+    bool stopped = false;
+    s.ServiceStop(stopped);
+}
+
+// ---------------------------------------------------------------------------
+// SQL pack and the "PAY:" system command
+
+TEST_F(NomSyncService, SQLPackProposalRunsCentrallyAndHandsOutPharmacyScript) {
+    auto c1 = Connect();
+    TSQLDataPack pack(nullptr);
+    pack.Remark = "own remark";  // the request's remark is the one handed out
+    pack.SQLFB = {"UPDATE LOCAL_TABLE SET X = 1;"};
+    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (900, 1);/*stmt_lim*/",
+                  "INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (901, 2);"};
+    auto cmd =
+        MakeActualization(1, "pass-1", pack, TNomObjectType::notSQLDataPack, TNomObjectActualizationType::noatInsert,
+                          "pack");
+    auto r = c1->Call<TPharmServerNomActualizationResult>(*cmd);
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->RequestProceeded) << r->RequestProcessError << r->ErrorMessage;
+    const int64_t id = r->ActionRequestID;
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID IN (900, 901)"), 2);
+    EXPECT_TRUE(std::filesystem::exists(sqlDir + Format("/fb_%d.sql", {id})));
+    EXPECT_TRUE(std::filesystem::exists(sqlDir + Format("/my_%d.sql", {id})));
+    EXPECT_TRUE(std::filesystem::exists(dataDir + Format("/%d.SID", {id})));
+
+    auto refresh = c1->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
+    ASSERT_TRUE(refresh);
+    EXPECT_EQ(refresh->ActionRequestID, id);
+    EXPECT_EQ(refresh->NomObjectType, TNomObjectType::notSQLDataPack);
+    EXPECT_EQ(refresh->CentralSyncAction, A::csaDataReceiving);
+    auto got = DecodeData<TSQLDataPack>(refresh->Data);
+    EXPECT_EQ(got->SQLFB, pack.SQLFB);
+    EXPECT_TRUE(got->SQLMy.empty());  // the central script never leaves the centre
+    EXPECT_EQ(got->Remark, "pack");
+}
+
+TEST_F(NomSyncService, SQLPackAddressedToOnePharmacy) {
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, DEST_PHARM_ID) VALUES (20, 6, 1, NOW(), 2)");
+    db.Exec("INSERT INTO action_request_status VALUES (20, 1, 0, NOW()), (20, 2, 0, NOW())");
+    std::ofstream(sqlDir + "/fb_20.sql") << "FB LINE\r\n";
+    std::ofstream(sqlDir + "/my_20.sql") << "MY LINE\r\n";
+    auto c = Connect();
+    auto r1 = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
+    ASSERT_TRUE(r1);
+    auto d1 = DecodeData<TSQLDataPack>(r1->Data);
+    EXPECT_TRUE(d1->SQLFB.empty());
+    EXPECT_TRUE(d1->SQLMy.empty());
+    auto r2 = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(2, "pass-2"));
+    ASSERT_TRUE(r2);
+    auto d2 = DecodeData<TSQLDataPack>(r2->Data);
+    EXPECT_EQ(d2->SQLFB, (TStringLines{"FB LINE"}));
+    EXPECT_TRUE(d2->SQLMy.empty());
+}
+
+TEST_F(NomSyncService, PayCommandAnswerReachesPaymentCentral) {
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, SYS_CMD) VALUES "
+            "(30, 6, 1, NOW(), 'F', 'PAY:7:2026-01-05:120.50:BGN:INV-1:OK'), "
+            "(31, 6, 1, NOW(), 'F', 'PAY:7:2026-01-05:120.50:BGN')");
+    db.Exec("INSERT INTO action_request_status SELECT a.ID, p.id, 0, NOW() FROM ACTION_REQUEST a, pharmacy p "
+            "WHERE p.id > 0");
+    db.Exec("INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID) VALUES (30), (30), (31)");
+    std::map<int, std::unique_ptr<PharmClient>> cl;
+    for (const auto& p : Pharmacies()) cl[p.id] = Connect();
+
+    for (const auto& p : Pharmacies()) {
+        auto r = cl[p.id]->Call<TPharmServerNomActualizationResult>(
+            *MakeCommand<TPharmServerRefreshDataCommand>(p.id, p.password));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->ActionRequestID, 30);
+        EXPECT_EQ(r->NomCheckReason, TNomCheckReason::ncrInsert);
+        auto d = DecodeData<TSQLDataPack>(r->Data);
+        EXPECT_EQ(d->SQLFB,
+                  (TStringLines{"/* <zvl_command>PAY:7:2026-01-05:120.50:BGN:INV-1:OK</zvl_command> */"}));
+        EXPECT_TRUE(d->SQLMy.empty());
+        // A non-numeric answer to the closing confirmation rolls it back.
+        if (p.id == 3) {
+            auto bad = cl[p.id]->Call<TPharmServerConfirmActionResult>(
+                *MakeConfirm(p.id, p.password, 30, A::csaDataReceiving, true, "abc"));
+            ASSERT_TRUE(bad);
+            EXPECT_NE(bad->ErrorMessage.find("abc"), std::string::npos) << bad->ErrorMessage;
+            EXPECT_EQ(Statuses(30)[3], 0);
+            EXPECT_EQ(IsProcessed(30), "F");
+        }
+        auto c = cl[p.id]->Call<TPharmServerConfirmActionResult>(
+            *MakeConfirm(p.id, p.password, 30, A::csaDataReceiving, true, std::to_string(10 + p.id)));
+        ASSERT_TRUE(c);
+        EXPECT_EQ(c->ErrorMessage, "");
+        EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE LOCAL_ID IS NOT NULL"), p.id < 3 ? 0 : 2);
+    }
+    EXPECT_EQ(IsProcessed(30), "T");
+    // Only the closing confirmation's answer is applied.
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 30 AND LOCAL_ID = 13"), 2);
+    auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "execute sql: UPDATE PAYMENT_CENTRAL SET LOCAL_ID=13 WHERE ACTION_REQUEST_ID=30;"),
+              lines.end());
+
+    // Five parts: nothing is written.
+    for (const auto& p : Pharmacies())
+        ASSERT_TRUE(cl[p.id]->Call<TPharmServerConfirmActionResult>(
+            *MakeConfirm(p.id, p.password, 31, A::csaDataReceiving, true, "15")));
+    EXPECT_EQ(IsProcessed(31), "T");
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 31 AND LOCAL_ID IS NULL"), 1);
+
+    // A late confirmation of the closed request changes nothing again.
+    ASSERT_TRUE(cl[1]->Call<TPharmServerConfirmActionResult>(
+        *MakeConfirm(1, "pass-1", 30, A::csaDataReceiving, true, "99")));
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE LOCAL_ID = 99"), 0);
+}
+
+// ---------------------------------------------------------------------------
+// Concurrent closing
+
+class ConcurrentClosing : public ServiceFixture {};
+
+TEST_F(ConcurrentClosing, LastConfirmationsAtTheSameMomentCloseOnce) {
+    constexpr int kPharmacies = 8;
+    constexpr int kRounds = 6;
+    for (int i = 4; i <= kPharmacies; ++i)
+        db.Exec(Format("INSERT INTO pharmacy (id, name, inet_pass) VALUES (%d, 'p', 'pass-%d')", {i, i}));
+    // Update requests of SQL packs whose central script leaves one marker row
+    // each time the request is applied.
+    for (int round = 1; round <= kRounds; ++round) {
+        const int id = 100 + round;
+        db.Exec(Format("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED) "
+                       "VALUES (%d, 6, 2, NOW(), 'F')",
+                       {id}));
+        db.Exec(Format("INSERT INTO action_request_status SELECT %d, id, 0, NOW() FROM pharmacy WHERE id > 0", {id}));
+        std::ofstream(sqlDir + Format("/fb_%d.sql", {id})) << "\r\n";
+        std::ofstream(sqlDir + Format("/my_%d.sql", {id}))
+            << Format("INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (%d, 1);\r\n", {id});
+    }
+    std::vector<std::unique_ptr<PharmClient>> clients;
+    for (int i = 1; i <= kPharmacies; ++i) clients.push_back(Connect());
+
+    for (int round = 1; round <= kRounds; ++round) {
+        const int id = 100 + round;
+        std::barrier sync(kPharmacies);
+        std::vector<std::string> errors(kPharmacies);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kPharmacies; ++i) {
+            threads.emplace_back([&, i] {
+                auto cmd = MakeConfirm(i + 1, "pass-" + std::to_string(i + 1), id, A::csaDataReceiving);
+                const std::string bytes = EncodePharmComponent(*cmd);
+                sync.arrive_and_wait();
+                try {
+                    clients[i]->SendRaw(FrameHeader(static_cast<int64_t>(bytes.size())) + bytes);
+                    auto r = clients[i]->Receive();
+                    auto* res = PharmCast<TPharmServerConfirmActionResult>(r.get());
+                    if (!res)
+                        errors[i] = "wrong reply";
+                    else if (!res->ErrorMessage.empty())
+                        errors[i] = res->ErrorMessage;
+                } catch (const std::exception& e) {
+                    errors[i] = e.what();
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        for (int i = 0; i < kPharmacies; ++i) EXPECT_EQ(errors[i], "") << "pharmacy " << i + 1;
+        EXPECT_EQ(IsProcessed(id), "T") << "round " << round;
+        EXPECT_EQ(db.ScalarInt(Format("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = %d", {id})), 1)
+            << "round " << round;
+        for (auto [ph, st] : Statuses(id)) EXPECT_EQ(st, 5) << ph;
+    }
+
+    // Late and duplicate confirmations, and ones for requests that do not
+    // exist, never apply anything again.
+    for (int i = 0; i < kPharmacies; ++i) {
+        auto r = clients[i]->Call<TPharmServerConfirmActionResult>(
+            *MakeConfirm(i + 1, "pass-" + std::to_string(i + 1), 101, A::csaDataReceiving));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->ErrorMessage, "");
+        auto missing = clients[i]->Call<TPharmServerConfirmActionResult>(
+            *MakeConfirm(i + 1, "pass-" + std::to_string(i + 1), 999999, A::csaDataReceiving));
+        ASSERT_TRUE(missing);
+        EXPECT_EQ(missing->ErrorMessage, "");
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 101"), 1);
+    auto closings = log.Messages("TObject");
+    EXPECT_EQ(std::count(closings.begin(), closings.end(), std::string("ActionID: 2 AFinalStatus: T")), kRounds);
+}

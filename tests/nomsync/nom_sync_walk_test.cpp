@@ -1,0 +1,276 @@
+// End to end over real sockets: three pharmacies propose a producer
+// (insert, update, delete) and are walked through lock, check, unlock and
+// data receiving, with the central tables and the data files checked at
+// every step.
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "core/cp1251.h"
+#include "nomsync_test_util.h"
+
+using namespace nomsync_test;
+using A = TCentralSyncAction;
+
+namespace {
+
+class ProducerWalk : public ServiceFixture {
+protected:
+    void SetUp() override {
+        ServiceFixture::SetUp();
+        for (const auto& p : Pharmacies()) clients[p.id] = Connect();
+    }
+
+    const Pharmacy& Ph(int id) { return Pharmacies()[id - 1]; }
+
+    std::unique_ptr<TPharmServerNomActualizationResult> Propose(int ph, TProducer& obj,
+                                                                TNomObjectActualizationType kind) {
+        auto cmd = MakeActualization(ph, Ph(ph).password, obj, TNomObjectType::notProducer, kind, "walk");
+        auto r = clients[ph]->Call<TPharmServerNomActualizationResult>(*cmd);
+        EXPECT_TRUE(r);
+        if (!r) return r;
+        EXPECT_EQ(r->ErrorMessage, "");
+        EXPECT_TRUE(r->RequestProceeded);
+        EXPECT_EQ(r->RequestProcessError, "");
+        EXPECT_EQ(r->CentralSyncAction, A::csaNomRequestResponse);
+        EXPECT_EQ(AuthorizedFlag(*r), 1);
+        return r;
+    }
+
+    std::unique_ptr<TPharmServerNomActualizationResult> Refresh(int ph) {
+        auto cmd = MakeCommand<TPharmServerRefreshDataCommand>(ph, Ph(ph).password);
+        auto r = clients[ph]->Call<TPharmServerNomActualizationResult>(*cmd);
+        EXPECT_TRUE(r);
+        if (r) {
+            EXPECT_EQ(r->ErrorMessage, "");
+            EXPECT_FALSE(r->RequestProceeded);
+        }
+        return r;
+    }
+
+    // Refreshes and expects the given action on the given request.
+    std::unique_ptr<TPharmServerNomActualizationResult> Expect(int ph, int64_t request, A action,
+                                                               TNomCheckReason reason) {
+        auto r = Refresh(ph);
+        if (!r) return r;
+        EXPECT_EQ(r->ActionRequestID, request) << "pharmacy " << ph;
+        EXPECT_EQ(r->CentralSyncAction, action) << "pharmacy " << ph << " got " << EnumIdent(r->CentralSyncAction);
+        EXPECT_EQ(r->NomCheckReason, reason) << "pharmacy " << ph;
+        EXPECT_EQ(r->NomObjectType, TNomObjectType::notProducer);
+        EXPECT_EQ(r->NextDataResponseCheckInterval, -1);
+        EXPECT_EQ(r->Data.Size() == 0, reason == TNomCheckReason::ncrDelete);
+        return r;
+    }
+
+    void ExpectNoData(int ph, int64_t request) {
+        auto r = Refresh(ph);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->CentralSyncAction, A::csaNoData) << "pharmacy " << ph << " got " << EnumIdent(r->CentralSyncAction);
+        EXPECT_EQ(r->ActionRequestID, request);
+        EXPECT_EQ(r->NextDataResponseCheckInterval, 180000);
+        EXPECT_EQ(r->Data.Size(), 0);
+    }
+
+    void Confirm(int ph, int64_t request, A action, bool checkResult = true) {
+        auto cmd = MakeConfirm(ph, Ph(ph).password, request, action, checkResult);
+        auto r = clients[ph]->Call<TPharmServerConfirmActionResult>(*cmd);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->ErrorMessage, "");
+        EXPECT_EQ(r->NextDataResponseCheckInterval, 180000);
+        EXPECT_EQ(AuthorizedFlag(*r), 1);
+    }
+
+    std::string ProducerName(int64_t id) {
+        return db.ScalarStr(Format("SELECT NAME FROM PRODUCER WHERE ID = %d", {id}));
+    }
+    int64_t ProducerCount() { return db.ScalarInt("SELECT COUNT(*) FROM PRODUCER"); }
+    bool DataFile(int64_t request, const char* ext) {
+        return std::filesystem::exists(dataDir + "/" + std::to_string(request) + "." + ext);
+    }
+
+    std::map<int, std::unique_ptr<PharmClient>> clients;
+};
+
+using S = std::map<int, int>;
+
+}  // namespace
+
+TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
+    // ---- proposals ---------------------------------------------------------
+    TProducer alpha(nullptr);
+    FillProducer(alpha, Cp(u8"Алфа"));
+    auto r1 = Propose(1, alpha, TNomObjectActualizationType::noatInsert);
+    ASSERT_TRUE(r1);
+    const int64_t R1 = r1->ActionRequestID;
+    ASSERT_GT(R1, 0);
+    EXPECT_EQ(r1->NextDataResponseCheckInterval, 0);  // the result's default for an insert
+    ASSERT_EQ(ProducerCount(), 1);
+    const int64_t P = db.ScalarInt("SELECT ID FROM PRODUCER");
+    EXPECT_EQ(ProducerName(P), Cp(u8"Алфа"));
+    EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY, PHARM_ID) "
+                                  "FROM ACTION_REQUEST WHERE ID = %d",
+                                  {R1})),
+              "41FF" + std::to_string(P) + "1");
+    EXPECT_EQ(db.ScalarInt(Format("SELECT PROCESS_DATE IS NOT NULL FROM ACTION_REQUEST WHERE ID = %d", {R1})), 1);
+    EXPECT_EQ(db.ScalarInt(Format("SELECT ID FROM NOM_UPDATE_PRODUCER WHERE ACTION_REQUEST_ID = %d", {R1})), P);
+    EXPECT_EQ(Statuses(R1), (S{{1, 0}, {2, 0}, {3, 0}}));
+    EXPECT_TRUE(DataFile(R1, "PID"));
+
+    TProducer changed(nullptr);
+    FillProducer(changed, Cp(u8"Алфа Фарма"));
+    changed.SetID(static_cast<int32_t>(P));
+    changed.SetEmail("");
+    auto r2 = Propose(2, changed, TNomObjectActualizationType::noatUpdate);
+    ASSERT_TRUE(r2);
+    const int64_t R2 = r2->ActionRequestID;
+    EXPECT_EQ(r2->NextDataResponseCheckInterval, -1);
+    EXPECT_EQ(ProducerName(P), Cp(u8"Алфа"));  // an update waits for every pharmacy
+    EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED) FROM ACTION_REQUEST "
+                                  "WHERE ID = %d",
+                                  {R2})),
+              "42FF");
+    EXPECT_EQ(db.ScalarInt(Format("SELECT PROCESS_DATE IS NULL FROM ACTION_REQUEST WHERE ID = %d", {R2})), 1);
+    EXPECT_TRUE(DataFile(R2, "PUD"));
+
+    TProducer gone(nullptr);
+    gone.SetID(static_cast<int32_t>(P));
+    auto r3 = Propose(3, gone, TNomObjectActualizationType::noatDelete);
+    ASSERT_TRUE(r3);
+    const int64_t R3 = r3->ActionRequestID;
+    EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) FROM "
+                                  "ACTION_REQUEST WHERE ID = %d",
+                                  {R3})),
+              "43TF" + std::to_string(P));
+    EXPECT_TRUE(DataFile(R3, "PDD"));
+    EXPECT_EQ(ProducerCount(), 1);
+    EXPECT_LT(R1, R2);
+    EXPECT_LT(R2, R3);
+
+    // ---- pharmacy 1: receives the insert and the update, locks and accepts the delete
+    {
+        auto r = Expect(1, R1, A::csaDataReceiving, TNomCheckReason::ncrInsert);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->NomKey, P);
+        EXPECT_EQ(DecodeData<TProducer>(r->Data)->ProdName(), Cp(u8"Алфа"));
+    }
+    Confirm(1, R1, A::csaDataReceiving);
+    EXPECT_EQ(Statuses(R1), (S{{1, 5}, {2, 0}, {3, 0}}));
+    EXPECT_EQ(IsProcessed(R1), "F");
+    {
+        auto r = Expect(1, R2, A::csaDataReceiving, TNomCheckReason::ncrUpdate);  // R1 passed over
+        ASSERT_TRUE(r);
+        auto data = DecodeData<TProducer>(r->Data);
+        EXPECT_EQ(data->ProdName(), Cp(u8"Алфа Фарма"));
+        EXPECT_EQ(data->ID(), P);
+    }
+    Confirm(1, R2, A::csaDataReceiving);
+    EXPECT_EQ(Statuses(R2), (S{{1, 5}, {2, 0}, {3, 0}}));
+    {
+        auto r = Expect(1, R3, A::csaLock, TNomCheckReason::ncrDelete);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->NomKey, P);
+    }
+    Confirm(1, R3, A::csaLock);
+    EXPECT_EQ(Statuses(R3), (S{{1, 1}, {2, 0}, {3, 0}}));
+    Expect(1, R3, A::csaCheck, TNomCheckReason::ncrDelete);
+    Confirm(1, R3, A::csaCheck, true);
+    EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 0}, {3, 0}}));
+    ExpectNoData(1, R3);  // others have not checked yet
+
+    // ---- pharmacy 2: receives both, refuses the delete
+    Expect(2, R1, A::csaDataReceiving, TNomCheckReason::ncrInsert);
+    Confirm(2, R1, A::csaDataReceiving);
+    Expect(2, R2, A::csaDataReceiving, TNomCheckReason::ncrUpdate);
+    Confirm(2, R2, A::csaDataReceiving);
+    EXPECT_EQ(Statuses(R1), (S{{1, 5}, {2, 5}, {3, 0}}));
+    EXPECT_EQ(IsProcessed(R1), "F");
+    Expect(2, R3, A::csaLock, TNomCheckReason::ncrDelete);
+    Confirm(2, R3, A::csaLock);
+    Expect(2, R3, A::csaCheck, TNomCheckReason::ncrDelete);
+    Confirm(2, R3, A::csaCheck, false);
+    EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 3}, {3, 0}}));
+    Expect(2, R3, A::csaUnlock, TNomCheckReason::ncrDelete);
+    Confirm(2, R3, A::csaUnlock);
+    EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 4}, {3, 0}}));
+    ExpectNoData(2, 0);  // finished here; waits for the request to close
+
+    // A lock confirmed on a row past locking keeps its status.
+    Confirm(1, R3, A::csaLock);
+    EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 4}, {3, 0}}));
+
+    // ---- pharmacy 3: its confirmations close the insert and the update
+    Expect(3, R1, A::csaDataReceiving, TNomCheckReason::ncrInsert);
+    Confirm(3, R1, A::csaDataReceiving);
+    EXPECT_EQ(Statuses(R1), (S{{1, 5}, {2, 5}, {3, 5}}));
+    EXPECT_EQ(IsProcessed(R1), "T");
+    EXPECT_EQ(ProducerName(P), Cp(u8"Алфа"));  // an accepted insert stays as it was
+
+    Expect(3, R2, A::csaDataReceiving, TNomCheckReason::ncrUpdate);
+    Confirm(3, R2, A::csaDataReceiving);
+    EXPECT_EQ(IsProcessed(R2), "T");
+    EXPECT_EQ(ProducerName(P), Cp(u8"Алфа Фарма"));
+    EXPECT_EQ(db.ScalarInt(Format("SELECT EMAIL IS NULL FROM PRODUCER WHERE ID = %d", {P})), 1);
+
+    Expect(3, R3, A::csaLock, TNomCheckReason::ncrDelete);
+    Confirm(3, R3, A::csaLock);
+    Expect(3, R3, A::csaCheck, TNomCheckReason::ncrDelete);
+    Confirm(3, R3, A::csaCheck, true);
+    Expect(3, R3, A::csaUnlock, TNomCheckReason::ncrDelete);  // pharmacy 2 refused
+    Confirm(3, R3, A::csaUnlock);
+    EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 4}, {3, 5}}));
+    EXPECT_EQ(IsProcessed(R3), "F");
+
+    // ---- pharmacy 1 unlocks last and closes the refused delete
+    Expect(1, R3, A::csaUnlock, TNomCheckReason::ncrDelete);
+    Confirm(1, R3, A::csaUnlock);
+    EXPECT_EQ(Statuses(R3), (S{{1, 5}, {2, 4}, {3, 5}}));
+    EXPECT_EQ(IsProcessed(R3), "T");
+    EXPECT_EQ(ProducerCount(), 1);  // refused: not deleted
+    auto lines = log.Messages("TObject");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ActionID: 3 AFinalStatus: F"), lines.end());
+
+    for (int ph = 1; ph <= 3; ++ph) ExpectNoData(ph, 0);
+
+    // ---- a second delete that every pharmacy accepts is applied
+    auto r4 = Propose(1, gone, TNomObjectActualizationType::noatDelete);
+    ASSERT_TRUE(r4);
+    const int64_t R4 = r4->ActionRequestID;
+    for (int ph = 1; ph <= 3; ++ph) {
+        Expect(ph, R4, A::csaLock, TNomCheckReason::ncrDelete);
+        Confirm(ph, R4, A::csaLock);
+        Expect(ph, R4, A::csaCheck, TNomCheckReason::ncrDelete);
+        Confirm(ph, R4, A::csaCheck, true);
+    }
+    EXPECT_EQ(Statuses(R4), (S{{1, 2}, {2, 2}, {3, 2}}));
+    for (int ph = 1; ph <= 3; ++ph) {
+        Expect(ph, R4, A::csaDataReceiving, TNomCheckReason::ncrDelete);
+        Confirm(ph, R4, A::csaDataReceiving);
+        EXPECT_EQ(ProducerCount(), ph < 3 ? 1 : 0);
+    }
+    EXPECT_EQ(IsProcessed(R4), "T");
+    EXPECT_TRUE(DataFile(R4, "PDD"));
+}
+
+TEST_F(ProducerWalk, IdlePharmacyIsPassedAfterTheWaitingTime) {
+    TProducer gone(nullptr);
+    gone.SetID(1);
+    db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (1, 'x')");
+    auto r1 = Propose(1, gone, TNomObjectActualizationType::noatDelete);
+    ASSERT_TRUE(r1);
+    const int64_t R1 = r1->ActionRequestID;
+    TProducer other(nullptr);
+    FillProducer(other, "other");
+    auto r2 = Propose(1, other, TNomObjectActualizationType::noatInsert);
+    ASSERT_TRUE(r2);
+    const int64_t R2 = r2->ActionRequestID;
+
+    Expect(1, R1, A::csaLock, TNomCheckReason::ncrDelete);
+    Confirm(1, R1, A::csaLock);
+    Confirm(1, R1, A::csaCheck, true);
+    ExpectNoData(1, R1);  // pharmacies 2 and 3 are fresh: wait
+    // Pharmacy 3 has been idle for three minutes (waiting time 2): pass it.
+    db.Exec(Format("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL 3 MINUTE "
+                   "WHERE ACTION_REQUEST_ID = %d AND PHARM_ID = 3",
+                   {R1}));
+    Expect(1, R2, A::csaDataReceiving, TNomCheckReason::ncrInsert);
+}
