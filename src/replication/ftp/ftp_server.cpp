@@ -691,12 +691,25 @@ void TSession::CmdStore(const std::string& arg, bool append) {
         return Reply(425, "Can't open data connection.");
     }
 
-    std::vector<char> buf(256 * 1024);
+    std::vector<char> buf(1024 * 1024);
     int failure = 0;  // 0 complete, 426 connection trouble, 451 local error
     try {
-        for (;;) {
+        bool end = false;
+        while (!end) {
             size_t got = TimedReadSome(data, buf.data(), buf.size(), limits_.DataIdleTimeoutMs, stop_);
             if (got == 0) break;
+            // Take what else has arrived already, so that the file gets
+            // large writes.
+            while (got < buf.size()) {
+                asio::error_code ec;
+                size_t more = data.read_some(asio::buffer(buf.data() + got, buf.size() - got), ec);
+                if (ec == asio::error::eof) {
+                    end = true;
+                    break;
+                }
+                if (ec) break;  // nothing more now; a real failure shows at the next wait
+                got += more;
+            }
             try {
                 target->WriteBuffer(buf.data(), static_cast<int64_t>(got));
             } catch (const std::exception& e) {
