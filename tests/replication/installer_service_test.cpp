@@ -1,0 +1,200 @@
+// The packet installer service: archive numbers, the timer interval, the
+// installation pass with its deletions and its busy flag, and the service's
+// start and timer ticks against the real database and archives.
+#include "installer_fixture.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/exceptions.h"
+#include "core/main_loop.h"
+#include "replication/packet/packet_installer_service.h"
+#include "replication/repl_data_service.h"
+#include "replication/upload_registry.h"
+
+namespace installer_test {
+namespace {
+
+using Svc = TVantrellPacketInstallerService;
+
+TEST(PacketInstallerService, ArchiveNumbersAndTheHighest) {
+    EXPECT_EQ(Svc::GetArchiveNumber("xml12.rar"), 12);
+    EXPECT_EQ(Svc::GetArchiveNumber("XML12.RAR"), 12);
+    EXPECT_EQ(Svc::GetArchiveNumber("pk_7.rar"), 7);
+    EXPECT_EQ(Svc::GetArchiveNumber("/some/folder/xml3.rar"), 3);
+    EXPECT_EQ(Svc::GetArchiveNumber("xml.rar"), -1);
+    EXPECT_EQ(Svc::GetArchiveNumber("old_xml5.rar"), -1);
+    EXPECT_EQ(Svc::GetArchiveNumber("xml99999999999.rar"), -1);  // beyond 32 bits
+    EXPECT_EQ(Svc::GetArchiveNumber("xml2147483647.rar"), 2147483647);
+    EXPECT_EQ(Svc::GetMaxArchiveNum({"xml.rar", "old_xml5.rar"}), 0);
+    EXPECT_EQ(Svc::GetMaxArchiveNum({"xml3.rar", "xml8.rar", "xml6.rar"}), 8);
+    EXPECT_EQ(Svc::GetMaxArchiveNum({}), 0);
+    EXPECT_EQ(Svc::GetUserFolderName({"12|Name|pass", "7"}, 0), "pharm12");
+    EXPECT_EQ(Svc::GetUserFolderName({"12|Name|pass", "7"}, 1), "pharm7");
+}
+
+TEST(PacketInstallerService, TimerInterval) {
+    EXPECT_EQ(Svc::TimerInterval(10), 600000u);
+    EXPECT_EQ(Svc::TimerInterval(0), 0u);
+    EXPECT_EQ(Svc::TimerInterval(71582), 4294920000u);
+    EXPECT_THROW(Svc::TimerInterval(71583), EIntOverflow);
+    Svc s;
+    EXPECT_EQ(s.Name(), "VantrellPacketInstallerService");
+    EXPECT_EQ(s.DisplayName(), "Vantrell PacketInstallerService");
+    EXPECT_FALSE(s.tmrPacketInstaller().Enabled());
+    EXPECT_EQ(s.tmrPacketInstaller().Interval(), 60000u);
+    EXPECT_EQ(VantrellPacketInstallerService, &s);
+}
+
+class InstallerPass : public InstallerTest {
+protected:
+    InstallerPass() {
+        svc.UploadSettleTime = std::chrono::seconds(0);
+        svc.ReloadOptionsFn = [] {};
+        svc.OnInstallPharmacy = [this](int32_t p, int32_t h) { calls.push_back({p, h}); };
+    }
+    void Touch(const std::string& name, int pharm = kPharm) {
+        fs::create_directories(PharmFolder(pharm));
+        std::ofstream(PharmFolder(pharm) + name) << "x";
+    }
+    std::vector<std::string> Files(int pharm = kPharm) {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(PharmFolder(pharm))) out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    std::vector<std::string> ServiceLog() { return log.Messages("TVantrellPacketInstallerService"); }
+
+    TZorvelCentralServerSrv repl;  // owns the pharmacy list and the log path
+    Svc svc;
+    std::vector<std::pair<int, int>> calls;
+};
+
+TEST_F(InstallerPass, DeletesInstalledArchivesAndCallsTheInstallerWithTheHighest) {
+    db.Exec("UPDATE pharmacy SET last_archive_num = 5 WHERE id = 5");
+    for (const char* f : {"xml3.rar", "xml5.rar", "xml6.rar", "xml8.rar", "xml5.rar.inst", "xml.rar", "old_xml5.rar"})
+        Touch(f);
+    Touch("xml0.rar", 6);
+    repl.ReloadUserList();
+    svc.CheckPackets();
+    EXPECT_EQ(Files(), (std::vector<std::string>{"old_xml5.rar", "xml.rar", "xml5.rar.inst", "xml6.rar", "xml8.rar"}));
+    EXPECT_FALSE(fs::exists(PharmFolder(6) + "xml0.rar"));
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 8}}));
+    EXPECT_EQ(ServiceLog(), (std::vector<std::string>{"Deleting already installed packet: xml3.rar",
+                                                      "Deleting already installed packet: xml5.rar",
+                                                      Cp(u8"Инсталиране на пакети за аптека 5..."),
+                                                      "Deleting already installed packet: xml0.rar"}));
+}
+
+TEST_F(InstallerPass, UnnumberedArchivesAndUnknownPharmacies) {
+    Touch("xml.rar");
+    Touch("xml0.rar", 9);
+    Touch("xml1.rar", 9);
+    svc.UserListSource = [] { return std::vector<std::string>{"5|Five|p5", "9|Nine|p9", "4|Four|p4"}; };
+    svc.CheckPackets();
+    // xml.rar is never deleted and counts as 0; pharmacy 9 has no row: 0.
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 0}, {9, 1}}));
+    EXPECT_EQ(Files(9), (std::vector<std::string>{"xml1.rar"}));
+    EXPECT_TRUE(fs::exists(PharmFolder() + "xml.rar"));
+
+    // An empty list does nothing.
+    calls.clear();
+    svc.UserListSource = [] { return std::vector<std::string>{}; };
+    svc.CheckPackets();
+    EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(InstallerPass, OnePassAtATime) {
+    Touch("xml1.rar");
+    repl.ReloadUserList();
+    int inner = 0;
+    svc.OnInstallPharmacy = [&](int32_t p, int32_t h) {
+        calls.push_back({p, h});
+        EXPECT_TRUE(svc.Busy());
+        size_t lines = ServiceLog().size();
+        // A tick while the pass runs, from this thread and from another one.
+        svc.tmrPacketInstallerTimer();
+        std::thread([&] { svc.CheckPackets(); }).join();
+        inner += static_cast<int>(ServiceLog().size() - lines);
+    };
+    svc.CheckPackets();
+    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(inner, 0);
+    EXPECT_FALSE(svc.Busy());
+    EXPECT_TRUE(svc.tmrPacketInstaller().Enabled());
+}
+
+TEST_F(InstallerPass, AFailingPassEndsButClearsTheBusyFlag) {
+    Touch("xml1.rar");
+    Touch("xml1.rar", 6);
+    svc.UserListSource = [] { return std::vector<std::string>{"5|Five|p", "x|Bad|p", "6|Six|p"}; };
+    EXPECT_THROW(svc.CheckPackets(), EConvertError);
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 1}}));
+    EXPECT_FALSE(svc.Busy());
+    svc.UserListSource = [] { return std::vector<std::string>{"6|Six|p"}; };
+    svc.CheckPackets();
+    EXPECT_EQ(calls.back(), (std::pair<int, int>{6, 1}));
+}
+
+TEST_F(InstallerPass, MissingFoldersAreQuiet) {
+    repl.ReloadUserList();
+    svc.CheckPackets();
+    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(ServiceLog().empty());
+}
+
+TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
+    Touch("xml1.rar");
+    repl.ReloadUserList();
+    {
+        auto held = TUploadRegistry::Instance().Acquire(PharmFolder() + "xml2.rar");
+        svc.CheckPackets();
+        EXPECT_TRUE(calls.empty());
+    }
+    // A file written just now.
+    svc.UploadSettleTime = std::chrono::seconds(60);
+    svc.CheckPackets();
+    EXPECT_TRUE(calls.empty());
+    EXPECT_TRUE(Contains(ServiceLog(), "uploading"));
+    // The same file a while later.
+    struct timespec old[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (PharmFolder() + "xml1.rar").c_str(), old, 0), 0);
+    svc.CheckPackets();
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 1}}));
+}
+
+TEST_F(InstallerPass, StartInstallsAndTheTimerKeepsInstalling) {
+    TMainLoop loop;
+    Svc service(&loop);
+    service.UploadSettleTime = std::chrono::seconds(0);
+    service.ReloadOptionsFn = [] {};
+    WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10)})});
+    bool started = true;
+    service.ServiceStart(started);
+    EXPECT_TRUE(started);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_TRUE(service.tmrPacketInstaller().Enabled());
+    EXPECT_EQ(service.tmrPacketInstaller().Interval(), 600000u);
+
+    // The next upload is installed by a tick of the timer on the main loop.
+    WriteArchive(2, {ReplItems({{1, 2, 1, 1}}), Stock({StockRow(1, "upd", 2)})});
+    service.tmrPacketInstaller().SetInterval(20);
+    std::thread runner([&] { loop.Run(); });
+    for (int i = 0; i < 500 && LastArchive() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    loop.Terminate();
+    runner.join();
+    EXPECT_EQ(LastArchive(), 2);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:2"}));
+    EXPECT_TRUE(service.tmrPacketInstaller().Enabled());
+
+    // An installed archive that kept its name is deleted by the next pass.
+    std::ofstream(ArchivePath(2)) << "left over";
+    service.CheckPackets();
+    EXPECT_FALSE(fs::exists(ArchivePath(2)));
+    EXPECT_TRUE(fs::exists(ArchivePath(2) + ".inst"));
+}
+
+}  // namespace
+}  // namespace installer_test
