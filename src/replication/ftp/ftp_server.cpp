@@ -797,9 +797,9 @@ void TFtpServer::Impl::Listen() {
         Slot* raw = slot.get();
         uint64_t id = nextSessionId++;
         ++sessionCount;
-        {
-            std::lock_guard<std::mutex> g(slotsLock);
-            slots.push_back(std::move(slot));
+        std::lock_guard<std::mutex> g(slotsLock);
+        slots.push_back(std::move(slot));
+        try {
             raw->thread = std::thread([this, raw, id, s = std::move(peer)]() mutable {
                 try {
                     TSession session(*this, std::move(s), id);
@@ -809,6 +809,11 @@ void TFtpServer::Impl::Listen() {
                 --sessionCount;
                 raw->done = true;
             });
+        } catch (const std::exception&) {
+            // No thread to be had: the client is turned away (the socket
+            // closes with the lambda that could not start).
+            slots.pop_back();
+            --sessionCount;
         }
     }
 }
