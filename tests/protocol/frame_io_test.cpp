@@ -125,3 +125,20 @@ TEST(FrameIO, ComponentFrames) {
     p.Send(FrameHeader(4) + "TPF1");
     EXPECT_THROW(ReadComponentFrame(p.server), EReadError);
 }
+
+TEST(FrameIO, WritingToAPeerThatLeftRaisesInsteadOfKillingTheProcess) {
+    SocketPair p;
+    p.client.close();
+    const std::string payload(1 << 20, 'w');
+    // The first writes may still land in the socket buffers; the peer's reset
+    // shows within a few.
+    bool closed = false;
+    for (int i = 0; i < 50 && !closed; ++i) {
+        try {
+            WriteFrame(p.server, payload, 2000);
+        } catch (const EFrameConnectionClosed&) {
+            closed = true;
+        }
+    }
+    EXPECT_TRUE(closed);
+}
