@@ -1,0 +1,286 @@
+// Record layout, field definitions, field values and the cursor.
+#include <cmath>
+
+#include "memtable_test_util.h"
+
+namespace {
+
+TEST(MemTableLayout, FieldAreaIsNullBytePlusDataPerField) {
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 20},
+                        {"FLAG", TFieldType::ftBoolean}});
+    EXPECT_EQ(t->FieldAreaSize(), 5 + 22 + 3);
+    EXPECT_EQ(t->GetRecordSize(), 30);
+    // Trailer: record number and bookmark flag.
+    EXPECT_EQ(t->RecordSize(), 35);
+}
+
+TEST(MemTableLayout, SizesOfEveryType) {
+    auto t = MakeTable({{"A", TFieldType::ftSmallint}, {"B", TFieldType::ftWord}, {"C", TFieldType::ftFloat},
+                        {"D", TFieldType::ftCurrency}, {"E", TFieldType::ftBCD, 4}, {"F", TFieldType::ftDate},
+                        {"G", TFieldType::ftTime}, {"H", TFieldType::ftDateTime}, {"I", TFieldType::ftLargeint},
+                        {"J", TFieldType::ftBlob}, {"K", TFieldType::ftMemo}, {"L", TFieldType::ftAutoInc},
+                        {"M", TFieldType::ftFixedChar, 3}, {"N", TFieldType::ftWideString, 5},
+                        {"O", TFieldType::ftBytes, 8}});
+    EXPECT_EQ(t->FieldAreaSize(), 3 + 3 + 9 + 9 + 35 + 9 + 9 + 9 + 9 + 5 + 5 + 5 + 5 + 7 + 5);
+}
+
+TEST(MemTableLayout, CalculatedFieldsLieBehindTheTrailer) {
+    TNVMemTable t;
+    t.CreateField("A", TFieldType::ftInteger);
+    TBufferField& c = t.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
+    t.OnCalcFields = [](TBufferedDataSet& ds) {
+        ds.FieldByName("C").SetAsInteger(ds.FieldByName("A").AsInteger() * 2);
+    };
+    t.Open();
+    // The calculated field also has a definition and an unused slot.
+    EXPECT_EQ(t.FieldAreaSize(), 10);
+    EXPECT_EQ(t.RecordSize(), 10 + 5 + 5);
+    EXPECT_EQ(c.FieldNo(), -1);
+    AppendRow(t, {Variant(21)});
+    EXPECT_EQ(c.AsInteger(), 42);
+    AppendRow(t, {Variant(5)});
+    t.First();
+    EXPECT_EQ(c.AsInteger(), 42);
+    t.Next();
+    EXPECT_EQ(c.AsInteger(), 10);
+}
+
+TEST(MemTableLayout, FieldAreaOf64KIsARangeError) {
+    TNVMemTable t;
+    for (int i = 0; i < 8; ++i) t.FieldDefs().Add("S" + std::to_string(i), TFieldType::ftString, 8192);
+    t.Open();
+    EXPECT_THROW(t.GetRecordSize(), ERangeError);
+    TNVMemTable u;
+    for (int i = 0; i < 7; ++i) u.FieldDefs().Add("S" + std::to_string(i), TFieldType::ftString, 8192);
+    u.Open();
+    EXPECT_EQ(u.GetRecordSize(), 7 * 8194);
+}
+
+TEST(MemTableLayout, UnsupportedTypeRaisesAndLeavesTableClosed) {
+    TNVMemTable t;
+    t.FieldDefs().Add("ID", TFieldType::ftInteger);
+    t.FieldDefs().Add("V", TFieldType::ftVariant);
+    try {
+        t.Open();
+        FAIL() << "no error";
+    } catch (const EMemTableError& e) {
+        EXPECT_EQ(std::string(e.what()), "Felddefinition V (V) Datentyp 32 nicht unterst\xFCtzt.)");
+    }
+    EXPECT_FALSE(t.Active());
+    EXPECT_EQ(t.FieldCount(), 0);  // default fields are removed again
+}
+
+TEST(MemTableLayout, DefaultFieldsLiveWhileOpen) {
+    TNVMemTable t;
+    t.FieldDefs().Add("ID", TFieldType::ftInteger);
+    t.FieldDefs().Add("NAME", TFieldType::ftString, 10);
+    EXPECT_EQ(t.FieldCount(), 0);
+    t.Open();
+    EXPECT_TRUE(t.DefaultFields());
+    EXPECT_EQ(t.FieldCount(), 2);
+    EXPECT_EQ(t.FieldByName("name").FieldNo(), 2);
+    t.Close();
+    EXPECT_EQ(t.FieldCount(), 0);
+    EXPECT_EQ(t.FieldDefs().Count(), 2);
+}
+
+TEST(MemTableLayout, PersistentFieldsRebuildTheDefinitions) {
+    TNVMemTable t;
+    t.FieldDefs().Add("OLD", TFieldType::ftInteger);
+    t.CreateField("A", TFieldType::ftString, 4).Required = true;
+    t.CreateField("B", TFieldType::ftAutoInc);
+    t.Open();
+    EXPECT_FALSE(t.DefaultFields());
+    ASSERT_EQ(t.FieldDefs().Count(), 2);
+    EXPECT_EQ(t.FieldDefs()[0].Name, "A");
+    EXPECT_TRUE(t.FieldDefs()[0].Required);
+    EXPECT_EQ(t.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
+}
+
+TEST(MemTableFieldData, EmptyTableInBrowseHasNoData) {
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}});
+    int32_t v = 7;
+    EXPECT_FALSE(t->FieldByName("ID").GetData(&v));
+    EXPECT_TRUE(t->FieldByName("ID").IsNull());
+    EXPECT_EQ(t->RecNo(), -1);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 0);
+}
+
+TEST(MemTableFieldData, ReadOnlyFieldRefusesWrites) {
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}});
+    TBufferField& f = t->FieldByName("ID");
+    f.ReadOnly = true;
+    f.DisplayLabel = "Nummer";
+    t->Append();
+    try {
+        f.SetAsInteger(1);
+        FAIL() << "no error";
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(std::string(e.what()), "Feld Nummer ist als schreibgesch\xFCtzt markiert");
+    }
+    t->Cancel();
+}
+
+TEST(MemTableFieldData, ValuesOfEveryTypeRoundTrip) {
+    auto t = MakeTable({{"SI", TFieldType::ftSmallint}, {"W", TFieldType::ftWord}, {"I", TFieldType::ftInteger},
+                        {"B", TFieldType::ftBoolean}, {"F", TFieldType::ftFloat}, {"C", TFieldType::ftCurrency},
+                        {"BCD", TFieldType::ftBCD, 4}, {"D", TFieldType::ftDate}, {"T", TFieldType::ftTime},
+                        {"DT", TFieldType::ftDateTime}, {"L", TFieldType::ftLargeint},
+                        {"S", TFieldType::ftString, 5}, {"FC", TFieldType::ftFixedChar, 2}});
+    TDateTime dt = EncodeDateTime(2024, 2, 29, 13, 45, 7, 250);
+    t->Append();
+    t->FieldByName("SI").SetAsInteger(-32768);
+    t->FieldByName("W").SetAsInteger(65535);
+    t->FieldByName("I").SetAsInteger(INT32_MIN);
+    t->FieldByName("B").SetAsBoolean(true);
+    t->FieldByName("F").SetAsFloat(1234.5);
+    t->FieldByName("C").SetAsCurrency(Currency::FromString("12.3456"));
+    t->FieldByName("BCD").SetAsCurrency(Currency::FromString("-7.25"));
+    t->FieldByName("D").SetAsDateTime(dt);
+    t->FieldByName("T").SetAsDateTime(dt);
+    t->FieldByName("DT").SetAsDateTime(dt);
+    t->FieldByName("L").SetAsLargeInt(INT64_C(9007199254740993));
+    t->FieldByName("S").SetAsString("abcdefgh");
+    t->FieldByName("FC").SetAsString("xy");
+    t->Post();
+    t->First();
+    EXPECT_EQ(t->FieldByName("SI").AsInteger(), -32768);
+    EXPECT_EQ(t->FieldByName("W").AsInteger(), 65535);
+    EXPECT_EQ(t->FieldByName("I").AsInteger(), INT32_MIN);
+    EXPECT_TRUE(t->FieldByName("B").AsBoolean());
+    EXPECT_EQ(t->FieldByName("B").AsString(), "True");
+    EXPECT_DOUBLE_EQ(t->FieldByName("F").AsFloat(), 1234.5);
+    EXPECT_EQ(t->FieldByName("C").AsCurrency(), Currency::FromString("12.3456"));
+    EXPECT_EQ(t->FieldByName("BCD").AsCurrency(), Currency::FromString("-7.25"));
+    EXPECT_DOUBLE_EQ(t->FieldByName("D").AsDateTime(), std::trunc(dt));
+    EXPECT_NEAR(t->FieldByName("T").AsDateTime(), dt - std::trunc(dt), 1e-9);
+    EXPECT_NEAR(t->FieldByName("DT").AsDateTime(), dt, 1e-9);
+    EXPECT_EQ(t->FieldByName("L").AsLargeInt(), INT64_C(9007199254740993));
+    EXPECT_EQ(t->FieldByName("S").AsString(), "abcde");  // cut to the size
+    EXPECT_EQ(t->FieldByName("FC").AsString(), "xy");
+    EXPECT_EQ(t->FieldByName("D").AsVariant().Type(), VarType::Date);
+}
+
+TEST(MemTableFieldData, RangeAndConversionErrors) {
+    auto t = MakeTable({{"SI", TFieldType::ftSmallint}, {"W", TFieldType::ftWord}, {"I", TFieldType::ftInteger},
+                        {"B", TFieldType::ftBoolean}});
+    t->Append();
+    EXPECT_THROW(t->FieldByName("SI").SetAsInteger(40000), ERangeError);
+    EXPECT_THROW(t->FieldByName("W").SetAsInteger(-1), ERangeError);
+    EXPECT_THROW(t->FieldByName("I").SetAsString("12x"), EDatabaseError);
+    EXPECT_THROW(t->FieldByName("B").SetAsString("maybe"), EDatabaseError);
+    t->FieldByName("B").SetAsString("f");
+    EXPECT_FALSE(t->FieldByName("B").AsBoolean());
+    EXPECT_FALSE(t->FieldByName("B").IsNull());
+    t->FieldByName("I").SetAsString("");
+    EXPECT_TRUE(t->FieldByName("I").IsNull());
+    t->Cancel();
+}
+
+TEST(MemTableFieldData, InvalidFieldSizes) {
+    TNVMemTable t;
+    EXPECT_THROW(t.CreateField("S", TFieldType::ftString, 9000), EDatabaseError);
+    EXPECT_THROW(t.CreateField("I", TFieldType::ftInteger, 4), EDatabaseError);
+    EXPECT_THROW(t.CreateField("S2", TFieldType::ftString, -1), EDatabaseError);
+}
+
+class MemTableCursor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        t = MakeTable<ProbeTable>({{"ID", TFieldType::ftInteger}});
+        for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i * 10)});
+        t->First();
+    }
+    std::unique_ptr<ProbeTable> t;
+};
+
+TEST_F(MemTableCursor, WalksForwardAndBackward) {
+    EXPECT_TRUE(t->Bof());
+    EXPECT_EQ(t->RecNo(), 1);
+    t->Next();
+    t->Next();
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
+    EXPECT_FALSE(t->Eof());
+    t->Next();
+    EXPECT_TRUE(t->Eof());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
+    t->Last();
+    EXPECT_TRUE(t->Eof());
+    EXPECT_EQ(t->RecNo(), 3);
+    t->Prior();
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
+    EXPECT_EQ(t->MoveBy(-5), -1);
+    EXPECT_TRUE(t->Bof());
+    EXPECT_EQ(t->RecordCount(), 3);
+}
+
+TEST_F(MemTableCursor, GetRecordNextAtTheLastRecordGivesEofAndStays) {
+    t->Last();
+    std::vector<uint8_t> buf(static_cast<size_t>(t->RecordSize()));
+    EXPECT_EQ(t->CurrentIndex(), 2);
+    EXPECT_EQ(t->GetRecord(buf.data(), TGetMode::gmNext, true), TGetResult::grEOF);
+    EXPECT_EQ(t->CurrentIndex(), 2);
+    t->First();
+    EXPECT_EQ(t->CurrentIndex(), 0);
+    EXPECT_EQ(t->GetRecord(buf.data(), TGetMode::gmPrior, true), TGetResult::grBOF);
+    EXPECT_EQ(t->CurrentIndex(), 0);
+}
+
+TEST_F(MemTableCursor, RecordNumberIsMinusOneWhenFetchedWhileEditing) {
+    std::vector<uint8_t> buf(static_cast<size_t>(t->RecordSize()));
+    t->Next();
+    EXPECT_EQ(t->RecNo(), 2);
+    ASSERT_EQ(t->GetRecord(buf.data(), TGetMode::gmCurrent, true), TGetResult::grOK);
+    EXPECT_EQ(t->BufferRecNo(buf.data()), 2);
+    t->Edit();
+    EXPECT_EQ(t->RecNo(), 2);  // the buffer was read while browsing
+    ASSERT_EQ(t->GetRecord(buf.data(), TGetMode::gmCurrent, true), TGetResult::grOK);
+    EXPECT_EQ(t->BufferRecNo(buf.data()), -1);
+    t->Cancel();
+    t->Append();
+    EXPECT_EQ(t->RecNo(), -1);
+    t->Cancel();
+}
+
+TEST_F(MemTableCursor, SetRecNoOutsideTheRangeDoesNotMove) {
+    t->Next();
+    t->SetRecNo(0);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
+    t->SetRecNo(4);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
+    t->SetRecNo(3);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
+    EXPECT_EQ(t->RecNo(), 3);
+}
+
+TEST_F(MemTableCursor, FindOperationsIgnoreNothingButTheList) {
+    EXPECT_TRUE(t->FindLast());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
+    EXPECT_FALSE(t->FindNext());
+    EXPECT_TRUE(t->FindPrior());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
+    EXPECT_TRUE(t->FindFirst());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 10);
+    EXPECT_FALSE(t->FindPrior());
+}
+
+TEST_F(MemTableCursor, CloseDiscardsTheRecords) {
+    t->Close();
+    EXPECT_FALSE(t->Active());
+    EXPECT_THROW(t->First(), EDatabaseError);
+    t->Open();
+    EXPECT_EQ(t->RecordCount(), 0);
+    EXPECT_TRUE(t->Eof());
+    EXPECT_TRUE(t->Bof());
+}
+
+TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterface) {
+    TDataSet& ds = *t;
+    std::vector<int> seen;
+    for (ds.First(); !ds.Eof(); ds.Next()) seen.push_back(ds.FieldByName("id").AsInteger());
+    EXPECT_EQ(seen, (std::vector<int>{10, 20, 30}));
+    EXPECT_EQ(ds.FindField("nope"), nullptr);
+    EXPECT_THROW(ds.FieldByName("nope"), EDatabaseError);
+}
+
+}  // namespace

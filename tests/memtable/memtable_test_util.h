@@ -1,0 +1,63 @@
+// Helpers shared by the in-memory table tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "memtable/memtable.h"
+
+struct FieldSpec {
+    std::string name;
+    TFieldType type;
+    int size = 0;
+};
+
+// A table whose protected record-buffer operations tests may call.
+class ProbeTable : public TNVMemTable {
+public:
+    using TqdCustomMemTable::GetRecord;
+    using TBufferedDataSet::ActiveBuffer;
+    using TBufferedDataSet::IsSequenced;
+    // Record number in the trailer of a buffer.
+    int32_t BufferRecNo(const uint8_t* buffer) const {
+        int32_t v;
+        std::memcpy(&v, buffer + FieldAreaSize(), 4);
+        return v;
+    }
+};
+
+// Defines the fields, creates the table structure and opens it.
+template <typename T = TNVMemTable>
+std::unique_ptr<T> MakeTable(std::initializer_list<FieldSpec> fields, bool open = true) {
+    auto t = std::make_unique<T>();
+    for (const auto& f : fields) t->FieldDefs().Add(f.name, f.type, f.size);
+    t->CreateTable();
+    if (open) t->Open();
+    return t;
+}
+
+// Values of one field over the table, in table order ("<null>" for null).
+inline std::vector<std::string> Column(TBufferedDataSet& t, const std::string& field) {
+    std::vector<std::string> out;
+    t.First();
+    while (!t.Eof()) {
+        TBufferField& f = t.FieldByName(field);
+        out.push_back(f.IsNull() ? "<null>" : f.AsString());
+        t.Next();
+    }
+    return out;
+}
+
+inline void AppendRow(TBufferedDataSet& t, std::initializer_list<Variant> values) {
+    t.Append();
+    int i = 0;
+    for (const Variant& v : values) t.Fields(i++).SetAsVariant(v);
+    t.Post();
+}
+
+using Strings = std::vector<std::string>;
