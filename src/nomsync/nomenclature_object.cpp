@@ -232,7 +232,7 @@ void TNomenclatureObject::LoadFromStream(TNomenclatureObject& obj, TStream& stre
 
 void TNomenclatureObject::LoadFromCompressedStream(TNomenclatureObject& obj, TStream& source) {
     TMemoryStream plain;
-    DecompressStream(source, plain);
+    DecompressStream(source, plain, kMaxObjectDataSize);
     plain.SetPosition(0);
     LoadFromStream(obj, plain);
 }

@@ -195,6 +195,11 @@ private:
 inline int32_t NomIDOf(TNomObjectType t) { return static_cast<int32_t>(t) + 1; }
 inline int32_t ActionIDOf(TNomObjectActualizationType k) { return static_cast<int32_t>(k) + 1; }
 
+// The largest object data (uncompressed) a peer may send: no catalogue
+// object comes near it, and the count in the data must not decide alone how
+// much memory a request takes.
+inline constexpr int64_t kMaxObjectDataSize = int64_t{16} << 20;
+
 // Sender names of log lines.
 inline constexpr const char* kLogSenderDM = "TDMBase";
 inline constexpr const char* kLogSenderPlainObject = "TObject";

@@ -252,6 +252,10 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
 }
 
 TEST_F(ProducerWalk, IdlePharmacyIsPassedAfterTheWaitingTime) {
+    db.EditOptions([](TOptions& o) {
+        o.UseDebugMode = true;
+        o.SetSynchRequiredRequestsWaitingTimeInMins(5);
+    });
     TProducer gone(nullptr);
     gone.SetID(1);
     db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (1, 'x')");
@@ -268,9 +272,28 @@ TEST_F(ProducerWalk, IdlePharmacyIsPassedAfterTheWaitingTime) {
     Confirm(1, R1, A::csaLock);
     Confirm(1, R1, A::csaCheck, true);
     ExpectNoData(1, R1);  // pharmacies 2 and 3 are fresh: wait
-    // Pharmacy 3 has been idle for three minutes (waiting time 2): pass it.
+    // Pharmacy 3 has been idle for three minutes, less than the waiting time of 5.
     db.Exec(Format("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL 3 MINUTE "
                    "WHERE ACTION_REQUEST_ID = %d AND PHARM_ID = 3",
                    {R1}));
+    ExpectNoData(1, R1);
+    // Six minutes: pharmacy 1 passes the request.
+    db.Exec(Format("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL 6 MINUTE "
+                   "WHERE ACTION_REQUEST_ID = %d AND PHARM_ID = 3",
+                   {R1}));
+    log.Clear();
     Expect(1, R2, A::csaDataReceiving, TNomCheckReason::ncrInsert);
+    auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    const std::string id1 = std::to_string(R1), id2 = std::to_string(R2);
+    ASSERT_EQ(lines.size(), 5u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], "LoadMinUnprocessedActionRequestData: ActionrequestID = " + id1);
+    EXPECT_EQ(lines[1], "ActionRequestIsOnStatusWaitingByPharmacy called for actionrequestid = " + id1);
+    EXPECT_EQ(lines[2].rfind("ActionRequestID skipped (Reason -> ACTION_REQUEST_ID = " + id1 +
+                                 ", PHARM_ID = 3, REQUEST_STATUS = 0, MODIFY_DATE = ",
+                             0),
+              0u)
+        << lines[2];
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 2), ")!");
+    EXPECT_EQ(lines[3], "status waiting AActionRequestID = " + id1);
+    EXPECT_EQ(lines[4], "next actionrequestid = " + id2);
 }
