@@ -97,9 +97,22 @@ void TNomSyncConnection::WriteBuffer(const void* buffer, size_t count) {
     auto* p = static_cast<const char*>(buffer);
     while (count > 0) {
         if (closed_.load()) throw EConnectionClosed("Connection closed gracefully.");
-        ssize_t n = ::send(fd_, p, count, MSG_NOSIGNAL);
+        // A peer that stops taking bytes is given as long as a read would be.
+        pollfd pfd{fd_, POLLOUT, 0};
+        int r = ::poll(&pfd, 1, readTimeoutMs_ > 0 ? readTimeoutMs_ : -1);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            Close();
+            throw ESocketError("Socket error: " + ErrnoText(err));
+        }
+        if (r == 0) {
+            Close();
+            throw EReadTimeout("Write timed out.");
+        }
+        ssize_t n = ::send(fd_, p, count, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             int err = errno;
             Close();
             throw EConnectionClosed("Socket error: " + ErrnoText(err));

@@ -53,7 +53,8 @@ public:
     // Reads count bytes and appends them to the stream, in pieces, so that
     // memory grows only with bytes actually received.
     void ReadStream(TStream& dest, int64_t count);
-    // Writes every byte; raises EConnectionClosed when the peer is gone.
+    // Writes every byte; raises EConnectionClosed when the peer is gone and
+    // EReadTimeout when it takes no bytes for the read time-out.
     void WriteBuffer(const void* buffer, size_t count);
     void WriteInt32(int32_t value);
 
@@ -87,7 +88,7 @@ public:
     bool ReuseSocket = true;
     size_t MaxConnections = 1024;
     // Stack of each connection thread (the handlers need little).
-    size_t ThreadStackSize = 512 * 1024;
+    size_t ThreadStackSize = 1024 * 1024;
     TConnectionHandler OnExecute;
 
     // Binds and starts listening; raises ESocketError when the port cannot

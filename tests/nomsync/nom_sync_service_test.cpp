@@ -314,6 +314,32 @@ TEST_F(ShortTimeout, IdleAndStalledConnectionsEndAtTheReadTimeout) {
     EXPECT_TRUE(WaitNoConnections(*srv));
 }
 
+TEST_F(ShortTimeout, PeerThatStopsReadingIsDisconnected) {
+    // A pack whose pharmacy script makes every answer about 1.5 MB.
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (60, 6, 1, NOW())");
+    db.Exec("INSERT INTO action_request_status VALUES (60, 1, 0, NOW())");
+    {
+        std::ofstream fb(sqlDir + "/fb_60.sql", std::ios::binary);
+        uint32_t x = 12345;
+        for (int line = 0; line < 20000; ++line) {
+            std::string l(100, ' ');
+            for (char& ch : l) {
+                x = x * 1103515245u + 12345u;
+                ch = static_cast<char>('!' + (x >> 16) % 90);
+            }
+            fb << l << "\r\n";
+        }
+        std::ofstream(sqlDir + "/my_60.sql") << "";
+    }
+    auto c = Connect();
+    auto refresh = MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1");
+    const std::string bytes = EncodePharmComponent(*refresh);
+    const std::string frame = FrameHeader(static_cast<int64_t>(bytes.size())) + bytes;
+    for (int i = 0; i < 40; ++i) c->SendRaw(frame);  // and never read an answer
+    // The service gives up on the peer although it keeps its socket open.
+    EXPECT_TRUE(WaitNoConnections(*srv));
+}
+
 class BoundedConnections : public ServiceFixture {
 protected:
     void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { s.TcpServer().MaxConnections = 2; }
