@@ -1,0 +1,188 @@
+// Master-detail links and filtering.
+#include "memtable_test_util.h"
+
+namespace {
+
+class MemTableMasterDetail : public ::testing::Test {
+protected:
+    void SetUp() override {
+        master = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+        AppendRow(*master, {Variant(1), Variant("one")});
+        AppendRow(*master, {Variant(2), Variant("two")});
+        AppendRow(*master, {Variant::Null(), Variant("none")});
+        master->First();
+        detail = MakeTable({{"MASTER_ID", TFieldType::ftInteger}, {"ITEM", TFieldType::ftString, 10}});
+        detail->SetAutoSort(false);
+        AppendRow(*detail, {Variant(1), Variant("a")});
+        AppendRow(*detail, {Variant(2), Variant("b")});
+        AppendRow(*detail, {Variant(1), Variant("c")});
+        AppendRow(*detail, {Variant::Null(), Variant("d")});
+        source.SetDataSet(master.get());
+    }
+    void Link() {
+        detail->SetKeyFields("MASTER_ID");
+        detail->SetMasterFields("ID");
+        detail->SetMasterSource(&source);
+    }
+    std::unique_ptr<TNVMemTable> master, detail;
+    TDataSource source;
+};
+
+TEST_F(MemTableMasterDetail, DetailFollowsTheMasterRecord) {
+    Link();
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"a", "c"}));
+    EXPECT_EQ(detail->RecordCount(), 2);
+    master->Next();
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"b"}));
+    EXPECT_EQ(detail->RecordCount(), 1);
+    // A null master value matches detail records whose field is null.
+    master->Next();
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"d"}));
+    master->Edit();
+    master->FieldByName("ID").SetAsInteger(1);
+    master->Post();
+    EXPECT_EQ(detail->RecordCount(), 2);
+}
+
+TEST_F(MemTableMasterDetail, NewDetailRecordsCarryTheMasterValuesBeforeOnNewRecord) {
+    Link();
+    master->Next();
+    Variant seen;
+    detail->OnNewRecord = [&](TBufferedDataSet& ds) { seen = ds.FieldByName("MASTER_ID").AsVariant(); };
+    detail->Append();
+    EXPECT_EQ(seen.AsInteger(), 2);
+    detail->FieldByName("ITEM").SetAsString("e");
+    detail->Post();
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"b", "e"}));
+}
+
+TEST_F(MemTableMasterDetail, CountMismatchRaisesAtTheFirstMasterChange) {
+    detail->SetKeyFields("MASTER_ID;ITEM");
+    detail->SetMasterFields("ID");
+    try {
+        detail->SetMasterSource(&source);
+        FAIL() << "no error";
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Die Anzahl der Hauptfelder stimmt nicht mit der Anzahl der Detailfelder \xFC" "berein.");
+    }
+}
+
+TEST_F(MemTableMasterDetail, CircularLinkIsRefused) {
+    Link();
+    TDataSource detailSource(detail.get());
+    try {
+        master->SetKeyFields("ID");
+        master->SetMasterFields("MASTER_ID");
+        master->SetMasterSource(&detailSource);
+        FAIL() << "no error";
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(std::string(e.what()), "Zirkul\xE4re Datenverbindungen sind nicht erlaubt.");
+    }
+    EXPECT_EQ(master->MasterSource(), nullptr);
+    TDataSource self(detail.get());
+    EXPECT_THROW(detail->SetMasterSource(&self), EDatabaseError);
+    EXPECT_EQ(detail->MasterSource(), &source);
+}
+
+TEST_F(MemTableMasterDetail, ClosingTheMasterReleasesTheDetail) {
+    Link();
+    master->Close();
+    // The link is inactive; the last master values still filter.
+    EXPECT_EQ(detail->RecordCount(), 2);
+    master->Open();
+    // The reopened master is empty: its null value matches the null detail.
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"d"}));
+    detail->SetMasterSource(nullptr);
+    EXPECT_EQ(detail->RecordCount(), 4);
+}
+
+TEST_F(MemTableMasterDetail, DisabledControlsDeferTheMasterChange) {
+    Link();
+    master->DisableControls();
+    master->Next();
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"a", "c"}));
+    master->EnableControls();
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"b"}));
+}
+
+TEST_F(MemTableMasterDetail, DestroyingTheDataSourceUnlinks) {
+    auto src = std::make_unique<TDataSource>(master.get());
+    detail->SetKeyFields("MASTER_ID");
+    detail->SetMasterFields("ID");
+    detail->SetMasterSource(src.get());
+    EXPECT_EQ(detail->RecordCount(), 2);
+    src.reset();
+    EXPECT_EQ(detail->MasterSource(), nullptr);
+    EXPECT_EQ(detail->RecordCount(), 4);
+}
+
+TEST_F(MemTableMasterDetail, DestroyingTheMasterFirst) {
+    Link();
+    master.reset();
+    EXPECT_EQ(source.DataSet(), nullptr);
+    EXPECT_EQ(detail->RecordCount(), 2);
+    detail->SetMasterSource(nullptr);
+    EXPECT_EQ(detail->RecordCount(), 4);
+}
+
+TEST(MemTableFilter, FilterRecordEvent) {
+    auto t = MakeTable<ProbeTable>({{"V", TFieldType::ftInteger}});
+    for (int i = 1; i <= 6; ++i) AppendRow(*t, {Variant(i)});
+    t->OnFilterRecord = [](TBufferedDataSet& ds, bool& accept) { accept = ds.FieldByName("V").AsInteger() % 2 == 0; };
+    EXPECT_TRUE(t->IsSequenced());
+    t->SetFiltered(true);
+    EXPECT_FALSE(t->IsSequenced());
+    EXPECT_EQ(Column(*t, "V"), (Strings{"2", "4", "6"}));
+    EXPECT_EQ(t->RecordCount(), 3);
+    ASSERT_FALSE(t->Locate("V", Variant(3), 0));
+    ASSERT_TRUE(t->Locate("V", Variant(4), 0));
+    t->SetFiltered(false);
+    EXPECT_EQ(t->RecordCount(), 6);
+}
+
+TEST(MemTableFilter, FilteredWithoutEventPassesEverything) {
+    auto t = MakeTable<ProbeTable>({{"V", TFieldType::ftInteger}});
+    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i)});
+    t->SetFiltered(true);
+    EXPECT_FALSE(t->IsSequenced());
+    EXPECT_EQ(t->RecordCount(), 3);
+    EXPECT_EQ(Column(*t, "V"), (Strings{"1", "2", "3"}));
+}
+
+TEST(MemTableFilter, RejectingEverythingCountsZero) {
+    auto t = MakeTable({{"V", TFieldType::ftInteger}});
+    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i)});
+    t->OnFilterRecord = [](TBufferedDataSet&, bool& accept) { accept = false; };
+    t->SetFiltered(true);
+    EXPECT_EQ(t->RecordCount(), 0);
+    EXPECT_TRUE(t->Eof());
+    EXPECT_TRUE(t->FieldByName("V").IsNull());
+    EXPECT_EQ(t->RecNo(), -1);
+    // A sort of the hidden records does not fail for want of a position.
+    t->SortOn("V", mtcoDescending);
+    t->SetFiltered(false);
+    EXPECT_EQ(Column(*t, "V"), (Strings{"3", "2", "1"}));
+}
+
+TEST(MemTableFilter, FilterSeesCalculatedFields) {
+    TNVMemTable t;
+    t.CreateField("V", TFieldType::ftInteger);
+    t.CreateField("SQ", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
+    t.OnCalcFields = [](TBufferedDataSet& ds) {
+        int v = ds.FieldByName("V").AsInteger();
+        ds.FieldByName("SQ").SetAsInteger(v * v);
+    };
+    t.Open();
+    for (int i = 1; i <= 5; ++i) AppendRow(t, {Variant(i)});
+    t.OnFilterRecord = [](TBufferedDataSet& ds, bool& accept) { accept = ds.FieldByName("SQ").AsInteger() > 5; };
+    t.SetFiltered(true);
+    EXPECT_EQ(Column(t, "V"), (Strings{"3", "4", "5"}));
+    t.SetFiltered(false);
+    ASSERT_TRUE(t.Locate("SQ", Variant(16), 0));
+    EXPECT_EQ(t.FieldByName("V").AsInteger(), 4);
+    t.SortOn("SQ", mtcoDescending);
+    EXPECT_EQ(Column(t, "V"), (Strings{"5", "4", "3", "2", "1"}));
+}
+
+}  // namespace

@@ -1,0 +1,347 @@
+// Sorting, placing posted records, and searching with Locate and Lookup.
+#include <algorithm>
+#include <random>
+
+#include "core/cp1251.h"
+#include "memtable_test_util.h"
+
+namespace {
+
+std::unique_ptr<TNVMemTable> IntTable(std::initializer_list<Variant> values) {
+    auto t = MakeTable({{"V", TFieldType::ftInteger}, {"TAG", TFieldType::ftString, 10}});
+    int i = 0;
+    for (const Variant& v : values) AppendRow(*t, {v, Variant("t" + std::to_string(i++))});
+    return t;
+}
+
+TEST(MemTableSort, NullsFirstAscendingLastDescending) {
+    auto t = IntTable({Variant(3), Variant::Null(), Variant(1)});
+    t->SortOn("V", 0);
+    EXPECT_EQ(Column(*t, "V"), (Strings{"<null>", "1", "3"}));
+    EXPECT_TRUE(t->IsSorted());
+    EXPECT_EQ(t->SortedOn(), "V");
+    t->SortOn("V", mtcoDescending);
+    EXPECT_EQ(Column(*t, "V"), (Strings{"3", "1", "<null>"}));
+}
+
+TEST(MemTableSort, EqualKeysFollowTheStoredRecordNumbers) {
+    auto t = MakeTable({{"K", TFieldType::ftInteger}, {"ID", TFieldType::ftString, 4}});
+    AppendRow(*t, {Variant(1), Variant("a")});
+    AppendRow(*t, {Variant(0), Variant("b")});
+    AppendRow(*t, {Variant(1), Variant("c")});
+    // An edit stores the record number the record was read with (1, 2, 3).
+    for (t->First(); !t->Eof(); t->Next()) {
+        t->Edit();
+        t->FieldByName("ID").SetAsString(t->FieldByName("ID").AsString());
+        t->Post();
+    }
+    t->SortOn("K", 0);
+    EXPECT_EQ(Column(*t, "ID"), (Strings{"b", "a", "c"}));
+    // Descending negates the tie-break too.
+    t->SortOn("K", mtcoDescending);
+    EXPECT_EQ(Column(*t, "ID"), (Strings{"c", "a", "b"}));
+}
+
+TEST(MemTableSort, CaseInsensitiveOption) {
+    auto t = MakeTable({{"S", TFieldType::ftString, 5}});
+    for (const char* s : {"b", "A", "a", "B"}) AppendRow(*t, {Variant(s)});
+    t->SortOn("S", 0);
+    EXPECT_EQ(Column(*t, "S"), (Strings{"A", "B", "a", "b"}));
+    t->SortOn("S", mtcoCaseInsensitive);
+    Strings s = Column(*t, "S");
+    EXPECT_TRUE(SameText1251(s[0], "a") && SameText1251(s[1], "a") && SameText1251(s[2], "b"));
+}
+
+TEST(MemTableSort, SeveralFieldsAndTypes) {
+    auto t = MakeTable({{"D", TFieldType::ftDate}, {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean},
+                        {"W", TFieldType::ftWord}, {"L", TFieldType::ftLargeint}});
+    TDateTime d1 = EncodeDateTime(2020, 1, 2), d0 = EncodeDateTime(1890, 5, 1);
+    t->AppendRecord({Variant::FromDate(d1), Variant(2.5), Variant(true), Variant(60000), Variant(INT64_C(-5))});
+    t->AppendRecord({Variant::FromDate(d1), Variant(-1.0), Variant(false), Variant(1), Variant(INT64_C(1) << 40)});
+    t->AppendRecord({Variant::FromDate(d0), Variant(9.0), Variant(true), Variant(2), Variant(INT64_C(0))});
+    t->SortOn("D;F", 0);
+    EXPECT_EQ(Column(*t, "F"), (Strings{"9", "-1", "2.5"}));
+    t->SortOn("B;W", 0);
+    EXPECT_EQ(Column(*t, "W"), (Strings{"1", "2", "60000"}));
+    t->SortOn("L", mtcoDescending);
+    EXPECT_EQ(Column(*t, "L"), (Strings{"1099511627776", "0", "-5"}));
+}
+
+TEST(MemTableSort, CursorKeepsItsPosition) {
+    auto t = IntTable({Variant(5), Variant(4), Variant(3)});
+    t->SetRecNo(2);
+    t->SortOn("V", 0);
+    EXPECT_EQ(t->RecNo(), 2);
+    EXPECT_EQ(t->FieldByName("V").AsInteger(), 4);
+}
+
+TEST(MemTableSort, PartialKeyInTheSortOptionsStaysInBounds) {
+    auto t = MakeTable({{"S", TFieldType::ftString, 8}});
+    std::mt19937 rng(7);
+    for (int i = 0; i < 300; ++i) {
+        std::string s(1 + rng() % 4, 'a');
+        for (char& c : s) c = static_cast<char>('a' + rng() % 2);
+        AppendRow(*t, {Variant(s)});
+    }
+    t->SortOn("S", mtcoPartialKey);
+    EXPECT_EQ(t->RecordCount(), 300);
+}
+
+TEST(MemTableSort, AgreesWithAStableSortOnManyRecords) {
+    auto t = MakeTable({{"K", TFieldType::ftInteger}, {"SEQ", TFieldType::ftInteger}});
+    std::mt19937 rng(11);
+    std::vector<std::pair<int, int>> rows;
+    for (int i = 0; i < 2000; ++i) rows.emplace_back(static_cast<int>(rng() % 50), i);
+    for (auto& r : rows) AppendRow(*t, {Variant(r.first), Variant(r.second)});
+    // Give every record its position as stored record number.
+    for (t->First(); !t->Eof(); t->Next()) {
+        t->Edit();
+        t->FieldByName("SEQ").SetAsInteger(t->FieldByName("SEQ").AsInteger());
+        t->Post();
+    }
+    t->SortOn("K", 0);
+    std::stable_sort(rows.begin(), rows.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    Strings expected;
+    for (auto& r : rows) expected.push_back(std::to_string(r.second));
+    EXPECT_EQ(Column(*t, "SEQ"), expected);
+}
+
+TEST(MemTableSort, SortFieldsStoresIndexFieldNamesSorts) {
+    auto t = IntTable({Variant(2), Variant(1)});
+    t->SetSortFields("V");
+    EXPECT_EQ(Column(*t, "V"), (Strings{"2", "1"}));
+    EXPECT_EQ(t->IndexFieldNames(), "V");
+    t->SetIndexFieldNames("TAG");
+    EXPECT_EQ(Column(*t, "TAG"), (Strings{"t0", "t1"}));
+    t->SetSortOptions(mtcoDescending);
+    t->SetIndexFieldNames("V");
+    EXPECT_EQ(Column(*t, "V"), (Strings{"2", "1"}));
+}
+
+TEST(MemTableSort, UnsuitableFieldCannotBeIndexed) {
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"B", TFieldType::ftMemo}});
+    t->FieldByName("B").DisplayLabel = "Notiz";
+    try {
+        t->SortOn("ID;B", 0);
+        FAIL() << "no error";
+    } catch (const EDatabaseError& e) {
+        EXPECT_EQ(std::string(e.what()), "Kann Index f\xFCr das Feld Notiz nicht erzeugen");
+    }
+    EXPECT_THROW(t->SortOn("NOPE", 0), EDatabaseError);
+}
+
+class MemTableAutoSort : public ::testing::Test {
+protected:
+    void SetUp() override {
+        t = std::make_unique<TNVMemTable>();
+        t->FieldDefs().Add("V", TFieldType::ftInteger);
+        t->SetSortFields("V");
+        t->CreateTable();
+        t->Open();
+        EXPECT_TRUE(t->AutoSort());
+    }
+    void Post(int v) {
+        t->Append();
+        t->FieldByName("V").SetAsInteger(v);
+        t->Post();
+    }
+    std::unique_ptr<TNVMemTable> t;
+};
+
+TEST_F(MemTableAutoSort, PostedRecordsFindTheirPlace) {
+    Post(2);
+    Post(3);
+    Post(4);
+    Post(1);
+    EXPECT_EQ(t->FieldByName("V").AsInteger(), 1);
+    EXPECT_EQ(t->RecNo(), 1);
+    Post(5);
+    Post(3);
+    EXPECT_EQ(Column(*t, "V"), (Strings{"1", "2", "3", "3", "4", "5"}));
+    t->SetRecNo(1);
+    t->Edit();
+    t->FieldByName("V").SetAsInteger(10);
+    t->Post();
+    EXPECT_EQ(t->FieldByName("V").AsInteger(), 10);
+    EXPECT_EQ(Column(*t, "V"), (Strings{"2", "3", "3", "4", "5", "10"}));
+}
+
+TEST_F(MemTableAutoSort, DescendingPlacement) {
+    t->SetSortOptions(mtcoDescending);
+    for (int v : {2, 7, 1, 5}) Post(v);
+    EXPECT_EQ(Column(*t, "V"), (Strings{"7", "5", "2", "1"}));
+}
+
+TEST_F(MemTableAutoSort, OpeningSortsAndSwitchingOnSorts) {
+    t->SetAutoSort(false);
+    for (int v : {3, 1, 2}) Post(v);
+    EXPECT_EQ(Column(*t, "V"), (Strings{"3", "1", "2"}));
+    t->SetAutoSort(true);
+    EXPECT_EQ(Column(*t, "V"), (Strings{"1", "2", "3"}));
+}
+
+class MemTableLocate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+        t->SetAutoSort(false);
+    }
+    std::unique_ptr<TNVMemTable> t;
+};
+
+TEST_F(MemTableLocate, EmptyTableFindsNothing) {
+    EXPECT_FALSE(t->Locate("ID", Variant(1), 0));
+    t->SetDoBinaryLocate(true);
+    t->SortOn("ID", 0);
+    EXPECT_FALSE(t->Locate("ID", Variant(1), 0));
+    EXPECT_FALSE(t->Found());
+}
+
+TEST_F(MemTableLocate, PartialKeyMatchesPrefixes) {
+    AppendRow(*t, {Variant(1), Variant("A")});
+    AppendRow(*t, {Variant(2), Variant("ABC")});
+    AppendRow(*t, {Variant(3), Variant("AB")});
+    ASSERT_TRUE(t->Locate("NAME", Variant("AB"), loPartialKey));
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 2);
+    ASSERT_TRUE(t->Locate("NAME", Variant("AB"), 0));
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 3);
+    EXPECT_FALSE(t->Locate("NAME", Variant("ab"), 0));
+    ASSERT_TRUE(t->Locate("NAME", Variant("ab"), loCaseInsensitive | loPartialKey));
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 2);
+    EXPECT_FALSE(t->Locate("NAME", Variant("ABCD"), loPartialKey));
+}
+
+TEST_F(MemTableLocate, SeveralKeysAndNulls) {
+    AppendRow(*t, {Variant(1), Variant::Null()});
+    AppendRow(*t, {Variant(1), Variant("x")});
+    ASSERT_TRUE(t->Locate("ID;NAME", Variant(std::vector<Variant>{Variant(1), Variant("x")}), 0));
+    EXPECT_EQ(t->RecNo(), 2);
+    ASSERT_TRUE(t->Locate("NAME", Variant::Null(), 0));
+    EXPECT_EQ(t->RecNo(), 1);
+}
+
+TEST_F(MemTableLocate, FailedSearchLeavesTheCursor) {
+    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i), Variant("n")});
+    t->SetRecNo(2);
+    EXPECT_FALSE(t->Locate("ID", Variant(9), 0));
+    EXPECT_EQ(t->RecNo(), 2);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 2);
+}
+
+TEST_F(MemTableLocate, BinarySearchOnlyOnALeadingSortField) {
+    // Equal names: the binary search lands on the middle one, the linear
+    // scan on the first.
+    for (int i = 1; i <= 7; ++i) AppendRow(*t, {Variant(i), Variant("X")});
+    t->SetDoBinaryLocate(true);
+    t->SortOn("NAME;ID", 0);
+    ASSERT_TRUE(t->Locate("NAME", Variant("X"), 0));
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 4);
+    ASSERT_TRUE(t->Locate("ID", Variant(6), 0));
+    EXPECT_EQ(t->RecNo(), 6);
+    t->SetDoBinaryLocate(false);
+    ASSERT_TRUE(t->Locate("NAME", Variant("X"), 0));
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 1);
+}
+
+TEST_F(MemTableLocate, BinarySearchFindsEveryKeyAscendingAndDescending) {
+    for (int i = 0; i < 101; ++i) AppendRow(*t, {Variant(i * 3), Variant("n")});
+    t->SetDoBinaryLocate(true);
+    for (TqdMemTableCompareOptions opts : {TqdMemTableCompareOptions(0), mtcoDescending}) {
+        t->SortOn("ID", opts);
+        for (int i = 0; i < 101; ++i) {
+            ASSERT_TRUE(t->Locate("ID", Variant(i * 3), 0)) << i;
+            EXPECT_EQ(t->FieldByName("ID").AsInteger(), i * 3);
+            EXPECT_FALSE(t->Locate("ID", Variant(i * 3 + 1), 0));
+        }
+        EXPECT_FALSE(t->Locate("ID", Variant(-1), 0));
+    }
+}
+
+TEST_F(MemTableLocate, ChangedValueEndsTheBinarySearch) {
+    for (int i = 1; i <= 5; ++i) AppendRow(*t, {Variant(i), Variant("n")});
+    t->SetDoBinaryLocate(true);
+    t->SortOn("ID", 0);
+    t->First();
+    t->Edit();
+    t->FieldByName("ID").SetAsInteger(50);
+    t->Post();
+    EXPECT_FALSE(t->IsSorted());
+    ASSERT_TRUE(t->Locate("ID", Variant(50), 0));
+}
+
+TEST_F(MemTableLocate, KeyFieldNameThatOnlyPrefixesTheSortField) {
+    auto u = MakeTable({{"ID", TFieldType::ftInteger}, {"IDX", TFieldType::ftInteger}});
+    for (int i = 0; i < 9; ++i) AppendRow(*u, {Variant(8 - i), Variant(i)});
+    u->SetDoBinaryLocate(true);
+    u->SortOn("IDX", 0);
+    // Sorted on IDX, not on ID: the search on ID must scan.
+    for (int i = 0; i < 9; ++i) EXPECT_TRUE(u->Locate("ID", Variant(i), 0)) << i;
+}
+
+TEST_F(MemTableLocate, CaseInsensitiveSearchOnACaseSensitiveSort) {
+    for (const char* s : {"B", "a", "C", "b"}) AppendRow(*t, {Variant(1), Variant(s)});
+    t->SetDoBinaryLocate(true);
+    t->SortOn("NAME", 0);  // B C a b
+    ASSERT_TRUE(t->Locate("NAME", Variant("c"), loCaseInsensitive));
+    EXPECT_EQ(t->FieldByName("NAME").AsString(), "C");
+}
+
+TEST_F(MemTableLocate, KeyValueErrors) {
+    AppendRow(*t, {Variant(1), Variant("a")});
+    try {
+        t->Locate("ID;NAME", Variant(1), 0);
+        FAIL() << "no error";
+    } catch (const EMemTableError& e) {
+        EXPECT_EQ(std::string(e.what()), "Mehr Felder als Werte");
+    }
+    try {
+        t->Locate("", Variant(1), 0);
+        FAIL() << "no error";
+    } catch (const EMemTableError& e) {
+        EXPECT_EQ(std::string(e.what()), "Sie m\xFCssen mindestens ein Feld angeben");
+    }
+    try {
+        t->Locate("ID", Variant(std::vector<Variant>{Variant(std::vector<Variant>{Variant(1)})}), 0);
+        FAIL() << "no error";
+    } catch (const EMemTableError& e) {
+        EXPECT_EQ(std::string(e.what()), "Das Varianten-Array hat eine ung\xFCltige Dimensionierung");
+    }
+    EXPECT_EQ(t->State(), TDataSetState::dsBrowse);
+    EXPECT_FALSE(t->ControlsDisabled());
+}
+
+TEST_F(MemTableLocate, LookupNeverMovesTheCursor) {
+    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i), Variant("n" + std::to_string(i))});
+    t->SetRecNo(2);
+    EXPECT_TRUE(t->Lookup("ID", Variant(9), "NAME").IsNull());
+    EXPECT_EQ(t->RecNo(), 2);
+    EXPECT_EQ(t->Lookup("ID", Variant(3), "NAME").AsString(), "n3");
+    EXPECT_EQ(t->RecNo(), 2);
+    Variant both = t->Lookup("NAME", Variant("n1"), "ID;NAME");
+    ASSERT_TRUE(both.IsArray());
+    EXPECT_EQ(both[0].AsInteger(), 1);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 2);
+}
+
+TEST_F(MemTableLocate, ScrollEventsOnlyWhenFound) {
+    AppendRow(*t, {Variant(1), Variant("a")});
+    int before = 0, after = 0;
+    t->BeforeScroll = [&](TBufferedDataSet&) { ++before; };
+    t->AfterScroll = [&](TBufferedDataSet&) { ++after; };
+    t->Locate("ID", Variant(5), 0);
+    EXPECT_EQ(before, 1);
+    EXPECT_EQ(after, 0);
+    t->Locate("ID", Variant(1), 0);
+    EXPECT_EQ(after, 1);
+}
+
+TEST_F(MemTableLocate, LargeIntKeysAreExact) {
+    auto u = MakeTable({{"L", TFieldType::ftLargeint}});
+    AppendRow(*u, {Variant(INT64_C(9007199254740993))});
+    AppendRow(*u, {Variant(INT64_C(9007199254740992))});
+    ASSERT_TRUE(u->Locate("L", Variant(INT64_C(9007199254740993)), 0));
+    EXPECT_EQ(u->RecNo(), 1);
+    ASSERT_TRUE(u->Locate("L", Variant(2.0), 0) == false);
+}
+
+}  // namespace
