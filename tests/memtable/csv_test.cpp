@@ -1,0 +1,353 @@
+// The CSV text form.
+#include <random>
+#include <thread>
+
+#include "memtable/memtable_csv.h"
+#include "memtable_test_util.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string SaveCsv(TqdCustomMemTable& t, TqdMemTableSaveFlags flags) {
+    TMemoryStream s;
+    t.SaveToStream(s, flags);
+    return s.Bytes();
+}
+
+void LoadCsv(TqdCustomMemTable& t, const std::string& text) {
+    TMemoryStream s(text);
+    t.LoadFromStream(s);
+}
+
+std::unique_ptr<TNVMemTable> IdName() {
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+    AppendRow(*t, {Variant(1), Variant("a")});
+    AppendRow(*t, {Variant(2), Variant::Null()});
+    return t;
+}
+
+TEST(MemTableCsv, RecordsWithAndWithoutDefinitions) {
+    auto t = IdName();
+    EXPECT_EQ(SaveCsv(*t, mtfSaveData),
+              "\"ID\",\"NAME\",\r\n"
+              "\"1\",\"a\",\r\n"
+              "\"2\",\r\n");
+    EXPECT_EQ(SaveCsv(*t, mtfSaveData | mtfSaveDef),
+              "\"@@TABLEDEF START@@\"\r\n"
+              "\"ID=Integer,0,\"\"ID\"\",\"\"\"\",10\"\r\n"
+              "\"NAME=String,10,\"\"NAME\"\",\"\"\"\",10\"\r\n"
+              "\"@@TABLEDEF END@@\"\r\n"
+              "\"ID\",\"NAME\",\r\n"
+              "\"1\",\"a\",\r\n"
+              "\"2\",\r\n");
+}
+
+TEST(MemTableCsv, DefinitionCarriesLabelsMaskWidthAndFlags) {
+    auto t = IdName();
+    TBufferField& f = t->FieldByName("NAME");
+    f.DisplayLabel = "Na\"me";
+    f.EditMask = "!aaa";
+    f.DisplayWidth = 15;
+    f.Required = true;
+    f.ReadOnly = true;
+    std::string text = SaveCsv(*t, mtfSaveData | mtfSaveDef);
+    EXPECT_NE(text.find("\"NAME=String,10,\"\"Na\"\"\"\"me\"\",\"\"!aaa\"\",15,REQ,RO\"\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"ID\",\"Na\"\"me\",\r\n"), std::string::npos);
+    // Read back, the read-only field still takes its values.
+    TNVMemTable u;
+    LoadCsv(u, text);
+    ASSERT_TRUE(u.Active());
+    TBufferField& g = u.FieldByName("NAME");
+    EXPECT_EQ(g.DisplayLabel, "Na\"me");
+    EXPECT_EQ(g.EditMask, "!aaa");
+    EXPECT_EQ(g.DisplayWidth, 15);
+    EXPECT_TRUE(g.Required);
+    EXPECT_TRUE(g.ReadOnly);
+    EXPECT_EQ(Column(u, "NAME"), (Strings{"a", "<null>"}));
+}
+
+TEST(MemTableCsv, EscapesAndQuotesRoundTrip) {
+    auto t = MakeTable({{"S", TFieldType::ftString, 40}, {"M", TFieldType::ftMemo}});
+    std::string memo("line1\r\nline2 100%\0end", 21);
+    AppendRow(*t, {Variant("say \"hi\", \r\n ok 5%"), Variant(memo)});
+    std::string text = SaveCsv(*t, mtfSaveData | mtfSaveBlobs | mtfSaveDef);
+    EXPECT_NE(text.find("\"say \"\"hi\"\", %c%n ok 5%%\",\"line1%c%nline2 100%%%0end\"\r\n"), std::string::npos)
+        << text;
+    TNVMemTable u;
+    LoadCsv(u, text);
+    u.First();
+    EXPECT_EQ(u.FieldByName("S").AsString(), "say \"hi\", \r\n ok 5%");
+    EXPECT_EQ(u.FieldByName("M").AsString(), memo);
+}
+
+TEST(MemTableCsv, SixBitText) {
+    using MemTableCsv::Decode6Bit;
+    using MemTableCsv::Encode6Bit;
+    EXPECT_EQ(Encode6Bit("abc"), "A)V8");
+    EXPECT_EQ(Encode6Bit(""), "");
+    EXPECT_EQ(Encode6Bit("a").size(), 2u);
+    EXPECT_EQ(Encode6Bit("ab").size(), 3u);
+    std::mt19937 rng(3);
+    for (int n = 0; n < 40; ++n) {
+        std::string bytes(static_cast<size_t>(n), '\0');
+        for (char& c : bytes) c = static_cast<char>(rng());
+        std::string text = Encode6Bit(bytes);
+        EXPECT_EQ(text.size(), static_cast<size_t>((4 * n + 2) / 3));
+        for (char c : text) EXPECT_TRUE(c >= ' ' && c <= '_');
+        EXPECT_EQ(Decode6Bit(text), bytes);
+    }
+    auto t = MakeTable({{"B", TFieldType::ftBlob}});
+    AppendRow(*t, {Variant("abc")});
+    EXPECT_EQ(SaveCsv(*t, mtfSaveBlobs), "\"B\",\r\n\"A)V8\"\r\n");
+    // Without the blob flag the field is left out of every record line.
+    EXPECT_EQ(SaveCsv(*t, mtfSaveData | mtfSaveNonVisible), "\"B\",\r\n\r\n");
+}
+
+TEST(MemTableCsv, NumbersAndDatesInTheNeutralNotation) {
+    auto t = MakeTable({{"F", TFieldType::ftFloat}, {"D", TFieldType::ftDate}, {"DT", TFieldType::ftDateTime},
+                        {"T", TFieldType::ftTime}, {"B", TFieldType::ftBoolean}, {"C", TFieldType::ftCurrency}});
+    AppendRow(*t, {Variant(1234.5), Variant::FromDate(EncodeDateTime(2023, 12, 31)),
+                   Variant::FromDate(EncodeDateTime(2024, 1, 2, 10, 20, 30)),
+                   Variant::FromDate(EncodeDateTime(1899, 12, 30, 8, 5, 0)), Variant(false), Variant(2.5)});
+    EXPECT_EQ(SaveCsv(*t, mtfSaveData),
+              "\"F\",\"D\",\"DT\",\"T\",\"B\",\"C\",\r\n"
+              "\"1234.5\",\"31/12/2023\",\"02/01/2024 10:20:30\",\"08:05:00\",\"False\",\"2.5\"\r\n");
+    EXPECT_EQ(SaveCsv(*t, mtfSaveData | mtfSaveInLocalFormat),
+              "\"F\",\"D\",\"DT\",\"T\",\"B\",\"C\",\r\n"
+              "\"1234.5\",\"31.12.2023\",\"02.01.2024 10:20:30\",\"08:05:00\",\"False\",\"2.5\"\r\n");
+    // Read back in the neutral notation.
+    TNVMemTable u;
+    LoadCsv(u, SaveCsv(*t, mtfSaveData | mtfSaveDef));
+    u.First();
+    EXPECT_DOUBLE_EQ(u.FieldByName("F").AsFloat(), 1234.5);
+    EXPECT_DOUBLE_EQ(u.FieldByName("D").AsDateTime(), EncodeDateTime(2023, 12, 31));
+    EXPECT_NEAR(u.FieldByName("DT").AsDateTime(), EncodeDateTime(2024, 1, 2, 10, 20, 30), 1e-9);
+    EXPECT_NEAR(u.FieldByName("T").AsDateTime(), 8.0 / 24 + 5.0 / 1440, 1e-9);
+    EXPECT_FALSE(u.FieldByName("B").AsBoolean());
+    EXPECT_FALSE(u.FieldByName("B").IsNull());
+}
+
+TEST(MemTableCsv, EveryTypeRoundTripsWithDefinitions) {
+    auto t = MakeTable({{"SI", TFieldType::ftSmallint}, {"I", TFieldType::ftInteger}, {"W", TFieldType::ftWord},
+                        {"A", TFieldType::ftAutoInc}, {"L", TFieldType::ftLargeint}, {"BCD", TFieldType::ftBCD, 4},
+                        {"FC", TFieldType::ftFixedChar, 3}, {"WS", TFieldType::ftWideString, 6},
+                        {"G", TFieldType::ftGraphic}, {"VB", TFieldType::ftVarBytes, 10}});
+    AppendRow(*t, {Variant(-5), Variant(7), Variant(65535), Variant(3), Variant(INT64_C(-1234567890123)),
+                   Variant(Currency::FromString("-0.0125")), Variant("xyz"), Variant("wide"),
+                   Variant(std::string("\xFF\x00\x01", 3)), Variant("vb")});
+    std::string text = SaveCsv(*t, mtfSaveData | mtfSaveDef | mtfSaveBlobs);
+    TNVMemTable u;
+    LoadCsv(u, text);
+    EXPECT_EQ(SaveCsv(u, mtfSaveData | mtfSaveDef | mtfSaveBlobs), text);
+    u.First();
+    EXPECT_EQ(u.FieldByName("L").AsLargeInt(), INT64_C(-1234567890123));
+    EXPECT_EQ(u.FieldByName("BCD").AsCurrency(), Currency::FromString("-0.0125"));
+    EXPECT_EQ(u.FieldByName("G").AsString(), std::string("\xFF\x00\x01", 3));
+}
+
+TEST(MemTableCsv, EmptyAndHeaderOnlyTexts) {
+    auto t = IdName();
+    LoadCsv(*t, "");
+    EXPECT_EQ(t->RecordCount(), 2);
+    LoadCsv(*t, "\"ID\",\"NAME\",\r\n");
+    EXPECT_EQ(t->RecordCount(), 2);
+    // Without definitions the records are appended to the open table.
+    LoadCsv(*t, "\"ID\",\"NAME\",\r\n\"3\",\"c\",\r\n\"4\"");
+    EXPECT_EQ(Column(*t, "ID"), (Strings{"1", "2", "3", "4"}));
+    EXPECT_EQ(Column(*t, "NAME"), (Strings{"a", "<null>", "c", "<null>"}));
+    // A text that begins with a line break ends at once.
+    LoadCsv(*t, "\r\n\"ID\",\r\n\"9\"");
+    EXPECT_EQ(t->RecordCount(), 4);
+}
+
+TEST(MemTableCsv, LineSeparatorsAndChunkBoundaries) {
+    auto t = MakeTable({{"S", TFieldType::ftString, 100}});
+    std::string text = "\"S\",\n";
+    for (int i = 0; i < 300; ++i) {
+        text += "\"" + std::string(50, static_cast<char>('a' + i % 26)) + "\",";
+        text += i % 3 == 0 ? "\r\n" : (i % 3 == 1 ? "\n\r\n" : std::string("\0\r", 2));
+    }
+    LoadCsv(*t, text);
+    EXPECT_EQ(t->RecordCount(), 300);
+    t->Last();
+    EXPECT_EQ(t->FieldByName("S").AsString(), std::string(50, static_cast<char>('a' + 299 % 26)));
+}
+
+TEST(MemTableCsv, InvisibleFieldsAndSkipRest) {
+    TNVMemTable t;
+    LoadCsv(t,
+            "\"@@TABLEDEF START@@\"\r\n"
+            "\"A=Integer,0,\"\"A\"\",\"\"\"\",10,INV\"\r\n"
+            "\"B=Integer,0,\"\"B\"\",\"\"\"\",10\"\r\n"
+            "\"@@TABLEDEF END@@\"\r\n"
+            "\"A\",\"B\",\r\n"
+            "\"1\",\"2\"\r\n");
+    ASSERT_TRUE(t.Active());
+    EXPECT_FALSE(t.FieldByName("A").Visible);
+    EXPECT_TRUE(t.FieldByName("B").Visible);
+    // The writer never writes INV; an unsaved field still gets its comma.
+    EXPECT_EQ(SaveCsv(t, mtfSaveData | mtfSaveDef),
+              "\"@@TABLEDEF START@@\"\r\n"
+              "\"A=Integer,0,\"\"A\"\",\"\"\"\",10\"\r\n"
+              "\"B=Integer,0,\"\"B\"\",\"\"\"\",10\"\r\n"
+              "\"@@TABLEDEF END@@\"\r\n"
+              "\"A\",\"B\",\r\n"
+              ",\"2\"\r\n");
+    std::string skipped = SaveCsv(t, mtfSaveData | mtfSkipRest);
+    EXPECT_EQ(skipped, "\"B\",\r\n\"2\"\r\n");
+    // Read back by position, the value of B lands in A.
+    t.EmptyTable();
+    LoadCsv(t, skipped);
+    t.First();
+    EXPECT_EQ(t.FieldByName("A").AsInteger(), 2);
+    EXPECT_TRUE(t.FieldByName("B").IsNull());
+}
+
+TEST(MemTableCsv, DefinitionErrors) {
+    TNVMemTable t;
+    try {
+        LoadCsv(t, "\"@@TABLEDEF START@@\"\r\n\"X=Variant,0,\"\"X\"\",\"\"\"\",10\"\r\n");
+        FAIL() << "no error";
+    } catch (const EMemTableError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Unbekannter Feldtyp (Variant) in der CSV Datei. (X=Variant,0,\"X\",\"\",10)");
+    }
+    EXPECT_THROW(LoadCsv(t, "\"@@TABLEDEF START@@\"\r\n\"X=Integer,zero,\"\"X\"\",\"\"\"\",10\"\r\n"),
+                 EConvertError);
+    EXPECT_THROW(LoadCsv(t, "\"@@TABLEDEF START@@\"\r\n\"X=Integer\"\r\n"), EListError);
+    TNVMemTable closed;
+    EXPECT_THROW(LoadCsv(closed, "\"ID\",\r\n\"1\"\r\n"), EDatabaseError);
+    EXPECT_FALSE(closed.ControlsDisabled());
+}
+
+TEST(MemTableCsv, DefinitionBlockReplacesTheStructure) {
+    auto t = IdName();
+    LoadCsv(*t,
+            "\"@@TABLEDEF START@@\"\r\n"
+            "\"Q=String,3,\"\"Q\"\",\"\"\"\",3\"\r\n"
+            "\"@@TABLEDEF END@@\"\r\n"
+            "\"Q\",\r\n"
+            "\"abc\",\r\n"
+            "\"de\"\r\n");
+    EXPECT_EQ(t->FieldCount(), 1);
+    EXPECT_EQ(Column(*t, "Q"), (Strings{"abc", "de"}));
+}
+
+TEST(MemTableCsv, FilterPositionAndSaveEvents) {
+    auto t = MakeTable({{"V", TFieldType::ftInteger}});
+    for (int i = 1; i <= 4; ++i) AppendRow(*t, {Variant(i)});
+    t->OnFilterRecord = [](TBufferedDataSet& ds, bool& accept) { accept = ds.FieldByName("V").AsInteger() > 2; };
+    t->SetFiltered(true);
+    t->Last();
+    EXPECT_EQ(SaveCsv(*t, mtfSaveData), "\"V\",\r\n\"3\",\r\n\"4\"\r\n");
+    EXPECT_EQ(SaveCsv(*t, mtfSaveData | mtfSaveFiltered), "\"V\",\r\n\"1\",\r\n\"2\",\r\n\"3\",\r\n\"4\"\r\n");
+    EXPECT_TRUE(t->Filtered());
+    EXPECT_EQ(t->FieldByName("V").AsInteger(), 4);
+    t->SetFiltered(false);
+    // A rejected last record leaves the comma of the line before it.
+    t->OnSaveRecord = [](TqdCustomMemTable& ds, bool& accept) { accept = ds.FieldByName("V").AsInteger() != 4; };
+    std::vector<int> fieldCalls;
+    t->OnSaveField = [&](TqdCustomMemTable&, int i, TBufferField&) { fieldCalls.push_back(i); };
+    EXPECT_EQ(SaveCsv(*t, mtfSaveData), "\"V\",\r\n\"1\",\r\n\"2\",\r\n\"3\",\r\n");
+    EXPECT_EQ(fieldCalls.size(), 3u);
+}
+
+TEST(MemTableCsv, LoadEventsDecideAndAdjust) {
+    auto t = IdName();
+    std::string text = SaveCsv(*t, mtfSaveData | mtfSaveDef);
+    TNVMemTable u;
+    u.OnLoadField = [](TqdCustomMemTable&, int i, TBufferField& f) {
+        if (i == 0) f.SetAsInteger(f.AsInteger() * 10);
+    };
+    u.OnLoadRecord = [](TqdCustomMemTable& ds, bool& accept) { accept = ds.FieldByName("ID").AsInteger() != 20; };
+    LoadCsv(u, text);
+    EXPECT_EQ(Column(u, "ID"), (Strings{"10"}));
+}
+
+TEST(MemTableCsv, CompressEventsWrapTheText) {
+    auto t = IdName();
+    t->OnCompressSave = [](TStream& plain, TStream& packed) {
+        std::string s(static_cast<size_t>(plain.Size()), '\0');
+        plain.SetPosition(0);
+        plain.ReadBuffer(s.data(), static_cast<int64_t>(s.size()));
+        std::reverse(s.begin(), s.end());
+        packed.WriteBuffer(s.data(), static_cast<int64_t>(s.size()));
+    };
+    std::string packed = SaveCsv(*t, mtfSaveData | mtfSaveDef);
+    EXPECT_EQ(packed.substr(0, 2), "\n\r");
+    TNVMemTable u;
+    u.OnDecompressLoad = [](TStream& packedStream, TStream& plain) {
+        std::string s(static_cast<size_t>(packedStream.Size()), '\0');
+        packedStream.SetPosition(0);
+        packedStream.ReadBuffer(s.data(), static_cast<int64_t>(s.size()));
+        std::reverse(s.begin(), s.end());
+        plain.WriteBuffer(s.data(), static_cast<int64_t>(s.size()));
+    };
+    LoadCsv(u, packed);
+    EXPECT_EQ(Column(u, "ID"), (Strings{"1", "2"}));
+}
+
+TEST(MemTableCsv, FilesAndTheirEvents) {
+    TempDir dir;
+    auto t = IdName();
+    std::vector<TqdMemTableStorageType> seen;
+    t->OnSave = [&](TqdCustomMemTable&, TqdMemTableStorageType st, TStream* s) {
+        seen.push_back(st);
+        EXPECT_NE(s, nullptr);
+    };
+    t->SaveToFile(dir.File("t.csv"), mtfSaveData | mtfSaveDef);
+    EXPECT_EQ(TempDir::Read(dir.File("t.csv")), SaveCsv(*t, mtfSaveData | mtfSaveDef));
+    TNVMemTable u;
+    u.OnLoad = [&](TqdCustomMemTable&, TqdMemTableStorageType st, TStream*) { seen.push_back(st); };
+    u.LoadFromFile(dir.File("t.csv"));
+    EXPECT_EQ(u.RecordCount(), 2);
+    EXPECT_EQ(seen, (std::vector<TqdMemTableStorageType>{TqdMemTableStorageType::mtstFile,
+                                                          TqdMemTableStorageType::mtstFile}));
+    EXPECT_THROW(u.LoadFromFile(dir.File("missing.csv")), EInOutError);
+}
+
+TEST(MemTableCsv, SavesInBothNotationsAtOnceFromTwoThreads) {
+    // The notation is passed to the conversions, not set process-wide: two
+    // tables saved at the same time each keep their own.
+    auto a = MakeTable({{"D", TFieldType::ftDate}, {"F", TFieldType::ftFloat}});
+    auto b = MakeTable({{"D", TFieldType::ftDate}, {"F", TFieldType::ftFloat}});
+    AppendRow(*a, {Variant::FromDate(EncodeDateTime(2021, 3, 4)), Variant(0.5)});
+    AppendRow(*b, {Variant::FromDate(EncodeDateTime(2021, 3, 4)), Variant(0.5)});
+    std::string ea = SaveCsv(*a, mtfSaveData), eb = SaveCsv(*b, mtfSaveData | mtfSaveInLocalFormat);
+    EXPECT_NE(ea, eb);
+    bool okA = true, okB = true;
+    std::thread ta([&] {
+        for (int i = 0; i < 200; ++i) okA = okA && SaveCsv(*a, mtfSaveData) == ea;
+    });
+    std::thread tb([&] {
+        for (int i = 0; i < 200; ++i) okB = okB && SaveCsv(*b, mtfSaveData | mtfSaveInLocalFormat) == eb;
+    });
+    ta.join();
+    tb.join();
+    EXPECT_TRUE(okA);
+    EXPECT_TRUE(okB);
+}
+
+TEST(MemTableCsv, ValueReader) {
+    using MemTableCsv::ReadValue;
+    using MemTableCsv::ValueKind;
+    std::string v;
+    size_t pos = 0;
+    std::string line = ",\"a\"\"b\",x\"c\"";
+    EXPECT_EQ(ReadValue(line, pos, v), ValueKind::Null);
+    EXPECT_EQ(ReadValue(line, pos, v), ValueKind::Text);
+    EXPECT_EQ(v, "a\"b");
+    EXPECT_EQ(ReadValue(line, pos, v), ValueKind::Text);  // skips the x
+    EXPECT_EQ(v, "c");
+    pos = 0;
+    EXPECT_EQ(ReadValue(",", pos, v), ValueKind::Nothing);
+    pos = 0;
+    EXPECT_EQ(ReadValue("\"unterminated", pos, v), ValueKind::Text);
+    EXPECT_EQ(v, "unterminated");
+    EXPECT_EQ(MemTableCsv::SplitCommaText("Integer,0,\"a, b\",\"\",10"),
+              (Strings{"Integer", "0", "a, b", "", "10"}));
+    EXPECT_EQ(MemTableCsv::SplitCommaText("a b,"), (Strings{"a", "b", ""}));
+    EXPECT_EQ(MemTableCsv::Unescape("%x%"), "%x%");
+}
+
+}  // namespace
