@@ -76,10 +76,20 @@ std::string TStagingImport::BuildCreateTableSQL(const std::vector<TPacketFieldDe
     std::string sql = "CREATE TABLE " + QuoteIdent(table) + "(" + crlf;
     bool hasID = false;
     for (const TPacketFieldDef& f : fields) {
-        sql += " " + QuoteIdent(Trim(f.Name)) + " " + FieldToSQLType(f) + "," + crlf;
+        sql += ' ';
+        sql += QuoteIdent(Trim(f.Name));
+        sql += ' ';
+        sql += FieldToSQLType(f);
+        sql += ',';
+        sql += crlf;
         if (SameText1251(Trim(f.Name), "ID")) hasID = true;
     }
-    if (!split) sql += " " + QuoteIdent("PHARM_ID") + " int," + crlf;
+    if (!split) {
+        sql += ' ';
+        sql += QuoteIdent("PHARM_ID");
+        sql += " int,";
+        sql += crlf;
+    }
     if (hasID) {
         sql += split ? "PRIMARY KEY (`ID`))" : "PRIMARY KEY (`ID`, `PHARM_ID`))";
     } else {
