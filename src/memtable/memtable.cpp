@@ -337,6 +337,12 @@ void TqdCustomMemTable::InternalOpen() {
         running += 1 + FieldDataSize(d.DataType, d.Size);
     }
     BindFields(true);
+    // The key and sort names may have changed since the field objects were
+    // made: the lists follow them at every open.
+    if (!DefaultFields()) {
+        BuildFieldList(detailFieldList_, keyFields_);
+        BuildFieldList(sortFieldList_, sortFields_);
+    }
     currentIndex_ = -1;
     SetBookmarkSize(4);
     fieldAreaSize_ = running;
