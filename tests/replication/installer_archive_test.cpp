@@ -6,7 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "core/exceptions.h"
+#include "core/misc.h"
 #include "replication/upload_registry.h"
 
 namespace installer_test {
@@ -310,6 +313,53 @@ TEST_F(ArchiveInstall, ChunkedInitialMergeOfMoreThanFiveThousandRows) {
     EXPECT_EQ(LastArchive(), 1);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5"), 5004);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(DISTINCT ID) FROM STOCK WHERE PHARM_ID = 5"), 5004);
+}
+
+TEST_F(ArchiveInstall, AFailureAfterTheItemsRollsTheItemsBack) {
+    // The statements that change table structures commit implicitly; the
+    // items, the number and the commit must still be one transaction.
+    WriteArchive(1, InitialArchive());
+    Install(1);
+    db.Exec("CREATE TRIGGER pharmacy_refuses BEFORE UPDATE ON pharmacy FOR EACH ROW "
+            "SIGNAL SQLSTATE '45000' SET MESSAGE_TEXT = 'refused by test'");
+    WriteArchive(2, {ReplItems({{1, 2, 1, 1}, {2, 3, 1, 2}, {3, 1, 1, 3}}),
+                     Stock({StockRow(1, "upd", 99), StockRow(3, "new", 3)})});
+    Install(2);
+    EXPECT_TRUE(Contains(InstallerLog(), "refused by test"));
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+    EXPECT_TRUE(fs::exists(ArchivePath(2)));
+    db.Exec("DROP TRIGGER pharmacy_refuses");
+    Install(2);
+    EXPECT_EQ(LastArchive(), 2);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:99", "3:new:3"}));
+}
+
+TEST_F(ArchiveInstall, AnExtractorThatHangsIsStoppedAndTheArchiveFails) {
+    WriteArchive(1, InitialArchive());
+    std::string script = tmp_.Write("hanging-extractor", "#!/bin/sh\nsleep 30\n");
+    fs::permissions(script, fs::perms::owner_all);
+    SetPacketExtractorPath(script);
+    SetPacketExtractorTimeout(std::chrono::milliseconds(300));
+    auto t0 = std::chrono::steady_clock::now();
+    Install(1);
+    SetPacketExtractorTimeout(kExecDefaultTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+    EXPECT_EQ(LastArchive(), 0);
+    EXPECT_TRUE(fs::exists(ArchivePath(1)));
+}
+
+TEST_F(ArchiveInstall, InitialMergeRunsFromAnEarlierStagingCopy) {
+    // REPL_TABLES lists a table without packets in the archive: no load,
+    // the merge takes the staging copy left by an earlier attempt.
+    db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PHARM_ID INT, "
+            "PRIMARY KEY (ID, PHARM_ID))");
+    db.Exec("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), CHANGED DATETIME, QTY INT)");
+    db.Exec("INSERT INTO STOCK_5 VALUES (4, 'kept', NULL, 4)");
+    WriteArchive(1, {ReplTables({{1, "STOCK"}, {2, "NOTES"}}), Packet{"NOTES[1].xml", StockFields(), {}}});
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"4:kept:4"}));
 }
 
 TEST_F(ArchiveInstall, DatabaseDownIsLogged) {
