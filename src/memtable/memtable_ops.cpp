@@ -81,8 +81,14 @@ void TqdCustomMemTable::CreateTableAs(TDataSet* source, int copyOptions) {
     }
     for (int i = FieldDefs().Count() - 1; i >= 0; --i) {
         const TFieldDef& d = FieldDefs().Items(i);
+        TField* sf = source->FindField(d.Name);
         if (!IsSupportedType(d.DataType)) FieldDefs().Delete(i);
-        else if ((copyOptions & mtcpoOnlyData) && !source->FindField(d.Name)) FieldDefs().Delete(i);
+        else if ((copyOptions & mtcpoOnlyData) && !sf) FieldDefs().Delete(i);
+        // A calculated or lookup field recreated below as what it is has no
+        // data definition beside it.
+        else if (sf && ((sf->Lookup() && (copyOptions & mtcpoLookup)) ||
+                        (sf->Calculated() && (copyOptions & mtcpoCalculated))))
+            FieldDefs().Delete(i);
     }
     DestroyFields();
     if (bsrc && !bsrc->DefaultFields() && bsrc->FieldCount() > 0) CreateFields();

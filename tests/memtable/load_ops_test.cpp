@@ -1,0 +1,247 @@
+// Table operations and loading from another dataset.
+#include "memtable_test_util.h"
+
+namespace {
+
+std::unique_ptr<TNVMemTable> Source() {
+    auto s = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 20},
+                        {"PRICE", TFieldType::ftCurrency}});
+    AppendRow(*s, {Variant(1), Variant("one"), Variant(1.5)});
+    AppendRow(*s, {Variant(2), Variant("two"), Variant::Null()});
+    AppendRow(*s, {Variant(3), Variant("three"), Variant(3.25)});
+    return s;
+}
+
+TEST(MemTableOps, LoadWithOnlyDataKeepsTheOwnStructure) {
+    auto src = Source();
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"EXTRA", TFieldType::ftString, 5},
+                        {"NAME", TFieldType::ftString, 3}});
+    AppendRow(*t, {Variant(99), Variant("gone"), Variant("x")});
+    t->LoadFromDataSet(src.get(), mtcpoOnlyData);
+    EXPECT_EQ(t->FieldCount(), 3);
+    EXPECT_EQ(Column(*t, "ID"), (Strings{"1", "2", "3"}));
+    EXPECT_EQ(Column(*t, "EXTRA"), (Strings{"<null>", "<null>", "<null>"}));
+    EXPECT_EQ(Column(*t, "NAME"), (Strings{"one", "two", "thr"}));
+}
+
+TEST(MemTableOps, LoadWithStructureCopiesFieldsAndRecords) {
+    auto src = Source();
+    TNVMemTable t;
+    t.LoadFromDataSet(src.get(), mtcpoStructure);
+    ASSERT_TRUE(t.Active());
+    ASSERT_EQ(t.FieldCount(), 3);
+    EXPECT_EQ(t.FieldByName("NAME").Size(), 20);
+    EXPECT_EQ(t.FieldByName("PRICE").DataType(), TFieldType::ftCurrency);
+    EXPECT_EQ(t.RecNo(), 1);
+    EXPECT_EQ(Column(t, "PRICE"), (Strings{"1.5", "<null>", "3.25"}));
+}
+
+TEST(MemTableOps, ClosedSourceIsOpenedAndClosedAgain) {
+    auto src = MakeTable({{"ID", TFieldType::ftInteger}}, false);
+    src->SetPersistentFile("");
+    TNVMemTable t;
+    t.LoadFromDataSet(src.get(), mtcpoStructure);
+    EXPECT_FALSE(src->Active());
+    EXPECT_TRUE(t.Active());
+    EXPECT_EQ(t.RecordCount(), 0);
+    EXPECT_FALSE(src->ControlsDisabled());
+    EXPECT_FALSE(t.ControlsDisabled());
+}
+
+TEST(MemTableOps, OpenSourceStaysOnItsRecord) {
+    auto src = Source();
+    src->SetRecNo(2);
+    TNVMemTable t;
+    t.LoadFromDataSet(src.get(), mtcpoStructure);
+    EXPECT_TRUE(src->Active());
+    EXPECT_EQ(src->FieldByName("ID").AsInteger(), 2);
+    EXPECT_EQ(t.RecordCount(), 3);
+}
+
+TEST(MemTableOps, SourceControlsDisabledBeforeStayBalanced) {
+    auto src = Source();
+    src->DisableControls();
+    TNVMemTable t;
+    t.LoadFromDataSet(src.get(), mtcpoStructure);
+    EXPECT_TRUE(src->ControlsDisabled());
+    src->EnableControls();
+    EXPECT_FALSE(src->ControlsDisabled());
+}
+
+TEST(MemTableOps, FilterAndMasterOfTheTableDoNotHoldBackRecords) {
+    auto src = Source();
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 20}});
+    t->OnFilterRecord = [](TBufferedDataSet&, bool& accept) { accept = false; };
+    t->SetFiltered(true);
+    t->LoadFromDataSet(src.get(), mtcpoOnlyData);
+    EXPECT_TRUE(t->Filtered());
+    EXPECT_EQ(t->RecordCount(), 0);
+    t->SetFiltered(false);
+    EXPECT_EQ(t->RecordCount(), 3);
+}
+
+TEST(MemTableOps, ReadOnlyFieldsOfTheSourceCopyThrough) {
+    auto src = Source();
+    src->FieldByName("NAME").ReadOnly = true;
+    TNVMemTable t;
+    t.LoadFromDataSet(src.get(), mtcpoStructure | mtcpoProperties);
+    EXPECT_TRUE(t.FieldByName("NAME").ReadOnly);
+    EXPECT_EQ(Column(t, "NAME"), (Strings{"one", "two", "three"}));
+}
+
+TEST(MemTableOps, LoadFromTheTableItselfDoesNothing) {
+    auto t = Source();
+    t->LoadFromDataSet(t.get(), mtcpoStructure);
+    EXPECT_EQ(t->RecordCount(), 3);
+    t->LoadFromDataSet(nullptr, mtcpoStructure);
+    EXPECT_EQ(t->RecordCount(), 3);
+}
+
+TEST(MemTableOps, DeleteTableNeedsAClosedTable) {
+    auto t = Source();
+    EXPECT_THROW(t->DeleteTable(), EDatabaseError);
+    EXPECT_TRUE(t->Active());
+    EXPECT_EQ(t->RecordCount(), 3);
+    EXPECT_THROW(t->CreateTable(), EDatabaseError);
+    EXPECT_THROW(t->CreateTableAs(nullptr, 0), EDatabaseError);
+    t->Close();
+    t->DeleteTable();
+    EXPECT_EQ(t->FieldCount(), 0);
+    EXPECT_EQ(t->FieldDefs().Count(), 3);
+}
+
+TEST(MemTableOps, EmptyTableKeepsTheStructure) {
+    auto t = Source();
+    t->Edit();
+    t->FieldByName("NAME").SetAsString("pending");
+    t->EmptyTable();
+    EXPECT_TRUE(t->Active());
+    EXPECT_EQ(t->RecordCount(), 0);
+    EXPECT_EQ(t->FieldCount(), 3);
+    EXPECT_TRUE(t->Eof());
+    AppendRow(*t, {Variant(4), Variant("four")});
+    EXPECT_EQ(Column(*t, "NAME"), (Strings{"four"}));
+}
+
+TEST(MemTableOps, CreateTableUsesExistingDefinitions) {
+    TNVMemTable t;
+    t.CreateField("OBJ", TFieldType::ftInteger);
+    t.FieldDefs().Add("DEF", TFieldType::ftString, 4);
+    t.CreateTable();
+    ASSERT_EQ(t.FieldCount(), 1);
+    EXPECT_EQ(t.Fields(0).FieldName(), "DEF");
+    // Without definitions, the data field objects define the table.
+    TNVMemTable u;
+    u.CreateField("A", TFieldType::ftInteger);
+    u.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
+    u.CreateTable();
+    ASSERT_EQ(u.FieldDefs().Count(), 1);
+    EXPECT_EQ(u.FieldCount(), 1);
+}
+
+TEST(MemTableOps, CreateTableAsWithCalculatedAndDroppedFields) {
+    TNVMemTable src;
+    src.CreateField("A", TFieldType::ftInteger);
+    src.CreateField("V", TFieldType::ftVariant);
+    src.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
+    TNVMemTable t;
+    t.CreateTableAs(&src, mtcpoCalculated);
+    // The definition of the unsupported type is dropped.
+    EXPECT_EQ(t.FieldDefs().IndexOf("V"), -1);
+    TBufferField* c = t.FindField("C");
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->FieldKind(), TFieldKind::fkCalculated);
+}
+
+TEST(MemTableOps, CopyFieldPropertiesByClass) {
+    auto src = Source();
+    TBufferField& name = src->FieldByName("NAME");
+    name.DisplayLabel = "Name";
+    name.DisplayWidth = 33;
+    name.Visible = false;
+    name.Transliterate = false;
+    TBufferField& price = src->FieldByName("PRICE");
+    price.DisplayFormat = "0.00";
+    price.MaxValue = 100;
+    auto t = MakeTable({{"NAME", TFieldType::ftString, 20}, {"PRICE", TFieldType::ftFloat}, {"ID", TFieldType::ftString, 3}});
+    t->CopyFieldProperties(src.get(), t.get());
+    EXPECT_EQ(t->FieldByName("NAME").DisplayLabel, "Name");
+    EXPECT_EQ(t->FieldByName("NAME").DisplayWidth, 33);
+    EXPECT_FALSE(t->FieldByName("NAME").Visible);
+    EXPECT_FALSE(t->FieldByName("NAME").Transliterate);
+    EXPECT_EQ(t->FieldByName("PRICE").DisplayFormat, "0.00");
+    EXPECT_EQ(t->FieldByName("PRICE").MaxValue, 100);
+    EXPECT_TRUE(t->FieldByName("ID").Transliterate);
+}
+
+TEST(MemTableOps, CopyRecordsEventsAndLimit) {
+    auto src = Source();
+    auto dst = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 20}});
+    // Events of the source fire when the table copies out of itself.
+    src->OnSaveRecord = [](TqdCustomMemTable& ds, bool& accept) { accept = ds.FieldByName("ID").AsInteger() != 2; };
+    src->CopyRecords(src.get(), dst.get());
+    EXPECT_EQ(Column(*dst, "ID"), (Strings{"1", "3"}));
+    dst->EmptyTable();
+    dst->CopyRecords(src.get(), dst.get(), 2);
+    EXPECT_EQ(Column(*dst, "ID"), (Strings{"1", "2"}));
+    dst->OnLoadRecord = [](TqdCustomMemTable& ds, bool& accept) { accept = ds.FieldByName("ID").AsInteger() > 1; };
+    dst->EmptyTable();
+    dst->CopyRecords(src.get(), dst.get());
+    EXPECT_EQ(Column(*dst, "ID"), (Strings{"2", "3"}));
+}
+
+TEST(MemTableOps, LargeIntFromAFloatIsCutToItsWholePart) {
+    auto src = MakeTable({{"L", TFieldType::ftFloat}, {"M", TFieldType::ftLargeint}});
+    AppendRow(*src, {Variant(-7.9), Variant(INT64_C(9007199254740993))});
+    auto dst = MakeTable({{"L", TFieldType::ftLargeint}, {"M", TFieldType::ftLargeint}});
+    dst->CopyRecords(src.get(), dst.get());
+    dst->First();
+    EXPECT_EQ(dst->FieldByName("L").AsLargeInt(), -7);
+    EXPECT_EQ(dst->FieldByName("M").AsLargeInt(), INT64_C(9007199254740993));
+}
+
+// The measures table of an article, as the catalogue uses it.
+TEST(MemTableOps, MeasuresTableWorkflow) {
+    auto measures = std::make_unique<TNVMemTable>();
+    measures->FieldDefs().Add("ID", TFieldType::ftInteger);
+    measures->FieldDefs().Add("ARTICLE_ID", TFieldType::ftInteger);
+    measures->FieldDefs().Add("MEASURE_NAME_ID", TFieldType::ftInteger);
+    measures->FieldDefs().Add("FACTOR", TFieldType::ftInteger);
+    measures->FieldDefs().Add("IS_ATOMIC", TFieldType::ftString, 1);
+    measures->FieldDefs().Add("MeasureName", TFieldType::ftString, 20);
+    measures->CreateTable();
+    measures->Close();
+    EXPECT_FALSE(measures->Active());
+    measures->Open();
+    measures->EmptyTable();
+    for (int factor : {1, 10, 20}) {
+        measures->Append();
+        measures->FieldByName("ID").SetAsInteger(100 + factor);
+        measures->FieldByName("ARTICLE_ID").SetAsInteger(7);
+        measures->FieldByName("MEASURE_NAME_ID").SetAsInteger(factor);
+        measures->FieldByName("FACTOR").SetAsInteger(factor);
+        measures->FieldByName("IS_ATOMIC").SetAsString(factor == 20 ? "T" : "F");
+        measures->Post();
+    }
+    // The last row appended is current.
+    EXPECT_EQ(measures->FieldByName("FACTOR").AsInteger(), 20);
+    ASSERT_TRUE(measures->Locate("IS_ATOMIC", Variant("T"), 0));
+    EXPECT_EQ(measures->FieldByName("ID").AsInteger(), 120);
+    ASSERT_TRUE(measures->Locate("FACTOR", Variant(1), 0));
+    EXPECT_EQ(measures->FieldByName("ID").AsInteger(), 101);
+    measures->AppendRecord({Variant(5), Variant(7), Variant(3), Variant(5), Variant("F"), Variant("box")});
+    EXPECT_EQ(measures->RecordCount(), 4);
+
+    // Another article takes over structure and rows.
+    TNVMemTable copy;
+    copy.LoadFromDataSet(measures.get(), mtcpoStructure);
+    EXPECT_EQ(copy.FieldCount(), 6);
+    EXPECT_EQ(Column(copy, "FACTOR"), (Strings{"1", "10", "20", "5"}));
+    EXPECT_EQ(Column(copy, "MeasureName"), (Strings{"<null>", "<null>", "<null>", "box"}));
+    // Clearing closes the table and discards the rows.
+    measures->Close();
+    measures->Open();
+    EXPECT_EQ(measures->RecordCount(), 0);
+}
+
+}  // namespace
