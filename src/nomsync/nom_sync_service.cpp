@@ -7,7 +7,6 @@
 #include "core/log.h"
 #include "core/options.h"
 #include "nomsync/nomenclature_object.h"
-#include "protocol/component_stream.h"
 #include "protocol/customer_info.h"
 
 namespace {
@@ -33,12 +32,14 @@ private:
 
 TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(uint16_t port) : port_(port) {
     tcpServer_.ListenQueue = kListenQueue;
-    tcpServer_.ReuseSocket = true;
     tcpServer_.MaxConnections = kMaxConnectionThreads;
-    tcpServer_.OnExecute = [this](TNomSyncConnection& c) { RunConnection(c); };
+    tcpServer_.ConnectionTimeoutMs = kReadTimeoutMs;
+    tcpServer_.MaxFrameSize = kMaxFrameSize;
+    tcpServer_.OnExecute = [this](TTcpConnection& c) { IdTCPServerExecute(c); };
+    tcpServer_.OnException = [this](TTcpConnection& c, const std::exception& e) { ConnectionEnded(c, e); };
 }
 
-TZorvelCentralNomSyncServerSrv::~TZorvelCentralNomSyncServerSrv() { tcpServer_.Close(); }
+TZorvelCentralNomSyncServerSrv::~TZorvelCentralNomSyncServerSrv() { tcpServer_.Stop(); }
 
 void TZorvelCentralNomSyncServerSrv::AL(const std::string& sender, const std::string& text) const {
     Log(sender, text);
@@ -46,44 +47,35 @@ void TZorvelCentralNomSyncServerSrv::AL(const std::string& sender, const std::st
 
 void TZorvelCentralNomSyncServerSrv::ServiceStart(bool& started) {
     if (ReloadOptionsOnStart) ReloadOptions();
-    if (tcpServer_.Active()) tcpServer_.Close();
-    tcpServer_.DefaultPort = port_;
-    tcpServer_.Open();
+    if (tcpServer_.Active()) tcpServer_.Stop();
+    tcpServer_.ConnectionTimeoutMs = ReadTimeoutMs;
+    tcpServer_.Start(BindAddress, port_);
     started = true;
 }
 
 void TZorvelCentralNomSyncServerSrv::ServiceStop(bool& stopped) {
-    tcpServer_.Close();
+    tcpServer_.Stop();
     stopped = true;
 }
 
 // ---------------------------------------------------------------------------
 // Request loop
 
-void TZorvelCentralNomSyncServerSrv::RunConnection(TNomSyncConnection& connection) {
-    try {
-        while (connection.Connected()) IdTCPServerExecute(connection);
-    } catch (const ESocketError&) {
-        // Time-out or the peer went away: the connection simply ends.
-    } catch (const std::exception& e) {
-        // An undecodable frame: no reply, the connection ends.
-        if (GetOptions()->UseDebugMode)
-            AL(ClassName(), "Connection " + connection.PeerAddress() + " closed: " + e.what());
-    }
+void TZorvelCentralNomSyncServerSrv::ConnectionEnded(TTcpConnection& connection, const std::exception& e) const {
+    // Time-out or a socket failure: the connection simply ends. A count out
+    // of bounds is a damaged frame like an undecodable one.
+    const auto* frameError = dynamic_cast<const EFrameError*>(&e);
+    if (frameError && !dynamic_cast<const EFrameSizeError*>(&e)) return;
+    // An undecodable frame: no reply, the connection ends.
+    if (GetOptions()->UseDebugMode)
+        AL(ClassName(), "Connection " + connection.PeerAddress() + " closed: " + e.what());
 }
 
-void TZorvelCentralNomSyncServerSrv::IdTCPServerExecute(TNomSyncConnection& connection) {
+void TZorvelCentralNomSyncServerSrv::IdTCPServerExecute(TTcpConnection& connection) {
     if (!connection.Connected()) return;
-    connection.SetReadTimeout(ReadTimeoutMs);
-    TMemoryStream stream;
-
-    const int32_t count = connection.ReadInt32();
-    if (count < 0 || count > kMaxFrameSize) {
-        connection.Close();
-        throw EReadError(Format("Invalid frame length %d", {count}));
-    }
-    connection.ReadStream(stream, count);
-    std::unique_ptr<TComponent> decoded = ReadPharmComponent(stream);
+    connection.Timeout = ReadTimeoutMs;
+    connection.MaxFrameSize = kMaxFrameSize;
+    std::unique_ptr<TComponent> decoded = connection.ReadComponentFrame();
     auto* command = PharmCast<TPharmServerCommand>(decoded.get());
     if (!command) return;  // a result sent to the server: nothing to answer
 
@@ -95,14 +87,7 @@ void TZorvelCentralNomSyncServerSrv::IdTCPServerExecute(TNomSyncConnection& conn
     }
     if (!failure.empty())
         AL(ClassName(), Format("%s failed: %s", {command->ClassName(), failure}));
-    if (result) {
-        WritePharmComponent(stream, *result);
-        if (connection.Connected()) {
-            const std::string& bytes = stream.Bytes();
-            connection.WriteInt32(static_cast<int32_t>(bytes.size()));
-            connection.WriteBuffer(bytes.data(), bytes.size());
-        }
-    }
+    if (result && connection.Connected()) connection.WriteComponentFrame(*result);
 }
 
 std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispatch(TPharmServerCommand& command,

@@ -11,8 +11,8 @@
 // Bounds: at most kMaxConnectionThreads connection threads (further peers
 // wait in the listen queue until one ends), at most kMaxConcurrentRequests
 // requests handled at once (each holds one database connection), frames of
-// at most kMaxFrameSize bytes, and an idle or stalled connection ends after
-// the read time-out.
+// at most kMaxFrameSize bytes, and an idle or stalled connection (one that
+// sends nothing, or takes no bytes of its answer) ends after the time-out.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +21,8 @@
 #include <string>
 
 #include "core/service.h"
-#include "nomsync/nom_tcp_server.h"
 #include "protocol/pharm_classes.h"
+#include "protocol/tcp_server.h"
 
 class TDMBase;
 
@@ -31,9 +31,9 @@ public:
     static constexpr uint16_t kDefaultPort = 3052;
     static constexpr int kReadTimeoutMs = 60000;
     static constexpr int kListenQueue = 32;
-    static constexpr size_t kMaxConnectionThreads = 1024;
+    static constexpr int kMaxConnectionThreads = 1024;
     static constexpr ptrdiff_t kMaxConcurrentRequests = 64;
-    static constexpr int32_t kMaxFrameSize = 16 << 20;
+    static constexpr int64_t kMaxFrameSize = int64_t{16} << 20;
 
     // port: the port ServiceStart opens (3052; tests pass another, 0 lets the
     // system choose one).
@@ -54,22 +54,26 @@ public:
     // Whether ServiceStart reloads the configuration file (tests publish an
     // options snapshot of their own and turn it off).
     bool ReloadOptionsOnStart = true;
-    // The connection's read time-out (tests shorten it).
+    // The connection's time-out for reads and writes (tests shorten it).
     int ReadTimeoutMs = kReadTimeoutMs;
+    // The address ServiceStart listens on.
+    std::string BindAddress = "0.0.0.0";
     // The listener (tests lower its connection bound before ServiceStart).
-    TNomSyncTcpServer& TcpServer() { return tcpServer_; }
+    TTcpServer& TcpServer() { return tcpServer_; }
     // The port actually listened on (after ServiceStart).
-    uint16_t BoundPort() const { return tcpServer_.BoundPort(); }
-    size_t ConnectionCount() const { return tcpServer_.ConnectionCount(); }
+    uint16_t BoundPort() const { return tcpServer_.Port(); }
+    size_t ConnectionCount() const { return static_cast<size_t>(tcpServer_.ConnectionCount()); }
 
     // Writes a line to the daily log with Sender.
     void AL(const std::string& sender, const std::string& text) const;
 
     // ---- request handling (public for tests) ----
-    // Serves one frame of a connection: reads it (read time-out 60000 ms),
-    // decodes the command, runs its handler and writes the result. A read or
-    // decoding failure raises (the connection then ends) without a reply.
-    void IdTCPServerExecute(TNomSyncConnection& connection);
+    // Serves one frame of a connection: reads it (time-out ReadTimeoutMs,
+    // at most kMaxFrameSize bytes), decodes the command, runs its handler and
+    // writes the result. A read or decoding failure raises (the connection
+    // then ends) without a reply; a frame that is no command of a handled
+    // class is left unanswered and the connection goes on.
+    void IdTCPServerExecute(TTcpConnection& connection);
     // The handler for the command's exact class; nullptr for a command of
     // any other class. A failing handler's exception is answered with an
     // empty result of the mapped class carrying the message; `failure`
@@ -91,11 +95,13 @@ public:
                                      bool checkResult);
 
 private:
-    void RunConnection(TNomSyncConnection& connection);
+    // What ended a connection's run: time-outs and socket failures end it
+    // quietly, anything else (an undecodable frame) is logged in debug mode.
+    void ConnectionEnded(TTcpConnection& connection, const std::exception& e) const;
     void SaveCorrectionsToCentralNom(TDMBase& dm, TPharmServerConfirmActionCommand& command,
                                      int32_t actionRequestID);
 
     uint16_t port_;
-    TNomSyncTcpServer tcpServer_;
+    TTcpServer tcpServer_;
     std::counting_semaphore<> requestSlots_{kMaxConcurrentRequests};
 };

@@ -7,10 +7,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <list>
 #include <thread>
 
+#include <asio/error.hpp>
 #include <asio/ip/address.hpp>
 
 #include "core/format.h"
@@ -98,6 +100,9 @@ struct TTcpServer::Impl {
     std::atomic<bool> stopping{false};
     bool active = false;
     uint16_t port = 0;
+    // The owner's settings as Start() found them.
+    int connectionTimeoutMs = kFrameReadTimeoutMs;
+    int64_t maxFrameSize = kMaxFrameSize;
     std::list<Conn> conns;
     int running = 0;
 
@@ -165,16 +170,35 @@ void TTcpServer::Impl::ListenLoop(TTcpServer& owner) {
         asio::error_code ec;
         asio::ip::tcp::socket socket(io);
         acceptor->accept(socket, ec);
-        if (ec) continue;   // would block, or the peer left already
+        if (ec) {
+            // Would block, or the peer left already: try again. Out of
+            // descriptors or memory: the pending peer keeps the listener
+            // readable, so wait a little (or until a connection ends) instead
+            // of spinning.
+            if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+                ec == asio::error::no_memory || ec.value() == ENFILE) {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait_for(lock, std::chrono::milliseconds(200), [&] { return stopping.load(); });
+            }
+            continue;
+        }
         asio::error_code nd;
         socket.set_option(asio::ip::tcp::no_delay(true), nd);
 
         std::lock_guard<std::mutex> lock(mutex);
         Conn& conn = conns.emplace_back();
         conn.connection = std::make_unique<TTcpConnection>(std::move(socket));
-        conn.connection->Timeout = owner.ConnectionTimeoutMs;
+        conn.connection->Timeout = connectionTimeoutMs;
+        conn.connection->MaxFrameSize = maxFrameSize;
         ++running;
-        conn.thread = std::thread([this, &owner, &conn] { RunConnection(owner, conn); });
+        try {
+            conn.thread = std::thread([this, &owner, &conn] { RunConnection(owner, conn); });
+        } catch (const std::exception&) {
+            // No thread to be had: the peer is turned away (its socket
+            // closes with the record).
+            --running;
+            conns.pop_back();
+        }
     }
 }
 
@@ -204,6 +228,8 @@ void TTcpServer::Start(const std::string& bindAddress, uint16_t port) {
         m.acceptor.reset();
         throw EInOutError("Could not create the server's wake-up pipe");
     }
+    m.connectionTimeoutMs = ConnectionTimeoutMs;
+    m.maxFrameSize = MaxFrameSize;
     m.stopping = false;
     m.active = true;
     m.listener = std::thread([this] { impl_->ListenLoop(*this); });

@@ -4,8 +4,11 @@
 //
 // Bounds: at most MaxConnections connection threads at once (while they are
 // all busy nothing more is accepted and new peers wait in the listen queue);
-// every wait for the peer ends after the connection's time-out; Stop() closes
-// the listener and every connection and joins every thread.
+// every wait for the peer, reading or writing, ends after the connection's
+// time-out; a frame may hold at most MaxFrameSize bytes; Stop() closes the
+// listener and every connection and joins every thread. When no thread can be
+// started for a peer, that peer is turned away; when the process runs out of
+// descriptors, the listener pauses briefly instead of spinning.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -37,8 +40,11 @@ public:
     void Close();
     const std::string& PeerAddress() const { return peer_; }
 
-    // Milliseconds each wait for the peer may last (the read time-out).
+    // Milliseconds each wait for the peer may last, for bytes to arrive as
+    // well as for the peer to take bytes written to it (0 or less: no limit).
     int Timeout = kFrameReadTimeoutMs;
+    // The largest frame ReadFrame accepts; a larger or negative count closes
+    // the connection (EFrameSizeError) before anything is allocated.
     int64_t MaxFrameSize = kMaxFrameSize;
 
     // Frame I/O that closes the connection when it fails.
@@ -69,10 +75,13 @@ public:
     TTcpServer(const TTcpServer&) = delete;
     TTcpServer& operator=(const TTcpServer&) = delete;
 
-    // Settings, read by Start().
+    // Settings, read by Start(). Every accepted connection starts with
+    // ConnectionTimeoutMs as its Timeout and MaxFrameSize as its frame bound
+    // (a handler may change either for its own connection).
     int ListenQueue = 32;
     int MaxConnections = 64;
     int ConnectionTimeoutMs = kFrameReadTimeoutMs;
+    int64_t MaxFrameSize = kMaxFrameSize;
     TConnectionHandler OnExecute;
     TExceptionHandler OnException;
 
@@ -82,7 +91,9 @@ public:
     // Closes the listener and every connection, then joins every thread.
     void Stop();
     bool Active() const;
+    // The port actually listened on (the one the system chose for port 0).
     uint16_t Port() const;
+    // Connection threads running now.
     int ConnectionCount() const;
 
     struct Impl;

@@ -393,7 +393,7 @@ TEST(NomSyncServiceIdentity, NamesAndPortInUse) {
     TZorvelCentralNomSyncServerSrv other(s.BoundPort());
     other.ReloadOptionsOnStart = false;
     bool started2 = false;
-    EXPECT_THROW(other.ServiceStart(started2), ESocketError);
+    EXPECT_THROW(other.ServiceStart(started2), EInOutError);
     bool stopped = false;
     s.ServiceStop(stopped);
 }

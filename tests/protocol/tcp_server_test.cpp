@@ -31,6 +31,7 @@ struct Client {
     bool ClosedWithoutReply() {
         char b;
         asio::error_code ec;
+        s.non_blocking(false);   // frame_io leaves the socket non-blocking
         const size_t n = asio::read(s, asio::buffer(&b, 1), ec);
         return n == 0 && ec == asio::error::eof;
     }
@@ -199,4 +200,70 @@ TEST(TcpServer, PortInUse) {
     a.Start("127.0.0.1", 0);
     EXPECT_THROW(b.Start("127.0.0.1", a.Port()), EInOutError);
     EXPECT_FALSE(b.Active());
+}
+
+TEST(TcpServer, FrameBoundIsSetPerServer) {
+    std::mutex m;
+    std::vector<std::string> errors;
+    TTcpServer server;
+    server.MaxFrameSize = 64;
+    server.OnExecute = [](TTcpConnection& c) {
+        const std::string payload = c.ReadFrame();
+        c.WriteFrame(std::to_string(payload.size()));
+    };
+    server.OnException = [&](TTcpConnection&, const std::exception& e) {
+        std::lock_guard<std::mutex> lock(m);
+        errors.push_back(e.what());
+    };
+    server.Start("127.0.0.1", 0);
+
+    // A frame of exactly the bound is served, one byte more ends the connection.
+    Client fits(server.Port());
+    WriteFrame(fits.s, std::string(64, 'x'));
+    EXPECT_EQ(ReadFrame(fits.s, 10000), "64");
+    asio::write(fits.s, asio::buffer(FrameHeader(65)));
+    EXPECT_TRUE(fits.ClosedWithoutReply());
+
+    // Another server keeps the default bound.
+    TTcpServer other;
+    other.OnExecute = server.OnExecute;
+    other.Start("127.0.0.1", 0);
+    Client big(other.Port());
+    WriteFrame(big.s, std::string(100000, 'y'));
+    EXPECT_EQ(ReadFrame(big.s, 10000), "100000");
+    other.Stop();
+    server.Stop();
+
+    std::lock_guard<std::mutex> lock(m);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "Invalid frame size 65");
+}
+
+TEST(TcpServer, PeerThatStopsReadingIsDisconnectedAtTheTimeOut) {
+    TTcpServer server;
+    server.ConnectionTimeoutMs = 200;
+    std::atomic<int> writeTimeouts{0};
+    std::atomic<int> replies{0};
+    // Each request is answered with a reply far larger than the socket
+    // buffers can hold.
+    const std::string reply(4 << 20, 'r');
+    server.OnExecute = [&](TTcpConnection& c) {
+        c.ReadFrame();
+        c.WriteFrame(reply);
+        ++replies;
+    };
+    server.OnException = [&](TTcpConnection&, const std::exception& e) {
+        if (dynamic_cast<const EFrameTimeout*>(&e) && std::string(e.what()) == "Write timed out.") ++writeTimeouts;
+    };
+    server.Start("127.0.0.1", 0);
+    Client c(server.Port());
+    WriteFrame(c.s, "ask");   // and never read the answer
+    bool gone = false;
+    for (int i = 0; i < 400 && !gone; ++i) {
+        gone = server.ConnectionCount() == 0 && writeTimeouts == 1;
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(gone);
+    EXPECT_EQ(replies, 0);
+    server.Stop();
 }
