@@ -293,7 +293,10 @@ std::string FormatTimeText(TDateTime dt, const TFormatSettings& fs) {
 std::string FormatDateTimeText(TDateTime dt, const TFormatSettings& fs) {
     std::string s = FormatDateText(dt, fs);
     DateParts p = DecodeDateTime(dt);
-    if (p.hour || p.minute || p.second || p.msec) s += " " + FormatTimeText(dt, fs);
+    if (p.hour || p.minute || p.second || p.msec) {
+        s += ' ';
+        s += FormatTimeText(dt, fs);
+    }
     return s;
 }
 

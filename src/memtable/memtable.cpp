@@ -694,7 +694,7 @@ bool TqdCustomMemTable::BookmarkValid(const TBookmark& bookmark) {
 int TqdCustomMemTable::CompareBookmarks(const TBookmark& b1, const TBookmark& b2) {
     bool v1 = BookmarkValid(b1), v2 = BookmarkValid(b2);
     if (v1 && v2) {
-        int32_t a, b;
+        int32_t a = 0, b = 0;
         DecodeBookmark(b1, a);
         DecodeBookmark(b2, b);
         return a < b ? -1 : (a > b ? 1 : 0);

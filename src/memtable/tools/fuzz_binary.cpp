@@ -1,0 +1,7 @@
+// libFuzzer target of the binary reader of the in-memory table.
+#include "fuzz_common.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzOne(data, size, [](TNVMemTable& t, TStream& s) { t.LoadFromBinaryStream(s); });
+    return 0;
+}
