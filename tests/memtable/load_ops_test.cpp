@@ -245,3 +245,97 @@ TEST(MemTableOps, MeasuresTableWorkflow) {
 }
 
 }  // namespace
+
+namespace {
+
+// A read-only row source of the common dataset interface, as a query result
+// offers it.
+class RowsDataSet : public TDataSet {
+public:
+    RowsDataSet(std::vector<std::pair<std::string, TFieldType>> columns, std::vector<std::vector<Variant>> rows)
+        : rows_(std::move(rows)) {
+        for (auto& c : columns)
+            AddField(std::make_unique<TField>(this, c.first, c.second, c.second == TFieldType::ftString ? 30 : 0));
+    }
+    bool Active() const override { return active_; }
+    void First() override { pos_ = 0; }
+    void Next() override { if (pos_ < static_cast<int>(rows_.size())) ++pos_; }
+    void Prior() override { if (pos_ > 0) --pos_; }
+    void Last() override { pos_ = static_cast<int>(rows_.size()) - 1; }
+    bool Eof() const override { return pos_ >= static_cast<int>(rows_.size()); }
+    bool Bof() const override { return pos_ == 0; }
+    int RecordCount() const override { return static_cast<int>(rows_.size()); }
+    int RecNo() const override { return Eof() ? -1 : pos_ + 1; }
+    Variant GetFieldValue(const TField& f) const override {
+        return Eof() ? Variant::Null() : rows_[static_cast<size_t>(pos_)][static_cast<size_t>(f.Index())];
+    }
+    bool active_ = true;
+
+private:
+    std::vector<std::vector<Variant>> rows_;
+    int pos_ = 0;
+};
+
+TEST(MemTableOps, LoadsAQueryResultThroughTheCommonInterface) {
+    RowsDataSet q({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString}, {"BIG", TFieldType::ftLargeint},
+                   {"WHEN", TFieldType::ftDateTime}},
+                  {{Variant(1), Variant("a"), Variant(INT64_C(1) << 40), Variant::FromDate(45000.5)},
+                   {Variant(2), Variant::Null(), Variant::Null(), Variant::Null()},
+                   {Variant(3), Variant("c"), Variant(INT64_C(-1)), Variant("01.02.2003 04:05:06")}});
+    q.Next();
+    TNVMemTable t;
+    t.LoadFromDataSet(&q, mtcpoStructure);
+    EXPECT_EQ(q.RecNo(), 2);  // back on its record
+    ASSERT_EQ(t.FieldCount(), 4);
+    EXPECT_EQ(t.FieldByName("NAME").Size(), 30);
+    EXPECT_EQ(Column(t, "NAME"), (Strings{"a", "<null>", "c"}));
+    EXPECT_EQ(Column(t, "BIG"), (Strings{"1099511627776", "<null>", "-1"}));
+    t.Last();
+    EXPECT_NEAR(t.FieldByName("WHEN").AsDateTime(), EncodeDateTime(2003, 2, 1, 4, 5, 6), 1e-9);
+
+    auto measures = MakeTable({{"ID", TFieldType::ftInteger}, {"OTHER", TFieldType::ftInteger}});
+    measures->LoadFromDataSet(&q, mtcpoOnlyData);
+    EXPECT_EQ(Column(*measures, "ID"), (Strings{"1", "2", "3"}));
+    EXPECT_EQ(Column(*measures, "OTHER"), (Strings{"<null>", "<null>", "<null>"}));
+
+    q.active_ = false;
+    EXPECT_THROW(measures->LoadFromDataSet(&q, mtcpoOnlyData), EDatabaseError);
+    EXPECT_FALSE(measures->ControlsDisabled());
+}
+
+TEST(MemTableLookupFields, TakeTheirValueFromTheLookupDataSet) {
+    auto names = MakeTable({{"KEY", TFieldType::ftInteger}, {"TEXT", TFieldType::ftString, 10}});
+    AppendRow(*names, {Variant(1), Variant("one")});
+    AppendRow(*names, {Variant(2), Variant("two")});
+    TNVMemTable t;
+    t.CreateField("REF", TFieldType::ftInteger);
+    TBufferField& lk = t.CreateField("REF_TEXT", TFieldType::ftString, 10, TFieldKind::fkLookup);
+    lk.KeyFields = "REF";
+    lk.LookupDataSet = names.get();
+    lk.LookupKeyFields = "KEY";
+    lk.LookupResultField = "TEXT";
+    t.Open();
+    AppendRow(t, {Variant(2)});
+    AppendRow(t, {Variant(5)});
+    EXPECT_EQ(Column(t, "REF_TEXT"), (Strings{"two", "<null>"}));
+    // Lookup fields are saved only with their flag.
+    TMemoryStream s;
+    t.SaveToStream(s, mtfSaveData | mtfSaveLookup | mtfSkipRest);
+    EXPECT_EQ(s.Bytes(), "\"REF\",\"REF_TEXT\",\r\n\"2\",\"two\",\r\n\"5\",\r\n");
+}
+
+TEST(MemTableBlockRead, SizeSwitchesTheStateAndSteps) {
+    auto t = MakeTable({{"V", TFieldType::ftInteger}});
+    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i)});
+    t->First();
+    t->SetBlockReadSize(10);
+    EXPECT_EQ(t->State(), TDataSetState::dsBlockRead);
+    EXPECT_EQ(t->FieldByName("V").AsInteger(), 2);
+    t->SetBlockReadSize(-1);
+    EXPECT_EQ(t->State(), TDataSetState::dsBrowse);
+    EXPECT_EQ(t->FieldByName("V").AsInteger(), 3);
+    t->SetBlockReadSize(0);
+    EXPECT_EQ(t->FieldByName("V").AsInteger(), 3);
+}
+
+}  // namespace
