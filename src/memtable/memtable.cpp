@@ -49,15 +49,15 @@ TqdCustomMemTable::~TqdCustomMemTable() {
     try {
         Close();
     } catch (...) {
-        // A failing persistent save at destruction cannot be reported; the
-        // records are released below all the same.
-        ClearRecords();
-        ReleaseEditState();
-    }
-    if (open_) {
-        // Close failed half-way: release what the open state holds.
-        open_ = false;
-        ClearRecords();
+        // A failing persistent save (or BeforeClose event) at destruction
+        // cannot be reported: the table closes without them.
+        persistent_ = false;
+        BeforeClose = nullptr;
+        AfterClose = nullptr;
+        try {
+            Close();
+        } catch (...) {
+        }
     }
     masterLink_.SetDataSource(nullptr);
 }

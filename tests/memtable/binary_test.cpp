@@ -275,3 +275,37 @@ TEST_F(MemTablePersistent, BinaryFilesAndTheirEvents) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MemTablePersistentFailure, UnwritableFileAtDestructionStillReleasesTheTable) {
+    TempDir dir;
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}});
+    t->SetPersistent(true);
+    t->SetPersistentFile(dir.File("no/such/folder/t.dat"));
+    AppendRow(*t, {Variant(1)});
+    EXPECT_THROW(t->Close(), EInOutError);
+    EXPECT_TRUE(t->Active());
+    t.reset();  // no leak, no error
+}
+
+TEST(MemTablePersistentFailure, FailedSaveKeepsThePreviousFile) {
+    TempDir dir;
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}}, false);
+    t->SetPersistent(true);
+    t->SetPersistentFile(dir.File("t.dat"));
+    t->Open();
+    AppendRow(*t, {Variant(1)});
+    t->Close();
+    std::string before = TempDir::Read(dir.File("t.dat"));
+    t->Open();
+    AppendRow(*t, {Variant(2)});
+    t->OnSaveRecord = [](TqdCustomMemTable&, bool&) { throw EDatabaseError("disk full"); };
+    EXPECT_THROW(t->Close(), EDatabaseError);
+    EXPECT_EQ(TempDir::Read(dir.File("t.dat")), before);
+    t->OnSaveRecord = nullptr;
+    t->Close();
+    EXPECT_NE(TempDir::Read(dir.File("t.dat")), before);
+}
+
+}  // namespace
