@@ -7,6 +7,7 @@
 #include "core/format.h"
 #include "protocol/extended80.h"
 #include "protocol/pharm_classes.h"
+#include "protocol/value_encoding.h"
 
 namespace {
 
@@ -14,21 +15,6 @@ const char kSignature[4] = {'T', 'P', 'F', '0'};
 // Child objects are never sent; the few a stream might still carry are read
 // and dropped, up to this nesting depth.
 constexpr int kMaxChildDepth = 8;
-
-template <typename T>
-void PutLE(uint8_t* out, T v) {
-    using U = std::make_unsigned_t<T>;
-    U u = static_cast<U>(v);
-    for (size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<uint8_t>(u >> (8 * i));
-}
-
-template <typename T>
-T GetLE(const uint8_t* in) {
-    using U = std::make_unsigned_t<T>;
-    U u = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) u |= static_cast<U>(static_cast<U>(in[i]) << (8 * i));
-    return static_cast<T>(u);
-}
 
 }  // namespace
 
@@ -41,38 +27,13 @@ void TComponentWriter::WriteShortString(const std::string& s) {
 }
 
 void TComponentWriter::WriteInteger(int64_t v) {
-    uint8_t buf[9];
-    if (v >= -128 && v <= 127) {
-        buf[0] = cvInt8;
-        buf[1] = static_cast<uint8_t>(static_cast<int8_t>(v));
-        WriteBytes(buf, 2);
-    } else if (v >= -32768 && v <= 32767) {
-        buf[0] = cvInt16;
-        PutLE(buf + 1, static_cast<int16_t>(v));
-        WriteBytes(buf, 3);
-    } else if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
-        buf[0] = cvInt32;
-        PutLE(buf + 1, static_cast<int32_t>(v));
-        WriteBytes(buf, 5);
-    } else {
-        buf[0] = cvInt64;
-        PutLE(buf + 1, v);
-        WriteBytes(buf, 9);
-    }
+    uint8_t buf[kMaxIntegerValueSize];
+    WriteBytes(buf, static_cast<int64_t>(EncodeIntegerValue(v, buf)));
 }
 
 void TComponentWriter::WriteString(const std::string& s) {
-    if (s.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-        throw ERangeError("Range check error");
-    if (s.size() <= 255) {
-        const uint8_t head[2] = {cvString, static_cast<uint8_t>(s.size())};
-        WriteBytes(head, 2);
-    } else {
-        uint8_t head[5];
-        head[0] = cvLString;
-        PutLE(head + 1, static_cast<int32_t>(s.size()));
-        WriteBytes(head, 5);
-    }
+    uint8_t head[kMaxStringHeadSize];
+    WriteBytes(head, static_cast<int64_t>(EncodeStringHead(s.size(), head)));
     WriteBytes(s.data(), static_cast<int64_t>(s.size()));
 }
 
@@ -82,10 +43,8 @@ void TComponentWriter::WriteIdent(const char* ident) {
 }
 
 void TComponentWriter::WriteFloat(double v) {
-    uint8_t buf[11];
-    buf[0] = cvExtended;
-    const TExtended80 e = DoubleToExtended80(v);
-    std::memcpy(buf + 1, e.data(), e.size());
+    uint8_t buf[kExtendedValueSize];
+    EncodeExtendedValue(v, buf);
     WriteBytes(buf, sizeof buf);
 }
 
@@ -94,9 +53,7 @@ void TComponentWriter::WriteBinary(const TMemoryStream& data) {
     if (bytes.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
         throw ERangeError("Range check error");
     uint8_t head[5];
-    head[0] = cvBinary;
-    PutLE(head + 1, static_cast<int32_t>(bytes.size()));
-    WriteBytes(head, 5);
+    WriteBytes(head, static_cast<int64_t>(EncodeTaggedNumber(cvBinary, static_cast<int32_t>(bytes.size()), head)));
     WriteBytes(bytes.data(), static_cast<int64_t>(bytes.size()));
 }
 

@@ -47,6 +47,27 @@ void EnsureNonBlocking(asio::ip::tcp::socket& socket) {
     }
 }
 
+// Moves `count` bytes with `step` (one read_some or write_some from byte
+// `at` on), waiting for `events` whenever the socket would block; a wait
+// longer than timeoutMs raises EFrameTimeout(timedOut).
+template <typename Step>
+void TransferAll(asio::ip::tcp::socket& socket, size_t count, short events, int timeoutMs, const char* timedOut,
+                 Step step) {
+    EnsureNonBlocking(socket);
+    size_t at = 0;
+    while (at < count) {
+        asio::error_code ec;
+        const size_t n = step(at, ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            if (!WaitFor(socket, events, timeoutMs)) throw EFrameTimeout(timedOut);
+            continue;
+        }
+        if (ec == asio::error::interrupted) continue;
+        if (ec) RaiseSocketError(ec);
+        at += n;
+    }
+}
+
 }  // namespace
 
 int32_t FrameCountFromBytes(const void* header) {
@@ -67,37 +88,17 @@ void CheckFrameCount(int64_t count, int64_t maxSize) {
 }
 
 void ReadExact(asio::ip::tcp::socket& socket, void* buffer, size_t count, int timeoutMs) {
-    EnsureNonBlocking(socket);
     auto* p = static_cast<char*>(buffer);
-    while (count > 0) {
-        asio::error_code ec;
-        const size_t n = socket.read_some(asio::buffer(p, count), ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            if (!WaitFor(socket, POLLIN, timeoutMs)) throw EFrameTimeout("Read timed out.");
-            continue;
-        }
-        if (ec == asio::error::interrupted) continue;
-        if (ec) RaiseSocketError(ec);
-        p += n;
-        count -= n;
-    }
+    TransferAll(socket, count, POLLIN, timeoutMs, "Read timed out.", [&](size_t at, asio::error_code& ec) {
+        return socket.read_some(asio::buffer(p + at, count - at), ec);
+    });
 }
 
 void WriteAll(asio::ip::tcp::socket& socket, const void* data, size_t count, int timeoutMs) {
-    EnsureNonBlocking(socket);
     const auto* p = static_cast<const char*>(data);
-    while (count > 0) {
-        asio::error_code ec;
-        const size_t n = socket.write_some(asio::buffer(p, count), ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            if (!WaitFor(socket, POLLOUT, timeoutMs)) throw EFrameTimeout("Write timed out.");
-            continue;
-        }
-        if (ec == asio::error::interrupted) continue;
-        if (ec) RaiseSocketError(ec);
-        p += n;
-        count -= n;
-    }
+    TransferAll(socket, count, POLLOUT, timeoutMs, "Write timed out.", [&](size_t at, asio::error_code& ec) {
+        return socket.write_some(asio::buffer(p + at, count - at), ec);
+    });
 }
 
 std::string ReadFrame(asio::ip::tcp::socket& socket, int timeoutMs, int64_t maxSize) {

@@ -6,26 +6,12 @@
 
 #include "core/cp1251.h"
 #include "protocol/extended80.h"
+#include "protocol/value_encoding.h"
 
 namespace {
 
 const char kIncorrectValue[] = "Incorrect value";
 const char kIncorrectIdentifier[] = "Incorrect identifier";
-
-template <typename T>
-void PutLE(uint8_t* out, T v) {
-    using U = std::make_unsigned_t<T>;
-    U u = static_cast<U>(v);
-    for (size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<uint8_t>(u >> (8 * i));
-}
-
-template <typename T>
-T GetLE(const uint8_t* in) {
-    using U = std::make_unsigned_t<T>;
-    U u = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) u |= static_cast<U>(static_cast<U>(in[i]) << (8 * i));
-    return static_cast<T>(u);
-}
 
 }  // namespace
 
@@ -73,6 +59,12 @@ uint8_t TNVReader::ReadValue() {
 
 // ---------------------------------------------------------------- binary writer
 
+template <typename T>
+void TNVBinWriter::WriteTaggedNumber(uint8_t tag, T v) {
+    uint8_t buf[1 + sizeof(T)];
+    Write(buf, static_cast<int64_t>(EncodeTaggedNumber(tag, v, buf)));
+}
+
 void TNVBinWriter::WriteStr(const std::string& s) {
     const uint8_t len = static_cast<uint8_t>(s.size() > 255 ? 255 : s.size());
     Write(&len, 1);
@@ -82,33 +74,16 @@ void TNVBinWriter::WriteStr(const std::string& s) {
 void TNVBinWriter::WriteBoolean(bool v) { WriteValue(v ? nvtTrue : nvtFalse); }
 
 void TNVBinWriter::WriteFloat(double v) {
-    uint8_t buf[11];
-    buf[0] = nvtExtended;
-    const TExtended80 e = DoubleToExtended80(v);
-    std::memcpy(buf + 1, e.data(), e.size());
+    uint8_t buf[kExtendedValueSize];
+    EncodeExtendedValue(v, buf);
     Write(buf, sizeof buf);
 }
 
-void TNVBinWriter::WriteSingle(float v) {
-    uint8_t buf[5];
-    buf[0] = nvtSingle;
-    PutLE(buf + 1, std::bit_cast<uint32_t>(v));
-    Write(buf, sizeof buf);
-}
+void TNVBinWriter::WriteSingle(float v) { WriteTaggedNumber(nvtSingle, std::bit_cast<uint32_t>(v)); }
 
-void TNVBinWriter::WriteCurrency(Currency v) {
-    uint8_t buf[9];
-    buf[0] = nvtCurrency;
-    PutLE(buf + 1, v.raw);
-    Write(buf, sizeof buf);
-}
+void TNVBinWriter::WriteCurrency(Currency v) { WriteTaggedNumber(nvtCurrency, v.raw); }
 
-void TNVBinWriter::WriteDate(TDateTime v) {
-    uint8_t buf[9];
-    buf[0] = nvtDate;
-    PutLE(buf + 1, std::bit_cast<uint64_t>(v));
-    Write(buf, sizeof buf);
-}
+void TNVBinWriter::WriteDate(TDateTime v) { WriteTaggedNumber(nvtDate, std::bit_cast<uint64_t>(v)); }
 
 void TNVBinWriter::WriteIdent(const std::string& s) {
     if (SameText1251(s, "False")) {
@@ -126,31 +101,14 @@ void TNVBinWriter::WriteIdent(const std::string& s) {
 }
 
 void TNVBinWriter::WriteInteger(int32_t v) {
-    uint8_t buf[5];
-    if (v >= -128 && v <= 127) {
-        buf[0] = nvtInt8;
-        buf[1] = static_cast<uint8_t>(static_cast<int8_t>(v));
-        Write(buf, 2);
-    } else if (v >= -32768 && v <= 32767) {
-        buf[0] = nvtInt16;
-        PutLE(buf + 1, static_cast<int16_t>(v));
-        Write(buf, 3);
-    } else {
-        buf[0] = nvtInt32;
-        PutLE(buf + 1, v);
-        Write(buf, 5);
-    }
+    uint8_t buf[kMaxIntegerValueSize];
+    Write(buf, static_cast<int64_t>(EncodeIntegerValue(v, buf)));
 }
 
 void TNVBinWriter::WriteInt64(int64_t v) {
-    if (v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()) {
-        WriteInteger(static_cast<int32_t>(v));
-        return;
-    }
-    uint8_t buf[9];
-    buf[0] = nvtInt64;
-    PutLE(buf + 1, v);
-    Write(buf, sizeof buf);
+    // Within the 32-bit range the integer forms serve; 19 only beyond it.
+    uint8_t buf[kMaxIntegerValueSize];
+    Write(buf, static_cast<int64_t>(EncodeIntegerValue(v, buf)));
 }
 
 void TNVBinWriter::WriteVariant(const Variant& v) {
@@ -172,27 +130,15 @@ void TNVBinWriter::WriteVariant(const Variant& v) {
 }
 
 void TNVBinWriter::WriteString(const std::string& s) {
-    if (s.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max()))
-        throw ERangeError("Range check error");
-    if (s.size() <= 255) {
-        uint8_t head[2] = {nvtString, static_cast<uint8_t>(s.size())};
-        Write(head, 2);
-    } else {
-        uint8_t head[5];
-        head[0] = nvtLString;
-        PutLE(head + 1, static_cast<int32_t>(s.size()));
-        Write(head, 5);
-    }
+    uint8_t head[kMaxStringHeadSize];
+    Write(head, static_cast<int64_t>(EncodeStringHead(s.size(), head)));
     Write(s.data(), static_cast<int64_t>(s.size()));
 }
 
 void TNVBinWriter::WriteWideString(const std::u16string& w) {
     if (w.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max() / 2))
         throw ERangeError("Range check error");
-    uint8_t head[5];
-    head[0] = nvtWString;
-    PutLE(head + 1, static_cast<int32_t>(w.size()));
-    Write(head, 5);
+    WriteTaggedNumber(nvtWString, static_cast<int32_t>(w.size()));
     std::string bytes(w.size() * 2, '\0');
     for (size_t i = 0; i < w.size(); ++i) {
         bytes[2 * i] = static_cast<char>(w[i] & 0xFF);
@@ -211,6 +157,15 @@ void TNVBinWriter::WriteBuffer(const void* buffer, int32_t count) {
 }
 
 // ---------------------------------------------------------------- binary reader
+
+template <typename Raw, typename FromRaw, typename FromInt>
+auto TNVBinReader::ReadTaggedNumber(uint8_t tag, FromRaw fromRaw, FromInt fromInt) {
+    const uint8_t found = ReadValue();
+    if (found != tag) return fromInt(ReadIntegerData(found));
+    uint8_t buf[sizeof(Raw)];
+    Read(buf, sizeof buf);
+    return fromRaw(GetLE<Raw>(buf));
+}
 
 int32_t TNVBinReader::ReadIntegerData(uint8_t tag) {
     uint8_t buf[4];
@@ -253,35 +208,21 @@ double TNVBinReader::ReadFloat() {
 }
 
 float TNVBinReader::ReadSingle() {
-    const uint8_t tag = ReadValue();
-    if (tag != nvtSingle) return static_cast<float>(ReadIntegerData(tag));
-    uint8_t buf[4];
-    Read(buf, 4);
-    return std::bit_cast<float>(GetLE<uint32_t>(buf));
+    return ReadTaggedNumber<uint32_t>(nvtSingle, [](uint32_t raw) { return std::bit_cast<float>(raw); },
+                                      [](int32_t i) { return static_cast<float>(i); });
 }
 
 Currency TNVBinReader::ReadCurrency() {
-    const uint8_t tag = ReadValue();
-    if (tag != nvtCurrency) return Currency::FromInt(ReadIntegerData(tag));
-    uint8_t buf[8];
-    Read(buf, 8);
-    return Currency::FromRaw(GetLE<int64_t>(buf));
+    return ReadTaggedNumber<int64_t>(nvtCurrency, Currency::FromRaw, [](int32_t i) { return Currency::FromInt(i); });
 }
 
 TDateTime TNVBinReader::ReadDate() {
-    const uint8_t tag = ReadValue();
-    if (tag != nvtDate) return ReadIntegerData(tag);
-    uint8_t buf[8];
-    Read(buf, 8);
-    return std::bit_cast<double>(GetLE<uint64_t>(buf));
+    return ReadTaggedNumber<uint64_t>(nvtDate, [](uint64_t raw) { return std::bit_cast<double>(raw); },
+                                      [](int32_t i) { return static_cast<TDateTime>(i); });
 }
 
 int64_t TNVBinReader::ReadInt64() {
-    const uint8_t tag = ReadValue();
-    if (tag != nvtInt64) return ReadIntegerData(tag);
-    uint8_t buf[8];
-    Read(buf, 8);
-    return GetLE<int64_t>(buf);
+    return ReadTaggedNumber<int64_t>(nvtInt64, [](int64_t raw) { return raw; }, [](int32_t i) { return int64_t{i}; });
 }
 
 std::string TNVBinReader::ReadIdent() {

@@ -134,6 +134,11 @@ public:
     void WriteWideString(const std::u16string& w) override;
     void WriteStringStream(const TStringStream& ss) override;
     void WriteBuffer(const void* buffer, int32_t count) override;
+
+private:
+    // A tag and a fixed-size little-endian number after it.
+    template <typename T>
+    void WriteTaggedNumber(uint8_t tag, T v);
 };
 
 class TNVBinReader : public TNVReader {
@@ -163,4 +168,8 @@ private:
     // A 4-byte length followed by that many units of `unit` bytes, checked
     // against the bytes left.
     int32_t ReadCheckedLength(int64_t unit);
+    // A value of tag `tag` holding a little-endian Raw, converted by fromRaw;
+    // an integer value (tags 2, 3, 4) is taken too, converted by fromInt.
+    template <typename Raw, typename FromRaw, typename FromInt>
+    auto ReadTaggedNumber(uint8_t tag, FromRaw fromRaw, FromInt fromInt);
 };
