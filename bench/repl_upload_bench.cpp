@@ -8,18 +8,14 @@
 // (scripts/db.sh start <folder> 3307, or $VT_TEST_DB_PORT) and vsftpd.
 //
 //     build/bench/repl_upload_bench [MiB]
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -30,8 +26,10 @@
 #include "core/options.h"
 #include "protocol/component_stream.h"
 #include "protocol/customer_info.h"
+#include "protocol/frame_io.h"
 #include "protocol/pharm_classes.h"
 #include "replication/repl_data_service.h"
+#include "support/loopback.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
 
@@ -47,28 +45,9 @@ double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 bool WaitListening(int port) {
     for (int i = 0; i < 200; ++i) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        ::close(fd);
-        if (ok) return true;
+        if (LoopbackListens(port)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     return false;
@@ -142,7 +121,7 @@ double BenchVsftpd(const TempDir& dir, const std::string& source) {
     }
     std::filesystem::create_directories(dir.File("vsftpd/root"));
     std::filesystem::create_directories(dir.File("vsftpd/empty"));
-    int port = FreePort();
+    int port = FreeLoopbackPort();
     std::string conf = dir.File("vsftpd/vsftpd.conf");
     std::ofstream(conf) << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port
                         << "\nbackground=NO\nrun_as_launching_user=YES\nanonymous_enable=YES\n"
@@ -181,50 +160,19 @@ double BenchVsftpd(const TempDir& dir, const std::string& source) {
 // The TCP upload path, 64 KiB per request.
 class TFrameClient {
 public:
-    explicit TFrameClient(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    ~TFrameClient() { ::close(fd_); }
-    bool Ok() const { return ok_; }
+    explicit TFrameClient(int port) : fd_(ConnectLoopback(port)) {}
+    ~TFrameClient() { CloseFd(fd_); }
+    bool Ok() const { return fd_ >= 0; }
     std::unique_ptr<TComponent> Exchange(const TComponent& c) {
-        std::string payload = EncodePharmComponent(c);
-        uint32_t n = htonl(static_cast<uint32_t>(payload.size()));
-        std::string frame(reinterpret_cast<const char*>(&n), 4);
-        frame += payload;
-        if (!SendAll(frame)) return nullptr;
-        std::string head = Recv(4);
+        const std::string payload = EncodePharmComponent(c);
+        if (!SendAll(fd_, FrameHeader(static_cast<int64_t>(payload.size())) + payload)) return nullptr;
+        const std::string head = ReceiveUpTo(fd_, 4);
         if (head.size() != 4) return nullptr;
-        std::memcpy(&n, head.data(), 4);
-        return DecodePharmComponent(Recv(ntohl(n)));
+        return DecodePharmComponent(ReceiveUpTo(fd_, static_cast<uint32_t>(FrameCountFromBytes(head.data()))));
     }
 
 private:
-    bool SendAll(const std::string& s) {
-        for (size_t off = 0; off < s.size();) {
-            ssize_t w = ::send(fd_, s.data() + off, s.size() - off, MSG_NOSIGNAL);
-            if (w <= 0) return false;
-            off += static_cast<size_t>(w);
-        }
-        return true;
-    }
-    std::string Recv(size_t n) {
-        std::string out(n, '\0');
-        size_t got = 0;
-        while (got < n) {
-            ssize_t r = ::recv(fd_, out.data() + got, n - got, 0);
-            if (r <= 0) break;
-            got += static_cast<size_t>(r);
-        }
-        out.resize(got);
-        return out;
-    }
     int fd_;
-    bool ok_ = false;
 };
 
 double BenchTcp(TZorvelCentralServerSrv& srv, const std::string& source, const std::string& rarDir, int64_t size) {

@@ -315,10 +315,7 @@ void TZorvelCentralNomSyncServerSrv::ApplyConfirmation(TPharmServerConfirmAction
         }
         dm.CommitTransaction();
     } catch (...) {
-        try {
-            dm.RollbackTransaction();
-        } catch (...) {
-        }
+        dm.RollbackTransactionQuietly();
         throw;
     }
 }

@@ -194,10 +194,7 @@ bool TProducer::SaveToDB(std::string& msg) {
             UpdateInDB();
         return true;
     } catch (const std::exception& e) {
-        try {
-            dm_->RollbackTransaction();
-        } catch (...) {
-        }
+        dm_->RollbackTransactionQuietly();
         msg = e.what();
         return false;
     }
@@ -211,10 +208,7 @@ void TProducer::SaveToUpdateTable(const TNomUpdateTablePrivateParams& params) {
         q->ExecSQL();
         dm_->CommitTransaction();
     } catch (...) {
-        try {
-            dm_->RollbackTransaction();
-        } catch (...) {
-        }
+        dm_->RollbackTransactionQuietly();
         throw;
     }
 }

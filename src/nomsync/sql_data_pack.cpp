@@ -64,10 +64,7 @@ bool TSQLDataPack::SaveToDB(std::string& msg) {
         if (!Trim(s).empty()) dm_->ExecSQL(s);
         return true;
     } catch (const std::exception& e) {
-        try {
-            dm_->RollbackTransaction();
-        } catch (...) {
-        }
+        dm_->RollbackTransactionQuietly();
         msg = e.what();
         return false;
     }

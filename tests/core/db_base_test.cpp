@@ -86,6 +86,30 @@ TEST_F(DMBaseTest, StartTransactionTwiceCommitsTheFirst) {
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 1);
 }
 
+TEST_F(DMBaseTest, QuietRollbackUndoesAndSurvivesALostConnection) {
+    TDMBase dm;
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (1, 'undone')");
+    dm.RollbackTransactionQuietly();
+    EXPECT_FALSE(dm.InTransaction());
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 0);
+
+    // The connection dies inside the transaction: the plain rollback raises,
+    // the quiet one does not, and the server has discarded the rows.
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (2, 'lost')");
+    const int64_t id = VarToInt64Def(dm.GetScalar("SELECT CONNECTION_ID()"), 0);
+    db.Exec("KILL CONNECTION " + std::to_string(id));
+    EXPECT_NO_THROW(dm.RollbackTransactionQuietly());
+    EXPECT_FALSE(dm.InTransaction());
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 0);
+
+    TDMBase other;
+    other.StartTransaction(TIsolationLevel::ilReadCommitted);
+    db.Exec("KILL CONNECTION " + std::to_string(VarToInt64Def(other.GetScalar("SELECT CONNECTION_ID()"), 0)));
+    EXPECT_THROW(other.RollbackTransaction(), EDatabaseError);
+}
+
 TEST_F(DMBaseTest, TransactionsReadCommittedRows) {
     TDMBase dm;
     dm.StartTransaction(TIsolationLevel::ilReadCommitted);

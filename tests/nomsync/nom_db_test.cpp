@@ -14,25 +14,9 @@ using namespace nomsync_test;
 
 namespace {
 
-class NomDbTest : public ::testing::Test {
+class NomDbTest : public NomDataFixture {
 protected:
-    void SetUp() override {
-        dataDir = dirs.Path() + "/nomdata";
-        sqlDir = dirs.Path() + "/sqlpack";
-        ForceDirectories(dataDir);
-        ForceDirectories(sqlDir);
-        db.EditOptions([&](TOptions& o) {
-            o.NomObjectDataDir = dataDir;
-            o.SQLCmdFilesFolder = sqlDir;
-        });
-    }
-
     int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
-
-    TestLog log;
-    TestDatabase db;
-    TempDir dirs;
-    std::string dataDir, sqlDir;
 };
 
 TNomUpdateTablePrivateParams Params(int8_t action, int32_t pharm = 2) {

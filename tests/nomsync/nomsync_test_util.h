@@ -174,12 +174,11 @@ std::unique_ptr<T> DecodeData(TMemoryStream& data) {
     return obj;
 }
 
-// A private database with three pharmacies, private data folders, a log,
-// and a running service on a port of the system's choice.
-class ServiceFixture : public ::testing::Test {
+// A private database, a log, and private folders for the object data and
+// the SQL pack scripts, which the options point at.
+class NomDataFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        SeedPharmacies(db);
         dataDir = dirs.Path() + "/nomdata";
         sqlDir = dirs.Path() + "/sqlpack";
         ForceDirectories(dataDir);
@@ -188,6 +187,21 @@ protected:
             o.NomObjectDataDir = dataDir;
             o.SQLCmdFilesFolder = sqlDir;
         });
+    }
+
+    TestLog log;
+    TestDatabase db;
+    TempDir dirs;
+    std::string dataDir, sqlDir;
+};
+
+// That with three pharmacies and a running service on a port of the
+// system's choice.
+class ServiceFixture : public NomDataFixture {
+protected:
+    void SetUp() override {
+        NomDataFixture::SetUp();
+        SeedPharmacies(db);
         srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(0);
         srv->ReloadOptionsOnStart = false;
         ConfigureService(*srv);
@@ -219,10 +233,6 @@ protected:
         return db.ScalarStr(Format("SELECT IS_PROCESSED FROM ACTION_REQUEST WHERE ID = %d", {requestID}));
     }
 
-    TestLog log;
-    TestDatabase db;
-    TempDir dirs;
-    std::string dataDir, sqlDir;
     std::unique_ptr<TZorvelCentralNomSyncServerSrv> srv;
 };
 

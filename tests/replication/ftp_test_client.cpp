@@ -1,9 +1,6 @@
 #include "ftp_test_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,23 +31,6 @@ std::string ShellQuote(const std::string& s) {
     return out + "'";
 }
 
-static int ConnectLoopback(int port, int timeoutMs) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 TFtpTestClient::~TFtpTestClient() { Close(); }
 
 void TFtpTestClient::Close() {
@@ -62,7 +42,7 @@ void TFtpTestClient::Close() {
 TFtpReply TFtpTestClient::Connect(int port, int receiveTimeoutMs) {
     Close();
     timeoutMs_ = receiveTimeoutMs;
-    fd_ = ConnectLoopback(port, receiveTimeoutMs);
+    fd_ = ConnectLoopback(port, receiveTimeoutMs, receiveTimeoutMs);
     if (fd_ < 0) return {};
     return ReadReply();
 }
@@ -113,7 +93,7 @@ int TFtpTestClient::OpenPassive() {
     size_t p = r.Text.find("(|||");
     if (p == std::string::npos) return -1;
     int port = std::atoi(r.Text.c_str() + p + 4);
-    return ConnectLoopback(port, timeoutMs_);
+    return ConnectLoopback(port, timeoutMs_, timeoutMs_);
 }
 
 bool TFtpTestClient::ServerClosed() {
@@ -124,30 +104,4 @@ bool TFtpTestClient::ServerClosed() {
         if (got < 0) return errno == ECONNRESET;
     }
     return false;
-}
-
-void SendAll(int fd, const std::string& bytes) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-        ssize_t put = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (put <= 0) return;
-        off += static_cast<size_t>(put);
-    }
-}
-
-void CloseFd(int fd) {
-    if (fd >= 0) ::close(fd);
-}
-
-std::pair<int, int> ListenLoopback() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd, 4);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return {fd, ntohs(a.sin_port)};
 }

@@ -1,10 +1,13 @@
 // Helpers of the FTP and upload tests: a command runner for the real
 // clients (curl, lftp) and a plain FTP control/data client on 127.0.0.1
-// with receive time-outs, for the replies that the real clients hide.
+// with receive time-outs, for the replies that the real clients hide (the
+// socket helpers of support/loopback.h come with it).
 #pragma once
 
 #include <string>
 #include <utility>
+
+#include "support/loopback.h"
 
 // Runs a shell command (bounded by `timeout`), returns its exit status and
 // puts standard output and error into *output.
@@ -48,8 +51,3 @@ private:
     int timeoutMs_ = 20000;
 };
 
-// Sends all bytes on a socket; closes it when close is true.
-void SendAll(int fd, const std::string& bytes);
-void CloseFd(int fd);
-// A listening socket on 127.0.0.1 with a port chosen by the system.
-std::pair<int, int> ListenLoopback();  // fd, port

@@ -2,11 +2,6 @@
 // against a real database.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <thread>
 
 #include "ftp_test_client.h"
@@ -15,24 +10,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// A port that nobody listens on right now.
-int FreePort() {
-    auto [fd, port] = ListenLoopback();
-    CloseFd(fd);
-    return port;
-}
-
-bool Listens(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
 
 std::vector<std::string> Sorted(std::vector<std::string> v) {
     std::sort(v.begin(), v.end());
@@ -114,7 +91,7 @@ TEST_F(ReplDataServiceTest, LinesWithoutThreePartsGetAFolderButNoAccount) {
 }
 
 TEST_F(ReplDataServiceTest, BlockedDataServerOpensNoPort) {
-    int ftp = FreePort(), tcp = FreePort();
+    int ftp = FreeLoopbackPort(), tcp = FreeLoopbackPort();
     srv->SetPortOverrides(-1, -1, 0);
     SetOptions([&](TOptions& o) {
         o.BlockDataServer = true;
@@ -125,15 +102,15 @@ TEST_F(ReplDataServiceTest, BlockedDataServerOpensNoPort) {
     EXPECT_TRUE(Logged("DataServer Disabled!"));
     EXPECT_FALSE(srv->IdFTPServer().Active());
     EXPECT_FALSE(srv->IdTCPServer().Active());
-    EXPECT_FALSE(Listens(ftp));
-    EXPECT_FALSE(Listens(tcp));
+    EXPECT_FALSE(LoopbackListens(ftp));
+    EXPECT_FALSE(LoopbackListens(tcp));
     // The list, the folders and the accounts are built all the same.
     EXPECT_TRUE(fs::is_directory(Folder(3)));
     EXPECT_EQ(srv->IdUserManager().Count(), 2u);
 }
 
 TEST_F(ReplDataServiceTest, SecondaryProtocolListensOnlyOnItsPort) {
-    int ftp = FreePort(), tcp = FreePort();
+    int ftp = FreeLoopbackPort(), tcp = FreeLoopbackPort();
     srv->SetPortOverrides(-1, -1, -1);
     SetOptions([&](TOptions& o) {
         o.UseSecondaryDataProtocol = true;
@@ -145,14 +122,14 @@ TEST_F(ReplDataServiceTest, SecondaryProtocolListensOnlyOnItsPort) {
     EXPECT_TRUE(srv->IdTCPServer().Active());
     EXPECT_FALSE(srv->IdFTPServer().Active());
     EXPECT_EQ(srv->IdTCPServer().Port(), tcp);
-    EXPECT_TRUE(Listens(tcp));
-    EXPECT_FALSE(Listens(ftp));
+    EXPECT_TRUE(LoopbackListens(tcp));
+    EXPECT_FALSE(LoopbackListens(ftp));
     // The FTP accounts are rebuilt in this case too.
     EXPECT_EQ(srv->IdUserManager().Count(), 2u);
 }
 
 TEST_F(ReplDataServiceTest, FtpUsesTheConfiguredPorts) {
-    int ftp = FreePort(), data = FreePort();
+    int ftp = FreeLoopbackPort(), data = FreeLoopbackPort();
     srv->SetPortOverrides(-1, -1, -1);
     SetOptions([&](TOptions& o) {
         o.FileTransferPort = ftp;
@@ -161,8 +138,8 @@ TEST_F(ReplDataServiceTest, FtpUsesTheConfiguredPorts) {
     Start();
     EXPECT_EQ(srv->IdFTPServer().BoundPort(), ftp);
     EXPECT_EQ(srv->IdFTPServer().DefaultDataPort, data);
-    EXPECT_TRUE(Listens(ftp));
-    EXPECT_FALSE(Listens(data));
+    EXPECT_TRUE(LoopbackListens(ftp));
+    EXPECT_FALSE(LoopbackListens(data));
 }
 
 TEST_F(ReplDataServiceTest, BusyPortFailsTheStart) {

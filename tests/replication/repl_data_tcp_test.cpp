@@ -2,11 +2,7 @@
 // 127.0.0.1, the pharmacies in a real database.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <fstream>
@@ -16,50 +12,33 @@
 #include "protocol/component_stream.h"
 #include "protocol/compressed_stream.h"
 #include "protocol/customer_info.h"
+#include "protocol/frame_io.h"
 #include "repl_data_fixture.h"
 #include "replication/upload_registry.h"
+#include "support/loopback.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// A pharmacy's side of the protocol: frames over one connection.
+// A pharmacy's side of the protocol: frames over one connection, every
+// receive bounded by 20 s.
 class TUploadClient {
 public:
-    explicit TUploadClient(int port) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        timeval tv{20, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    ~TUploadClient() { ::close(fd_); }
-    bool Connected() const { return connected_; }
+    explicit TUploadClient(int port) : fd_(ConnectLoopback(port, 20000)) {}
+    ~TUploadClient() { CloseFd(fd_); }
+    bool Connected() const { return fd_ >= 0; }
 
-    void SendRaw(const std::string& bytes) {
-        size_t off = 0;
-        while (off < bytes.size()) {
-            ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-            if (n <= 0) return;
-            off += static_cast<size_t>(n);
-        }
-    }
+    void SendRaw(const std::string& bytes) { SendAll(fd_, bytes); }
     void Send(const TComponent& command) {
-        std::string payload = EncodePharmComponent(command);
-        uint32_t n = htonl(static_cast<uint32_t>(payload.size()));
-        SendRaw(std::string(reinterpret_cast<const char*>(&n), 4) + payload);
+        const std::string payload = EncodePharmComponent(command);
+        SendRaw(FrameHeader(static_cast<int64_t>(payload.size())) + payload);
     }
     // The next reply frame; nullptr when the server closed the connection.
     std::unique_ptr<TComponent> Receive() {
-        std::string head = ReadExactly(4);
+        const std::string head = ReceiveUpTo(fd_, 4);
         if (head.size() < 4) return nullptr;
-        uint32_t n;
-        std::memcpy(&n, head.data(), 4);
-        std::string payload = ReadExactly(ntohl(n));
-        return DecodePharmComponent(payload);
+        return DecodePharmComponent(ReceiveUpTo(fd_, static_cast<uint32_t>(FrameCountFromBytes(head.data()))));
     }
     // True when the server closed the connection without sending anything.
     bool ClosedWithoutReply() {
@@ -68,18 +47,7 @@ public:
     }
 
 private:
-    std::string ReadExactly(size_t n) {
-        std::string out;
-        while (out.size() < n) {
-            char buf[65536];
-            ssize_t got = ::recv(fd_, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (got <= 0) break;
-            out.append(buf, static_cast<size_t>(got));
-        }
-        return out;
-    }
-    int fd_ = -1;
-    bool connected_ = false;
+    int fd_;
 };
 
 struct TReply {

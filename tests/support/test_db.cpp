@@ -100,18 +100,14 @@ TestDatabase::TestDatabase(bool loadSchema)
         if (!conn_->Connected()) throw std::runtime_error("Cannot connect to " + name_ + ": " + conn_->LastError());
         if (loadSchema) ExecScriptFile(SchemaPath());
     } catch (...) {
-        try {
-            if (conn_ && conn_->Connected()) conn_->ExecSQL("DROP DATABASE IF EXISTS `" + name_ + "`");
-        } catch (...) {
-        }
-        conn_.reset();
-        SetOptionsForTesting(previousOptions_);
-        TDMBase::SetPortForTesting(previousPort_ == 3306 ? 0 : previousPort_);
+        DropAndRestore();
         throw;
     }
 }
 
-TestDatabase::~TestDatabase() {
+TestDatabase::~TestDatabase() { DropAndRestore(); }
+
+void TestDatabase::DropAndRestore() noexcept {
     try {
         if (conn_ && conn_->Connected()) conn_->ExecSQL("DROP DATABASE IF EXISTS `" + name_ + "`");
     } catch (...) {

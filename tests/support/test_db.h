@@ -99,6 +99,10 @@ public:
     TDMBase& Connection() { return *conn_; }
 
 private:
+    // Drops the database (when connected) and brings the previous options
+    // snapshot and port back.
+    void DropAndRestore() noexcept;
+
     int port_;
     std::string name_;
     std::shared_ptr<const TOptions> previousOptions_;

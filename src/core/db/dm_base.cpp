@@ -494,6 +494,13 @@ void TDMBase::RollbackTransaction() {
     ExecSQL("ROLLBACK");
 }
 
+void TDMBase::RollbackTransactionQuietly() noexcept {
+    try {
+        RollbackTransaction();
+    } catch (...) {
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Parameters
 // ---------------------------------------------------------------------------

@@ -86,6 +86,11 @@ public:
     // Commit / roll back when a transaction is open; otherwise nothing.
     void CommitTransaction();
     void RollbackTransaction();
+    // RollbackTransaction for a failure path: a failing rollback (the
+    // connection is gone, and the server discards the transaction with it)
+    // is swallowed, so that the failure being handled is the one that
+    // propagates.
+    void RollbackTransactionQuietly() noexcept;
     // Whether this data module began a transaction that is still open.
     bool InTransaction() const { return inTransaction_; }
 

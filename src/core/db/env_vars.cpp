@@ -98,10 +98,7 @@ void TZVL2EnvironmentVariables::WriteBack() {
         }
         dm_->CommitTransaction();
     } catch (...) {
-        try {
-            dm_->RollbackTransaction();
-        } catch (...) {
-        }
+        dm_->RollbackTransactionQuietly();
         throw;
     }
 }

@@ -130,11 +130,7 @@ bool TArchiveInstallerNoThread::InstallPackets(std::string& errorText) {
             MarkArchiveInstalled(n);
             result = true;
         } catch (const std::exception& e) {
-            try {
-                dm_->RollbackTransaction();
-            } catch (const std::exception&) {
-                // The connection is gone; the database discards the transaction.
-            }
+            dm_->RollbackTransactionQuietly();
             result = false;
             Log(Cp(u8"Грешка: ") + ErrorText(e));
             throw;

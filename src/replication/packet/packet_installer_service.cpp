@@ -54,18 +54,14 @@ void TVantrellPacketInstallerService::ServiceStart(bool& started) {
         UserListReload();
     else if (ZorvelCentralServerSrv)
         ZorvelCentralServerSrv->ReloadUserList();
-    // The busy flag is not cleared here: a timer pass may be running on the
-    // main thread, and every pass clears the flag when it ends.
-    try {
-        CheckPackets();
-    } catch (...) {
-        timer_.SetEnabled(true);
-        throw;
-    }
-    timer_.SetEnabled(true);
+    // A first pass at once, as the timer runs it. The busy flag is not
+    // cleared here: a timer pass may be running on the main thread, and every
+    // pass clears the flag when it ends.
+    tmrPacketInstallerTimer();
 }
 
 void TVantrellPacketInstallerService::tmrPacketInstallerTimer() {
+    // The timer runs again however the pass ends.
     try {
         CheckPackets();
     } catch (...) {
