@@ -1,4 +1,4 @@
-// libFuzzer target of the CSV reader of the in-memory table.
+// Fuzz target of the CSV reader of the in-memory table.
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
