@@ -17,7 +17,8 @@ bool IsWriteMode(TDataSetState s) {
     }
 }
 
-// Splits a ';'-separated field-name list; names are trimmed.
+}  // namespace
+
 std::vector<std::string> SplitFieldNames(const std::string& names) {
     std::vector<std::string> out;
     size_t pos = 0;
@@ -29,8 +30,6 @@ std::vector<std::string> SplitFieldNames(const std::string& names) {
     }
     return out;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------- data links
 
@@ -597,34 +596,29 @@ void TBufferedDataSet::Resync(TResyncMode mode) {
 
 // ---- cursor ----
 
-void TBufferedDataSet::First() {
-    CheckBrowseMode();
-    DoBeforeScroll();
-    ClearBuffers();
-    try {
-        InternalFirst();
-        GetNextRecord();
-    } catch (...) {
-        bof_ = true;
-        throw;
-    }
-    bof_ = true;
-    DataEvent(TDataEvent::deDataSetChange, 0);
-    DoAfterScroll();
-}
+void TBufferedDataSet::First() { MoveToEnd(true); }
 
-void TBufferedDataSet::Last() {
+void TBufferedDataSet::Last() { MoveToEnd(false); }
+
+void TBufferedDataSet::MoveToEnd(bool first) {
     CheckBrowseMode();
     DoBeforeScroll();
     ClearBuffers();
+    // The end moved to is flagged even when reading its record fails.
+    bool& atEnd = first ? bof_ : eof_;
     try {
-        InternalLast();
-        GetPriorRecord();
+        if (first) {
+            InternalFirst();
+            GetNextRecord();
+        } else {
+            InternalLast();
+            GetPriorRecord();
+        }
     } catch (...) {
-        eof_ = true;
+        atEnd = true;
         throw;
     }
-    eof_ = true;
+    atEnd = true;
     DataEvent(TDataEvent::deDataSetChange, 0);
     DoAfterScroll();
 }
@@ -729,6 +723,16 @@ void TBufferedDataSet::EndInsertAppend() {
     DoAfterScroll();
 }
 
+void TBufferedDataSet::PrepareAppendBuffer() {
+    ClearBuffers();
+    TRecordBuffer b = buffers_[0];
+    InternalInitRecord(b);
+    ClearCalcFields(b);
+    SetBookmarkFlag(b, TBookmarkFlag::bfEOF);
+    recordCount_ = 1;
+    bof_ = false;
+}
+
 void TBufferedDataSet::PrepareInsertBuffer() {
     TBookmark oldCurrent = GetBookmark();
     MoveBuffer(recordCount_, activeRecord_);
@@ -743,13 +747,7 @@ void TBufferedDataSet::PrepareInsertBuffer() {
 
 void TBufferedDataSet::Append() {
     BeginInsertAppend();
-    ClearBuffers();
-    TRecordBuffer b = buffers_[0];
-    InternalInitRecord(b);
-    ClearCalcFields(b);
-    SetBookmarkFlag(b, TBookmarkFlag::bfEOF);
-    recordCount_ = 1;
-    bof_ = false;
+    PrepareAppendBuffer();
     InternalInsert();
     EndInsertAppend();
 }
@@ -849,17 +847,8 @@ void TBufferedDataSet::CheckBrowseMode() {
 
 void TBufferedDataSet::AddRecordWithValues(const std::vector<Variant>& values, bool append) {
     BeginInsertAppend();
-    if (append) {
-        ClearBuffers();
-        TRecordBuffer b = buffers_[0];
-        InternalInitRecord(b);
-        ClearCalcFields(b);
-        SetBookmarkFlag(b, TBookmarkFlag::bfEOF);
-        recordCount_ = 1;
-        bof_ = false;
-    } else {
-        PrepareInsertBuffer();
-    }
+    if (append) PrepareAppendBuffer();
+    else PrepareInsertBuffer();
     SetState(TDataSetState::dsInsert);
     try {
         DoOnNewRecord();

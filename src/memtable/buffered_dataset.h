@@ -52,6 +52,9 @@ VT_DECLARE_EXCEPTION(EAbort, Exception);
 class TBufferedDataSet;
 class TDataSource;
 
+// Splits a ';'-separated field-name list; names are trimmed.
+std::vector<std::string> SplitFieldNames(const std::string& names);
+
 // A stream over one blob field of the current record. Changes reach the
 // record when the stream is closed (Close, or its destruction).
 class TBlobStream : public TMemoryStream {
@@ -356,9 +359,14 @@ private:
     void OpenCursorComplete();
     void BeginInsertAppend();
     void EndInsertAppend();
+    // The new record's buffer: alone after the end (append) or before the
+    // current record (insert).
+    void PrepareAppendBuffer();
     void PrepareInsertBuffer();
     bool GetNextRecord();
     bool GetPriorRecord();
+    // First (true) or Last (false).
+    void MoveToEnd(bool first);
     void SetCurrentRecord(int index);
     void MoveBuffer(int curIndex, int newIndex);
     void ActivateBuffers();

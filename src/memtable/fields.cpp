@@ -785,23 +785,13 @@ void TBufferField::SetText(const std::string& text, const TFormatSettings& fs) {
     }
 }
 
-Variant TBufferField::OldValue() const {
-    if (!owner_) return Variant::Null();
-    TDataSetState saved = owner_->SetTempState(TDataSetState::dsOldValue);
-    Variant v;
-    try {
-        v = GetAsVariant();
-    } catch (...) {
-        owner_->RestoreState(saved);
-        throw;
-    }
-    owner_->RestoreState(saved);
-    return v;
-}
+Variant TBufferField::OldValue() const { return ValueInState(TDataSetState::dsOldValue); }
 
-Variant TBufferField::NewValue() const {
+Variant TBufferField::NewValue() const { return ValueInState(TDataSetState::dsNewValue); }
+
+Variant TBufferField::ValueInState(TDataSetState state) const {
     if (!owner_) return Variant::Null();
-    TDataSetState saved = owner_->SetTempState(TDataSetState::dsNewValue);
+    TDataSetState saved = owner_->SetTempState(state);
     Variant v;
     try {
         v = GetAsVariant();

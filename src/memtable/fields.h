@@ -12,6 +12,7 @@
 #include "core/dataset.h"
 
 class TBufferedDataSet;
+enum class TDataSetState;  // buffered_dataset.h
 
 // Name of a field type without the "ft" prefix ("Integer", "String", ...),
 // the names of the field-type name table (38 entries); "" outside it.
@@ -173,6 +174,8 @@ public:
     void VariantToBuffer(const Variant& v, std::vector<uint8_t>& data) const;
 
 private:
+    // The value read with the owner put in the given state for the time.
+    Variant ValueInState(TDataSetState state) const;
     void SetBlobValue(const std::string& bytes);
     std::string GetBlobValue() const;
     void CheckIntRange(int64_t v) const;

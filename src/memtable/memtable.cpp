@@ -6,17 +6,15 @@
 #include <filesystem>
 
 #include "core/format.h"
+#include "memtable/memtable_internal.h"
 #include "memtable/memtable_texts.h"
+
+using MemTableInternal::IsSupportedType;
 
 namespace {
 
 // Trailer behind the field area: 32-bit record number, one flag byte.
 constexpr int kTrailerSize = 5;
-
-bool IsSupportedType(TFieldType t) {
-    return (t >= TFieldType::ftString && t <= TFieldType::ftTypedBinary) ||
-           (t >= TFieldType::ftFixedChar && t <= TFieldType::ftLargeint);
-}
 
 }  // namespace
 

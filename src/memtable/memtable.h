@@ -268,6 +268,29 @@ private:
 
     // Persistence helpers.
     bool IsFieldSaved(const TBufferField& field, TqdMemTableSaveFlags flags) const;
+    // Runs the writer of one saved form with the cursor, the filter and the
+    // controls restored afterwards, whatever happens; the writer writes to
+    // the target or, when OnCompressSave is set, to a buffer handed to it.
+    void SaveWith(TStream& target, TqdMemTableSaveFlags flags, const std::function<void(TStream&)>& write);
+    // Runs the reader of one saved form with the read-only guard lifted and
+    // persistence off, the input passed through OnDecompressLoad when set; on
+    // failure a record being added is cancelled. The cursor and the controls
+    // are restored afterwards.
+    void LoadWith(TStream& source, const std::function<void(TStream&)>& read);
+    // A field definition as the saved forms hold it.
+    struct TSavedFieldDef {
+        std::string name;
+        TFieldType type = TFieldType::ftUnknown;
+        int size = 0;
+        std::string displayLabel;
+        std::string editMask;
+        int displayWidth = 0;
+        bool required = false;
+        bool readOnly = false;
+        bool visible = true;
+    };
+    // Adds the definition and creates its field.
+    void DefineSavedField(const TSavedFieldDef& def);
     void SaveCsv(TStream& target, TqdMemTableSaveFlags flags);
     void LoadCsv(TStream& source);
     void SaveBinary(TStream& target, TqdMemTableSaveFlags flags);

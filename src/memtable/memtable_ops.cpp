@@ -4,28 +4,10 @@
 #include <cmath>
 
 #include "memtable/memtable.h"
+#include "memtable/memtable_internal.h"
 
-namespace {
-
-bool IsSupportedType(TFieldType t) {
-    return (t >= TFieldType::ftString && t <= TFieldType::ftTypedBinary) ||
-           (t >= TFieldType::ftFixedChar && t <= TFieldType::ftLargeint);
-}
-
-// Lifts the read-only guard of a table's fields while it loads records.
-class LoadingScope {
-public:
-    explicit LoadingScope(bool& flag) : flag_(flag), saved_(flag) { flag_ = true; }
-    ~LoadingScope() { flag_ = saved_; }
-    LoadingScope(const LoadingScope&) = delete;
-    LoadingScope& operator=(const LoadingScope&) = delete;
-
-private:
-    bool& flag_;
-    bool saved_;
-};
-
-}  // namespace
+using MemTableInternal::IsSupportedType;
+using MemTableInternal::LoadingScope;
 
 void TqdCustomMemTable::CreateTable() {
     CheckInactive();

@@ -6,35 +6,22 @@
 #include "core/format.h"
 #include "memtable/memtable.h"
 #include "memtable/memtable_csv.h"
+#include "memtable/memtable_internal.h"
 #include "memtable/memtable_texts.h"
 #include "memtable/value_filer.h"
+
+using MemTableInternal::IsSupportedType;
+using MemTableInternal::LoadingScope;
 
 namespace {
 
 constexpr size_t kFilerBufferSize = 16384;
 constexpr size_t kCsvChunkSize = 8192;
 
-bool IsSupportedType(TFieldType t) {
-    return (t >= TFieldType::ftString && t <= TFieldType::ftTypedBinary) ||
-           (t >= TFieldType::ftFixedChar && t <= TFieldType::ftLargeint);
-}
-
 // CSV text of these types is escaped; of the other binary types 6-bit text.
 bool IsEscapedTextType(TFieldType t) {
     return IsStringFieldType(t) || t == TFieldType::ftMemo || t == TFieldType::ftFmtMemo;
 }
-
-class LoadingScope {
-public:
-    explicit LoadingScope(bool& flag) : flag_(flag), saved_(flag) { flag_ = true; }
-    ~LoadingScope() { flag_ = saved_; }
-    LoadingScope(const LoadingScope&) = delete;
-    LoadingScope& operator=(const LoadingScope&) = delete;
-
-private:
-    bool& flag_;
-    bool saved_;
-};
 
 // Reads CSV lines through one chunk buffer: a line ends at the first CR, LF
 // or NUL; the run of such characters after it separates it from the next.
@@ -76,6 +63,15 @@ private:
     size_t pos_ = 0;
     size_t len_ = 0;
 };
+
+// The type of a saved field definition by its short name; an unknown or
+// unsupported one raises, with the context appended to the message.
+TFieldType SavedFieldType(const std::string& typeName, const std::string& context) {
+    TFieldType type;
+    if (!FindFieldTypeByShortName(typeName, type) || !IsSupportedType(type))
+        throw EMemTableError(Format(MemTableTexts::kUnknownFieldType, {typeName}) + context);
+    return type;
+}
 
 void WriteLine(TStream& out, std::string line) {
     line += "\r\n";
@@ -248,6 +244,76 @@ bool TqdCustomMemTable::IsFieldSaved(const TBufferField& field, TqdMemTableSaveF
     return saved;
 }
 
+// ================================================================ save and load frames
+
+void TqdCustomMemTable::SaveWith(TStream& target, TqdMemTableSaveFlags flags,
+                                 const std::function<void(TStream&)>& write) {
+    CheckBrowseMode();
+    TBookmark bm = GetBookmark();
+    const bool savedFiltered = filtered_;
+    if (savedFiltered && (flags & mtfSaveFiltered)) filtered_ = false;
+    DisableControls();
+    try {
+        TMemoryStream mem;
+        write(OnCompressSave ? static_cast<TStream&>(mem) : target);
+        if (OnCompressSave) {
+            mem.SetPosition(0);
+            OnCompressSave(mem, target);
+        }
+    } catch (...) {
+        filtered_ = savedFiltered;
+        RestorePosition(bm);
+        EnableControls();
+        throw;
+    }
+    filtered_ = savedFiltered;
+    RestorePosition(bm);
+    EnableControls();
+}
+
+void TqdCustomMemTable::LoadWith(TStream& source, const std::function<void(TStream&)>& read) {
+    TBookmark bm = GetBookmark();
+    const bool savedPersistent = persistent_;
+    persistent_ = false;
+    DisableControls();
+    try {
+        LoadingScope loading(loading_);
+        TMemoryStream plain;
+        TStream* in = &source;
+        if (OnDecompressLoad) {
+            OnDecompressLoad(source, plain);
+            plain.SetPosition(0);
+            in = &plain;
+        }
+        read(*in);
+    } catch (...) {
+        if (State() == TDataSetState::dsInsert || State() == TDataSetState::dsEdit) {
+            try {
+                Cancel();
+            } catch (...) {
+            }
+        }
+        RestorePosition(bm);
+        EnableControls();
+        persistent_ = savedPersistent;
+        throw;
+    }
+    RestorePosition(bm);
+    EnableControls();
+    persistent_ = savedPersistent;
+}
+
+void TqdCustomMemTable::DefineSavedField(const TSavedFieldDef& def) {
+    FieldDefs().Add(def.name, def.type, def.size, def.required);
+    TBufferField& f = CreateField(def.name, def.type, def.size);
+    f.Required = def.required;
+    f.DisplayLabel = def.displayLabel;
+    f.EditMask = def.editMask;
+    f.ReadOnly = def.readOnly;
+    f.DisplayWidth = def.displayWidth;
+    f.Visible = def.visible;
+}
+
 // ================================================================ CSV
 
 void TqdCustomMemTable::SaveToFile(const std::string& fileName, TqdMemTableSaveFlags flags) {
@@ -271,14 +337,7 @@ void TqdCustomMemTable::SaveCsv(TStream& target, TqdMemTableSaveFlags flags) {
     const TFormatSettings& fs =
         (flags & mtfSaveInLocalFormat) ? TFormatSettings::Process() : TFormatSettings::Neutral();
     const bool skipRest = flags & mtfSkipRest;
-    CheckBrowseMode();
-    const bool savedFiltered = filtered_;
-    if (savedFiltered && (flags & mtfSaveFiltered)) filtered_ = false;
-    TBookmark bm = GetBookmark();
-    DisableControls();
-    try {
-        TMemoryStream mem;
-        TStream& out = OnCompressSave ? static_cast<TStream&>(mem) : target;
+    SaveWith(target, flags, [&](TStream& out) {
         std::vector<bool> saved;
         for (int i = 0; i < FieldCount(); ++i) saved.push_back(IsFieldSaved(Fields(i), flags));
 
@@ -334,39 +393,14 @@ void TqdCustomMemTable::SaveCsv(TStream& target, TqdMemTableSaveFlags flags) {
             if (Eof() && !line.empty()) line.pop_back();
             WriteLine(out, line);
         }
-
-        if (OnCompressSave) {
-            mem.SetPosition(0);
-            OnCompressSave(mem, target);
-        }
-    } catch (...) {
-        filtered_ = savedFiltered;
-        RestorePosition(bm);
-        EnableControls();
-        throw;
-    }
-    filtered_ = savedFiltered;
-    RestorePosition(bm);
-    EnableControls();
+    });
 }
 
 void TqdCustomMemTable::LoadCsv(TStream& source) {
     using namespace MemTableCsv;
     const TFormatSettings& fs = TFormatSettings::Neutral();
-    const bool savedPersistent = persistent_;
-    persistent_ = false;
-    TBookmark bm = GetBookmark();
-    DisableControls();
-    try {
-        LoadingScope loading(loading_);
-        TMemoryStream plain;
-        TStream* in = &source;
-        if (OnDecompressLoad) {
-            OnDecompressLoad(source, plain);
-            plain.SetPosition(0);
-            in = &plain;
-        }
-        CsvLineReader reader(*in);
+    LoadWith(source, [&](TStream& in) {
+        CsvLineReader reader(in);
         std::string line, value;
         bool definitionPhase = true, inBlock = false;
         while (reader.ReadLine(line)) {
@@ -391,26 +425,17 @@ void TqdCustomMemTable::LoadCsv(TStream& source) {
                         if (i >= parts.size()) throw EListError("List index out of bounds (" + std::to_string(i) + ")");
                         return parts[i];
                     };
-                    const std::string& typeName = part(0);
-                    TFieldType type;
-                    if (!FindFieldTypeByShortName(typeName, type) || !IsSupportedType(type))
-                        throw EMemTableError(Format(MemTableTexts::kUnknownFieldType, {typeName}) +
-                                             Format(MemTableTexts::kInCsvFile, {def}));
-                    int size = StrToInt(part(1));
-                    std::string display = part(2);
-                    std::string mask = part(3);
-                    int width = StrToInt(part(4));
-                    bool required = def.find(",REQ") != std::string::npos;
-                    bool readOnly = def.find(",RO") != std::string::npos;
-                    bool invisible = def.find(",INV") != std::string::npos;
-                    FieldDefs().Add(name, type, size, required);
-                    TBufferField& f = CreateField(name, type, size);
-                    f.Required = required;
-                    f.DisplayLabel = display;
-                    f.EditMask = mask;
-                    f.ReadOnly = readOnly;
-                    f.DisplayWidth = width;
-                    f.Visible = !invisible;
+                    TSavedFieldDef field;
+                    field.name = name;
+                    field.type = SavedFieldType(part(0), Format(MemTableTexts::kInCsvFile, {def}));
+                    field.size = StrToInt(part(1));
+                    field.displayLabel = part(2);
+                    field.editMask = part(3);
+                    field.displayWidth = StrToInt(part(4));
+                    field.required = def.find(",REQ") != std::string::npos;
+                    field.readOnly = def.find(",RO") != std::string::npos;
+                    field.visible = def.find(",INV") == std::string::npos;
+                    DefineSavedField(field);
                 } else {
                     // The header line: it ends the definitions and is skipped.
                     definitionPhase = false;
@@ -437,21 +462,7 @@ void TqdCustomMemTable::LoadCsv(TStream& source) {
             if (accept) Post();
             else Cancel();
         }
-    } catch (...) {
-        if (State() == TDataSetState::dsInsert || State() == TDataSetState::dsEdit) {
-            try {
-                Cancel();
-            } catch (...) {
-            }
-        }
-        RestorePosition(bm);
-        EnableControls();
-        persistent_ = savedPersistent;
-        throw;
-    }
-    RestorePosition(bm);
-    EnableControls();
-    persistent_ = savedPersistent;
+    });
 }
 
 // ================================================================ binary form
@@ -483,106 +494,73 @@ public:
 }  // namespace
 
 void TqdCustomMemTable::SaveBinary(TStream& target, TqdMemTableSaveFlags flags) {
-    CheckBrowseMode();
-    TBookmark bm = GetBookmark();
-    const bool savedFiltered = filtered_;
-    if (savedFiltered && (flags & mtfSaveFiltered)) filtered_ = false;
-    DisableControls();
-    try {
-        TMemoryStream mem;
-        TStream& out = OnCompressSave ? static_cast<TStream&>(mem) : target;
+    SaveWith(target, flags, [&](TStream& out) {
         std::vector<TBufferField*> saved;
         for (int i = 0; i < FieldCount(); ++i)
             if (IsFieldSaved(Fields(i), flags)) saved.push_back(&Fields(i));
-        {
-            TqdCustomMemTableWriter w(out, kFilerBufferSize);
-            w.WriteSignature();
-            w.WriteListBegin();
-            if (flags & mtfSaveDef) {
-                for (TBufferField* f : saved) {
-                    w.WriteString(f->FieldName());
-                    w.WriteString(FieldTypeShortName(f->DataType()));
-                    w.WriteInteger(f->Size());
-                    w.WriteString(f->DisplayName());
-                    w.WriteString(f->EditMask);
-                    w.WriteInteger(f->GetDisplayWidth());
-                    w.WriteBoolean(f->Required);
-                    w.WriteBoolean(f->ReadOnly);
-                }
+        TqdCustomMemTableWriter w(out, kFilerBufferSize);
+        w.WriteSignature();
+        w.WriteListBegin();
+        if (flags & mtfSaveDef) {
+            for (TBufferField* f : saved) {
+                w.WriteString(f->FieldName());
+                w.WriteString(FieldTypeShortName(f->DataType()));
+                w.WriteInteger(f->Size());
+                w.WriteString(f->DisplayName());
+                w.WriteString(f->EditMask);
+                w.WriteInteger(f->GetDisplayWidth());
+                w.WriteBoolean(f->Required);
+                w.WriteBoolean(f->ReadOnly);
             }
-            w.WriteListEnd();
-            w.WriteListBegin();
-            First();
-            while (!Eof()) {
-                bool accept = true;
-                if (OnSaveRecord) OnSaveRecord(*this, accept);
-                if (accept) {
-                    for (TBufferField* f : saved) {
-                        if (f->IsNull()) {
-                            w.WriteNull();
-                            continue;
-                        }
-                        if (OnSaveField) OnSaveField(*this, f->Index(), *f);
-                        switch (f->DataType()) {
-                            case TFieldType::ftSmallint: case TFieldType::ftInteger: case TFieldType::ftWord:
-                            case TFieldType::ftAutoInc:
-                                w.WriteInteger(f->AsInteger());
-                                break;
-                            case TFieldType::ftLargeint:
-                                // Values beyond 32 bits take the 64-bit tag.
-                                w.WriteInteger(f->AsLargeInt());
-                                break;
-                            case TFieldType::ftBoolean:
-                                w.WriteBoolean(f->AsBoolean());
-                                break;
-                            case TFieldType::ftFloat: case TFieldType::ftDate: case TFieldType::ftTime:
-                            case TFieldType::ftDateTime:
-                                w.WriteFloat(f->AsFloat());
-                                break;
-                            case TFieldType::ftCurrency: case TFieldType::ftBCD:
-                                w.WriteFloat(f->AsCurrency().ToDouble());
-                                break;
-                            default:
-                                w.WriteString(f->AsString());
-                                break;
-                        }
+        }
+        w.WriteListEnd();
+        w.WriteListBegin();
+        First();
+        while (!Eof()) {
+            bool accept = true;
+            if (OnSaveRecord) OnSaveRecord(*this, accept);
+            if (accept) {
+                for (TBufferField* f : saved) {
+                    if (f->IsNull()) {
+                        w.WriteNull();
+                        continue;
+                    }
+                    if (OnSaveField) OnSaveField(*this, f->Index(), *f);
+                    switch (f->DataType()) {
+                        case TFieldType::ftSmallint: case TFieldType::ftInteger: case TFieldType::ftWord:
+                        case TFieldType::ftAutoInc:
+                            w.WriteInteger(f->AsInteger());
+                            break;
+                        case TFieldType::ftLargeint:
+                            // Values beyond 32 bits take the 64-bit tag.
+                            w.WriteInteger(f->AsLargeInt());
+                            break;
+                        case TFieldType::ftBoolean:
+                            w.WriteBoolean(f->AsBoolean());
+                            break;
+                        case TFieldType::ftFloat: case TFieldType::ftDate: case TFieldType::ftTime:
+                        case TFieldType::ftDateTime:
+                            w.WriteFloat(f->AsFloat());
+                            break;
+                        case TFieldType::ftCurrency: case TFieldType::ftBCD:
+                            w.WriteFloat(f->AsCurrency().ToDouble());
+                            break;
+                        default:
+                            w.WriteString(f->AsString());
+                            break;
                     }
                 }
-                Next();
             }
-            w.WriteListEnd();
-            w.FlushBuffer();
+            Next();
         }
-        if (OnCompressSave) {
-            mem.SetPosition(0);
-            OnCompressSave(mem, target);
-        }
-    } catch (...) {
-        filtered_ = savedFiltered;
-        RestorePosition(bm);
-        EnableControls();
-        throw;
-    }
-    filtered_ = savedFiltered;
-    RestorePosition(bm);
-    EnableControls();
+        w.WriteListEnd();
+        w.FlushBuffer();
+    });
 }
 
 void TqdCustomMemTable::LoadBinary(TStream& source) {
-    TBookmark bm = GetBookmark();
-    const bool savedPersistent = persistent_;
-    persistent_ = false;
-    DisableControls();
-    try {
-        LoadingScope loading(loading_);
-        TMemoryStream plain;
-        TStream* in = &source;
-        if (OnDecompressLoad) {
-            OnDecompressLoad(source, plain);
-            plain.SetPosition(0);
-            in = &plain;
-        }
-        TValueReader r(*in, kFilerBufferSize);
+    LoadWith(source, [&](TStream& in) {
+        TValueReader r(in, kFilerBufferSize);
         r.ReadSignature();
         r.ReadListBegin();
         bool definitions = false;
@@ -593,24 +571,17 @@ void TqdCustomMemTable::LoadBinary(TStream& source) {
                 FieldDefs().Clear();
                 DeleteTable();
             }
-            std::string name = r.ReadString();
-            std::string typeName = r.ReadString();
-            int size = r.ReadInteger();
-            std::string display = r.ReadString();
-            std::string mask = r.ReadString();
-            int width = r.ReadInteger();
-            bool required = r.ReadBoolean();
-            bool readOnly = r.ReadBoolean();
-            TFieldType type;
-            if (!FindFieldTypeByShortName(typeName, type) || !IsSupportedType(type))
-                throw EMemTableError(Format(MemTableTexts::kUnknownFieldType, {typeName}));
-            FieldDefs().Add(name, type, size, required);
-            TBufferField& f = CreateField(name, type, size);
-            f.Required = required;
-            f.DisplayLabel = display;
-            f.EditMask = mask;
-            f.ReadOnly = readOnly;
-            f.DisplayWidth = width;
+            TSavedFieldDef field;
+            field.name = r.ReadString();
+            const std::string typeName = r.ReadString();
+            field.size = r.ReadInteger();
+            field.displayLabel = r.ReadString();
+            field.editMask = r.ReadString();
+            field.displayWidth = r.ReadInteger();
+            field.required = r.ReadBoolean();
+            field.readOnly = r.ReadBoolean();
+            field.type = SavedFieldType(typeName, std::string());
+            DefineSavedField(field);
         }
         r.ReadListEnd();
         if (definitions) Open();
@@ -660,19 +631,5 @@ void TqdCustomMemTable::LoadBinary(TStream& source) {
             else Cancel();
         }
         r.ReadListEnd();
-    } catch (...) {
-        if (State() == TDataSetState::dsInsert || State() == TDataSetState::dsEdit) {
-            try {
-                Cancel();
-            } catch (...) {
-            }
-        }
-        RestorePosition(bm);
-        EnableControls();
-        persistent_ = savedPersistent;
-        throw;
-    }
-    RestorePosition(bm);
-    EnableControls();
-    persistent_ = savedPersistent;
+    });
 }

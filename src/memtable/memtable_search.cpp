@@ -24,18 +24,6 @@ bool IsIndexableType(TFieldType t) {
     }
 }
 
-std::vector<std::string> SplitNames(const std::string& names) {
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < names.size()) {
-        size_t semi = names.find(';', pos);
-        if (semi == std::string::npos) semi = names.size();
-        out.push_back(Trim(names.substr(pos, semi - pos)));
-        pos = semi + 1;
-    }
-    return out;
-}
-
 template <typename T>
 T Load(const uint8_t* p) {
     T v;
@@ -55,7 +43,7 @@ int Cmp(T a, T b) {
 void TqdCustomMemTable::BuildFieldList(std::vector<TBufferField*>& list, const std::string& names) {
     list.clear();
     listHasCalc_ = false;
-    for (const std::string& name : SplitNames(names)) {
+    for (const std::string& name : SplitFieldNames(names)) {
         TBufferField& f = FieldByName(name);
         bool kindOk = f.FieldKind() == TFieldKind::fkData || f.FieldKind() == TFieldKind::fkCalculated;
         if (!kindOk || !IsIndexableType(f.DataType()))
@@ -336,7 +324,7 @@ void TqdCustomMemTable::StoreKeyValues(uint8_t* buffer, const std::string& field
 bool TqdCustomMemTable::BinaryLocateAllowed(const std::string& keyFields) const {
     if (!doBinaryLocate_ || !sorted_ || IsFiltering()) return false;
     if ((locateOptions_ & mtcoCaseInsensitive) != (sortedWith_ & mtcoCaseInsensitive)) return false;
-    std::vector<std::string> keys = SplitNames(keyFields), sortedOn = SplitNames(sortedOn_);
+    std::vector<std::string> keys = SplitFieldNames(keyFields), sortedOn = SplitFieldNames(sortedOn_);
     if (keys.empty() || keys.size() > sortedOn.size()) return false;
     for (size_t i = 0; i < keys.size(); ++i)
         if (!SameText1251(keys[i], sortedOn[i])) return false;
