@@ -384,16 +384,19 @@ int TServiceApplication::Install(const TCommandLine& cmd) {
         if (::symlink(path.c_str(), link.c_str()) != 0)
             error = Format("cannot create %s: %s", {link, std::string(std::strerror(errno))});
     }
-    if (!error.empty()) {
-        for (auto& s : services_)
-            WriteOut(stderr, Format("Service \"%s\" could not be installed: %s", {s->DisplayName(), error}));
-        if (services_.empty()) WriteOut(stderr, "The services could not be installed: " + error);
-        return esFailed;
-    }
+    if (!error.empty())
+        return ReportUnitFailure("Service \"%s\" could not be installed: %s",
+                                 "The services could not be installed: ", error);
     if (!cmd.Silent)
         WriteOut(stdout, Format("The services were installed successfully (%s). Run \"systemctl daemon-reload\" "
                                 "to make systemd read it.", {path}));
     return esOk;
+}
+
+int TServiceApplication::ReportUnitFailure(const char* perService, const char* forAll, const std::string& error) {
+    for (auto& s : services_) WriteOut(stderr, Format(perService, {s->DisplayName(), error}));
+    if (services_.empty()) WriteOut(stderr, forAll + error);
+    return esFailed;
 }
 
 int TServiceApplication::Uninstall(const TCommandLine& cmd) {
@@ -406,12 +409,9 @@ int TServiceApplication::Uninstall(const TCommandLine& cmd) {
         error = errno == ENOENT ? Format("%s does not exist", {path})
                                 : Format("cannot remove %s: %s", {path, std::string(std::strerror(errno))});
     }
-    if (!error.empty()) {
-        for (auto& s : services_)
-            WriteOut(stderr, Format("Service \"%s\" could not be removed: %s", {s->DisplayName(), error}));
-        if (services_.empty()) WriteOut(stderr, "The services could not be removed: " + error);
-        return esFailed;
-    }
+    if (!error.empty())
+        return ReportUnitFailure("Service \"%s\" could not be removed: %s", "The services could not be removed: ",
+                                 error);
     if (!cmd.Silent)
         WriteOut(stdout, Format("The services were removed successfully (%s). Run \"systemctl daemon-reload\" "
                                 "to make systemd forget them.", {path}));

@@ -79,6 +79,9 @@ private:
     struct Slot;
     int Install(const TCommandLine& cmd);
     int Uninstall(const TCommandLine& cmd);
+    // Tells on stderr, for each service (or for all when none was created),
+    // that installing or removing the unit failed; returns esFailed.
+    int ReportUnitFailure(const char* perService, const char* forAll, const std::string& error);
     int Serve(const TCommandLine& cmd);
     void ServiceThread(Slot& slot);
     void StopAll();

@@ -216,9 +216,8 @@ private:
 std::unique_ptr<TPharmServerNomActualizationResult> TZorvelCentralNomSyncServerSrv::HandleRefreshData(
     TPharmServerRefreshDataCommand& command) {
     auto result = std::make_unique<TPharmServerNomActualizationResult>();
-    if (!CheckPharmacyLogin(command, *result)) return result;
     int32_t pharmID = -1;
-    if (!GetCommandCustomerCode(command, pharmID, true)) return result;
+    if (!CheckPharmacyCommand(command, *result, pharmID)) return result;
     TDMBase dm;
     TRefresh(*this, dm, *result, pharmID).Run();
     return result;
@@ -243,9 +242,8 @@ int32_t TZorvelCentralNomSyncServerSrv::NextRequestStatus(bool syncRequired, int
 std::unique_ptr<TPharmServerConfirmActionResult> TZorvelCentralNomSyncServerSrv::HandleConfirmAction(
     TPharmServerConfirmActionCommand& command) {
     auto result = std::make_unique<TPharmServerConfirmActionResult>();
-    if (!CheckPharmacyLogin(command, *result)) return result;
     int32_t pharmID = -1;
-    if (!GetCommandCustomerCode(command, pharmID, true)) return result;
+    if (!CheckPharmacyCommand(command, *result, pharmID)) return result;
     ApplyConfirmation(command, pharmID);
     result->NextDataResponseCheckInterval = GetOptions()->NextDataResponseCheckTimeOut;
     return result;

@@ -143,6 +143,12 @@ bool TZorvelCentralNomSyncServerSrv::CheckPharmacyLogin(TPharmServerLoginCommand
     return authorized;
 }
 
+bool TZorvelCentralNomSyncServerSrv::CheckPharmacyCommand(TPharmServerLoginCommand& command,
+                                                          TPharmServerLoginResult& loginResult, int32_t& pharmID) {
+    pharmID = -1;
+    return CheckPharmacyLogin(command, loginResult) && GetCommandCustomerCode(command, pharmID, true);
+}
+
 std::unique_ptr<TPharmServerLoginResult> TZorvelCentralNomSyncServerSrv::HandleLogin(
     TPharmServerLoginCommand& command) {
     auto result = std::make_unique<TPharmServerLoginResult>();

@@ -81,6 +81,10 @@ public:
     std::unique_ptr<TPharmServerCommandResult> Dispatch(TPharmServerCommand& command, std::string* failure = nullptr);
 
     bool CheckPharmacyLogin(TPharmServerLoginCommand& command, TPharmServerLoginResult& loginResult);
+    // The login check, then the pharmacy's number read from the command;
+    // false when either fails.
+    bool CheckPharmacyCommand(TPharmServerLoginCommand& command, TPharmServerLoginResult& loginResult,
+                              int32_t& pharmID);
     std::unique_ptr<TPharmServerLoginResult> HandleLogin(TPharmServerLoginCommand& command);
     std::unique_ptr<TPharmServerNomActualizationResult> HandleNomActualization(
         TPharmServerNomActualizationCommand& command);

@@ -15,33 +15,32 @@
 
 namespace {
 
-// A catalogue-like class of the given name, outside the class table unless
-// its name matches one of it.
-class TNamedObject : public TNomenclatureObject {
+// A catalogue object of the given kind without a database: the storage
+// operations do nothing.
+template <class Base>
+class TStorelessObject : public Base {
 public:
-    TNamedObject(const char* name) : TNomenclatureObject(nullptr), name_(name) {}
-    const char* ClassName() const override { return name_; }
+    TStorelessObject() : Base(nullptr) {}
     bool DeleteFromDB(int32_t) override { return false; }
     bool LoadFromUpdateTable(int32_t) override { return false; }
     bool SaveToDB(std::string&) override { return false; }
     void SaveToUpdateTable(const TNomUpdateTablePrivateParams&) override {}
     bool CanActualize(TNomObjectActualizationType) override { return true; }
     void SaveToWriter(TNVBinWriter&) override {}
+};
+
+// A catalogue-like class of the given name, outside the class table unless
+// its name matches one of it.
+class TNamedObject : public TStorelessObject<TNomenclatureObject> {
+public:
+    TNamedObject(const char* name) : name_(name) {}
+    const char* ClassName() const override { return name_; }
 
 private:
     const char* name_;
 };
 
-class TTestPharmObject : public TPharmNomenclatureObject {
-public:
-    TTestPharmObject() : TPharmNomenclatureObject(nullptr) {}
-    bool DeleteFromDB(int32_t) override { return false; }
-    bool LoadFromUpdateTable(int32_t) override { return false; }
-    bool SaveToDB(std::string&) override { return false; }
-    void SaveToUpdateTable(const TNomUpdateTablePrivateParams&) override {}
-    bool CanActualize(TNomObjectActualizationType) override { return true; }
-    void SaveToWriter(TNVBinWriter&) override {}
-};
+class TTestPharmObject : public TStorelessObject<TPharmNomenclatureObject> {};
 
 // A one-row dataset with the given columns.
 class TOneRow : public TDataSet {

@@ -62,6 +62,12 @@ protected:
         port_ = server_.BoundPort();
         ASSERT_GT(port_, 0);
     }
+    // Starts the server and logs the client in as pharm1.
+    void StartLoggedIn(TFtpTestClient& c) {
+        Start();
+        c.Connect(port_);
+        ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    }
     std::string Url(const std::string& user, const std::string& pass, const std::string& path) const {
         return "ftp://" + user + ":" + pass + "@127.0.0.1:" + std::to_string(port_) + "/" + path;
     }
@@ -165,10 +171,8 @@ TEST_F(FtpServerTest, LftpChangesDirectoryListsEmptyAndStores) {
 }
 
 TEST_F(FtpServerTest, DirectoriesResolveVirtually) {
-    Start();
     TFtpTestClient c;
-    c.Connect(port_);
-    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
     EXPECT_EQ(c.Command("CWD a/b").Code, 250);
     EXPECT_EQ(c.Command("PWD").Text, "257 \"/a/b\" is current directory.");
     EXPECT_EQ(c.Command("CDUP").Code, 250);
@@ -188,10 +192,8 @@ TEST_F(FtpServerTest, DirectoriesResolveVirtually) {
 }
 
 TEST_F(FtpServerTest, ActiveModeConnectsOnlyBackToTheClient) {
-    Start();
     TFtpTestClient c;
-    c.Connect(port_);
-    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
     EXPECT_EQ(c.Command("LIST").Code, 425);  // no PORT or PASV yet
     EXPECT_EQ(c.Command("PORT 127,0,0,2,200,10").Code, 500);   // another host
     EXPECT_EQ(c.Command("PORT 127,0,0,1,0,21").Code, 500);     // a privileged port
@@ -214,10 +216,8 @@ TEST_F(FtpServerTest, ActiveModeConnectsOnlyBackToTheClient) {
 
 TEST_F(FtpServerTest, SilentDataConnectionIsCutOffAndTheSessionGoesOn) {
     server_.Limits.DataIdleTimeoutMs = 200;
-    Start();
     TFtpTestClient c;
-    c.Connect(port_);
-    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
     int dfd = c.OpenPassive();
     ASSERT_GE(dfd, 0);
     c.Send("STOR slow.rar\r\n");
@@ -233,10 +233,8 @@ TEST_F(FtpServerTest, SilentDataConnectionIsCutOffAndTheSessionGoesOn) {
 
 TEST_F(FtpServerTest, DataConnectionNeverMadeIsAnswered) {
     server_.Limits.DataConnectTimeoutMs = 200;
-    Start();
     TFtpTestClient c;
-    c.Connect(port_);
-    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
     EXPECT_EQ(c.Command("EPSV").Code, 229);
     c.Send("STOR never.rar\r\n");
     EXPECT_EQ(c.ReadReply().Code, 150);
@@ -246,10 +244,8 @@ TEST_F(FtpServerTest, DataConnectionNeverMadeIsAnswered) {
 }
 
 TEST_F(FtpServerTest, RefusedStoreAndAppendToMissingFile) {
-    Start();
     TFtpTestClient c;
-    c.Connect(port_);
-    ASSERT_EQ(c.Login("pharm1", "Secret1").Code, 230);
+    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
     refuseStores_ = true;
     EXPECT_EQ(c.Command("EPSV").Code, 229);
     EXPECT_EQ(c.Command("STOR x.rar").Code, 550);

@@ -130,50 +130,42 @@ Variant ParseDateTime(const std::string& s) {
     }
 }
 
+// The number that the whole text spells, or the text itself when it spells
+// none of that type.
+template <typename T>
+Variant NumberOrText(const char* p, size_t len, const std::string& text) {
+    T v{};
+    return ParseNumber(p, len, v) ? Variant(v) : Variant(text);
+}
+
+// The bytes of a BIT column as a number, most significant byte first.
+uint64_t BitValue(const char* p, unsigned long len) {
+    uint64_t bits = 0;
+    for (unsigned long i = 0; i < len; ++i) bits = (bits << 8) | static_cast<unsigned char>(p[i]);
+    return bits;
+}
+
 Variant ConvertValue(const MYSQL_FIELD& f, TFieldType type, const char* p, unsigned long len) {
     if (!p) return Variant::Null();
     const std::string text(p, len);
     switch (type) {
-        case TFieldType::ftSmallint: case TFieldType::ftWord: case TFieldType::ftInteger: {
-            int32_t v = 0;
-            if (f.type == MYSQL_TYPE_BIT) {
-                uint64_t bits = 0;
-                for (unsigned long i = 0; i < len; ++i) bits = (bits << 8) | static_cast<unsigned char>(p[i]);
-                return Variant(static_cast<int32_t>(bits));
-            }
-            if (ParseNumber(p, len, v)) return Variant(v);
-            return Variant(text);
-        }
+        case TFieldType::ftSmallint: case TFieldType::ftWord: case TFieldType::ftInteger:
+            if (f.type == MYSQL_TYPE_BIT) return Variant(static_cast<int32_t>(BitValue(p, len)));
+            return NumberOrText<int32_t>(p, len, text);
         case TFieldType::ftLargeint: {
-            if (f.type == MYSQL_TYPE_BIT) {
-                uint64_t bits = 0;
-                for (unsigned long i = 0; i < len; ++i) bits = (bits << 8) | static_cast<unsigned char>(p[i]);
-                return Variant(static_cast<int64_t>(bits));
-            }
+            if (f.type == MYSQL_TYPE_BIT) return Variant(static_cast<int64_t>(BitValue(p, len)));
             int64_t v = 0;
             if (ParseNumber(p, len, v)) return Variant(v);
-            uint64_t u = 0;
-            if (ParseNumber(p, len, u)) return Variant(u);
-            return Variant(text);
+            return NumberOrText<uint64_t>(p, len, text);
         }
-        case TFieldType::ftFloat: {
-            double d = 0;
-            if (ParseNumber(p, len, d)) return Variant(d);
-            return Variant(text);
-        }
+        case TFieldType::ftFloat: case TFieldType::ftFMTBcd:
+            return NumberOrText<double>(p, len, text);
         case TFieldType::ftBCD:
             try {
                 return Variant(Currency::FromString(text));
             } catch (const Exception&) {
-                double d = 0;
-                if (ParseNumber(p, len, d)) return Variant(d);
-                return Variant(text);
+                return NumberOrText<double>(p, len, text);
             }
-        case TFieldType::ftFMTBcd: {
-            double d = 0;
-            if (ParseNumber(p, len, d)) return Variant(d);
-            return Variant(text);
-        }
         case TFieldType::ftDate: case TFieldType::ftDateTime:
             return ParseDateTime(text);
         case TFieldType::ftTime:
