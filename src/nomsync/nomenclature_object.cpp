@@ -191,7 +191,8 @@ bool TNomenclatureObject::DeleteByProcedure(const char* className, int32_t aid, 
         dm.CommitTransaction();
         return result;
     } catch (...) {
-        dm.RollbackTransaction();
+        // A failing rollback must not hide the error that led here.
+        dm.RollbackTransactionQuietly();
         throw;
     }
 }

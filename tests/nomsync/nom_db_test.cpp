@@ -217,6 +217,30 @@ TEST_F(NomDbTest, DeleteByProcedureCallsTheProcedureWhenPresent) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), "after execute procedure SP_DELETE_NomProcDemo"), lines.end());
 }
 
+TEST_F(NomDbTest, DeleteByProcedurePassesOnTheCallsErrorWhenTheRollbackFailsToo) {
+    // The procedure ends its own connection: the call fails, and the
+    // rollback after it cannot reach the server either.
+    db.Exec("CREATE TABLE NomKillDemo (ID INT NOT NULL PRIMARY KEY)");
+    db.ExecScript(
+        "DELIMITER //\n"
+        "CREATE PROCEDURE SP_DELETE_NOMKILLDEMO(IN AID INT, IN ARES CHAR(1))\n"
+        "BEGIN\n"
+        "  KILL CONNECTION_ID();\n"
+        "  SELECT AID AS AID, 'T' AS ARES;\n"
+        "END //\n"
+        "DELIMITER ;\n");
+    try {
+        TNomenclatureObject::DeleteByProcedure("TNomKillDemo", 7, -1);
+        ADD_FAILURE() << "no error";
+    } catch (const EDatabaseError& e) {
+        // The server's answer to the call, not the lost connection that the
+        // rollback met afterwards.
+        const std::string what = e.what();
+        EXPECT_NE(what.find("Connection was killed"), std::string::npos) << what;
+        EXPECT_EQ(what.find("Lost connection"), std::string::npos) << what;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // SQL pack
 
