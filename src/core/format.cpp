@@ -42,8 +42,8 @@ std::string FloatToStr(double v, int precision) {
     std::string out;
     if (exp >= precision || exp < -5) {
         out = digits.substr(0, 1);
-        if (digits.size() > 1) out += "." + digits.substr(1);
-        out += "E" + std::to_string(exp);
+        if (digits.size() > 1) out.append(".").append(digits, 1);
+        out.append("E").append(std::to_string(exp));
     } else if (exp < 0) {
         out = "0." + std::string(-exp - 1, '0') + digits;
     } else {

@@ -340,7 +340,7 @@ std::string TServiceApplication::UnitText(const TCommandLine& cmd) const {
     if (cmd.ServicesGiven) {
         std::string list;
         for (auto& n : cmd.Services) list += (list.empty() ? "" : ",") + n;
-        exec += " " + UnitWord("--services=" + list);
+        exec.append(" ").append(UnitWord("--services=" + list));
     }
     std::string folder = ProgramFolder();
     if (folder.size() > 1) folder.pop_back();

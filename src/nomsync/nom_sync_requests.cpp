@@ -121,7 +121,8 @@ private:
         if (cand_.id == -1 || !cand_.syncRequired || cand_.status < 2) return false;
         DebugLog("ActionRequestIsOnStatusWaitingByPharmacy called for actionrequestid = " + IntToStr(cand_.id));
         const int32_t mins = options_->SynchRequiredRequestsWaitingTimeInMins();
-        const std::string mm = (mins < 10 ? "0" : "") + IntToStr(mins);
+        std::string mm = mins < 10 ? "0" : "";
+        mm += IntToStr(mins);
         auto q = dm_.OpenQuery(Format(
             "select \r\n"
             "  ars.`pharm_id` act_req_pharm_id, \r\n"

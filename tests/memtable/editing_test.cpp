@@ -1,11 +1,12 @@
 // Editing, bookmarks and the auto-increment field.
+#include "core/format.h"
 #include "memtable_test_util.h"
 
 namespace {
 
 std::unique_ptr<TNVMemTable> Numbers(int count) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
-    for (int i = 1; i <= count; ++i) AppendRow(*t, {Variant(i), Variant("r" + std::to_string(i))});
+    for (int i = 1; i <= count; ++i) AppendRow(*t, {Variant(i), Variant(Format("r%d", {i}))});
     t->First();
     return t;
 }

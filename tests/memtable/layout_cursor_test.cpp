@@ -1,6 +1,7 @@
 // Record layout, field definitions, field values and the cursor.
 #include <cmath>
 
+#include "core/format.h"
 #include "memtable_test_util.h"
 
 namespace {
@@ -47,11 +48,11 @@ TEST(MemTableLayout, CalculatedFieldsLieBehindTheTrailer) {
 
 TEST(MemTableLayout, FieldAreaOf64KIsARangeError) {
     TNVMemTable t;
-    for (int i = 0; i < 8; ++i) t.FieldDefs().Add("S" + std::to_string(i), TFieldType::ftString, 8192);
+    for (int i = 0; i < 8; ++i) t.FieldDefs().Add(Format("S%d", {i}), TFieldType::ftString, 8192);
     t.Open();
     EXPECT_THROW(t.GetRecordSize(), ERangeError);
     TNVMemTable u;
-    for (int i = 0; i < 7; ++i) u.FieldDefs().Add("S" + std::to_string(i), TFieldType::ftString, 8192);
+    for (int i = 0; i < 7; ++i) u.FieldDefs().Add(Format("S%d", {i}), TFieldType::ftString, 8192);
     u.Open();
     EXPECT_EQ(u.GetRecordSize(), 7 * 8194);
 }

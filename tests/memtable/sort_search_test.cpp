@@ -3,6 +3,7 @@
 #include <random>
 
 #include "core/cp1251.h"
+#include "core/format.h"
 #include "memtable_test_util.h"
 
 namespace {
@@ -10,7 +11,7 @@ namespace {
 std::unique_ptr<TNVMemTable> IntTable(std::initializer_list<Variant> values) {
     auto t = MakeTable({{"V", TFieldType::ftInteger}, {"TAG", TFieldType::ftString, 10}});
     int i = 0;
-    for (const Variant& v : values) AppendRow(*t, {v, Variant("t" + std::to_string(i++))});
+    for (const Variant& v : values) AppendRow(*t, {v, Variant(Format("t%d", {i++}))});
     return t;
 }
 

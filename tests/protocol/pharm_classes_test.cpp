@@ -166,8 +166,9 @@ TEST(PharmClasses, EveryClassRoundTrips) {
             EXPECT_EQ(lc->CustomerInfo.Bytes(), std::string(70000, 'c'));
             EXPECT_EQ(lc->CustomerInfoSize, 70000);
         }
-        if (auto* pr = PharmCast<TPharmServerLoginPacketResult>(decoded.get()))
+        if (auto* pr = PharmCast<TPharmServerLoginPacketResult>(decoded.get())) {
             EXPECT_EQ(pr->Data.Bytes(), std::string(300, 'd'));
+        }
     }
 }
 

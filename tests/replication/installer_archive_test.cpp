@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "core/exceptions.h"
+#include "core/format.h"
 #include "core/misc.h"
 #include "replication/upload_registry.h"
 
@@ -307,7 +308,7 @@ TEST_F(ArchiveInstall, LinksInTheExtractFolderAreNeitherFollowedNorImported) {
 
 TEST_F(ArchiveInstall, ChunkedInitialMergeOfMoreThanFiveThousandRows) {
     Rows rows;
-    for (int i = 1; i <= 5003; ++i) rows.push_back(StockRow(i, "r" + std::to_string(i), i % 100));
+    for (int i = 1; i <= 5003; ++i) rows.push_back(StockRow(i, Format("r%d", {i}), i % 100));
     WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock(rows, "STOCK[2].xml"), Stock({StockRow(6000, "z", 0)})});
     Install(1);
     EXPECT_EQ(LastArchive(), 1);

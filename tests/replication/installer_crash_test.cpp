@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "core/format.h"
 #include "replication/packet/packet_installer_service.h"
 
 namespace installer_test {
@@ -27,7 +28,7 @@ protected:
     std::vector<std::vector<Packet>> Series() {
         std::vector<std::vector<Packet>> s;
         Rows initial;
-        for (int i = 1; i <= 400; ++i) initial.push_back(StockRow(i, "s" + std::to_string(i), i));
+        for (int i = 1; i <= 400; ++i) initial.push_back(StockRow(i, Format("s%d", {i}), i));
         s.push_back({ReplTables({{1, "STOCK"}}), Stock(initial)});
         for (int n = 2; n <= kArchives; ++n) {
             std::vector<Item> items;
@@ -37,7 +38,7 @@ protected:
                 int key = (n * 37 + k * 11) % 500 + 1;
                 int op = k % 4 == 3 ? 3 : (key > 400 ? 1 : 2);
                 items.push_back({id++, op, 1, key});
-                rows.push_back(StockRow(key, "a" + std::to_string(n) + "_" + std::to_string(k), n * 100 + k));
+                rows.push_back(StockRow(key, Format("a%d_%d", {n, k}), n * 100 + k));
             }
             std::vector<Packet> a{ReplItems(items), Stock(rows)};
             if (n >= 3) {

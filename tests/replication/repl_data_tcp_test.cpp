@@ -203,7 +203,7 @@ TEST_F(ReplDataTcpTest, UnknownFileSizeNeverCompletes) {
 }
 
 TEST_F(ReplDataTcpTest, WrongPasswordIsRefusedAndWritesNothing) {
-    for (const std::string& pass : {"wrong", "SECRET3", "secret3", "Secret3  ", ""}) {
+    for (const char* pass : {"wrong", "SECRET3", "secret3", "Secret3  ", ""}) {
         TReply r = Exchange(*Command(3, pass, "xml9.rar", 0, 10, "0123456789"));
         ASSERT_TRUE(r.Received) << pass;
         EXPECT_EQ(r.Customer, kRefused) << pass;
@@ -249,7 +249,7 @@ TEST_F(ReplDataTcpTest, FolderPartOfTheNameIsIgnored) {
 }
 
 TEST_F(ReplDataTcpTest, NamesWithoutAFilePartAreRefused) {
-    for (const std::string& bad : {"", "C:\\out\\", "dir/", "..", ".", "a/..", "C:..", "x\x01.rar", "x\ny.rar"}) {
+    for (const char* bad : {"", "C:\\out\\", "dir/", "..", ".", "a/..", "C:..", "x\x01.rar", "x\ny.rar"}) {
         TReply r = Send3(bad, 0, 3, "abc");
         ASSERT_TRUE(r.Received) << bad;
         EXPECT_EQ(r.StartPosition, -1) << bad;
