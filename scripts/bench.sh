@@ -13,7 +13,7 @@ if ! dpkg-query -W -f='${Status}' vsftpd 2>/dev/null | grep -q "install ok insta
   $SUDO service vsftpd stop >/dev/null 2>&1 || true
 fi
 BUILD=build-bench
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVT_BUILD_BENCH=ON >/dev/null
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVT_BUILD_TESTS=ON -DVT_BUILD_BENCH=ON >/dev/null
 cmake --build "$BUILD" -j "$(nproc)"
 
 DBDIR="$BUILD/benchdb"
