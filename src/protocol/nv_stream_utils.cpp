@@ -13,12 +13,18 @@ namespace {
 const char kIncorrectValue[] = "Incorrect value";
 const char kIncorrectIdentifier[] = "Incorrect identifier";
 
+// A missing stream fails the assertion under the unit name and line it has
+// always been reported with, so that the report reads the same in every log.
+const char kAssertUnit[] = "NVStreamUtils.pas";
+constexpr int kWriterAssertLine = 122;
+constexpr int kReaderAssertLine = 146;
+
 }  // namespace
 
 // ---------------------------------------------------------------- writer base
 
 TNVWriter::TNVWriter(TStream* stream) : stream_(stream) {
-    VT_ASSERT(stream != nullptr, "Parameter is not assigned");
+    if (stream == nullptr) RaiseAssertion("Parameter is not assigned", kAssertUnit, kWriterAssertLine);
 }
 
 void TNVWriter::Write(const void* buffer, int64_t count) { stream_->WriteBuffer(buffer, count); }
@@ -30,7 +36,7 @@ void TNVWriter::WriteChar(char c) { WriteString(std::string(1, c)); }
 // ---------------------------------------------------------------- reader base
 
 TNVReader::TNVReader(TStream* stream) : stream_(stream) {
-    VT_ASSERT(stream != nullptr, "Parameter is not assigned");
+    if (stream == nullptr) RaiseAssertion("Parameter is not assigned", kAssertUnit, kReaderAssertLine);
 }
 
 int64_t TNVReader::BytesLeft() const {
