@@ -546,7 +546,6 @@ bool TDMBase::ShelfExists(int32_t id) {
 void TDMBase::CallStoredProcedure(const std::string& procName, const std::vector<std::string>& names,
                                   const std::vector<Variant>& values, Variant& results,
                                   bool ignoreErrors) {
-    if (values.size() < names.size()) throw ERangeError("Range check error");
     if (!ValidProcName(procName)) throw EDatabaseError("Invalid stored procedure name '" + procName + "'");
 
     std::string list;
@@ -560,6 +559,9 @@ void TDMBase::CallStoredProcedure(const std::string& procName, const std::vector
 
     for (size_t i = 0; i < names.size(); ++i) {
         TParameter& p = q->ParamByName(names[i]);
+        // A value missing for a name fails here, after the text and the
+        // parameters before it have been logged.
+        if (i >= values.size()) throw ERangeError("Range check error");
         const Variant& v = values[i];
         const std::string& n = names[i];
         Log(ClassName(), n + " = " + "ftVariant");
