@@ -154,6 +154,35 @@ TEST_F(EnvVarsTest, SingleNameObjectNeverWrites) {
     EXPECT_EQ(Rows(), 0);
 }
 
+TEST_F(EnvVarsTest, ReadBoolMatchesTheNameInExactLetterCase) {
+    // The server compares names without regard to case; the variable list
+    // does not, so a row spelled otherwise leaves the default in force.
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (1, 'nomsyncserverpaused', 'T', 0)");
+    TDMBase dm;
+    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false));
+    EXPECT_TRUE(TZVL2EnvironmentVariables::ReadBool(&dm, "nomsyncserverpaused", false));
+    EXPECT_EQ(Rows(), 1);
+}
+
+TEST_F(EnvVarsTest, ModifiedStoredVariableIsUpdatedInPlace) {
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
+            "(4, 'Switch', 'F', 0), (5, 'Switch', 'F', 2)");
+    TDMBase dm;
+    {
+        TZVL2EnvironmentVariables vars(&dm, "");
+        TEnvVar* v = vars.FindVar("Switch");
+        ASSERT_NE(v, nullptr);
+        v->Value = Variant("T");
+        v->Modified = true;
+        vars.WriteBack();
+        EXPECT_EQ(v->ID, 4);
+    }
+    EXPECT_EQ(db.ScalarStr("SELECT VAR_VALUE FROM ZVL_ENV_VARS WHERE ID = 4"), "T");
+    EXPECT_EQ(db.ScalarStr("SELECT VAR_VALUE FROM ZVL_ENV_VARS WHERE ID = 5"), "F");
+    EXPECT_EQ(Rows(), 2);
+    EXPECT_EQ(db.ScalarInt("SELECT ID_VALUE FROM ZVL_GENERATORS WHERE GENERATOR_ID = 6"), 0);
+}
+
 TEST_F(EnvVarsTest, LoadErrorPassesOn) {
     db.Exec("DROP TABLE ZVL_ENV_VARS");
     TDMBase dm;
