@@ -86,6 +86,7 @@ pid_t StartServer(uint16_t& port, int& stopFd) {
         {
             TZorvelCentralNomSyncServerSrv srv(0);
             srv.ReloadOptionsOnStart = false;
+            srv.BindAddress = "127.0.0.1";
             bool started = false;
             try {
                 srv.ServiceStart(started);

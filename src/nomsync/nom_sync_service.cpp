@@ -79,14 +79,13 @@ void TZorvelCentralNomSyncServerSrv::IdTCPServerExecute(TTcpConnection& connecti
     auto* command = PharmCast<TPharmServerCommand>(decoded.get());
     if (!command) return;  // a result sent to the server: nothing to answer
 
+    // A failing handler is answered with its message and nothing else: the
+    // service's exception event does nothing, so no log line is written.
     std::unique_ptr<TPharmServerCommandResult> result;
-    std::string failure;
     {
         TRequestSlot slot(requestSlots_);
-        result = Dispatch(*command, &failure);
+        result = Dispatch(*command);
     }
-    if (!failure.empty())
-        AL(ClassName(), Format("%s failed: %s", {command->ClassName(), failure}));
     if (result && connection.Connected()) connection.WriteComponentFrame(*result);
 }
 

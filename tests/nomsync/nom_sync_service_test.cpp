@@ -109,6 +109,8 @@ TEST_F(NomSyncService, EmptyCustomerInformationIsAnsweredWithTheAccessMessage) {
     auto rr = c->Call<TPharmServerNomActualizationResult>(*refresh);
     ASSERT_TRUE(rr);
     EXPECT_FALSE(rr->ErrorMessage.empty());
+    // The failures are answered, not logged.
+    EXPECT_TRUE(log.Messages("TZorvelCentralNomSyncServerSrv").empty());
 }
 
 TEST_F(NomSyncService, CommandOfAnotherClassGetsNoReplyAndTheNextFrameIsServed) {
@@ -387,11 +389,13 @@ TEST(NomSyncServiceIdentity, NamesAndPortInUse) {
     EXPECT_EQ(s.DisplayName(), "Vantrell Nom Sync Server");
     EXPECT_STREQ(s.ClassName(), "TZorvelCentralNomSyncServerSrv");
     s.ReloadOptionsOnStart = false;
+    s.BindAddress = "127.0.0.1";
     bool started = false;
     s.ServiceStart(started);
     ASSERT_TRUE(started);
     TZorvelCentralNomSyncServerSrv other(s.BoundPort());
     other.ReloadOptionsOnStart = false;
+    other.BindAddress = "127.0.0.1";
     bool started2 = false;
     EXPECT_THROW(other.ServiceStart(started2), EInOutError);
     bool stopped = false;

@@ -204,6 +204,7 @@ protected:
         SeedPharmacies(db);
         srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(0);
         srv->ReloadOptionsOnStart = false;
+        srv->BindAddress = "127.0.0.1";
         ConfigureService(*srv);
         bool started = false;
         srv->ServiceStart(started);
