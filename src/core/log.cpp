@@ -20,8 +20,14 @@ TServicesData* ServicesData = nullptr;
 TServicesData::TServicesData() : clock_(&Now) {}
 TServicesData::~TServicesData() = default;
 
+std::string TServicesData::LogFileNameOf(const std::string& programName, double dateTime) {
+    size_t dot = programName.rfind('.');
+    std::string stem = dot == std::string::npos ? programName : programName.substr(0, dot);
+    return stem + "_" + DateToYYMMDD(dateTime) + ".log";
+}
+
 std::string TServicesData::LogFileNameFor(double dateTime) {
-    return ProgramFolder() + ProgramName() + "_" + DateToYYMMDD(dateTime) + ".log";
+    return ProgramFolder() + LogFileNameOf(ProgramName(), dateTime);
 }
 
 std::string TServicesData::LogFileName() const {

@@ -29,6 +29,11 @@ public:
     std::string LogFileName() const;
     // Path of the day's file for a given date-time.
     static std::string LogFileNameFor(double dateTime);
+    // The file name of that day's log for a program file name: its
+    // extension (from its last ".") replaced by "_yymmdd.log", or that text
+    // appended when it has none ("ZorvelCentralServer" gives
+    // "ZorvelCentralServer_240305.log", "server.bin" gives "server_240305.log").
+    static std::string LogFileNameOf(const std::string& programName, double dateTime);
 
 private:
     mutable std::mutex lock_;

@@ -206,10 +206,15 @@ void TZorvelCentralServerSrv::ServiceStart(bool& started) {
     }
     RefreshFTPUserAccounts();
     if (!opt->BlockDataServer) {
-        if (secondary)
+        if (secondary) {
+            // A port outside the valid range is a configuration error, not
+            // another port.
+            if (tcpPort_ < 0 || tcpPort_ > 65535)
+                throw EInOutError(Format("Invalid port %d for the data server", {tcpPort_}));
             tcpServer_.Start(bindAddress_, static_cast<uint16_t>(tcpPort_));
-        else
+        } else {
             ftpServer_.SetActive(true);
+        }
         Log(kSender, std::string("DataServer Activated!") + (secondary ? " Secondary Protocol..." : ""));
     } else {
         Log(kSender, "DataServer Disabled!");
@@ -316,9 +321,7 @@ std::unique_ptr<TStream> TZorvelCentralServerSrv::IdFTPServerStoreFile(const TFt
                                 {target, session.UserName, session.PeerIP}));
             return nullptr;
         }
-        if (append) {
-            if (existing.empty()) throw EInOutError("Cannot open file \"" + target + "\". No such file");
-        } else {
+        if (!append) {
             for (const std::string& old : existing) {
                 if (::unlink((folder + old).c_str()) != 0 && errno != ENOENT) {
                     Log(kSender, Format("Cannot delete %s before a new upload: %s",
@@ -328,6 +331,8 @@ std::unique_ptr<TStream> TZorvelCentralServerSrv::IdFTPServerStoreFile(const TFt
             }
         }
         Log(kSender, Format("Receiving file %s from %s(%s).", {target, session.UserName, session.PeerIP}));
+        // An append opens the existing file only: one that is missing fails
+        // here, after the line above, and the store is refused.
         auto stream = std::make_unique<TUploadFileStream>(target, append, std::move(lock));
         Log(kSender, "After Stream Redirect!");
         return stream;

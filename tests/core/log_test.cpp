@@ -33,6 +33,13 @@ TEST_F(LogTest, OneLinePerCallInTheDaysFile) {
               "05.03.2024 14:07:09 [TDMBase] Connected\r\n05.03.2024 14:07:09 [TObject] second\r\n");
 }
 
+TEST(LogFileName, TheProgramsExtensionIsReplaced) {
+    TDateTime t = EncodeDateTime(2024, 3, 5, 14, 7, 9);
+    EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer", t), "ZorvelCentralServer_240305.log");
+    EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer.exe", t), "ZorvelCentralServer_240305.log");
+    EXPECT_EQ(TServicesData::LogFileNameOf("vt.server.bin", t), "vt.server_240305.log");
+}
+
 TEST_F(LogTest, MidnightStartsANewFileAndDropsTheMidnightTime) {
     TDateTime now = EncodeDateTime(2023, 12, 31, 23, 59, 59);
     data_.SetClock([&now] { return now; });

@@ -103,8 +103,12 @@ TEST_F(ReplDataFtpTest, AppendContinuesAnExistingFileAndIsRefusedForAMissingOne)
     EXPECT_EQ(TempDir::Read(PharmFile(7, "xml7.rar")), "first-second-third");
     EXPECT_EQ(FilesOf(7), (std::vector<std::string>{"xml7.rar"}));
 
+    log.Clear();
     EXPECT_NE(CurlPut("pharm7", "Pass7", "xml8.rar", "nothing to continue", "-a"), 0);
     EXPECT_FALSE(fs::exists(PharmFile(7, "xml8.rar")));
+    // The store is announced before the open that fails, and no stream follows.
+    EXPECT_TRUE(Logged("Receiving file " + PharmFile(7, "xml8.rar") + " from pharm7(127.0.0.1)."));
+    EXPECT_FALSE(Logged("After Stream Redirect!"));
 
     // Resuming an interrupted upload: curl asks the size, then appends the rest.
     std::string whole = std::string(3000, 'r') + "tail";

@@ -153,6 +153,24 @@ TEST_F(ReplDataServiceTest, BusyPortFailsTheStart) {
     CloseFd(fd);
 }
 
+TEST_F(ReplDataServiceTest, PortsOutsideTheValidRangeFailTheStart) {
+    // 65536 + 3053 would otherwise wrap round to 3053.
+    srv->SetPortOverrides(-1, -1, 0);
+    SetOptions([&](TOptions& o) { o.FileTransferPort = 65536 + 3053; });
+    bool started = false;
+    EXPECT_THROW(srv->ServiceStart(started), EInOutError);
+    EXPECT_FALSE(srv->IdFTPServer().Active());
+    SetOptions([&](TOptions& o) {
+        o.UseSecondaryDataProtocol = true;
+        o.PTPort2 = -1;
+    });
+    EXPECT_THROW(srv->ServiceStart(started), EInOutError);
+    EXPECT_FALSE(started);
+    EXPECT_FALSE(srv->IdTCPServer().Active());
+    EXPECT_FALSE(Logged("DataServer Activated!"));
+    EXPECT_FALSE(Logged("DataServer Activated! Secondary Protocol..."));
+}
+
 TEST_F(ReplDataServiceTest, EmptyListIsRetriedUntilPharmaciesAppear) {
     db.Exec("DELETE FROM pharmacy");
     bool started = false;

@@ -838,6 +838,9 @@ void TFtpServer::SetActive(bool active) {
         asio::error_code ec;
         auto addr = asio::ip::make_address(BindAddress, ec);
         if (ec) throw EInOutError("Invalid bind address " + BindAddress);
+        // A port outside the valid range would otherwise wrap to another one.
+        if (DefaultPort < 0 || DefaultPort > 65535)
+            throw EInOutError("Invalid port " + std::to_string(DefaultPort) + " for the FTP server");
         tcp::endpoint ep(addr, static_cast<unsigned short>(DefaultPort));
         acceptor->open(ep.protocol(), ec);
         if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
