@@ -415,8 +415,10 @@ bool TDMBase::ExecSQLFmt(const std::string& fmt, const std::vector<Variant>& arg
 // ---------------------------------------------------------------------------
 
 void TDMBase::GetNonAutoIncColumns(const std::string& table, std::vector<std::string>& list) {
-    // Values are quoted and escaped for the connection; the column order is
-    // the table's own.
+    // Values are quoted and escaped for the connection. The rows are ordered
+    // by column position explicitly: the staging merge inserts into tables
+    // without naming their columns, so the list must be in the table's own
+    // order, which the server does not promise without ORDER BY.
     auto q = OpenQuery(Format(
         "  SELECT C.column_name FROM information_schema.`COLUMNS` C \r\n"
         "WHERE C.TABLE_SCHEMA = %s AND C.TABLE_NAME = %s AND NOT C.EXTRA LIKE %s "
