@@ -297,3 +297,42 @@ TEST_F(ProducerWalk, IdlePharmacyIsPassedAfterTheWaitingTime) {
     EXPECT_EQ(lines[3], "status waiting AActionRequestID = " + id1);
     EXPECT_EQ(lines[4], "next actionrequestid = " + id2);
 }
+
+// The waiting rule with an idle pharmacy that has already checked: it does
+// not let a pharmacy that has checked too pass, only one that has finished.
+TEST_F(ProducerWalk, IdlePharmacyPastTheCheckHoldsOnlyUntilTheOthersFinish) {
+    db.EditOptions([](TOptions& o) { o.SetSynchRequiredRequestsWaitingTimeInMins(15); });
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) "
+            "VALUES (70, 4, 3, NOW(), 'T', 'F', 8), (71, 4, 3, NOW(), 'F', 'F', 9)");
+    // Pharmacy 2 has checked and accepted request 70, then gone quiet for 14
+    // minutes: less than the waiting time of 15.
+    db.Exec("INSERT INTO action_request_status VALUES "
+            "(70, 1, 2, NOW()), (70, 2, 2, NOW() - INTERVAL 14 MINUTE), (70, 3, 5, NOW()), "
+            "(71, 1, 0, NOW()), (71, 2, 0, NOW()), (71, 3, 0, NOW())");
+    Expect(1, 70, A::csaDataReceiving, TNomCheckReason::ncrDelete);
+    ExpectNoData(3, 0);  // finished, waits for the request to close
+
+    // Sixteen minutes: idle for longer than the waiting time.
+    db.Exec("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL 16 MINUTE "
+            "WHERE ACTION_REQUEST_ID = 70 AND PHARM_ID = 2");
+    // A pharmacy that has checked is not let past: the final step as usual.
+    Expect(1, 70, A::csaDataReceiving, TNomCheckReason::ncrDelete);
+    // A pharmacy that has finished passes it and gets the next request.
+    auto r = Expect(3, 71, A::csaDataReceiving, TNomCheckReason::ncrDelete);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->NomKey, 9);
+
+    // The idle pharmacy had refused: the others are told to unlock.
+    db.Exec("UPDATE action_request_status SET REQUEST_STATUS = 3, MODIFY_DATE = NOW() - INTERVAL 16 MINUTE "
+            "WHERE ACTION_REQUEST_ID = 70 AND PHARM_ID = 2");
+    Expect(1, 70, A::csaUnlock, TNomCheckReason::ncrDelete);
+    Expect(3, 71, A::csaDataReceiving, TNomCheckReason::ncrDelete);
+
+    // An idle pharmacy that has not checked yet lets a pharmacy that has
+    // checked pass as well.
+    db.Exec("UPDATE action_request_status SET REQUEST_STATUS = 1, MODIFY_DATE = NOW() - INTERVAL 16 MINUTE "
+            "WHERE ACTION_REQUEST_ID = 70 AND PHARM_ID = 2");
+    Expect(1, 71, A::csaDataReceiving, TNomCheckReason::ncrDelete);
+    // Pharmacy 2 itself is never held by its own row.
+    Expect(2, 70, A::csaCheck, TNomCheckReason::ncrDelete);
+}
