@@ -593,6 +593,9 @@ void TqdCustomMemTable::LoadBinary(TStream& source) {
             // A 0x00 ends the list when it is the last byte; followed by more
             // bytes it is the null first value of a record.
             if (tag == ValueTag::kNull && (n == 0 || r.Remaining() <= 1)) break;
+            // A value with no field to take it would never be consumed: the
+            // list could not end.
+            if (n == 0) throw EReadError("Invalid property value");
             Append();
             for (int i = 0; i < n; ++i) {
                 TBufferField& f = Fields(i);

@@ -333,6 +333,11 @@ bool TqdCustomMemTable::BinaryLocateAllowed(const std::string& keyFields) const 
 
 bool TqdCustomMemTable::InternalLocate(const std::string& keyFields, const Variant& keyValues,
                                        TLocateOptions options) {
+    // Key values of two or more dimensions are refused before anything else,
+    // so that a pending edit is not posted for a search that cannot run.
+    if (keyValues.IsArray())
+        for (size_t i = 0; i < keyValues.ArrayLength(); ++i)
+            if (keyValues[i].IsArray()) throw EMemTableError(MemTableTexts::kBadVariantArray);
     CheckBrowseMode();
     CursorPosChanged();
     locateOptions_ = 0;
@@ -342,6 +347,9 @@ bool TqdCustomMemTable::InternalLocate(const std::string& keyFields, const Varia
     BuildFieldList(keyList, keyFields);
     std::unique_ptr<uint8_t[]> key(AllocRecordBuffer());
     StoreKeyValues(key.get(), keyFields, keyValues);
+    // The key buffer's calculated fields are not computed: that would clear
+    // the key values just stored for calculated key fields and put values
+    // computed from an otherwise empty record in their place.
     DisableControls();
     bool found = false;
     try {

@@ -181,6 +181,23 @@ TEST(MemTableBinary, ReaderErrors) {
     }
 }
 
+TEST(MemTableBinary, ValuesForATableWithoutFieldsAreRefused) {
+    TNVMemTable t;
+    t.Open();
+    ASSERT_EQ(t.FieldCount(), 0);
+    // An empty record list reads; a value with no field to take it cannot be
+    // consumed and is refused instead of adding records without end.
+    LoadBin(t, "TPF0" + B({1, 0, 1, 0}));
+    EXPECT_EQ(t.RecordCount(), 0);
+    try {
+        LoadBin(t, "TPF0" + B({1, 0, 1, 2, 5, 0}));
+        FAIL() << "no error";
+    } catch (const EReadError& e) {
+        EXPECT_EQ(std::string(e.what()), "Invalid property value");
+    }
+    EXPECT_EQ(t.RecordCount(), 0);
+}
+
 TEST(MemTableBinary, EventsOfTheBinaryForm) {
     auto t = MakeTable({{"A", TFieldType::ftInteger}, {"B", TFieldType::ftInteger}});
     AppendRow(*t, {Variant(1), Variant::Null()});

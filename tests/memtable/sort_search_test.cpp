@@ -309,6 +309,15 @@ TEST_F(MemTableLocate, KeyValueErrors) {
     }
     EXPECT_EQ(t->State(), TDataSetState::dsBrowse);
     EXPECT_FALSE(t->ControlsDisabled());
+    // Key values of two dimensions are refused before a pending edit is posted.
+    t->First();
+    t->Edit();
+    t->FieldByName("NAME").SetAsString("changed");
+    EXPECT_THROW(t->Locate("ID", Variant(std::vector<Variant>{Variant(std::vector<Variant>{Variant(1)})}), 0),
+                 EMemTableError);
+    EXPECT_EQ(t->State(), TDataSetState::dsEdit);
+    t->Cancel();
+    EXPECT_EQ(Column(*t, "NAME"), (Strings{"a"}));
 }
 
 TEST_F(MemTableLocate, LookupNeverMovesTheCursor) {
