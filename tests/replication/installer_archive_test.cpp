@@ -374,3 +374,68 @@ TEST_F(ArchiveInstall, DatabaseDownIsLogged) {
 
 }  // namespace
 }  // namespace installer_test
+
+namespace installer_test {
+namespace {
+
+TEST_F(ArchiveInstall, TheStepsOfEachArchiveRunInTheirOrder) {
+    WriteArchive(1, InitialArchive());
+    Install(1);
+    std::string folder = PharmFolder();
+    EXPECT_EQ(InstallerLog(),
+              (std::vector<std::string>{"ALastArchiveNum 0; FLastArchiveNuber 1",
+                                        "Installing archive 1",
+                                        "Extract archive 1",
+                                        Cp(u8"Разархивиране на архив 1."),
+                                        "Install archive 1",
+                                        Cp(u8"Инсталиране на архив 1. "),
+                                        "Rar Extract Folder: " + folder + "1/",
+                                        "Set Initial Data",
+                                        "Importing STOCK",
+                                        "Dropping table STOCK_5",
+                                        "Check table existence STOCK",
+                                        "Check table existence STOCK_5",
+                                        "InsertXMLDataIntoTable STOCK_5",
+                                        "PharmTableDataToGlobalData... STOCK",
+                                        Cp(u8"Актуализиране на данни за последно обновяване."),
+                                        Cp(u8"Маркиране на архив 1."),
+                                        Cp(u8"Успешно инсталиране на пакетите!")}));
+
+    // A regular archive, then one that cannot continue for want of items.
+    log.Clear();
+    WriteArchive(2, RegularArchive(1, 1, 2));
+    WriteArchive(3, {Stock({StockRow(1, "ignored", 0)})});
+    Install(3);
+    EXPECT_EQ(InstallerLog(),
+              (std::vector<std::string>{
+                  "ALastArchiveNum 1; FLastArchiveNuber 3",
+                  "Installing archive 2",
+                  "Extract archive 2",
+                  Cp(u8"Разархивиране на архив 2."),
+                  "Install archive 2",
+                  Cp(u8"Инсталиране на архив 2. "),
+                  "Rar Extract Folder: " + folder + "2/",
+                  "Set Regular Data",
+                  "Importing STOCK",
+                  "Check table existence STOCK",
+                  "Check table existence STOCK_5",
+                  "InsertXMLDataIntoTable STOCK_5",
+                  Cp(u8"Актуализиране на данни за последно обновяване."),
+                  Cp(u8"Маркиране на архив 2."),
+                  "Installing archive 3",
+                  "Extract archive 3",
+                  Cp(u8"Разархивиране на архив 3."),
+                  "Install archive 3",
+                  Cp(u8"Инсталиране на архив 3. "),
+                  "Rar Extract Folder: " + folder + "3/",
+                  Cp(u8"Инсталирането на архив 3. не може да продължи, защото таблицата \"REPL_ITEMS\" я няма в "
+                     u8"архива!"),
+                  Cp(u8"Актуализиране на данни за последно обновяване."),
+                  Cp(u8"Маркиране на архив 3."),
+                  Cp(u8"Успешно инсталиране на пакетите!")}));
+    EXPECT_EQ(LastArchive(), 3);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:2", "2:two:20"}));
+}
+
+}  // namespace
+}  // namespace installer_test
