@@ -246,6 +246,10 @@ bool ForceDeleteFile(const std::string& name) {
 bool DeleteDirTree(const std::string& dir) {
     std::string base = dir;
     while (base.size() > 1 && base.back() == '/') base.pop_back();
+    // A link given as the tree itself is removed, never followed: what it
+    // points at is not part of the tree.
+    struct stat st;
+    if (::lstat(base.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return ::unlink(base.c_str()) == 0;
     bool ok = true;
     for (const TFoundEntry& e : FindEntries(base + "/*")) {
         if (!ok) continue;  // after the first failure nothing more is deleted

@@ -31,6 +31,12 @@ private:
 }  // namespace
 
 TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(uint16_t port) : port_(port) {
+    AllowStop = true;
+    AllowPause = true;
+    Interactive = false;
+    ErrorSeverity = TErrorSeverity::esNormal;
+    StartType = TStartType::stAuto;
+
     tcpServer_.ListenQueue = kListenQueue;
     tcpServer_.MaxConnections = kMaxConnectionThreads;
     tcpServer_.ConnectionTimeoutMs = kReadTimeoutMs;

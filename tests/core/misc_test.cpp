@@ -165,6 +165,13 @@ TEST_F(FilesTest, DeleteDirTree) {
 
     ForceDirectories(P("empty"));
     EXPECT_TRUE(DeleteDirTree(P("empty")));
+
+    // A link given as the tree itself goes; the folder it points at stays whole.
+    ASSERT_EQ(symlink(P("outside").c_str(), P("top-link").c_str()), 0);
+    EXPECT_TRUE(DeleteDirTree(P("top-link")));
+    EXPECT_TRUE(FileExists(P("outside/keep.txt")));
+    struct stat st;
+    EXPECT_NE(lstat(P("top-link").c_str(), &st), 0);
 }
 
 TEST_F(FilesTest, ForceDeleteFile) {
