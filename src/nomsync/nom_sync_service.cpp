@@ -135,14 +135,20 @@ bool TZorvelCentralNomSyncServerSrv::CheckPharmacyLogin(TPharmServerLoginCommand
             IntToStr(command.CustomerInfo.Size()));
     LoadCustomerFromCommand(customer, command);
 
-    bool authorized;
-    {
+    // The password is compared here, byte for byte, as the ReplData service
+    // checks the same password: the column's collation would ignore letter
+    // case and trailing blanks. An empty password never matches.
+    bool authorized = false;
+    const std::string password = Utf16ToCp1251(customer.Password);
+    if (!password.empty()) {
         TDMBase dm;
-        auto q = dm.CreateQuery("select id from pharmacy where id = :id and inet_pass = :pass");
+        auto q = dm.CreateQuery("select id, inet_pass from pharmacy where id = :id");
         dm.SetParam(*q, "id", TFieldType::ftInteger, Variant(customer.CustomerCode));
-        dm.SetParam(*q, "pass", TFieldType::ftString, Variant(Utf16ToCp1251(customer.Password)));
         q->Open();
-        authorized = !q->Eof();
+        for (q->First(); !q->Eof() && !authorized; q->Next()) {
+            const TField& pass = q->FieldByName("inet_pass");
+            authorized = !pass.IsNull() && pass.AsString() == password;
+        }
     }
     SetResultCustomerAuthorized(loginResult, authorized);
     return authorized;

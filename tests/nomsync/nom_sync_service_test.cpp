@@ -61,6 +61,18 @@ TEST_F(NomSyncService, LoginRightAndWrongPasswordOnOneConnection) {
     auto central = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(0, ""));
     ASSERT_TRUE(central);
     EXPECT_EQ(AuthorizedFlag(*central), 0);
+
+    // Letter case and trailing blanks count, as on the FTP path; an empty
+    // stored password lets nobody in.
+    for (const char* p : {"PASS-1", "Pass-1", "pass-1 "}) {
+        auto r = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, p));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(AuthorizedFlag(*r), 0) << p;
+    }
+    db.Exec("UPDATE pharmacy SET inet_pass = '' WHERE id = 3");
+    auto empty = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(3, ""));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(AuthorizedFlag(*empty), 0);
 }
 
 TEST_F(NomSyncService, WrongPasswordChangesNothing) {
