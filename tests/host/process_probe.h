@@ -4,6 +4,8 @@
 // from another process's.
 #pragma once
 
+#include "support/shell.h"
+
 #include <chrono>
 #include <set>
 #include <string>
@@ -24,13 +26,6 @@ bool WaitUntil(F cond, std::chrono::milliseconds limit = std::chrono::seconds(60
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
-
-// Runs a command through the shell (bounded by `timeout 120`), with its
-// standard error joined to its output; the exit code, -1 when it did not end
-// normally.
-int RunCommand(const std::string& command, std::string* output = nullptr);
-// The text in single quotes for the shell.
-std::string ShellQuote(const std::string& s);
 
 // Socket inodes of every listening TCP socket (IPv4 and IPv6) on the port.
 std::set<unsigned long> ListeningInodes(int port);

@@ -4,16 +4,12 @@
 // socket helpers of support/loopback.h come with it).
 #pragma once
 
+#include "support/shell.h"
+
 #include <string>
 #include <utility>
 
 #include "support/loopback.h"
-
-// Runs a shell command (bounded by `timeout`), returns its exit status and
-// puts standard output and error into *output.
-int RunCommand(const std::string& command, std::string* output = nullptr);
-// Quotes a word for the shell.
-std::string ShellQuote(const std::string& s);
 
 // One reply: its code and every line of it.
 struct TFtpReply {
