@@ -8,17 +8,17 @@ BUILD=build-asan
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVT_SANITIZE=ON >/dev/null
 cmake --build "$BUILD" -j "$(nproc)"
 
-# A fresh private database instance for this run, on 3307 or, when that port
-# is taken (another instance), the next free one. Every test creates its own
-# database in it.
+# A fresh private database instance for this run, on 3307 (or
+# VT_TEST_DB_PORT_BASE) or, when that port is taken (another instance), the
+# next free one. Every test creates its own database in it.
 DBDIR="$BUILD/testdb"
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 bash scripts/db.sh stop "$DBDIR" >/dev/null
 rm -rf "$DBDIR"
-PORT=3307
+PORT=${VT_TEST_DB_PORT_BASE:-3307}
 while port_in_use "$PORT"; do
   PORT=$((PORT + 1))
-  [ "$PORT" -lt 3400 ] || { echo "No free port for the test database" >&2; exit 1; }
+  [ "$PORT" -lt 3500 ] || { echo "No free port for the test database" >&2; exit 1; }
 done
 trap 'bash scripts/db.sh stop "$DBDIR" >/dev/null 2>&1 || true' EXIT
 trap 'exit 130' INT TERM
