@@ -251,8 +251,11 @@ TEST_F(CatalogueDbTest, SupplierWritesEmptyOptionalTextsAsNullAndTrimsWhatItRead
     TDMBase dm;
     TSupplier s(&dm);
     s.SetTaxNo(" 12 ");
+    s.Modified = false;
     std::string msg;
     ASSERT_TRUE(s.SaveToDB(msg)) << msg;
+    EXPECT_GT(s.ID(), 0);
+    EXPECT_FALSE(s.Modified);  // the new identity is no change of the supplier's
     s.SaveToUpdateTable(Params(1));
     for (const char* table : {"SUPPLIER", "NOM_UPDATE_SUPPLIER"}) {
         SCOPED_TRACE(table);
