@@ -403,6 +403,18 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
         EXPECT_EQ(dm.InTransaction(), isGroup);
         dm.RollbackTransaction();
     }
+
+    // A failing staged row takes the group's and the measure name's action
+    // request with it.
+    db.Exec("DROP TABLE NOM_UPDATE_ARTICLE_GROUP");
+    db.Exec("DROP TABLE NOM_UPDATE_MEASURE_NAME");
+    const int64_t requests = Count("SELECT COUNT(*) FROM ACTION_REQUEST");
+    for (const Make& make : {Make(group), Make(mname)}) {
+        auto obj = make(dm);
+        EXPECT_THROW(obj->SaveToUpdateTable(Params(2)), EDatabaseError) << obj->ClassName();
+        EXPECT_FALSE(dm.InTransaction());
+    }
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), requests);
 }
 
 // A record that cannot be read whole, or carries a text too long for its
