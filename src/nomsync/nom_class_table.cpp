@@ -4,17 +4,20 @@
 //
 // A new catalogue class enters by including its header here and replacing
 // its entry with NomObjectClassOf<TClass>("TClass").
+#include "nomsync/article_group.h"
+#include "nomsync/measure_name.h"
 #include "nomsync/nomenclature_object.h"
 #include "nomsync/producer.h"
 #include "nomsync/sql_data_pack.h"
+#include "nomsync/supplier.h"
 
 extern const TNomObjectClass kNomObjectClassTable[6];
 
 const TNomObjectClass kNomObjectClassTable[6] = {
     NomObjectClassNotAvailable("TArticle"),        // notArticle
-    NomObjectClassNotAvailable("TArticleGroup"),   // notArticleGroup
-    NomObjectClassNotAvailable("TSupplier"),       // notSupplier
+    NomObjectClassOf<TArticleGroup>("TArticleGroup"),  // notArticleGroup
+    NomObjectClassOf<TSupplier>("TSupplier"),      // notSupplier
     NomObjectClassOf<TProducer>("TProducer"),      // notProducer
-    NomObjectClassNotAvailable("TMeasureName"),    // notMeasureName
+    NomObjectClassOf<TMeasureName>("TMeasureName"),  // notMeasureName
     NomObjectClassOf<TSQLDataPack>("TSQLDataPack"),  // notSQLDataPack
 };

@@ -26,6 +26,7 @@
 #include "host/service_application.h"
 #include "host/service_factory.h"
 #include "nomsync/nomsync_test_util.h"
+#include "nomsync/supplier.h"
 #include "replication/packet/packet_extractor.h"
 #include "replication/packet/xml_data_packet.h"
 #include "support/loopback.h"
@@ -273,6 +274,26 @@ TEST_F(ServerProcess, InstallsReceivesAnswersAndStopsOnSigterm) {
             auto wrong = c.Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(kPharm, "pass-4"));
             ASSERT_TRUE(wrong);
             EXPECT_NE(AuthorizedFlag(*wrong), 1);
+        }
+        {
+            // A supplier proposed by the pharmacy is stored and staged.
+            TSupplier s(nullptr);
+            s.SetSticker("P4");
+            s.SetName("Supplier of pharmacy 4");
+            PharmClient c(kNomSyncPort);
+            auto r = c.Call<TPharmServerNomActualizationResult>(*MakeActualization(
+                kPharm, kPharmPassword, s, TNomObjectType::notSupplier, TNomObjectActualizationType::noatInsert));
+            ASSERT_TRUE(r);
+            EXPECT_TRUE(r->RequestProceeded);
+            EXPECT_EQ(r->RequestProcessError, "");
+            ASSERT_GT(r->ActionRequestID, 0);
+            EXPECT_EQ(db.ScalarStr("SELECT NAME FROM SUPPLIER WHERE STICKER = 'P4'"), "Supplier of pharmacy 4");
+            EXPECT_EQ(db.ScalarStr("SELECT CONCAT(NOM_ID, ACTION_ID, PHARM_ID) FROM ACTION_REQUEST WHERE ID = " +
+                                   std::to_string(r->ActionRequestID)),
+                      "314");
+            EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER WHERE STICKER = 'P4' AND "
+                                   "ACTION_REQUEST_ID = " + std::to_string(r->ActionRequestID)),
+                      1);
         }
         {
             // In debug mode an undecodable frame is logged by the service.

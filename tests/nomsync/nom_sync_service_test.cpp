@@ -148,8 +148,7 @@ TEST_F(NomSyncService, CommandOfAnotherClassGetsNoReplyAndTheNextFrameIsServed) 
 TEST_F(NomSyncService, ProposalOfAClassNotBuiltYetIsAnsweredAndServiceGoesOn) {
     auto c = Connect();
     TProducer payload(nullptr);
-    for (TNomObjectType t : {TNomObjectType::notArticle, TNomObjectType::notArticleGroup, TNomObjectType::notSupplier,
-                             TNomObjectType::notMeasureName}) {
+    for (TNomObjectType t : {TNomObjectType::notArticle}) {
         auto cmd = MakeActualization(1, "pass-1", payload, t, TNomObjectActualizationType::noatInsert);
         auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
         ASSERT_TRUE(r);
