@@ -4,6 +4,7 @@
 //
 // A new catalogue class enters by including its header here and replacing
 // its entry with NomObjectClassOf<TClass>("TClass").
+#include "nomsync/article/article.h"
 #include "nomsync/nomenclature_object.h"
 #include "nomsync/producer.h"
 #include "nomsync/sql_data_pack.h"
@@ -11,7 +12,7 @@
 extern const TNomObjectClass kNomObjectClassTable[6];
 
 const TNomObjectClass kNomObjectClassTable[6] = {
-    NomObjectClassNotAvailable("TArticle"),        // notArticle
+    NomObjectClassOf<TArticle>("TArticle"),        // notArticle
     NomObjectClassNotAvailable("TArticleGroup"),   // notArticleGroup
     NomObjectClassNotAvailable("TSupplier"),       // notSupplier
     NomObjectClassOf<TProducer>("TProducer"),      // notProducer

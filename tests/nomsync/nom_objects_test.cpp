@@ -123,7 +123,7 @@ TEST(NomClassTable, SixEntriesInEnumerationOrder) {
 }
 
 TEST(NomClassTable, ClassesNotYetBuiltFailCleanly) {
-    for (TNomObjectType t : {TNomObjectType::notArticle, TNomObjectType::notArticleGroup, TNomObjectType::notSupplier,
+    for (TNomObjectType t : {TNomObjectType::notArticleGroup, TNomObjectType::notSupplier,
                              TNomObjectType::notMeasureName}) {
         const TNomObjectClass& c = TNomenclatureObject::GetNomObjectClass(t);
         EXPECT_THROW(c.New(nullptr), ENomObjectClassNotAvailable) << c.ClassName;

@@ -148,7 +148,7 @@ TEST_F(NomSyncService, CommandOfAnotherClassGetsNoReplyAndTheNextFrameIsServed) 
 TEST_F(NomSyncService, ProposalOfAClassNotBuiltYetIsAnsweredAndServiceGoesOn) {
     auto c = Connect();
     TProducer payload(nullptr);
-    for (TNomObjectType t : {TNomObjectType::notArticle, TNomObjectType::notArticleGroup, TNomObjectType::notSupplier,
+    for (TNomObjectType t : {TNomObjectType::notArticleGroup, TNomObjectType::notSupplier,
                              TNomObjectType::notMeasureName}) {
         auto cmd = MakeActualization(1, "pass-1", payload, t, TNomObjectActualizationType::noatInsert);
         auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
@@ -161,11 +161,11 @@ TEST_F(NomSyncService, ProposalOfAClassNotBuiltYetIsAnsweredAndServiceGoesOn) {
 
     // A request of such a type already in the database: the refresh answers
     // the error, the connection stays usable.
-    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (9, 1, 2, NOW())");
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (9, 2, 2, NOW())");
     db.Exec("INSERT INTO action_request_status VALUES (9, 1, 0, NOW())");
     auto r = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
     ASSERT_TRUE(r);
-    EXPECT_NE(r->ErrorMessage.find("TArticle"), std::string::npos) << r->ErrorMessage;
+    EXPECT_NE(r->ErrorMessage.find("TArticleGroup"), std::string::npos) << r->ErrorMessage;
     // Bad numbers in the request's row are refused the same way.
     db.Exec("UPDATE ACTION_REQUEST SET NOM_ID = 77 WHERE ID = 9");
     r = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
