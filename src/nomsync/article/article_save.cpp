@@ -61,6 +61,10 @@ bool TArticle::SaveToDB(std::string& msg) {
         // The references are fixed in memory only: the row written above
         // keeps the values the proposal carried.
         ResolveMeasureReferences();
+        // The list exists only when something read it: a proposal's record
+        // brings it, while an update applied from the update tables never
+        // makes it, so the staged links of an update do not reach
+        // SUBSTITUDE_ARTICLE (the pharmacies' clients rely on that).
         if (substitudes_) substitudes_->SaveToDB();
         Modified = false;
         return true;
