@@ -283,7 +283,32 @@ TEST(ArticleSubstitudes, RecordListSource) {
     src.GetFieldValue(0, "other", v);
     EXPECT_EQ(v.AsString(), "first");
     TArticleSubstitude link(nullptr);
-    std::string msg;
     EXPECT_FALSE(link.DeleteFromDB(1) || link.LoadFromUpdateTable(1));
     EXPECT_TRUE(link.CanActualize(TNomObjectActualizationType::noatDelete));
+}
+
+TEST(ArticleMeasure, DefaultsRecordAndAssign) {
+    TArticleMeasure m(nullptr);
+    EXPECT_TRUE(m.IS_ATOMIC);
+    EXPECT_EQ(m.ARTICLE_ID, -1);
+    EXPECT_EQ(m.MEASURE_NAME_ID, -1);
+    m.SetID(300);
+    m.ARTICLE_ID = 7;
+    m.MEASURE_NAME_ID = 70000;
+    m.FACTOR = 10;
+    m.IS_ATOMIC = false;
+    const std::string bytes = Bytes(m);
+    EXPECT_EQ(bytes, Written([](TNVBinWriter& w) {
+                  for (int32_t v : {300, 7, 70000, 10}) w.WriteInteger(v);
+                  w.WriteBoolean(false);
+              }));
+    TArticleMeasure n(nullptr), o(nullptr);
+    Load(n, bytes);
+    EXPECT_EQ(Bytes(n), bytes);
+    o.Assign(n);
+    EXPECT_EQ(Bytes(o), bytes);
+    TArticle a(nullptr);
+    EXPECT_THROW(o.Assign(a), EAssertionFailed);
+    std::string msg;
+    EXPECT_FALSE(o.SaveToDB(msg) || o.DeleteFromDB(1) || o.LoadFromUpdateTable(1));
 }
