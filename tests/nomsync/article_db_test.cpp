@@ -350,3 +350,23 @@ TEST_F(ArticleDbTest, BadRecordIsAnsweredAndStoresNothing) {
     for (const char* t : {"ACTION_REQUEST", "ARTICLE", "MEASURE", "NOM_UPDATE_ARTICLE"})
         EXPECT_EQ(Count(std::string("SELECT COUNT(*) FROM ") + t), 0) << t;
 }
+
+TEST_F(ArticleDbTest, FullModeBindsNullForEmptyOptionalTextsAndForeignDrugTypes) {
+    const struct {
+        bool isDrug;
+        int32_t drugType;
+        const char* stored;
+    } cases[] = {{true, 3, "NULL"}, {false, 1, "NULL"}, {true, 2, "2"}, {true, 1, "1"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.drugType);
+        TArticle a(&dm);
+        a.SetIS_DRUG(c.isDrug);
+        a.SetDRUG_TYPE_ID(c.drugType);
+        Save(a);
+        EXPECT_EQ(Str(Format("SELECT CONCAT_WS('|', IFNULL(DRUG_TYPE_ID, 'NULL'), NAME = '', CYR_NAME = '', "
+                             "GENERICA IS NULL AND ATC_CODE IS NULL AND ACTIVE_QUANTITY IS NULL AND DESCRIPTION IS "
+                             "NULL AND BARCODE1 IS NULL AND BARCODE2 IS NULL) FROM ARTICLE WHERE ID = %d",
+                             {a.ID()})),
+                  std::string(c.stored) + "|1|1|1");
+    }
+}
