@@ -1,5 +1,6 @@
 // The article's measures: their wire form, their staging with the
 // substitutes, and their saving into MEASURE.
+#include <algorithm>
 #include <vector>
 
 #include "core/cp1251.h"
