@@ -2,8 +2,9 @@
 //
 // For each N it prepares a fresh database on the private MariaDB instance
 // (127.0.0.1:$VT_TEST_DB_PORT, default 3307) with N pharmacies and
-// `iterations` open action requests (producer inserts every pharmacy has to
-// receive), starts the service in a child process, and runs N concurrent
+// `iterations` open action requests (inserts every pharmacy has to receive:
+// producers, then, in a second run, articles with their NZOK part, three
+// measures and two substitutes), starts the service in a child process, and runs N concurrent
 // pharmacy connections, each looping
 //     login -> refresh (receives its next request) -> confirm it
 // `iterations` times. It reports requests per second, the median and 99th
@@ -44,8 +45,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// What the requests handed out carry.
+enum class Kind { Producer, Article };
+
 struct RunResult {
     int n = 0;
+    Kind kind = Kind::Producer;
     int64_t requests = 0;
     int64_t failures = 0;
     std::string firstFailure;
@@ -112,17 +117,44 @@ pid_t StartServer(uint16_t& port, int& stopFd) {
     return pid;
 }
 
-RunResult Run(int n, int iterations) {
+// An article insert request r, applied centrally and staged as a pharmacy's
+// proposal stages it: the article with its NZOK part, measures of FACTOR 1,
+// 10 and 100 (new ones, with their temporary rows) and two substitutes.
+void SeedArticleRequest(TestDatabase& db, int r) {
+    db.Exec(Format(
+        "INSERT INTO ARTICLE (ID, NAME, CYR_NAME, BARCODE1) VALUES (%0:d, 'Article %0:d', 'Article %0:d', 'B%0:d');"
+        "INSERT INTO ARTICLE_NZOK (ID, NZOK_CODE) VALUES (%0:d, 'NZ%0:d');"
+        "INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, IS_PROCESSED, PHARM_ID, "
+        "NOM_KEY, PROCESS_DATE) VALUES (%0:d, 1, 1, NOW(), 'F', 'F', 1, %0:d, NOW());"
+        "INSERT INTO NOM_UPDATE_ARTICLE (ACTION_REQUEST_ID, ID, NAME, CYR_NAME, GENERICA, BARCODE1, BASE_PRICE) "
+        "VALUES (%0:d, %0:d, 'Article %0:d', 'Article %0:d', 'generic', 'B%0:d', 12.5);"
+        "INSERT INTO NOM_UPDATE_ARTICLE_NZOK (ACTION_REQUEST_ID, ID, NZOK_CODE) VALUES (%0:d, %0:d, 'NZ%0:d');"
+        "INSERT INTO MEASURE (ID, ARTICLE_ID, MEASURE_NAME_ID, FACTOR, IS_ATOMIC) VALUES "
+        "(%1:d, 0, 1, 1, 'F'), (%1:d + 1, 0, 2, 10, 'F'), (%1:d + 2, 0, 3, 100, 'T');"
+        "INSERT INTO NOM_UPDATE_MEASURE VALUES (%0:d, 0, %0:d, 1, 1, 'F', %1:d), (%0:d, 0, %0:d, 2, 10, 'F', %1:d + 1), "
+        "(%0:d, 0, %0:d, 3, 100, 'T', %1:d + 2);"
+        "INSERT INTO NOM_UPDATE_SUBSTITUDE_ARTICLE VALUES (%0:d, 0, %0:d, %0:d + 1), (%0:d, 0, %0:d, %0:d + 2)",
+        {r, 3 * r}));
+}
+
+RunResult Run(int n, int iterations, Kind kind) {
     RunResult res;
     res.n = n;
+    res.kind = kind;
     TestDatabase db;
-    // N pharmacies; `iterations` producer insert requests, already applied
-    // centrally, that every pharmacy has to receive.
+    // N pharmacies; `iterations` insert requests, already applied centrally,
+    // that every pharmacy has to receive.
     {
         std::string sql = "INSERT INTO pharmacy (id, name, inet_pass) VALUES (0, 'central', NULL)";
         for (int i = 1; i <= n; ++i) sql += Format(", (%d, 'pharmacy %d', 'bench-%d')", {i, i, i});
         db.Exec(sql);
         for (int r = 1; r <= iterations; ++r) {
+            if (kind == Kind::Article) {
+                SeedArticleRequest(db, r);
+                db.Exec(Format("INSERT INTO action_request_status SELECT %d, id, 0, NOW() FROM pharmacy WHERE id > 0",
+                               {r}));
+                continue;
+            }
             db.Exec(Format("INSERT INTO PRODUCER (ID, NAME, ADDRESS, IS_ACTIVE) VALUES (%d, 'Producer %d', 'Sofia', 'T')",
                            {r, r}));
             db.Exec(Format("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, "
@@ -263,25 +295,28 @@ int main(int argc, char** argv) {
     if (iterations <= 0) iterations = 20;
 
     std::printf("Nom Sync load: each connection loops login, refresh, confirm %d times\n", iterations);
-    std::printf("%6s %9s %7s %8s %9s %8s %8s %8s %12s %12s\n", "N", "requests", "failed", "seconds", "req/s",
-                "p50 ms", "p99 ms", "max ms", "RSS peak MB", "RSS HWM MB");
+    std::printf("%-9s %6s %9s %7s %8s %9s %8s %8s %8s %12s %12s\n", "objects", "N", "requests", "failed",
+                "seconds", "req/s", "p50 ms", "p99 ms", "max ms", "RSS peak MB", "RSS HWM MB");
     bool ok = true;
     for (int n : ns) {
-        RunResult r;
-        try {
-            r = Run(n, iterations);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "N=%d: %s\n", n, e.what());
-            return 2;
+        for (Kind kind : {Kind::Producer, Kind::Article}) {
+            RunResult r;
+            try {
+                r = Run(n, iterations, kind);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "N=%d: %s\n", n, e.what());
+                return 2;
+            }
+            std::printf("%-9s %6d %9lld %7lld %8.2f %9.0f %8.2f %8.2f %8.2f %12.1f %12.1f\n",
+                        kind == Kind::Article ? "articles" : "producers", r.n, static_cast<long long>(r.requests),
+                        static_cast<long long>(r.failures), r.seconds, r.requests / r.seconds, r.p50ms, r.p99ms,
+                        r.maxms, r.rssPeakKB / 1024.0, r.rssHwmKB / 1024.0);
+            if (r.failures != 0 || r.requests != static_cast<int64_t>(n) * iterations * 3) {
+                std::printf("       FAILED: %s\n", r.firstFailure.c_str());
+                ok = false;
+            }
+            std::fflush(stdout);
         }
-        std::printf("%6d %9lld %7lld %8.2f %9.0f %8.2f %8.2f %8.2f %12.1f %12.1f\n", r.n,
-                    static_cast<long long>(r.requests), static_cast<long long>(r.failures), r.seconds,
-                    r.requests / r.seconds, r.p50ms, r.p99ms, r.maxms, r.rssPeakKB / 1024.0, r.rssHwmKB / 1024.0);
-        if (r.failures != 0 || r.requests != static_cast<int64_t>(n) * iterations * 3) {
-            std::printf("       FAILED: %s\n", r.firstFailure.c_str());
-            ok = false;
-        }
-        std::fflush(stdout);
     }
     return ok ? 0 : 1;
 }

@@ -1,9 +1,6 @@
 // The class table: the catalogue class of every object type, indexed by
-// TNomObjectType. A class this server does not carry yet has no factory;
-// proposals and requests of its type are answered with an error.
-//
-// A new catalogue class enters by including its header here and replacing
-// its entry with NomObjectClassOf<TClass>("TClass").
+// TNomObjectType.
+#include "nomsync/article/article.h"
 #include "nomsync/article_group.h"
 #include "nomsync/measure_name.h"
 #include "nomsync/nomenclature_object.h"
@@ -14,10 +11,10 @@
 extern const TNomObjectClass kNomObjectClassTable[6];
 
 const TNomObjectClass kNomObjectClassTable[6] = {
-    NomObjectClassNotAvailable("TArticle"),        // notArticle
+    NomObjectClassOf<TArticle>("TArticle"),            // notArticle
     NomObjectClassOf<TArticleGroup>("TArticleGroup"),  // notArticleGroup
-    NomObjectClassOf<TSupplier>("TSupplier"),      // notSupplier
-    NomObjectClassOf<TProducer>("TProducer"),      // notProducer
-    NomObjectClassOf<TMeasureName>("TMeasureName"),  // notMeasureName
-    NomObjectClassOf<TSQLDataPack>("TSQLDataPack"),  // notSQLDataPack
+    NomObjectClassOf<TSupplier>("TSupplier"),          // notSupplier
+    NomObjectClassOf<TProducer>("TProducer"),          // notProducer
+    NomObjectClassOf<TMeasureName>("TMeasureName"),    // notMeasureName
+    NomObjectClassOf<TSQLDataPack>("TSQLDataPack"),    // notSQLDataPack
 };

@@ -23,9 +23,6 @@ std::string ExceptionText(const std::exception& e) { return e.what(); }
 // Class table
 
 std::unique_ptr<TNomenclatureObject> TNomObjectClass::New(TDMBase* adm) const {
-    if (!Create)
-        throw ENomObjectClassNotAvailable(
-            Format("Nomenclature object class %s is not available on this server!", {ClassName}));
     return Create(adm);
 }
 

@@ -39,22 +39,17 @@ public:
 };
 
 // A class reference of the class table: how to make an object of a
-// catalogue class. Create is null for a class this build does not carry yet;
-// asking for an object of such a class raises ENomObjectClassNotAvailable.
+// catalogue class.
 using TNomObjectFactory = std::unique_ptr<TNomenclatureObject> (*)(TDMBase* adm);
 
 struct TNomObjectClass {
     const char* ClassName;        // "TProducer"
-    TNomObjectFactory Create;     // nullptr: not available
+    TNomObjectFactory Create;
     bool IsPharmObject;           // descends from TPharmNomenclatureObject
 
     // A new object of the class on the data module.
     std::unique_ptr<TNomenclatureObject> New(TDMBase* adm) const;
 };
-
-// The class of an object type exists in the table but is not built into
-// this server.
-VT_DECLARE_EXCEPTION(ENomObjectClassNotAvailable, Exception);
 
 // How a class enters the class table (see nom_class_table.cpp):
 //     NomObjectClassOf<TProducer>("TProducer")
@@ -66,9 +61,6 @@ class TPharmNomenclatureObject;
 template <class T>
 constexpr TNomObjectClass NomObjectClassOf(const char* className) {
     return TNomObjectClass{className, &NewNomObject<T>, std::is_base_of_v<TPharmNomenclatureObject, T>};
-}
-constexpr TNomObjectClass NomObjectClassNotAvailable(const char* className) {
-    return TNomObjectClass{className, nullptr, false};
 }
 
 class TNomenclatureObject {

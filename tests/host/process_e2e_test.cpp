@@ -25,6 +25,7 @@
 #include "host/process_probe.h"
 #include "host/service_application.h"
 #include "host/service_factory.h"
+#include "nomsync/article_test_util.h"
 #include "nomsync/nomsync_test_util.h"
 #include "nomsync/supplier.h"
 #include "replication/packet/packet_extractor.h"
@@ -302,6 +303,23 @@ TEST_F(ServerProcess, InstallsReceivesAnswersAndStopsOnSigterm) {
             EXPECT_TRUE(c.ClosedByServer(30000));
         }
         EXPECT_TRUE(WaitWhileRunning([&] { return Logged("[TZorvelCentralNomSyncServerSrv]"); })) << LogText();
+        {
+            // An article proposal is applied at once and staged.
+            PharmClient c(kNomSyncPort);
+            TArticle a(nullptr);
+            FillArticle(a, "Process", "P-1", "NZP");
+            auto r = c.Call<TPharmServerNomActualizationResult>(*MakeActualization(
+                kPharm, kPharmPassword, a, TNomObjectType::notArticle, TNomObjectActualizationType::noatInsert));
+            ASSERT_TRUE(r);
+            EXPECT_TRUE(r->RequestProceeded);
+            EXPECT_EQ(r->RequestProcessError, "");
+            EXPECT_EQ(db.ScalarInt("SELECT NOM_KEY FROM ACTION_REQUEST"), db.ScalarInt("SELECT ID FROM ARTICLE"));
+            EXPECT_EQ(db.ScalarInt(Format("SELECT COUNT(*) FROM NOM_UPDATE_ARTICLE WHERE ACTION_REQUEST_ID = %d",
+                                          {r->ActionRequestID})),
+                      1);
+            EXPECT_EQ(db.ScalarStr("SELECT NAME FROM ARTICLE"), "Process");
+            EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM MEASURE WHERE ARTICLE_ID > 0"), 3);
+        }
     }
 
     // SIGTERM: every service stops and the process ends with 0.

@@ -368,13 +368,13 @@ TEST_F(NomDbTest, UnreadableCustomerCodeStoresNothing) {
 TEST_F(NomDbTest, ProposalOfAClassNotYetBuiltFailsWithAMessage) {
     SeedPharmacies(db, 1);
     TProducer payload(nullptr);
-    auto cmd = MakeActualization(1, "pass-1", payload, TNomObjectType::notArticle,
+    auto cmd = MakeActualization(1, "pass-1", payload, TNomObjectType::notArticleGroup,
                                  TNomObjectActualizationType::noatInsert);
     TDMBase dm;
     int32_t id = -5;
     std::string msg;
     EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
-    EXPECT_NE(msg.find("TArticle"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("TArticleGroup"), std::string::npos) << msg;
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
 }
 

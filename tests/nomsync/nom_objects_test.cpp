@@ -123,13 +123,6 @@ TEST(NomClassTable, SixEntriesInEnumerationOrder) {
     }
 }
 
-TEST(NomClassTable, ClassesNotYetBuiltFailCleanly) {
-    for (TNomObjectType t : {TNomObjectType::notArticle}) {
-        const TNomObjectClass& c = TNomenclatureObject::GetNomObjectClass(t);
-        EXPECT_THROW(c.New(nullptr), ENomObjectClassNotAvailable) << c.ClassName;
-    }
-}
-
 TEST(NomClassTable, TypeOutsideTheSixFailsTheAssertion) {
     bool isPharm = true;
     const std::string m = MessageOf(

@@ -145,29 +145,13 @@ TEST_F(NomSyncService, CommandOfAnotherClassGetsNoReplyAndTheNextFrameIsServed) 
     EXPECT_EQ(AuthorizedFlag(*login), 1);
 }
 
-TEST_F(NomSyncService, ProposalOfAClassNotBuiltYetIsAnsweredAndServiceGoesOn) {
+TEST_F(NomSyncService, RequestRowWithBadNumbersIsAnsweredAndServiceGoesOn) {
     auto c = Connect();
-    TProducer payload(nullptr);
-    for (TNomObjectType t : {TNomObjectType::notArticle}) {
-        auto cmd = MakeActualization(1, "pass-1", payload, t, TNomObjectActualizationType::noatInsert);
-        auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
-        ASSERT_TRUE(r);
-        EXPECT_FALSE(r->RequestProceeded);
-        EXPECT_NE(r->RequestProcessError.find(TNomenclatureObject::GetNomObjectClass(t).ClassName), std::string::npos)
-            << r->RequestProcessError;
-    }
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
-
-    // A request of such a type already in the database: the refresh answers
-    // the error, the connection stays usable.
-    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (9, 1, 2, NOW())");
+    // A request whose type or action numbers are out of range: the refresh
+    // answers the error, the connection stays usable.
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (9, 77, 2, NOW())");
     db.Exec("INSERT INTO action_request_status VALUES (9, 1, 0, NOW())");
     auto r = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
-    ASSERT_TRUE(r);
-    EXPECT_NE(r->ErrorMessage.find("TArticle"), std::string::npos) << r->ErrorMessage;
-    // Bad numbers in the request's row are refused the same way.
-    db.Exec("UPDATE ACTION_REQUEST SET NOM_ID = 77 WHERE ID = 9");
-    r = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
     ASSERT_TRUE(r);
     EXPECT_NE(r->ErrorMessage.find("(76)"), std::string::npos) << r->ErrorMessage;
     db.Exec("UPDATE ACTION_REQUEST SET NOM_ID = 4, ACTION_ID = 9 WHERE ID = 9");
