@@ -365,7 +365,7 @@ TEST_F(NomDbTest, UnreadableCustomerCodeStoresNothing) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
 }
 
-TEST_F(NomDbTest, ProposalOfAClassNotYetBuiltFailsWithAMessage) {
+TEST_F(NomDbTest, ProposalWhoseRecordIsOfAnotherClassFailsWithAMessage) {
     SeedPharmacies(db, 1);
     TProducer payload(nullptr);
     auto cmd = MakeActualization(1, "pass-1", payload, TNomObjectType::notArticleGroup,
@@ -374,7 +374,7 @@ TEST_F(NomDbTest, ProposalOfAClassNotYetBuiltFailsWithAMessage) {
     int32_t id = -5;
     std::string msg;
     EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
-    EXPECT_NE(msg.find("TArticleGroup"), std::string::npos) << msg;
+    EXPECT_FALSE(msg.empty());
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
 }
 
