@@ -328,8 +328,7 @@ TEST_F(ArticleDbTest, MeasureStagingCommitsItsOwnTransactionsAndSaysSoInDebugMod
     EXPECT_EQ(Measures("1"), (V{"0/4/10/F"}));
     auto lines = log.Messages("TArticleMeasure");
     ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
-    EXPECT_EQ(lines[0], "Temporary measure: committing and starting a transaction while the caller's transaction is "
-                        "open (ActionRequestID = 9)");
+    EXPECT_EQ(lines[0], "Temporary measure commits the open transaction of its caller (ActionRequestID = 9)");
     EXPECT_EQ(lines[1].rfind("getNewTempMeasureID: Insert measures... ", 0), 0u);
     // A measure with a central ID makes no temporary row.
     m.SetID(15);

@@ -1,4 +1,5 @@
 #include "nomsync/article/article_measure.h"
+#include "nomsync/caller_transaction_log.h"
 
 #include "core/app_misc.h"
 #include "core/dataset.h"
@@ -7,11 +8,6 @@
 #include "core/log.h"
 #include "core/options.h"
 #include "protocol/nv_stream_utils.h"
-
-void LogOwnTransactionStep(TDMBase& dm, const char* sender, const std::string& step, int32_t actionRequestID) {
-    if (!dm.InTransaction() || !GetOptions()->UseDebugMode) return;
-    Log(sender, Format("%s while the caller's transaction is open (ActionRequestID = %d)", {step, actionRequestID}));
-}
 
 TArticleMeasure::TArticleMeasure(TDMBase* adm) : TNomenclatureObject(adm) { TArticleMeasure::Clear(); }
 
@@ -71,8 +67,7 @@ void TArticleMeasure::SetParams(TQuery& query) {
 int32_t TArticleMeasure::GetNewTempMeasureID() {
     int32_t result = -1;
     auto q = dm_->CreateQuery(TempMeasureInsertSQL());
-    LogOwnTransactionStep(*dm_, ClassName(), "Temporary measure: committing and starting a transaction",
-                          ActionRequestID());
+    LogCallerTransactionCommit(*this, *dm_, "Temporary measure");
     dm_->StartTransaction(TIsolationLevel::ilReadCommitted);
     try {
         const TFieldType i = TFieldType::ftInteger;
@@ -95,8 +90,7 @@ void TArticleMeasure::SaveToUpdateTable(const TNomUpdateTablePrivateParams&) {
     const int32_t tempID = GetID() <= 0 ? GetNewTempMeasureID() : 0;
     dm_->SetParam(*q, "TEMP_ID", TFieldType::ftInteger, Variant(tempID));
     SetParams(*q);
-    LogOwnTransactionStep(*dm_, ClassName(), "Staged measure: committing and starting a transaction",
-                          ActionRequestID());
+    LogCallerTransactionCommit(*this, *dm_, "Staged measure");
     dm_->StartTransaction(TIsolationLevel::ilReadCommitted);
     try {
         q->ExecSQL();

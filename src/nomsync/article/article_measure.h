@@ -40,7 +40,3 @@ private:
     void SetParams(TQuery& query);
     int32_t GetNewTempMeasureID();
 };
-
-// Logs, in debug mode, that a catalogue class is about to commit or start a
-// transaction while its caller's is still open on the data module.
-void LogOwnTransactionStep(TDMBase& dm, const char* sender, const std::string& step, int32_t actionRequestID);
