@@ -165,8 +165,7 @@ void TNetServer::Start(const std::string& bindAddress, uint16_t port, const TSet
     if (!ec) run->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) run->acceptor.bind(ep, ec);
     if (!ec) run->acceptor.listen(settings.ListenQueue > 0 ? settings.ListenQueue : 1, ec);
-    if (ec)
-        throw EInOutError("Could not bind socket " + bindAddress + ":" + std::to_string(port) + ". " + ec.message());
+    if (ec) throw EInOutError(ec.message());
     m.port = run->acceptor.local_endpoint(ec).port();
     m.settings = settings;
     m.routine = std::move(routine);

@@ -50,8 +50,8 @@ public:
     TNetServer& operator=(const TNetServer&) = delete;
 
     // Binds (address reuse on) and listens; port 0 lets the system choose.
-    // Raises EInOutError with the system's reason when the address cannot be
-    // bound.
+    // Raises EInOutError with the system's reason (alone) when the address
+    // cannot be bound.
     void Start(const std::string& bindAddress, uint16_t port, const TSettings& settings, TSessionRoutine routine);
     void Stop();
     bool Active() const;

@@ -18,8 +18,9 @@ TNetSession::TNetSession(asio::ip::tcp::socket socket, TStrand strand, asio::thr
     if (!ec) localIp_ = local.address();
 }
 
-TNetSession::TAttachment::~TAttachment() {
+void TNetSession::TAttachment::Reset() {
     if (owner_) owner_->attached_.erase(it_);
+    owner_ = nullptr;
 }
 
 TNetSession::TAttachment TNetSession::Attach(std::function<void()> closer) {

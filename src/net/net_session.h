@@ -82,8 +82,17 @@ public:
     public:
         TAttachment() = default;
         TAttachment(TAttachment&& o) noexcept : owner_(o.owner_), it_(o.it_) { o.owner_ = nullptr; }
-        TAttachment& operator=(TAttachment&&) = delete;
-        ~TAttachment();
+        TAttachment& operator=(TAttachment&& o) noexcept {
+            if (this != &o) {
+                Reset();
+                owner_ = o.owner_;
+                it_ = o.it_;
+                o.owner_ = nullptr;
+            }
+            return *this;
+        }
+        ~TAttachment() { Reset(); }
+        void Reset();
 
     private:
         friend class TNetSession;

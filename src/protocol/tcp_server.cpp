@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/format.h"
+
 namespace {
 
 constexpr size_t kReadPiece = 64 * 1024;
@@ -25,7 +27,12 @@ void TTcpServer::Start(const std::string& bindAddress, uint16_t port) {
     s.LogSender = LogSender;
     timeoutMs_ = ConnectionTimeoutMs;
     maxFrameSize_ = MaxFrameSize;
-    net_.Start(bindAddress, port, s, [this](std::shared_ptr<TNetSession> session) { return Serve(session); });
+    try {
+        net_.Start(bindAddress, port, s, [this](std::shared_ptr<TNetSession> session) { return Serve(session); });
+    } catch (const EInOutError& e) {
+        throw EInOutError(Format("Could not bind socket %s:%d. %s", {bindAddress, static_cast<int>(port),
+                                                                      std::string(e.what())}));
+    }
 }
 
 void TTcpServer::Report(const std::string& peer, const std::exception& e) const {

@@ -195,7 +195,9 @@ TEST(TcpServer, ManyIdleConnectionsHoldNoThreadWhileOthersAreServed) {
     std::vector<std::unique_ptr<Client>> idle;
     for (int i = 0; i < kIdle; ++i) {
         idle.push_back(std::make_unique<Client>(server.Port()));
-        if (i % 10 == 0) EXPECT_EQ(AnswerPos(idle.back()->Ask(*Cmd(i))), i);  // some logged in once
+        if (i % 10 == 0) {
+            EXPECT_EQ(AnswerPos(idle.back()->Ask(*Cmd(i))), i);  // some asked once
+        }
     }
     EXPECT_TRUE(Eventually([&] { return server.ConnectionCount() == kIdle; }));
     Client active(server.Port());
