@@ -7,7 +7,11 @@
 #include <asio/redirect_error.hpp>
 #include <asio/write.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -30,6 +34,12 @@ struct TNetServer::Impl {
         asio::steady_timer slotFreed{acceptStrand};
         std::unique_ptr<asio::thread_pool> workers;
         std::vector<std::thread> threads;
+        // A descriptor kept in reserve, so that the line saying the process
+        // ran out of descriptors can still open the log.
+        int spareFd = -1;
+        ~Run() {
+            if (spareFd >= 0) ::close(spareFd);
+        }
     };
 
     TSettings settings;
@@ -56,9 +66,10 @@ struct TNetServer::Impl {
 
 namespace {
 
+// Compared by number: the socket errors are the system's own.
 bool OutOfDescriptors(const asio::error_code& ec) {
-    return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space || ec == asio::error::no_memory ||
-           ec.value() == ENFILE;
+    const int e = ec.value();
+    return e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM;
 }
 
 }  // namespace
@@ -111,9 +122,12 @@ asio::awaitable<void> TNetServer::Impl::AcceptLoop() {
             if (OutOfDescriptors(ec)) {
                 // The pending peer keeps the listener readable: wait until a
                 // session ends or a little while instead of spinning.
-                if (!pausedLogged)
-                    Log(settings.LogSender, "Accepting paused: " + ec.message() + " (" +
+                if (!pausedLogged) {
+                    if (r.spareFd >= 0) ::close(r.spareFd);
+                    Log(settings.LogSender, std::string("Accepting paused: ") + std::strerror(ec.value()) + " (" +
                                                 std::to_string(Count()) + " connections open)");
+                    r.spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                }
                 pausedLogged = true;
                 r.slotFreed.expires_after(std::chrono::milliseconds(200));
                 co_await r.slotFreed.async_wait(asio::redirect_error(asio::use_awaitable, ec));
@@ -169,6 +183,7 @@ void TNetServer::Start(const std::string& bindAddress, uint16_t port, const TSet
     m.port = run->acceptor.local_endpoint(ec).port();
     m.settings = settings;
     m.routine = std::move(routine);
+    run->spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     run->workers = std::make_unique<asio::thread_pool>(settings.Workers > 0 ? settings.Workers : 1);
     m.run = std::move(run);
     m.stopping = false;

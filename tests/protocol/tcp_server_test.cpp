@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <sys/resource.h>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -10,15 +13,19 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <latch>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "core/log.h"
 #include "net/open_file_limit.h"
 #include "protocol/component_stream.h"
 #include "protocol/pharm_classes.h"
 #include "protocol/tcp_server.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
 #include "test_bytes.h"
 
 namespace {
@@ -331,4 +338,53 @@ TEST(TcpServer, PeerThatStopsReadingIsDisconnectedAtTheTimeOut) {
     server.Stop();
     EXPECT_EQ(requests, 1);
     EXPECT_EQ(errors.Sorted(), std::vector<std::string>{"Write timed out."});
+}
+
+TEST(TcpServer, OutOfDescriptorsPausesAcceptingAndIsLoggedOnce) {
+#ifdef VT_SANITIZED
+    GTEST_SKIP() << "the sanitizers' checks fail without descriptors: run it in an unsanitized build";
+#endif
+    TempDir dir;
+    ScopedEnv base("VT_BASE_DIR", dir.Path());
+    TServicesData data;
+    ServicesData = &data;
+    Log("TTest", "start");
+    // Opened now: reading it later needs no descriptor.
+    std::ifstream logFile(data.LogFileName(), std::ios::binary);
+    auto logText = [&] {
+        logFile.clear();
+        logFile.seekg(0);
+        return std::string(std::istreambuf_iterator<char>(logFile), {});
+    };
+    TTcpServer server;
+    server.LogSender = "TTestServer";
+    server.OnRequest = EchoHandler;
+    server.Start("127.0.0.1", 0);
+    // The peers' sockets exist before the process runs out of descriptors;
+    // connecting them needs none, accepting them does.
+    asio::io_context io;
+    std::vector<asio::ip::tcp::socket> waiting;
+    for (int i = 0; i < 3; ++i) waiting.emplace_back(io).open(asio::ip::tcp::v4());
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(OpenDescriptors() + 16);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> taken;  // every descriptor left
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) taken.push_back(fd);
+    for (auto& s : waiting) s.connect({asio::ip::make_address("127.0.0.1"), server.Port()});
+    const bool paused = Eventually([&] { return logText().find("paused") != std::string::npos; });
+    for (int fd : taken) ::close(fd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    EXPECT_TRUE(paused);
+    // Accepting goes on once descriptors are there again.
+    for (size_t i = 0; i < waiting.size(); ++i) {
+        WriteComponentFrame(waiting[i], *Cmd(static_cast<int32_t>(i)));
+        EXPECT_EQ(AnswerPos(ReadComponentFrame(waiting[i], 10000)), static_cast<int64_t>(i));
+    }
+    server.Stop();
+    ServicesData = nullptr;
+    const std::string log = logText();
+    EXPECT_EQ(log.find("[TTestServer] Accepting paused"), log.rfind("[TTestServer] Accepting paused")) << log;
+    EXPECT_NE(log.find("[TTestServer] Accepting again"), std::string::npos) << log;
 }
