@@ -30,8 +30,6 @@ public:
     // The coroutine that serves one session from its start to its end; the
     // session is closed when it returns or raises.
     using TSessionRoutine = std::function<asio::awaitable<void>(std::shared_ptr<TNetSession>)>;
-    // Called with the socket of a peer turned away because MaxSessionsReply
-    // is set and the bound is reached (the FTP server answers it).
     struct TSettings {
         int ListenQueue = 32;
         int MaxConnections = 0;
