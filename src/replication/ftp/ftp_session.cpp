@@ -17,7 +17,12 @@ const char* const kSyntaxError = "Syntax error in parameters or arguments.";
 // stopping): the session ends.
 struct TControlLost {
     bool TimedOut = false;
+    std::string Failure;  // a socket failure other than the client going away
 };
+
+TControlLost LostBy(const TNetResult& r) {
+    return TControlLost{r.Status == TNetStatus::TimedOut, r.Status == TNetStatus::Failed ? r.Error.message() : ""};
+}
 
 // Splits "CMD argument": the verb upper-cased, the argument as sent (only
 // the single blank after the verb is dropped).
@@ -110,7 +115,7 @@ asio::awaitable<bool> TFtpSession::Event(F f) {
 
 asio::awaitable<void> TFtpSession::RawReply(const std::string& text) {
     TNetResult r = co_await net_->WriteAll(net_->Socket(), text.data(), text.size(), limits_.ControlIdleTimeoutMs);
-    if (!r.Ok()) throw TControlLost{r.Status == TNetStatus::TimedOut};
+    if (!r.Ok()) throw LostBy(r);
 }
 
 asio::awaitable<void> TFtpSession::Reply(int code, const std::string& text) {
@@ -162,7 +167,7 @@ asio::awaitable<bool> TFtpSession::ReadLine(std::string& line) {
         char buf[2048];
         TNetResult r = co_await net_->ReadSome(net_->Socket(), buf, sizeof buf, limits_.ControlIdleTimeoutMs);
         if (r.Status == TNetStatus::Closed) co_return false;
-        if (!r.Ok()) throw TControlLost{r.Status == TNetStatus::TimedOut};
+        if (!r.Ok()) throw LostBy(r);
         inbuf_.append(buf, r.Bytes);
     }
 }
@@ -180,6 +185,7 @@ asio::awaitable<void> TFtpSession::Run() {
             co_await Dispatch(verb, arg);
         }
     } catch (const TControlLost& lost) {
+        if (!lost.Failure.empty()) ReportException(lost.Failure);
         if (lost.TimedOut && !net_->Closed()) {
             asio::error_code ec;
             const std::string bye = "421 Timeout.\r\n";
