@@ -13,7 +13,16 @@
 // kernel's high-water mark). Every request must be answered without error;
 // the program exits with status 1 otherwise.
 //
-//     nomsync_load [iterations [N ...]]      defaults: 20 and 10 100 500
+// The N = 500 run is a confirmation storm: every pharmacy confirms the same
+// request at about the same moment; its rate and p99 are printed beside the
+// N = 10 run's. Then 50 active pharmacies run twice, alone and beside 5,000
+// idle connections (each logged in once, then silent below the read
+// time-out), printing both p99s and the server's resident memory per idle
+// connection. With --soak SECONDS, 500 active pharmacies loop for that long
+// and the resident memory at the end is printed beside its value after the
+// first minute.
+//
+//     nomsync_load [--soak SECONDS] [iterations [N ...]]   defaults: 20 and 10 100 500
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,6 +35,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -33,6 +43,7 @@
 
 #include "core/format.h"
 #include "core/options.h"
+#include "net/open_file_limit.h"
 #include "nomsync/nom_sync_service.h"
 #include "protocol/component_stream.h"
 #include "protocol/compressed_stream.h"
@@ -57,6 +68,18 @@ struct RunResult {
     double seconds = 0;
     double p50ms = 0, p99ms = 0, maxms = 0;
     long rssPeakKB = 0, rssHwmKB = 0;
+    // With idle connections: the server's resident memory before they were
+    // opened and once they were all logged in. In a soak: after the first
+    // minute and at the end.
+    long rssBeforeIdleKB = 0, rssWithIdleKB = 0;
+    long rssMinuteKB = 0, rssEndKB = 0;
+};
+
+// What a run adds to the plain loop.
+struct RunOptions {
+    Kind kind = Kind::Producer;
+    int idle = 0;            // connections that log in once and stay silent
+    double soakSeconds = 0;  // > 0: loop until then (iterations is an upper bound)
 };
 
 long ReadStatusKB(pid_t pid, const char* key) {
@@ -137,10 +160,10 @@ void SeedArticleRequest(TestDatabase& db, int r) {
         {r, 3 * r}));
 }
 
-RunResult Run(int n, int iterations, Kind kind) {
+RunResult Run(int n, int iterations, const RunOptions& opt = {}) {
     RunResult res;
     res.n = n;
-    res.kind = kind;
+    res.kind = opt.kind;
     TestDatabase db;
     // N pharmacies; `iterations` insert requests, already applied centrally,
     // that every pharmacy has to receive.
@@ -149,7 +172,7 @@ RunResult Run(int n, int iterations, Kind kind) {
         for (int i = 1; i <= n; ++i) sql += Format(", (%d, 'pharmacy %d', 'bench-%d')", {i, i, i});
         db.Exec(sql);
         for (int r = 1; r <= iterations; ++r) {
-            if (kind == Kind::Article) {
+            if (opt.kind == Kind::Article) {
                 SeedArticleRequest(db, r);
                 db.Exec(Format("INSERT INTO action_request_status SELECT %d, id, 0, NOW() FROM pharmacy WHERE id > 0",
                                {r}));
@@ -173,14 +196,38 @@ RunResult Run(int n, int iterations, Kind kind) {
 
     std::atomic<int64_t> failures{0};
     std::atomic<bool> running{true};
+
+    // The idle pharmacies: each logs in once (as one of the active
+    // pharmacies) and then keeps its connection open without a word.
+    asio::io_context idleIo;
+    std::vector<std::unique_ptr<asio::ip::tcp::socket>> idle;
+    if (opt.idle > 0) {
+        res.rssBeforeIdleKB = ReadStatusKB(server, "VmRSS:");
+        for (int i = 0; i < opt.idle; ++i) {
+            auto s = std::make_unique<asio::ip::tcp::socket>(idleIo);
+            s->connect({asio::ip::make_address("127.0.0.1"), port});
+            TPharmServerLoginCommand login;
+            Fill(login, i % n + 1);
+            WriteComponentFrame(*s, login, 120000);
+            auto r = ReadComponentFrame(*s, 120000);
+            auto* l = PharmCast<TPharmServerLoginResult>(r.get());
+            if (!l || !Authorized(*l)) throw std::runtime_error("an idle pharmacy's login was refused");
+            idle.push_back(std::move(s));
+        }
+        res.rssWithIdleKB = ReadStatusKB(server, "VmRSS:");
+    }
     std::mutex failLock;
     std::vector<std::vector<double>> latencies(n);
     std::barrier start(n + 1);
 
     long rssPeak = 0;
+    const auto begun = Clock::now();
+    const auto deadline = begun + std::chrono::milliseconds(static_cast<int64_t>(opt.soakSeconds * 1000));
     std::thread monitor([&] {
         while (running) {
-            rssPeak = std::max(rssPeak, ReadStatusKB(server, "VmRSS:"));
+            const long rss = ReadStatusKB(server, "VmRSS:");
+            rssPeak = std::max(rssPeak, rss);
+            if (res.rssMinuteKB == 0 && Clock::now() - begun >= std::chrono::minutes(1)) res.rssMinuteKB = rss;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
     });
@@ -221,7 +268,7 @@ RunResult Run(int n, int iterations, Kind kind) {
                 return r;
             };
             try {
-                for (int it = 0; it < iterations; ++it) {
+                for (int it = 0; it < iterations && (opt.soakSeconds <= 0 || Clock::now() < deadline); ++it) {
                     TPharmServerLoginCommand login;
                     Fill(login, pharm);
                     auto lr = call(login);
@@ -257,6 +304,8 @@ RunResult Run(int n, int iterations, Kind kind) {
     running = false;
     monitor.join();
     res.rssPeakKB = rssPeak;
+    res.rssEndKB = ReadStatusKB(server, "VmRSS:");
+    idle.clear();
     res.rssHwmKB = ReadStatusKB(server, "VmHWM:");
 
     close(stopFd);
@@ -273,7 +322,9 @@ RunResult Run(int n, int iterations, Kind kind) {
         res.p99ms = all[std::min(all.size() - 1, all.size() * 99 / 100)];
         res.maxms = all.back();
     }
-    // Every request closed exactly once and every status row finished.
+    // Every request closed exactly once and every status row finished (a
+    // soak stops at its time, with requests left).
+    if (opt.soakSeconds > 0) return res;
     const int64_t open = db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST WHERE IS_PROCESSED <> 'T'");
     const int64_t unfinished = db.ScalarInt("SELECT COUNT(*) FROM action_request_status WHERE REQUEST_STATUS <> 5");
     if (open != 0 || unfinished != 0) {
@@ -284,39 +335,95 @@ RunResult Run(int n, int iterations, Kind kind) {
     return res;
 }
 
+void PrintHeader() {
+    std::printf("%-9s %6s %9s %7s %8s %9s %8s %8s %8s %12s %12s\n", "objects", "N", "requests", "failed", "seconds", "req/s",
+                "p50 ms", "p99 ms", "max ms", "RSS peak MB", "RSS HWM MB");
+}
+
+// Prints a run's line; false when a request failed or went unanswered.
+bool Report(const RunResult& r, int64_t expected) {
+    std::printf("%-9s %6d %9lld %7lld %8.2f %9.0f %8.2f %8.2f %8.2f %12.1f %12.1f\n",
+                r.kind == Kind::Article ? "articles" : "producers", r.n,
+                static_cast<long long>(r.requests), static_cast<long long>(r.failures), r.seconds,
+                r.requests / r.seconds, r.p50ms, r.p99ms, r.maxms, r.rssPeakKB / 1024.0, r.rssHwmKB / 1024.0);
+    const bool ok = r.failures == 0 && (expected < 0 || r.requests == expected);
+    if (!ok) std::printf("       FAILED: %s\n", r.firstFailure.c_str());
+    std::fflush(stdout);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
-    int iterations = argc > 1 ? std::atoi(argv[1]) : 20;
+    // The idle run holds thousands of connections (the server is a child
+    // and inherits the limit).
+    const uint64_t fdLimit = RaiseOpenFileLimit();
+    double soakSeconds = 0;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() >= 2 && args[0] == "--soak") {
+        soakSeconds = std::atof(args[1].c_str());
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    int iterations = !args.empty() ? std::atoi(args[0].c_str()) : 20;
     std::vector<int> ns;
-    for (int i = 2; i < argc; ++i) ns.push_back(std::atoi(argv[i]));
+    for (size_t i = 1; i < args.size(); ++i) ns.push_back(std::atoi(args[i].c_str()));
     if (ns.empty()) ns = {10, 100, 500};
     if (iterations <= 0) iterations = 20;
 
-    std::printf("Nom Sync load: each connection loops login, refresh, confirm %d times\n", iterations);
-    std::printf("%-9s %6s %9s %7s %8s %9s %8s %8s %8s %12s %12s\n", "objects", "N", "requests", "failed",
-                "seconds", "req/s", "p50 ms", "p99 ms", "max ms", "RSS peak MB", "RSS HWM MB");
+    std::printf("Nom Sync load: each connection loops login, refresh, confirm %d times (open files limit %llu)\n",
+                iterations, static_cast<unsigned long long>(fdLimit));
+    PrintHeader();
     bool ok = true;
-    for (int n : ns) {
-        for (Kind kind : {Kind::Producer, Kind::Article}) {
-            RunResult r;
-            try {
-                r = Run(n, iterations, kind);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "N=%d: %s\n", n, e.what());
-                return 2;
-            }
-            std::printf("%-9s %6d %9lld %7lld %8.2f %9.0f %8.2f %8.2f %8.2f %12.1f %12.1f\n",
-                        kind == Kind::Article ? "articles" : "producers", r.n, static_cast<long long>(r.requests),
-                        static_cast<long long>(r.failures), r.seconds, r.requests / r.seconds, r.p50ms, r.p99ms,
-                        r.maxms, r.rssPeakKB / 1024.0, r.rssHwmKB / 1024.0);
-            if (r.failures != 0 || r.requests != static_cast<int64_t>(n) * iterations * 3) {
-                std::printf("       FAILED: %s\n", r.firstFailure.c_str());
-                ok = false;
-            }
-            std::fflush(stdout);
+    std::map<int, RunResult> byN;
+    try {
+        for (int n : ns) {
+            RunResult r = Run(n, iterations);
+            ok = Report(r, static_cast<int64_t>(n) * iterations * 3) && ok;
+            byN[n] = r;
+            RunOptions articles;
+            articles.kind = Kind::Article;
+            ok = Report(Run(n, iterations, articles), static_cast<int64_t>(n) * iterations * 3) && ok;
         }
+        if (byN.count(10) && byN.count(500)) {
+            const RunResult &a = byN[10], &b = byN[500];
+            const double rate = (b.requests / b.seconds) / (a.requests / a.seconds);
+            const double p99 = a.p99ms > 0 ? b.p99ms / a.p99ms : 0;
+            std::printf("Confirmation storm N=500 against N=10: rate x%.2f (target >= 0.80), p99 x%.2f (target <= 10)%s\n",
+                        rate, p99, rate >= 0.8 && p99 <= 10 ? "" : "  MISSED");
+        }
+
+        const int kActive = 50, kIdle = 5000;
+        std::printf("\n%d active pharmacies, alone and beside %d idle connections:\n", kActive, kIdle);
+        PrintHeader();
+        RunResult alone = Run(kActive, iterations);
+        ok = Report(alone, int64_t{kActive} * iterations * 3) && ok;
+        RunOptions withIdle;
+        withIdle.idle = kIdle;
+        RunResult crowd = Run(kActive, iterations, withIdle);
+        ok = Report(crowd, int64_t{kActive} * iterations * 3) && ok;
+        const double perIdleKB = static_cast<double>(crowd.rssWithIdleKB - crowd.rssBeforeIdleKB) / kIdle;
+        const double p99 = alone.p99ms > 0 ? crowd.p99ms / alone.p99ms : 0;
+        std::printf("Idle connections: p99 x%.2f of the run without them (target <= 2), server RSS %.1f -> %.1f MB, "
+                    "%.1f KiB per idle connection (target <= 64)%s\n",
+                    p99, crowd.rssBeforeIdleKB / 1024.0, crowd.rssWithIdleKB / 1024.0, perIdleKB,
+                    p99 <= 2 && perIdleKB <= 64 ? "" : "  MISSED");
+
+        if (soakSeconds > 0) {
+            std::printf("\nSoak: 500 active pharmacies for %.0f s:\n", soakSeconds);
+            PrintHeader();
+            RunOptions soak;
+            soak.soakSeconds = soakSeconds;
+            // More requests than the time allows, so that nobody runs dry.
+            RunResult r = Run(500, static_cast<int>(std::max(40.0, soakSeconds * 3)), soak);
+            ok = Report(r, -1) && ok;
+            std::printf("Soak: server RSS after the first minute %.1f MB, at the end %.1f MB (x%.3f, target within 10%%)\n",
+                        r.rssMinuteKB / 1024.0, r.rssEndKB / 1024.0,
+                        r.rssMinuteKB > 0 ? static_cast<double>(r.rssEndKB) / r.rssMinuteKB : 0.0);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 2;
     }
     return ok ? 0 : 1;
 }

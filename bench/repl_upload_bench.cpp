@@ -11,6 +11,9 @@
 // of this server's FTP rate to vsftpd's is printed; without it that
 // comparison is skipped with a note.
 //
+// Then 100 pharmacies store an 8 MiB archive each through this server's FTP
+// path at the same moment; every store must arrive whole.
+//
 //     build/bench/repl_upload_bench [MiB]
 #include <signal.h>
 #include <spawn.h>
@@ -114,6 +117,27 @@ double BenchOwnFtp(TZorvelCentralServerSrv& srv, const std::string& source, cons
         rates.push_back(r);
     }
     return Median(rates);
+}
+
+// Pharmacies 1..n store a copy of `file` each at the same moment; returns
+// how many arrived whole, and the aggregate rate in `rate`.
+constexpr int kCrowd = 100;
+int BenchCrowd(TZorvelCentralServerSrv& srv, const std::string& file, const std::string& rarDir, double& rate) {
+    const int port = srv.IdFTPServer().BoundPort();
+    std::vector<std::thread> clients;
+    std::vector<int> ok(kCrowd, 0);
+    const auto start = Clock::now();
+    for (int i = 1; i <= kCrowd; ++i)
+        clients.emplace_back([&, i] {
+            const std::string user = "pharm" + std::to_string(i), pass = "BenchPass" + std::to_string(i);
+            ok[i - 1] = CurlUpload(file, "ftp://" + user + ":" + pass + "@127.0.0.1:" + std::to_string(port) +
+                                             "/xml2.rar") > 0 &&
+                        SameFiles(file, rarDir + "/" + user + "/xml2.rar");
+        });
+    for (auto& t : clients) t.join();
+    const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+    rate = static_cast<double>(std::filesystem::file_size(file)) * kCrowd / secs;
+    return static_cast<int>(std::count(ok.begin(), ok.end(), 1));
 }
 
 constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
@@ -228,7 +252,10 @@ int main(int argc, char** argv) {
     try {
         TempDir dir;
         TestDatabase db;
-        db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (1, 'Bench', 'BenchPass1')");
+        std::string pharmacies = "INSERT INTO pharmacy (id, name, inet_pass) VALUES (1, 'Bench', 'BenchPass1')";
+        for (int i = 2; i <= kCrowd; ++i)
+            pharmacies += ", (" + std::to_string(i) + ", 'Bench', 'BenchPass" + std::to_string(i) + "')";
+        db.Exec(pharmacies);
         std::string rarDir = dir.File("rar");
         std::filesystem::create_directories(rarDir);
         db.EditOptions([&](TOptions& o) {
@@ -245,6 +272,10 @@ int main(int argc, char** argv) {
         bool started = false, stopped = false;
         srv.ServiceStart(started);
         double own = BenchOwnFtp(srv, source, rarDir);
+        TempDir crowdDir;
+        const std::string crowdFile = MakeSource(crowdDir, int64_t{8} << 20);
+        double crowdRate = 0;
+        const int crowdOk = BenchCrowd(srv, crowdFile, rarDir, crowdRate);
         srv.ServiceStop(stopped);
 
         // The comparison with vsftpd only where it is installed.
@@ -265,7 +296,9 @@ int main(int argc, char** argv) {
             std::printf("  FTP, vsftpd: skipped, %s is not installed (apt-get install vsftpd to compare)\n", kVsftpd);
         std::printf("  TCP upload path, 64 KiB chunks: %8.1f MB/s\n", tcp / 1e6);
         if (vs > 0) std::printf("  Ratio this FTP / vsftpd:        %8.2f\n", own / vs);
-        return own > 0 && tcp > 0 && (!withVsftpd || vs > 0) ? 0 : 1;
+        std::printf("  %d pharmacies storing 8 MiB at once by FTP: %d stored whole, %.1f MB/s together\n", kCrowd,
+                    crowdOk, crowdRate / 1e6);
+        return own > 0 && tcp > 0 && (!withVsftpd || vs > 0) && crowdOk == kCrowd ? 0 : 1;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "benchmark failed: %s\n", e.what());
         return 1;

@@ -17,6 +17,8 @@
 #include "core/format.h"
 #include "core/misc.h"
 #include "core/options.h"
+#include "core/log.h"
+#include "net/open_file_limit.h"
 
 // ---- Command line --------------------------------------------------------
 
@@ -159,6 +161,9 @@ int TServiceApplication::Serve(const TCommandLine& cmd) {
         for (auto& s : services_)
             if (s->StartType == TStartType::stAuto) toStart.push_back(s.get());
     }
+
+    // Every pharmacy connection holds a descriptor.
+    Log("TServiceApplication", Format("Open files limit: %d", {static_cast<int64_t>(RaiseOpenFileLimit())}));
 
     sigset_t stopSignals;
     sigemptyset(&stopSignals);

@@ -256,18 +256,9 @@ void TZorvelCentralNomSyncServerSrv::ApplyConfirmation(TPharmServerConfirmAction
     try {
         dm.StartTransaction(TIsolationLevel::ilReadCommitted);
 
-        // The request's row is locked first: confirmations of one request are
-        // serialised from here to the commit, so the closing check below sees
-        // every other confirmation's status row, and a request is closed and
-        // applied once only.
-        bool requestOpen = false;
-        {
-            auto q = dm.OpenQuery(
-                Format("select ar.`ID`, ar.`IS_PROCESSED` from `action_request` ar where (ar.`ID` = %d) for update",
-                       {id}));
-            requestOpen = !q->Eof() && q->FieldByName("IS_PROCESSED").AsString() == "F";
-        }
-
+        // The pharmacy's own status row moves on first; it is the only row
+        // this step writes, so other pharmacies' confirmations of the same
+        // request are not held up by it.
         bool syncRequired = false;
         int32_t status = 0;
         {
@@ -297,6 +288,19 @@ void TZorvelCentralNomSyncServerSrv::ApplyConfirmation(TPharmServerConfirmAction
             dm.SetParam(*q, "act_req_id", TFieldType::ftInteger, Variant(id));
             dm.SetParam(*q, "pharm_id", TFieldType::ftInteger, Variant(pharmID));
             q->ExecSQL();
+        }
+
+        // Then the request's row is locked: confirmations of one request are
+        // serialised from here to the commit. Whoever takes the lock last
+        // sees every other confirmation's status row committed (each took
+        // the lock only after writing its own), so the last one closes the
+        // request, and the flag read under the lock closes it once only.
+        bool requestOpen = false;
+        {
+            auto q = dm.OpenQuery(
+                Format("select ar.`ID`, ar.`IS_PROCESSED` from `action_request` ar where (ar.`ID` = %d) for update",
+                       {id}));
+            requestOpen = !q->Eof() && q->FieldByName("IS_PROCESSED").AsString() == "F";
         }
 
         const int64_t unfinished = VarToInt64Def(dm.GetScalar(Format("select \r\n"

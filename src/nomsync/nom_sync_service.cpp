@@ -7,6 +7,7 @@
 #include "core/log.h"
 #include "core/options.h"
 #include "nomsync/nomenclature_object.h"
+#include "protocol/component_stream.h"
 #include "protocol/customer_info.h"
 
 namespace {
@@ -15,18 +16,6 @@ template <class T>
 bool IsExactly(const TPharmServerCommand& c) {
     return &c.ClassInfo() == &T::StaticClassInfo();
 }
-
-// Holds one of the service's request slots for the life of a handler.
-class TRequestSlot {
-public:
-    explicit TRequestSlot(std::counting_semaphore<>& s) : s_(s) { s_.acquire(); }
-    ~TRequestSlot() { s_.release(); }
-    TRequestSlot(const TRequestSlot&) = delete;
-    TRequestSlot& operator=(const TRequestSlot&) = delete;
-
-private:
-    std::counting_semaphore<>& s_;
-};
 
 }  // namespace
 
@@ -38,11 +27,13 @@ TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(uint16_t port) : 
     StartType = TStartType::stAuto;
 
     tcpServer_.ListenQueue = kListenQueue;
-    tcpServer_.MaxConnections = kMaxConnectionThreads;
+    tcpServer_.MaxConnections = kMaxConnections;
+    tcpServer_.Workers = kMaxConcurrentRequests;
     tcpServer_.ConnectionTimeoutMs = kReadTimeoutMs;
     tcpServer_.MaxFrameSize = kMaxFrameSize;
-    tcpServer_.OnExecute = [this](TTcpConnection& c) { IdTCPServerExecute(c); };
-    tcpServer_.OnException = [this](TTcpConnection& c, const std::exception& e) { ConnectionEnded(c, e); };
+    tcpServer_.LogSender = ClassName();
+    tcpServer_.OnRequest = [this](TTcpRequest& r) { IdTCPServerExecute(r); };
+    tcpServer_.OnException = [this](const std::string& peer, const std::exception& e) { ConnectionEnded(peer, e); };
 }
 
 TZorvelCentralNomSyncServerSrv::~TZorvelCentralNomSyncServerSrv() { tcpServer_.Stop(); }
@@ -67,32 +58,25 @@ void TZorvelCentralNomSyncServerSrv::ServiceStop(bool& stopped) {
 // ---------------------------------------------------------------------------
 // Request loop
 
-void TZorvelCentralNomSyncServerSrv::ConnectionEnded(TTcpConnection& connection, const std::exception& e) const {
+void TZorvelCentralNomSyncServerSrv::ConnectionEnded(const std::string& peerAddress, const std::exception& e) const {
     // Time-out or a socket failure: the connection simply ends. A count out
     // of bounds is a damaged frame like an undecodable one.
     const auto* frameError = dynamic_cast<const EFrameError*>(&e);
     if (frameError && !dynamic_cast<const EFrameSizeError*>(&e)) return;
     // An undecodable frame: no reply, the connection ends.
     if (GetOptions()->UseDebugMode)
-        AL(ClassName(), "Connection " + connection.PeerAddress() + " closed: " + e.what());
+        AL(ClassName(), "Connection " + peerAddress + " closed: " + e.what());
 }
 
-void TZorvelCentralNomSyncServerSrv::IdTCPServerExecute(TTcpConnection& connection) {
-    if (!connection.Connected()) return;
-    connection.Timeout = ReadTimeoutMs;
-    connection.MaxFrameSize = kMaxFrameSize;
-    std::unique_ptr<TComponent> decoded = connection.ReadComponentFrame();
+void TZorvelCentralNomSyncServerSrv::IdTCPServerExecute(TTcpRequest& request) {
+    std::unique_ptr<TComponent> decoded = DecodePharmComponent(std::move(request.Payload));
     auto* command = PharmCast<TPharmServerCommand>(decoded.get());
     if (!command) return;  // a result sent to the server: nothing to answer
 
     // A failing handler is answered with its message and nothing else: the
     // service's exception event does nothing, so no log line is written.
-    std::unique_ptr<TPharmServerCommandResult> result;
-    {
-        TRequestSlot slot(requestSlots_);
-        result = Dispatch(*command);
-    }
-    if (result && connection.Connected()) connection.WriteComponentFrame(*result);
+    std::unique_ptr<TPharmServerCommandResult> result = Dispatch(*command);
+    if (result) request.Reply = EncodePharmComponent(*result);
 }
 
 std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispatch(TPharmServerCommand& command,

@@ -5,19 +5,19 @@
 // is closed and applied (or undone) centrally.
 //
 // Every request of a pharmacy is one frame holding one command; it gets at
-// most one frame with one result back. Each connection has its own thread;
-// every handler works on data modules of its own.
+// most one frame with one result back. Connections are served by the frame
+// server's I/O threads, an idle one holding no thread; each request's
+// handler runs on a worker thread and works on data modules of its own.
 //
-// Bounds: at most kMaxConnectionThreads connection threads (further peers
-// wait in the listen queue until one ends), at most kMaxConcurrentRequests
-// requests handled at once (each holds one database connection), frames of
-// at most kMaxFrameSize bytes, and an idle or stalled connection (one that
-// sends nothing, or takes no bytes of its answer) ends after the time-out.
+// Bounds: at most kMaxConnections connections (further peers wait in the
+// listen queue until one ends), at most kMaxConcurrentRequests requests
+// handled at once (each holds one database connection), frames of at most
+// kMaxFrameSize bytes, and an idle or stalled connection (one that sends
+// nothing, or takes no bytes of its answer) ends after the time-out.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <semaphore>
 #include <string>
 
 #include "core/service.h"
@@ -31,8 +31,8 @@ public:
     static constexpr uint16_t kDefaultPort = 3052;
     static constexpr int kReadTimeoutMs = 60000;
     static constexpr int kListenQueue = 32;
-    static constexpr int kMaxConnectionThreads = 1024;
-    static constexpr ptrdiff_t kMaxConcurrentRequests = 64;
+    static constexpr int kMaxConnections = 20000;
+    static constexpr int kMaxConcurrentRequests = 64;
     static constexpr int64_t kMaxFrameSize = int64_t{16} << 20;
 
     // port: the port ServiceStart opens (3052; tests pass another, 0 lets the
@@ -48,7 +48,8 @@ public:
     void ServiceDestroy() override {}
     // Reloads the options, (re)opens the listener on the port.
     void ServiceStart(bool& started) override;
-    // Closes the listener and every connection; waits for their threads.
+    // Closes the listener and every connection; waits for the requests in
+    // progress.
     void ServiceStop(bool& stopped) override;
 
     // Whether ServiceStart reloads the configuration file (tests publish an
@@ -68,12 +69,12 @@ public:
     void AL(const std::string& sender, const std::string& text) const;
 
     // ---- request handling (public for tests) ----
-    // Serves one frame of a connection: reads it (time-out ReadTimeoutMs,
-    // at most kMaxFrameSize bytes), decodes the command, runs its handler and
-    // writes the result. A read or decoding failure raises (the connection
-    // then ends) without a reply; a frame that is no command of a handled
-    // class is left unanswered and the connection goes on.
-    void IdTCPServerExecute(TTcpConnection& connection);
+    // Serves one frame of a connection (read with the time-out ReadTimeoutMs,
+    // at most kMaxFrameSize bytes): decodes the command, runs its handler and
+    // sets the result as the reply. A decoding failure raises (the
+    // connection then ends) without a reply; a frame that is no command of a
+    // handled class is left unanswered and the connection goes on.
+    void IdTCPServerExecute(TTcpRequest& request);
     // The handler for the command's exact class; nullptr for a command of
     // any other class. A failing handler's exception is answered with an
     // empty result of the mapped class carrying the message; `failure`
@@ -101,11 +102,10 @@ public:
 private:
     // What ended a connection's run: time-outs and socket failures end it
     // quietly, anything else (an undecodable frame) is logged in debug mode.
-    void ConnectionEnded(TTcpConnection& connection, const std::exception& e) const;
+    void ConnectionEnded(const std::string& peerAddress, const std::exception& e) const;
     void SaveCorrectionsToCentralNom(TDMBase& dm, TPharmServerConfirmActionCommand& command,
                                      int32_t actionRequestID);
 
     uint16_t port_;
     TTcpServer tcpServer_;
-    std::counting_semaphore<> requestSlots_{kMaxConcurrentRequests};
 };

@@ -1,103 +1,79 @@
-// A small threaded TCP server: one listener thread and one thread per
-// connection, which runs the owner's handler again and again (one request per
-// call) for as long as the connection stays open.
+// The frame server of the two TCP services, on the process's network layer
+// (net/net_server.h): each connection is read one frame at a time (a 32-bit
+// big-endian count, then that many bytes) by an asynchronous loop on the I/O
+// threads; the frame's work runs on the worker pool; the reply, if any, is
+// written back as one frame before the next frame is read. An idle
+// connection holds no thread.
 //
-// Bounds: at most MaxConnections connection threads at once (while they are
-// all busy nothing more is accepted and new peers wait in the listen queue);
-// every wait for the peer, reading or writing, ends after the connection's
-// time-out; a frame may hold at most MaxFrameSize bytes; Stop() closes the
-// listener and every connection and joins every thread. When no thread can be
-// started for a peer, that peer is turned away; when the process runs out of
-// descriptors, the listener pauses briefly instead of spinning.
+// Bounds: a frame may hold at most MaxFrameSize bytes (a larger or negative
+// count ends the connection before anything is allocated, and the payload is
+// read in pieces, so memory grows only with bytes that arrive); every wait
+// for the peer, reading or writing, ends the connection after
+// ConnectionTimeoutMs; at most Workers requests are worked on at once; at
+// most MaxConnections connections (0: only the descriptor limit).
 #pragma once
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-
 #include <cstdint>
+#include <exception>
 #include <functional>
-#include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
-#include <string_view>
 
+#include "net/net_server.h"
 #include "protocol/frame_io.h"
 
-// One accepted connection, used by its own thread; Close() may be called from
-// any thread.
-class TTcpConnection {
-public:
-    explicit TTcpConnection(asio::ip::tcp::socket socket);
-    ~TTcpConnection();
-    TTcpConnection(const TTcpConnection&) = delete;
-    TTcpConnection& operator=(const TTcpConnection&) = delete;
-
-    // The socket, for the connection's own thread.
-    asio::ip::tcp::socket& Socket() { return socket_; }
-    // False once the peer is gone, a wait timed out, or the connection was closed.
-    bool Connected() const;
-    // Shuts the connection down; a read or write in progress ends at once.
-    void Close();
-    const std::string& PeerAddress() const { return peer_; }
-
-    // Milliseconds each wait for the peer may last, for bytes to arrive as
-    // well as for the peer to take bytes written to it (0 or less: no limit).
-    int Timeout = kFrameReadTimeoutMs;
-    // The largest frame ReadFrame accepts; a larger or negative count closes
-    // the connection (EFrameSizeError) before anything is allocated.
-    int64_t MaxFrameSize = kMaxFrameSize;
-
-    // Frame I/O that closes the connection when it fails.
-    std::string ReadFrame();
-    void WriteFrame(std::string_view payload);
-    std::unique_ptr<TComponent> ReadComponentFrame();
-    void WriteComponentFrame(const TComponent& component);
-
-private:
-    friend class TTcpServer;
-    void ShutdownForStop();
-    asio::ip::tcp::socket socket_;
-    mutable std::mutex mutex_;
-    bool closed_ = false;
-    std::string peer_;
+// One frame of a connection and its answer.
+struct TTcpRequest {
+    std::string PeerAddress;           // "address:port"
+    std::string Payload;               // the frame's bytes
+    std::optional<std::string> Reply;  // set by the handler: sent back as one frame
 };
 
 class TTcpServer {
 public:
-    // Called again and again on the connection's thread while it is open.
-    using TConnectionHandler = std::function<void(TTcpConnection&)>;
-    // Called with an exception that ended a connection's run; a peer that
-    // simply closes the connection ends it silently.
-    using TExceptionHandler = std::function<void(TTcpConnection&, const std::exception&)>;
+    // Runs on a worker thread for each frame. An exception ends the
+    // connection after the reply the handler set (if any) was written, and
+    // is passed to OnException.
+    using TRequestHandler = std::function<void(TTcpRequest&)>;
+    // Called with what ended a connection: a time-out (EFrameTimeout), a
+    // frame count out of bounds (EFrameSizeError), another socket failure
+    // (EFrameError), or the handler's exception. A peer that closes its
+    // connection, and a stop, end it silently.
+    using TExceptionHandler = std::function<void(const std::string& peerAddress, const std::exception&)>;
 
-    TTcpServer();
-    ~TTcpServer();   // Stop()
+    TTcpServer() = default;
+    ~TTcpServer() { Stop(); }
     TTcpServer(const TTcpServer&) = delete;
     TTcpServer& operator=(const TTcpServer&) = delete;
 
-    // Settings, read by Start(). Every accepted connection starts with
-    // ConnectionTimeoutMs as its Timeout and MaxFrameSize as its frame bound
-    // (a handler may change either for its own connection).
+    // Settings, read by Start().
     int ListenQueue = 32;
-    int MaxConnections = 64;
+    int MaxConnections = 0;
+    int Workers = 16;
+    int IoThreads = 2;
     int ConnectionTimeoutMs = kFrameReadTimeoutMs;
     int64_t MaxFrameSize = kMaxFrameSize;
-    TConnectionHandler OnExecute;
+    std::string LogSender = "TTcpServer";
+    TRequestHandler OnRequest;
     TExceptionHandler OnException;
 
     // Binds (address reuse on) and listens; port 0 lets the system choose.
     // Raises EInOutError when the address cannot be bound.
     void Start(const std::string& bindAddress, uint16_t port);
-    // Closes the listener and every connection, then joins every thread.
-    void Stop();
-    bool Active() const;
-    // The port actually listened on (the one the system chose for port 0).
-    uint16_t Port() const;
-    // Connection threads running now.
-    int ConnectionCount() const;
-
-    struct Impl;
+    // Closes the listener and every connection, waits for the requests in
+    // progress and joins every thread.
+    void Stop() { net_.Stop(); }
+    bool Active() const { return net_.Active(); }
+    uint16_t Port() const { return net_.Port(); }
+    // Connections open now.
+    int ConnectionCount() const { return net_.SessionCount(); }
 
 private:
-    std::unique_ptr<Impl> impl_;
+    asio::awaitable<void> Serve(std::shared_ptr<TNetSession> s);
+    void Report(const std::string& peer, const std::exception& e) const;
+
+    TNetServer net_;
+    // The settings as Start() found them.
+    int timeoutMs_ = kFrameReadTimeoutMs;
+    int64_t maxFrameSize_ = kMaxFrameSize;
 };

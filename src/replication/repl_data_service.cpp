@@ -136,10 +136,12 @@ TZorvelCentralServerSrv::TZorvelCentralServerSrv() {
         Log(kSender, Format("FTP session of %s(%s): %s", {s.UserName, s.PeerIP, message}));
     };
 
-    tcpServer_.MaxConnections = 200;
-    tcpServer_.OnExecute = [this](TTcpConnection& c) { IdTCPServerExecute(c); };
-    tcpServer_.OnException = [this](TTcpConnection& c, const std::exception& e) {
-        Log(kSender, Format("Upload connection from %s ended: %s", {c.PeerAddress(), std::string(e.what())}));
+    tcpServer_.MaxConnections = kMaxUploadConnections;
+    tcpServer_.Workers = kMaxUploadRequests;
+    tcpServer_.LogSender = kSender;
+    tcpServer_.OnRequest = [this](TTcpRequest& r) { IdTCPServerExecute(r); };
+    tcpServer_.OnException = [this](const std::string& peer, const std::exception& e) {
+        Log(kSender, Format("Upload connection from %s ended: %s", {peer, std::string(e.what())}));
     };
 
     reloadOptions_ = [] { ReloadOptions(); };
@@ -387,12 +389,10 @@ std::unique_ptr<TPharmServerCommandResult> TZorvelCentralServerSrv::CreateResult
     return std::unique_ptr<TPharmServerCommandResult>(static_cast<TPharmServerCommandResult*>(obj.release()));
 }
 
-void TZorvelCentralServerSrv::IdTCPServerExecute(TTcpConnection& connection) {
-    if (!connection.Connected()) return;
-    connection.Timeout = 60000;
-    // A frame that cannot be read or decoded ends the connection's run
-    // without a reply.
-    std::unique_ptr<TComponent> command = connection.ReadComponentFrame();
+void TZorvelCentralServerSrv::IdTCPServerExecute(TTcpRequest& request) {
+    // A frame that cannot be decoded ends the connection's run without a
+    // reply.
+    std::unique_ptr<TComponent> command = DecodePharmComponent(std::move(request.Payload));
 
     std::unique_ptr<TComponent> result;
     std::exception_ptr failure;
@@ -406,7 +406,7 @@ void TZorvelCentralServerSrv::IdTCPServerExecute(TTcpConnection& connection) {
         result = std::move(r);
         failure = std::current_exception();
     }
-    if (result && connection.Connected()) connection.WriteComponentFrame(*result);
+    if (result) request.Reply = EncodePharmComponent(*result);
     if (failure) std::rethrow_exception(failure);
 }
 

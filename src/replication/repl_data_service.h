@@ -29,6 +29,11 @@ class TPharmServerCommandResult;
 
 class TZorvelCentralServerSrv : public TService {
 public:
+    // TCP upload path: connections open at once, and requests worked on at
+    // once (each may open a database connection and append to a file).
+    static constexpr int kMaxUploadConnections = 2000;
+    static constexpr int kMaxUploadRequests = 64;
+
     TZorvelCentralServerSrv();
     ~TZorvelCentralServerSrv() override;
 
@@ -87,8 +92,8 @@ public:
     int64_t IdFTPServerGetFileSize(const TFtpSessionContext& session, const std::string& fileName);
 
     // ---- TCP upload path -------------------------------------------------------
-    // Handles one request frame of the connection.
-    void IdTCPServerExecute(TTcpConnection& connection);
+    // Handles one request frame of a connection (on a worker thread).
+    void IdTCPServerExecute(TTcpRequest& request);
     std::unique_ptr<TPharmServerSendFileResult> ProcessSendFileCommand(const TPharmServerSendFileCommand& command);
     bool AuthorizeCommand(const TPharmServerLoginCommand& command, TPharmServerSendFileResult& result);
     bool CheckCustomerAccess(const TOrderCustomer& customer, TPharmServerSendFileResult& result);

@@ -310,6 +310,28 @@ TEST_F(FtpServerTest, DeactivationEndsSessionsEvenMidTransfer) {
     EXPECT_EQ(again.Connect(port_).Code, 220);
 }
 
+TEST_F(FtpServerTest, StopLeaksNoDescriptorOfTransfersOrPassivePorts) {
+    auto openFds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}); };
+    const auto before = openFds();
+    {
+        TFtpTestClient c, waiting;
+        ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
+        waiting.Connect(port_);
+        ASSERT_EQ(waiting.Login("pharm2", "Secret2").Code, 230);
+        EXPECT_EQ(waiting.Command("EPSV").Code, 229);  // a passive port nobody connects to
+        int dfd = c.OpenPassive();
+        ASSERT_GE(dfd, 0);
+        c.Send("STOR big.rar\r\n");
+        EXPECT_EQ(c.ReadReply().Code, 150);
+        SendAll(dfd, std::string(1000, 'b'));
+        server_.SetActive(false);
+        EXPECT_TRUE(c.ServerClosed());
+        CloseFd(dfd);
+    }
+    EXPECT_EQ(openFds(), before);
+    EXPECT_EQ(gOpenStreams.load(), 0);
+}
+
 TEST_F(FtpServerTest, BusyPortFailsActivation) {
     Start();
     TFtpServer other;

@@ -4,9 +4,10 @@
 // stored file, a directory change and a listing is decided by the owner
 // through events; the server itself never opens a file.
 //
-// Threads: one listener thread, and one thread per session that runs the
-// session's commands and its data transfers. Events run on session threads,
-// several at once.
+// Threads: the server runs on the process's network layer (net/net_server.h).
+// Each session (ftp_session.h) is a coroutine on the I/O threads, its data
+// transfers included; the events and the writes into the owner's streams
+// run on the server's worker threads, several at once.
 //
 // Bounds (TFtpServerLimits): a maximum number of sessions (more are answered
 // 421 and closed), an idle time-out of the control connection, a time-out for
@@ -15,40 +16,15 @@
 // answered 426). Failed logins are limited per session.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "core/stream.h"
-
-// One account of the user manager. User names and passwords are compared
-// case-sensitively, byte for byte.
-struct TFtpUserAccount {
-    std::string UserName;
-    std::string RealName;
-    std::string Password;
-    std::string HomeFolder;  // information for the owner's events
-};
-
-class TFtpUserManager {
-public:
-    void Clear();
-    void AddUser(const TFtpUserAccount& account);
-    // Whether an account of this exact name exists and has this exact
-    // password. An account with an empty password never authenticates.
-    bool AuthenticateUser(const std::string& userName, const std::string& password) const;
-    bool FindUser(const std::string& userName, TFtpUserAccount& account) const;
-    size_t Count() const;
-    std::vector<TFtpUserAccount> Accounts() const;
-
-private:
-    mutable std::mutex lock_;
-    std::vector<TFtpUserAccount> accounts_;
-};
+#include "net/net_server.h"
+#include "replication/ftp/ftp_users.h"
 
 // What an event knows of the session it runs for.
 struct TFtpSessionContext {
@@ -66,6 +42,7 @@ struct TFtpServerLimits {
     int DataIdleTimeoutMs = 60000;         // no data for this long aborts the transfer (426)
     int MaxFailedLogins = 3;               // then the session is closed (421)
     int MaxCommandLine = 4096;             // bytes of one command line
+    int Workers = 16;                      // events and file writes worked on at once
     uint16_t PassivePortMin = 0;           // passive ports: 0/0 lets the system choose
     uint16_t PassivePortMax = 0;
 };
@@ -115,8 +92,8 @@ public:
     TFtpExceptionEvent OnException;
 
     // Opens the control port and starts the listener (true), or closes it
-    // and ends every session, waiting for their threads (false). Opening
-    // raises EInOutError when the port cannot be bound.
+    // and ends every session, waiting for the work in progress (false).
+    // Opening raises EInOutError when the port cannot be bound.
     void SetActive(bool active);
     bool Active() const;
     // The port actually listened on (useful with DefaultPort 0); 0 when inactive.
@@ -124,8 +101,8 @@ public:
     // Sessions now running.
     int SessionCount() const;
 
-    struct Impl;
-
 private:
-    std::unique_ptr<Impl> impl_;
+    asio::awaitable<void> Serve(std::shared_ptr<TNetSession> session);
+
+    TNetServer net_;
 };

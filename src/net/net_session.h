@@ -1,0 +1,140 @@
+// One accepted connection of a TNetServer, served by one coroutine on its own
+// strand: every wait for the peer is an asynchronous operation with a time-out
+// on the session's single deadline timer, so an idle session holds only its
+// socket, its timer and its coroutine's frame, no thread. Work that may block
+// (files, the database) is handed to the server's worker pool with
+// RunOnWorkers and the coroutine resumes on its strand when it is done.
+//
+// Everything here is used from the session's strand only; the server closes
+// a session by posting Close() to that strand.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <list>
+#include <memory>
+#include <string>
+
+// How a timed socket operation ended.
+enum class TNetStatus { Ok, TimedOut, Closed, Failed };
+
+struct TNetResult {
+    TNetStatus Status = TNetStatus::Ok;
+    size_t Bytes = 0;
+    asio::error_code Error;  // the socket's error for Failed
+    bool Ok() const { return Status == TNetStatus::Ok; }
+};
+
+class TNetSession : public std::enable_shared_from_this<TNetSession> {
+public:
+    using TStrand = asio::strand<asio::io_context::executor_type>;
+
+    TNetSession(asio::ip::tcp::socket socket, TStrand strand, asio::thread_pool& workers, uint64_t id);
+    TNetSession(const TNetSession&) = delete;
+    TNetSession& operator=(const TNetSession&) = delete;
+
+    uint64_t Id() const { return id_; }
+    asio::ip::tcp::socket& Socket() { return socket_; }
+    const TStrand& Strand() const { return strand_; }
+    // "address:port" of the peer, and the two ends' addresses.
+    const std::string& PeerAddress() const { return peer_; }
+    const asio::ip::address& PeerIp() const { return peerIp_; }
+    const asio::ip::address& LocalIp() const { return localIp_; }
+
+    // Reads what has arrived (at most n bytes), waiting at most timeoutMs
+    // (0 or less: no limit) for the first byte. The peer's orderly end is
+    // Closed with Bytes 0.
+    asio::awaitable<TNetResult> ReadSome(asio::ip::tcp::socket& s, void* buffer, size_t n, int timeoutMs);
+    // Reads exactly n bytes; each wait for bytes lasts at most timeoutMs.
+    asio::awaitable<TNetResult> ReadExact(asio::ip::tcp::socket& s, void* buffer, size_t n, int timeoutMs);
+    // Writes all n bytes; each wait for the peer to take bytes lasts at most timeoutMs.
+    asio::awaitable<TNetResult> WriteAll(asio::ip::tcp::socket& s, const void* data, size_t n, int timeoutMs);
+    // Accepts one connection on a listener of the session's own (an FTP
+    // passive port), waiting at most timeoutMs.
+    asio::awaitable<TNetResult> Accept(asio::ip::tcp::acceptor& a, asio::ip::tcp::socket& peer, int timeoutMs);
+    // Connects s (already opened and bound) to remote, waiting at most timeoutMs.
+    asio::awaitable<TNetResult> Connect(asio::ip::tcp::socket& s, const asio::ip::tcp::endpoint& remote,
+                                        int timeoutMs);
+
+    // Runs f on the server's worker pool; the coroutine goes on on its own
+    // strand when f is done, with f's exception raised again.
+    template <class F>
+    asio::awaitable<void> RunOnWorkers(F f);
+
+    // Closes the socket and everything attached; waits in progress end as
+    // Closed. Later attachments are closed at once.
+    void Close();
+    bool Closed() const { return closed_; }
+
+    // Something the session opened besides its socket (a data connection, a
+    // passive listener), closed with the session; detached when the returned
+    // handle goes.
+    class TAttachment {
+    public:
+        TAttachment() = default;
+        TAttachment(TAttachment&& o) noexcept : owner_(o.owner_), it_(o.it_) { o.owner_ = nullptr; }
+        TAttachment& operator=(TAttachment&& o) noexcept {
+            if (this != &o) {
+                Reset();
+                owner_ = o.owner_;
+                it_ = o.it_;
+                o.owner_ = nullptr;
+            }
+            return *this;
+        }
+        ~TAttachment() { Reset(); }
+        void Reset();
+
+    private:
+        friend class TNetSession;
+        TNetSession* owner_ = nullptr;
+        std::list<std::function<void()>>::iterator it_;
+    };
+    [[nodiscard]] TAttachment Attach(std::function<void()> closer);
+
+private:
+    template <class Op>
+    asio::awaitable<TNetResult> Timed(asio::ip::tcp::socket* s, asio::ip::tcp::acceptor* a, int timeoutMs, Op op);
+    void Arm(asio::ip::tcp::socket* s, asio::ip::tcp::acceptor* a, int timeoutMs);
+    void Disarm();
+
+    asio::ip::tcp::socket socket_;
+    TStrand strand_;
+    asio::thread_pool& workers_;
+    asio::steady_timer deadline_;
+    uint64_t id_;
+    uint64_t watch_ = 0;  // changes with every operation: a late deadline handler sees it moved on
+    bool timedOut_ = false;
+    bool closed_ = false;
+    std::string peer_;
+    asio::ip::address peerIp_, localIp_;
+    std::list<std::function<void()>> attached_;
+};
+
+template <class F>
+asio::awaitable<void> TNetSession::RunOnWorkers(F f) {
+    auto& pool = workers_;
+    co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
+        [&pool](auto handler, F work) {
+            auto ex = asio::get_associated_executor(handler);
+            asio::post(pool, [h = std::move(handler), work = std::move(work), ex]() mutable {
+                std::exception_ptr failure;
+                try {
+                    work();
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                asio::post(ex, [h = std::move(h), failure]() mutable { std::move(h)(failure); });
+            });
+        },
+        asio::use_awaitable, std::move(f));
+}
