@@ -274,6 +274,8 @@ bool TNomenclatureObject::ProcessNomActualization(TDMBase& adm, TPharmServerNomA
             if (params.UpdateAction == 1) {
                 msg.clear();
                 params.IsProcessed = obj->SaveToDB(msg);
+                // An SQL pack's scripts may end the transaction themselves.
+                unit.Resume();
             } else {
                 params.IsProcessed = false;
             }

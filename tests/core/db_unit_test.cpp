@@ -2,6 +2,8 @@
 // together or not at all, against the real test instance.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "core/db/dm_base.h"
 #include "core/db/dm_unit.h"
 #include "core/exceptions.h"
@@ -24,7 +26,8 @@ protected:
 
 // Steps inside a unit, as a class's code takes them: a digit inserts that
 // pharmacy, S starts a transaction, C commits, R rolls back, Q rolls back
-// quietly. Whether the unit is committed at its end decides what stays.
+// quietly, D runs a statement that commits by itself, M resumes the unit.
+// Whether the unit is committed at its end decides what stays.
 TEST_F(DMUnitTest, StepsFoldIntoOneTransaction) {
     struct Case {
         const char* steps;
@@ -38,6 +41,8 @@ TEST_F(DMUnitTest, StepsFoldIntoOneTransaction) {
         {"1Q2S3R", true, "", 2},
         {"1C2C", false, "", 0},      // a unit that is not committed stores nothing
         {"", true, "", 0},
+        {"1DM2", false, "1", 0},     // DDL commits what came before it only
+        {"1M2", false, "", 0},       // resuming an intact unit changes nothing
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.steps);
@@ -52,10 +57,15 @@ TEST_F(DMUnitTest, StepsFoldIntoOneTransaction) {
                     case 'C': dm.CommitTransaction(); break;
                     case 'R': dm.RollbackTransaction(); break;
                     case 'Q': dm.RollbackTransactionQuietly(); break;
+                    case 'D': dm.ExecSQL("CREATE TABLE IF NOT EXISTS unit_scratch (id INT)"); break;
+                    case 'M': unit.Resume(); break;
                     default: dm.ExecSQL(std::string("INSERT INTO pharmacy (id, name) VALUES (") + *p + ", 'x')");
                 }
                 EXPECT_TRUE(dm.InTransaction());
-                EXPECT_EQ(Visible(), "");  // nothing is seen before the unit commits
+                // Nothing is seen before the unit commits, but what DDL committed.
+                if (!std::strchr(c.steps, 'D')) {
+                    EXPECT_EQ(Visible(), "");
+                }
             }
             EXPECT_EQ(unit.Restarts(), c.restarts);
             if (c.commit) unit.Commit();

@@ -1,5 +1,7 @@
 #include "core/db/dm_unit.h"
 
+#include <mysql.h>
+
 #include "core/db/dm_base.h"
 #include "core/exceptions.h"
 #include "core/log.h"
@@ -36,6 +38,18 @@ void TDMUnit::Commit() {
     open_ = false;
     dm_.unit_ = nullptr;
     dm_.CommitTransaction();
+}
+
+void TDMUnit::Resume() {
+    VT_ASSERT(open_, "The unit is not open");
+    unsigned int status = 0;
+    if (!dm_.Handle() || mariadb_get_infov(dm_.Handle(), MARIADB_CONNECTION_SERVER_STATUS, &status) != 0) return;
+    if (status & SERVER_STATUS_IN_TRANS) return;
+    DebugLog("The unit of " + label_ + " was committed by a statement: it goes on from empty");
+    Detached([&] {
+        dm_.inTransaction_ = false;
+        dm_.StartTransaction(TIsolationLevel::ilReadCommitted);
+    });
 }
 
 void TDMUnit::DebugLog(const std::string& text) const {

@@ -15,7 +15,9 @@
 //     unit.Commit();
 //
 // Only statements sent through this data module belong to the unit; a second
-// data module has transactions of its own. One unit at a time per data module.
+// data module has transactions of its own. A statement that commits by itself
+// (DDL) ends the unit's transaction on the server; Resume begins it again.
+// One unit at a time per data module.
 #pragma once
 
 #include <string>
@@ -35,6 +37,10 @@ public:
     // What the unit stores, as its log lines name it ("ActionRequestID = 17").
     void SetLabel(std::string label) { label_ = std::move(label); }
     const std::string& Label() const { return label_; }
+    // Holds what follows again when a statement has ended the unit's
+    // transaction on the server (one that commits implicitly, as DDL does):
+    // what that statement committed stays committed.
+    void Resume();
     // Commits what the unit holds and closes it; a failing commit raises
     // (the server has then discarded the transaction) and the unit is closed.
     void Commit();
