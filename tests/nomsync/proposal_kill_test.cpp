@@ -63,17 +63,21 @@ protected:
     void TearDown() override { Kill(); }
 
     // Forks the service; true once it accepts pharmacies (it has closed
-    // what the run before left incomplete by then).
+    // what the run before left incomplete by then). A port taken by someone
+    // else between choosing and binding ends the child: another is tried.
     bool Start() {
-        port_ = static_cast<uint16_t>(FreeLoopbackPort());
-        std::fflush(nullptr);
-        pid_ = ::fork();
-        if (pid_ == 0) RunService(port_);
-        for (int i = 0; i < 1000; ++i) {  // at most 10 s
-            if (LoopbackListens(port_)) return true;
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) return pid_ = -1, false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        for (int tries = 0; tries < 3; ++tries) {
+            port_ = static_cast<uint16_t>(FreeLoopbackPort());
+            std::fflush(nullptr);
+            pid_ = ::fork();
+            if (pid_ == 0) RunService(port_);
+            for (int i = 0; i < 1000 && pid_ > 0; ++i) {  // at most 10 s
+                if (LoopbackListens(port_)) return true;
+                int status = 0;
+                if (::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            Kill();
         }
         return false;
     }
