@@ -56,6 +56,7 @@ public:
                 done = true;
             } else if (cand_.status < 4) {
                 done = FillAnswer();
+                if (!done) current = cand_.id;
             } else if (cand_.syncRequired) {
                 // Finished here, but the request is still open: wait for it.
                 NoData();
@@ -164,8 +165,23 @@ private:
         result_.NextDataResponseCheckInterval = options_->NextDataResponseCheckTimeOut;
     }
 
-    // Fills the answer for the candidate; true (done) always.
+    // Fills the answer for the candidate; true (done), or false when the
+    // candidate is not ready to be handed out.
     bool FillAnswer() {
+        // The object a pharmacy receives is the one staged under the request.
+        // Without its staged rows (staged on a connection of the class's own
+        // that has not committed yet) the request is passed over as not
+        // ready, never handed out as a blank object. Deletes carry no data.
+        const TNomCheckReason reason = CheckReasonFromActionID(cand_.actionID);
+        std::unique_ptr<TNomenclatureObject> obj;
+        if (reason != TNomCheckReason::ncrDelete) {
+            obj = TNomenclatureObject::GetNomObjectClass(TNomenclatureObject::NomObjectTypeFromNomID(cand_.nomID))
+                      .New(&dm_);
+            if (!obj->LoadFromUpdateTable(cand_.id)) {
+                DebugLog("ActionRequestID = " + IntToStr(cand_.id) + " passed over: its staged data is not there");
+                return false;
+            }
+        }
         result_.ActionRequestID = cand_.id;
         result_.NomObjectType = TNomenclatureObject::NomObjectTypeFromNomID(cand_.nomID);
         result_.NomKey = cand_.nomKey;
@@ -187,11 +203,8 @@ private:
                 default: break;
             }
         }
-        result_.NomCheckReason = CheckReasonFromActionID(cand_.actionID);
-        if (result_.NomCheckReason != TNomCheckReason::ncrDelete) {
-            std::unique_ptr<TNomenclatureObject> obj =
-                TNomenclatureObject::GetNomObjectClass(result_.NomObjectType).New(&dm_);
-            obj->LoadFromUpdateTable(cand_.id);
+        result_.NomCheckReason = reason;
+        if (obj) {
             if (auto* pack = dynamic_cast<TSQLDataPack*>(obj.get())) {
                 pack->ClearSQLMy();
                 if (cand_.destPharmID > 0 && cand_.destPharmID != pharmID_) pack->ClearSQLFB();

@@ -6,6 +6,7 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/options.h"
+#include "nomsync/incomplete_requests.h"
 #include "nomsync/nomenclature_object.h"
 #include "protocol/component_stream.h"
 #include "protocol/customer_info.h"
@@ -45,9 +46,21 @@ void TZorvelCentralNomSyncServerSrv::AL(const std::string& sender, const std::st
 void TZorvelCentralNomSyncServerSrv::ServiceStart(bool& started) {
     if (ReloadOptionsOnStart) ReloadOptions();
     if (tcpServer_.Active()) tcpServer_.Stop();
+    CloseRequestsLeftIncomplete();
     tcpServer_.ConnectionTimeoutMs = ReadTimeoutMs;
     tcpServer_.Start(BindAddress, port_);
     started = true;
+}
+
+void TZorvelCentralNomSyncServerSrv::CloseRequestsLeftIncomplete() {
+    // Before any pharmacy is served. A database that cannot be reached now
+    // does not keep the service from starting; the next start tries again.
+    try {
+        TDMBase dm;
+        CloseIncompleteRequests(dm, [this](const std::string& text) { AL(ClassName(), text); });
+    } catch (const std::exception& e) {
+        AL(ClassName(), std::string("Requests left incomplete by an earlier run were not looked for: ") + e.what());
+    }
 }
 
 void TZorvelCentralNomSyncServerSrv::ServiceStop(bool& stopped) {

@@ -46,7 +46,8 @@ public:
 
     void ServiceCreate() override {}
     void ServiceDestroy() override {}
-    // Reloads the options, (re)opens the listener on the port.
+    // Reloads the options, closes the requests an earlier run left
+    // incomplete, (re)opens the listener on the port.
     void ServiceStart(bool& started) override;
     // Closes the listener and every connection; waits for the requests in
     // progress.
@@ -100,6 +101,8 @@ public:
                                      bool checkResult);
 
 private:
+    // Closes the requests an earlier run left incomplete (logged once each).
+    void CloseRequestsLeftIncomplete();
     // What ended a connection's run: time-outs and socket failures end it
     // quietly, anything else (an undecodable frame) is logged in debug mode.
     void ConnectionEnded(const std::string& peerAddress, const std::exception& e) const;

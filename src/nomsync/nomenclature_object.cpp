@@ -6,6 +6,7 @@
 #include "core/cp1251.h"
 #include "core/dataset.h"
 #include "core/db/dm_base.h"
+#include "core/db/dm_unit.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "core/options.h"
@@ -137,6 +138,7 @@ void TNomenclatureObject::InsertActionRequest(const TNomUpdateTablePrivateParams
         dm_->SetParam(*q, "DEST_PHARM_ID", TFieldType::ftInteger, Variant::Null());
     q->ExecSQL();
     actionRequestID_ = dm_->GetLastInsertID();
+    if (TDMUnit* unit = dm_->Unit()) unit->SetLabel("ActionRequestID = " + IntToStr(actionRequestID_));
 
     dm_->ExecSQL(Format(
         "INSERT INTO `ACTION_REQUEST_STATUS` \r\n"
@@ -260,9 +262,17 @@ bool TNomenclatureObject::ProcessNomActualization(TDMBase& adm, TPharmServerNomA
         LoadFromCompressedStream(*obj, command.Data);
 
         if (obj->CanActualize(command.NomObjectActualizationType)) {
+            // The central insert, the request with its status rows and the
+            // staged rows are stored as one unit: a refresh sees the request
+            // only together with its staged rows, and a failure or a crash
+            // on the way leaves none of them. The classes' own commits fold
+            // into the unit; a class's rollback empties it and it goes on.
+            TDMUnit unit(adm, Format("proposal of %s", {obj->ClassName()}));
             if (params.UpdateAction == 1) {
                 msg.clear();
                 params.IsProcessed = obj->SaveToDB(msg);
+                // An SQL pack's scripts may end the transaction themselves.
+                unit.Resume();
             } else {
                 params.IsProcessed = false;
             }
@@ -270,6 +280,7 @@ bool TNomenclatureObject::ProcessNomActualization(TDMBase& adm, TPharmServerNomA
             params.AppUserID = 0;
             if (params.IsProcessed) params.ProcessDate = params.ActionDate;
             obj->SaveToUpdateTable(params);
+            unit.Commit();
             actionRequestID = obj->ActionRequestID();
 
             try {

@@ -177,6 +177,13 @@ TEST_F(NomSyncService, FailedCentralInsertIsStillStagedAndAnswered) {
     EXPECT_EQ(db.ScalarInt(Format("SELECT NOM_KEY FROM ACTION_REQUEST WHERE ID = %d", {r->ActionRequestID})), -1);
     EXPECT_EQ(db.ScalarInt(Format("SELECT PROCESS_DATE IS NULL FROM ACTION_REQUEST WHERE ID = %d", {r->ActionRequestID})),
               1);
+    // Its staged row is there: it is handed out, with no central key.
+    auto refresh = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(2, "pass-2"));
+    ASSERT_TRUE(refresh);
+    EXPECT_EQ(refresh->ActionRequestID, r->ActionRequestID);
+    EXPECT_EQ(refresh->CentralSyncAction, A::csaDataReceiving);
+    EXPECT_EQ(refresh->NomKey, -1);
+    EXPECT_EQ(DecodeData<TProducer>(refresh->Data)->ProdName(), "x");
 }
 
 // ---------------------------------------------------------------------------

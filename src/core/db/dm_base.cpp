@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "core/cp1251.h"
+#include "core/db/dm_unit.h"
 #include "core/exceptions.h"
 #include "core/format.h"
 #include "core/log.h"
@@ -455,6 +456,7 @@ int32_t TDMBase::GetLastInsertID() {
 // ---------------------------------------------------------------------------
 
 int TDMBase::StartTransaction(TIsolationLevel level) {
+    if (unit_) return unit_->FoldStart();
     EnsureConnected();
     if (inTransaction_) CommitTransaction();
     const char* iso = nullptr;
@@ -477,12 +479,14 @@ int TDMBase::StartTransaction(TIsolationLevel level) {
 }
 
 void TDMBase::CommitTransaction() {
+    if (unit_) return unit_->FoldCommit();
     if (!inTransaction_) return;
     inTransaction_ = false;
     ExecSQL("COMMIT");
 }
 
 void TDMBase::RollbackTransaction() {
+    if (unit_) return unit_->RollBackAndGoOn();
     if (!inTransaction_) return;
     inTransaction_ = false;
     ExecSQL("ROLLBACK");

@@ -28,6 +28,7 @@
 #include "core/variant.h"
 
 struct st_mysql;
+class TDMUnit;
 
 // Transaction isolation levels (named as the callers name them).
 enum class TIsolationLevel {
@@ -93,6 +94,9 @@ public:
     void RollbackTransactionQuietly() noexcept;
     // Whether this data module began a transaction that is still open.
     bool InTransaction() const { return inTransaction_; }
+    // The unit open on this data module (dm_unit.h), or nullptr. While one is
+    // open, the three operations above fold into it.
+    TDMUnit* Unit() const { return unit_; }
 
     // --- parameters ----------------------------------------------------------
     // Sets the named parameter's type, then its value; an unknown name raises.
@@ -148,6 +152,7 @@ public:
 
 private:
     friend class TQuery;
+    friend class TDMUnit;
     // What Run collects from the results of one text.
     struct RawColumn {
         std::string name;
@@ -174,5 +179,6 @@ private:
     std::string lastError_;
     std::string dataBaseName_;
     bool inTransaction_ = false;
+    TDMUnit* unit_ = nullptr;
     std::set<TQuery*> queries_;
 };

@@ -1,0 +1,205 @@
+// A proposal is stored as one unit: the central insert, the action request,
+// its status rows and the staged row become visible together, so that a
+// refresh running beside the proposals never hands out a blank object.
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "nomsync_test_util.h"
+
+using namespace nomsync_test;
+using A = TCentralSyncAction;
+
+namespace {
+
+class ProposalUnit : public ServiceFixture {
+protected:
+    std::unique_ptr<TPharmServerNomActualizationResult> ProposeInsert(PharmClient& c, const std::string& name) {
+        TProducer p(nullptr);
+        FillProducer(p, name);
+        return c.Call<TPharmServerNomActualizationResult>(
+            *MakeActualization(1, "pass-1", p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert));
+    }
+    std::unique_ptr<TPharmServerNomActualizationResult> Refresh(PharmClient& c) {
+        return c.Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
+    }
+    int64_t Count(const std::string& table) { return db.ScalarInt("SELECT COUNT(*) FROM " + table); }
+};
+
+// A step that fails after the central insert: nothing of the proposal stays,
+// and the pharmacy gets the error (it proposes again).
+TEST_F(ProposalUnit, FailureAfterTheCentralInsertStoresNothing) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
+    auto c = Connect();
+    auto ok = ProposeInsert(*c, "stored");
+    ASSERT_TRUE(ok);
+    ASSERT_TRUE(ok->RequestProceeded);
+    // The producer's commit of its staging was folded into the unit.
+    const auto dmLines = log.Messages("TDMBase");
+    EXPECT_NE(std::find(dmLines.begin(), dmLines.end(),
+                        Format("Commit folded into the unit of ActionRequestID = %d", {ok->ActionRequestID})),
+              dmLines.end());
+
+    db.Exec("ALTER TABLE NOM_UPDATE_PRODUCER RENAME TO NOM_UPDATE_PRODUCER_GONE");
+    auto r = ProposeInsert(*c, "lost");
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->RequestProceeded);
+    EXPECT_NE(r->RequestProcessError.find("nom_update_producer"), std::string::npos) << r->RequestProcessError;
+    EXPECT_EQ(r->ActionRequestID, 0);
+    EXPECT_EQ(Count("PRODUCER"), 1);
+    EXPECT_EQ(Count("ACTION_REQUEST"), 1);
+    EXPECT_EQ(Count("action_request_status"), 3);
+}
+
+// A request whose staged row is not there (yet) is passed over, and handed
+// out once it is; a delete carries no data and needs none.
+TEST_F(ProposalUnit, RequestWithoutItsStagedRowIsPassedOverUntilItIsThere) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES "
+            "(5, 4, 2, NOW(), 3), (6, 4, 2, NOW(), 4), (7, 4, 3, NOW(), 5)");
+    db.Exec("INSERT INTO action_request_status VALUES (5, 1, 0, NOW()), (6, 1, 0, NOW()), (7, 1, 0, NOW())");
+    db.Exec("INSERT INTO NOM_UPDATE_PRODUCER (ACTION_REQUEST_ID, ID, NAME) VALUES (6, 4, 'six')");
+    auto c = Connect();
+    struct Step {
+        const char* sql;       // run before the refresh
+        int64_t expected;      // request handed out
+    } steps[] = {{"", 6},
+                 {"UPDATE action_request_status SET REQUEST_STATUS = 5 WHERE ACTION_REQUEST_ID = 6", 7},
+                 {"INSERT INTO NOM_UPDATE_PRODUCER (ACTION_REQUEST_ID, ID, NAME) VALUES (5, 3, 'five')", 5}};
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.expected);
+        if (*s.sql) db.Exec(s.sql);
+        auto r = Refresh(*c);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->ErrorMessage, "");
+        EXPECT_EQ(r->ActionRequestID, s.expected);
+        EXPECT_EQ(r->CentralSyncAction, A::csaDataReceiving);
+        if (s.expected != 7) {
+            EXPECT_EQ(DecodeData<TProducer>(r->Data)->ProdName(), s.expected == 5 ? "five" : "six");
+        }
+    }
+    const auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "ActionRequestID = 5 passed over: its staged data is not there"),
+              2);
+}
+
+// At start, the open requests an earlier run left without status rows or
+// without staged rows are closed as not applied, each logged once.
+TEST_F(ProposalUnit, StartClosesRequestsLeftIncompleteOnce) {
+    struct Row {
+        int id, nomID, statusRows;
+        bool staged;
+        const char* processed;  // IS_PROCESSED after the start
+    } rows[] = {
+        {10, 4, 3, true, "F"},   // complete
+        {11, 4, 3, false, "T"},  // no staged row
+        {12, 4, 0, true, "T"},   // no status rows
+        {13, 1, 0, false, "F"},  // a class this server does not carry: left alone
+        {14, 6, 3, true, "F"},   // an SQL pack with its script files
+        {15, 6, 3, false, "F"},  // an SQL pack whose files cannot be read: left alone
+    };
+    for (const Row& r : rows) {
+        db.Exec(Format("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (%d, %d, 2, NOW())",
+                       {r.id, r.nomID}));
+        for (int ph = 1; ph <= r.statusRows; ++ph)
+            db.Exec(Format("INSERT INTO action_request_status VALUES (%d, %d, 0, NOW())", {r.id, ph}));
+        if (r.staged && r.nomID == 4)
+            db.Exec(Format("INSERT INTO NOM_UPDATE_PRODUCER (ACTION_REQUEST_ID, ID, NAME) VALUES (%d, 1, 'n')", {r.id}));
+        if (r.staged && r.nomID == 6)
+            for (const char* f : {"fb", "my"}) std::ofstream(sqlDir + Format("/%s_%d.sql", {f, r.id})) << "\r\n";
+    }
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, IS_PROCESSED) VALUES (16, 4, 2, NOW(), 'T')");
+
+    for (int start = 0; start < 2; ++start) {
+        bool stopped = false, started = false;
+        srv->ServiceStop(stopped);
+        srv->ServiceStart(started);
+        ASSERT_TRUE(started);
+    }
+    for (const Row& r : rows) EXPECT_EQ(IsProcessed(r.id), r.processed) << r.id;
+    EXPECT_EQ(IsProcessed(16), "T");
+    EXPECT_EQ(log.Messages("TZorvelCentralNomSyncServerSrv"),
+              (std::vector<std::string>{
+                  "ActionRequestID = 11 was left incomplete by an earlier run (no staged data): closed as not applied",
+                  "ActionRequestID = 12 was left incomplete by an earlier run (no status rows): closed as not applied"}));
+    EXPECT_EQ(log.Messages("TObject"), std::vector<std::string>{});  // nothing applied
+}
+
+// Pharmacy 1 proposes producers on one connection while every pharmacy
+// refreshes and confirms on another, as fast as the service answers: the
+// refreshes keep up with the proposals, so they ask while each is stored.
+// Staging a row takes a while (a trigger makes it so), as on a busy server.
+TEST_F(ProposalUnit, RefreshesBesideProposalsNeverHandOutABlankObject) {
+    constexpr int kProposals = 60;
+    db.Exec("CREATE TRIGGER slow_staging BEFORE INSERT ON NOM_UPDATE_PRODUCER FOR EACH ROW SET @slept = SLEEP(0.02)");
+    constexpr int kMaxRefreshes = 200000;  // a bound, never reached when all goes well
+    std::atomic<bool> proposing{true};
+    std::mutex mu;
+    std::vector<std::string> faults;
+    std::vector<int> received(4, 0);
+    std::atomic<int> blanks{0};
+    auto fault = [&](const std::string& f) {
+        std::lock_guard<std::mutex> lock(mu);
+        if (faults.size() < 20) faults.push_back(f);
+    };
+
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        const Pharmacy& ph = Pharmacies()[0];
+        try {
+            PharmClient c(srv->BoundPort());
+            for (int i = 0; i < kProposals; ++i) {
+                TProducer p(nullptr);
+                FillProducer(p, Format("P%d", {i}));
+                auto r = c.Call<TPharmServerNomActualizationResult>(*MakeActualization(
+                    ph.id, ph.password, p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert));
+                if (!r || !r->RequestProceeded || r->ActionRequestID <= 0) fault("proposal not stored");
+            }
+        } catch (const std::exception& e) {
+            fault(std::string("proposer: ") + e.what());
+        }
+        proposing = false;
+    });
+    for (const Pharmacy& ph : Pharmacies()) {
+        threads.emplace_back([&, ph] {
+            try {
+                PharmClient c(srv->BoundPort());
+                for (int n = 0; n < kMaxRefreshes; ++n) {
+                    const bool last = !proposing;  // read before asking: nothing new can come after
+                    auto r = c.Call<TPharmServerNomActualizationResult>(
+                        *MakeCommand<TPharmServerRefreshDataCommand>(ph.id, ph.password));
+                    if (!r) return fault("no refresh answer");
+                    if (r->CentralSyncAction == A::csaNoData) {
+                        if (last) return;
+                        continue;
+                    }
+                    auto obj = DecodeData<TProducer>(r->Data);
+                    if (obj->ProdName().empty() || obj->GetID() == -1)
+                        ++blanks, fault(Format("blank producer handed out to pharmacy %d for request %d",
+                                     {ph.id, static_cast<int32_t>(r->ActionRequestID)}));
+                    ++received[ph.id];
+                    auto ok = c.Call<TPharmServerConfirmActionResult>(
+                        *MakeConfirm(ph.id, ph.password, r->ActionRequestID, A::csaDataReceiving));
+                    if (!ok || !ok->ErrorMessage.empty()) fault("confirmation failed");
+                }
+                fault("refreshes did not end");
+            } catch (const std::exception& e) {
+                fault(std::string("refresher: ") + e.what());
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+
+    EXPECT_EQ(blanks, 0) << "of " << 3 * kProposals << " objects handed out";
+    EXPECT_EQ(faults, std::vector<std::string>{});
+    const int total = kProposals;
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), total);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST WHERE IS_PROCESSED = 'T'"), total);
+    for (const Pharmacy& ph : Pharmacies()) EXPECT_EQ(received[ph.id], total) << "pharmacy " << ph.id;
+}
+
+}  // namespace
