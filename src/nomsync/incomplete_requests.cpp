@@ -35,7 +35,7 @@ int CloseIncompleteRequests(TDMBase& dm, const std::function<void(const std::str
                       .New(&dm);
             staged = obj->LoadFromUpdateTable(r.id);
         } catch (const std::exception&) {
-            continue;  // a class this server does not carry, or staged rows it cannot read
+            continue;  // a type number outside the catalogue, or staged rows it cannot read
         }
         const char* missing = r.statusRows == 0 ? "no status rows" : !staged ? "no staged data" : nullptr;
         if (!missing) continue;

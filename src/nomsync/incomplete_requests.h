@@ -12,7 +12,7 @@ class TDMBase;
 
 // Closes every open request (IS_PROCESSED "F") that has no status row, or
 // whose class's LoadFromUpdateTable finds no staged row; nothing is applied
-// centrally. A request whose class is not available on this server, or whose
+// centrally. A request whose type number names no catalogue class, or whose
 // staged rows cannot be read, is left alone. Each closed request is reported
 // through `log`. Returns how many were closed; database errors raise.
 int CloseIncompleteRequests(TDMBase& dm, const std::function<void(const std::string&)>& log);

@@ -98,7 +98,7 @@ TEST_F(ProposalUnit, StartClosesRequestsLeftIncompleteOnce) {
         {10, 4, 3, true, "F"},   // complete
         {11, 4, 3, false, "T"},  // no staged row
         {12, 4, 0, true, "T"},   // no status rows
-        {13, 1, 0, false, "F"},  // a class this server does not carry: left alone
+        {13, 77, 0, false, "F"}, // a type number outside the catalogue: left alone
         {14, 6, 3, true, "F"},   // an SQL pack with its script files
         {15, 6, 3, false, "F"},  // an SQL pack whose files cannot be read: left alone
     };
