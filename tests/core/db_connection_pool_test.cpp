@@ -60,6 +60,7 @@ TEST_F(ConnectionPoolTest, AReusedConnectionComesBackAsAFreshSession) {
         dm.ExecSQL("SELECT GET_LOCK('vt_pool_lock', 0)");
         dm.ExecSQL("USE mysql");
     }
+    TConnectionPool::Instance().Settle();  // not taken while it is being reset
     TDMBase dm;
     ASSERT_TRUE(dm.Connected()) << dm.LastError();
     EXPECT_EQ(ConnectionId(dm), first);  // the same connection, reused
@@ -90,6 +91,7 @@ TEST_F(ConnectionPoolTest, AConnectionTheServerDroppedIsReplaced) {
         TDMBase dm;
         killed = ConnectionId(dm);
     }
+    TConnectionPool::Instance().Settle();  // reset and waiting
     db.Exec("KILL CONNECTION " + std::to_string(killed));
     WaitGone(killed);
     TDMBase dm;
@@ -131,6 +133,7 @@ TEST_F(ConnectionPoolTest, APoolKeepsAtMostItsBoundAndClosesIdleConnections) {
     }
     EXPECT_EQ(ServerSessions(), before + static_cast<int64_t>(open));
     for (st_mysql* c : conns) pool.Release(Key(), c);
+    pool.Settle();
     EXPECT_EQ(pool.IdleCount(), TConnectionPool::kMaxIdle);
     WaitSessions(before + static_cast<int64_t>(TConnectionPool::kMaxIdle));
 

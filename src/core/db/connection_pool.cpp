@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <new>
 #include <vector>
 
 const char* const kSessionSettingsSQL =
@@ -124,46 +125,67 @@ TConnectionPool::~TConnectionPool() { CloseAll(); }
 MYSQL* TConnectionPool::Acquire(const TConnectionKey& key, std::string& error) {
     error.clear();
     for (;;) {
-        MYSQL* conn = nullptr;
+        TIdle taken{key, nullptr, {}};
+        bool needsReset = false;
         {
             std::lock_guard<std::mutex> g(mu_);
             // The most recently used first: it is the likeliest to be warm.
             for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
                 if (it->key == key) {
-                    conn = it->conn;
+                    taken = *it;
                     idle_.erase(std::next(it).base());
                     break;
                 }
             }
+            if (!taken.conn) {
+                for (auto it = dirty_.rbegin(); it != dirty_.rend(); ++it) {
+                    if (it->key == key) {
+                        taken = *it;
+                        needsReset = true;
+                        dirty_.erase(std::next(it).base());
+                        if (dirty_.empty() && resetting_ == 0) settled_.notify_all();
+                        break;
+                    }
+                }
+            }
         }
-        if (!conn) break;
-        if (StillOpen(conn)) return conn;
-        mysql_close(conn);
+        if (!taken.conn) break;
+        if (needsReset ? Reset(taken) : StillOpen(taken.conn)) return taken.conn;
+        mysql_close(taken.conn);
     }
     return OpenDatabaseConnection(key, error);
 }
 
 void TConnectionPool::Release(const TConnectionKey& key, MYSQL* conn) {
     if (!conn) return;
-    if (!ResetSession(conn, key)) {
-        mysql_close(conn);
-        return;
-    }
-    MYSQL* evicted = nullptr;
     {
         std::lock_guard<std::mutex> g(mu_);
-        if (closed_) {
-            evicted = conn;
-        } else {
-            idle_.push_back({key, conn, Clock::now()});
-            if (idle_.size() > kMaxIdle) {
-                evicted = idle_.front().conn;
-                idle_.pop_front();
-            }
-            StartReaper();
+        if (!closed_ && dirty_.size() < kMaxIdle) {
+            dirty_.push_back({key, conn, Clock::now()});
+            StartWorker();
+            wake_.notify_one();
+            return;
         }
     }
-    if (evicted) mysql_close(evicted);
+    // The server ends the session, and with it whatever it held.
+    mysql_close(conn);
+}
+
+bool TConnectionPool::Reset(const TIdle& c) { return ResetSession(c.conn, c.key); }
+
+MYSQL* TConnectionPool::KeepIdle(TIdle c) {
+    if (closed_) return c.conn;
+    c.since = Clock::now();
+    idle_.push_back(std::move(c));
+    if (idle_.size() <= kMaxIdle) return nullptr;
+    MYSQL* oldest = idle_.front().conn;
+    idle_.pop_front();
+    return oldest;
+}
+
+void TConnectionPool::Settle() {
+    std::unique_lock<std::mutex> lock(mu_);
+    settled_.wait(lock, [this] { return (dirty_.empty() && resetting_ == 0) || !worker_.joinable(); });
 }
 
 void TConnectionPool::CloseIdle(Clock::time_point now) {
@@ -179,17 +201,23 @@ void TConnectionPool::CloseIdle(Clock::time_point now) {
 }
 
 void TConnectionPool::CloseAll() {
-    std::deque<TIdle> all;
-    std::thread reaper;
+    std::thread worker;
     {
         std::lock_guard<std::mutex> g(mu_);
         closed_ = true;
         stopping_ = true;
-        all.swap(idle_);
-        reaper = std::move(reaper_);
+        worker = std::move(worker_);
     }
     wake_.notify_all();
-    if (reaper.joinable()) reaper.join();
+    if (worker.joinable()) worker.join();
+    std::deque<TIdle> all;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        all.swap(idle_);
+        for (TIdle& d : dirty_) all.push_back(d);
+        dirty_.clear();
+    }
+    settled_.notify_all();
     for (const TIdle& i : all) mysql_close(i.conn);
 }
 
@@ -198,26 +226,51 @@ size_t TConnectionPool::IdleCount() {
     return idle_.size();
 }
 
-void TConnectionPool::StartReaper() {
-    if (reaper_.joinable() || stopping_) return;
-    reaper_ = std::thread([this] { ReaperLoop(); });
+void TConnectionPool::StartWorker() {
+    if (worker_.joinable() || stopping_) return;
+    worker_ = std::thread([this] { WorkerLoop(); });
 }
 
-void TConnectionPool::ReaperLoop() {
+// The pool's thread: resets the connections given back, and every few
+// seconds closes those idle for too long.
+void TConnectionPool::WorkerLoop() {
+    constexpr auto kSweep = std::chrono::seconds(5);
+    auto nextSweep = Clock::now() + kSweep;
     std::unique_lock<std::mutex> lock(mu_);
     while (!stopping_) {
-        wake_.wait_for(lock, std::chrono::seconds(5));
-        if (stopping_) break;
-        lock.unlock();
-        CloseIdle(Clock::now());
-        lock.lock();
+        if (dirty_.empty()) {
+            wake_.wait_until(lock, nextSweep, [this] { return stopping_ || !dirty_.empty(); });
+            if (stopping_) break;
+        }
+        if (!dirty_.empty()) {
+            TIdle c = dirty_.front();
+            dirty_.pop_front();
+            ++resetting_;
+            lock.unlock();
+            const bool ok = Reset(c);
+            lock.lock();
+            --resetting_;
+            MYSQL* close = ok ? KeepIdle(std::move(c)) : c.conn;
+            if (dirty_.empty() && resetting_ == 0) settled_.notify_all();
+            if (close) {
+                lock.unlock();
+                mysql_close(close);
+                lock.lock();
+            }
+        }
+        if (Clock::now() >= nextSweep) {
+            nextSweep = Clock::now() + kSweep;
+            lock.unlock();
+            CloseIdle(Clock::now());
+            lock.lock();
+        }
     }
 }
 
 // fork(): the pool's lock is taken around it, so that the child gets it in a
 // known state. The child shares its parent's sockets: it must neither use nor
 // close (which would tell the server to end them) the parent's connections,
-// so it forgets them, and it has no reaper thread.
+// so it forgets them, and it has no thread of the pool.
 void TConnectionPool::AtForkPrepare() {
     if (g_pool) g_pool->mu_.lock();
 }
@@ -228,8 +281,13 @@ void TConnectionPool::AtForkParent() {
 
 void TConnectionPool::AtForkChild() {
     if (!g_pool) return;
+    // The parent's thread may have been waiting on a condition: the copies
+    // would count a waiter that does not exist here. Fresh ones, and a fresh
+    // (unlocked) lock, take their place; the old ones are never destroyed.
+    new (&g_pool->mu_) std::mutex;
+    new (&g_pool->wake_) std::condition_variable;
+    new (&g_pool->settled_) std::condition_variable;
     g_pool->ForgetAfterFork();
-    g_pool->mu_.unlock();
 }
 
 void TConnectionPool::ForgetAfterFork() {
@@ -238,6 +296,9 @@ void TConnectionPool::ForgetAfterFork() {
     static std::vector<TIdle>* forgotten = new std::vector<TIdle>;
     static std::vector<std::thread*>* threads = new std::vector<std::thread*>;
     for (TIdle& i : idle_) forgotten->push_back(i);
+    for (TIdle& i : dirty_) forgotten->push_back(i);
     idle_.clear();
-    if (reaper_.joinable()) threads->push_back(new std::thread(std::move(reaper_)));
+    dirty_.clear();
+    resetting_ = 0;
+    if (worker_.joinable()) threads->push_back(new std::thread(std::move(worker_)));
 }

@@ -432,8 +432,8 @@ int TDMBase::StartTransaction(TIsolationLevel level) {
         default:
             break;
     }
-    if (iso) ExecSQL(std::string("SET TRANSACTION ISOLATION LEVEL ") + iso);
-    ExecSQL("START TRANSACTION");
+    // One text, one round trip to the server.
+    ExecSQL(iso ? std::string("SET TRANSACTION ISOLATION LEVEL ") + iso + ";START TRANSACTION" : "START TRANSACTION");
     inTransaction_ = true;
     return 1;
 }
