@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <mysql.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -99,6 +102,36 @@ TEST_F(ConnectionPoolTest, AConnectionTheServerDroppedIsReplaced) {
     EXPECT_EQ(dm.LastError(), "");
     EXPECT_NE(ConnectionId(dm), killed);
     EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@character_set_client")), "cp1251");
+}
+
+TEST_F(ConnectionPoolTest, AForkedChildOpensConnectionsOfItsOwn) {
+    int64_t parentId = 0;
+    {
+        TDMBase dm;
+        parentId = ConnectionId(dm);
+    }
+    TConnectionPool::Instance().Settle();  // waiting, and the pool's thread idle
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 0;
+        for (int i = 0; i < 3; ++i) {  // gives connections back and takes them again
+            TDMBase dm;
+            if (!dm.Connected() || ConnectionId(dm) == parentId) code = 1;
+        }
+        _exit(code);
+    }
+    int status = -1;
+    for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (waitpid(child, &status, WNOHANG) == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the child hangs";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    TDMBase dm;  // the parent's connection was left alone
+    EXPECT_EQ(ConnectionId(dm), parentId);
 }
 
 TEST_F(ConnectionPoolTest, OptionsInForceChooseThePool) {
