@@ -48,7 +48,7 @@ extern const char* const kSessionSettingsSQL;
 class TConnectionPool {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr size_t kMaxIdle = 32;
+    static constexpr size_t kMaxIdle = 64;
     static constexpr Clock::duration kIdleLimit = std::chrono::seconds(60);
 
     // The process's pool.
