@@ -296,6 +296,7 @@ int main(int argc, char** argv) {
             std::printf("  FTP, vsftpd: skipped, %s is not installed (apt-get install vsftpd to compare)\n", kVsftpd);
         std::printf("  TCP upload path, 64 KiB chunks: %8.1f MB/s\n", tcp / 1e6);
         if (vs > 0) std::printf("  Ratio this FTP / vsftpd:        %8.2f\n", own / vs);
+        if (vs > 0) std::printf("  Ratio TCP upload path / vsftpd: %8.2f\n", tcp / vs);
         std::printf("  %d pharmacies storing 8 MiB at once by FTP: %d stored whole, %.1f MB/s together\n", kCrowd,
                     crowdOk, crowdRate / 1e6);
         return own > 0 && tcp > 0 && (!withVsftpd || vs > 0) && crowdOk == kCrowd ? 0 : 1;

@@ -161,19 +161,67 @@ TEST_F(StagingImport, ParcelExpiryDatesBelowZeroBecomeZero) {
 }
 
 TEST_F(StagingImport, AFailingRowNamesFileAndRowAndKeepsEarlierRows) {
+    // Transactional tables take many rows per statement; the failing row is
+    // still the one named, and the rows before it stay, in any batch.
+    struct Case {
+        const char* engine;
+        int rows;
+        int failing;  // the row that repeats the key of row 0
+    };
+    const Case cases[] = {{"InnoDB", 3, 2},     {"MyISAM", 3, 2},     {"InnoDB", 2500, 1700},
+                          {"InnoDB", 2500, 1000}, {"InnoDB", 2500, 999}, {"MyISAM", 1200, 1100}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.engine) + " row " + std::to_string(c.failing));
+        Rows rows;
+        for (int i = 0; i < c.rows; ++i) rows.push_back(StockRow(i == c.failing ? 1 : i + 1, "n" + std::to_string(i), i));
+        WritePacket("STOCK[1].xml", StockFields(), rows);
+        db.Exec("DROP TABLE IF EXISTS STOCK_5");
+        db.Exec(std::string("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), CHANGED DATETIME, QTY INT) "
+                            "ENGINE=") + c.engine);
+        TDMBase dm;
+        TStagingImport imp(dm);
+        try {
+            imp.ImportDataFiles(dir.Path(), {"STOCK[1].xml"}, "STOCK_5", 0);
+            ADD_FAILURE() << "no error";
+        } catch (const EDatabaseError& e) {
+            const std::string head = Cp(u8"Файл:STOCK[1].xml Ред: ") + std::to_string(c.failing) + " Duplicate entry '1'";
+            EXPECT_EQ(e.Message().rfind(head, 0), 0u) << e.Message();
+        }
+        EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK_5"), c.failing);
+        EXPECT_EQ(db.ScalarInt("SELECT MAX(QTY) FROM STOCK_5"), c.failing - 1);
+    }
+}
+
+TEST_F(StagingImport, ManyRowsPerStatementEndAsOneRowPerStatement) {
+    // The same packets into a table taking rows one by one (MyISAM) and one
+    // taking them in batches (InnoDB): the same rows, values and order.
+    std::vector<TPacketFieldDef> fields = StockFields();
+    fields.push_back({"PRICE", TFieldType::ftBCD, 4, 12});
+    fields.push_back({"RATE", TFieldType::ftFloat});
+    fields.push_back({"NOTE", TFieldType::ftMemo});
+    Rows first, second;
+    for (int i = 0; i < 2300; ++i) {
+        Row r = StockRow(i, i % 3 ? Cp(u8"Аспирин 'forte' \\ ") + std::to_string(i) : std::string(), i * 7);
+        r.push_back(i % 5 ? S(std::to_string(i) + ".1250") : Null());
+        r.push_back(Variant(i / 3.0));
+        r.push_back(S(std::string(static_cast<size_t>(i % 1400), 'x')));
+        (i < 1500 ? first : second).push_back(r);
+    }
+    WritePacket("STOCK[1].xml", fields, first);
+    WritePacket("STOCK[2].xml", fields, second);
     TDMBase dm;
     TStagingImport imp(dm);
-    std::string file = WritePacket("STOCK[1].xml", StockFields(),
-                                   {StockRow(1, "a", 1), StockRow(2, "b", 1), StockRow(1, "dup", 1)});
-    imp.CreateOrUpdateTable(file, "STOCK_5");
-    try {
-        imp.ImportDataFiles(dir.Path(), {"STOCK[1].xml"}, "STOCK_5", 0);
-        FAIL() << "no error";
-    } catch (const EDatabaseError& e) {
-        EXPECT_EQ(e.Message().rfind(Cp(u8"Файл:STOCK[1].xml Ред: 2 "), 0), 0u) << e.Message();
-        EXPECT_NE(e.Message().find("Duplicate"), std::string::npos) << e.Message();
+    for (const char* engine : {"MyISAM", "InnoDB"}) {
+        db.Exec(std::string("CREATE TABLE STOCK_") + engine + " (SEQ INT AUTO_INCREMENT PRIMARY KEY, ID INT, "
+                "NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PRICE DECIMAL(12,4), RATE DOUBLE, NOTE TEXT, "
+                "PHARM_ID INT) ENGINE=" + engine);
+        imp.ImportDataFiles(dir.Path(), {"STOCK[2].xml", "STOCK[1].xml"}, std::string("STOCK_") + engine, 9);
     }
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK_5"), 2);
+    const std::string cols = "SEQ, ID, NAME, CHANGED, QTY, PRICE, RATE, NOTE, PHARM_ID";
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK_InnoDB"), 2300);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM (SELECT " + cols + " FROM STOCK_MyISAM UNION SELECT " + cols +
+                           " FROM STOCK_InnoDB) u"),
+              2300);
 }
 
 class StagingMerge : public StagingImport {

@@ -16,6 +16,7 @@
 #include "repl_data_fixture.h"
 #include "replication/upload_registry.h"
 #include "support/loopback.h"
+#include "support/private_db.h"
 
 namespace fs = std::filesystem;
 
@@ -357,3 +358,28 @@ TEST_F(ReplDataTcpTest, SeveralPharmaciesUploadAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+class ReplDataTcpOutage : public OwnDbInstance, public ReplDataTcpTest {};
+}  // namespace
+
+TEST_F(ReplDataTcpOutage, ChunksFailWhileTheDatabaseIsDownAndGoOnOnceItIsBack) {
+    const std::string data = std::string(400, 'a') + std::string(400, 'b') + std::string(200, 'c');
+    EXPECT_EQ(Send3("xml4.rar", 0, 1000, data.substr(0, 400)).StartPosition, 400);
+
+    instance.Stop();
+    // Refused (the login check cannot be made), answered, nothing written.
+    TReply r = Send3("xml4.rar", 400, 1000, data.substr(400, 400));
+    EXPECT_TRUE(r.Received);
+    EXPECT_EQ(r.StartPosition, -1);
+    EXPECT_FALSE(r.IsTransfered);
+    EXPECT_EQ(fs::file_size(PharmFile(3, "xml4.rar.trf")), 400u);
+
+    instance.Start();
+    // The same connection, the same running service.
+    EXPECT_EQ(Send3("xml4.rar", 400, 1000, data.substr(400, 400)).StartPosition, 800);
+    r = Send3("xml4.rar", 800, 1000, data.substr(800));
+    EXPECT_EQ(r.StartPosition, 1000);
+    EXPECT_TRUE(r.IsTransfered);
+    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml4.rar")), data);
+}

@@ -97,6 +97,9 @@ public:
     std::vector<std::vector<Variant>> Rows(const std::string& sql);
     // The fixture's own connection (for queries with parameters).
     TDMBase& Connection() { return *conn_; }
+    // A new connection in place of the fixture's own (after the database
+    // server was restarted under it).
+    void Reconnect() { conn_ = std::make_unique<TDMBase>(); }
 
 private:
     // Drops the database (when connected) and brings the previous options

@@ -5,10 +5,10 @@
 #include <atomic>
 #include <charconv>
 #include <cstring>
-#include <mutex>
 
 #include "core/cp1251.h"
 #include "core/db/dm_unit.h"
+#include "core/db/connection_pool.h"
 #include "core/exceptions.h"
 #include "core/format.h"
 #include "core/log.h"
@@ -18,11 +18,6 @@ namespace {
 
 constexpr int kProductionPort = 3306;
 std::atomic<int> g_testPort{0};
-
-void InitLibrary() {
-    static std::once_flag once;
-    std::call_once(once, [] { mysql_library_init(0, nullptr, nullptr); });
-}
 
 // --- result conversion -------------------------------------------------------
 
@@ -203,48 +198,15 @@ TDMBase::TDMBase() {
     std::shared_ptr<const TOptions> options = GetOptions();
     VT_ASSERT(options != nullptr, "Options not assigned!");
     dataBaseName_ = options->DataBaseName;
-
-    InitLibrary();
-    MYSQL* m = mysql_init(nullptr);
-    if (!m) {
-        lastError_ = "Cannot create a database connection (out of memory)";
-        return;
-    }
-    mysql_optionsv(m, MYSQL_SET_CHARSET_NAME, "cp1251");
-    // Always TCP: "localhost" would otherwise mean the system's socket.
-    unsigned int protocol = MYSQL_PROTOCOL_TCP;
-    mysql_optionsv(m, MYSQL_OPT_PROTOCOL, &protocol);
-    unsigned int connectTimeout = 15;
-    mysql_optionsv(m, MYSQL_OPT_CONNECT_TIMEOUT, &connectTimeout);
-    unsigned int noLocalInfile = 0;
-    mysql_optionsv(m, MYSQL_OPT_LOCAL_INFILE, &noLocalInfile);
-
-    const unsigned long flags = CLIENT_FOUND_ROWS | CLIENT_MULTI_STATEMENTS | CLIENT_MULTI_RESULTS;
-    if (!mysql_real_connect(m, options->ServerName.c_str(), options->UserName.c_str(),
-                            options->Password.c_str(),
-                            dataBaseName_.empty() ? nullptr : dataBaseName_.c_str(),
-                            static_cast<unsigned int>(Port()), nullptr, flags)) {
-        lastError_ = mysql_error(m);
-        if (lastError_.empty()) lastError_ = "Cannot connect to the database";
-        mysql_close(m);
-        return;
-    }
-    conn_ = m;
-    try {
-        ExecSQL("SET NAMES CP1251;");
-        ExecSQL("SET CHARACTER SET CP1251;");
-        // Over-long texts are cut and empty texts read as 0 in numeric
-        // columns, as the statements of the services expect.
-        ExecSQL("SET SESSION sql_mode = 'NO_ENGINE_SUBSTITUTION';");
-    } catch (const std::exception& e) {
-        lastError_ = e.what();
-    }
+    poolKey_ = std::make_unique<TConnectionKey>(
+        TConnectionKey{options->ServerName, Port(), options->UserName, options->Password, dataBaseName_});
+    conn_ = TConnectionPool::Instance().Acquire(*poolKey_, lastError_);
 }
 
 TDMBase::~TDMBase() {
     for (TQuery* q : queries_) q->Detach();
     queries_.clear();
-    if (conn_) mysql_close(conn_);
+    if (conn_) TConnectionPool::Instance().Release(*poolKey_, conn_);
     conn_ = nullptr;
 }
 
@@ -472,8 +434,8 @@ int TDMBase::StartTransaction(TIsolationLevel level) {
         default:
             break;
     }
-    if (iso) ExecSQL(std::string("SET TRANSACTION ISOLATION LEVEL ") + iso);
-    ExecSQL("START TRANSACTION");
+    // One text, one round trip to the server.
+    ExecSQL(iso ? std::string("SET TRANSACTION ISOLATION LEVEL ") + iso + ";START TRANSACTION" : "START TRANSACTION");
     inTransaction_ = true;
     return 1;
 }

@@ -3,7 +3,9 @@
 // stored-procedure helpers every service uses.
 //
 // A TDMBase belongs to one operation on one thread: create it, use it, free
-// it. Construction never fails because of the database: a failed connection
+// it. Its connection comes from the process's pool of open connections
+// (core/db/connection_pool.h) in the state of a fresh one, and goes back to
+// it when the data module is freed. Construction never fails because of the database: a failed connection
 // leaves Connected() false and LastError() holding the connector's message,
 // and the first operation then raises. Every operation raises EDatabaseError
 // on a database error.
@@ -29,6 +31,7 @@
 
 struct st_mysql;
 class TDMUnit;
+struct TConnectionKey;
 
 // Transaction isolation levels (named as the callers name them).
 enum class TIsolationLevel {
@@ -176,6 +179,8 @@ private:
     void Unregister(TQuery* q) { queries_.erase(q); }
 
     st_mysql* conn_ = nullptr;
+    // The pool the connection came from and goes back to.
+    std::unique_ptr<TConnectionKey> poolKey_;
     std::string lastError_;
     std::string dataBaseName_;
     bool inTransaction_ = false;

@@ -1,5 +1,7 @@
 #include "replication/packet/staging_import.h"
 
+#include <mysql.h>
+
 #include "core/app_misc.h"
 #include "core/cp1251.h"
 #include "core/datetime.h"
@@ -142,9 +144,33 @@ std::vector<std::string> TStagingImport::CreateOrUpdateTable(const std::string& 
     return ran;
 }
 
+bool TStagingImport::TableIsTransactional(const std::string& table) {
+    Variant engine = dm_.GetScalar(
+        "select engine from `information_schema`.`tables` where table_schema = database() and table_name = " +
+        dm_.QuoteString(table));
+    return SameText1251(VarToStr(engine), "InnoDB");
+}
+
+namespace {
+
+// Errors after which the server has already rolled back more than the
+// failing statement (or the connection is gone): the rows of the batch
+// cannot be tried again one by one.
+bool EndsTheTransaction(unsigned int error) {
+    return error == 1205 /* lock wait timeout */ || error == 1213 /* deadlock */ ||
+           error == 2006 /* server gone */ || error == 2013 /* connection lost */;
+}
+
+}  // namespace
+
 void TStagingImport::ImportDataFiles(const std::string& dir, std::vector<std::string> files,
                                      const std::string& table, int32_t pharmID) {
     bool hasPharmID = TableHasPharmID(table);
+    // Several rows go in one statement where a failing statement leaves no
+    // row behind (a transactional table): a failing batch is then sent again
+    // row by row, so that the rows before the failing one stay and the error
+    // names its row, as when every row is sent alone.
+    bool batched = TableIsTransactional(table);
     SortByBracketNumber(files);
     bool parcel = table.find("PARCEL") != std::string::npos;
     for (const std::string& file : files) {
@@ -171,29 +197,74 @@ void TStagingImport::ImportDataFiles(const std::string& dir, std::vector<std::st
             columns += (names.empty() ? "" : ", ") + QuoteIdent("PHARM_ID");
             params += names.empty() ? ":PHARM_ID" : ", :PHARM_ID";
         }
-        auto q = dm_.CreateQuery(Format("insert into %s (%s) values (%s);", {QuoteIdent(table), columns, params}));
+        const std::string head = Format("insert into %s (%s) values ", {QuoteIdent(table), columns});
+        auto q = dm_.CreateQuery(head + "(" + params + ");");
+        // The values of one row, as the statement above writes them.
+        auto tuple = dm_.CreateQuery("(" + params + ")");
 
-        for (size_t r = 0; r < packet.RowCount(); ++r) {
-            try {
-                for (size_t i = 0; i < defs.size(); ++i) {
-                    const Variant& v = packet.Value(r, i);
-                    TFieldType t = defs[i].DataType;
-                    if (v.IsNull()) {
-                        dm_.SetParam(*q, names[i], t, Variant::Null());
-                    } else if (IsDateTimeField(t)) {
-                        dm_.SetParam(*q, names[i], TFieldType::ftString, Variant(DateTimeToSqlText(v.AsDateTime())));
-                    } else if (t == TFieldType::ftBCD || t == TFieldType::ftFMTBcd) {
-                        // The exact decimal text; the column converts it.
-                        dm_.SetParam(*q, names[i], TFieldType::ftString, v);
-                    } else {
-                        dm_.SetParam(*q, names[i], t, v);
-                    }
+        // Binds the row's values to the parameters of a query.
+        auto bind = [&](TQuery& query, size_t r) {
+            for (size_t i = 0; i < defs.size(); ++i) {
+                const Variant& v = packet.Value(r, i);
+                TFieldType t = defs[i].DataType;
+                if (v.IsNull()) {
+                    dm_.SetParam(query, names[i], t, Variant::Null());
+                } else if (IsDateTimeField(t)) {
+                    dm_.SetParam(query, names[i], TFieldType::ftString, Variant(DateTimeToSqlText(v.AsDateTime())));
+                } else if (t == TFieldType::ftBCD || t == TFieldType::ftFMTBcd) {
+                    // The exact decimal text; the column converts it.
+                    dm_.SetParam(query, names[i], TFieldType::ftString, v);
+                } else {
+                    dm_.SetParam(query, names[i], t, v);
                 }
-                if (hasPharmID) dm_.SetParam(*q, "PHARM_ID", TFieldType::ftInteger, Variant(pharmID));
+            }
+            if (hasPharmID) dm_.SetParam(query, "PHARM_ID", TFieldType::ftInteger, Variant(pharmID));
+        };
+        auto rowFailed = [&](size_t r, const Exception& e) {
+            return EDatabaseError(Cp(u8"Файл:") + file + Cp(u8" Ред: ") + std::to_string(r) + " " + e.Message());
+        };
+        // One row, one statement.
+        auto insertRow = [&](size_t r) {
+            try {
+                bind(*q, r);
                 q->ExecSQL();
             } catch (const Exception& e) {
-                throw EDatabaseError(Cp(u8"Файл:") + file + Cp(u8" Ред: ") + std::to_string(r) + " " + e.Message());
+                throw rowFailed(r, e);
             }
+        };
+
+        const size_t rows = packet.RowCount();
+        if (!batched) {
+            for (size_t r = 0; r < rows; ++r) insertRow(r);
+            continue;
+        }
+        std::string sql;
+        for (size_t first = 0; first < rows;) {
+            sql = head;
+            size_t end = first;
+            try {
+                while (end < rows && end - first < kImportBatchRows && sql.size() < kImportBatchBytes) {
+                    if (end > first) sql += ',';
+                    bind(*tuple, end);
+                    sql += tuple->ExpandedSQL();
+                    ++end;
+                }
+            } catch (const Exception&) {
+                // A value that cannot be written: the rows before it go in
+                // one by one, then that row fails as it would alone.
+                for (size_t r = first; r <= end; ++r) insertRow(r);
+                first = end + 1;
+                continue;
+            }
+            sql += ';';
+            try {
+                dm_.ExecSQL(sql);
+            } catch (const Exception& e) {
+                unsigned int error = dm_.Handle() ? mysql_errno(dm_.Handle()) : 2006;
+                if (EndsTheTransaction(error)) throw rowFailed(first, e);
+                for (size_t r = first; r < end; ++r) insertRow(r);
+            }
+            first = end;
         }
     }
 }

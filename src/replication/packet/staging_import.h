@@ -50,7 +50,9 @@ public:
     std::vector<std::string> CreateOrUpdateTable(const std::string& file, const std::string& table);
 
     // Inserts every row of the packet files (names relative to Dir, taken in
-    // the order of their bracket numbers) into Table, one statement per row;
+    // the order of their bracket numbers) into Table, up to kImportBatchRows
+    // rows (and about kImportBatchBytes of text) per statement when Table is
+    // transactional, else one statement per row;
     // when Table has PHARM_ID, that column gets PharmID. In a table whose name
     // contains "PARCEL" an EXPIRY_DATE below 0 is imported as 0. A failing row
     // raises EDatabaseError "Файл:<file> Ред: <row> <message>" (row counted
@@ -65,6 +67,13 @@ public:
     // never emptied: the merge raises EPacketError instead.
     void MergeSplitTable(const std::string& table, int32_t pharmID, bool skip);
 
+    // Whether a failing statement on Table leaves no row behind (InnoDB).
+    bool TableIsTransactional(const std::string& table);
+
+    // Rows per statement of the import, and the text size after which no
+    // further row is added (far below the statement size the server takes).
+    static constexpr size_t kImportBatchRows = 1000;
+    static constexpr size_t kImportBatchBytes = 512 * 1024;
     // Rows per chunk of the merge.
     static constexpr int kMergeChunkRows = 5000;
     // The statements the last merge ran (for tests and diagnostics).

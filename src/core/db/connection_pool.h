@@ -1,0 +1,117 @@
+// Open connections to the central database, kept for reuse by the data
+// modules (TDMBase) of later operations, so that a request does not pay for a
+// new connection (TCP handshake, authentication, session set-up) every time.
+//
+// A connection handed out is in the state of a fresh one: it was reset after
+// it came back (the server rolls back an open transaction, drops temporary
+// tables, clears user variables and locks, and brings every session variable
+// back to its default) and the session settings were applied again (code page
+// 1251, sql_mode, default database). The reset is done by the pool's own
+// thread, so that giving a connection back costs the caller nothing; a caller
+// that finds no reset connection waiting resets one that is still waiting for
+// it, before it opens a new one. A connection that the server has dropped
+// while it waited (restart, time-out, kill) shows it on its socket and is
+// closed instead of handed out.
+//
+// The options in force choose the pool: connections are kept apart by server,
+// port, account and default database. At most kMaxIdle connections wait to be
+// reset and at most kMaxIdle wait reset; a connection waiting longer than
+// kIdleLimit is closed (the pool's thread looks every few seconds);
+// everything is closed when the process ends. A child made by fork() never
+// uses its parent's connections.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct st_mysql;
+
+// What tells connections apart: the server, account and database they serve.
+struct TConnectionKey {
+    std::string Server;
+    int Port = 0;
+    std::string User;
+    std::string Password;
+    std::string Database;
+    bool operator==(const TConnectionKey&) const = default;
+};
+
+// The session settings every connection gets when it is opened and again
+// after every reset, sent as one text.
+extern const char* const kSessionSettingsSQL;
+
+class TConnectionPool {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr size_t kMaxIdle = 64;
+    static constexpr Clock::duration kIdleLimit = std::chrono::seconds(60);
+
+    // The process's pool.
+    static TConnectionPool& Instance();
+
+    // A connection for the key: a waiting one that is still alive, or a new
+    // one. nullptr when none can be opened; `error` then holds the
+    // connector's message. A new connection whose session settings failed is
+    // handed out all the same, with `error` set.
+    st_mysql* Acquire(const TConnectionKey& key, std::string& error);
+    // Takes a connection back. The pool's thread resets its session and
+    // applies the settings again, then keeps it (closing the longest-waiting
+    // one when kMaxIdle wait already); a connection that fails the reset is
+    // closed, and so is one given back while kMaxIdle wait for their reset.
+    void Release(const TConnectionKey& key, st_mysql* conn);
+    // Waits until every connection given back has been reset (or closed).
+    void Settle();
+
+    // Closes the connections that have waited since before `now - kIdleLimit`.
+    void CloseIdle(Clock::time_point now);
+    // Closes every waiting connection; connections given back later are
+    // closed at once (process end).
+    void CloseAll();
+    // Number of connections waiting reset.
+    size_t IdleCount();
+
+    TConnectionPool() = default;
+    ~TConnectionPool();
+    TConnectionPool(const TConnectionPool&) = delete;
+    TConnectionPool& operator=(const TConnectionPool&) = delete;
+
+private:
+    struct TIdle {
+        TConnectionKey key;
+        st_mysql* conn;
+        Clock::time_point since;
+    };
+    void StartWorker();  // with mu_ held
+    void WorkerLoop();
+    // Resets a connection given back; true when it can be used again.
+    static bool Reset(const TIdle& c);
+    // Keeps a reset connection; returns the one to close (or nullptr).
+    st_mysql* KeepIdle(TIdle c);  // with mu_ held
+    void ForgetAfterFork();
+    static void AtForkPrepare();
+    static void AtForkParent();
+    static void AtForkChild();
+
+    std::mutex mu_;
+    std::condition_variable wake_;     // work for the pool's thread
+    std::condition_variable settled_;  // nothing left to reset
+    std::deque<TIdle> idle_;   // reset, oldest first
+    std::deque<TIdle> dirty_;  // given back, not reset yet, oldest first
+    size_t resetting_ = 0;     // taken from dirty_ by the pool's thread
+    std::thread worker_;
+    bool stopping_ = false;
+    bool closed_ = false;
+};
+
+// Opens a new connection for the key and applies the session settings;
+// nullptr with `error` set when the connection fails, the connection with
+// `error` set when only the settings fail.
+st_mysql* OpenDatabaseConnection(const TConnectionKey& key, std::string& error);
+// Runs a text of one or more statements, reading every result; false with
+// `error` set on the first failing statement.
+bool RunSessionText(st_mysql* conn, const std::string& text, std::string& error);

@@ -1,0 +1,213 @@
+// The pool of open database connections beneath the data modules, against
+// the real test instance.
+#include <gtest/gtest.h>
+
+#include <mysql.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "core/db/connection_pool.h"
+#include "core/db/dm_base.h"
+#include "core/exceptions.h"
+#include "support/test_db.h"
+
+namespace {
+
+class ConnectionPoolTest : public ::testing::Test {
+protected:
+    TestDatabase db;
+
+    TConnectionKey Key() const {
+        auto o = db.Options();
+        return {o->ServerName, db.Port(), o->UserName, o->Password, o->DataBaseName};
+    }
+    static int64_t ConnectionId(TDMBase& dm) { return VarToInt64Def(dm.GetScalar("SELECT CONNECTION_ID()"), 0); }
+    // Sessions of the test account on this test's database, as the server sees them.
+    int64_t ServerSessions() {
+        return db.ScalarInt("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = '" + db.Name() + "'");
+    }
+    // Waits (bounded) until the server counts that many sessions: it ends a
+    // session shortly after its client closed it.
+    void WaitSessions(int64_t expected) {
+        for (int i = 0; i < 500 && ServerSessions() != expected; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(ServerSessions(), expected);
+    }
+    // Waits (bounded) until the server has ended the session.
+    void WaitGone(int64_t id) {
+        for (int i = 0; i < 500; ++i) {
+            if (db.ScalarInt("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = " + std::to_string(id)) == 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        FAIL() << "session " << id << " was not ended by the server";
+    }
+};
+
+TEST_F(ConnectionPoolTest, AReusedConnectionComesBackAsAFreshSession) {
+    int64_t first = 0;
+    {
+        TDMBase dm;
+        first = ConnectionId(dm);
+        dm.ExecSQL("CREATE TEMPORARY TABLE left_behind (ID int)");
+        dm.ExecSQL("SET @left_behind = 7, NAMES utf8, SESSION sql_mode = 'STRICT_ALL_TABLES'");
+        dm.ExecSQL("SET SESSION TRANSACTION ISOLATION LEVEL SERIALIZABLE");
+        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+        dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (1, 'uncommitted')");
+        dm.ExecSQL("SELECT GET_LOCK('vt_pool_lock', 0)");
+        dm.ExecSQL("USE mysql");
+    }
+    TConnectionPool::Instance().Settle();  // not taken while it is being reset
+    TDMBase dm;
+    ASSERT_TRUE(dm.Connected()) << dm.LastError();
+    EXPECT_EQ(ConnectionId(dm), first);  // the same connection, reused
+    EXPECT_EQ(dm.LastError(), "");
+    EXPECT_FALSE(dm.InTransaction());
+    const std::vector<std::pair<const char*, std::string>> cases{
+        {"SELECT @@in_transaction", "0"},
+        {"SELECT COUNT(*) FROM pharmacy", "0"},
+        {"SELECT COALESCE(@left_behind, 'none')", "none"},
+        {"SELECT IS_FREE_LOCK('vt_pool_lock')", "1"},
+        {"SELECT @@character_set_client", "cp1251"},
+        {"SELECT @@character_set_results", "cp1251"},
+        {"SELECT @@session.sql_mode", "NO_ENGINE_SUBSTITUTION"},
+        {"SELECT @@session.tx_isolation", "REPEATABLE-READ"},
+        {"SELECT DATABASE()", db.Name()},
+    };
+    for (const auto& [sql, expected] : cases) {
+        SCOPED_TRACE(sql);
+        EXPECT_EQ(VarToStr(dm.GetScalar(sql)), expected);
+    }
+    // The temporary table is gone: it can be made again.
+    EXPECT_NO_THROW(dm.ExecSQL("CREATE TEMPORARY TABLE left_behind (ID int)"));
+}
+
+TEST_F(ConnectionPoolTest, AConnectionTheServerDroppedIsReplaced) {
+    int64_t killed = 0;
+    {
+        TDMBase dm;
+        killed = ConnectionId(dm);
+    }
+    TConnectionPool::Instance().Settle();  // reset and waiting
+    db.Exec("KILL CONNECTION " + std::to_string(killed));
+    WaitGone(killed);
+    TDMBase dm;
+    ASSERT_TRUE(dm.Connected()) << dm.LastError();
+    EXPECT_EQ(dm.LastError(), "");
+    EXPECT_NE(ConnectionId(dm), killed);
+    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@character_set_client")), "cp1251");
+}
+
+TEST_F(ConnectionPoolTest, AForkedChildOpensConnectionsOfItsOwn) {
+    int64_t parentId = 0;
+    {
+        TDMBase dm;
+        parentId = ConnectionId(dm);
+    }
+    TConnectionPool::Instance().Settle();  // waiting, and the pool's thread idle
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 0;
+        for (int i = 0; i < 3; ++i) {  // gives connections back and takes them again
+            TDMBase dm;
+            if (!dm.Connected() || ConnectionId(dm) == parentId) code = 1;
+        }
+        _exit(code);
+    }
+    int status = -1;
+    for (int i = 0; i < 1000 && waitpid(child, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (waitpid(child, &status, WNOHANG) == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        FAIL() << "the child hangs";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    TDMBase dm;  // the parent's connection was left alone
+    EXPECT_EQ(ConnectionId(dm), parentId);
+}
+
+TEST_F(ConnectionPoolTest, OptionsInForceChooseThePool) {
+    int64_t first = 0;
+    {
+        TDMBase dm;
+        first = ConnectionId(dm);
+    }
+    TestDatabase other;  // publishes options naming another database
+    {
+        TDMBase dm;
+        EXPECT_NE(ConnectionId(dm), first);
+        EXPECT_EQ(VarToStr(dm.GetScalar("SELECT DATABASE()")), other.Name());
+    }
+    // A wrong password never gets a connection opened with the right one.
+    other.EditOptions([](TOptions& o) { o.Password = "wrong"; });
+    TDMBase refused;
+    EXPECT_FALSE(refused.Connected());
+    EXPECT_NE(refused.LastError().find("Access denied"), std::string::npos) << refused.LastError();
+    EXPECT_THROW(refused.ExecSQL("SELECT 1"), EDatabaseError);
+}
+
+TEST_F(ConnectionPoolTest, APoolKeepsAtMostItsBoundAndClosesIdleConnections) {
+    TConnectionPool pool;
+    const size_t open = TConnectionPool::kMaxIdle + 4;
+    const int64_t before = ServerSessions();
+    std::vector<st_mysql*> conns;
+    std::string error;
+    for (size_t i = 0; i < open; ++i) {
+        conns.push_back(pool.Acquire(Key(), error));
+        ASSERT_NE(conns.back(), nullptr) << error;
+    }
+    EXPECT_EQ(ServerSessions(), before + static_cast<int64_t>(open));
+    for (st_mysql* c : conns) pool.Release(Key(), c);
+    pool.Settle();
+    EXPECT_EQ(pool.IdleCount(), TConnectionPool::kMaxIdle);
+    WaitSessions(before + static_cast<int64_t>(TConnectionPool::kMaxIdle));
+
+    const auto now = TConnectionPool::Clock::now();
+    pool.CloseIdle(now + TConnectionPool::kIdleLimit - std::chrono::seconds(5));
+    EXPECT_EQ(pool.IdleCount(), TConnectionPool::kMaxIdle);
+    pool.CloseIdle(now + TConnectionPool::kIdleLimit + std::chrono::seconds(1));
+    EXPECT_EQ(pool.IdleCount(), 0u);
+    WaitSessions(before);
+
+    // Once closed (process end), connections given back are closed at once.
+    st_mysql* last = pool.Acquire(Key(), error);
+    ASSERT_NE(last, nullptr) << error;
+    pool.CloseAll();
+    pool.Release(Key(), last);
+    EXPECT_EQ(pool.IdleCount(), 0u);
+    WaitSessions(before);
+}
+
+TEST_F(ConnectionPoolTest, AFailedConnectLeavesItsMessageAndRaisesNothing) {
+    TConnectionPool pool;
+    struct Case {
+        const char* name;
+        int port;
+        const char* password;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"nothing listens", 1, nullptr, "Can't connect"},
+        {"wrong password", 0, "wrong", "Access denied"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TConnectionKey key = Key();
+        if (c.port) key.Port = c.port;
+        if (c.password) key.Password = c.password;
+        std::string error;
+        EXPECT_EQ(pool.Acquire(key, error), nullptr);
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        EXPECT_EQ(pool.IdleCount(), 0u);
+    }
+}
+
+}  // namespace
