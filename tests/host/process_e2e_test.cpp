@@ -28,7 +28,8 @@
 #include "nomsync/article_test_util.h"
 #include "nomsync/nomsync_test_util.h"
 #include "nomsync/supplier.h"
-#include "replication/packet/packet_extractor.h"
+#include "core/env/posix_env.h"
+#include "core/misc.h"
 #include "replication/packet/xml_data_packet.h"
 #include "support/loopback.h"
 #include "support/rar4_writer.h"
@@ -108,7 +109,8 @@ protected:
         do dataPort_ = FreeLoopbackPort();
         while (dataPort_ == ftpPort_);
         // The extractor built beside the server program.
-        SetPacketExtractorPath((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string());
+        DefaultPosixEnv().SetExtractor((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string(),
+                                       kExecDefaultTimeout);
     }
     ~ServerProcess() override {
         if (pid_ > 0 && !exited_) {  // a failed test leaves no server behind
@@ -116,7 +118,7 @@ protected:
             int status;
             ::waitpid(pid_, &status, 0);
         }
-        SetPacketExtractorPath("");
+        DefaultPosixEnv().SetExtractor("", kExecDefaultTimeout);
     }
 
     std::string Config() const { return base_.File("vantrell_config.ini"); }
