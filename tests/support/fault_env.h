@@ -42,6 +42,19 @@ public:
     std::optional<std::chrono::milliseconds> ExtractorTime;
     TFixedPharmacies Directory;
 
+    // Back to the real environment (the pharmacy list stays).
+    void ClearFaults() {
+        RenameFault = nullptr;
+        DeleteFault = nullptr;
+        DeleteTreeFault = nullptr;
+        CreateFolderFault = nullptr;
+        OpenFault = nullptr;
+        DiskRoom.reset();
+        Extractor = nullptr;
+        OnConnect = nullptr;
+        ClockShift = 0;
+    }
+
     static bool Fail(int err) {
         errno = err;
         return true;

@@ -92,6 +92,10 @@ void TArchiveInstallerNoThread::Execute() {
             Log(Cp(u8"Грешка при инсталиране... ") + error);
     } catch (const std::exception& e) {
         Log(Cp(u8"Грешка : ") + ErrorText(e));
+        // What the server does about it, said once for the run.
+        env_.Log(ClassName(), Format("Pharmacy %d: installation stopped; the archives left are tried again at the "
+                                     "next pass.",
+                                     {FPharmID}));
     }
     dm_.reset();
 }
