@@ -422,7 +422,8 @@ void TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, TStr
     int fd = env_.OpenFile(fileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644);
     if (fd < 0) {
         // The transfer file stays as it was; the caller reports its size.
-        Log(kSender, Format("Cannot open transfer file %s: %s", {fileName, std::string(std::strerror(errno))}));
+        std::string text = Format("Cannot open transfer file %s: %s", {fileName, std::string(std::strerror(errno))});
+        if (failures_.IsNew(fileName, text)) Log(kSender, text + "; the pharmacy is told the size it holds.");
         return;
     }
     size_t off = 0;
@@ -445,17 +446,20 @@ void TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, TStr
                                 {fileName, before, std::string(std::strerror(errno))}));
         throw EInOutError("Cannot write transfer file \"" + fileName + "\". " + std::strerror(err));
     }
+    failures_.Succeeded(fileName);
 }
 
 std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSendFileCommand(
     const TPharmServerSendFileCommand& command) {
     auto result = std::make_unique<TPharmServerSendFileResult>();
+    std::string key = command.PacketFileName;  // the upload whose failures are logged once
     try {
         if (!AuthorizeCommand(command, *result)) return result;
         int32_t code = -1;
         if (!GetCommandCustomerCode(command, code, true)) return result;
 
         std::string folder = AddTrailingBackslash(env_.Options()->RarFilesDir) + Format("pharm%d", {code});
+        key = folder + "/" + command.PacketFileName;
         std::string name = PacketFileNamePart(command.PacketFileName);
         if (!IsSafeUploadName(name))
             throw EInOutError("Refused packet file name \"" + command.PacketFileName + "\"");
@@ -488,6 +492,7 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
                                     {trfPath, start, size}));
             } else {
                 AppendPacketData(trfPath, const_cast<TMemoryStream&>(command.Data));
+                failures_.Succeeded(key);  // the upload goes on: its next failure is news
             }
             size = PlainFileSize(env_, trfPath);
         }
@@ -511,12 +516,14 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
             if (!env_.RenameFile(trfPath, finalPath))
                 throw EInOutError("Cannot rename \"" + trfPath + "\" to \"" + finalPath + "\". " +
                                   std::strerror(errno));
+            failures_.Succeeded(key);
         }
     } catch (const std::exception& e) {
         result->StartPosition = -1;
         result->IsTransfered = false;
-        Log(kSender, Format("Send file request \"%s\" failed: %s",
-                            {command.PacketFileName, std::string(e.what())}));
+        std::string text = Format("Send file request \"%s\" failed: %s", {command.PacketFileName, std::string(e.what())});
+        if (failures_.IsNew(key, text))
+            Log(kSender, text + "; the pharmacy is answered with an error and sends the file again.");
     }
     return result;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/env/env.h"
+#include "core/repeated_failures.h"
 #include "core/service.h"
 #include "core/stream.h"
 #include "replication/ftp/ftp_server.h"
@@ -125,6 +126,8 @@ public:
 
 private:
     TEnv& env_;
+    // Failures of an upload that its pharmacy meets again and again.
+    TRepeatedFailures failures_;
     TFtpUserManager userManager_;
     TFtpServer ftpServer_;
     TTcpServer tcpServer_;
