@@ -1,10 +1,11 @@
-// A confirmation whose database connection drops inside its transaction,
-// before the commit or after it: the pharmacy's status row moves on and the
-// request is closed and applied exactly once, by the attempt that gets an
-// answer.
+// The catalogue service when a database connection drops inside a
+// confirmation's transaction (before the commit or after it) or a data file
+// cannot be written or read: every request is stored, handed out, closed and
+// applied exactly once, at the latest by the first attempt after the fault.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -96,6 +97,74 @@ TEST_F(ConfirmFaults, DroppedAfterTheCommitTheRepeatedConfirmationChangesNothing
     env.OnConnect = nullptr;
     EXPECT_EQ(Confirm(), "");  // the pharmacy sends it again
     ExpectClosedOnce();
+}
+
+class DataFileFaults : public ServiceFixture {
+protected:
+    std::unique_ptr<TPharmServerNomActualizationResult> Propose() {
+        TSQLDataPack pack(nullptr);
+        pack.SQLFB = {"UPDATE LOCAL_TABLE SET X = 1;"};
+        pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (900, 1);"};
+        return Connect()->Call<TPharmServerNomActualizationResult>(*MakeActualization(
+            1, "pass-1", pack, TNomObjectType::notSQLDataPack, TNomObjectActualizationType::noatInsert, "pack"));
+    }
+    int64_t Stored() {
+        return db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST WHERE REMARK = 'pack'") * 10 +
+               db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 900");
+    }
+    std::unique_ptr<TPharmServerNomActualizationResult> Refresh(int pharmacy) {
+        return Connect()->Call<TPharmServerNomActualizationResult>(
+            *MakeCommand<TPharmServerRefreshDataCommand>(pharmacy, "pass-" + std::to_string(pharmacy)));
+    }
+};
+
+TEST_F(DataFileFaults, AScriptThatCannotBeWrittenStoresNothingUntilItCan) {
+    std::string blocked = dirs.Write("not-a-folder", "");
+    db.EditOptions([&](TOptions& o) { o.SQLCmdFilesFolder = blocked; });
+    auto r = Propose();
+    ASSERT_TRUE(r);
+    EXPECT_FALSE(r->RequestProceeded);
+    EXPECT_EQ(Stored(), 0);
+
+    db.EditOptions([&](TOptions& o) { o.SQLCmdFilesFolder = sqlDir; });
+    r = Propose();
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
+    EXPECT_EQ(Stored(), 11);
+}
+
+TEST_F(DataFileFaults, AnObjectCopyThatCannotBeWrittenIsLoggedOnceAndTheRequestStands) {
+    std::string blocked = dirs.Write("not-a-folder", "");
+    db.EditOptions([&](TOptions& o) { o.NomObjectDataDir = blocked; });
+    auto r = Propose();
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
+    EXPECT_EQ(Stored(), 11);
+    auto lines = log.Messages();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("Failed to save Nom Object Data", 0) == 0; }),
+              1);
+}
+
+TEST_F(DataFileFaults, AScriptThatCannotBeReadIsHandedOutOnceItCanBe) {
+    auto r = Propose();
+    ASSERT_TRUE(r && r->RequestProceeded);
+    const int64_t id = r->ActionRequestID;
+    const std::string script = sqlDir + Format("/fb_%d.sql", {id});
+    std::filesystem::rename(script, script + ".away");
+    std::filesystem::create_directory(script);  // unreadable as a file
+
+    auto failed = Refresh(2);
+    ASSERT_TRUE(failed);
+    EXPECT_NE(failed->ErrorMessage, "");
+    EXPECT_EQ(Statuses(id)[2], 0);
+
+    std::filesystem::remove(script);
+    std::filesystem::rename(script + ".away", script);
+    auto got = Refresh(2);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->ActionRequestID, id);
+    EXPECT_EQ(DecodeData<TSQLDataPack>(got->Data)->SQLFB, (TStringLines{"UPDATE LOCAL_TABLE SET X = 1;"}));
 }
 
 }  // namespace
