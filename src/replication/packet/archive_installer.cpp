@@ -80,6 +80,7 @@ std::string TArchiveInstallerNoThread::GetInstalledFileName(int32_t n) const {
 }
 
 void TArchiveInstallerNoThread::Execute() {
+    failed_ = false;
     try {
         dm_ = env_.ConnectDatabase();
         if (!dm_->Connected()) throw EDatabaseError(dm_->LastError());
@@ -92,10 +93,7 @@ void TArchiveInstallerNoThread::Execute() {
             Log(Cp(u8"Грешка при инсталиране... ") + error);
     } catch (const std::exception& e) {
         Log(Cp(u8"Грешка : ") + ErrorText(e));
-        // What the server does about it, said once for the run.
-        env_.Log(ClassName(), Format("Pharmacy %d: installation stopped; the archives left are tried again at the "
-                                     "next pass.",
-                                     {FPharmID}));
+        failed_ = true;
     }
     dm_.reset();
 }

@@ -81,6 +81,8 @@ public:
     // Stores the message and writes it to the daily log.
     void Log(const std::string& msg);
     const std::string& FMessage() const { return message_; }
+    // Whether the last run ended on an error (the archives left wait).
+    bool Failed() const { return failed_; }
     const std::string& FPharmFolder() const { return pharmFolder_; }
     TDMBase* FDM() const { return dm_.get(); }
 
@@ -96,4 +98,5 @@ private:
     std::unique_ptr<TDMBase> dm_;
     std::string message_;
     std::string pharmFolder_;
+    bool failed_ = false;
 };

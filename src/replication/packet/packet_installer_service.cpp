@@ -157,4 +157,8 @@ void TVantrellPacketInstallerService::RunArchiveInstaller(int32_t pharmID, int32
     installer.FPharmID = pharmID;
     installer.FLastArchiveNumber = highest;
     installer.Execute();
+    // What the server does about a failure, said once for the run.
+    if (installer.Failed())
+        Log(ClassName(), Format("Pharmacy %d: installation stopped; the archives left are tried again at the next pass.",
+                                {pharmID}));
 }
