@@ -48,7 +48,7 @@ void TZorvelCentralNomSyncServerSrv::AL(const std::string& sender, const std::st
 }
 
 void TZorvelCentralNomSyncServerSrv::ServiceStart(bool& started) {
-    if (ReloadOptionsOnStart) ReloadOptions();
+    env_.ReloadOptions();
     if (tcpServer_.Active()) tcpServer_.Stop();
     CloseRequestsLeftIncomplete();
     tcpServer_.ConnectionTimeoutMs = ReadTimeoutMs;

@@ -55,9 +55,6 @@ public:
     // progress.
     void ServiceStop(bool& stopped) override;
 
-    // Whether ServiceStart reloads the configuration file (tests publish an
-    // options snapshot of their own and turn it off).
-    bool ReloadOptionsOnStart = true;
     // The connection's time-out for reads and writes (tests shorten it).
     int ReadTimeoutMs = kReadTimeoutMs;
     // The address ServiceStart listens on.

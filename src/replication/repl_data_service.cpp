@@ -147,7 +147,6 @@ TZorvelCentralServerSrv::TZorvelCentralServerSrv(TEnv& env) : env_(env) {
         Log(kSender, Format("Upload connection from %s ended: %s", {peer, std::string(e.what())}));
     };
 
-    reloadOptions_ = [] { ReloadOptions(); };
 }
 
 TZorvelCentralServerSrv::~TZorvelCentralServerSrv() {
@@ -181,7 +180,7 @@ void TZorvelCentralServerSrv::Log(std::string_view sender, const std::string& ms
 // Start and stop
 
 void TZorvelCentralServerSrv::ServiceStart(bool& started) {
-    if (reloadOptions_) reloadOptions_();
+    env_.ReloadOptions();
 
     for (;;) {
         ReloadUserList();

@@ -117,8 +117,6 @@ public:
     // ---- settings for tests ------------------------------------------------------
     // Delay between attempts while the pharmacy list is empty (60 s).
     void SetRetryDelay(std::chrono::milliseconds delay) { retryDelay_ = delay; }
-    // What ServiceStart calls to reload the configuration (ReloadOptions).
-    void SetReloadOptions(std::function<void()> reload) { reloadOptions_ = std::move(reload); }
     // Ports used in place of the configured ones (-1: the configured port;
     // 0: one chosen by the system), and the address the servers bind.
     void SetPortOverrides(int ftpPort, int tcpPort, int ftpDataPort);
@@ -135,7 +133,6 @@ private:
     std::string bindAddress_ = "0.0.0.0";
 
     std::chrono::milliseconds retryDelay_{60000};
-    std::function<void()> reloadOptions_;
     int ftpPortOverride_ = -1;
     int tcpPortOverride_ = -1;
     int ftpDataPortOverride_ = -1;

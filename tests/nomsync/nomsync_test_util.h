@@ -205,7 +205,6 @@ protected:
         NomDataFixture::SetUp();
         SeedPharmacies(db);
         srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(env, 0);
-        srv->ReloadOptionsOnStart = false;
         srv->BindAddress = "127.0.0.1";
         ConfigureService(*srv);
         bool started = false;

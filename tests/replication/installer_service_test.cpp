@@ -60,7 +60,6 @@ class InstallerPass : public InstallerTest {
 protected:
     InstallerPass() {
         svc.UploadSettleTime = std::chrono::seconds(0);
-        svc.ReloadOptionsFn = [] {};
         svc.OnInstall = [this](int32_t p, int32_t h) { calls.push_back({p, h}); };
     }
     void Touch(const std::string& name, int pharm = kPharm) {
@@ -176,7 +175,6 @@ TEST_F(InstallerPass, StartInstallsAndTheTimerKeepsInstalling) {
     TMainLoop loop;
     Svc service(env, &loop);
     service.UploadSettleTime = std::chrono::seconds(0);
-    service.ReloadOptionsFn = [] {};
     WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10)})});
     bool started = true;
     service.ServiceStart(started);
@@ -208,7 +206,6 @@ class InstallerOutage : public OwnDbInstance, public InstallerTest {};
 TEST_F(InstallerOutage, APassWhileTheDatabaseIsDownInstallsNothingAndTheNextOneEverything) {
     Svc service(env);
     service.UploadSettleTime = std::chrono::seconds(0);
-    service.ReloadOptionsFn = [] {};
     SetPharmacies(std::vector<std::string>{"5|Five|p5"});
     WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10), StockRow(2, "two", 20)})});
     bool started = true;

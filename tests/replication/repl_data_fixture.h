@@ -25,7 +25,6 @@ protected:
                 "(3, 'Pharmacy Three', 'Secret3'), (7, 'Pharmacy Seven', 'Pass7'), (0, 'Central', '')");
         SetOptions([](TOptions&) {});
         srv = std::make_unique<TZorvelCentralServerSrv>(env);
-        srv->SetReloadOptions([] {});
         srv->SetBindAddress("127.0.0.1");
         srv->SetPortOverrides(0, 0, 0);
         srv->SetRetryDelay(std::chrono::milliseconds(20));

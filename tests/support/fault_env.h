@@ -1,5 +1,5 @@
-// An environment over the real one in which a test makes single operations
-// fail: each fault, when set, is asked first and may fail the operation (it
+// An environment over the real one that keeps the options the test
+// published, and in which a test makes single operations fail: each fault, when set, is asked first and may fail the operation (it
 // sets errno and returns true) or let it through (false). A pharmacy list
 // may be fixed in place of the table's.
 #pragma once
@@ -61,6 +61,8 @@ public:
     }
 
     TPharmacyDirectory& Pharmacies() override { return Directory; }
+    // The snapshot the test published stays in force.
+    void ReloadOptions() override {}
     std::unique_ptr<TDMBase> ConnectDatabase() override {
         auto dm = TEnvWrapper::ConnectDatabase();
         if (OnConnect) OnConnect(*dm);

@@ -38,6 +38,8 @@ public:
 
     // ---- configuration and database ------------------------------------
     virtual std::shared_ptr<const TOptions> Options() = 0;
+    // Reads the configuration file again (every service start).
+    virtual void ReloadOptions() = 0;
     // A data module on a connection of the pool (see TDMBase).
     virtual std::unique_ptr<TDMBase> ConnectDatabase() = 0;
     // The pharmacies: their list, their one password check, their folders.
@@ -83,6 +85,7 @@ public:
     TEnv& Target() const { return target_; }
 
     std::shared_ptr<const TOptions> Options() override { return target_.Options(); }
+    void ReloadOptions() override { target_.ReloadOptions(); }
     std::unique_ptr<TDMBase> ConnectDatabase() override;
     TPharmacyDirectory& Pharmacies() override { return target_.Pharmacies(); }
     int OpenFile(const std::string& path, int flags, mode_t mode) override { return target_.OpenFile(path, flags, mode); }

@@ -32,6 +32,8 @@ TPosixEnv::~TPosixEnv() = default;
 
 std::shared_ptr<const TOptions> TPosixEnv::Options() { return GetOptions(); }
 
+void TPosixEnv::ReloadOptions() { ::ReloadOptions(); }
+
 std::unique_ptr<TDMBase> TPosixEnv::ConnectDatabase() { return std::make_unique<TDMBase>(); }
 
 int TPosixEnv::OpenFile(const std::string& path, int flags, mode_t mode) {

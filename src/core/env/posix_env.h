@@ -13,6 +13,7 @@ public:
     ~TPosixEnv() override;
 
     std::shared_ptr<const TOptions> Options() override;
+    void ReloadOptions() override;
     std::unique_ptr<TDMBase> ConnectDatabase() override;
     TPharmacyDirectory& Pharmacies() override { return pharmacies_; }
     int OpenFile(const std::string& path, int flags, mode_t mode) override;

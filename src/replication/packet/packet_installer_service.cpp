@@ -43,10 +43,7 @@ void TVantrellPacketInstallerService::ServiceCreate() {
 }
 
 void TVantrellPacketInstallerService::ServiceStart(bool& started) {
-    if (ReloadOptionsFn)
-        ReloadOptionsFn();
-    else
-        ReloadOptions();
+    env_.ReloadOptions();
     timer_.SetInterval(TimerInterval(env_.Options()->PacketInstallCheckPeriodInMins));
     env_.Pharmacies().Reload(env_);
     // A first pass at once, as the timer runs it. The busy flag is not

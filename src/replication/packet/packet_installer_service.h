@@ -78,8 +78,6 @@ public:
     bool Busy() const { return busy_.test(); }
 
     // ---- settings for tests and tools ------------------------------------
-    // What ServiceStart calls to reload the configuration (ReloadOptions).
-    std::function<void()> ReloadOptionsFn;
     // How long a pharmacy's files must be left unchanged before its archives
     // are installed.
     std::chrono::seconds UploadSettleTime{60};
