@@ -9,15 +9,11 @@
 // Before each start the files are made old, as after an outage longer than
 // the installer's settle time. At the end every archive is installed once
 // and whole, and every request is closed, in order, with every pharmacy.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 #include <utime.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -28,8 +24,7 @@
 #include <thread>
 
 #include "host/process_probe.h"
-#include "host/service_application.h"
-#include "host/service_factory.h"
+#include "host/server_program.h"
 #include "nomsync/nomsync_test_util.h"
 #include "protocol/frame_io.h"
 #include "replication/installer_fixture.h"
@@ -65,22 +60,6 @@ std::string ArchiveBytes(int n) {
     for (const Packet& p : packets)
         entries.push_back(TRar4Entry::File(p.FileName, WriteXmlDataPacket(p.Fields, p.Data)));
     return MakeRar4Archive(entries);
-}
-
-// The server program's main, the catalogue service on the test's port
-// instead of its fixed one; output appended to a file.
-int RunServer(const std::string& output, uint16_t nomSyncPort) {
-    int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0) ::dup2(fd, 1), ::dup2(fd, 2), ::close(fd);
-    std::signal(SIGPIPE, SIG_IGN);
-    TServiceApplication app([nomSyncPort] {
-        auto services = CreateServices();
-        for (auto& s : services)
-            if (s->Name() == "ZorvelCentralNomSyncServerSrv")
-                s = std::make_unique<TZorvelCentralNomSyncServerSrv>(nomSyncPort);
-        return services;
-    });
-    return app.Run(std::vector<std::string>{});
 }
 
 // One request over the TCP upload path; nullptr when the connection broke.
@@ -142,7 +121,7 @@ protected:
                         "\r\nUseSecondaryDataProtocol=" + (tcp ? "1" : "0") + "\r\n");
         const std::string output = base_.File("server_output.txt");
         const uint16_t port = nomSyncPort_;
-        if (!server_.Start([output, port] { return RunServer(output, port); })) return false;
+        if (!server_.Start([output, port]() -> int { RunServerProgram(output, port); })) return false;
         return WaitUntil([&] {
                    return !server_.Alive() ||
                           (ProcessListensOn(server_.Pid(), uploadPort_) && ProcessListensOn(server_.Pid(), port));
