@@ -91,9 +91,7 @@ protected:
         db.Exec("UPDATE pharmacy SET last_archive_num = 0");
         db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (1, 'seed')");
         SetPacketExtractorPath((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string());
-        uploadPort_ = FreeLoopbackPort();
-        do nomSyncPort_ = static_cast<uint16_t>(FreeLoopbackPort());
-        while (nomSyncPort_ == uploadPort_);
+        PickPorts();
     }
     ~MixedCrash() override {
         Stop();
@@ -122,11 +120,27 @@ protected:
         const std::string output = base_.File("server_output.txt");
         const uint16_t port = nomSyncPort_;
         if (!server_.Start([output, port]() -> int { RunServerProgram(output, port); })) return false;
-        return WaitUntil([&] {
-                   return !server_.Alive() ||
-                          (ProcessListensOn(server_.Pid(), uploadPort_) && ProcessListensOn(server_.Pid(), port));
-               }) &&
+        return WaitUntil(
+                   [&] {
+                       return !server_.Alive() ||
+                              (ProcessListensOn(server_.Pid(), uploadPort_) && ProcessListensOn(server_.Pid(), port));
+                   },
+                   std::chrono::seconds(20)) &&
                server_.Alive();
+    }
+    // Start, again on other ports when another process took one of them.
+    bool Restart(bool tcp) {
+        for (int tries = 0; tries < 3; ++tries) {
+            if (Start(tcp)) return true;
+            server_.Kill();
+            PickPorts();
+        }
+        return false;
+    }
+    void PickPorts() {
+        uploadPort_ = FreeLoopbackPort();
+        do nomSyncPort_ = static_cast<uint16_t>(FreeLoopbackPort());
+        while (nomSyncPort_ == uploadPort_);
     }
     std::string Output() const {
         return fs::exists(base_.File("server_output.txt")) ? TempDir::Read(base_.File("server_output.txt")) : "";
@@ -294,7 +308,7 @@ TEST_F(MixedCrash, KilledAtRandomMomentsEveryArchiveAndRequestIsCompletedOnce) {
     int kills = 0;
     for (; kills < kKills; ++kills) {
         const bool tcp = kills % 2 == 1;
-        ASSERT_TRUE(Start(tcp)) << "the server did not start\n" << Output();
+        ASSERT_TRUE(Restart(tcp)) << "the server did not start\n" << Output();
         Run(tcp, true);
         std::this_thread::sleep_for(std::chrono::milliseconds(life(rng)));
         Stop();
@@ -304,13 +318,13 @@ TEST_F(MixedCrash, KilledAtRandomMomentsEveryArchiveAndRequestIsCompletedOnce) {
     // and every request closes.
     for (const Pharmacy& ph : kPharms) last_[ph.id] = next_[ph.id].load();
     for (bool tcp : {false, true}) {
-        ASSERT_TRUE(Start(tcp)) << Output();
+        ASSERT_TRUE(Restart(tcp)) << Output();
         Run(tcp, false);
         EXPECT_TRUE(WaitUntil([&] { return UploadsDone(tcp ? kTcpPharms : kFtpPharms); }))
             << (tcp ? "TCP" : "FTP") << " uploads not through\n" << Output();
         Stop();
     }
-    ASSERT_TRUE(Start(false)) << Output();
+    ASSERT_TRUE(Restart(false)) << Output();
     Run(false, false);
     const std::string openRequests = "SELECT COUNT(*) FROM action_request_status WHERE REQUEST_STATUS <> 5";
     auto installed = [&] {
