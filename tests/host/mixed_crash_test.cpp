@@ -3,7 +3,8 @@
 // process serves one of the two, so the lives alternate), the installer
 // applies them, and the pharmacies receive and confirm catalogue requests
 // while one of them proposes. After every kill the server is started again
-// and the pharmacies go on as their client does: curl resumes (SIZE, APPE),
+// and the pharmacies go on as their client does: curl resumes (SIZE, APPE)
+// for one FTP pharmacy and stores the whole archive again for the other,
 // the TCP client asks for the size held and sends from there, the catalogue
 // client refreshes and confirms again, an unanswered proposal is made again.
 // Before each start the files are made old, as after an outage longer than
@@ -177,14 +178,17 @@ protected:
     void NextArchiveLater() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
     void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(20)); }
 
-    // curl stores the archive, at the pace of a slow line, or resumes it (SIZE, then APPE of the rest).
+    // curl stores the archive at the pace of a slow line; after a failure
+    // pharmacy 1 resumes it (SIZE, then APPE of the rest), pharmacy 2 stores
+    // it again.
     void FtpUploader(const Pharmacy& ph) {
         while (!stop_ && next_[ph.id] <= last_[ph.id]) {
             const int n = next_[ph.id];
             const std::string name = Format("xml%d.rar", {n});
             const std::string src = outbox_.Write(Format("%d_%s", {ph.id, name}), Archive(n));
             const std::string url = Format("ftp://pharm%d:%s@127.0.0.1:%d/%s", {ph.id, ph.password, uploadPort_, name});
-            if (RunCommand("curl -sS --max-time 20 --limit-rate 5k -C - -T " + ShellQuote(src) + " " +
+            const std::string resume = ph.id == 1 ? "-C - " : "";
+            if (RunCommand("curl -sS --max-time 20 --limit-rate 5k " + resume + "-T " + ShellQuote(src) + " " +
                            ShellQuote(url)) == 0) {
                 ++next_[ph.id], ++ftpUploads_;
                 NextArchiveLater();

@@ -39,10 +39,7 @@ void ChildProcess::Kill() {
 }
 
 bool ChildProcess::Alive() {
-    if (running_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
-        running_ = false;
-        ::kill(-pid_, SIGKILL);  // what it left of its group
-    }
+    if (running_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) running_ = false;
     return running_;
 }
 
