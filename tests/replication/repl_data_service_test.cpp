@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "ftp_test_client.h"
+#include "support/ftp_test_client.h"
 #include "repl_data_fixture.h"
 
 namespace fs = std::filesystem;

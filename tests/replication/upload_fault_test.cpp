@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "ftp_test_client.h"
+#include "support/shell.h"
 #include "protocol/customer_info.h"
 #include "protocol/pharm_classes.h"
 #include "repl_data_fixture.h"
