@@ -294,7 +294,7 @@ std::unique_ptr<TStream> TZorvelCentralServerSrv::IdFTPServerStoreFile(const TFt
         folder = AddTrailingBackslash(folder);
 
         // Names are one archive whatever their letter case.
-        std::vector<std::string> existing = FindFilesNoCase(folder, name);
+        std::vector<std::string> existing = FindFilesNoCase(env_, folder, name);
         std::string target = folder + (append && !existing.empty() ? existing.front() : name);
         TUploadRegistry::TLock lock = TUploadRegistry::Instance().TryAcquire(target);
         if (!lock) {
@@ -334,7 +334,7 @@ int64_t TZorvelCentralServerSrv::IdFTPServerGetFileSize(const TFtpSessionContext
     std::string name = CleanFtpFileName(fileName);
     if (!IsSafeUploadName(name) || !IsSafeUploadName(session.UserName)) return -1;
     std::string folder = AddTrailingBackslash(AddTrailingBackslash(env_.Options()->RarFilesDir) + session.UserName);
-    std::string found = FindFileNoCase(folder, name);
+    std::string found = FindFileNoCase(env_, folder, name);
     if (found.empty()) return -1;
     try {
         return PlainFileSize(env_, folder + found);
@@ -457,7 +457,7 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
         int32_t code = -1;
         if (!GetCommandCustomerCode(command, code, true)) return result;
 
-        std::string folder = AddTrailingBackslash(env_.Options()->RarFilesDir) + Format("pharm%d", {code});
+        std::string folder = TPharmacyDirectory::FolderOf(env_, code);
         key = folder + "/" + command.PacketFileName;
         std::string name = PacketFileNamePart(command.PacketFileName);
         if (!IsSafeUploadName(name))
@@ -467,7 +467,7 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
 
         // The transfer file of this archive, whatever the letter case it was
         // begun with. Requests for one transfer file run one at a time.
-        std::string trfName = FindFileNoCase(folder, name + ".trf");
+        std::string trfName = FindFileNoCase(env_, folder, name + ".trf");
         std::string trfPath = folder + (trfName.empty() ? name + ".trf" : trfName);
         std::string finalPath = folder + name;
         TUploadRegistry::TLock trfLock = TUploadRegistry::Instance().Acquire(trfPath);
@@ -509,7 +509,7 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
         result->IsTransfered = size > 0 && size == command.FileSize;
         if (result->IsTransfered) {
             TUploadRegistry::TLock finalLock = TUploadRegistry::Instance().Acquire(finalPath);
-            for (const std::string& old : FindFilesNoCase(folder, name))
+            for (const std::string& old : FindFilesNoCase(env_, folder, name))
                 if (!env_.DeleteFile(folder + old) && errno != ENOENT)
                     throw EInOutError("Cannot delete \"" + folder + old + "\". " + std::strerror(errno));
             if (!env_.RenameFile(trfPath, finalPath))

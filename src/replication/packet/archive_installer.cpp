@@ -67,7 +67,7 @@ std::string TArchiveInstallerNoThread::GetExtractFolder(int32_t n) const {
 
 std::string TArchiveInstallerNoThread::GetArchiveFileName(int32_t n) const {
     std::string name = "xml" + std::to_string(n) + ".rar";
-    std::string found = FindFileNoCase(pharmFolder_, name);
+    std::string found = FindFileNoCase(env_, pharmFolder_, name);
     return pharmFolder_ + (found.empty() ? name : found);
 }
 
@@ -75,7 +75,7 @@ std::string TArchiveInstallerNoThread::GetInstalledFileName(int32_t n) const {
     std::string archive = GetArchiveFileName(n);
     if (IsFile(archive) || IsFile(archive + ".inst")) return archive + ".inst";
     std::string name = "xml" + std::to_string(n) + ".rar.inst";
-    std::string found = FindFileNoCase(pharmFolder_, name);
+    std::string found = FindFileNoCase(env_, pharmFolder_, name);
     return pharmFolder_ + (found.empty() ? name : found);
 }
 
