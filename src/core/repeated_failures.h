@@ -4,6 +4,7 @@
 // The same failure is logged again after its key has succeeded.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <mutex>
 #include <string>
@@ -14,6 +15,9 @@ public:
     // last failure had the same message and no success came in between.
     bool IsNew(const std::string& key, const std::string& message) {
         std::lock_guard<std::mutex> g(lock_);
+        // Keys come from the peers' requests: the memory kept is bounded,
+        // at the price of a line logged again.
+        if (last_.size() >= kMaxKeys && last_.find(key) == last_.end()) last_.clear();
         auto [it, added] = last_.try_emplace(key, message);
         if (added) return true;
         if (it->second == message) return false;
@@ -26,6 +30,8 @@ public:
     }
 
 private:
+    static constexpr size_t kMaxKeys = 4096;
+
     std::mutex lock_;
     std::map<std::string, std::string> last_;
 };
