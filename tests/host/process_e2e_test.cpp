@@ -25,7 +25,8 @@
 #include "nomsync/article_test_util.h"
 #include "nomsync/nomsync_test_util.h"
 #include "nomsync/supplier.h"
-#include "replication/packet/packet_extractor.h"
+#include "core/env/posix_env.h"
+#include "core/misc.h"
 #include "replication/packet/xml_data_packet.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
@@ -83,11 +84,12 @@ protected:
         do dataPort_ = FreeLoopbackPort();
         while (dataPort_ == ftpPort_);
         // The extractor built beside the server program.
-        SetPacketExtractorPath((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string());
+        DefaultPosixEnv().SetExtractor((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string(),
+                                       kExecDefaultTimeout);
     }
     ~ServerProcess() override {
         server_.Kill();  // a failed test leaves no server behind
-        SetPacketExtractorPath("");
+        DefaultPosixEnv().SetExtractor("", kExecDefaultTimeout);
     }
 
     std::string Config() const { return base_.File("vantrell_config.ini"); }

@@ -32,8 +32,8 @@ constexpr int kKills = 24;
 [[noreturn]] void RunService(uint16_t port) {
     std::signal(SIGPIPE, SIG_IGN);
     try {
-        TZorvelCentralNomSyncServerSrv srv(port);
-        srv.ReloadOptionsOnStart = false;
+        TFaultEnv env;
+        TZorvelCentralNomSyncServerSrv srv(env, port);
         srv.BindAddress = "127.0.0.1";
         bool started = false;
         srv.ServiceStart(started);

@@ -73,9 +73,9 @@ protected:
     int RunInstaller() {
         int rc = 3;
         try {
-            TVantrellPacketInstallerService svc;
+            TVantrellPacketInstallerService svc(env);
             svc.UploadSettleTime = std::chrono::seconds(0);
-            svc.UserListSource = [] { return std::vector<std::string>{"5|Five|p5"}; };
+            SetPharmacies(std::vector<std::string>{"5|Five|p5"});
             rc = 2;
             for (int pass = 0; pass < 50; ++pass) {
                 svc.CheckPackets();
