@@ -19,6 +19,7 @@
 #include "replication/packet/archive_installer.h"
 #include "replication/packet/packet_extractor.h"
 #include "replication/packet/xml_data_packet.h"
+#include "support/xml_packet_writer.h"
 #include "support/rar4_writer.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
