@@ -39,6 +39,7 @@ TEST_F(DMBaseTest, ServerThatIsDownLeavesLastErrorAndRaisesAtFirstQuery) {
     TDMBase::SetPortForTesting(db.Port());
     EXPECT_FALSE(dm.Connected());
     EXPECT_NE(dm.LastError(), "");
+    EXPECT_EQ(dm.LastErrorNumber(), 2006u);
     EXPECT_THROW(dm.OpenQuery("SELECT 1"), EDatabaseError);
     EXPECT_THROW(dm.ExecSQL("SELECT 1"), EDatabaseError);
     EXPECT_THROW(dm.StartTransaction(TIsolationLevel::ilReadCommitted), EDatabaseError);
@@ -375,6 +376,7 @@ TEST_F(DMBaseTest, GetScalarAndLastInsertID) {
     dm.ExecSQL("INSERT INTO SUBSTITUDE_ARTICLE (ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID) VALUES (0, 1, 2)");
     EXPECT_EQ(dm.GetLastInsertID(), 1);
     EXPECT_THROW(dm.GetScalar("SELECT * FROM no_such_table"), EDatabaseError);
+    EXPECT_EQ(dm.LastErrorNumber(), 1146u);  // the server's "table doesn't exist"
 }
 
 TEST_F(DMBaseTest, ExecSQLRunsSeveralStatementsAndStopsAtTheFirstError) {

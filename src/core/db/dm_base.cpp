@@ -204,6 +204,8 @@ void TDMBase::RaiseError(const std::string& context) const {
     throw EDatabaseError(msg);
 }
 
+unsigned TDMBase::LastErrorNumber() const { return conn_ ? mysql_errno(conn_) : 2006; }
+
 std::string TDMBase::QuoteString(const std::string& text) const {
     std::string out;
     if (conn_) {
