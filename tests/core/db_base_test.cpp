@@ -292,6 +292,31 @@ TEST_F(DMBaseTest, FieldTypesSizesAndNullsComeFromTheResult) {
     EXPECT_EQ(q->FieldByName("DESCRIPTION").AsFloat(), 0.0);
 }
 
+TEST_F(DMBaseTest, DateTimeAndDecimalColumnsReadExactly) {
+    TDMBase dm;
+    auto q = dm.OpenQuery("SELECT CAST('2026-12-05' AS DATE) AS D, CAST('18:05:09' AS TIME) AS T, "
+                          "CAST('2026-12-05 18:05:09' AS DATETIME) AS DT, CAST(-1234567 AS DECIMAL(7,0)) AS N, "
+                          "CAST(-1.5 AS DECIMAL(6,2)) AS M");
+    const struct { const char* name; TFieldType type; int size, precision; } cols[] = {
+        {"D", TFieldType::ftDate, 0, 0},       {"T", TFieldType::ftTime, 0, 0},
+        {"DT", TFieldType::ftDateTime, 0, 0},  {"N", TFieldType::ftBCD, 0, 7},
+        {"M", TFieldType::ftBCD, 2, 6},
+    };
+    for (const auto& c : cols) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(q->FieldByName(c.name).DataType(), c.type);
+        if (c.type == TFieldType::ftBCD) {
+            EXPECT_EQ(q->FieldByName(c.name).Size(), c.size);
+            EXPECT_EQ(q->FieldByName(c.name).Precision(), c.precision);
+        }
+    }
+    EXPECT_EQ(q->FieldByName("D").AsDateTime(), EncodeDateTime(2026, 12, 5));
+    EXPECT_NEAR(q->FieldByName("T").AsDateTime(), EncodeDateTime(1899, 12, 30, 18, 5, 9), 1e-9);
+    EXPECT_NEAR(q->FieldByName("DT").AsDateTime(), EncodeDateTime(2026, 12, 5, 18, 5, 9), 1e-9);
+    EXPECT_EQ(q->FieldByName("N").AsCurrency().raw, -12345670000LL);
+    EXPECT_EQ(q->FieldByName("M").AsCurrency().raw, -15000);
+}
+
 TEST_F(DMBaseTest, DecimalConvertsExactlyToCurrency) {
     TDMBase dm;
     db.Exec("INSERT INTO ARTICLE_GROUP (ID, NAME, MAX_OVERRATE, DEFAULT_DISCOUNT) "
