@@ -78,45 +78,40 @@ bool ParseTimePart(const std::string& s, int& h, int& n, int& sec, int& ms) {
     return true;
 }
 
-std::string Two(int v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "%02d", v);
-    return b;
+// The text of a printf format of numbers.
+template <typename... Numbers>
+std::string Printed(const char* format, Numbers... numbers) {
+    char buf[48];
+    std::snprintf(buf, sizeof buf, format, numbers...);
+    return buf;
 }
+
+std::string Two(int v) { return Printed("%02d", v); }
 
 }  // namespace
 
 std::string DateTimeToSqlText(TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
-                  p.minute, p.second);
-    return buf;
+    const DateParts p = DecodeDateTime(dt);
+    return Printed("%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour, p.minute, p.second);
 }
 
 std::string DateToText(TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    char buf[20];
-    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", p.day, p.month, p.year);
-    return buf;
+    const DateParts p = DecodeDateTime(dt);
+    return Printed("%02d.%02d.%04d", p.day, p.month, p.year);
 }
 
 std::string DateTimeToText(TDateTime dt) {
     DateParts p = DecodeDateTime(dt);
     std::string s = DateToText(dt);
     if (p.hour || p.minute || p.second || p.msec) {
-        char buf[20];
-        std::snprintf(buf, sizeof buf, " %02d:%02d:%02d", p.hour, p.minute, p.second);
-        s += buf;
+        s += Printed(" %02d:%02d:%02d", p.hour, p.minute, p.second);
     }
     return s;
 }
 
 std::string DateToYYMMDD(TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    char buf[12];
-    std::snprintf(buf, sizeof buf, "%02d%02d%02d", p.year % 100, p.month, p.day);
-    return buf;
+    const DateParts p = DecodeDateTime(dt);
+    return Printed("%02d%02d%02d", p.year % 100, p.month, p.day);
 }
 
 TDateTime TextToDateTime(const std::string& s) {
@@ -158,10 +153,7 @@ std::string TimeToSqlText(TDateTime dt) { return DateTimeToSqlText(dt).substr(11
 
 std::string DateTimeToFullText(TDateTime dt) {
     const DateParts p = DecodeDateTime(dt);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", p.day, p.month, p.year, p.hour, p.minute,
-                  p.second);
-    return buf;
+    return Printed("%02d.%02d.%04d %02d:%02d:%02d", p.day, p.month, p.year, p.hour, p.minute, p.second);
 }
 
 bool ParseSqlTimeText(const std::string& s, TDateTime& out) {
@@ -193,17 +185,13 @@ bool ParseSqlDateTimeText(const std::string& s, TDateTime& out) {
 }
 
 std::string PacketDateText(TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    char date[16];
-    std::snprintf(date, sizeof date, "%04d%02d%02d", p.year, p.month, p.day);
-    return date;
+    const DateParts p = DecodeDateTime(dt);
+    return Printed("%04d%02d%02d", p.year, p.month, p.day);
 }
 
 std::string PacketTimeText(TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    char time[24];
-    std::snprintf(time, sizeof time, "%02d:%02d:%02d%03d", p.hour, p.minute, p.second, p.msec);
-    return time;
+    const DateParts p = DecodeDateTime(dt);
+    return Printed("%02d:%02d:%02d%03d", p.hour, p.minute, p.second, p.msec);
 }
 
 std::string PacketDateTimeText(TDateTime dt) { return PacketDateText(dt) + "T" + PacketTimeText(dt); }
@@ -245,24 +233,13 @@ std::string FormatDateTimePattern(TDateTime dt, const std::string& fmt, char dat
             case 'd': out += run >= 2 ? Two(p.day) : std::to_string(p.day); break;
             case 'm': out += run >= 2 ? Two(p.month) : std::to_string(p.month); break;
             case 'y': {
-                if (run >= 3) {
-                    char b[16];
-                    std::snprintf(b, sizeof b, "%04d", p.year);
-                    out += b;
-                } else {
-                    out += Two(p.year % 100);
-                }
+                out += run >= 3 ? Printed("%04d", p.year) : Two(p.year % 100);
                 break;
             }
             case 'h': out += run >= 2 ? Two(p.hour) : std::to_string(p.hour); break;
             case 'n': out += run >= 2 ? Two(p.minute) : std::to_string(p.minute); break;
             case 's': out += run >= 2 ? Two(p.second) : std::to_string(p.second); break;
-            case 'z': {
-                char b[16];
-                std::snprintf(b, sizeof b, run >= 3 ? "%03d" : "%d", p.msec);
-                out += b;
-                break;
-            }
+            case 'z': out += Printed(run >= 3 ? "%03d" : "%d", p.msec); break;
             case '/': out.append(run, dateSep); break;
             case ':': out.append(run, timeSep); break;
             default: out.append(fmt, i, run); break;

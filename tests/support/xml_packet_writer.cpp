@@ -70,17 +70,6 @@ TypeText FieldTypeText(TFieldType t) {
     }
 }
 
-bool IsBinaryType(TFieldType t) {
-    switch (t) {
-        case TFieldType::ftBlob: case TFieldType::ftGraphic: case TFieldType::ftParadoxOle:
-        case TFieldType::ftDBaseOle: case TFieldType::ftTypedBinary: case TFieldType::ftBytes:
-        case TFieldType::ftVarBytes:
-            return true;
-        default:
-            return false;
-    }
-}
-
 std::string FormatDouble(double d) {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, d);
@@ -103,7 +92,7 @@ std::string ValueText(const TPacketFieldDef& def, const Variant& v) {
                 default: return PacketDateTimeText(v.AsDateTime());
             }
         default:
-            if (IsBinaryType(def.DataType)) return Base64Encode(v.AsString());
+            if (IsBinaryPacketType(def.DataType)) return Base64Encode(v.AsString());
             return v.AsString();
     }
 }

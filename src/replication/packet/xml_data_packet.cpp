@@ -13,6 +13,17 @@
 #include "core/exceptions.h"
 #include "core/format.h"
 
+bool IsBinaryPacketType(TFieldType t) {
+    switch (t) {
+        case TFieldType::ftBlob: case TFieldType::ftGraphic: case TFieldType::ftParadoxOle:
+        case TFieldType::ftDBaseOle: case TFieldType::ftTypedBinary: case TFieldType::ftBytes:
+        case TFieldType::ftVarBytes:
+            return true;
+        default:
+            return false;
+    }
+}
+
 namespace {
 
 // ---------------------------------------------------------------- text
@@ -153,16 +164,6 @@ TFieldType MapFieldType(const std::string& type, const std::string& sub, int wid
     return TFieldType::ftUnknown;
 }
 
-bool IsBinaryType(TFieldType t) {
-    switch (t) {
-        case TFieldType::ftBlob: case TFieldType::ftGraphic: case TFieldType::ftParadoxOle:
-        case TFieldType::ftDBaseOle: case TFieldType::ftTypedBinary: case TFieldType::ftBytes:
-        case TFieldType::ftVarBytes:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // ---------------------------------------------------------------- values
 
@@ -266,7 +267,7 @@ bool ReadValue(const TPacketFieldDef& def, const std::string& text, Variant& v) 
             return true;
         }
         default:
-            if (IsBinaryType(def.DataType)) {
+            if (IsBinaryPacketType(def.DataType)) {
                 std::string bytes;
                 if (!Base64Decode(text, bytes)) return false;
                 v = Variant(bytes);

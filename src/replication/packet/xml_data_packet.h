@@ -64,6 +64,9 @@ struct TPacketFieldDef {
     bool Required = false;
 };
 
+// The field types whose packet values are base64 bytes.
+bool IsBinaryPacketType(TFieldType t);
+
 // A loaded packet: its field definitions and rows, readable and editable
 // through the dataset interface (a cursor over the rows).
 class TXmlDataPacket : public TDataSet {
