@@ -3,6 +3,7 @@
 #include "core/exceptions.h"
 #include "core/format.h"
 #include "core/variant.h"
+#include "support/expect_raises.h"
 
 TEST(Variant, EmptyAndNullAreDistinct) {
     Variant e, n = Variant::Null();
@@ -20,12 +21,7 @@ TEST(Variant, DefaultsApplyOnlyToNull) {
     EXPECT_EQ(VarToIntDef(Variant("12"), 7), 12);
     EXPECT_THROW(VarToIntDef(Variant("12a"), 7), EConvertError);
     EXPECT_EQ(VarToInt64Def(Variant(int64_t{1} << 40), 0), int64_t{1} << 40);
-    try {
-        Variant("abc").AsInteger();
-        FAIL();
-    } catch (const EConvertError& e) {
-        EXPECT_STREQ(e.what(), "'abc' is not a valid integer value");
-    }
+    ExpectRaises<EConvertError>([&] { Variant("abc").AsInteger(); }, "'abc' is not a valid integer value");
 }
 
 TEST(Variant, NumericConversions) {

@@ -3,6 +3,7 @@
 
 #include "core/format.h"
 #include "memtable_test_util.h"
+#include "support/expect_raises.h"
 
 namespace {
 
@@ -61,12 +62,7 @@ TEST(MemTableLayout, UnsupportedTypeRaisesAndLeavesTableClosed) {
     TNVMemTable t;
     t.FieldDefs().Add("ID", TFieldType::ftInteger);
     t.FieldDefs().Add("V", TFieldType::ftVariant);
-    try {
-        t.Open();
-        FAIL() << "no error";
-    } catch (const EMemTableError& e) {
-        EXPECT_EQ(std::string(e.what()), "Felddefinition V (V) Datentyp 32 nicht unterst\xFCtzt.)");
-    }
+    ExpectRaises<EMemTableError>([&] { t.Open(); }, "Felddefinition V (V) Datentyp 32 nicht unterst\xFCtzt.)");
     EXPECT_FALSE(t.Active());
     EXPECT_EQ(t.FieldCount(), 0);  // default fields are removed again
 }
@@ -113,12 +109,7 @@ TEST(MemTableFieldData, ReadOnlyFieldRefusesWrites) {
     f.ReadOnly = true;
     f.DisplayLabel = "Nummer";
     t->Append();
-    try {
-        f.SetAsInteger(1);
-        FAIL() << "no error";
-    } catch (const EDatabaseError& e) {
-        EXPECT_EQ(std::string(e.what()), "Feld Nummer ist als schreibgesch\xFCtzt markiert");
-    }
+    ExpectRaises<EDatabaseError>([&] { f.SetAsInteger(1); }, "Feld Nummer ist als schreibgesch\xFCtzt markiert");
     t->Cancel();
 }
 
