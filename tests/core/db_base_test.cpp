@@ -8,6 +8,8 @@
 #include "core/datetime.h"
 #include "core/db/dm_base.h"
 #include "core/exceptions.h"
+#include "support/expect_raises.h"
+#include "support/temp_dir.h"
 #include "support/test_db.h"
 
 namespace {
@@ -584,6 +586,27 @@ TEST_F(DMBaseProcTest, NextIDValueIsUniqueAcrossConnections) {
     std::set<int64_t> all;
     for (const auto& v : drawn) all.insert(v.begin(), v.end());
     EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kDraws));
+}
+
+TEST_F(DMBaseProcTest, ProcedureNameThatIsNoIdentifierIsRefusedUnrun) {
+    db.Exec("CREATE PROCEDURE P1() SELECT 1 AS R");
+    TDMBase dm;
+    const std::string names[] = {"", "P1; DROP TABLE pharmacy", "P1()", "P`1", "P 1", "P1--", Cp(u8"П1")};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        Variant results;
+        ExpectRaises<EDatabaseError>([&] { dm.CallStoredProcedure(name, {}, {}, results, true); },
+                                     "Invalid stored procedure name '" + name + "'");
+    }
+    EXPECT_NO_THROW(db.Exec("SELECT COUNT(*) FROM pharmacy"));  // still there
+}
+
+TEST_F(DMBaseTest, LocalFilesCannotBeLoadedThroughTheConnection) {
+    TDMBase dm;
+    TempDir dir;
+    const std::string file = dir.Write("rows.txt", "1\tname\n");
+    EXPECT_THROW(dm.ExecSQL("LOAD DATA LOCAL INFILE '" + file + "' INTO TABLE pharmacy (id, name)"), EDatabaseError);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 0);
 }
 
 TEST_F(DMBaseProcTest, CallStoredProcedureTypesParametersByTheirValues) {
