@@ -172,3 +172,19 @@ TEST(MemTableBytes, BytesFieldsHoldTheirValuesLikeBlobs) {
 }
 
 }  // namespace
+
+TEST_F(MemTableBlob, AStreamStoresItsValueOnceHoweverOftenClosed) {
+    AppendRow(*t, {Variant(1), Variant("old"), Variant::Null()});
+    t->Edit();
+    auto s = t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite);
+    s->Write("new", 3);
+    s->Close();
+    EXPECT_EQ(t->FieldByName("DATA").AsString(), "new");
+    // A value set after the first close survives the stream's later closes.
+    t->FieldByName("DATA").SetAsString("later");
+    s->Write("!", 1);
+    s->Close();
+    s.reset();
+    t->Post();
+    EXPECT_EQ(t->FieldByName("DATA").AsString(), "later");
+}
