@@ -57,8 +57,7 @@ public:
     // Sessions open now.
     int SessionCount() const;
 
-    struct Impl;
-
 private:
+    struct Impl;
     std::unique_ptr<Impl> impl_;
 };

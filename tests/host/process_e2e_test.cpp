@@ -34,6 +34,7 @@
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
+#include "support/xml_packet_writer.h"
 
 namespace fs = std::filesystem;
 using namespace process_probe;
