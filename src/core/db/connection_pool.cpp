@@ -137,7 +137,12 @@ MYSQL* TConnectionPool::Acquire(const TConnectionKey& key, std::string& error) {
                     break;
                 }
             }
-            if (!taken.conn) {
+            // A connection waiting for its reset is reset here only when the
+            // pool's thread is behind (several wait): otherwise it will be
+            // ready before long, and a new connection is opened instead, so
+            // that the pool grows to what the callers use and a caller finds
+            // a reset connection waiting.
+            if (!taken.conn && CountDirty(key) >= kBehind) {
                 for (auto it = dirty_.rbegin(); it != dirty_.rend(); ++it) {
                     if (it->key == key) {
                         taken = *it;
@@ -158,17 +163,29 @@ MYSQL* TConnectionPool::Acquire(const TConnectionKey& key, std::string& error) {
 
 void TConnectionPool::Release(const TConnectionKey& key, MYSQL* conn) {
     if (!conn) return;
+    bool kept = false;
     {
         std::lock_guard<std::mutex> g(mu_);
         if (!closed_ && dirty_.size() < kMaxIdle) {
             dirty_.push_back({key, conn, Clock::now()});
             StartWorker();
-            wake_.notify_one();
-            return;
+            kept = true;
         }
+    }
+    if (kept) {
+        // Outside the lock: the woken thread does not wait for it.
+        wake_.notify_one();
+        return;
     }
     // The server ends the session, and with it whatever it held.
     mysql_close(conn);
+}
+
+size_t TConnectionPool::CountDirty(const TConnectionKey& key) const {
+    size_t n = 0;
+    for (const TIdle& d : dirty_)
+        if (d.key == key) ++n;
+    return n;
 }
 
 bool TConnectionPool::Reset(const TIdle& c) { return ResetSession(c.conn, c.key); }
