@@ -202,7 +202,7 @@ MYSQL* TConnectionPool::KeepIdle(TIdle c) {
 
 void TConnectionPool::Settle() {
     std::unique_lock<std::mutex> lock(mu_);
-    settled_.wait(lock, [this] { return (dirty_.empty() && resetting_ == 0) || !worker_.joinable(); });
+    settled_.wait(lock, [this] { return (dirty_.empty() && resetting_ == 0) || workers_.empty(); });
 }
 
 void TConnectionPool::CloseIdle(Clock::time_point now) {
@@ -218,15 +218,15 @@ void TConnectionPool::CloseIdle(Clock::time_point now) {
 }
 
 void TConnectionPool::CloseAll() {
-    std::thread worker;
+    std::vector<std::thread> workers;
     {
         std::lock_guard<std::mutex> g(mu_);
         closed_ = true;
         stopping_ = true;
-        worker = std::move(worker_);
+        workers.swap(workers_);
     }
     wake_.notify_all();
-    if (worker.joinable()) worker.join();
+    for (std::thread& w : workers) w.join();
     std::deque<TIdle> all;
     {
         std::lock_guard<std::mutex> g(mu_);
@@ -244,8 +244,11 @@ size_t TConnectionPool::IdleCount() {
 }
 
 void TConnectionPool::StartWorker() {
-    if (worker_.joinable() || stopping_) return;
-    worker_ = std::thread([this] { WorkerLoop(); });
+    // One more thread while connections wait for their reset and fewer
+    // than kResetThreads are there: resets run side by side.
+    if (stopping_ || workers_.size() >= kResetThreads) return;
+    if (!workers_.empty() && workers_.size() - resetting_ >= dirty_.size()) return;  // one is free for it
+    workers_.emplace_back([this] { WorkerLoop(); });
 }
 
 // The pool's thread: resets the connections given back, and every few
@@ -317,5 +320,6 @@ void TConnectionPool::ForgetAfterFork() {
     idle_.clear();
     dirty_.clear();
     resetting_ = 0;
-    if (worker_.joinable()) threads->push_back(new std::thread(std::move(worker_)));
+    for (std::thread& w : workers_) threads->push_back(new std::thread(std::move(w)));
+    workers_.clear();
 }

@@ -29,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct st_mysql;
 
@@ -52,6 +53,7 @@ public:
     static constexpr size_t kMaxIdle = 64;
     static constexpr Clock::duration kIdleLimit = std::chrono::seconds(60);
     static constexpr size_t kBehind = 2;
+    static constexpr size_t kResetThreads = 4;
 
     // The process's pool.
     static TConnectionPool& Instance();
@@ -106,7 +108,7 @@ private:
     std::deque<TIdle> idle_;   // reset, oldest first
     std::deque<TIdle> dirty_;  // given back, not reset yet, oldest first
     size_t resetting_ = 0;     // taken from dirty_ by the pool's thread
-    std::thread worker_;
+    std::vector<std::thread> workers_;
     bool stopping_ = false;
     bool closed_ = false;
 };
