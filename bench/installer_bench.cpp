@@ -20,7 +20,8 @@
 #include "core/log.h"
 #include "core/options.h"
 #include "replication/packet/archive_installer.h"
-#include "replication/packet/packet_extractor.h"
+#include "core/env/posix_env.h"
+#include "core/misc.h"
 #include "replication/packet/replication_items.h"
 #include "replication/packet/xml_data_packet.h"
 #include "support/rar4_writer.h"
@@ -70,7 +71,8 @@ int main() {
         TestDatabase db;
         TempDir dir;
         db.EditOptions([&](TOptions& o) { o.RarFilesDir = dir.Path(); });
-        SetPacketExtractorPath((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string());
+        DefaultPosixEnv().SetExtractor((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string(),
+                                       kExecDefaultTimeout);
         db.Exec("INSERT INTO pharmacy (id, name, inet_pass, last_archive_num) VALUES (5, 'Bench', 'x', 0)");
         std::string folder = dir.Path() + "/pharm5/";
         fs::create_directories(folder);

@@ -52,6 +52,7 @@
 #include "protocol/customer_info.h"
 #include "protocol/frame_io.h"
 #include "protocol/pharm_classes.h"
+#include "support/fault_env.h"
 #include "support/test_db.h"
 
 namespace {
@@ -114,8 +115,8 @@ pid_t StartServer(uint16_t& port, int& stopFd) {
         close(toChild[1]);
         uint16_t p = 0;
         {
-            TZorvelCentralNomSyncServerSrv srv(0);
-            srv.ReloadOptionsOnStart = false;
+            TFaultEnv env;  // the real environment, keeping the options published here
+            TZorvelCentralNomSyncServerSrv srv(env, 0);
             srv.BindAddress = "127.0.0.1";
             bool started = false;
             try {

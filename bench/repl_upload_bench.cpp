@@ -36,6 +36,7 @@
 #include "protocol/frame_io.h"
 #include "protocol/pharm_classes.h"
 #include "replication/repl_data_service.h"
+#include "support/fault_env.h"
 #include "support/loopback.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
@@ -265,8 +266,8 @@ int main(int argc, char** argv) {
         });
         std::string source = MakeSource(dir, size);
 
-        TZorvelCentralServerSrv srv;
-        srv.SetReloadOptions([] {});
+        TFaultEnv env;  // the real environment, keeping the options published here
+        TZorvelCentralServerSrv srv(env);
         srv.SetBindAddress("127.0.0.1");
         srv.SetPortOverrides(0, 0, 0);
         bool started = false, stopped = false;

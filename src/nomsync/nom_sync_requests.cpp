@@ -44,7 +44,7 @@ class TRefresh {
 public:
     TRefresh(TZorvelCentralNomSyncServerSrv& srv, TDMBase& dm, TPharmServerNomActualizationResult& result,
              int32_t pharmID)
-        : srv_(srv), dm_(dm), result_(result), pharmID_(pharmID), options_(GetOptions()) {}
+        : srv_(srv), dm_(dm), result_(result), pharmID_(pharmID), options_(srv.Env().Options()) {}
 
     void Run() {
         int32_t current = -1;
@@ -232,7 +232,8 @@ std::unique_ptr<TPharmServerNomActualizationResult> TZorvelCentralNomSyncServerS
     auto result = std::make_unique<TPharmServerNomActualizationResult>();
     int32_t pharmID = -1;
     if (!CheckPharmacyCommand(command, *result, pharmID)) return result;
-    TDMBase dm;
+    std::unique_ptr<TDMBase> dmHolder = env_.ConnectDatabase();
+    TDMBase& dm = *dmHolder;
     TRefresh(*this, dm, *result, pharmID).Run();
     return result;
 }
@@ -259,13 +260,14 @@ std::unique_ptr<TPharmServerConfirmActionResult> TZorvelCentralNomSyncServerSrv:
     int32_t pharmID = -1;
     if (!CheckPharmacyCommand(command, *result, pharmID)) return result;
     ApplyConfirmation(command, pharmID);
-    result->NextDataResponseCheckInterval = GetOptions()->NextDataResponseCheckTimeOut;
+    result->NextDataResponseCheckInterval = env_.Options()->NextDataResponseCheckTimeOut;
     return result;
 }
 
 void TZorvelCentralNomSyncServerSrv::ApplyConfirmation(TPharmServerConfirmActionCommand& command, int32_t pharmID) {
     const int32_t id = command.ActionRequestID;
-    TDMBase dm;
+    std::unique_ptr<TDMBase> dmHolder = env_.ConnectDatabase();
+    TDMBase& dm = *dmHolder;
     try {
         dm.StartTransaction(TIsolationLevel::ilReadCommitted);
 

@@ -3,6 +3,7 @@
 #include "core/cp1251.h"
 #include "core/db/dm_base.h"
 #include "core/db/env_vars.h"
+#include "core/env/pharmacy_directory.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "core/options.h"
@@ -20,7 +21,10 @@ bool IsExactly(const TPharmServerCommand& c) {
 
 }  // namespace
 
-TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(uint16_t port) : port_(port) {
+TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(uint16_t port)
+    : TZorvelCentralNomSyncServerSrv(TEnv::Default(), port) {}
+
+TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(TEnv& env, uint16_t port) : env_(env), port_(port) {
     AllowStop = true;
     AllowPause = true;
     Interactive = false;
@@ -40,11 +44,11 @@ TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(uint16_t port) : 
 TZorvelCentralNomSyncServerSrv::~TZorvelCentralNomSyncServerSrv() { tcpServer_.Stop(); }
 
 void TZorvelCentralNomSyncServerSrv::AL(const std::string& sender, const std::string& text) const {
-    Log(sender, text);
+    env_.Log(sender, text);
 }
 
 void TZorvelCentralNomSyncServerSrv::ServiceStart(bool& started) {
-    if (ReloadOptionsOnStart) ReloadOptions();
+    env_.ReloadOptions();
     if (tcpServer_.Active()) tcpServer_.Stop();
     CloseRequestsLeftIncomplete();
     tcpServer_.ConnectionTimeoutMs = ReadTimeoutMs;
@@ -56,8 +60,8 @@ void TZorvelCentralNomSyncServerSrv::CloseRequestsLeftIncomplete() {
     // Before any pharmacy is served. A database that cannot be reached now
     // does not keep the service from starting; the next start tries again.
     try {
-        TDMBase dm;
-        CloseIncompleteRequests(dm, [this](const std::string& text) { AL(ClassName(), text); });
+        std::unique_ptr<TDMBase> dm = env_.ConnectDatabase();
+        CloseIncompleteRequests(*dm, [this](const std::string& text) { AL(ClassName(), text); });
     } catch (const std::exception& e) {
         AL(ClassName(), std::string("Requests left incomplete by an earlier run were not looked for: ") + e.what());
     }
@@ -77,7 +81,7 @@ void TZorvelCentralNomSyncServerSrv::ConnectionEnded(const std::string& peerAddr
     const auto* frameError = dynamic_cast<const EFrameError*>(&e);
     if (frameError && !dynamic_cast<const EFrameSizeError*>(&e)) return;
     // An undecodable frame: no reply, the connection ends.
-    if (GetOptions()->UseDebugMode)
+    if (env_.Options()->UseDebugMode)
         AL(ClassName(), "Connection " + peerAddress + " closed: " + e.what());
 }
 
@@ -132,20 +136,12 @@ bool TZorvelCentralNomSyncServerSrv::CheckPharmacyLogin(TPharmServerLoginCommand
             IntToStr(command.CustomerInfo.Size()));
     LoadCustomerFromCommand(customer, command);
 
-    // The password is compared here, byte for byte, as the ReplData service
-    // checks the same password: the column's collation would ignore letter
-    // case and trailing blanks. An empty password never matches.
+    // The same check as the upload service's (the pharmacy directory's).
     bool authorized = false;
     const std::string password = Utf16ToCp1251(customer.Password);
     if (!password.empty()) {
-        TDMBase dm;
-        auto q = dm.CreateQuery("select id, inet_pass from pharmacy where id = :id");
-        dm.SetParam(*q, "id", TFieldType::ftInteger, Variant(customer.CustomerCode));
-        q->Open();
-        for (q->First(); !q->Eof() && !authorized; q->Next()) {
-            const TField& pass = q->FieldByName("inet_pass");
-            authorized = !pass.IsNull() && pass.AsString() == password;
-        }
+        std::unique_ptr<TDMBase> dm = env_.ConnectDatabase();
+        authorized = env_.Pharmacies().CheckPassword(*dm, customer.CustomerCode, password);
     }
     SetResultCustomerAuthorized(loginResult, authorized);
     return authorized;
@@ -172,7 +168,8 @@ std::unique_ptr<TPharmServerNomActualizationResult> TZorvelCentralNomSyncServerS
     auto result = std::make_unique<TPharmServerNomActualizationResult>();
     if (!CheckPharmacyLogin(command, *result)) return result;
 
-    TDMBase dm;
+    std::unique_ptr<TDMBase> dmHolder = env_.ConnectDatabase();
+    TDMBase& dm = *dmHolder;
     if (TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false)) {
         result->RequestProceeded = false;
         result->ErrorMessage = Cp(u8"Временно е блокирано създаването на заявки за актуализаране на номенклатурите!");

@@ -22,6 +22,7 @@
 
 #include "core/service.h"
 #include "protocol/pharm_classes.h"
+#include "core/env/env.h"
 #include "protocol/tcp_server.h"
 
 class TDMBase;
@@ -38,6 +39,7 @@ public:
     // port: the port ServiceStart opens (3052; tests pass another, 0 lets the
     // system choose one).
     explicit TZorvelCentralNomSyncServerSrv(uint16_t port = kDefaultPort);
+    TZorvelCentralNomSyncServerSrv(TEnv& env, uint16_t port);
     ~TZorvelCentralNomSyncServerSrv() override;
 
     std::string Name() const override { return "ZorvelCentralNomSyncServerSrv"; }
@@ -53,9 +55,6 @@ public:
     // progress.
     void ServiceStop(bool& stopped) override;
 
-    // Whether ServiceStart reloads the configuration file (tests publish an
-    // options snapshot of their own and turn it off).
-    bool ReloadOptionsOnStart = true;
     // The connection's time-out for reads and writes (tests shorten it).
     int ReadTimeoutMs = kReadTimeoutMs;
     // The address ServiceStart listens on.
@@ -66,6 +65,8 @@ public:
     uint16_t BoundPort() const { return tcpServer_.Port(); }
     size_t ConnectionCount() const { return static_cast<size_t>(tcpServer_.ConnectionCount()); }
 
+    // The environment the service reaches the outside world through.
+    TEnv& Env() const { return env_; }
     // Writes a line to the daily log with Sender.
     void AL(const std::string& sender, const std::string& text) const;
 
@@ -109,6 +110,7 @@ private:
     void SaveCorrectionsToCentralNom(TDMBase& dm, TPharmServerConfirmActionCommand& command,
                                      int32_t actionRequestID);
 
+    TEnv& env_;
     uint16_t port_;
     TTcpServer tcpServer_;
 };

@@ -10,6 +10,7 @@
 #include "core/app_misc.h"
 #include "core/cp1251.h"
 #include "core/db/dm_base.h"
+#include "core/env/pharmacy_directory.h"
 #include "core/exceptions.h"
 #include "core/format.h"
 #include "core/log.h"
@@ -21,8 +22,6 @@
 #include "replication/upload_names.h"
 #include "replication/upload_registry.h"
 
-TZorvelCentralServerSrv* ZorvelCentralServerSrv = nullptr;
-
 namespace {
 
 const char* const kSender = "TZorvelCentralServerSrv";
@@ -31,16 +30,16 @@ const char* const kSender = "TZorvelCentralServerSrv";
 // for as long as it is open. It is never opened through a symbolic link.
 class TUploadFileStream : public TStream {
 public:
-    TUploadFileStream(const std::string& path, bool append, TUploadRegistry::TLock lock)
-        : path_(path), lock_(std::move(lock)) {
+    TUploadFileStream(TEnv& env, const std::string& path, bool append, TUploadRegistry::TLock lock)
+        : env_(env), path_(path), lock_(std::move(lock)) {
         int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (append ? O_APPEND : O_CREAT | O_EXCL);
-        fd_ = ::open(path.c_str(), flags, 0644);
+        fd_ = env_.OpenFile(path, flags, 0644);
         if (fd_ < 0)
             throw EInOutError(std::string(append ? "Cannot open file \"" : "Cannot create file \"") + path +
                               "\". " + std::strerror(errno));
     }
     ~TUploadFileStream() override {
-        if (fd_ >= 0) ::close(fd_);  // closed before the registry lets the path go
+        if (fd_ >= 0) env_.CloseFile(fd_);  // closed before the registry lets the path go
         lock_.Release();
     }
     int64_t Read(void*, int64_t) override { return 0; }
@@ -48,9 +47,15 @@ public:
         const char* p = static_cast<const char*>(buffer);
         int64_t total = 0;
         while (count > 0) {
-            ssize_t n = ::write(fd_, p + total, static_cast<size_t>(count));
+            ssize_t n = env_.WriteFile(fd_, p + total, static_cast<size_t>(count));
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
+            if (n <= 0) {
+                // The store is answered with an error; the pharmacy sends
+                // the file again. Logged once: the transfer ends here.
+                env_.Log(kSender, Format("Cannot write %s: %s; the store is refused, the pharmacy sends it again.",
+                                         {path_, std::string(n < 0 ? std::strerror(errno) : "nothing written")}));
+                break;
+            }
             total += n;
             count -= n;
         }
@@ -70,28 +75,24 @@ public:
     }
 
 private:
+    TEnv& env_;
     std::string path_;
     int fd_ = -1;
     TUploadRegistry::TLock lock_;
 };
 
 // Creates one folder level; raises EInOutError when that fails.
-void CreateFolder(const std::string& dir) {
-    std::string d = dir;
-    while (d.size() > 1 && d.back() == '/') d.pop_back();
-    if (::mkdir(d.c_str(), 0755) != 0 && errno != EEXIST)
-        throw EInOutError("Unable to create directory \"" + d + "\". " + std::strerror(errno));
+void CreateFolder(TEnv& env, const std::string& dir) {
+    if (!env.CreateFolder(dir))
+        throw EInOutError("Unable to create directory \"" + dir + "\". " + std::strerror(errno));
 }
 
 // Size of a plain file (not followed through a link); 0 when there is none.
-int64_t PlainFileSize(const std::string& path) {
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) return 0;
-        throw EInOutError("Cannot read file \"" + path + "\". " + std::strerror(errno));
-    }
-    if (!S_ISREG(st.st_mode)) throw EInOutError("\"" + path + "\" is not a plain file");
-    return static_cast<int64_t>(st.st_size);
+int64_t PlainFileSize(TEnv& env, const std::string& path) {
+    TFileInfo st = env.Stat(path);
+    if (!st.Exists) return 0;
+    if (!st.IsFile) throw EInOutError("\"" + path + "\" is not a plain file");
+    return st.Size;
 }
 
 // Splits a pharmacy line at every "|" (empty parts kept, also a last one).
@@ -108,7 +109,9 @@ std::vector<std::string> SplitLine(const std::string& line) {
 
 }  // namespace
 
-TZorvelCentralServerSrv::TZorvelCentralServerSrv() {
+TZorvelCentralServerSrv::TZorvelCentralServerSrv() : TZorvelCentralServerSrv(TEnv::Default()) {}
+
+TZorvelCentralServerSrv::TZorvelCentralServerSrv(TEnv& env) : env_(env) {
     AllowStop = true;
     AllowPause = false;
     Interactive = true;
@@ -144,8 +147,6 @@ TZorvelCentralServerSrv::TZorvelCentralServerSrv() {
         Log(kSender, Format("Upload connection from %s ended: %s", {peer, std::string(e.what())}));
     };
 
-    reloadOptions_ = [] { ReloadOptions(); };
-    ZorvelCentralServerSrv = this;
 }
 
 TZorvelCentralServerSrv::~TZorvelCentralServerSrv() {
@@ -154,7 +155,6 @@ TZorvelCentralServerSrv::~TZorvelCentralServerSrv() {
         tcpServer_.Stop();
     } catch (...) {
     }
-    if (ZorvelCentralServerSrv == this) ZorvelCentralServerSrv = nullptr;
 }
 
 void TZorvelCentralServerSrv::ServiceCreate() {}
@@ -173,21 +173,18 @@ void TZorvelCentralServerSrv::SetBindAddress(const std::string& address) {
 }
 
 void TZorvelCentralServerSrv::Log(std::string_view sender, const std::string& msg) const {
-    ::Log(sender, msg);
+    env_.Log(sender, msg);
 }
 
 // ---------------------------------------------------------------------------
 // Start and stop
 
 void TZorvelCentralServerSrv::ServiceStart(bool& started) {
-    if (reloadOptions_) reloadOptions_();
+    env_.ReloadOptions();
 
     for (;;) {
         ReloadUserList();
-        {
-            std::lock_guard<std::mutex> g(listLock_);
-            if (!userList_.empty()) break;
-        }
+        if (!GetUserListCopy().empty()) break;
         Log(kSender, "No Users Found! Check the db connection!");
         if (WaitForStop(retryDelay_)) {
             started = false;
@@ -195,7 +192,7 @@ void TZorvelCentralServerSrv::ServiceStart(bool& started) {
         }
     }
 
-    std::shared_ptr<const TOptions> opt = GetOptions();
+    std::shared_ptr<const TOptions> opt = env_.Options();
     CreatePharmacyFolders();
     bool secondary = opt->UseSecondaryDataProtocol;
     if (secondary) {
@@ -234,56 +231,38 @@ void TZorvelCentralServerSrv::ServiceStop(bool& stopped) {
 // ---------------------------------------------------------------------------
 // Pharmacy list
 
-std::vector<std::string> TZorvelCentralServerSrv::LoadPharmacyUsers() {
-    std::vector<std::string> lines;
-    TDMBase dm;
-    if (!dm.Connected()) return lines;
-    auto q = dm.OpenQuery("select id, name, inet_pass from pharmacy;");
-    for (q->First(); !q->Eof(); q->Next())
-        lines.push_back(q->FieldByName("id").AsString() + "|" + q->FieldByName("name").AsString() + "|" +
-                        q->FieldByName("inet_pass").AsString());
-    return lines;
-}
+std::vector<std::string> TZorvelCentralServerSrv::LoadPharmacyUsers() { return env_.Pharmacies().Load(env_); }
 
-void TZorvelCentralServerSrv::ReloadUserList() {
-    std::vector<std::string> lines = LoadPharmacyUsers();
-    std::lock_guard<std::mutex> g(listLock_);
-    userList_ = std::move(lines);
-}
+void TZorvelCentralServerSrv::ReloadUserList() { env_.Pharmacies().Reload(env_); }
 
-std::vector<std::string> TZorvelCentralServerSrv::GetUserListCopy() const {
-    std::lock_guard<std::mutex> g(listLock_);
-    return userList_;
-}
+std::vector<std::string> TZorvelCentralServerSrv::GetUserListCopy() const { return env_.Pharmacies().List(); }
 
-void TZorvelCentralServerSrv::LockUserList() const { listLock_.lock(); }
+void TZorvelCentralServerSrv::LockUserList() const { env_.Pharmacies().Lock(); }
 
-void TZorvelCentralServerSrv::UnlockUserList() const { listLock_.unlock(); }
-
-static std::string FolderNameOf(const std::string& line) { return "pharm" + line.substr(0, line.find('|')); }
+void TZorvelCentralServerSrv::UnlockUserList() const { env_.Pharmacies().Unlock(); }
 
 std::string TZorvelCentralServerSrv::GetUserFolderName(size_t index) const {
-    std::lock_guard<std::mutex> g(listLock_);
-    if (index >= userList_.size())
+    std::vector<std::string> list = GetUserListCopy();
+    if (index >= list.size())
         throw EListError(Format("List index out of bounds (%d)", {static_cast<int64_t>(index)}));
-    return FolderNameOf(userList_[index]);
+    return TPharmacyDirectory::FolderNameOf(list[index]);
 }
 
 void TZorvelCentralServerSrv::CreatePharmacyFolders() {
-    std::string base = AddTrailingBackslash(GetOptions()->RarFilesDir);
+    std::string base = AddTrailingBackslash(env_.Options()->RarFilesDir);
     for (const std::string& line : GetUserListCopy()) {
-        std::string name = FolderNameOf(line);
+        std::string name = TPharmacyDirectory::FolderNameOf(line);
         if (!IsSafeUploadName(name)) continue;  // the id column never yields such text
         std::string dir = base + name;
-        if (!DirectoryExists(dir)) {
+        if (!env_.Stat(dir).IsFolder) {
             Log(kSender, "Create Folder " + dir);
-            CreateFolder(dir);
+            CreateFolder(env_, dir);
         }
     }
 }
 
 void TZorvelCentralServerSrv::RefreshFTPUserAccounts() {
-    std::string base = AddTrailingBackslash(GetOptions()->RarFilesDir);
+    std::string base = AddTrailingBackslash(env_.Options()->RarFilesDir);
     userManager_.Clear();
     for (const std::string& line : GetUserListCopy()) {
         std::vector<std::string> parts = SplitLine(line);
@@ -310,12 +289,12 @@ std::unique_ptr<TStream> TZorvelCentralServerSrv::IdFTPServerStoreFile(const TFt
             Log(kSender, Format("Refused file name \"%s\" from %s(%s).", {fileName, session.UserName, session.PeerIP}));
             return nullptr;
         }
-        std::string folder = AddTrailingBackslash(GetOptions()->RarFilesDir) + session.UserName;
-        if (!DirectoryExists(folder)) CreateFolder(folder);
+        std::string folder = AddTrailingBackslash(env_.Options()->RarFilesDir) + session.UserName;
+        if (!env_.Stat(folder).IsFolder) CreateFolder(env_, folder);
         folder = AddTrailingBackslash(folder);
 
         // Names are one archive whatever their letter case.
-        std::vector<std::string> existing = FindFilesNoCase(folder, name);
+        std::vector<std::string> existing = FindFilesNoCase(env_, folder, name);
         std::string target = folder + (append && !existing.empty() ? existing.front() : name);
         TUploadRegistry::TLock lock = TUploadRegistry::Instance().TryAcquire(target);
         if (!lock) {
@@ -325,7 +304,7 @@ std::unique_ptr<TStream> TZorvelCentralServerSrv::IdFTPServerStoreFile(const TFt
         }
         if (!append) {
             for (const std::string& old : existing) {
-                if (::unlink((folder + old).c_str()) != 0 && errno != ENOENT) {
+                if (!env_.DeleteFile(folder + old) && errno != ENOENT) {
                     Log(kSender, Format("Cannot delete %s before a new upload: %s",
                                         {folder + old, std::string(std::strerror(errno))}));
                     return nullptr;
@@ -335,7 +314,7 @@ std::unique_ptr<TStream> TZorvelCentralServerSrv::IdFTPServerStoreFile(const TFt
         Log(kSender, Format("Receiving file %s from %s(%s).", {target, session.UserName, session.PeerIP}));
         // An append opens the existing file only: one that is missing fails
         // here, after the line above, and the store is refused.
-        auto stream = std::make_unique<TUploadFileStream>(target, append, std::move(lock));
+        auto stream = std::make_unique<TUploadFileStream>(env_, target, append, std::move(lock));
         Log(kSender, "After Stream Redirect!");
         return stream;
     } catch (const std::exception& e) {
@@ -354,11 +333,11 @@ int64_t TZorvelCentralServerSrv::IdFTPServerGetFileSize(const TFtpSessionContext
                                                         const std::string& fileName) {
     std::string name = CleanFtpFileName(fileName);
     if (!IsSafeUploadName(name) || !IsSafeUploadName(session.UserName)) return -1;
-    std::string folder = AddTrailingBackslash(AddTrailingBackslash(GetOptions()->RarFilesDir) + session.UserName);
-    std::string found = FindFileNoCase(folder, name);
+    std::string folder = AddTrailingBackslash(AddTrailingBackslash(env_.Options()->RarFilesDir) + session.UserName);
+    std::string found = FindFileNoCase(env_, folder, name);
     if (found.empty()) return -1;
     try {
-        return PlainFileSize(folder + found);
+        return PlainFileSize(env_, folder + found);
     } catch (const std::exception&) {
         return -1;
     }
@@ -410,25 +389,9 @@ void TZorvelCentralServerSrv::IdTCPServerExecute(TTcpRequest& request) {
     if (failure) std::rethrow_exception(failure);
 }
 
-bool TZorvelCentralServerSrv::QueryPharmacyPassword(TDMBase& dm, const std::string& code,
-                                                    const std::string& password) {
-    // The password is compared here, byte for byte: the column's collation
-    // would ignore letter case and trailing blanks.
-    int32_t id = StrToInt(code);
-    if (password.empty()) return false;
-    auto q = dm.CreateQuery("select id, inet_pass from pharmacy where id = :id");
-    dm.SetParam(*q, "id", TFieldType::ftInteger, Variant(id));
-    q->Open();
-    for (q->First(); !q->Eof(); q->Next()) {
-        const TField& pass = q->FieldByName("inet_pass");
-        if (!pass.IsNull() && pass.AsString() == password) return true;
-    }
-    return false;
-}
-
 bool TZorvelCentralServerSrv::CheckPharmacyPassword(const std::string& code, const std::string& password) {
-    TDMBase dm;
-    return QueryPharmacyPassword(dm, code, password);
+    std::unique_ptr<TDMBase> dm = env_.ConnectDatabase();
+    return env_.Pharmacies().CheckPassword(*dm, StrToInt(code), password);
 }
 
 bool TZorvelCentralServerSrv::CheckCustomerAccess(const TOrderCustomer& customer, TPharmServerSendFileResult& result) {
@@ -454,55 +417,68 @@ void TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, TStr
     std::string buffer(static_cast<size_t>(size > 0 ? size : 0), '\0');
     data.SetPosition(0);
     if (size > 0) data.ReadBuffer(buffer.data(), size);
-    int fd = ::open(fileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int64_t before = PlainFileSize(env_, fileName);
+    int fd = env_.OpenFile(fileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644);
     if (fd < 0) {
         // The transfer file stays as it was; the caller reports its size.
-        Log(kSender, Format("Cannot open transfer file %s: %s", {fileName, std::string(std::strerror(errno))}));
+        std::string text = Format("Cannot open transfer file %s: %s", {fileName, std::string(std::strerror(errno))});
+        if (failures_.IsNew(fileName, text)) Log(kSender, text + "; the pharmacy is told the size it holds.");
         return;
     }
     size_t off = 0;
-    while (off < buffer.size()) {
-        ssize_t n = ::write(fd, buffer.data() + off, buffer.size() - off);
+    int err = 0;
+    while (off < buffer.size() && !err) {
+        ssize_t n = env_.WriteFile(fd, buffer.data() + off, buffer.size() - off);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            int err = errno;
-            ::close(fd);
-            throw EInOutError("Cannot write transfer file \"" + fileName + "\". " + std::strerror(err));
-        }
-        off += static_cast<size_t>(n);
+        if (n <= 0)
+            err = n < 0 ? errno : ENOSPC;
+        else
+            off += static_cast<size_t>(n);
     }
-    if (::close(fd) != 0) throw EInOutError("Cannot write transfer file \"" + fileName + "\". " + std::strerror(errno));
+    if (env_.CloseFile(fd) != 0 && !err) err = errno;
+    if (err) {
+        // A chunk is in the file whole or not at all: the part written is
+        // cut off, so that the pharmacy sends the chunk again from the
+        // position the file holds.
+        if (!env_.TruncateFile(fileName, before))
+            Log(kSender, Format("Cannot cut transfer file %s back to %d bytes: %s",
+                                {fileName, before, std::string(std::strerror(errno))}));
+        throw EInOutError("Cannot write transfer file \"" + fileName + "\". " + std::strerror(err));
+    }
+    failures_.Succeeded(fileName);
 }
 
 std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSendFileCommand(
     const TPharmServerSendFileCommand& command) {
     auto result = std::make_unique<TPharmServerSendFileResult>();
+    std::string key = command.PacketFileName;  // the upload whose failures are logged once
     try {
         if (!AuthorizeCommand(command, *result)) return result;
         int32_t code = -1;
         if (!GetCommandCustomerCode(command, code, true)) return result;
 
-        std::string folder = AddTrailingBackslash(GetOptions()->RarFilesDir) + Format("pharm%d", {code});
+        std::string folder = TPharmacyDirectory::FolderOf(env_, code);
+        key = folder + "/" + command.PacketFileName;
         std::string name = PacketFileNamePart(command.PacketFileName);
         if (!IsSafeUploadName(name))
             throw EInOutError("Refused packet file name \"" + command.PacketFileName + "\"");
-        if (!DirectoryExists(folder)) CreateFolder(folder);
+        if (!env_.Stat(folder).IsFolder) CreateFolder(env_, folder);
         folder = AddTrailingBackslash(folder);
 
         // The transfer file of this archive, whatever the letter case it was
         // begun with. Requests for one transfer file run one at a time.
-        std::string trfName = FindFileNoCase(folder, name + ".trf");
+        std::string trfName = FindFileNoCase(env_, folder, name + ".trf");
         std::string trfPath = folder + (trfName.empty() ? name + ".trf" : trfName);
         std::string finalPath = folder + name;
         TUploadRegistry::TLock trfLock = TUploadRegistry::Instance().Acquire(trfPath);
 
-        int64_t size = PlainFileSize(trfPath);
+        int64_t size = PlainFileSize(env_, trfPath);
         if (command.StartPosition > -1) {
             int64_t start = command.StartPosition;
             if (start < size) {
                 // A chunk sent again (its reply was lost): it replaces what
                 // the file holds from its position on.
-                if (::truncate(trfPath.c_str(), static_cast<off_t>(start)) != 0)
+                if (!env_.TruncateFile(trfPath, start))
                     throw EInOutError("Cannot cut transfer file \"" + trfPath + "\". " + std::strerror(errno));
                 Log(kSender, Format("Transfer file %s cut back from %d to %d bytes for a chunk sent again.",
                                     {trfPath, size, start}));
@@ -515,14 +491,15 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
                                     {trfPath, start, size}));
             } else {
                 AppendPacketData(trfPath, const_cast<TMemoryStream&>(command.Data));
+                failures_.Succeeded(key);  // the upload goes on: its next failure is news
             }
-            size = PlainFileSize(trfPath);
+            size = PlainFileSize(env_, trfPath);
         }
         if (command.FileSize > 0 && command.FileSize < size) {
             // Longer than the archive can be: start the transfer over.
             Log(kSender, Format("Transfer file %s holds %d bytes, more than the %d announced; it is deleted.",
                                 {trfPath, size, command.FileSize}));
-            if (::unlink(trfPath.c_str()) != 0 && errno != ENOENT)
+            if (!env_.DeleteFile(trfPath) && errno != ENOENT)
                 throw EInOutError("Cannot delete transfer file \"" + trfPath + "\". " + std::strerror(errno));
             result->StartPosition = 0;
             result->IsTransfered = false;
@@ -532,18 +509,20 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
         result->IsTransfered = size > 0 && size == command.FileSize;
         if (result->IsTransfered) {
             TUploadRegistry::TLock finalLock = TUploadRegistry::Instance().Acquire(finalPath);
-            for (const std::string& old : FindFilesNoCase(folder, name))
-                if (::unlink((folder + old).c_str()) != 0 && errno != ENOENT)
+            for (const std::string& old : FindFilesNoCase(env_, folder, name))
+                if (!env_.DeleteFile(folder + old) && errno != ENOENT)
                     throw EInOutError("Cannot delete \"" + folder + old + "\". " + std::strerror(errno));
-            if (::rename(trfPath.c_str(), finalPath.c_str()) != 0)
+            if (!env_.RenameFile(trfPath, finalPath))
                 throw EInOutError("Cannot rename \"" + trfPath + "\" to \"" + finalPath + "\". " +
                                   std::strerror(errno));
+            failures_.Succeeded(key);
         }
     } catch (const std::exception& e) {
         result->StartPosition = -1;
         result->IsTransfered = false;
-        Log(kSender, Format("Send file request \"%s\" failed: %s",
-                            {command.PacketFileName, std::string(e.what())}));
+        std::string text = Format("Send file request \"%s\" failed: %s", {command.PacketFileName, std::string(e.what())});
+        if (failures_.IsNew(key, text))
+            Log(kSender, text + "; the pharmacy is answered with an error and sends the file again.");
     }
     return result;
 }

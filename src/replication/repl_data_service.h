@@ -1,8 +1,8 @@
 // The replication data service ("Vantrell ReplData Server"): receives the
 // pharmacies' packet archives into their folders under RarFilesDir, through
 // its FTP server or, with UseSecondaryDataProtocol, through its own TCP
-// upload protocol on PTPort2. It owns the list of pharmacies (one line
-// "id|name|inet_pass" each), which it lends as a copy to the packet installer.
+// upload protocol on PTPort2. Its pharmacy list (one line "id|name|inet_pass"
+// each) is the environment's pharmacy directory, shared with the installer.
 #pragma once
 
 #include <chrono>
@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/env/env.h"
+#include "core/repeated_failures.h"
 #include "core/service.h"
 #include "core/stream.h"
 #include "replication/ftp/ftp_server.h"
@@ -35,6 +37,7 @@ public:
     static constexpr int kMaxUploadRequests = 64;
 
     TZorvelCentralServerSrv();
+    explicit TZorvelCentralServerSrv(TEnv& env);
     ~TZorvelCentralServerSrv() override;
 
     std::string Name() const override { return "ZorvelCentralServerSrv"; }
@@ -98,10 +101,9 @@ public:
     bool AuthorizeCommand(const TPharmServerLoginCommand& command, TPharmServerSendFileResult& result);
     bool CheckCustomerAccess(const TOrderCustomer& customer, TPharmServerSendFileResult& result);
     bool CheckPharmacyPassword(const std::string& code, const std::string& password);
-    // True when the pharmacy row exists and its inet_pass equals Password
-    // byte for byte; an empty password never matches.
-    static bool QueryPharmacyPassword(TDMBase& dm, const std::string& code, const std::string& password);
-    // Appends every byte of Data (from its start) to the file, creating it.
+    // Appends every byte of Data (from its start) to the file, creating it;
+    // when a write fails, the file is cut back to its length before and the
+    // failure raises.
     void AppendPacketData(const std::string& fileName, TStream& data);
     // The result object that answers a command of this class when its
     // handling failed; nullptr for a class without one.
@@ -115,30 +117,23 @@ public:
     // ---- settings for tests ------------------------------------------------------
     // Delay between attempts while the pharmacy list is empty (60 s).
     void SetRetryDelay(std::chrono::milliseconds delay) { retryDelay_ = delay; }
-    // What ServiceStart calls to reload the configuration (ReloadOptions).
-    void SetReloadOptions(std::function<void()> reload) { reloadOptions_ = std::move(reload); }
     // Ports used in place of the configured ones (-1: the configured port;
     // 0: one chosen by the system), and the address the servers bind.
     void SetPortOverrides(int ftpPort, int tcpPort, int ftpDataPort);
     void SetBindAddress(const std::string& address);
 
 private:
+    TEnv& env_;
+    // Failures of an upload that its pharmacy meets again and again.
+    TRepeatedFailures failures_;
     TFtpUserManager userManager_;
     TFtpServer ftpServer_;
     TTcpServer tcpServer_;
     int tcpPort_ = 0;                 // set by each start
     std::string bindAddress_ = "0.0.0.0";
 
-    mutable std::mutex listLock_;
-    std::vector<std::string> userList_;
-
     std::chrono::milliseconds retryDelay_{60000};
-    std::function<void()> reloadOptions_;
     int ftpPortOverride_ = -1;
     int tcpPortOverride_ = -1;
     int ftpDataPortOverride_ = -1;
 };
-
-// The process's replication data service; null when it does not exist. The
-// packet installer reaches the pharmacy list and the log through it.
-extern TZorvelCentralServerSrv* ZorvelCentralServerSrv;

@@ -1,9 +1,7 @@
 #include "replication/upload_names.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include "core/cp1251.h"
+#include "core/env/env.h"
 #include "core/format.h"
 
 std::string CleanFtpFileName(const std::string& name) {
@@ -28,27 +26,21 @@ bool IsSafeUploadName(const std::string& name) {
     return true;
 }
 
-std::vector<std::string> FindFilesNoCase(const std::string& folder, const std::string& name) {
+std::vector<std::string> FindFilesNoCase(TEnv& env, const std::string& folder, const std::string& name) {
     std::vector<std::string> found;
-    DIR* d = ::opendir(folder.c_str());
-    if (!d) return found;
     std::string base = folder;
     if (!base.empty() && base.back() != '/') base += '/';
-    while (dirent* e = ::readdir(d)) {
-        std::string entry = e->d_name;
-        if (entry == "." || entry == ".." || !SameText1251(entry, name)) continue;
-        struct stat st{};
-        if (::lstat((base + entry).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    for (const std::string& entry : env.ListFiles(base, "*")) {
+        if (!SameText1251(entry, name) || !env.Stat(base + entry).IsFile) continue;
         if (entry == name)
             found.insert(found.begin(), entry);
         else
             found.push_back(entry);
     }
-    ::closedir(d);
     return found;
 }
 
-std::string FindFileNoCase(const std::string& folder, const std::string& name) {
-    auto all = FindFilesNoCase(folder, name);
+std::string FindFileNoCase(TEnv& env, const std::string& folder, const std::string& name) {
+    auto all = FindFilesNoCase(env, folder, name);
     return all.empty() ? std::string() : all.front();
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+class TEnv;
+
 // FTP: the client's name with every "\" and every "/" removed, then blanks
 // (and control characters) at both ends removed.
 std::string CleanFtpFileName(const std::string& name);
@@ -21,6 +23,6 @@ bool IsSafeUploadName(const std::string& name);
 // The names of the plain files of folder that equal name without regard to
 // letter case (cp1251), an exact match first; empty when there is none or
 // the folder is missing.
-std::vector<std::string> FindFilesNoCase(const std::string& folder, const std::string& name);
+std::vector<std::string> FindFilesNoCase(TEnv& env, const std::string& folder, const std::string& name);
 // The first of those, or "" when there is none.
-std::string FindFileNoCase(const std::string& folder, const std::string& name);
+std::string FindFileNoCase(TEnv& env, const std::string& folder, const std::string& name);

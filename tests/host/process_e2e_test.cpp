@@ -4,7 +4,6 @@
 // catches is wiring between the parts: the configuration each service reads,
 // the pharmacy list the installer borrows from the ReplData service, the log
 // they share, the installer's first pass inside its start, and a clean stop.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -23,13 +21,14 @@
 #include "core/ini_file.h"
 #include "core/variant.h"
 #include "host/process_probe.h"
-#include "host/service_application.h"
-#include "host/service_factory.h"
+#include "host/server_program.h"
 #include "nomsync/article_test_util.h"
 #include "nomsync/nomsync_test_util.h"
 #include "nomsync/supplier.h"
-#include "replication/packet/packet_extractor.h"
+#include "core/env/posix_env.h"
+#include "core/misc.h"
 #include "replication/packet/xml_data_packet.h"
+#include "support/child_process.h"
 #include "support/loopback.h"
 #include "support/rar4_writer.h"
 #include "support/scoped_env.h"
@@ -78,29 +77,6 @@ void MakeOld(const std::string& path, int seconds) {
     ASSERT_EQ(::utime(path.c_str(), &t), 0) << path;
 }
 
-// What the server child does: the program's main, with its output going to a
-// file of the base folder.
-[[noreturn]] void RunServerProcess(const std::string& outputFile) {
-    int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        ::close(fd);
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    int rc = 99;
-    try {
-        TServiceApplication app(&CreateServices);
-        rc = app.Run(std::vector<std::string>{});
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "escaped: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "escaped: unknown exception\n");
-    }
-    std::fflush(nullptr);
-    std::exit(rc);  // as main returns: static objects go, leaks are checked
-}
-
 class ServerProcess : public ::testing::Test {
 protected:
     ServerProcess() {
@@ -108,15 +84,12 @@ protected:
         do dataPort_ = FreeLoopbackPort();
         while (dataPort_ == ftpPort_);
         // The extractor built beside the server program.
-        SetPacketExtractorPath((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string());
+        DefaultPosixEnv().SetExtractor((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string(),
+                                       kExecDefaultTimeout);
     }
     ~ServerProcess() override {
-        if (pid_ > 0 && !exited_) {  // a failed test leaves no server behind
-            ::kill(pid_, SIGKILL);
-            int status;
-            ::waitpid(pid_, &status, 0);
-        }
-        SetPacketExtractorPath("");
+        server_.Kill();  // a failed test leaves no server behind
+        DefaultPosixEnv().SetExtractor("", kExecDefaultTimeout);
     }
 
     std::string Config() const { return base_.File("vantrell_config.ini"); }
@@ -139,19 +112,12 @@ protected:
     // Forks the server; its database connections reach the test instance
     // through the port hook the child inherits.
     void Start() {
-        std::fflush(nullptr);
-        pid_ = ::fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) RunServerProcess(outputFile_);
+        const std::string output = outputFile_;
+        ASSERT_TRUE(server_.Start([output]() -> int { RunServerProgram(output); }));
+        pid_ = server_.Pid();
     }
 
-    // Whether the child is still running (reaps it when it has ended).
-    bool Alive() {
-        if (exited_) return false;
-        pid_t r = ::waitpid(pid_, &status_, WNOHANG);
-        if (r == pid_) exited_ = true;
-        return !exited_;
-    }
+    bool Alive() { return server_.Alive(); }
 
     // Waits for cond while the child runs; false when the time is up or the
     // child ended first.
@@ -167,6 +133,7 @@ protected:
         ASSERT_EQ(::kill(pid_, SIGTERM), 0);
         bool ended = WaitUntil([&] { return !Alive(); });
         ASSERT_TRUE(ended) << "the server did not end after SIGTERM";
+        status_ = server_.Status();
     }
 
     // Every line of the base folder's daily logs.
@@ -193,8 +160,8 @@ protected:
     int ftpPort_ = 0;
     int dataPort_ = 0;
     std::string outputFile_ = base_.File("server_output.txt");
+    ChildProcess server_;
     pid_t pid_ = -1;
-    bool exited_ = false;
     int status_ = 0;
 };
 

@@ -386,17 +386,16 @@ TEST_F(NomSyncService, StopClosesConnectionsAndStartOpensAgain) {
 }
 
 TEST(NomSyncServiceIdentity, NamesAndPortInUse) {
-    TZorvelCentralNomSyncServerSrv s(0);
+    TFaultEnv env;
+    TZorvelCentralNomSyncServerSrv s(env, 0);
     EXPECT_EQ(s.Name(), "ZorvelCentralNomSyncServerSrv");
     EXPECT_EQ(s.DisplayName(), "Vantrell Nom Sync Server");
     EXPECT_STREQ(s.ClassName(), "TZorvelCentralNomSyncServerSrv");
-    s.ReloadOptionsOnStart = false;
     s.BindAddress = "127.0.0.1";
     bool started = false;
     s.ServiceStart(started);
     ASSERT_TRUE(started);
-    TZorvelCentralNomSyncServerSrv other(s.BoundPort());
-    other.ReloadOptionsOnStart = false;
+    TZorvelCentralNomSyncServerSrv other(env, s.BoundPort());
     other.BindAddress = "127.0.0.1";
     bool started2 = false;
     EXPECT_THROW(other.ServiceStart(started2), EInOutError);

@@ -26,6 +26,7 @@
 #include "protocol/customer_info.h"
 #include "protocol/frame_io.h"
 #include "protocol/pharm_classes.h"
+#include "support/fault_env.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
 
@@ -193,6 +194,7 @@ protected:
     TestDatabase db;
     TempDir dirs;
     std::string dataDir, sqlDir;
+    TFaultEnv env;  // the real environment until a test sets a fault
 };
 
 // That with three pharmacies and a running service on a port of the
@@ -202,8 +204,7 @@ protected:
     void SetUp() override {
         NomDataFixture::SetUp();
         SeedPharmacies(db);
-        srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(0);
-        srv->ReloadOptionsOnStart = false;
+        srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(env, 0);
         srv->BindAddress = "127.0.0.1";
         ConfigureService(*srv);
         bool started = false;

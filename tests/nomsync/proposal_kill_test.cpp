@@ -4,8 +4,6 @@
 // request, every answered proposal is stored exactly once, and no refresh
 // ever handed out a blank object. A pharmacy that got no answer proposes
 // again, as the pharmacies' client does.
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "nomsync_test_util.h"
+#include "support/child_process.h"
 #include "support/loopback.h"
 
 using namespace nomsync_test;
@@ -33,8 +32,8 @@ constexpr int kKills = 24;
 [[noreturn]] void RunService(uint16_t port) {
     std::signal(SIGPIPE, SIG_IGN);
     try {
-        TZorvelCentralNomSyncServerSrv srv(port);
-        srv.ReloadOptionsOnStart = false;
+        TFaultEnv env;
+        TZorvelCentralNomSyncServerSrv srv(env, port);
         srv.BindAddress = "127.0.0.1";
         bool started = false;
         srv.ServiceStart(started);
@@ -60,7 +59,7 @@ protected:
         SeedPharmacies(db);
         db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (1, 'seed'), (2, 'seed'), (3, 'seed')");
     }
-    void TearDown() override { Kill(); }
+    void TearDown() override { service_.Kill(); }
 
     // Forks the service; true once it accepts pharmacies (it has closed
     // what the run before left incomplete by then). A port taken by someone
@@ -68,25 +67,15 @@ protected:
     bool Start() {
         for (int tries = 0; tries < 3; ++tries) {
             port_ = static_cast<uint16_t>(FreeLoopbackPort());
-            std::fflush(nullptr);
-            pid_ = ::fork();
-            if (pid_ == 0) RunService(port_);
-            for (int i = 0; i < 1000 && pid_ > 0; ++i) {  // at most 10 s
+            const uint16_t port = port_;
+            if (!service_.Start([port]() -> int { RunService(port); })) return false;
+            for (int i = 0; i < 1000 && service_.Alive(); ++i) {  // at most 10 s
                 if (LoopbackListens(port_)) return true;
-                int status = 0;
-                if (::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-            Kill();
+            service_.Kill();
         }
         return false;
-    }
-    void Kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
     }
 
     // A fault of a kind, about one row or attempt (each counted once).
@@ -206,7 +195,7 @@ protected:
     }
 
     uint16_t port_ = 0;
-    pid_t pid_ = -1;
+    ChildProcess service_;
     std::mutex mu_, faultMu_;
     std::map<int, int> seq_, attempt_;
     std::vector<Attempt> attempts_;
@@ -226,7 +215,7 @@ TEST_F(ProposalKill, KilledAtRandomMomentsNothingIsHalfStoredOrLost) {
         CheckNothingHalfStored();
         std::vector<std::thread> threads = StartPharmacies(true);
         std::this_thread::sleep_for(std::chrono::milliseconds(life(rng)));
-        Kill();  // the pharmacies' connections break and their threads end
+        service_.Kill();  // the pharmacies' connections break and their threads end
         for (auto& t : threads) t.join();
     }
     ASSERT_TRUE(Start()) << "the service did not start";
@@ -234,7 +223,7 @@ TEST_F(ProposalKill, KilledAtRandomMomentsNothingIsHalfStoredOrLost) {
     // Every pharmacy works through what is open: nothing stays open.
     for (auto& t : StartPharmacies(false)) t.join();
     Faults("request left open", "SELECT ID FROM ACTION_REQUEST WHERE IS_PROCESSED = 'F'");
-    Kill();
+    service_.Kill();
     CheckAttempts();
 
     int answered = 0;

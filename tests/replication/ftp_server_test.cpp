@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 
 #include "core/stream.h"
-#include "ftp_test_client.h"
+#include "support/ftp_test_client.h"
 #include "replication/ftp/ftp_server.h"
 #include "support/temp_dir.h"
 

@@ -167,7 +167,7 @@ TEST_F(ArchiveInstall, EmptyCorruptAndForeignArchivesFailAndAreRetried) {
 
 TEST_F(ArchiveInstall, TheExtractorFailingToStartFailsTheArchive) {
     WriteArchive(1, InitialArchive());
-    SetPacketExtractorPath(tmp_.Path() + "/no-such-extractor");
+    env.ExtractorProgram = tmp_.Path() + "/no-such-extractor";
     Install(1);
     EXPECT_EQ(LastArchive(), 0);
     EXPECT_TRUE(Contains(InstallerLog(), "could not be started"));
@@ -178,15 +178,14 @@ TEST_F(ArchiveInstall, NumberIsCommittedBeforeTheArchiveIsMarked) {
     int seen = -1;
     bool stillNamed = false;
     {
-        TArchiveInstallerNoThread inst;
+        TArchiveInstallerNoThread inst(env);
         inst.FPharmID = kPharm;
         inst.FLastArchiveNumber = 1;
-        inst.OnArchiveCommitted = [&](int32_t n) {
+        env.RenameFault = [&](const std::string& from, const std::string&) {
             // Seen from another connection: committed, and not yet renamed.
-            TestDatabase* d = &db;
-            seen = static_cast<int>(d->ScalarInt("SELECT last_archive_num FROM pharmacy WHERE id = 5"));
-            stillNamed = fs::exists(ArchivePath(n)) && !fs::exists(ArchivePath(n) + ".inst");
-            throw EInOutError("the process ends here");
+            seen = static_cast<int>(db.ScalarInt("SELECT last_archive_num FROM pharmacy WHERE id = 5"));
+            stillNamed = fs::exists(from) && !fs::exists(from + ".inst");
+            return TFaultEnv::Fail(EIO);  // as if the process ended here
         };
         inst.Execute();
     }
@@ -340,11 +339,10 @@ TEST_F(ArchiveInstall, AnExtractorThatHangsIsStoppedAndTheArchiveFails) {
     WriteArchive(1, InitialArchive());
     std::string script = tmp_.Write("hanging-extractor", "#!/bin/sh\nsleep 30\n");
     fs::permissions(script, fs::perms::owner_all);
-    SetPacketExtractorPath(script);
-    SetPacketExtractorTimeout(std::chrono::milliseconds(300));
+    env.ExtractorProgram = script;
+    env.ExtractorTime = std::chrono::milliseconds(300);
     auto t0 = std::chrono::steady_clock::now();
     Install(1);
-    SetPacketExtractorTimeout(kExecDefaultTimeout);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
     EXPECT_EQ(LastArchive(), 0);
     EXPECT_TRUE(fs::exists(ArchivePath(1)));

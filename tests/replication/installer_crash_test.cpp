@@ -4,9 +4,7 @@
 // gives.
 #include "installer_fixture.h"
 
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <random>
@@ -14,6 +12,7 @@
 
 #include "core/format.h"
 #include "replication/packet/packet_installer_service.h"
+#include "support/child_process.h"
 
 namespace installer_test {
 namespace {
@@ -69,17 +68,14 @@ protected:
         WriteSeries(5);
     }
 
-    // A process that runs installation passes for pharmacy 5 until every
-    // archive is installed; it exits with 0 then.
-    pid_t StartInstaller() {
-        pid_t pid = ::fork();
-        if (pid != 0) return pid;
-        ::setpgid(0, 0);
+    // What the child process does: installation passes for pharmacy 5
+    // until every archive is installed; it ends with 0 then.
+    int RunInstaller() {
         int rc = 3;
         try {
-            TVantrellPacketInstallerService svc;
+            TVantrellPacketInstallerService svc(env);
             svc.UploadSettleTime = std::chrono::seconds(0);
-            svc.UserListSource = [] { return std::vector<std::string>{"5|Five|p5"}; };
+            SetPharmacies(std::vector<std::string>{"5|Five|p5"});
             rc = 2;
             for (int pass = 0; pass < 50; ++pass) {
                 svc.CheckPackets();
@@ -94,7 +90,7 @@ protected:
         } catch (...) {
             rc = 4;
         }
-        ::_exit(rc);
+        return rc;
     }
 
     // The rows of a table for a pharmacy, PHARM_ID left out.
@@ -137,22 +133,20 @@ TEST_F(InstallerCrash, KilledAtRandomMomentsTheResultEqualsAnUndisturbedInstall)
         ++rounds;
         ResetPharmacy5();
         for (int life = 0, inRound = 0; life < 200; ++life) {
-            pid_t pid = StartInstaller();
-            ASSERT_GT(pid, 0);
-            int status = 0;
+            ChildProcess installer;
+            ASSERT_TRUE(installer.Start([this] { return RunInstaller(); }));
             if (inRound >= kKillsPerRound) {
-                ::waitpid(pid, &status, 0);
+                ASSERT_TRUE(installer.WaitEnd(120000)) << "the installer did not finish";
             } else {
                 std::this_thread::sleep_for(std::chrono::milliseconds(delay(rng)));
             }
-            if (inRound < kKillsPerRound && ::waitpid(pid, &status, WNOHANG) == 0) {
+            if (inRound < kKillsPerRound && installer.Alive()) {
                 ++inRound;
-                ::kill(-pid, SIGKILL);
-                ::kill(pid, SIGKILL);
-                ::waitpid(pid, &status, 0);
+                installer.Kill();
                 ++kills;
                 continue;
             }
+            const int status = installer.Status();
             ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
             break;
         }

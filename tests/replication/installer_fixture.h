@@ -19,6 +19,7 @@
 #include "replication/packet/archive_installer.h"
 #include "replication/packet/packet_extractor.h"
 #include "replication/packet/xml_data_packet.h"
+#include "support/fault_env.h"
 #include "support/rar4_writer.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
@@ -93,11 +94,10 @@ protected:
         rarDir_ = tmp_.Path() + "/packets dir";
         fs::create_directories(rarDir_);
         db.EditOptions([&](TOptions& o) { o.RarFilesDir = rarDir_; });
-        SetPacketExtractorPath((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string());
+        env.ExtractorProgram = (fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string();
         db.Exec("INSERT INTO pharmacy (id, name, inet_pass, last_archive_num) VALUES (5, 'Five', 'p5', 0), "
                 "(6, 'Six', 'p6', 0)");
     }
-    ~InstallerTest() override { SetPacketExtractorPath(""); }
 
     std::string PharmFolder(int pharm = kPharm) const { return rarDir_ + "/pharm" + std::to_string(pharm) + "/"; }
 
@@ -119,7 +119,7 @@ protected:
 
     // One run of the archive installer up to archive `highest`.
     void Install(int highest, int pharm = kPharm) {
-        TArchiveInstallerNoThread inst;
+        TArchiveInstallerNoThread inst(env);
         inst.FPharmID = pharm;
         inst.FLastArchiveNumber = highest;
         inst.Execute();
@@ -152,8 +152,15 @@ protected:
 
     TempDir tmp_;
     std::string rarDir_;
+    // The pharmacy list the installer sees: these lines, or the table's.
+    void SetPharmacies(std::optional<std::vector<std::string>> lines) {
+        env.Directory.Lines = std::move(lines);
+        env.Directory.Reload(env);
+    }
+
     TestDatabase db;
     TestLog log;
+    TFaultEnv env;
 };
 
 }  // namespace installer_test

@@ -46,15 +46,21 @@ TEST(PacketInstallerService, TimerInterval) {
     EXPECT_EQ(s.DisplayName(), "Vantrell PacketInstallerService");
     EXPECT_FALSE(s.tmrPacketInstaller().Enabled());
     EXPECT_EQ(s.tmrPacketInstaller().Interval(), 60000u);
-    EXPECT_EQ(VantrellPacketInstallerService, &s);
 }
+
+// A pass that records the installer runs it would start.
+class RecordingSvc : public Svc {
+public:
+    using Svc::Svc;
+    std::function<void(int32_t, int32_t)> OnInstall;
+    void RunArchiveInstaller(int32_t pharmID, int32_t highest) override { OnInstall(pharmID, highest); }
+};
 
 class InstallerPass : public InstallerTest {
 protected:
     InstallerPass() {
         svc.UploadSettleTime = std::chrono::seconds(0);
-        svc.ReloadOptionsFn = [] {};
-        svc.OnInstallPharmacy = [this](int32_t p, int32_t h) { calls.push_back({p, h}); };
+        svc.OnInstall = [this](int32_t p, int32_t h) { calls.push_back({p, h}); };
     }
     void Touch(const std::string& name, int pharm = kPharm) {
         fs::create_directories(PharmFolder(pharm));
@@ -68,8 +74,7 @@ protected:
     }
     std::vector<std::string> ServiceLog() { return log.Messages("TVantrellPacketInstallerService"); }
 
-    TZorvelCentralServerSrv repl;  // owns the pharmacy list and the log path
-    Svc svc;
+    RecordingSvc svc{env};
     std::vector<std::pair<int, int>> calls;
 };
 
@@ -78,7 +83,7 @@ TEST_F(InstallerPass, DeletesInstalledArchivesAndCallsTheInstallerWithTheHighest
     for (const char* f : {"xml3.rar", "xml5.rar", "xml6.rar", "xml8.rar", "xml5.rar.inst", "xml.rar", "old_xml5.rar"})
         Touch(f);
     Touch("xml0.rar", 6);
-    repl.ReloadUserList();
+    SetPharmacies(std::nullopt);
     svc.CheckPackets();
     EXPECT_EQ(Files(), (std::vector<std::string>{"old_xml5.rar", "xml.rar", "xml5.rar.inst", "xml6.rar", "xml8.rar"}));
     EXPECT_FALSE(fs::exists(PharmFolder(6) + "xml0.rar"));
@@ -93,7 +98,7 @@ TEST_F(InstallerPass, UnnumberedArchivesAndUnknownPharmacies) {
     Touch("xml.rar");
     Touch("xml0.rar", 9);
     Touch("xml1.rar", 9);
-    svc.UserListSource = [] { return std::vector<std::string>{"5|Five|p5", "9|Nine|p9", "4|Four|p4"}; };
+    SetPharmacies(std::vector<std::string>{"5|Five|p5", "9|Nine|p9", "4|Four|p4"});
     svc.CheckPackets();
     // xml.rar is never deleted and counts as 0; pharmacy 9 has no row: 0.
     EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 0}, {9, 1}}));
@@ -102,16 +107,16 @@ TEST_F(InstallerPass, UnnumberedArchivesAndUnknownPharmacies) {
 
     // An empty list does nothing.
     calls.clear();
-    svc.UserListSource = [] { return std::vector<std::string>{}; };
+    SetPharmacies(std::vector<std::string>{});
     svc.CheckPackets();
     EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(InstallerPass, OnePassAtATime) {
     Touch("xml1.rar");
-    repl.ReloadUserList();
+    SetPharmacies(std::nullopt);
     int inner = 0;
-    svc.OnInstallPharmacy = [&](int32_t p, int32_t h) {
+    svc.OnInstall = [&](int32_t p, int32_t h) {
         calls.push_back({p, h});
         EXPECT_TRUE(svc.Busy());
         size_t lines = ServiceLog().size();
@@ -130,17 +135,17 @@ TEST_F(InstallerPass, OnePassAtATime) {
 TEST_F(InstallerPass, AFailingPassEndsButClearsTheBusyFlag) {
     Touch("xml1.rar");
     Touch("xml1.rar", 6);
-    svc.UserListSource = [] { return std::vector<std::string>{"5|Five|p", "x|Bad|p", "6|Six|p"}; };
+    SetPharmacies(std::vector<std::string>{"5|Five|p", "x|Bad|p", "6|Six|p"});
     EXPECT_THROW(svc.CheckPackets(), EConvertError);
     EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 1}}));
     EXPECT_FALSE(svc.Busy());
-    svc.UserListSource = [] { return std::vector<std::string>{"6|Six|p"}; };
+    SetPharmacies(std::vector<std::string>{"6|Six|p"});
     svc.CheckPackets();
     EXPECT_EQ(calls.back(), (std::pair<int, int>{6, 1}));
 }
 
 TEST_F(InstallerPass, MissingFoldersAreQuiet) {
-    repl.ReloadUserList();
+    SetPharmacies(std::nullopt);
     svc.CheckPackets();
     EXPECT_TRUE(calls.empty());
     EXPECT_TRUE(ServiceLog().empty());
@@ -148,7 +153,7 @@ TEST_F(InstallerPass, MissingFoldersAreQuiet) {
 
 TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
     Touch("xml1.rar");
-    repl.ReloadUserList();
+    SetPharmacies(std::nullopt);
     {
         auto held = TUploadRegistry::Instance().Acquire(PharmFolder() + "xml2.rar");
         svc.CheckPackets();
@@ -168,9 +173,8 @@ TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
 
 TEST_F(InstallerPass, StartInstallsAndTheTimerKeepsInstalling) {
     TMainLoop loop;
-    Svc service(&loop);
+    Svc service(env, &loop);
     service.UploadSettleTime = std::chrono::seconds(0);
-    service.ReloadOptionsFn = [] {};
     WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10)})});
     bool started = true;
     service.ServiceStart(started);
@@ -200,10 +204,9 @@ TEST_F(InstallerPass, StartInstallsAndTheTimerKeepsInstalling) {
 class InstallerOutage : public OwnDbInstance, public InstallerTest {};
 
 TEST_F(InstallerOutage, APassWhileTheDatabaseIsDownInstallsNothingAndTheNextOneEverything) {
-    Svc service;
+    Svc service(env);
     service.UploadSettleTime = std::chrono::seconds(0);
-    service.ReloadOptionsFn = [] {};
-    service.UserListSource = [] { return std::vector<std::string>{"5|Five|p5"}; };
+    SetPharmacies(std::vector<std::string>{"5|Five|p5"});
     WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10), StockRow(2, "two", 20)})});
     bool started = true;
     service.ServiceStart(started);

@@ -111,6 +111,14 @@ TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
     EXPECT_NE(Extract(dir.File("short.rar"), out), 0);
     EXPECT_TRUE(Names(out).empty());
 
+    // Cut short at the boundary of two entries: the first is whole, the end
+    // block is missing.
+    std::string first = MakeRar4Archive({TRar4Entry::File("A[1].xml", "a")});
+    std::string two = MakeRar4Archive({TRar4Entry::File("A[1].xml", "a"), TRar4Entry::File("B[1].xml", "b")});
+    dir.Write("cut.rar", two.substr(0, first.size() - 7));  // 7: the end block
+    EXPECT_EQ(Extract(dir.File("cut.rar"), out), 2);
+    EXPECT_TRUE(Names(out).empty());
+
     dir.Write("text.rar", "this is not an archive");
     EXPECT_NE(Extract(dir.File("text.rar"), out), 0);
     dir.Write("empty.rar", "");

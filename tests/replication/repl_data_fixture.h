@@ -13,6 +13,7 @@
 
 #include "core/options.h"
 #include "replication/repl_data_service.h"
+#include "support/fault_env.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
 
@@ -23,8 +24,7 @@ protected:
         db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES "
                 "(3, 'Pharmacy Three', 'Secret3'), (7, 'Pharmacy Seven', 'Pass7'), (0, 'Central', '')");
         SetOptions([](TOptions&) {});
-        srv = std::make_unique<TZorvelCentralServerSrv>();
-        srv->SetReloadOptions([] {});
+        srv = std::make_unique<TZorvelCentralServerSrv>(env);
         srv->SetBindAddress("127.0.0.1");
         srv->SetPortOverrides(0, 0, 0);
         srv->SetRetryDelay(std::chrono::milliseconds(20));
@@ -75,5 +75,6 @@ protected:
     TestLog log;
     TestDatabase db;
     TempDir rar;
+    TFaultEnv env;  // the real environment until a test sets a fault
     std::unique_ptr<TZorvelCentralServerSrv> srv;
 };

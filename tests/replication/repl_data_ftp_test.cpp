@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "ftp_test_client.h"
+#include "support/ftp_test_client.h"
 #include "repl_data_fixture.h"
 #include "replication/upload_registry.h"
 

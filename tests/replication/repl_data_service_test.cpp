@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "ftp_test_client.h"
+#include "support/ftp_test_client.h"
 #include "repl_data_fixture.h"
 
 namespace fs = std::filesystem;
@@ -35,7 +35,6 @@ TEST_F(ReplDataServiceTest, NamesAndProperties) {
     EXPECT_FALSE(srv->AllowPause);
     EXPECT_TRUE(srv->Interactive);
     EXPECT_EQ(srv->ErrorSeverity, TErrorSeverity::esIgnore);
-    EXPECT_EQ(ZorvelCentralServerSrv, srv.get());
 }
 
 TEST_F(ReplDataServiceTest, StartBuildsListFoldersAndAccounts) {

@@ -3,7 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
 
 #include "core/app_misc.h"
 #include "core/cp1251.h"
@@ -11,6 +12,7 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/misc.h"
+#include "core/env/pharmacy_directory.h"
 #include "core/options.h"
 #include "replication/packet/packet_extractor.h"
 #include "replication/packet/packet_names.h"
@@ -33,36 +35,30 @@ const char kCreateReplItemsIndex[] = "CREATE INDEX REPL_ITEMS_%0:d_IDX1 ON REPL_
 
 std::string ErrorText(const std::exception& e) { return e.what(); }
 
-// A real folder (not a link to one).
-bool IsRealFolder(const std::string& path) {
-    struct stat st;
-    std::string p = path;
-    while (p.size() > 1 && p.back() == '/') p.pop_back();
-    return ::lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+}  // namespace
 
 // Empties the extract folder, or makes it. Whatever stands at its place and
 // is no real folder (a link, a file) is removed first, so that nothing is
 // deleted or written through a link.
-void PrepareExtractFolder(const std::string& folder) {
+void TArchiveInstallerNoThread::PrepareExtractFolder(const std::string& folder) {
     std::string p = folder;
     while (p.size() > 1 && p.back() == '/') p.pop_back();
-    struct stat st;
-    if (::lstat(p.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) ::unlink(p.c_str());
+    TFileInfo info = env_.Stat(p);
+    if (info.Exists && !info.IsFolder) env_.DeleteFile(p);
     if (IsRealFolder(p)) {
-        DeleteFilesByMask(folder, "*.*");
-    } else if (!ForceDirectories(p)) {
+        for (const std::string& f : env_.ListFiles(AddTrailingBackslash(p), "*.*"))
+            if (!env_.DeleteFile(AddTrailingBackslash(p) + f))
+                throw EInOutError("Unable to empty directory " + folder + ": " + std::strerror(errno));
+    } else if (!env_.CreateFolder(p)) {
         throw EInOutError("Unable to create directory " + folder);
     }
 }
-
-}  // namespace
 
 TArchiveInstallerNoThread::~TArchiveInstallerNoThread() = default;
 
 void TArchiveInstallerNoThread::Log(const std::string& msg) {
     message_ = msg;
-    ::Log(ClassName(), msg);
+    env_.Log(ClassName(), msg);
 }
 
 std::string TArchiveInstallerNoThread::GetExtractFolder(int32_t n) const {
@@ -71,24 +67,25 @@ std::string TArchiveInstallerNoThread::GetExtractFolder(int32_t n) const {
 
 std::string TArchiveInstallerNoThread::GetArchiveFileName(int32_t n) const {
     std::string name = "xml" + std::to_string(n) + ".rar";
-    std::string found = FindFileNoCase(pharmFolder_, name);
+    std::string found = FindFileNoCase(env_, pharmFolder_, name);
     return pharmFolder_ + (found.empty() ? name : found);
 }
 
 std::string TArchiveInstallerNoThread::GetInstalledFileName(int32_t n) const {
     std::string archive = GetArchiveFileName(n);
-    if (FileExists(archive) || FileExists(archive + ".inst")) return archive + ".inst";
+    if (IsFile(archive) || IsFile(archive + ".inst")) return archive + ".inst";
     std::string name = "xml" + std::to_string(n) + ".rar.inst";
-    std::string found = FindFileNoCase(pharmFolder_, name);
+    std::string found = FindFileNoCase(env_, pharmFolder_, name);
     return pharmFolder_ + (found.empty() ? name : found);
 }
 
 void TArchiveInstallerNoThread::Execute() {
+    failed_ = false;
     try {
-        dm_ = std::make_unique<TDMBase>();
+        dm_ = env_.ConnectDatabase();
         if (!dm_->Connected()) throw EDatabaseError(dm_->LastError());
-        pharmFolder_ = AddTrailingBackslash(GetOptions()->RarFilesDir) + Format("pharm%d/", {FPharmID});
-        if (!DirectoryExists(pharmFolder_)) ForceDirectories(pharmFolder_);
+        pharmFolder_ = AddTrailingBackslash(TPharmacyDirectory::FolderOf(env_, FPharmID));
+        if (!IsRealFolder(pharmFolder_)) env_.CreateFolder(pharmFolder_);
         std::string error;
         if (InstallPackets(error))
             Log(Cp(u8"Успешно инсталиране на пакетите!"));
@@ -96,6 +93,7 @@ void TArchiveInstallerNoThread::Execute() {
             Log(Cp(u8"Грешка при инсталиране... ") + error);
     } catch (const std::exception& e) {
         Log(Cp(u8"Грешка : ") + ErrorText(e));
+        failed_ = true;
     }
     dm_.reset();
 }
@@ -126,7 +124,6 @@ bool TArchiveInstallerNoThread::InstallPackets(std::string& errorText) {
             // name; a crash in between leaves an archive that the next pass
             // deletes as installed.
             dm_->CommitTransaction();
-            if (OnArchiveCommitted) OnArchiveCommitted(n);
             MarkArchiveInstalled(n);
             result = true;
         } catch (const std::exception& e) {
@@ -141,8 +138,9 @@ bool TArchiveInstallerNoThread::InstallPackets(std::string& errorText) {
 }
 
 void TArchiveInstallerNoThread::RunExtractor(const std::string& source, const std::string& folder) {
-    int rc = ExecAndWait(PacketExtractorCommandLine(source, folder), false, folder, PacketExtractorTimeout());
-    if (rc == -1) throw EPacketError("The extractor " + PacketExtractorPath() + " could not be started");
+    std::string extractor = env_.ExtractorPath();
+    int rc = env_.RunProcess(PacketExtractorCommandLine(extractor, source, folder), folder, env_.ExtractorTimeout());
+    if (rc == -1) throw EPacketError("The extractor " + extractor + " could not be started");
     if (rc != 0)
         throw EPacketError(Format("Archive %s could not be extracted (extractor exit code %d)", {source, rc}));
 }
@@ -152,16 +150,16 @@ void TArchiveInstallerNoThread::ExtractArchive(int32_t n) {
     std::string archive = GetArchiveFileName(n);
     std::string folder = GetExtractFolder(n);
     std::string source = archive;
-    if (!FileExists(archive)) {
+    if (!IsFile(archive)) {
         std::string inst = GetInstalledFileName(n);
-        if (!FileExists(inst)) throw Exception(Format(Cp(u8"Файлът %s не съществува."), {archive}));
+        if (!IsFile(inst)) throw Exception(Format(Cp(u8"Файлът %s не съществува."), {archive}));
         // Installed before without its number being recorded: the packets
         // left in the extract folder are used, or the installed archive is
         // extracted again when there are none.
         if (IsRealFolder(folder) && !GetPacketFileList(folder, "*.xml").empty()) return;
         source = inst;
     }
-    if (FileSizeByName(source) == 0) throw Exception(Format(Cp(u8"Файлът %s е повреден."), {source}));
+    if (env_.Stat(source).Size == 0) throw Exception(Format(Cp(u8"Файлът %s е повреден."), {source}));
 
     // No upload may replace the archive while it is read.
     TUploadRegistry::TLock lock = TUploadRegistry::Instance().TryAcquire(source);
@@ -309,12 +307,22 @@ void TArchiveInstallerNoThread::MarkArchiveInstalled(int32_t n) {
     Log(Format(Cp(u8"Маркиране на архив %d."), {n}));
     std::string archive = GetArchiveFileName(n);
     std::string folder = GetExtractFolder(n);
-    if (FileExists(archive)) {
+    if (IsFile(archive)) {
+        // The number is committed already: an archive left with its name is
+        // deleted as installed by the next pass, and is never installed again.
         TUploadRegistry::TLock lock = TUploadRegistry::Instance().TryAcquire(archive);
-        if (lock) std::rename(archive.c_str(), (archive + ".inst").c_str());
-        DeleteDirTree(folder);
+        if (lock && !env_.RenameFile(archive, archive + ".inst"))
+            Log(Format("Installed archive %s could not be renamed (%s); the next pass deletes it.",
+                       {archive, std::string(std::strerror(errno))}));
+        DeleteExtractFolder(folder);
         return;
     }
-    if (!FileExists(GetInstalledFileName(n))) throw Exception(Format(Cp(u8"Файлът %s не съществува."), {archive}));
-    DeleteDirTree(folder);
+    if (!IsFile(GetInstalledFileName(n))) throw Exception(Format(Cp(u8"Файлът %s не съществува."), {archive}));
+    DeleteExtractFolder(folder);
+}
+
+void TArchiveInstallerNoThread::DeleteExtractFolder(const std::string& folder) {
+    if (IsRealFolder(folder) && !env_.DeleteFolderTree(folder))
+        Log(Format("Extract folder %s could not be deleted (%s); it is left in place and emptied when used again.",
+                   {folder, std::string(std::strerror(errno))}));
 }

@@ -28,10 +28,11 @@
 #include <vector>
 
 #include "core/db/dm_base.h"
+#include "core/env/env.h"
 
 class TArchiveInstallerNoThread {
 public:
-    TArchiveInstallerNoThread() = default;
+    explicit TArchiveInstallerNoThread(TEnv& env = TEnv::Default()) : env_(env) {}
     ~TArchiveInstallerNoThread();
     const char* ClassName() const { return "TArchiveInstallerNoThread"; }
 
@@ -80,16 +81,22 @@ public:
     // Stores the message and writes it to the daily log.
     void Log(const std::string& msg);
     const std::string& FMessage() const { return message_; }
+    // Whether the last run ended on an error (the archives left wait).
+    bool Failed() const { return failed_; }
     const std::string& FPharmFolder() const { return pharmFolder_; }
     TDMBase* FDM() const { return dm_.get(); }
 
-    // Called after an archive's commit, before it is marked (tests).
-    std::function<void(int32_t)> OnArchiveCommitted;
-
 private:
     void RunExtractor(const std::string& source, const std::string& folder);
+    void PrepareExtractFolder(const std::string& folder);
+    // Deletes it; a failure is logged and left (harmless: emptied before use).
+    void DeleteExtractFolder(const std::string& folder);
+    bool IsRealFolder(const std::string& path) const { return env_.Stat(path).IsFolder; }
+    bool IsFile(const std::string& path) const { return env_.Stat(path).IsFile; }
 
+    TEnv& env_;
     std::unique_ptr<TDMBase> dm_;
     std::string message_;
     std::string pharmFolder_;
+    bool failed_ = false;
 };

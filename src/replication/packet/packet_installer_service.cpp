@@ -1,7 +1,7 @@
 #include "replication/packet/packet_installer_service.h"
 
-#include <sys/stat.h>
-
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
@@ -12,12 +12,14 @@
 #include "core/misc.h"
 #include "core/options.h"
 #include "replication/packet/archive_installer.h"
-#include "replication/repl_data_service.h"
+#include "core/env/pharmacy_directory.h"
 #include "replication/upload_registry.h"
 
-TVantrellPacketInstallerService* VantrellPacketInstallerService = nullptr;
+TVantrellPacketInstallerService::TVantrellPacketInstallerService(TMainLoop* loop)
+    : TVantrellPacketInstallerService(TEnv::Default(), loop) {}
 
-TVantrellPacketInstallerService::TVantrellPacketInstallerService(TMainLoop* loop) : timer_(loop) {
+TVantrellPacketInstallerService::TVantrellPacketInstallerService(TEnv& env, TMainLoop* loop)
+    : env_(env), timer_(loop) {
     AllowStop = true;
     AllowPause = true;
     Interactive = false;
@@ -26,13 +28,9 @@ TVantrellPacketInstallerService::TVantrellPacketInstallerService(TMainLoop* loop
     timer_.SetEnabled(false);
     timer_.SetInterval(60000);
     timer_.SetOnTimer([this] { tmrPacketInstallerTimer(); });
-    VantrellPacketInstallerService = this;
 }
 
-TVantrellPacketInstallerService::~TVantrellPacketInstallerService() {
-    timer_.SetEnabled(false);
-    if (VantrellPacketInstallerService == this) VantrellPacketInstallerService = nullptr;
-}
+TVantrellPacketInstallerService::~TVantrellPacketInstallerService() { timer_.SetEnabled(false); }
 
 uint32_t TVantrellPacketInstallerService::TimerInterval(uint32_t minutes) {
     uint64_t ms = static_cast<uint64_t>(minutes) * 60u * 1000u;
@@ -41,19 +39,13 @@ uint32_t TVantrellPacketInstallerService::TimerInterval(uint32_t minutes) {
 }
 
 void TVantrellPacketInstallerService::ServiceCreate() {
-    timer_.SetInterval(TimerInterval(GetOptions()->PacketInstallCheckPeriodInMins));
+    timer_.SetInterval(TimerInterval(env_.Options()->PacketInstallCheckPeriodInMins));
 }
 
 void TVantrellPacketInstallerService::ServiceStart(bool& started) {
-    if (ReloadOptionsFn)
-        ReloadOptionsFn();
-    else
-        ReloadOptions();
-    timer_.SetInterval(TimerInterval(GetOptions()->PacketInstallCheckPeriodInMins));
-    if (UserListReload)
-        UserListReload();
-    else if (ZorvelCentralServerSrv)
-        ZorvelCentralServerSrv->ReloadUserList();
+    env_.ReloadOptions();
+    timer_.SetInterval(TimerInterval(env_.Options()->PacketInstallCheckPeriodInMins));
+    env_.Pharmacies().Reload(env_);
     // A first pass at once, as the timer runs it. The busy flag is not
     // cleared here: a timer pass may be running on the main thread, and every
     // pass clears the flag when it ends.
@@ -72,7 +64,7 @@ void TVantrellPacketInstallerService::tmrPacketInstallerTimer() {
 }
 
 void TVantrellPacketInstallerService::Log(const std::string& sender, const std::string& msg) const {
-    if (ZorvelCentralServerSrv) ZorvelCentralServerSrv->Log(sender, msg);
+    env_.Log(sender, msg);
 }
 
 std::string TVantrellPacketInstallerService::GetUserFolderName(const std::vector<std::string>& list, size_t index) {
@@ -96,11 +88,12 @@ int32_t TVantrellPacketInstallerService::GetMaxArchiveNum(const std::vector<std:
 bool TVantrellPacketInstallerService::UploadInProgress(const std::string& folder) const {
     if (TUploadRegistry::Instance().IsFolderBusy(folder)) return true;
     if (UploadSettleTime.count() <= 0) return false;
-    std::time_t now = std::time(nullptr);
-    for (const std::string& name : GetDirectoryEntries(folder, "*", false, true)) {
-        struct stat st;
-        if (::lstat((folder + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (now - st.st_mtime < UploadSettleTime.count() && st.st_mtime - now < UploadSettleTime.count()) return true;
+    std::time_t now = env_.Now();
+    for (const std::string& name : env_.ListFiles(folder, "*")) {
+        TFileInfo st = env_.Stat(folder + name);
+        if (!st.IsFile) continue;
+        if (now - st.ModifyTime < UploadSettleTime.count() && st.ModifyTime - now < UploadSettleTime.count())
+            return true;
     }
     return false;
 }
@@ -112,23 +105,19 @@ void TVantrellPacketInstallerService::CheckPackets() {
         ~TClearBusy() { flag.clear(); }
     } clearBusy{busy_};
 
-    std::vector<std::string> list;
-    if (UserListSource)
-        list = UserListSource();
-    else if (ZorvelCentralServerSrv)
-        list = ZorvelCentralServerSrv->GetUserListCopy();
+    std::vector<std::string> list = env_.Pharmacies().List();
 
-    std::string base = AddTrailingBackslash(GetOptions()->RarFilesDir);
+    std::string base = AddTrailingBackslash(env_.Options()->RarFilesDir);
     for (size_t i = 0; i < list.size(); ++i) {
         std::string folder = AddTrailingBackslash(base + GetUserFolderName(list, i));
-        std::vector<std::string> files = GetDirectoryEntries(folder, "*.rar", false, true);
+        std::vector<std::string> files = env_.ListFiles(folder, "*.rar");
         int32_t pharmID = StrToInt(list[i].substr(0, list[i].find('|')));
         if (!files.empty() && UploadInProgress(folder)) {
             Log(ClassName(), Format("Pharmacy %d is uploading packets; they are installed at a later pass", {pharmID}));
             continue;
         }
         DeleteInstalledPackets(folder, files, pharmID);
-        files = GetDirectoryEntries(folder, "*.rar", false, true);
+        files = env_.ListFiles(folder, "*.rar");
         if (!files.empty()) InstallPharmacyPackets(pharmID, GetMaxArchiveNum(files));
     }
 }
@@ -138,8 +127,8 @@ void TVantrellPacketInstallerService::DeleteInstalledPackets(const std::string& 
                                                              int32_t pharmID) {
     int32_t last;
     {
-        TDMBase dm;
-        auto q = dm.OpenQuery("select last_archive_num from pharmacy where id = " + std::to_string(pharmID));
+        std::unique_ptr<TDMBase> dm = env_.ConnectDatabase();
+        auto q = dm->OpenQuery("select last_archive_num from pharmacy where id = " + std::to_string(pharmID));
         last = q->Eof() ? 0 : VarToIntDef(q->FieldByName("last_archive_num").AsVariant(), 0);
     }
     for (const std::string& entry : files) {
@@ -148,19 +137,25 @@ void TVantrellPacketInstallerService::DeleteInstalledPackets(const std::string& 
         int32_t n = GetArchiveNumber(name);
         if (n >= 0 && n <= last) {
             Log(ClassName(), "Deleting already installed packet: " + name);
-            ForceDeleteFile(folder + name);
+            if (!env_.DeleteFile(folder + name))
+                Log(ClassName(), Format("Installed packet %s could not be deleted (%s); the next pass tries again.",
+                                        {name, std::string(std::strerror(errno))}));
         }
     }
 }
 
 void TVantrellPacketInstallerService::InstallPharmacyPackets(int32_t pharmID, int32_t highest) {
     Log(ClassName(), Format(Cp(u8"Инсталиране на пакети за аптека %d..."), {pharmID}));
-    if (OnInstallPharmacy) {
-        OnInstallPharmacy(pharmID, highest);
-        return;
-    }
-    TArchiveInstallerNoThread installer;
+    RunArchiveInstaller(pharmID, highest);
+}
+
+void TVantrellPacketInstallerService::RunArchiveInstaller(int32_t pharmID, int32_t highest) {
+    TArchiveInstallerNoThread installer(env_);
     installer.FPharmID = pharmID;
     installer.FLastArchiveNumber = highest;
     installer.Execute();
+    // What the server does about a failure, said once for the run.
+    if (installer.Failed())
+        Log(ClassName(), Format("Pharmacy %d: installation stopped; the archives left are tried again at the next pass.",
+                                {pharmID}));
 }

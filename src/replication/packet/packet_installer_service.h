@@ -2,7 +2,7 @@
 // no work loop: a timer on the main loop runs one installation pass at a
 // time; the first pass runs on the service's own thread inside ServiceStart.
 //
-// A pass walks a copy of the ReplData service's pharmacy list. For each
+// A pass walks a copy of the pharmacy directory's list. For each
 // pharmacy it deletes the uploaded archives ("*.rar" in RarFilesDir/pharm<id>/)
 // whose number is already installed and, when archives remain, hands the
 // pharmacy to TArchiveInstallerNoThread with the highest number found. An
@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "core/env/env.h"
 #include "core/exceptions.h"
 #include "core/main_loop.h"
 #include "core/service.h"
@@ -34,6 +35,7 @@ class TVantrellPacketInstallerService : public TService {
 public:
     // The timer fires on Loop (nullptr: the process's main loop).
     explicit TVantrellPacketInstallerService(TMainLoop* loop = nullptr);
+    explicit TVantrellPacketInstallerService(TEnv& env, TMainLoop* loop = nullptr);
     ~TVantrellPacketInstallerService() override;
 
     std::string Name() const override { return "VantrellPacketInstallerService"; }
@@ -58,8 +60,7 @@ public:
     void DeleteInstalledPackets(const std::string& folder, const std::vector<std::string>& files, int32_t pharmID);
     // Logs, then runs one TArchiveInstallerNoThread for the pharmacy.
     void InstallPharmacyPackets(int32_t pharmID, int32_t highest);
-    // Writes a line of the daily log through the ReplData service (nothing
-    // when that service does not exist).
+    // Writes a line of the daily log.
     void Log(const std::string& sender, const std::string& msg) const;
 
     // The archive number of a file name (-1 when there is none).
@@ -77,26 +78,20 @@ public:
     bool Busy() const { return busy_.test(); }
 
     // ---- settings for tests and tools ------------------------------------
-    // Where the pharmacy list comes from (default: the ReplData service's
-    // GetUserListCopy; empty without it) and how it is reloaded.
-    std::function<std::vector<std::string>()> UserListSource;
-    std::function<void()> UserListReload;
-    // What ServiceStart calls to reload the configuration (ReloadOptions).
-    std::function<void()> ReloadOptionsFn;
-    // When set, called in place of running the archive installer.
-    std::function<void(int32_t pharmID, int32_t highest)> OnInstallPharmacy;
     // How long a pharmacy's files must be left unchanged before its archives
     // are installed.
     std::chrono::seconds UploadSettleTime{60};
+
+protected:
+    // Runs the archive installer for the pharmacy up to archive Highest.
+    virtual void RunArchiveInstaller(int32_t pharmID, int32_t highest);
 
 private:
     // Whether an upload is writing into the folder or changed a file of it
     // within UploadSettleTime.
     bool UploadInProgress(const std::string& folder) const;
 
+    TEnv& env_;
     TTimer timer_;
     std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
 };
-
-// The process's packet installer service; null when it does not exist.
-extern TVantrellPacketInstallerService* VantrellPacketInstallerService;

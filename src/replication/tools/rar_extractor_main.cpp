@@ -65,6 +65,7 @@ std::string BareName(const char* path) {
 // own checks are all there is.
 struct TRar4Crcs {
     bool valid = false;
+    bool ended = false;  // the end of archive block was found
     std::vector<uint32_t> crcs;
 };
 
@@ -102,7 +103,10 @@ TRar4Crcs ScanRar4(const std::string& path) {
             if (!readAt(pos + 7, h + 7, 4)) { std::fclose(f); return out; }
             blockSize += le32(h + 7);
         }
-        if (type == 0x7B) break;
+        if (type == 0x7B) {
+            out.ended = true;
+            break;
+        }
         pos += static_cast<long long>(blockSize);
     }
     std::fclose(f);
@@ -202,6 +206,12 @@ int main(int argc, char** argv) {
     }
 
     TRar4Crcs rar4 = ScanRar4(archivePath);
+    if (rar4.valid && !rar4.ended) {
+        // Its blocks stop at an entry's boundary without the end block: an
+        // upload broken there. The entries it holds are not the whole archive.
+        if (!quiet) std::fprintf(stderr, "%s: the archive is cut short (no end block)\n", archivePath.c_str());
+        return kExitFatal;
+    }
     struct archive* a = archive_read_new();
     archive_read_support_format_rar(a);
     archive_read_support_format_rar5(a);

@@ -1,4 +1,4 @@
-#include "ftp_test_client.h"
+#include "support/ftp_test_client.h"
 
 #include <sys/socket.h>
 #include <sys/wait.h>
