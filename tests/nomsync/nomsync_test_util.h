@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -130,6 +131,27 @@ private:
     asio::io_context io_;
     asio::ip::tcp::socket socket_;
 };
+
+// A call whose reply must be of class R; raises otherwise, which fails the test.
+template <class R>
+std::unique_ptr<R> Ask(PharmClient& c, const TComponent& cmd) {
+    auto r = c.Call<R>(cmd);
+    if (!r) throw std::runtime_error("no reply of the expected class");
+    return r;
+}
+inline int LoginFlag(PharmClient& c, int32_t code, const std::string& password) {
+    return AuthorizedFlag(*Ask<TPharmServerLoginResult>(c, *MakeCommand<TPharmServerLoginCommand>(code, password)));
+}
+inline std::unique_ptr<TPharmServerNomActualizationResult> Refresh(PharmClient& c, int32_t code,
+                                                                   const std::string& password) {
+    return Ask<TPharmServerNomActualizationResult>(c, *MakeCommand<TPharmServerRefreshDataCommand>(code, password));
+}
+template <class... Rest>
+std::unique_ptr<TPharmServerConfirmActionResult> Confirm(PharmClient& c, int32_t code, const std::string& password,
+                                                         int64_t requestID, Rest&&... rest) {
+    return Ask<TPharmServerConfirmActionResult>(
+        c, *MakeConfirm(code, password, requestID, std::forward<Rest>(rest)...));
+}
 
 // The pharmacies of the tests: 1, 2 and 3 with their passwords (and the
 // central pseudo-pharmacy 0).
