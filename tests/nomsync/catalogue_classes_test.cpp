@@ -16,17 +16,6 @@ std::unique_ptr<TNomenclatureObject> NewOf(const CatalogueClass& c, TDMBase* dm)
     return TNomenclatureObject::GetNomObjectClass(c.type).New(dm);
 }
 
-// The error an operation raises ("" when none).
-template <class F>
-std::string ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
 // Bytes of an object as read back from the database: the supplier's
 // Modified flag is not stored, so it is compared as written.
 std::string StoredBytes(TNomenclatureObject& read, const TNomenclatureObject& written) {

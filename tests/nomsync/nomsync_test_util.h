@@ -188,6 +188,17 @@ inline void FillProducer(TProducer& p, const std::string& name) {
     p.SetVatID("BG123456789");
 }
 
+// The error an operation raises ("" when none).
+template <class F>
+std::string ErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
 // Object data of a result decoded into an object of the given class.
 template <class T>
 std::unique_ptr<T> DecodeData(TMemoryStream& data) {
