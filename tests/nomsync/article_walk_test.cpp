@@ -42,7 +42,6 @@ protected:
         a.SetMeasuresModified(true);
     }
     std::string Name5() { return db.ScalarStr("SELECT NAME FROM ARTICLE WHERE ID = 5"); }
-    int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
 
 };
 

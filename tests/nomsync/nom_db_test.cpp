@@ -14,23 +14,7 @@
 
 using namespace nomsync_test;
 
-namespace {
-
-class NomDbTest : public NomDataFixture {
-protected:
-    int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
-};
-
-TNomUpdateTablePrivateParams Params(int8_t action, int32_t pharm = 2) {
-    TNomUpdateTablePrivateParams p;
-    p.PharmID = pharm;
-    p.UpdateAction = action;
-    p.AppUserID = 0;
-    p.Remark = "r";
-    return p;
-}
-
-}  // namespace
+using NomDbTest = NomDataFixture;
 
 // ---------------------------------------------------------------------------
 // Producer rows
@@ -117,8 +101,7 @@ TEST_F(NomDbTest, SaveToUpdateTableWritesRequestStatusRowsAndStagedRow) {
     TProducer p(&dm);
     p.SetID(44);
     p.SetProdName("P");
-    auto params = Params(2);
-    params.Remark = "";
+    auto params = UpdateParams(2);
     const TDateTime before = Now() - 1.0 / 86400;
     p.SaveToUpdateTable(params);
     const int32_t id = p.ActionRequestID();
@@ -145,7 +128,7 @@ TEST_F(NomDbTest, DeleteIsSyncRequiredAndProcessDateAndDestinationAreKept) {
     db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (0, 'c', NULL)");
     TDMBase dm;
     TProducer p(&dm);
-    auto params = Params(3);
+    auto params = UpdateParams(3);
     params.ProcessDate = EncodeDateTime(2026, 12, 5, 18, 5, 9);
     params.ActionDate = EncodeDateTime(2026, 12, 5, 18, 0, 0);
     params.DestPharmID = 7;
@@ -168,7 +151,7 @@ TEST_F(NomDbTest, ObjectOutsideTheTableWritesNoRequest) {
     };
     TDMBase dm;
     TArticleMeasureLike o(&dm);
-    EXPECT_THROW(o.SaveToUpdateTable(Params(1)), Exception);
+    EXPECT_THROW(o.SaveToUpdateTable(UpdateParams(1)), Exception);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_PRODUCER"), 0);
 }
@@ -255,7 +238,7 @@ TEST_F(NomDbTest, SQLPackStagesItsScriptsInFilesAndReadsThemBack) {
     pack.Remark = "pack";
     pack.SQLFB = {"UPDATE X SET Y = 1;", Cp(u8"-- коментар")};
     pack.SQLMy = {"SELECT 1"};
-    auto params = Params(1);
+    auto params = UpdateParams(1);
     params.Remark = "pack";
     pack.SaveToUpdateTable(params);
     const int32_t id = pack.ActionRequestID();

@@ -199,6 +199,18 @@ std::string ErrorOf(F&& f) {
     return "";
 }
 
+// The tagged values an object writes.
+inline std::string WireBytes(TNomenclatureObject& obj) {
+    TMemoryStream s;
+    TNomenclatureObject::SaveToStream(obj, s);
+    return s.Bytes();
+}
+
+inline void LoadWireBytes(TNomenclatureObject& obj, const std::string& bytes) {
+    TMemoryStream s(bytes);
+    TNomenclatureObject::LoadFromStream(obj, s);
+}
+
 // Object data of a result decoded into an object of the given class.
 template <class T>
 std::unique_ptr<T> DecodeData(TMemoryStream& data) {
@@ -206,6 +218,15 @@ std::unique_ptr<T> DecodeData(TMemoryStream& data) {
     data.SetPosition(0);
     TNomenclatureObject::LoadFromCompressedStream(*obj, data);
     return obj;
+}
+
+// What a proposal of the given pharmacy stages its object with.
+inline TNomUpdateTablePrivateParams UpdateParams(int8_t action, int32_t pharm = 2) {
+    TNomUpdateTablePrivateParams p;
+    p.PharmID = pharm;
+    p.UpdateAction = action;
+    p.AppUserID = 0;
+    return p;
 }
 
 // A private database, a log, and private folders for the object data and
@@ -222,6 +243,8 @@ protected:
             o.SQLCmdFilesFolder = sqlDir;
         });
     }
+
+    int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
 
     TestLog log;
     TestDatabase db;
