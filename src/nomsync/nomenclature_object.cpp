@@ -123,7 +123,7 @@ void TNomenclatureObject::InsertActionRequest(const TNomUpdateTablePrivateParams
         ":PHARM_ID, :NOM_KEY, :PROCESS_DATE, :USER_ID, :DEST_PHARM_ID);");
     dm_->SetParam(*q, "NOM_ID", TFieldType::ftInteger, Variant(NomIDOf(nomType)));
     dm_->SetParam(*q, "ACTION_ID", TFieldType::ftInteger, Variant(actionID));
-    dm_->SetDateTimeParam(*q, "ACTION_DATE", params.ActionDate == 0 ? Now() : params.ActionDate);
+    dm_->SetDateTimeParam(*q, "ACTION_DATE", params.ActionDate == 0 ? UnixToDateTime(dm_->Env().Now()) : params.ActionDate);
     dm_->SetParam(*q, "SYNC_REQUIRED", TFieldType::ftString, Variant(std::string(BoolChars[syncRequired])));
     dm_->SetParam(*q, "IS_PROCESSED", TFieldType::ftString, Variant(std::string(BoolChars[false])));
     dm_->SetParam(*q, "REMARK", TFieldType::ftString, Variant(params.Remark));
@@ -283,7 +283,7 @@ bool TNomenclatureObject::ProcessNomActualization(TDMBase& adm, TPharmServerNomA
             } else {
                 params.IsProcessed = false;
             }
-            params.ActionDate = Now();
+            params.ActionDate = UnixToDateTime(adm.Env().Now());
             params.AppUserID = 0;
             if (params.IsProcessed) params.ProcessDate = params.ActionDate;
             obj->SaveToUpdateTable(params);

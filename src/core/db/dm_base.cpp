@@ -202,13 +202,13 @@ TDMBase::TDMBase(TEnv& env) : env_(&env) {
     dataBaseName_ = options->DataBaseName;
     poolKey_ = std::make_unique<TConnectionKey>(
         TConnectionKey{options->ServerName, Port(), options->UserName, options->Password, dataBaseName_});
-    conn_ = TConnectionPool::Instance().Acquire(*poolKey_, lastError_);
+    conn_ = env.Connections().Acquire(*poolKey_, lastError_);
 }
 
 TDMBase::~TDMBase() {
     for (TQuery* q : queries_) q->Detach();
     queries_.clear();
-    if (conn_) TConnectionPool::Instance().Release(*poolKey_, conn_);
+    if (conn_) env_->Connections().Release(*poolKey_, conn_);
     conn_ = nullptr;
 }
 

@@ -3,19 +3,20 @@
 // stored-procedure helpers every service uses.
 //
 // A TDMBase belongs to one operation on one thread: create it, use it, free
-// it. Its connection comes from the process's pool of open connections
-// (core/db/connection_pool.h) in the state of a fresh one, and goes back to
-// it when the data module is freed. Construction never fails because of the database: a failed connection
-// leaves Connected() false and LastError() holding the connector's message,
-// and the first operation then raises. Every operation raises EDatabaseError
-// on a database error.
+// it. Its connection comes from the pool of open connections of its
+// environment (core/db/connection_pool.h) in the state of a fresh one, and
+// goes back to it when the data module is freed. Construction never fails
+// because of the database: a failed connection leaves Connected() false and
+// LastError() holding the connector's message, and the first operation then
+// raises. Every operation raises EDatabaseError on a database error.
 //
 // The connection: host ServerName, port 3306, account UserName/Password and
 // default database DataBaseName of the options in force in the data
 // module's environment; code page 1251 ("SET NAMES CP1251;", "SET CHARACTER
-// SET CP1251;"); session sql_mode NO_ENGINE_SUBSTITUTION, so over-long texts are cut and empty texts in
-// numeric columns read as 0 rather than failing the statement. Several
-// statements separated by ";" may be sent in one ExecSQL text.
+// SET CP1251;"); session sql_mode NO_ENGINE_SUBSTITUTION, so over-long texts
+// are cut and empty texts in numeric columns read as 0 rather than failing
+// the statement. Several statements separated by ";" may be sent in one
+// ExecSQL text.
 #pragma once
 
 #include <cstdint>

@@ -21,6 +21,7 @@ class TOptions;
 class TDMBase;
 class TPharmacyDirectory;
 class TUploadRegistry;
+class TConnectionPool;
 
 // What Stat reports of a path (a link is not followed).
 struct TFileInfo {
@@ -45,6 +46,9 @@ public:
     // environment: what its users reach outside the database they reach
     // through its Env().
     virtual std::unique_ptr<TDMBase> ConnectDatabase() = 0;
+    // The open connections the data modules of this environment take and
+    // give back.
+    virtual TConnectionPool& Connections() = 0;
     // The pharmacies: their list, their one password check, their folders.
     virtual TPharmacyDirectory& Pharmacies() = 0;
     // The files the upload paths are writing right now.
@@ -95,6 +99,7 @@ public:
     std::shared_ptr<const TOptions> Options() override { return target_.Options(); }
     void ReloadOptions() override { target_.ReloadOptions(); }
     std::unique_ptr<TDMBase> ConnectDatabase() override;
+    TConnectionPool& Connections() override { return target_.Connections(); }
     TPharmacyDirectory& Pharmacies() override { return target_.Pharmacies(); }
     TUploadRegistry& Uploads() override { return target_.Uploads(); }
     int OpenFile(const std::string& path, int flags, mode_t mode) override { return target_.OpenFile(path, flags, mode); }

@@ -9,6 +9,7 @@
 
 #include "core/app_misc.h"
 #include "core/app_paths.h"
+#include "core/db/connection_pool.h"
 #include "core/db/dm_base.h"
 #include "core/log.h"
 #include "core/misc.h"
@@ -35,6 +36,8 @@ std::shared_ptr<const TOptions> TPosixEnv::Options() { return GetOptions(); }
 void TPosixEnv::ReloadOptions() { ::ReloadOptions(); }
 
 std::unique_ptr<TDMBase> TPosixEnv::ConnectDatabase() { return std::make_unique<TDMBase>(*this); }
+
+TConnectionPool& TPosixEnv::Connections() { return TConnectionPool::Instance(); }
 
 int TPosixEnv::OpenFile(const std::string& path, int flags, mode_t mode) {
     return ::open(path.c_str(), flags | O_CLOEXEC, mode);

@@ -16,6 +16,9 @@ public:
     std::shared_ptr<const TOptions> Options() override;
     void ReloadOptions() override;
     std::unique_ptr<TDMBase> ConnectDatabase() override;
+    // The process's one pool: it outlives every data module and is kept
+    // apart across a fork.
+    TConnectionPool& Connections() override;
     TPharmacyDirectory& Pharmacies() override { return pharmacies_; }
     TUploadRegistry& Uploads() override { return uploads_; }
     int OpenFile(const std::string& path, int flags, mode_t mode) override;
