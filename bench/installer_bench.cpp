@@ -27,6 +27,7 @@
 #include "support/rar4_writer.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
+#include "support/xml_packet_writer.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -6,7 +6,7 @@
 # Usage: bash scripts/bench.sh [program ...]   (default: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --tests
 if ! dpkg-query -W -f='${Status}' vsftpd 2>/dev/null | grep -q "install ok installed"; then
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO="sudo"
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends vsftpd >/dev/null

@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the server and the tests need; skips what is there.
+# Installs the Debian packages the build and the server need and, with
+# --tests, those the tests and benchmarks need too; skips what is there.
 set -euo pipefail
-PKGS=(build-essential g++ cmake ninja-build pkg-config
-      libmariadb-dev mariadb-server mariadb-client
-      zlib1g-dev libasio-dev libpugixml-dev libsimpleini-dev libarchive-dev
-      libgtest-dev libgmock-dev googletest libbenchmark-dev
-      curl lftp python3)
+# Building the server.
+BUILD_PKGS=(build-essential g++ cmake ninja-build pkg-config
+            libmariadb-dev zlib1g-dev libasio-dev libpugixml-dev libsimpleini-dev libarchive-dev)
+# Running it: the database server the scripts start and its client.
+RUNTIME_PKGS=(mariadb-server mariadb-client)
+# The test suite and the benchmarks: GoogleTest, Google Benchmark and the FTP
+# clients the upload tests drive.
+TEST_PKGS=(libgtest-dev libgmock-dev googletest libbenchmark-dev curl lftp)
+PKGS=("${BUILD_PKGS[@]}" "${RUNTIME_PKGS[@]}")
+case "${1:-}" in
+  --tests) PKGS+=("${TEST_PKGS[@]}") ;;
+  "") ;;
+  *) echo "usage: $0 [--tests]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -19,11 +19,5 @@ if ! bash scripts/db.sh exists 3306 WebZorvelCentral; then
   bash scripts/db.sh load 3306 WebZorvelCentral seed
 fi
 
-SERVER="$ROOT/build/bin/ZorvelCentralServer"
-if [ ! -x "$SERVER" ]; then
-  echo "The server executable $SERVER was not built (no server target yet)." >&2
-  echo "The database is running on 127.0.0.1:3306 (stop it with: bash scripts/db.sh stop run/db)." >&2
-  exit 1
-fi
 export VT_BASE_DIR="$ROOT/run"
-exec "$SERVER" "$@"
+exec "$ROOT/build/bin/ZorvelCentralServer" "$@"

@@ -3,9 +3,9 @@
 # build, starts a private MariaDB instance, runs every test, stops it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --tests
 BUILD=build-asan
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVT_SANITIZE=ON >/dev/null
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVT_SANITIZE=ON -DVT_WERROR=ON >/dev/null
 cmake --build "$BUILD" -j "$(nproc)"
 
 # A fresh private database instance for this run, on 3307 (or

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <ctime>
 
 #include "core/exceptions.h"
@@ -103,69 +102,3 @@ TDateTime Now() {
 }
 
 TDateTime Date() { return std::trunc(Now()); }
-
-std::string DateTimeToSqlText(TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.year, p.month, p.day, p.hour,
-                  p.minute, p.second);
-    return buf;
-}
-
-std::string DateToText(TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    char buf[20];
-    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d", p.day, p.month, p.year);
-    return buf;
-}
-
-std::string DateTimeToText(TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    std::string s = DateToText(dt);
-    if (p.hour || p.minute || p.second || p.msec) {
-        char buf[20];
-        std::snprintf(buf, sizeof buf, " %02d:%02d:%02d", p.hour, p.minute, p.second);
-        s += buf;
-    }
-    return s;
-}
-
-std::string DateToYYMMDD(TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    char buf[12];
-    std::snprintf(buf, sizeof buf, "%02d%02d%02d", p.year % 100, p.month, p.day);
-    return buf;
-}
-
-TDateTime TextToDateTime(const std::string& s) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0, ms = 0;
-    int n = 0;
-    char tail = 0;
-    auto bad = [&] { return EConvertError("'" + s + "' is not a valid date and time"); };
-    if (std::sscanf(s.c_str(), "%d-%d-%d%n", &y, &mo, &d, &n) == 3) {
-        std::string rest = s.substr(n);
-        if (!rest.empty()) {
-            char frac[8] = {0};
-            int got = std::sscanf(rest.c_str(), " %d:%d:%d.%7[0-9]%c", &h, &mi, &sec, frac, &tail);
-            if (got < 2 || got == 5) throw bad();
-            if (got >= 4) {
-                std::string f(frac);
-                f.resize(3, '0');
-                ms = std::stoi(f);
-            }
-        }
-    } else if (std::sscanf(s.c_str(), "%d.%d.%d%n", &d, &mo, &y, &n) == 3) {
-        std::string rest = s.substr(n);
-        if (!rest.empty()) {
-            int got = std::sscanf(rest.c_str(), " %d:%d:%d%c", &h, &mi, &sec, &tail);
-            if (got < 2 || got == 4) throw bad();
-        }
-    } else {
-        throw bad();
-    }
-    try {
-        return EncodeDateTime(y, mo, d, h, mi, sec, ms);
-    } catch (const EConvertError&) {
-        throw bad();
-    }
-}

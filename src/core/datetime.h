@@ -18,18 +18,9 @@ DateParts DecodeDateTime(TDateTime dt);
 TDateTime Now();  // local time
 TDateTime Date(); // today, midnight
 
-// "yyyy-MM-dd hh:mm:ss" (24-hour clock): the form of date-times in SQL text.
-std::string DateTimeToSqlText(TDateTime dt);
-// "dd.mm.yyyy" and, unless the time is midnight, " hh:nn:ss": the default
-// date-time text of the process.
-std::string DateTimeToText(TDateTime dt);
-// "dd.mm.yyyy".
-std::string DateToText(TDateTime dt);
-// "yymmdd", the day part of the log file's name.
-std::string DateToYYMMDD(TDateTime dt);
-// Parses "yyyy-MM-dd[ hh:mm:ss[.fff]]" (the database's text) or
-// "dd.mm.yyyy[ hh:nn[:ss]]"; raises EConvertError.
-TDateTime TextToDateTime(const std::string& s);
 // Converts a Unix time (seconds, UTC) to local TDateTime and back.
 TDateTime UnixToDateTime(int64_t secs);
 int64_t DateTimeToUnix(TDateTime dt);
+
+// The texts of date-times; every caller of the values uses them too.
+#include "core/date_text.h"  // IWYU pragma: export

@@ -5,8 +5,9 @@
 #include <stdexcept>
 #include <string>
 
-// Base of every exception the server raises itself (the "Exception" class of
-// the original design). The message is code page 1251 text.
+// Base of every exception the server raises itself, so that one handler
+// catches them all; ClassName names the concrete type. The message is code
+// page 1251 text.
 class Exception : public std::runtime_error {
 public:
     explicit Exception(const std::string& msg) : std::runtime_error(msg) {}

@@ -1,5 +1,5 @@
 // An initialisation file of "[Section]" headers and "Key=Value" lines, read
-// and written the way the configuration file has always been handled:
+// and written in the form of the server's configuration file:
 // section and key names compare without regard to letter case (cp1251),
 // values are trimmed and one pair of surrounding quotes is stripped,
 // integers are decimal, "$" hexadecimal or "0x" hexadecimal. A missing file

@@ -2,8 +2,8 @@
 // record buffers that a descendant fills through the record-buffer protocol
 // (GetRecord, InternalPost, bookmarks...), field definitions and field
 // objects, the editing operations, cursor moves, bookmarks, calculated
-// fields, data sources with their data links (the master link of a
-// master-detail pair) and the dataset events.
+// fields and the dataset events; the data sources and data links that follow
+// it are in data_link.h.
 //
 // It offers the common dataset interface (core/dataset.h), so code that reads
 // rows reads a buffered dataset and a query result alike.
@@ -18,19 +18,12 @@
 #include "core/dataset.h"
 #include "core/exceptions.h"
 #include "core/stream.h"
+#include "memtable/data_link.h"
 #include "memtable/fields.h"
 
-enum class TDataSetState {
-    dsInactive, dsBrowse, dsEdit, dsInsert, dsSetKey, dsCalcFields, dsFilter, dsNewValue,
-    dsOldValue, dsCurValue, dsBlockRead, dsInternalCalc, dsOpening
-};
 enum class TGetMode { gmCurrent, gmNext, gmPrior };
 enum class TGetResult { grOK, grBOF, grEOF, grError };
 enum class TBookmarkFlag : uint8_t { bfCurrent = 0, bfBOF = 1, bfEOF = 2, bfInserted = 3 };
-enum class TDataEvent {
-    deFieldChange, deRecordChange, deDataSetChange, deDataSetScroll, deLayoutChange,
-    deUpdateRecord, deUpdateState, deCheckBrowseMode
-};
 enum class TDataAction { daFail, daAbort, daRetry };
 enum class TBlobStreamMode { bmRead, bmWrite, bmReadWrite };
 
@@ -49,9 +42,6 @@ using TBookmark = std::string;
 // Raised when an operation is aborted silently (an event chose daAbort).
 VT_DECLARE_EXCEPTION(EAbort, Exception);
 
-class TBufferedDataSet;
-class TDataSource;
-
 // Splits a ';'-separated field-name list; names are trimmed.
 std::vector<std::string> SplitFieldNames(const std::string& names);
 
@@ -60,86 +50,6 @@ std::vector<std::string> SplitFieldNames(const std::string& names);
 class TBlobStream : public TMemoryStream {
 public:
     virtual void Close() {}
-};
-
-// Receives the events of a data source's dataset.
-class TDataLink {
-public:
-    TDataLink() = default;
-    virtual ~TDataLink();
-    TDataLink(const TDataLink&) = delete;
-    TDataLink& operator=(const TDataLink&) = delete;
-
-    TDataSource* DataSource() const { return dataSource_; }
-    void SetDataSource(TDataSource* source);
-    TBufferedDataSet* DataSet() const;
-    // The data source is enabled and its dataset open.
-    bool Active() const { return active_; }
-
-protected:
-    virtual void ActiveChanged() {}
-    virtual void RecordChanged(TField* field) {}
-    virtual void DataSetChanged() { RecordChanged(nullptr); }
-    virtual void DataSetScrolled(int distance) { DataSetChanged(); }
-    virtual void LayoutChanged() { DataSetChanged(); }
-    virtual void CheckBrowseMode() {}
-
-private:
-    friend class TDataSource;
-    void DataEvent(TDataEvent event, intptr_t info);
-    void UpdateState();
-    TDataSource* dataSource_ = nullptr;
-    bool active_ = false;
-};
-
-// Connects a dataset to the data links that follow it.
-class TDataSource {
-public:
-    TDataSource() = default;
-    explicit TDataSource(TBufferedDataSet* dataSet) { SetDataSet(dataSet); }
-    ~TDataSource();
-    TDataSource(const TDataSource&) = delete;
-    TDataSource& operator=(const TDataSource&) = delete;
-
-    TBufferedDataSet* DataSet() const { return dataSet_; }
-    void SetDataSet(TBufferedDataSet* dataSet);
-    bool Enabled() const { return enabled_; }
-    void SetEnabled(bool value);
-    TDataSetState State() const { return state_; }
-
-private:
-    friend class TBufferedDataSet;
-    friend class TDataLink;
-    void DataEvent(TDataEvent event, intptr_t info);
-    void UpdateState();
-    TBufferedDataSet* dataSet_ = nullptr;
-    bool enabled_ = true;
-    TDataSetState state_ = TDataSetState::dsInactive;
-    std::vector<TDataLink*> links_;
-};
-
-// The link of a detail dataset to its master: resolves the master field
-// names in the master dataset and reports master changes.
-class TMasterDataLink : public TDataLink {
-public:
-    explicit TMasterDataLink(TBufferedDataSet* detail) : detail_(detail) {}
-    const std::string& FieldNames() const { return fieldNames_; }
-    void SetFieldNames(const std::string& names);
-    // The master fields, while the link is active.
-    const std::vector<TField*>& Fields() const { return fields_; }
-    std::function<void()> OnMasterChange;
-    std::function<void()> OnMasterDisable;
-
-protected:
-    void ActiveChanged() override;
-    void RecordChanged(TField* field) override;
-    void LayoutChanged() override { ActiveChanged(); }
-    void CheckBrowseMode() override;
-
-private:
-    TBufferedDataSet* detail_;
-    std::string fieldNames_;
-    std::vector<TField*> fields_;
 };
 
 class TBufferedDataSet : public TDataSet {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/cp1251.h"
+#include "core/date_text.h"
 #include "core/exceptions.h"
 #include "core/format.h"
 #include "memtable/buffered_dataset.h"
@@ -26,144 +27,6 @@ constexpr int kMaxStringSize = 8192;
 
 [[noreturn]] void BadDate(const std::string& s, const char* what) {
     throw EConvertError("'" + s + "' is not a valid " + what);
-}
-
-// Reads an unsigned decimal number at s[i..]; false when there is none.
-bool ReadNumber(const std::string& s, size_t& i, int& out, int maxDigits = 9) {
-    size_t start = i;
-    int64_t v = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9' && static_cast<int>(i - start) < maxDigits) {
-        v = v * 10 + (s[i] - '0');
-        ++i;
-    }
-    if (i == start) return false;
-    out = static_cast<int>(v);
-    return true;
-}
-
-void SkipBlanks(const std::string& s, size_t& i) {
-    while (i < s.size() && s[i] == ' ') ++i;
-}
-
-// Parses "h[:n[:s[.zzz]]]" from s[i..]; false when the text is no time.
-bool ScanTime(const std::string& s, size_t& i, char sep, double& out) {
-    int h = 0, n = 0, sec = 0, ms = 0;
-    SkipBlanks(s, i);
-    if (!ReadNumber(s, i, h, 2)) return false;
-    if (i < s.size() && s[i] == sep) {
-        ++i;
-        if (!ReadNumber(s, i, n, 2)) return false;
-        if (i < s.size() && s[i] == sep) {
-            ++i;
-            if (!ReadNumber(s, i, sec, 2)) return false;
-            if (i < s.size() && s[i] == '.') {
-                ++i;
-                size_t start = i;
-                if (!ReadNumber(s, i, ms, 3)) return false;
-                for (size_t k = i - start; k < 3; ++k) ms *= 10;
-            }
-        }
-    } else {
-        return false;  // a bare number is no time
-    }
-    SkipBlanks(s, i);
-    if (h > 23 || n > 59 || sec > 59) return false;
-    out = (h * 3600000.0 + n * 60000.0 + sec * 1000.0 + ms) / kMSecsPerDay;
-    return true;
-}
-
-// Parses a date in the order of the short date format from s[i..].
-bool ScanDate(const std::string& s, size_t& i, const TFormatSettings& fs, double& out) {
-    // Order of day, month and year as the format names them.
-    std::string order;
-    for (char c : fs.ShortDateFormat) {
-        char l = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if ((l == 'd' || l == 'm' || l == 'y') && order.find(l) == std::string::npos) order += l;
-    }
-    if (order.size() != 3) order = "dmy";
-    SkipBlanks(s, i);
-    int parts[3] = {0, 0, 0};
-    int count = 0;
-    size_t digits[3] = {0, 0, 0};
-    while (count < 3) {
-        size_t start = i;
-        if (!ReadNumber(s, i, parts[count], 4)) return false;
-        digits[count] = i - start;
-        ++count;
-        if (i < s.size() && s[i] == fs.DateSeparator) ++i;
-        else break;
-    }
-    if (count < 2) return false;
-    int d = 0, m = 0, y = 0;
-    if (count == 3) {
-        for (int k = 0; k < 3; ++k) {
-            if (order[k] == 'd') d = parts[k];
-            else if (order[k] == 'm') m = parts[k];
-            else { y = parts[k]; if (digits[k] <= 2) y += y < 50 ? 2000 : 1900; }
-        }
-    } else {
-        // Day and month of the current year.
-        y = DecodeDateTime(Date()).year;
-        size_t pos = 0;
-        for (int k = 0; k < 3; ++k) {
-            if (order[k] == 'y') continue;
-            if (order[k] == 'd') d = parts[pos++];
-            else m = parts[pos++];
-        }
-    }
-    try {
-        out = EncodeDateTime(y, m, d);
-    } catch (const EConvertError&) {
-        return false;
-    }
-    return true;
-}
-
-std::string Two(int v) {
-    char b[16];
-    std::snprintf(b, sizeof b, "%02d", v);
-    return b;
-}
-
-std::string FormatWith(TDateTime dt, const std::string& fmt, const TFormatSettings& fs) {
-    DateParts p = DecodeDateTime(dt);
-    std::string out;
-    size_t i = 0;
-    while (i < fmt.size()) {
-        char c = static_cast<char>(std::tolower(static_cast<unsigned char>(fmt[i])));
-        size_t run = 1;
-        while (i + run < fmt.size() &&
-               std::tolower(static_cast<unsigned char>(fmt[i + run])) == static_cast<unsigned char>(c))
-            ++run;
-        switch (c) {
-            case 'd': out += run >= 2 ? Two(p.day) : std::to_string(p.day); break;
-            case 'm': out += run >= 2 ? Two(p.month) : std::to_string(p.month); break;
-            case 'y': {
-                if (run >= 3) {
-                    char b[16];
-                    std::snprintf(b, sizeof b, "%04d", p.year);
-                    out += b;
-                } else {
-                    out += Two(p.year % 100);
-                }
-                break;
-            }
-            case 'h': out += run >= 2 ? Two(p.hour) : std::to_string(p.hour); break;
-            case 'n': out += run >= 2 ? Two(p.minute) : std::to_string(p.minute); break;
-            case 's': out += run >= 2 ? Two(p.second) : std::to_string(p.second); break;
-            case 'z': {
-                char b[16];
-                std::snprintf(b, sizeof b, run >= 3 ? "%03d" : "%d", p.msec);
-                out += b;
-                break;
-            }
-            case '/': out.append(run, fs.DateSeparator); break;
-            case ':': out.append(run, fs.TimeSeparator); break;
-            default: out.append(fmt, i, run); break;
-        }
-        i += run;
-    }
-    return out;
 }
 
 }  // namespace
@@ -283,11 +146,11 @@ const TFormatSettings& TFormatSettings::Neutral() {
 }
 
 std::string FormatDateText(TDateTime dt, const TFormatSettings& fs) {
-    return FormatWith(dt, fs.ShortDateFormat, fs);
+    return FormatDateTimePattern(dt, fs.ShortDateFormat, fs.DateSeparator, fs.TimeSeparator);
 }
 
 std::string FormatTimeText(TDateTime dt, const TFormatSettings& fs) {
-    return FormatWith(dt, fs.LongTimeFormat, fs);
+    return FormatDateTimePattern(dt, fs.LongTimeFormat, fs.DateSeparator, fs.TimeSeparator);
 }
 
 std::string FormatDateTimeText(TDateTime dt, const TFormatSettings& fs) {
@@ -303,8 +166,8 @@ std::string FormatDateTimeText(TDateTime dt, const TFormatSettings& fs) {
 TDateTime ParseDateText(const std::string& s, const TFormatSettings& fs) {
     size_t i = 0;
     double d;
-    if (!ScanDate(s, i, fs, d)) BadDate(s, "date");
-    SkipBlanks(s, i);
+    if (!ScanDateText(s, i, fs.ShortDateFormat, fs.DateSeparator, d)) BadDate(s, "date");
+    while (i < s.size() && s[i] == ' ') ++i;
     if (i != s.size()) BadDate(s, "date");
     return d;
 }
@@ -312,22 +175,22 @@ TDateTime ParseDateText(const std::string& s, const TFormatSettings& fs) {
 TDateTime ParseTimeText(const std::string& s, const TFormatSettings& fs) {
     size_t i = 0;
     double t;
-    if (!ScanTime(s, i, fs.TimeSeparator, t) || i != s.size()) BadDate(s, "time");
+    if (!ScanTimeText(s, i, fs.TimeSeparator, t) || i != s.size()) BadDate(s, "time");
     return t;
 }
 
 TDateTime ParseDateTimeText(const std::string& s, const TFormatSettings& fs) {
     size_t i = 0;
     double d = 0, t = 0;
-    if (!ScanDate(s, i, fs, d)) {
+    if (!ScanDateText(s, i, fs.ShortDateFormat, fs.DateSeparator, d)) {
         // A time alone is a time of day 0.
         i = 0;
-        if (!ScanTime(s, i, fs.TimeSeparator, t) || i != s.size()) BadDate(s, "date and time");
+        if (!ScanTimeText(s, i, fs.TimeSeparator, t) || i != s.size()) BadDate(s, "date and time");
         return t;
     }
-    SkipBlanks(s, i);
+    while (i < s.size() && s[i] == ' ') ++i;
     if (i < s.size()) {
-        if (!ScanTime(s, i, fs.TimeSeparator, t) || i != s.size()) BadDate(s, "date and time");
+        if (!ScanTimeText(s, i, fs.TimeSeparator, t) || i != s.size()) BadDate(s, "date and time");
     }
     return d >= 0 ? d + t : d - t;
 }

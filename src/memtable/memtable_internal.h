@@ -1,6 +1,8 @@
 // Pieces the source files of the in-memory table share.
 #pragma once
 
+#include <string>
+
 #include "core/dataset.h"
 
 namespace MemTableInternal {
@@ -24,5 +26,9 @@ private:
     bool& flag_;
     bool saved_;
 };
+
+// The type of a saved field definition by its short name; an unknown or
+// unsupported one raises, with the context appended to the message.
+TFieldType SavedFieldType(const std::string& typeName, const std::string& context);
 
 }  // namespace MemTableInternal

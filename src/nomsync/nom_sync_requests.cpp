@@ -1,7 +1,7 @@
 // Handing out action requests (refresh) and moving them on (confirmations).
-#include <cstdio>
 
 #include "core/app_misc.h"
+#include "core/date_text.h"
 #include "core/db/dm_base.h"
 #include "core/format.h"
 #include "core/misc.h"
@@ -23,14 +23,6 @@ struct TCandidate {
     int32_t nomKey = -1;
     int32_t destPharmID = 0;
 };
-
-std::string DateTimeDots(TDateTime dt) {
-    const DateParts p = DecodeDateTime(dt);
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", p.day, p.month, p.year, p.hour, p.minute,
-                  p.second);
-    return buf;
-}
 
 TNomCheckReason CheckReasonFromActionID(int32_t actionID) {
     // A number read from the database is checked before it becomes an
@@ -145,7 +137,7 @@ private:
                 "ActionRequestID skipped (Reason -> ACTION_REQUEST_ID = %d, PHARM_ID = %d, REQUEST_STATUS = %d, "
                 "MODIFY_DATE = %s)!",
                 {cand_.id, q->FieldByName("act_req_pharm_id").AsInteger(), otherStatus,
-                 DateTimeDots(q->FieldByName("act_req_modify_date").AsDateTime())}));
+                 DateTimeToFullText(q->FieldByName("act_req_modify_date").AsDateTime())}));
         return waiting;
     }
 

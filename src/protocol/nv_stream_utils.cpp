@@ -13,8 +13,9 @@ namespace {
 const char kIncorrectValue[] = "Incorrect value";
 const char kIncorrectIdentifier[] = "Incorrect identifier";
 
-// A missing stream fails the assertion under the unit name and line it has
-// always been reported with, so that the report reads the same in every log.
+// A missing stream fails the assertion under a fixed unit name and line: they
+// are part of the reported text, which is then the same in every log whatever
+// the layout of this file.
 const char kAssertUnit[] = "NVStreamUtils.pas";
 constexpr int kWriterAssertLine = 122;
 constexpr int kReaderAssertLine = 146;

@@ -23,3 +23,21 @@ TEST(Cp1251, UpperAndLowerCaseCoverCyrillic) {
     EXPECT_LT(CompareText1251("abc", Cp(u8"абв")), 0);
     EXPECT_LT(CompareText1251("ab", "abc"), 0);
 }
+
+TEST(Cp1251, ExtendedBytesMapBothWays) {
+    // The characters of the bytes 0x80-0xBF, sixteen a line; 0x98 has none.
+    const std::u16string high =
+        u"\u0402\u0403\u201A\u0453\u201E\u2026\u2020\u2021\u20AC\u2030\u0409\u2039\u040A\u040C\u040B\u040F"
+        u"\u0452\u2018\u2019\u201C\u201D\u2022\u2013\u2014?\u2122\u0459\u203A\u045A\u045C\u045B\u045F"
+        u"\u00A0\u040E\u045E\u0408\u00A4\u0490\u00A6\u00A7\u0401\u00A9\u0404\u00AB\u00AC\u00AD\u00AE\u0407"
+        u"\u00B0\u00B1\u0406\u0456\u0491\u00B5\u00B6\u00B7\u0451\u2116\u0454\u00BB\u0458\u0405\u0455\u0457";
+    for (int b = 0x80; b < 0xC0; ++b) {
+        SCOPED_TRACE(b);
+        const std::string byte(1, static_cast<char>(b));
+        const std::u16string ch(1, high[b - 0x80]);
+        EXPECT_EQ(Cp1251ToUtf16(byte), ch);
+        if (b != 0x98) {
+            EXPECT_EQ(Utf16ToCp1251(ch), byte);
+        }
+    }
+}

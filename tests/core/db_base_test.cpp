@@ -10,6 +10,8 @@
 #include "core/env/env.h"
 #include "core/exceptions.h"
 #include "core/options.h"
+#include "support/expect_raises.h"
+#include "support/temp_dir.h"
 #include "support/test_db.h"
 
 namespace {
@@ -65,6 +67,7 @@ TEST_F(DMBaseTest, ServerThatIsDownLeavesLastErrorAndRaisesAtFirstQuery) {
     TDMBase::SetPortForTesting(db.Port());
     EXPECT_FALSE(dm.Connected());
     EXPECT_NE(dm.LastError(), "");
+    EXPECT_EQ(dm.LastErrorNumber(), 2006u);
     EXPECT_THROW(dm.OpenQuery("SELECT 1"), EDatabaseError);
     EXPECT_THROW(dm.ExecSQL("SELECT 1"), EDatabaseError);
     EXPECT_THROW(dm.StartTransaction(TIsolationLevel::ilReadCommitted), EDatabaseError);
@@ -317,6 +320,31 @@ TEST_F(DMBaseTest, FieldTypesSizesAndNullsComeFromTheResult) {
     EXPECT_EQ(q->FieldByName("DESCRIPTION").AsFloat(), 0.0);
 }
 
+TEST_F(DMBaseTest, DateTimeAndDecimalColumnsReadExactly) {
+    TDMBase dm;
+    auto q = dm.OpenQuery("SELECT CAST('2026-12-05' AS DATE) AS D, CAST('18:05:09' AS TIME) AS T, "
+                          "CAST('2026-12-05 18:05:09' AS DATETIME) AS DT, CAST(-1234567 AS DECIMAL(7,0)) AS N, "
+                          "CAST(-1.5 AS DECIMAL(6,2)) AS M");
+    const struct { const char* name; TFieldType type; int size, precision; } cols[] = {
+        {"D", TFieldType::ftDate, 0, 0},       {"T", TFieldType::ftTime, 0, 0},
+        {"DT", TFieldType::ftDateTime, 0, 0},  {"N", TFieldType::ftBCD, 0, 7},
+        {"M", TFieldType::ftBCD, 2, 6},
+    };
+    for (const auto& c : cols) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(q->FieldByName(c.name).DataType(), c.type);
+        if (c.type == TFieldType::ftBCD) {
+            EXPECT_EQ(q->FieldByName(c.name).Size(), c.size);
+            EXPECT_EQ(q->FieldByName(c.name).Precision(), c.precision);
+        }
+    }
+    EXPECT_EQ(q->FieldByName("D").AsDateTime(), EncodeDateTime(2026, 12, 5));
+    EXPECT_NEAR(q->FieldByName("T").AsDateTime(), EncodeDateTime(1899, 12, 30, 18, 5, 9), 1e-9);
+    EXPECT_NEAR(q->FieldByName("DT").AsDateTime(), EncodeDateTime(2026, 12, 5, 18, 5, 9), 1e-9);
+    EXPECT_EQ(q->FieldByName("N").AsCurrency().raw, -12345670000LL);
+    EXPECT_EQ(q->FieldByName("M").AsCurrency().raw, -15000);
+}
+
 TEST_F(DMBaseTest, DecimalConvertsExactlyToCurrency) {
     TDMBase dm;
     db.Exec("INSERT INTO ARTICLE_GROUP (ID, NAME, MAX_OVERRATE, DEFAULT_DISCOUNT) "
@@ -401,6 +429,7 @@ TEST_F(DMBaseTest, GetScalarAndLastInsertID) {
     dm.ExecSQL("INSERT INTO SUBSTITUDE_ARTICLE (ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID) VALUES (0, 1, 2)");
     EXPECT_EQ(dm.GetLastInsertID(), 1);
     EXPECT_THROW(dm.GetScalar("SELECT * FROM no_such_table"), EDatabaseError);
+    EXPECT_EQ(dm.LastErrorNumber(), 1146u);  // the server's "table doesn't exist"
 }
 
 TEST_F(DMBaseTest, ExecSQLRunsSeveralStatementsAndStopsAtTheFirstError) {
@@ -583,6 +612,27 @@ TEST_F(DMBaseProcTest, NextIDValueIsUniqueAcrossConnections) {
     std::set<int64_t> all;
     for (const auto& v : drawn) all.insert(v.begin(), v.end());
     EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kDraws));
+}
+
+TEST_F(DMBaseProcTest, ProcedureNameThatIsNoIdentifierIsRefusedUnrun) {
+    db.Exec("CREATE PROCEDURE P1() SELECT 1 AS R");
+    TDMBase dm;
+    const std::string names[] = {"", "P1; DROP TABLE pharmacy", "P1()", "P`1", "P 1", "P1--", Cp(u8"П1")};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        Variant results;
+        ExpectRaises<EDatabaseError>([&] { dm.CallStoredProcedure(name, {}, {}, results, true); },
+                                     "Invalid stored procedure name '" + name + "'");
+    }
+    EXPECT_NO_THROW(db.Exec("SELECT COUNT(*) FROM pharmacy"));  // still there
+}
+
+TEST_F(DMBaseTest, LocalFilesCannotBeLoadedThroughTheConnection) {
+    TDMBase dm;
+    TempDir dir;
+    const std::string file = dir.Write("rows.txt", "1\tname\n");
+    EXPECT_THROW(dm.ExecSQL("LOAD DATA LOCAL INFILE '" + file + "' INTO TABLE pharmacy (id, name)"), EDatabaseError);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 0);
 }
 
 TEST_F(DMBaseProcTest, CallStoredProcedureTypesParametersByTheirValues) {

@@ -16,26 +16,21 @@ protected:
     int64_t Rows() { return db.ScalarInt("SELECT COUNT(*) FROM ZVL_ENV_VARS"); }
 };
 
-TEST_F(EnvVarsTest, ReadBoolOfMissingSwitchGivesDefaultAndWritesNothing) {
-    TDMBase dm;
-    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false));
-    EXPECT_TRUE(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", true));
-    EXPECT_EQ(Rows(), 0);
-}
-
-TEST_F(EnvVarsTest, ReadBoolIsTrueOnlyForExactlyT) {
+TEST_F(EnvVarsTest, ReadBoolIsTrueOnlyForExactlyTAndWritesNothing) {
     db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
             "(1, 'IsT', 'T', 0), (2, 'IsF', 'F', 0), (3, 'IsEmpty', '', 0), (4, 'IsNull', NULL, 0), "
             "(5, 'IsLower', 't', 0), (6, 'IsOne', '1', 0), (7, 'IsTrue', 'True', 0)");
     TDMBase dm;
-    EXPECT_TRUE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsT", false));
-    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsF", true));
-    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsEmpty", true));
-    EXPECT_TRUE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsNull", true));  // null: the default
-    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsNull", false));
-    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsLower", true));
-    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsOne", true));
-    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "IsTrue", true));
+    // Missing or null: the default.
+    const struct { const char* name; bool byDefault, want; } cases[] = {
+        {"Missing", false, false}, {"Missing", true, true}, {"IsNull", true, true},   {"IsNull", false, false},
+        {"IsT", false, true},      {"IsF", true, false},    {"IsEmpty", true, false}, {"IsLower", true, false},
+        {"IsOne", true, false},    {"IsTrue", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TZVL2EnvironmentVariables::ReadBool(&dm, c.name, c.byDefault), c.want);
+    }
     EXPECT_EQ(Rows(), 7);
 }
 

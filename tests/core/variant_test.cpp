@@ -3,6 +3,7 @@
 #include "core/exceptions.h"
 #include "core/format.h"
 #include "core/variant.h"
+#include "support/expect_raises.h"
 
 TEST(Variant, EmptyAndNullAreDistinct) {
     Variant e, n = Variant::Null();
@@ -20,12 +21,7 @@ TEST(Variant, DefaultsApplyOnlyToNull) {
     EXPECT_EQ(VarToIntDef(Variant("12"), 7), 12);
     EXPECT_THROW(VarToIntDef(Variant("12a"), 7), EConvertError);
     EXPECT_EQ(VarToInt64Def(Variant(int64_t{1} << 40), 0), int64_t{1} << 40);
-    try {
-        Variant("abc").AsInteger();
-        FAIL();
-    } catch (const EConvertError& e) {
-        EXPECT_STREQ(e.what(), "'abc' is not a valid integer value");
-    }
+    ExpectRaises<EConvertError>([&] { Variant("abc").AsInteger(); }, "'abc' is not a valid integer value");
 }
 
 TEST(Variant, NumericConversions) {
@@ -56,6 +52,9 @@ TEST(Format, PositionalAndPlainSpecifiers) {
     EXPECT_EQ(Format("%1:s %0:s %s", {"a", "b"}), "b a b");
     EXPECT_EQ(Format("100%%", {}), "100%");
     EXPECT_EQ(Format("%g", {2.5}), "2.5");
+    // %.Ng: N significant digits (1-14; otherwise 15), the general form.
+    EXPECT_EQ(Format("%.3g|%.2g|%.20g|%.0g", {3.14159, 1234.0, 0.1, 2.0 / 3}),
+              "3.14|1.2E3|0.1|0.666666666666667");
     EXPECT_EQ(Format("%.2f|%5d|%-3s|", {1.005, int32_t{42}, "x"}), "1.00|   42|x  |");
     EXPECT_THROW(Format("%d", {"x"}), EConvertError);
     EXPECT_THROW(Format("%s %s", {"x"}), EConvertError);

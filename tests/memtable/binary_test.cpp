@@ -5,6 +5,7 @@
 #include "memtable/value_filer.h"
 #include "memtable_test_util.h"
 #include "support/temp_dir.h"
+#include "support/expect_raises.h"
 
 namespace {
 
@@ -156,29 +157,17 @@ TEST(MemTableBinary, DefinitionsLoadIntoAnyStructure) {
 
 TEST(MemTableBinary, ReaderErrors) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}});
-    try {
-        LoadBin(*t, "TPF1" + B({1, 0, 1, 0}));
-        FAIL() << "no error";
-    } catch (const EReadError& e) {
-        EXPECT_EQ(std::string(e.what()), "Invalid stream format");
-    }
-    try {
-        LoadBin(*t, "TPF0" + B({1, 0, 1, 2}));
-        FAIL() << "no error";
-    } catch (const EReadError& e) {
-        EXPECT_EQ(std::string(e.what()), "Stream read error");
-    }
+    ExpectRaises<EReadError>([&] { LoadBin(*t, "TPF1" + B({1, 0, 1, 0})); }, "Invalid stream format");
+    ExpectRaises<EReadError>([&] { LoadBin(*t, "TPF0" + B({1, 0, 1, 2})); }, "Stream read error");
     // A long string whose length exceeds the bytes left fails before any
     // allocation of that size.
     auto s = MakeTable({{"S", TFieldType::ftMemo}});
     EXPECT_THROW(LoadBin(*s, "TPF0" + B({1, 0, 1, 0x0C, 0xFF, 0xFF, 0xFF, 0x7F, 'a', 0})), EReadError);
     EXPECT_THROW(LoadBin(*t, "TPF0" + B({1, 0, 1, 6, 1, 'a', 0})), EReadError);
-    try {
-        LoadBin(*t, "TPF0" + B({1, 6, 1, 'X', 6, 7}) + "Variant" + B({2, 0, 6, 0, 6, 0, 2, 0, 8, 8, 0, 1, 0}));
-        FAIL() << "no error";
-    } catch (const EMemTableError& e) {
-        EXPECT_EQ(std::string(e.what()), "Unbekannter Feldtyp (Variant)");
-    }
+    const std::string variantField =
+        "TPF0" + B({1, 6, 1, 'X', 6, 7}) + "Variant" + B({2, 0, 6, 0, 6, 0, 2, 0, 8, 8, 0, 1, 0});
+    ExpectRaises<EMemTableError>([&] { LoadBin(*t, variantField); },
+        "Unbekannter Feldtyp (Variant)");
 }
 
 TEST(MemTableBinary, ValuesForATableWithoutFieldsAreRefused) {
@@ -189,12 +178,7 @@ TEST(MemTableBinary, ValuesForATableWithoutFieldsAreRefused) {
     // consumed and is refused instead of adding records without end.
     LoadBin(t, "TPF0" + B({1, 0, 1, 0}));
     EXPECT_EQ(t.RecordCount(), 0);
-    try {
-        LoadBin(t, "TPF0" + B({1, 0, 1, 2, 5, 0}));
-        FAIL() << "no error";
-    } catch (const EReadError& e) {
-        EXPECT_EQ(std::string(e.what()), "Invalid property value");
-    }
+    ExpectRaises<EReadError>([&] { LoadBin(t, "TPF0" + B({1, 0, 1, 2, 5, 0})); }, "Invalid property value");
     EXPECT_EQ(t.RecordCount(), 0);
 }
 

@@ -2,6 +2,7 @@
 #include <zlib.h>
 
 #include "memtable_test_util.h"
+#include "support/expect_raises.h"
 
 namespace {
 
@@ -66,12 +67,8 @@ TEST_F(MemTableBlob, NewRecordReadsEmpty) {
 
 TEST_F(MemTableBlob, WritingOutsideEditModeRaises) {
     AppendRow(*t, {Variant(1), Variant("old")});
-    try {
-        t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite);
-        FAIL() << "no error";
-    } catch (const EDatabaseError& e) {
-        EXPECT_EQ(std::string(e.what()), "Datensatz nicht im Editiermodus.");
-    }
+    ExpectRaises<EDatabaseError>([&] { t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite); },
+        "Datensatz nicht im Editiermodus.");
     EXPECT_THROW(t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmReadWrite), EDatabaseError);
     EXPECT_EQ(Read("DATA"), "old");
     EXPECT_THROW(t->CreateBlobStream(t->FieldByName("ID"), TBlobStreamMode::bmRead), EInvalidCast);
@@ -81,12 +78,8 @@ TEST_F(MemTableBlob, ReadOnlyFieldRefusesAWriteStream) {
     AppendRow(*t, {Variant(1), Variant("old")});
     t->FieldByName("DATA").ReadOnly = true;
     t->Edit();
-    try {
-        t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite);
-        FAIL() << "no error";
-    } catch (const EDatabaseError& e) {
-        EXPECT_EQ(std::string(e.what()), "Feld DATA ist als schreibgesch\xFCtzt markiert");
-    }
+    ExpectRaises<EDatabaseError>([&] { t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite); },
+        "Feld DATA ist als schreibgesch\xFCtzt markiert");
     t->Cancel();
 }
 
@@ -179,3 +172,19 @@ TEST(MemTableBytes, BytesFieldsHoldTheirValuesLikeBlobs) {
 }
 
 }  // namespace
+
+TEST_F(MemTableBlob, AStreamStoresItsValueOnceHoweverOftenClosed) {
+    AppendRow(*t, {Variant(1), Variant("old"), Variant::Null()});
+    t->Edit();
+    auto s = t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite);
+    s->Write("new", 3);
+    s->Close();
+    EXPECT_EQ(t->FieldByName("DATA").AsString(), "new");
+    // A value set after the first close survives the stream's later closes.
+    t->FieldByName("DATA").SetAsString("later");
+    s->Write("!", 1);
+    s->Close();
+    s.reset();
+    t->Post();
+    EXPECT_EQ(t->FieldByName("DATA").AsString(), "later");
+}

@@ -3,6 +3,7 @@
 
 #include "core/format.h"
 #include "memtable_test_util.h"
+#include "support/expect_raises.h"
 
 namespace {
 
@@ -61,12 +62,7 @@ TEST(MemTableLayout, UnsupportedTypeRaisesAndLeavesTableClosed) {
     TNVMemTable t;
     t.FieldDefs().Add("ID", TFieldType::ftInteger);
     t.FieldDefs().Add("V", TFieldType::ftVariant);
-    try {
-        t.Open();
-        FAIL() << "no error";
-    } catch (const EMemTableError& e) {
-        EXPECT_EQ(std::string(e.what()), "Felddefinition V (V) Datentyp 32 nicht unterst\xFCtzt.)");
-    }
+    ExpectRaises<EMemTableError>([&] { t.Open(); }, "Felddefinition V (V) Datentyp 32 nicht unterst\xFCtzt.)");
     EXPECT_FALSE(t.Active());
     EXPECT_EQ(t.FieldCount(), 0);  // default fields are removed again
 }
@@ -113,12 +109,7 @@ TEST(MemTableFieldData, ReadOnlyFieldRefusesWrites) {
     f.ReadOnly = true;
     f.DisplayLabel = "Nummer";
     t->Append();
-    try {
-        f.SetAsInteger(1);
-        FAIL() << "no error";
-    } catch (const EDatabaseError& e) {
-        EXPECT_EQ(std::string(e.what()), "Feld Nummer ist als schreibgesch\xFCtzt markiert");
-    }
+    ExpectRaises<EDatabaseError>([&] { f.SetAsInteger(1); }, "Feld Nummer ist als schreibgesch\xFCtzt markiert");
     t->Cancel();
 }
 
@@ -285,3 +276,40 @@ TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterface) {
 }
 
 }  // namespace
+
+TEST(MemTableFieldData, DateAndTimeTextsInTheProcessNotation) {
+    auto t = MakeTable({{"D", TFieldType::ftDate}, {"T", TFieldType::ftTime}, {"DT", TFieldType::ftDateTime}});
+    t->Append();
+    const TFormatSettings& fs = TFormatSettings::Process();
+    const int year = DecodeDateTime(Date()).year;
+    const struct { const char* field; const char* text; TDateTime value; const char* shown; } good[] = {
+        {"D", "15.03", EncodeDateTime(year, 3, 15), nullptr},  // a date without a year: this year's
+        {"D", " 5.12.26 ", EncodeDateTime(2026, 12, 5), "05.12.2026"},
+        {"T", "18:05", EncodeDateTime(1899, 12, 30, 18, 5), "18:05:00"},
+        {"DT", "05.12.2026 18:05:09", EncodeDateTime(2026, 12, 5, 18, 5, 9), "05.12.2026 18:05:09"},
+        {"DT", "05.12.2026", EncodeDateTime(2026, 12, 5), "05.12.2026"},
+        {"DT", "18:05", EncodeDateTime(1899, 12, 30, 18, 5), nullptr},
+    };
+    for (const auto& c : good) {
+        SCOPED_TRACE(c.text);
+        TBufferField& f = t->FieldByName(c.field);
+        f.SetText(c.text, fs);
+        EXPECT_NEAR(f.AsDateTime(), c.value, 1e-9);
+        if (c.shown) {
+            EXPECT_EQ(f.GetText(fs), c.shown);
+        }
+    }
+    const struct { const char* field; const char* text; const char* message; } bad[] = {
+        {"T", "  ", "'  ' is not a valid time"},  // a blank time text is no time
+        {"T", "18", "'18' is not a valid time"},
+        {"D", "05.12.2026 x", "'05.12.2026 x' is not a valid date"},
+        {"D", "31.02.2026", "'31.02.2026' is not a valid date"},
+        {"DT", "05.12.2026 25:00", "'05.12.2026 25:00' is not a valid date and time"},
+    };
+    for (const auto& c : bad) {
+        SCOPED_TRACE(c.text);
+        ExpectRaises<EConvertError>([&] { t->FieldByName(c.field).SetText(c.text, fs); }, c.message);
+    }
+    t->FieldByName("D").SetText("", fs);
+    EXPECT_TRUE(t->FieldByName("D").IsNull());
+}

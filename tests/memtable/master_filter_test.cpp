@@ -186,3 +186,19 @@ TEST(MemTableFilter, FilterSeesCalculatedFields) {
 }
 
 }  // namespace
+
+// The load replaces the records; the link holds none of them back and stays.
+TEST_F(MemTableMasterDetail, LoadingIntoADetailKeepsItsLinkAndTakesEveryRecord) {
+    Link();
+    auto src = MakeTable({{"MASTER_ID", TFieldType::ftInteger}, {"ITEM", TFieldType::ftString, 10}});
+    AppendRow(*src, {Variant(1), Variant("x")});
+    AppendRow(*src, {Variant(2), Variant("y")});
+    AppendRow(*src, {Variant(3), Variant("z")});
+    detail->LoadFromDataSet(src.get(), mtcpoOnlyData);
+    EXPECT_EQ(detail->MasterSource(), &source);
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"x"}));
+    master->Next();
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"y"}));
+    detail->SetMasterSource(nullptr);
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"x", "y", "z"}));
+}

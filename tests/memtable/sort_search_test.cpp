@@ -5,6 +5,7 @@
 #include "core/cp1251.h"
 #include "core/format.h"
 #include "memtable_test_util.h"
+#include "support/expect_raises.h"
 
 namespace {
 
@@ -122,12 +123,7 @@ TEST(MemTableSort, SortFieldsStoresIndexFieldNamesSorts) {
 TEST(MemTableSort, UnsuitableFieldCannotBeIndexed) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"B", TFieldType::ftMemo}});
     t->FieldByName("B").DisplayLabel = "Notiz";
-    try {
-        t->SortOn("ID;B", 0);
-        FAIL() << "no error";
-    } catch (const EDatabaseError& e) {
-        EXPECT_EQ(std::string(e.what()), "Kann Index f\xFCr das Feld Notiz nicht erzeugen");
-    }
+    ExpectRaises<EDatabaseError>([&] { t->SortOn("ID;B", 0); }, "Kann Index f\xFCr das Feld Notiz nicht erzeugen");
     EXPECT_THROW(t->SortOn("NOPE", 0), EDatabaseError);
 }
 
@@ -289,24 +285,12 @@ TEST_F(MemTableLocate, CaseInsensitiveSearchOnACaseSensitiveSort) {
 
 TEST_F(MemTableLocate, KeyValueErrors) {
     AppendRow(*t, {Variant(1), Variant("a")});
-    try {
-        t->Locate("ID;NAME", Variant(1), 0);
-        FAIL() << "no error";
-    } catch (const EMemTableError& e) {
-        EXPECT_EQ(std::string(e.what()), "Mehr Felder als Werte");
-    }
-    try {
-        t->Locate("", Variant(1), 0);
-        FAIL() << "no error";
-    } catch (const EMemTableError& e) {
-        EXPECT_EQ(std::string(e.what()), "Sie m\xFCssen mindestens ein Feld angeben");
-    }
-    try {
-        t->Locate("ID", Variant(std::vector<Variant>{Variant(std::vector<Variant>{Variant(1)})}), 0);
-        FAIL() << "no error";
-    } catch (const EMemTableError& e) {
-        EXPECT_EQ(std::string(e.what()), "Das Varianten-Array hat eine ung\xFCltige Dimensionierung");
-    }
+    ExpectRaises<EMemTableError>([&] { t->Locate("ID;NAME", Variant(1), 0); }, "Mehr Felder als Werte");
+    ExpectRaises<EMemTableError>([&] { t->Locate("", Variant(1), 0); },
+        "Sie m\xFCssen mindestens ein Feld angeben");
+    const Variant nested(std::vector<Variant>{Variant(std::vector<Variant>{Variant(1)})});
+    ExpectRaises<EMemTableError>([&] { t->Locate("ID", nested, 0); },
+        "Das Varianten-Array hat eine ung\xFCltige Dimensionierung");
     EXPECT_EQ(t->State(), TDataSetState::dsBrowse);
     EXPECT_FALSE(t->ControlsDisabled());
     // Key values of two dimensions are refused before a pending edit is posted.

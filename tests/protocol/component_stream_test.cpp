@@ -4,6 +4,7 @@
 #include "protocol/component_stream.h"
 #include "protocol/pharm_classes.h"
 #include "test_bytes.h"
+#include "support/expect_raises.h"
 
 namespace {
 
@@ -38,12 +39,8 @@ std::unique_ptr<T> DecodeAs(const std::string& bytes) {
 
 template <typename E>
 void ExpectDecodeError(const std::string& bytes, const std::string& message) {
-    try {
-        DecodePharmComponent(bytes);
-        FAIL() << "decoded: " << Hex(bytes);
-    } catch (const E& e) {
-        EXPECT_EQ(std::string(e.what()), message) << Hex(bytes);
-    }
+    SCOPED_TRACE(Hex(bytes));
+    ExpectRaises<E>([&] { DecodePharmComponent(bytes); }, message);
 }
 
 }  // namespace

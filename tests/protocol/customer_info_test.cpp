@@ -6,6 +6,7 @@
 #include "protocol/customer_info.h"
 #include "protocol/nv_stream_utils.h"
 #include "test_bytes.h"
+#include "support/expect_raises.h"
 
 namespace {
 
@@ -64,18 +65,10 @@ TEST(CustomerInfo, MissingKeysAndBadCodes) {
     EXPECT_TRUE(cust.Password.empty());
     EXPECT_TRUE(cust.CompanyName.empty());
 
-    try {
-        LoadCustomerFromCommand(cust, *CommandWith({"Password=x"}));
-        FAIL();
-    } catch (const EConvertError& e) {
-        EXPECT_STREQ(e.what(), "'' is not a valid integer value");
-    }
-    try {
-        LoadCustomerFromCommand(cust, *CommandWith({"CustomerCode=12a"}));
-        FAIL();
-    } catch (const EConvertError& e) {
-        EXPECT_STREQ(e.what(), "'12a' is not a valid integer value");
-    }
+    ExpectRaises<EConvertError>([&] { LoadCustomerFromCommand(cust, *CommandWith({"Password=x"})); },
+        "'' is not a valid integer value");
+    ExpectRaises<EConvertError>([&] { LoadCustomerFromCommand(cust, *CommandWith({"CustomerCode=12a"})); },
+        "'12a' is not a valid integer value");
 }
 
 TEST(CustomerInfo, Credentials) {

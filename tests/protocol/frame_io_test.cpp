@@ -12,6 +12,7 @@
 #include "protocol/frame_io.h"
 #include "protocol/pharm_classes.h"
 #include "test_bytes.h"
+#include "support/expect_raises.h"
 
 namespace {
 
@@ -76,12 +77,7 @@ TEST(FrameIO, ReadsAFrameSentInPieces) {
 TEST(FrameIO, RefusesNegativeAndOversizedCounts) {
     SocketPair p;
     p.Send(B({0xFF, 0xFF, 0xFF, 0xFF}));
-    try {
-        ReadFrame(p.server);
-        FAIL();
-    } catch (const EFrameSizeError& e) {
-        EXPECT_STREQ(e.what(), "Invalid frame size -1");
-    }
+    ExpectRaises<EFrameSizeError>([&] { ReadFrame(p.server); }, "Invalid frame size -1");
     // 2 GiB - 1 claimed with nothing behind it: refused from the count alone.
     p.Send(B({0x7F, 0xFF, 0xFF, 0xFF}));
     EXPECT_THROW(ReadFrame(p.server), EFrameSizeError);
@@ -98,12 +94,7 @@ TEST(FrameIO, TimeOutAndClose) {
     SocketPair q;
     q.Send(FrameHeader(60 << 20) + "only a little");   // a large claim, then the peer leaves
     q.client.close();
-    try {
-        ReadFrame(q.server);
-        FAIL();
-    } catch (const EFrameConnectionClosed& e) {
-        EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
-    }
+    ExpectRaises<EFrameConnectionClosed>([&] { ReadFrame(q.server); }, "Connection Closed Gracefully.");
 }
 
 TEST(FrameIO, ComponentFrames) {

@@ -5,6 +5,7 @@
 #include "core/cp1251.h"
 #include "protocol/nv_stream_utils.h"
 #include "test_bytes.h"
+#include "support/expect_raises.h"
 
 namespace {
 
@@ -26,29 +27,16 @@ struct ReaderOver {
 template <typename F>
 void ExpectIncorrectValue(const std::string& bytes, F read) {
     ReaderOver in(bytes);
-    try {
-        read(in.r);
-        FAIL() << "no exception for " << Hex(bytes);
-    } catch (const EInvalidValue& e) {
-        EXPECT_STREQ(e.what(), "Incorrect value");
-    }
+    ExpectRaises<EInvalidValue>([&] { read(in.r); }, "Incorrect value");
 }
 
 }  // namespace
 
 TEST(NVStream, MissingStreamFailsTheAssertion) {
-    try {
-        TNVBinWriter w(nullptr);
-        FAIL();
-    } catch (const EAssertionFailed& e) {
-        EXPECT_STREQ(e.what(), "Parameter is not assigned (NVStreamUtils.pas, line 122)");
-    }
-    try {
-        TNVBinReader r(nullptr);
-        FAIL();
-    } catch (const EAssertionFailed& e) {
-        EXPECT_STREQ(e.what(), "Parameter is not assigned (NVStreamUtils.pas, line 146)");
-    }
+    ExpectRaises<EAssertionFailed>([&] { TNVBinWriter w(nullptr); },
+        "Parameter is not assigned (NVStreamUtils.pas, line 122)");
+    ExpectRaises<EAssertionFailed>([&] { TNVBinReader r(nullptr); },
+        "Parameter is not assigned (NVStreamUtils.pas, line 146)");
 }
 
 TEST(NVStream, IntegersTakeTheSmallestForm) {
@@ -154,12 +142,7 @@ TEST(NVStream, IdentsAndBooleans) {
     EXPECT_EQ(ReaderOver(B({13})).r.ReadIdent(), "nil");
     EXPECT_EQ(ReaderOver(B({0x87, 2, 'a', 'b'})).r.ReadIdent(), "ab");   // low 7 bits of the tag
     ReaderOver bad(B({2, 1}));
-    try {
-        bad.r.ReadIdent();
-        FAIL();
-    } catch (const EInvalidIdentified& e) {
-        EXPECT_STREQ(e.what(), "Incorrect identifier");
-    }
+    ExpectRaises<EInvalidIdentified>([&] { bad.r.ReadIdent(); }, "Incorrect identifier");
 
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteBoolean(true); w.WriteBoolean(false); })), "09 08");
     // Any tag other than 9 is False, without error, and only the tag is consumed.
@@ -262,12 +245,7 @@ TEST(NVStream, Variants) {
                              Variant(std::vector<Variant>{Variant(1)})}) {
         TMemoryStream out;
         TNVBinWriter vw(&out);
-        try {
-            vw.WriteVariant(v);
-            FAIL();
-        } catch (const Exception& e) {
-            EXPECT_STREQ(e.what(), "Unsupported variant type");
-        }
+        ExpectRaises<Exception>([&] { vw.WriteVariant(v); }, "Unsupported variant type");
     }
 }
 

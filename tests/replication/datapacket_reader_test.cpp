@@ -4,6 +4,7 @@
 #include "core/datetime.h"
 #include "core/exceptions.h"
 #include "replication/packet/xml_data_packet.h"
+#include "support/xml_packet_writer.h"
 #include "support/temp_dir.h"
 
 namespace {

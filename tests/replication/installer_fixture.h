@@ -20,6 +20,7 @@
 #include "replication/packet/packet_extractor.h"
 #include "replication/packet/xml_data_packet.h"
 #include "support/fault_env.h"
+#include "support/xml_packet_writer.h"
 #include "support/rar4_writer.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/cp1251.h"
+#include "core/date_text.h"
 #include "core/db/dm_unit.h"
 #include "core/db/connection_pool.h"
 #include "core/env/env.h"
@@ -99,32 +100,12 @@ bool ParseNumber(const char* p, size_t len, T& out) {
     return r.ec == std::errc() && r.ptr == p + len;
 }
 
-// "[-]h:mm:ss[.ffffff]" as a fraction of days.
-Variant ParseTime(const std::string& s) {
-    int h = 0, m = 0, sec = 0;
-    char frac[8] = {0};
-    bool neg = !s.empty() && s[0] == '-';
-    int got = std::sscanf(s.c_str() + (neg ? 1 : 0), "%d:%d:%d.%7[0-9]", &h, &m, &sec, frac);
-    if (got < 3) return Variant::Null();
-    std::string f(frac);
-    f.resize(3, '0');
-    double ms = ((h * 60.0 + m) * 60.0 + sec) * 1000.0 + std::atoi(f.c_str());
-    return Variant::FromDate((neg ? -ms : ms) / 86400000.0);
-}
-
-// "yyyy-mm-dd[ hh:mm:ss[.ffffff]]"; a zero or invalid date reads as null.
-Variant ParseDateTime(const std::string& s) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
-    char frac[8] = {0};
-    int got = std::sscanf(s.c_str(), "%d-%d-%d %d:%d:%d.%7[0-9]", &y, &mo, &d, &h, &mi, &sec, frac);
-    if (got < 3) return Variant::Null();
-    std::string f(frac);
-    f.resize(3, '0');
-    try {
-        return Variant::FromDate(EncodeDateTime(y, mo, d, h, mi, sec, std::atoi(f.c_str())));
-    } catch (const EConvertError&) {
-        return Variant::Null();
-    }
+// A column's date or time text as a date variant; null when it is no valid
+// value (a zero date among them).
+Variant SqlDateValue(bool time, const std::string& s) {
+    TDateTime dt = 0;
+    bool ok = time ? ParseSqlTimeText(s, dt) : ParseSqlDateTimeText(s, dt);
+    return ok ? Variant::FromDate(dt) : Variant::Null();
 }
 
 // The number that the whole text spells, or the text itself when it spells
@@ -164,9 +145,9 @@ Variant ConvertValue(const MYSQL_FIELD& f, TFieldType type, const char* p, unsig
                 return NumberOrText<double>(p, len, text);
             }
         case TFieldType::ftDate: case TFieldType::ftDateTime:
-            return ParseDateTime(text);
+            return SqlDateValue(false, text);
         case TFieldType::ftTime:
-            return ParseTime(text);
+            return SqlDateValue(true, text);
         default:
             return Variant(text);
     }
@@ -224,6 +205,8 @@ void TDMBase::RaiseError(const std::string& context) const {
     if (msg.empty()) msg = context;
     throw EDatabaseError(msg);
 }
+
+unsigned TDMBase::LastErrorNumber() const { return conn_ ? mysql_errno(conn_) : 2006; }
 
 std::string TDMBase::QuoteString(const std::string& text) const {
     std::string out;

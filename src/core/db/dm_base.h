@@ -151,9 +151,9 @@ public:
     std::string QuoteString(const std::string& text) const;
     // A name as a back-quoted identifier (back-quotes inside doubled).
     static std::string QuoteIdentifier(const std::string& name);
-    // The raw connection (nullptr when not connected), for code that needs
-    // the connector directly.
-    st_mysql* Handle() const { return conn_; }
+    // The server's number of the last failure on this connection; 2006 (the
+    // server has gone away) when there is no connection.
+    unsigned LastErrorNumber() const;
 
     // Test hook: the port of every connection opened afterwards (0 restores
     // the production port 3306).

@@ -44,7 +44,7 @@ void TDMUnit::Commit() {
 void TDMUnit::Resume() {
     VT_ASSERT(open_, "The unit is not open");
     unsigned int status = 0;
-    if (!dm_.Handle() || mariadb_get_infov(dm_.Handle(), MARIADB_CONNECTION_SERVER_STATUS, &status) != 0) return;
+    if (!dm_.conn_ || mariadb_get_infov(dm_.conn_, MARIADB_CONNECTION_SERVER_STATUS, &status) != 0) return;
     if (status & SERVER_STATUS_IN_TRANS) return;
     DebugLog("The unit of " + label_ + " was committed by a statement: it goes on from empty");
     Detached([&] {

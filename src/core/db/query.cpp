@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/cp1251.h"
+#include "core/date_text.h"
 #include "core/db/dm_base.h"
 #include "core/exceptions.h"
 
@@ -194,10 +195,10 @@ std::string ParamLiteral(const TDMBase& dm, const TParameter& p) {
         case TFieldType::ftDate: case TFieldType::ftTime: case TFieldType::ftDateTime:
         case TFieldType::ftTimeStamp: {
             if (v.IsStringType()) return dm.QuoteString(v.AsString());
-            std::string text = DateTimeToSqlText(v.AsDateTime());
-            if (t == TFieldType::ftDate) text = text.substr(0, 10);
-            else if (t == TFieldType::ftTime) text = text.substr(11);
-            return dm.QuoteString(text);
+            const TDateTime dt = v.AsDateTime();
+            if (t == TFieldType::ftDate) return dm.QuoteString(DateToSqlText(dt));
+            if (t == TFieldType::ftTime) return dm.QuoteString(TimeToSqlText(dt));
+            return dm.QuoteString(DateTimeToSqlText(dt));
         }
         default:
             return VariantLiteral(dm, v);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <vector>
 
+#include "core/exceptions.h"
 #include "replication/ftp/ftp_paths.h"
 
 using asio::ip::tcp;
@@ -15,13 +16,20 @@ const char* const kSyntaxError = "Syntax error in parameters or arguments.";
 
 // The control connection failed (a time-out, the client gone, the server
 // stopping): the session ends.
-struct TControlLost {
-    bool TimedOut = false;
+class TControlLost : public Exception {
+public:
+    explicit TControlLost(bool timedOut = false, std::string failure = "")
+        : Exception(failure.empty() ? "Control connection lost" : failure),
+          TimedOut(timedOut),
+          Failure(std::move(failure)) {}
+    const char* ClassName() const override { return "TControlLost"; }
+
+    bool TimedOut;
     std::string Failure;  // a socket failure other than the client going away
 };
 
 TControlLost LostBy(const TNetResult& r) {
-    return TControlLost{r.Status == TNetStatus::TimedOut, r.Status == TNetStatus::Failed ? r.Error.message() : ""};
+    return TControlLost(r.Status == TNetStatus::TimedOut, r.Status == TNetStatus::Failed ? r.Error.message() : "");
 }
 
 // Splits "CMD argument": the verb upper-cased, the argument as sent (only
@@ -489,7 +497,7 @@ asio::awaitable<bool> TFtpSession::OpenData(tcp::socket& data) {
         if (!ec) made = (co_await net_->Connect(data, activeEndpoint_, limits_.DataConnectTimeoutMs)).Ok();
     }
     ResetData();
-    if (net_->Closed()) throw TControlLost{};
+    if (net_->Closed()) throw TControlLost();
     co_return made;
 }
 
@@ -518,7 +526,7 @@ asio::awaitable<void> TFtpSession::CmdList(const std::string& arg) {
     for (const auto& l : lines) out += l + kCrLf;
     if (!out.empty()) {
         TNetResult r = co_await net_->WriteAll(data, out.data(), out.size(), limits_.DataIdleTimeoutMs);
-        if (net_->Closed()) throw TControlLost{};
+        if (net_->Closed()) throw TControlLost();
         if (!r.Ok()) {
             asio::error_code ec;
             data.close(ec);
@@ -561,7 +569,7 @@ asio::awaitable<void> TFtpSession::Store(const std::string& arg, bool append) {
     int failure = 0;  // 0 complete, 426 connection trouble, 451 local error
     for (bool end = false; !end;) {
         TNetResult r = co_await net_->ReadSome(data, buf.data(), buf.size(), limits_.DataIdleTimeoutMs);
-        if (net_->Closed()) throw TControlLost{};
+        if (net_->Closed()) throw TControlLost();
         if (!r.Ok()) {
             if (r.Error != asio::error::eof) failure = 426;
             break;

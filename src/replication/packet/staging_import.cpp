@@ -1,7 +1,5 @@
 #include "replication/packet/staging_import.h"
 
-#include <mysql.h>
-
 #include "core/app_misc.h"
 #include "core/cp1251.h"
 #include "core/datetime.h"
@@ -260,7 +258,7 @@ void TStagingImport::ImportDataFiles(const std::string& dir, std::vector<std::st
             try {
                 dm_.ExecSQL(sql);
             } catch (const Exception& e) {
-                unsigned int error = dm_.Handle() ? mysql_errno(dm_.Handle()) : 2006;
+                unsigned int error = dm_.LastErrorNumber();
                 if (EndsTheTransaction(error)) throw rowFailed(first, e);
                 for (size_t r = first; r < end; ++r) insertRow(r);
             }

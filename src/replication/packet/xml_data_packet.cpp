@@ -3,16 +3,26 @@
 #include <pugixml.hpp>
 
 #include <charconv>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
 
 #include "core/cp1251.h"
 #include "core/currency.h"
-#include "core/datetime.h"
+#include "core/date_text.h"
 #include "core/exceptions.h"
 #include "core/format.h"
+
+bool IsBinaryPacketType(TFieldType t) {
+    switch (t) {
+        case TFieldType::ftBlob: case TFieldType::ftGraphic: case TFieldType::ftParadoxOle:
+        case TFieldType::ftDBaseOle: case TFieldType::ftTypedBinary: case TFieldType::ftBytes:
+        case TFieldType::ftVarBytes:
+            return true;
+        default:
+            return false;
+    }
+}
 
 namespace {
 
@@ -91,31 +101,6 @@ std::string Cp1251PacketToUtf8(const std::string& raw) {
 
 // ---------------------------------------------------------------- base64
 
-const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string Base64Encode(const std::string& in) {
-    std::string out;
-    out.reserve((in.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        uint32_t n = (static_cast<unsigned char>(in[i]) << 16) |
-                     (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
-        out += kB64[(n >> 18) & 63];
-        out += kB64[(n >> 12) & 63];
-        out += kB64[(n >> 6) & 63];
-        out += kB64[n & 63];
-    }
-    if (i < in.size()) {
-        uint32_t n = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size()) n |= static_cast<unsigned char>(in[i + 1]) << 8;
-        out += kB64[(n >> 18) & 63];
-        out += kB64[(n >> 12) & 63];
-        out += i + 1 < in.size() ? kB64[(n >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
 bool Base64Decode(const std::string& in, std::string& out) {
     out.clear();
     uint32_t acc = 0;
@@ -143,11 +128,6 @@ bool Base64Decode(const std::string& in, std::string& out) {
 }
 
 // ---------------------------------------------------------------- types
-
-struct TypeText {
-    const char* fieldtype;
-    const char* subtype;  // nullptr: none
-};
 
 TFieldType MapFieldType(const std::string& type, const std::string& sub, int width) {
     if (type == "string") {
@@ -184,46 +164,6 @@ TFieldType MapFieldType(const std::string& type, const std::string& sub, int wid
     return TFieldType::ftUnknown;
 }
 
-TypeText FieldTypeText(TFieldType t) {
-    switch (t) {
-        case TFieldType::ftString: return {"string", nullptr};
-        case TFieldType::ftFixedChar: return {"string", "FixedChar"};
-        case TFieldType::ftGuid: return {"string", "Guid"};
-        case TFieldType::ftWideString: return {"string.uni", nullptr};
-        case TFieldType::ftSmallint: return {"i2", nullptr};
-        case TFieldType::ftInteger: return {"i4", nullptr};
-        case TFieldType::ftAutoInc: return {"i4", "Autoinc"};
-        case TFieldType::ftLargeint: return {"i8", nullptr};
-        case TFieldType::ftWord: return {"ui2", nullptr};
-        case TFieldType::ftBoolean: return {"boolean", nullptr};
-        case TFieldType::ftFloat: return {"r8", nullptr};
-        case TFieldType::ftCurrency: return {"r8", "Money"};
-        case TFieldType::ftBCD: return {"fixed", nullptr};
-        case TFieldType::ftFMTBcd: return {"fixedFMT", nullptr};
-        case TFieldType::ftDate: return {"date", nullptr};
-        case TFieldType::ftTime: return {"time", nullptr};
-        case TFieldType::ftDateTime: return {"dateTime", nullptr};
-        case TFieldType::ftTimeStamp: return {"SQLdateTime", nullptr};
-        case TFieldType::ftMemo: return {"bin.hex", "Text"};
-        case TFieldType::ftFmtMemo: return {"bin.hex", "Formatted"};
-        case TFieldType::ftBlob: return {"bin.hex", "Binary"};
-        case TFieldType::ftGraphic: return {"bin.hex", "Graphics"};
-        case TFieldType::ftBytes: case TFieldType::ftVarBytes: return {"bin.hex", nullptr};
-        case TFieldType::ftDataSet: return {"nested", nullptr};
-        default: return {"unknown", nullptr};
-    }
-}
-
-bool IsBinaryType(TFieldType t) {
-    switch (t) {
-        case TFieldType::ftBlob: case TFieldType::ftGraphic: case TFieldType::ftParadoxOle:
-        case TFieldType::ftDBaseOle: case TFieldType::ftTypedBinary: case TFieldType::ftBytes:
-        case TFieldType::ftVarBytes:
-            return true;
-        default:
-            return false;
-    }
-}
 
 // ---------------------------------------------------------------- values
 
@@ -265,79 +205,6 @@ bool NormalizeDecimal(const std::string& s, std::string& out) {
     if (!digits) return false;
     out = t[0] == '+' ? t.substr(1) : t;
     return true;
-}
-
-bool ReadDigits(const std::string& s, size_t& pos, size_t count, int& v) {
-    if (pos + count > s.size()) return false;
-    v = 0;
-    for (size_t i = 0; i < count; ++i) {
-        char c = s[pos + i];
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    pos += count;
-    return true;
-}
-
-// "yyyymmdd" or "yyyy-mm-dd".
-bool ParseDatePart(const std::string& s, int& y, int& m, int& d) {
-    size_t p = 0;
-    if (!ReadDigits(s, p, 4, y)) return false;
-    bool dashes = p < s.size() && s[p] == '-';
-    if (dashes) ++p;
-    if (!ReadDigits(s, p, 2, m)) return false;
-    if (dashes) {
-        if (p >= s.size() || s[p] != '-') return false;
-        ++p;
-    }
-    if (!ReadDigits(s, p, 2, d)) return false;
-    return p == s.size();
-}
-
-// "hh:nn[:ss[mmm|.mmm|,mmm]]".
-bool ParseTimePart(const std::string& s, int& h, int& n, int& sec, int& ms) {
-    size_t p = 0;
-    sec = ms = 0;
-    if (!ReadDigits(s, p, 2, h)) return false;
-    if (p >= s.size() || s[p] != ':') return false;
-    ++p;
-    if (!ReadDigits(s, p, 2, n)) return false;
-    if (p == s.size()) return true;
-    if (s[p] != ':') return false;
-    ++p;
-    if (!ReadDigits(s, p, 2, sec)) return false;
-    if (p == s.size()) return true;
-    if (s[p] == '.' || s[p] == ',') ++p;
-    size_t start = p;
-    while (p < s.size() && s[p] >= '0' && s[p] <= '9') ++p;
-    if (p != s.size() || p == start) return false;
-    std::string frac = s.substr(start, std::min<size_t>(3, p - start));
-    while (frac.size() < 3) frac += '0';
-    ms = std::stoi(frac);
-    return true;
-}
-
-bool ParseDateTimeValue(TFieldType type, const std::string& raw, TDateTime& out) {
-    std::string s = Trim(raw);
-    int y = 1899, mo = 12, d = 30, h = 0, n = 0, sec = 0, ms = 0;
-    try {
-        if (type == TFieldType::ftTime) {
-            size_t t = s.find('T');
-            std::string tp = t == std::string::npos ? s : s.substr(t + 1);
-            if (!ParseTimePart(tp, h, n, sec, ms)) return false;
-            out = EncodeDateTime(1899, 12, 30, h, n, sec, ms);
-            return true;
-        }
-        size_t t = s.find_first_of("T ");
-        std::string dp = t == std::string::npos ? s : s.substr(0, t);
-        if (!ParseDatePart(dp, y, mo, d)) return false;
-        if (t != std::string::npos && !ParseTimePart(s.substr(t + 1), h, n, sec, ms)) return false;
-        if (type == TFieldType::ftDate) h = n = sec = ms = 0;
-        out = EncodeDateTime(y, mo, d, h, n, sec, ms);
-        return true;
-    } catch (const EConvertError&) {
-        return false;
-    }
 }
 
 // Reads one value text of a field; false when it cannot be read.
@@ -391,13 +258,16 @@ bool ReadValue(const TPacketFieldDef& def, const std::string& text, Variant& v) 
         }
         case TFieldType::ftDate: case TFieldType::ftTime: case TFieldType::ftDateTime:
         case TFieldType::ftTimeStamp: {
+            const TPacketDateKind kind = def.DataType == TFieldType::ftDate   ? TPacketDateKind::Date
+                                         : def.DataType == TFieldType::ftTime ? TPacketDateKind::Time
+                                                                              : TPacketDateKind::DateTime;
             TDateTime dt;
-            if (!ParseDateTimeValue(def.DataType, text, dt)) return false;
+            if (!ParsePacketDateText(kind, text, dt)) return false;
             v = Variant::FromDate(dt);
             return true;
         }
         default:
-            if (IsBinaryType(def.DataType)) {
+            if (IsBinaryPacketType(def.DataType)) {
                 std::string bytes;
                 if (!Base64Decode(text, bytes)) return false;
                 v = Variant(bytes);
@@ -414,66 +284,6 @@ int AttrInt(const pugi::xml_node& n, const char* name) {
     const char* s = n.attribute(name).as_string("");
     int64_t v;
     return ParseInt64(s, v) && v >= 0 && v <= INT32_MAX ? static_cast<int>(v) : 0;
-}
-
-// ---------------------------------------------------------------- writer helpers
-
-std::string FormatDateValue(TFieldType type, TDateTime dt) {
-    DateParts p = DecodeDateTime(dt);
-    char date[16], time[24];
-    std::snprintf(date, sizeof date, "%04d%02d%02d", p.year, p.month, p.day);
-    std::snprintf(time, sizeof time, "%02d:%02d:%02d%03d", p.hour, p.minute, p.second, p.msec);
-    if (type == TFieldType::ftDate) return date;
-    if (type == TFieldType::ftTime) return time;
-    return std::string(date) + "T" + time;
-}
-
-std::string FormatDouble(double d) {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, d);
-    return std::string(buf, r.ptr);
-}
-
-std::string ValueText(const TPacketFieldDef& def, const Variant& v) {
-    switch (def.DataType) {
-        case TFieldType::ftBoolean: return v.AsBoolean() ? "TRUE" : "FALSE";
-        case TFieldType::ftFloat: return FormatDouble(v.AsDouble());
-        case TFieldType::ftCurrency: return v.AsCurrency().ToString();
-        case TFieldType::ftSmallint: case TFieldType::ftInteger: case TFieldType::ftAutoInc:
-        case TFieldType::ftWord: case TFieldType::ftLargeint:
-            return std::to_string(v.AsInt64());
-        case TFieldType::ftDate: case TFieldType::ftTime: case TFieldType::ftDateTime:
-        case TFieldType::ftTimeStamp:
-            return FormatDateValue(def.DataType, v.AsDateTime());
-        default:
-            if (IsBinaryType(def.DataType)) return Base64Encode(v.AsString());
-            return v.AsString();
-    }
-}
-
-// Escapes cp1251 text for an attribute value and encodes it.
-void AppendAttrText(std::string& out, const std::string& cp, TPacketEncoding enc) {
-    for (char ch : cp) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        switch (ch) {
-            case '&': out += "&amp;"; continue;
-            case '<': out += "&lt;"; continue;
-            case '>': out += "&gt;"; continue;
-            case '"': out += "&quot;"; continue;
-            default: break;
-        }
-        if (c < 32) {
-            out += "&#" + std::to_string(c) + ";";
-        } else if (c < 128) {
-            out += ch;
-        } else if (enc == TPacketEncoding::Escaped) {
-            out += "&#" + std::to_string(c) + ";";
-        } else if (enc == TPacketEncoding::Utf8) {
-            out += Cp1251ToUtf8(std::string_view(&ch, 1));
-        } else {
-            out += ch;
-        }
-    }
 }
 
 }  // namespace
@@ -599,68 +409,4 @@ Variant TXmlDataPacket::GetFieldValue(const TField& field) const {
 void TXmlDataPacket::SetFieldValue(TField& field, const Variant& value) {
     if (cur_ >= rows_.size()) throw EDatabaseError("Dataset has no current record");
     rows_[cur_].at(static_cast<size_t>(field.Index())) = value;
-}
-
-// ---------------------------------------------------------------- writer
-
-std::string WriteXmlDataPacket(const std::vector<TPacketFieldDef>& fields,
-                               const std::vector<std::vector<Variant>>& rows, TPacketEncoding encoding) {
-    std::string out;
-    switch (encoding) {
-        case TPacketEncoding::Cp1251:
-            out += "<?xml version=\"1.0\" encoding=\"windows-1251\" standalone=\"yes\"?>";
-            break;
-        case TPacketEncoding::Escaped: out += "<?xml version=\"1.0\" standalone=\"yes\"?>"; break;
-        case TPacketEncoding::Utf8:
-            out += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>";
-            break;
-    }
-    out += "<DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
-    for (const TPacketFieldDef& f : fields) {
-        TypeText tt = FieldTypeText(f.DataType);
-        out += "<FIELD attrname=\"";
-        AppendAttrText(out, f.Name, encoding);
-        out += "\" fieldtype=\"";
-        out += tt.fieldtype;
-        out += "\"";
-        if (f.DataType == TFieldType::ftBCD || f.DataType == TFieldType::ftFMTBcd) {
-            out += " DECIMALS=\"" + std::to_string(f.Size) + "\" WIDTH=\"" + std::to_string(f.Precision) + "\"";
-        } else if (f.DataType == TFieldType::ftWideString) {
-            out += " WIDTH=\"" + std::to_string(f.Size * 2) + "\"";
-        } else if (f.Size > 0 || f.DataType == TFieldType::ftString || f.DataType == TFieldType::ftFixedChar) {
-            out += " WIDTH=\"" + std::to_string(f.Size) + "\"";
-        }
-        if (f.Required) out += " required=\"true\"";
-        if (tt.subtype) {
-            out += " SUBTYPE=\"";
-            out += tt.subtype;
-            out += "\"";
-        }
-        out += "/>";
-    }
-    out += "</FIELDS><PARAMS/></METADATA><ROWDATA>";
-    for (const auto& row : rows) {
-        if (row.size() != fields.size()) throw EListError("Packet row does not match the field list");
-        out += "<ROW";
-        for (size_t i = 0; i < fields.size(); ++i) {
-            if (row[i].IsEmptyOrNull()) continue;
-            out += " ";
-            AppendAttrText(out, fields[i].Name, encoding);
-            out += "=\"";
-            AppendAttrText(out, ValueText(fields[i], row[i]), encoding);
-            out += "\"";
-        }
-        out += "/>";
-    }
-    out += "</ROWDATA></DATAPACKET>\r\n";
-    return out;
-}
-
-void SaveXmlDataPacket(const std::string& path, const std::vector<TPacketFieldDef>& fields,
-                       const std::vector<std::vector<Variant>>& rows, TPacketEncoding encoding) {
-    std::string bytes = WriteXmlDataPacket(fields, rows, encoding);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw EInOutError("Cannot create file \"" + path + "\"");
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw EInOutError("Cannot write file \"" + path + "\"");
 }

@@ -64,6 +64,9 @@ struct TPacketFieldDef {
     bool Required = false;
 };
 
+// The field types whose packet values are base64 bytes.
+bool IsBinaryPacketType(TFieldType t);
+
 // A loaded packet: its field definitions and rows, readable and editable
 // through the dataset interface (a cursor over the rows).
 class TXmlDataPacket : public TDataSet {
@@ -104,20 +107,3 @@ private:
     size_t cur_ = 0;
     bool active_ = false;
 };
-
-// How the writer encodes text.
-enum class TPacketEncoding {
-    Cp1251,    // declared "windows-1251", extended characters as raw bytes
-    Escaped,   // no declared encoding, extended characters as "&#NNN;" of their cp1251 byte
-    Utf8       // declared "UTF-8"
-};
-
-// Writes a packet of the given fields and rows (each row one Variant per
-// field, null for a null value). The field types are those the reader maps;
-// values are converted to the field's text form.
-std::string WriteXmlDataPacket(const std::vector<TPacketFieldDef>& fields,
-                               const std::vector<std::vector<Variant>>& rows,
-                               TPacketEncoding encoding = TPacketEncoding::Cp1251);
-void SaveXmlDataPacket(const std::string& path, const std::vector<TPacketFieldDef>& fields,
-                       const std::vector<std::vector<Variant>>& rows,
-                       TPacketEncoding encoding = TPacketEncoding::Cp1251);
