@@ -20,7 +20,7 @@
 #include "protocol/customer_info.h"
 #include "protocol/pharm_classes.h"
 #include "replication/upload_names.h"
-#include "replication/upload_registry.h"
+#include "core/env/upload_registry.h"
 
 namespace {
 
@@ -296,7 +296,7 @@ std::unique_ptr<TStream> TZorvelCentralServerSrv::IdFTPServerStoreFile(const TFt
         // Names are one archive whatever their letter case.
         std::vector<std::string> existing = FindFilesNoCase(env_, folder, name);
         std::string target = folder + (append && !existing.empty() ? existing.front() : name);
-        TUploadRegistry::TLock lock = TUploadRegistry::Instance().TryAcquire(target);
+        TUploadRegistry::TLock lock = env_.Uploads().TryAcquire(target);
         if (!lock) {
             Log(kSender, Format("File %s is being written by another upload; store from %s(%s) refused.",
                                 {target, session.UserName, session.PeerIP}));
@@ -470,7 +470,7 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
         std::string trfName = FindFileNoCase(env_, folder, name + ".trf");
         std::string trfPath = folder + (trfName.empty() ? name + ".trf" : trfName);
         std::string finalPath = folder + name;
-        TUploadRegistry::TLock trfLock = TUploadRegistry::Instance().Acquire(trfPath);
+        TUploadRegistry::TLock trfLock = env_.Uploads().Acquire(trfPath);
 
         int64_t size = PlainFileSize(env_, trfPath);
         if (command.StartPosition > -1) {
@@ -508,7 +508,7 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
         result->StartPosition = size;
         result->IsTransfered = size > 0 && size == command.FileSize;
         if (result->IsTransfered) {
-            TUploadRegistry::TLock finalLock = TUploadRegistry::Instance().Acquire(finalPath);
+            TUploadRegistry::TLock finalLock = env_.Uploads().Acquire(finalPath);
             for (const std::string& old : FindFilesNoCase(env_, folder, name))
                 if (!env_.DeleteFile(folder + old) && errno != ENOENT)
                     throw EInOutError("Cannot delete \"" + folder + old + "\". " + std::strerror(errno));
