@@ -8,6 +8,7 @@
 #include "core/datetime.h"
 #include "core/db/dm_base.h"
 #include "core/env/env.h"
+#include "core/env/posix_env.h"
 #include "core/exceptions.h"
 #include "core/options.h"
 #include "support/expect_raises.h"
@@ -62,9 +63,9 @@ TEST_F(DMBaseTest, ADataModuleIsBoundToTheEnvironmentThatMadeItAndUsesItsOptions
 }
 
 TEST_F(DMBaseTest, ServerThatIsDownLeavesLastErrorAndRaisesAtFirstQuery) {
-    TDMBase::SetPortForTesting(1);  // nothing listens there
+    DefaultPosixEnv().SetDatabasePort(1);  // nothing listens there
     TDMBase dm;
-    TDMBase::SetPortForTesting(db.Port());
+    DefaultPosixEnv().SetDatabasePort(db.Port());
     EXPECT_FALSE(dm.Connected());
     EXPECT_NE(dm.LastError(), "");
     EXPECT_EQ(dm.LastErrorNumber(), 2006u);
@@ -91,10 +92,10 @@ TEST_F(DMBaseTest, WrongPasswordIsReportedThroughLastError) {
 }
 
 TEST_F(DMBaseTest, ProductionPortIs3306UnlessTestsSayOtherwise) {
-    EXPECT_EQ(TDMBase::Port(), db.Port());
-    TDMBase::SetPortForTesting(0);
-    EXPECT_EQ(TDMBase::Port(), 3306);
-    TDMBase::SetPortForTesting(db.Port());
+    EXPECT_EQ(TEnv::Default().DatabasePort(), db.Port());
+    DefaultPosixEnv().SetDatabasePort(0);
+    EXPECT_EQ(TEnv::Default().DatabasePort(), 3306);
+    DefaultPosixEnv().SetDatabasePort(db.Port());
 }
 
 // ---------------------------------------------------------------------------

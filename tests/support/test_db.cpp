@@ -10,6 +10,7 @@
 
 #include "core/cp1251.h"
 #include "core/datetime.h"
+#include "core/env/posix_env.h"
 #include "core/exceptions.h"
 #include "core/log.h"
 
@@ -72,8 +73,8 @@ TestDatabase::TestDatabase()
     : port_(TestDbPort()),
       name_("vt_t_" + std::to_string(::getpid()) + "_" + std::to_string(g_counter.fetch_add(1))),
       previousOptions_(GetOptions()),
-      previousPort_(TDMBase::Port()) {
-    TDMBase::SetPortForTesting(port_);
+      previousPort_(DefaultPosixEnv().DatabasePort()) {
+    DefaultPosixEnv().SetDatabasePort(port_);
     auto o = std::make_shared<TOptions>(*previousOptions_);
     o->ServerName = "127.0.0.1";
     o->UserName = "WebZorvelUser";
@@ -113,7 +114,7 @@ void TestDatabase::DropAndRestore() noexcept {
     }
     conn_.reset();
     SetOptionsForTesting(previousOptions_);
-    TDMBase::SetPortForTesting(previousPort_ == 3306 ? 0 : previousPort_);
+    DefaultPosixEnv().SetDatabasePort(previousPort_ == 3306 ? 0 : previousPort_);
 }
 
 void TestDatabase::Exec(const std::string& sql) { conn_->ExecSQL(sql); }

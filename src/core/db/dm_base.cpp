@@ -2,7 +2,6 @@
 
 #include <mysql.h>
 
-#include <atomic>
 #include <charconv>
 #include <cstring>
 
@@ -18,8 +17,6 @@
 
 namespace {
 
-constexpr int kProductionPort = 3306;
-std::atomic<int> g_testPort{0};
 
 // --- result conversion -------------------------------------------------------
 
@@ -168,13 +165,6 @@ bool ValidProcName(const std::string& name) {
 // Connection
 // ---------------------------------------------------------------------------
 
-void TDMBase::SetPortForTesting(int port) { g_testPort.store(port); }
-
-int TDMBase::Port() {
-    int p = g_testPort.load();
-    return p > 0 ? p : kProductionPort;
-}
-
 TDMBase::TDMBase() : TDMBase(TEnv::Default()) {}
 
 TDMBase::TDMBase(TEnv& env) : env_(&env) {
@@ -182,7 +172,7 @@ TDMBase::TDMBase(TEnv& env) : env_(&env) {
     VT_ASSERT(options != nullptr, "Options not assigned!");
     dataBaseName_ = options->DataBaseName;
     poolKey_ = std::make_unique<TConnectionKey>(
-        TConnectionKey{options->ServerName, Port(), options->UserName, options->Password, dataBaseName_});
+        TConnectionKey{options->ServerName, env.DatabasePort(), options->UserName, options->Password, dataBaseName_});
     conn_ = env.Connections().Acquire(*poolKey_, lastError_);
 }
 

@@ -155,11 +155,6 @@ public:
     // server has gone away) when there is no connection.
     unsigned LastErrorNumber() const;
 
-    // Test hook: the port of every connection opened afterwards (0 restores
-    // the production port 3306).
-    static void SetPortForTesting(int port);
-    static int Port();
-
 private:
     friend class TQuery;
     friend class TDMUnit;

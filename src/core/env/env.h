@@ -49,6 +49,8 @@ public:
     // The open connections the data modules of this environment take and
     // give back.
     virtual TConnectionPool& Connections() = 0;
+    // The database server's port (3306 in production).
+    virtual int DatabasePort() = 0;
     // The pharmacies: their list, their one password check, their folders.
     virtual TPharmacyDirectory& Pharmacies() = 0;
     // The files the upload paths are writing right now.
@@ -100,6 +102,7 @@ public:
     void ReloadOptions() override { target_.ReloadOptions(); }
     std::unique_ptr<TDMBase> ConnectDatabase() override;
     TConnectionPool& Connections() override { return target_.Connections(); }
+    int DatabasePort() override { return target_.DatabasePort(); }
     TPharmacyDirectory& Pharmacies() override { return target_.Pharmacies(); }
     TUploadRegistry& Uploads() override { return target_.Uploads(); }
     int OpenFile(const std::string& path, int flags, mode_t mode) override { return target_.OpenFile(path, flags, mode); }

@@ -105,6 +105,13 @@ std::string TPosixEnv::ExtractorPath() {
     return (cut == std::string::npos ? std::string() : exe.substr(0, cut + 1)) + kExtractorName;
 }
 
+int TPosixEnv::DatabasePort() {
+    const int p = databasePort_.load();
+    return p > 0 ? p : 3306;
+}
+
+void TPosixEnv::SetDatabasePort(int port) { databasePort_.store(port); }
+
 std::chrono::milliseconds TPosixEnv::ExtractorTimeout() {
     std::lock_guard<std::mutex> g(lock_);
     return extractorTimeout_;

@@ -2,6 +2,7 @@
 // snapshot, the connection pool, the system clock and the daily log.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 
 #include "core/env/env.h"
@@ -19,6 +20,7 @@ public:
     // The process's one pool: it outlives every data module and is kept
     // apart across a fork.
     TConnectionPool& Connections() override;
+    int DatabasePort() override;
     TPharmacyDirectory& Pharmacies() override { return pharmacies_; }
     TUploadRegistry& Uploads() override { return uploads_; }
     int OpenFile(const std::string& path, int flags, mode_t mode) override;
@@ -42,6 +44,8 @@ public:
     // Another extractor program ("" : the one beside the executable) and
     // time limit (tools and tests).
     void SetExtractor(const std::string& path, std::chrono::milliseconds timeout);
+    // Another database port (tests' private instances); 0 restores 3306.
+    void SetDatabasePort(int port);
 
 private:
     TPharmacyDirectory pharmacies_;
@@ -49,6 +53,7 @@ private:
     std::mutex lock_;
     std::string extractorPath_;
     std::chrono::milliseconds extractorTimeout_;
+    std::atomic<int> databasePort_{0};
 };
 
 // The process's default environment (TEnv::Default()) as what it is.
