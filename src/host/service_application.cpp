@@ -14,10 +14,11 @@
 
 #include "core/app_paths.h"
 #include "core/cp1251.h"
+#include "core/files.h"
 #include "core/format.h"
-#include "core/misc.h"
 #include "core/options.h"
 #include "core/log.h"
+#include "core/text.h"
 #include "net/open_file_limit.h"
 
 // ---- Command line --------------------------------------------------------

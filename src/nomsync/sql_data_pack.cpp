@@ -1,7 +1,7 @@
 #include "nomsync/sql_data_pack.h"
 
-#include "core/app_misc.h"
 #include "core/db/dm_base.h"
+#include "core/files.h"
 #include "core/format.h"
 #include "core/options.h"
 #include "protocol/nv_stream_utils.h"

@@ -7,14 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/app_misc.h"
 #include "core/cp1251.h"
 #include "core/db/dm_base.h"
 #include "core/env/pharmacy_directory.h"
 #include "core/exceptions.h"
+#include "core/files.h"
 #include "core/format.h"
 #include "core/log.h"
-#include "core/misc.h"
 #include "core/options.h"
 #include "protocol/component_stream.h"
 #include "protocol/customer_info.h"

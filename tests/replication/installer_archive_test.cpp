@@ -10,7 +10,6 @@
 
 #include "core/exceptions.h"
 #include "core/format.h"
-#include "core/misc.h"
 #include "replication/upload_registry.h"
 
 namespace installer_test {
