@@ -32,7 +32,7 @@ struct TNetServer::Impl {
         // Waited on by the accept loop while no session may be added; a
         // session that ends cancels the wait.
         asio::steady_timer slotFreed{acceptStrand};
-        std::unique_ptr<asio::thread_pool> workers;
+        std::unique_ptr<TWorkSlots> slots;
         std::vector<std::thread> threads;
         // A descriptor kept in reserve, so that the line saying the process
         // ran out of descriptors can still open the log.
@@ -151,10 +151,12 @@ asio::awaitable<void> TNetServer::Impl::AcceptLoop() {
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (stopping) break;
-            s = std::make_shared<TNetSession>(std::move(socket), strand, *r.workers, nextId++);
+            s = std::make_shared<TNetSession>(std::move(socket), strand, *r.slots, nextId++);
             sessions.emplace(s->Id(), s);
         }
-        asio::co_spawn(strand, Serve(s), asio::detached);
+        // Posted, not started here: the session may do a request's work on
+        // the thread it starts on, which must not hold up the accepting.
+        asio::post(strand, [this, s, strand] { asio::co_spawn(strand, Serve(s), asio::detached); });
     }
     std::lock_guard<std::mutex> lock(mutex);
     acceptLoopDone = true;
@@ -184,13 +186,16 @@ void TNetServer::Start(const std::string& bindAddress, uint16_t port, const TSet
     m.settings = settings;
     m.routine = std::move(routine);
     run->spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    run->workers = std::make_unique<asio::thread_pool>(settings.Workers > 0 ? settings.Workers : 1);
+    const int workers = settings.Workers > 0 ? settings.Workers : 1;
+    run->slots = std::make_unique<TWorkSlots>(workers);
     m.run = std::move(run);
     m.stopping = false;
     m.acceptLoopDone = false;
     m.active = true;
     asio::co_spawn(m.run->acceptStrand, m.AcceptLoop(), asio::detached);
-    const int threads = settings.IoThreads > 0 ? settings.IoThreads : 1;
+    // The threads that do a request's work are threads of the sockets too:
+    // with every place taken, IoThreads are still left for the sockets.
+    const int threads = (settings.IoThreads > 0 ? settings.IoThreads : 1) + workers;
     for (int i = 0; i < threads; ++i) m.run->threads.emplace_back([r = m.run.get()] { r->io.run(); });
 }
 
@@ -209,7 +214,10 @@ void TNetServer::Stop() {
         r.acceptor.close(ec);
         r.slotFreed.cancel();
     });
-    for (auto& s : open) asio::post(s->Strand(), [s] { s->Close(); });
+    for (auto& s : open) {
+        s->RequestClose();
+        asio::post(s->Strand(), [s] { s->Close(); });
+    }
     open.clear();
     {
         // Sessions end once their work in progress is done and they find
@@ -217,7 +225,6 @@ void TNetServer::Stop() {
         std::unique_lock<std::mutex> lock(m.mutex);
         m.changed.wait(lock, [&] { return m.acceptLoopDone && m.sessions.empty(); });
     }
-    r.workers->join();
     // The I/O threads return once the last handlers (cancelled timers) ran.
     r.guard.reset();
     for (auto& t : r.threads) t.join();

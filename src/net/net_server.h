@@ -1,7 +1,9 @@
-// The network layer of the process: one listener served by a small fixed set
-// of I/O threads that run every connection as a coroutine (TNetSession), and
-// a bounded pool of worker threads for the work of a request. Both TCP
-// services and the FTP server are built on it.
+// The network layer of the process: one listener served by a fixed set of
+// threads that run every connection as a coroutine (TNetSession) and do the
+// work of a request on the thread where its bytes arrived, with no hand-over
+// to another thread (IoThreads + Workers threads: those left when Workers
+// requests are in progress serve the sockets). Both TCP services and the FTP
+// server are built on it.
 //
 // Bounds: at most MaxConnections sessions at once (0: only the process's
 // limit of open descriptors bounds them); while that many are open nothing

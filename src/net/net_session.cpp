@@ -6,8 +6,41 @@
 
 #include <chrono>
 
-TNetSession::TNetSession(asio::ip::tcp::socket socket, TStrand strand, asio::thread_pool& workers, uint64_t id)
-    : socket_(std::move(socket)), strand_(std::move(strand)), workers_(workers), deadline_(strand_), id_(id) {
+bool TWorkSlots::TryTake() {
+    std::lock_guard<std::mutex> g(mu_);
+    if (free_ == 0) return false;
+    --free_;
+    return true;
+}
+
+void TWorkSlots::Wait(std::function<void()> resume) {
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        if (free_ == 0) {
+            waiting_.push_back(std::move(resume));
+            return;
+        }
+        --free_;
+    }
+    resume();
+}
+
+void TWorkSlots::Give() {
+    std::function<void()> next;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        if (waiting_.empty()) {
+            ++free_;
+            return;
+        }
+        next = std::move(waiting_.front());
+        waiting_.pop_front();
+    }
+    next();
+}
+
+TNetSession::TNetSession(asio::ip::tcp::socket socket, TStrand strand, TWorkSlots& slots, uint64_t id)
+    : socket_(std::move(socket)), strand_(std::move(strand)), slots_(slots), deadline_(strand_), id_(id) {
     asio::error_code ec;
     const auto peer = socket_.remote_endpoint(ec);
     if (!ec) {
@@ -77,9 +110,30 @@ bool PeerGone(const asio::error_code& ec) {
 }  // namespace
 
 template <class Op>
+bool TNetSession::TryNow(asio::ip::tcp::socket& s, TNetResult& r, Op op) {
+    if (closeRequested_.load() && !closed_) Close();
+    if (closed_ || !s.is_open()) return false;  // Timed() reports it
+    asio::error_code ec;
+    if (!s.non_blocking()) {
+        s.non_blocking(true, ec);
+        if (ec) return false;
+    }
+    r.Bytes = op(ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again || ec == asio::error::interrupted) return false;
+    if (!ec) {
+        r.Status = TNetStatus::Ok;
+        return true;
+    }
+    r.Error = ec;
+    r.Status = PeerGone(ec) ? TNetStatus::Closed : TNetStatus::Failed;
+    return true;
+}
+
+template <class Op>
 asio::awaitable<TNetResult> TNetSession::Timed(asio::ip::tcp::socket* s, asio::ip::tcp::acceptor* a, int timeoutMs,
                                                Op op) {
     TNetResult r;
+    if (closeRequested_.load() && !closed_) Close();
     if (closed_) {
         r.Status = TNetStatus::Closed;
         co_return r;
@@ -99,6 +153,9 @@ asio::awaitable<TNetResult> TNetSession::Timed(asio::ip::tcp::socket* s, asio::i
 }
 
 asio::awaitable<TNetResult> TNetSession::ReadSome(asio::ip::tcp::socket& s, void* buffer, size_t n, int timeoutMs) {
+    // What has arrived already is taken at once: no wait, no timer.
+    TNetResult now;
+    if (TryNow(s, now, [&](asio::error_code& ec) { return s.read_some(asio::buffer(buffer, n), ec); })) co_return now;
     co_return co_await Timed(&s, nullptr, timeoutMs, [&](auto token) {
         return s.async_read_some(asio::buffer(buffer, n), token);
     });
@@ -121,6 +178,13 @@ asio::awaitable<TNetResult> TNetSession::WriteAll(asio::ip::tcp::socket& s, cons
     const auto* p = static_cast<const char*>(data);
     size_t at = 0;
     while (at < n) {
+        // As much as the socket takes now, without a wait; the rest waits.
+        TNetResult now;
+        if (TryNow(s, now, [&](asio::error_code& ec) { return s.write_some(asio::buffer(p + at, n - at), ec); })) {
+            if (!now.Ok()) co_return now;
+            at += now.Bytes;
+            continue;
+        }
         TNetResult r = co_await Timed(&s, nullptr, timeoutMs, [&](auto token) {
             return s.async_write_some(asio::buffer(p + at, n - at), token);
         });

@@ -2,8 +2,8 @@
 // strand: every wait for the peer is an asynchronous operation with a time-out
 // on the session's single deadline timer, so an idle session holds only its
 // socket, its timer and its coroutine's frame, no thread. Work that may block
-// (files, the database) is handed to the server's worker pool with
-// RunOnWorkers and the coroutine resumes on its strand when it is done.
+// (files, the database) is run with RunOnWorkers, within the server's bound
+// on requests in progress.
 //
 // Everything here is used from the session's strand only; the server closes
 // a session by posting Close() to that strand.
@@ -14,14 +14,16 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
-#include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <string>
 
 // How a timed socket operation ended.
@@ -34,11 +36,32 @@ struct TNetResult {
     bool Ok() const { return Status == TNetStatus::Ok; }
 };
 
+// The bound on the requests worked on at the same moment, shared by the
+// sessions of one server. A session that finds a place free takes it at once
+// and does its work on the thread it runs on; one that finds none waits
+// without holding a thread and is resumed when a place is given back.
+class TWorkSlots {
+public:
+    explicit TWorkSlots(int count) : free_(count > 0 ? count : 1) {}
+    // Takes a place now; false when none is free.
+    bool TryTake();
+    // Queues `resume`, run (with the place taken for it) once a place is free;
+    // runs it at once when one is free now.
+    void Wait(std::function<void()> resume);
+    // Gives a place back: to the first session waiting, or to the free ones.
+    void Give();
+
+private:
+    std::mutex mu_;
+    int free_;
+    std::deque<std::function<void()>> waiting_;
+};
+
 class TNetSession : public std::enable_shared_from_this<TNetSession> {
 public:
     using TStrand = asio::strand<asio::io_context::executor_type>;
 
-    TNetSession(asio::ip::tcp::socket socket, TStrand strand, asio::thread_pool& workers, uint64_t id);
+    TNetSession(asio::ip::tcp::socket socket, TStrand strand, TWorkSlots& slots, uint64_t id);
     TNetSession(const TNetSession&) = delete;
     TNetSession& operator=(const TNetSession&) = delete;
 
@@ -65,8 +88,11 @@ public:
     asio::awaitable<TNetResult> Connect(asio::ip::tcp::socket& s, const asio::ip::tcp::endpoint& remote,
                                         int timeoutMs);
 
-    // Runs f on the server's worker pool; the coroutine goes on on its own
-    // strand when f is done, with f's exception raised again.
+    // Runs f as one of the server's bounded requests in progress: on the
+    // session's own thread as soon as a place is free (the server runs
+    // enough threads that those doing such work never keep the others from
+    // serving the sockets), so that a request costs no hand-over between
+    // threads. f's exception is raised again.
     template <class F>
     asio::awaitable<void> RunOnWorkers(F f);
 
@@ -74,6 +100,10 @@ public:
     // Closed. Later attachments are closed at once.
     void Close();
     bool Closed() const { return closed_; }
+    // Called from any thread before Close() is posted to the strand: from
+    // then on no operation starts, so that the work in progress sends no
+    // answer.
+    void RequestClose() { closeRequested_.store(true); }
 
     // Something the session opened besides its socket (a data connection, a
     // passive listener), closed with the session; detached when the returned
@@ -102,6 +132,10 @@ public:
     [[nodiscard]] TAttachment Attach(std::function<void()> closer);
 
 private:
+    // One non-blocking step of a transfer (op(ec) returns the bytes moved);
+    // false when it would have to wait, and the step is then left to Timed().
+    template <class Op>
+    bool TryNow(asio::ip::tcp::socket& s, TNetResult& r, Op op);
     template <class Op>
     asio::awaitable<TNetResult> Timed(asio::ip::tcp::socket* s, asio::ip::tcp::acceptor* a, int timeoutMs, Op op);
     void Arm(asio::ip::tcp::socket* s, asio::ip::tcp::acceptor* a, int timeoutMs);
@@ -109,12 +143,13 @@ private:
 
     asio::ip::tcp::socket socket_;
     TStrand strand_;
-    asio::thread_pool& workers_;
+    TWorkSlots& slots_;
     asio::steady_timer deadline_;
     uint64_t id_;
     uint64_t watch_ = 0;  // changes with every operation: a late deadline handler sees it moved on
     bool timedOut_ = false;
     bool closed_ = false;
+    std::atomic<bool> closeRequested_{false};
     std::string peer_;
     asio::ip::address peerIp_, localIp_;
     std::list<std::function<void()>> attached_;
@@ -122,19 +157,24 @@ private:
 
 template <class F>
 asio::awaitable<void> TNetSession::RunOnWorkers(F f) {
-    auto& pool = workers_;
-    co_await asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr)>(
-        [&pool](auto handler, F work) {
-            auto ex = asio::get_associated_executor(handler);
-            asio::post(pool, [h = std::move(handler), work = std::move(work), ex]() mutable {
-                std::exception_ptr failure;
-                try {
-                    work();
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-                asio::post(ex, [h = std::move(h), failure]() mutable { std::move(h)(failure); });
-            });
-        },
-        asio::use_awaitable, std::move(f));
+    if (!slots_.TryTake()) {
+        // No place free: wait for one without holding the thread; the place
+        // is handed over taken.
+        auto& slots = slots_;
+        co_await asio::async_initiate<decltype(asio::use_awaitable), void()>(
+            [&slots](auto handler) {
+                auto ex = asio::get_associated_executor(handler);
+                auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+                slots.Wait([shared, ex] { asio::post(ex, [shared]() mutable { std::move (*shared)(); }); });
+            },
+            asio::use_awaitable);
+    }
+    std::exception_ptr failure;
+    try {
+        f();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    slots_.Give();
+    if (failure) std::rethrow_exception(failure);
 }

@@ -140,6 +140,34 @@ TEST(TcpServer, ServesManyRequestsPerConnectionAndManyConnections) {
     EXPECT_FALSE(server.Active());
 }
 
+TEST(TcpServer, RequestsBeyondTheWorkerBoundWaitTheirTurnAndAreAllServed) {
+    TTcpServer server;
+    server.Workers = 2;
+    std::atomic<int> inside{0}, most{0};
+    server.OnRequest = [&](TTcpRequest& r) {
+        const int now = ++inside;
+        for (int m = most; now > m && !most.compare_exchange_weak(m, now);) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // lets the others pile up
+        --inside;
+        EchoHandler(r);
+    };
+    server.Start("127.0.0.1", 0);
+    std::vector<std::thread> clients;
+    std::atomic<int> good{0};
+    for (int i = 0; i < 6; ++i)
+        clients.emplace_back([&, i] {
+            Client c(server.Port());
+            for (int k = 0; k < 3; ++k)
+                if (AnswerPos(c.Ask(*Cmd(i * 10 + k))) == i * 10 + k) ++good;
+        });
+    for (auto& t : clients) t.join();
+    server.Stop();
+    EXPECT_EQ(good, 18);
+    EXPECT_GE(most, 1);
+    EXPECT_LE(most, 2);
+}
+
 TEST(TcpServer, BadFramesEndTheConnectionWithoutReply) {
     Errors errors;
     TTcpServer server;

@@ -137,7 +137,12 @@ MYSQL* TConnectionPool::Acquire(const TConnectionKey& key, std::string& error) {
                     break;
                 }
             }
-            if (!taken.conn) {
+            // A connection waiting for its reset is reset here only when the
+            // pool's thread is behind (several wait): otherwise it will be
+            // ready before long, and a new connection is opened instead, so
+            // that the pool grows to what the callers use and a caller finds
+            // a reset connection waiting.
+            if (!taken.conn && CountDirty(key) >= kBehind) {
                 for (auto it = dirty_.rbegin(); it != dirty_.rend(); ++it) {
                     if (it->key == key) {
                         taken = *it;
@@ -158,17 +163,29 @@ MYSQL* TConnectionPool::Acquire(const TConnectionKey& key, std::string& error) {
 
 void TConnectionPool::Release(const TConnectionKey& key, MYSQL* conn) {
     if (!conn) return;
+    bool kept = false;
     {
         std::lock_guard<std::mutex> g(mu_);
         if (!closed_ && dirty_.size() < kMaxIdle) {
             dirty_.push_back({key, conn, Clock::now()});
             StartWorker();
-            wake_.notify_one();
-            return;
+            kept = true;
         }
+    }
+    if (kept) {
+        // Outside the lock: the woken thread does not wait for it.
+        wake_.notify_one();
+        return;
     }
     // The server ends the session, and with it whatever it held.
     mysql_close(conn);
+}
+
+size_t TConnectionPool::CountDirty(const TConnectionKey& key) const {
+    size_t n = 0;
+    for (const TIdle& d : dirty_)
+        if (d.key == key) ++n;
+    return n;
 }
 
 bool TConnectionPool::Reset(const TIdle& c) { return ResetSession(c.conn, c.key); }
@@ -185,7 +202,7 @@ MYSQL* TConnectionPool::KeepIdle(TIdle c) {
 
 void TConnectionPool::Settle() {
     std::unique_lock<std::mutex> lock(mu_);
-    settled_.wait(lock, [this] { return (dirty_.empty() && resetting_ == 0) || !worker_.joinable(); });
+    settled_.wait(lock, [this] { return (dirty_.empty() && resetting_ == 0) || workers_.empty(); });
 }
 
 void TConnectionPool::CloseIdle(Clock::time_point now) {
@@ -201,15 +218,15 @@ void TConnectionPool::CloseIdle(Clock::time_point now) {
 }
 
 void TConnectionPool::CloseAll() {
-    std::thread worker;
+    std::vector<std::thread> workers;
     {
         std::lock_guard<std::mutex> g(mu_);
         closed_ = true;
         stopping_ = true;
-        worker = std::move(worker_);
+        workers.swap(workers_);
     }
     wake_.notify_all();
-    if (worker.joinable()) worker.join();
+    for (std::thread& w : workers) w.join();
     std::deque<TIdle> all;
     {
         std::lock_guard<std::mutex> g(mu_);
@@ -227,8 +244,11 @@ size_t TConnectionPool::IdleCount() {
 }
 
 void TConnectionPool::StartWorker() {
-    if (worker_.joinable() || stopping_) return;
-    worker_ = std::thread([this] { WorkerLoop(); });
+    // One more thread while connections wait for their reset and fewer
+    // than kResetThreads are there: resets run side by side.
+    if (stopping_ || workers_.size() >= kResetThreads) return;
+    if (!workers_.empty() && workers_.size() - resetting_ >= dirty_.size()) return;  // one is free for it
+    workers_.emplace_back([this] { WorkerLoop(); });
 }
 
 // The pool's thread: resets the connections given back, and every few
@@ -300,5 +320,6 @@ void TConnectionPool::ForgetAfterFork() {
     idle_.clear();
     dirty_.clear();
     resetting_ = 0;
-    if (worker_.joinable()) threads->push_back(new std::thread(std::move(worker_)));
+    for (std::thread& w : workers_) threads->push_back(new std::thread(std::move(w)));
+    workers_.clear();
 }

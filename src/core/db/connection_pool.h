@@ -7,9 +7,10 @@
 // tables, clears user variables and locks, and brings every session variable
 // back to its default) and the session settings were applied again (code page
 // 1251, sql_mode, default database). The reset is done by the pool's own
-// thread, so that giving a connection back costs the caller nothing; a caller
-// that finds no reset connection waiting resets one that is still waiting for
-// it, before it opens a new one. A connection that the server has dropped
+// thread, so that giving a connection back costs the caller nothing. A caller
+// that finds no reset connection waiting opens a new one, unless the pool's
+// thread is behind (kBehind or more wait for their reset): it then resets one
+// of those itself. A connection that the server has dropped
 // while it waited (restart, time-out, kill) shows it on its socket and is
 // closed instead of handed out.
 //
@@ -28,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct st_mysql;
 
@@ -50,6 +52,8 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr size_t kMaxIdle = 64;
     static constexpr Clock::duration kIdleLimit = std::chrono::seconds(60);
+    static constexpr size_t kBehind = 2;
+    static constexpr size_t kResetThreads = 4;
 
     // The process's pool.
     static TConnectionPool& Instance();
@@ -90,6 +94,7 @@ private:
     void WorkerLoop();
     // Resets a connection given back; true when it can be used again.
     static bool Reset(const TIdle& c);
+    size_t CountDirty(const TConnectionKey& key) const;  // with mu_ held
     // Keeps a reset connection; returns the one to close (or nullptr).
     st_mysql* KeepIdle(TIdle c);  // with mu_ held
     void ForgetAfterFork();
@@ -103,7 +108,7 @@ private:
     std::deque<TIdle> idle_;   // reset, oldest first
     std::deque<TIdle> dirty_;  // given back, not reset yet, oldest first
     size_t resetting_ = 0;     // taken from dirty_ by the pool's thread
-    std::thread worker_;
+    std::vector<std::thread> workers_;
     bool stopping_ = false;
     bool closed_ = false;
 };
