@@ -12,6 +12,7 @@
 
 #include "core/cp1251.h"
 #include "core/exceptions.h"
+#include "core/fd.h"
 
 bool FileExists(const std::string& name) {
     struct stat st;
@@ -132,13 +133,10 @@ bool DeleteFilesByMask(const std::string& dir, const std::string& mask) {
 }
 
 int32_t FileSizeByName(const std::string& name) {
-    int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw EInOutError(std::strerror(errno));
+    TUniqueFd fd(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) throw EInOutError(std::strerror(errno));
     struct stat st;
-    int rc = ::fstat(fd, &st);
-    int err = errno;
-    ::close(fd);
-    if (rc != 0) throw EInOutError(std::strerror(err));
+    if (::fstat(fd.Get(), &st) != 0) throw EInOutError(std::strerror(errno));
     if (S_ISDIR(st.st_mode)) throw EInOutError(std::strerror(EISDIR));
     if (st.st_size > INT32_MAX) throw ERangeError("Range check error");
     return static_cast<int32_t>(st.st_size);

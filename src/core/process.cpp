@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "core/fd.h"
 #include "core/files.h"
 #include "core/format.h"
 
@@ -75,21 +76,21 @@ bool WaitForExit(pid_t pid, int& status, std::chrono::milliseconds timeout) {
     using Clock = std::chrono::steady_clock;
     const bool limited = timeout.count() > 0;
     const auto deadline = Clock::now() + timeout;
-    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
+    TUniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    if (pidfd.Valid()) {
         while (true) {
             int waitMs = -1;
             if (limited) {
                 auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-                if (left.count() <= 0) { ::close(pidfd); return false; }
+                if (left.count() <= 0) return false;
                 waitMs = static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
             }
-            struct pollfd p{pidfd, POLLIN, 0};
+            struct pollfd p{pidfd.Get(), POLLIN, 0};
             int rc = ::poll(&p, 1, waitMs);
             if (rc > 0) break;
             if (rc < 0 && errno != EINTR) break;  // fall back to a plain wait
         }
-        ::close(pidfd);
+        pidfd.Reset();
         while (::waitpid(pid, &status, 0) < 0) {
             if (errno != EINTR) { status = 0; return true; }
         }

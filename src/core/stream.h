@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/fd.h"
+
 enum class SeekOrigin { Beginning, Current, End };
 
 class TStream {
@@ -77,5 +79,5 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;
+    TUniqueFd fd_;
 };

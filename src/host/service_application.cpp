@@ -14,6 +14,7 @@
 
 #include "core/app_paths.h"
 #include "core/cp1251.h"
+#include "core/fd.h"
 #include "core/files.h"
 #include "core/format.h"
 #include "core/options.h"
@@ -170,8 +171,9 @@ int TServiceApplication::Serve(const TCommandLine& cmd) {
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
-    int sigFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    int wakeFd = eventfd(0, EFD_CLOEXEC);
+    TUniqueFd sigFdOwner(signalfd(-1, &stopSignals, SFD_CLOEXEC));
+    TUniqueFd wakeFdOwner(eventfd(0, EFD_CLOEXEC));
+    const int sigFd = sigFdOwner.Get(), wakeFd = wakeFdOwner.Get();
     std::thread watcher([this, sigFd, wakeFd] {
         // fds[0]: the wake-up at the end of serving; fds[1]: the signals.
         struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {sigFd, POLLIN, 0}};
@@ -225,8 +227,8 @@ int TServiceApplication::Serve(const TCommandLine& cmd) {
     watcher.join();
     // A stop in progress on the stopper thread ends before anything goes.
     if (stopper_.joinable()) stopper_.join();
-    if (sigFd >= 0) ::close(sigFd);
-    if (wakeFd >= 0) ::close(wakeFd);
+    sigFdOwner.Reset();
+    wakeFdOwner.Reset();
 
     std::lock_guard<std::mutex> g(lock_);
     bool anyRan = false;
