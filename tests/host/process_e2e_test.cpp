@@ -237,12 +237,8 @@ TEST_F(ServerProcess, InstallsReceivesAnswersAndStopsOnSigterm) {
         using namespace nomsync_test;
         {
             PharmClient c(kNomSyncPort);
-            auto ok = c.Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(kPharm, kPharmPassword));
-            ASSERT_TRUE(ok);
-            EXPECT_EQ(AuthorizedFlag(*ok), 1) << ok->ErrorMessage;
-            auto wrong = c.Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(kPharm, "pass-4"));
-            ASSERT_TRUE(wrong);
-            EXPECT_NE(AuthorizedFlag(*wrong), 1);
+            EXPECT_EQ(LoginFlag(c, kPharm, kPharmPassword), 1);
+            EXPECT_NE(LoginFlag(c, kPharm, "pass-4"), 1);
         }
         {
             // A supplier proposed by the pharmacy is stored and staged.
@@ -250,9 +246,8 @@ TEST_F(ServerProcess, InstallsReceivesAnswersAndStopsOnSigterm) {
             s.SetSticker("P4");
             s.SetName("Supplier of pharmacy 4");
             PharmClient c(kNomSyncPort);
-            auto r = c.Call<TPharmServerNomActualizationResult>(*MakeActualization(
+            auto r = Ask<TPharmServerNomActualizationResult>(c, *MakeActualization(
                 kPharm, kPharmPassword, s, TNomObjectType::notSupplier, TNomObjectActualizationType::noatInsert));
-            ASSERT_TRUE(r);
             EXPECT_TRUE(r->RequestProceeded);
             EXPECT_EQ(r->RequestProcessError, "");
             ASSERT_GT(r->ActionRequestID, 0);
@@ -276,9 +271,8 @@ TEST_F(ServerProcess, InstallsReceivesAnswersAndStopsOnSigterm) {
             PharmClient c(kNomSyncPort);
             TArticle a(nullptr);
             FillArticle(a, "Process", "P-1", "NZP");
-            auto r = c.Call<TPharmServerNomActualizationResult>(*MakeActualization(
+            auto r = Ask<TPharmServerNomActualizationResult>(c, *MakeActualization(
                 kPharm, kPharmPassword, a, TNomObjectType::notArticle, TNomObjectActualizationType::noatInsert));
-            ASSERT_TRUE(r);
             EXPECT_TRUE(r->RequestProceeded);
             EXPECT_EQ(r->RequestProcessError, "");
             EXPECT_EQ(db.ScalarInt("SELECT NOM_KEY FROM ACTION_REQUEST"), db.ScalarInt("SELECT ID FROM ARTICLE"));

@@ -73,6 +73,14 @@ protected:
         runner_.join();
         return status_;
     }
+    // Runs the application until `starts` services have started, asks it to
+    // stop, and returns its exit status.
+    int RunAndStop(TServiceApplication& app, V args = {}, size_t starts = 3) {
+        RunAsync(app, std::move(args));
+        EXPECT_TRUE(rec_.WaitFor("start:", starts)) << "the services did not start";
+        app.RequestStop();
+        return Join();
+    }
 
     TempDir base_, units_;
     ScopedEnv baseEnv_{"VT_BASE_DIR", base_.Path()};
@@ -187,10 +195,7 @@ TEST_F(HostTest, ThreadsOfStartStopAndLoop) {
         };
     };
     TServiceApplication app(Factory(), &loop_);
-    RunAsync(app, {});
-    ASSERT_TRUE(rec_.WaitFor("start:", 3));
-    app.RequestStop();
-    Join();
+    RunAndStop(app);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(ids[i][0], ids[i][1]) << "start and stop on one service thread";
         EXPECT_NE(ids[i][0], loopThread_);
@@ -200,10 +205,7 @@ TEST_F(HostTest, ThreadsOfStartStopAndLoop) {
 
 TEST_F(HostTest, OnlyTheNamedServicesStartButAllAreCreated) {
     TServiceApplication app(Factory(), &loop_);
-    RunAsync(app, {"--services=zorvelcentralnomsyncserversrv"});
-    ASSERT_TRUE(rec_.WaitFor("start:", 1));
-    app.RequestStop();
-    EXPECT_EQ(Join(), esOk);
+    EXPECT_EQ(RunAndStop(app, {"--services=zorvelcentralnomsyncserversrv"}, 1), esOk);
     EXPECT_EQ(rec_.Count("create:"), 3u);
     EXPECT_EQ(rec_.Count("destroy:"), 3u);
     EXPECT_EQ(rec_.Count("start:"), 1u);
@@ -226,10 +228,7 @@ TEST_F(HostTest, AFailedStartIsReportedAndTheOthersRun) {
     };
     TServiceApplication app(Factory(), &loop_);
     testing::internal::CaptureStderr();
-    RunAsync(app, {});
-    ASSERT_TRUE(rec_.WaitFor("start:", 3));
-    app.RequestStop();
-    EXPECT_EQ(Join(), esOk);
+    EXPECT_EQ(RunAndStop(app), esOk);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("Service failed on start: no database"), std::string::npos) << err;
     EXPECT_EQ(rec_.Count("stop:"), 2u);  // the failed one is not stopped
@@ -255,10 +254,7 @@ TEST_F(HostTest, AStopErrorIsReportedWithExecute) {
     };
     TServiceApplication app(Factory(), &loop_);
     testing::internal::CaptureStderr();
-    RunAsync(app, {});
-    ASSERT_TRUE(rec_.WaitFor("start:", 3));
-    app.RequestStop();
-    EXPECT_EQ(Join(), esOk);
+    EXPECT_EQ(RunAndStop(app), esOk);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Service failed on execute: port stuck"), std::string::npos);
     EXPECT_EQ(rec_.Count("destroy:"), 3u);
 }
@@ -272,10 +268,7 @@ TEST_F(HostTest, AStopDuringALongStartWaitsForTheStartAndThenStops) {
         };
     };
     TServiceApplication app(Factory(), &loop_);
-    RunAsync(app, {});
-    ASSERT_TRUE(rec_.WaitFor("start:", 3));
-    app.RequestStop();
-    EXPECT_EQ(Join(), esOk);
+    EXPECT_EQ(RunAndStop(app), esOk);
     EXPECT_EQ(rec_.Count("stop:"), 3u);
 }
 

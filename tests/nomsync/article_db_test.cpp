@@ -15,7 +15,6 @@ namespace {
 
 class ArticleDbTest : public NomDataFixture {
 protected:
-    int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
     std::string Str(const std::string& sql) { return db.ScalarStr(sql); }
     // "ARTICLE_ID/MEASURE_NAME_ID/FACTOR/IS_ATOMIC" of the MEASURE rows by FACTOR.
     std::vector<std::string> Measures(const std::string& where) {
@@ -32,14 +31,6 @@ protected:
     }
     TDMBase dm;
 };
-
-TNomUpdateTablePrivateParams Params(int8_t action) {
-    TNomUpdateTablePrivateParams p;
-    p.PharmID = 1;
-    p.UpdateAction = action;
-    p.AppUserID = 0;
-    return p;
-}
 
 using V = std::vector<std::string>;
 
@@ -118,7 +109,7 @@ TEST_F(ArticleDbTest, StagedInsertLoadsBackWithTemporaryMeasures) {
     a.SetID(12);
     a.SetMAX_OVERRATE(100);
     AddSubstitute(a, 0, 40, "s", true);
-    a.SaveToUpdateTable(Params(1));
+    a.SaveToUpdateTable(UpdateParams(1, 1));
     const int32_t R = a.ActionRequestID();
     ASSERT_GT(R, 0);
     EXPECT_FALSE(a.Modified || a.IS_INVENTORISED());
@@ -169,7 +160,7 @@ TEST_F(ArticleDbTest, UpdateMergesMeasuresTakingOverTemporaryRows) {
     AddMeasure(a, 12, 2, 20, "T", "strip");
     AddMeasure(a, 0, 3, 100, "F", "tab");
     a.SetMeasuresModified(true);
-    a.SaveToUpdateTable(Params(2));
+    a.SaveToUpdateTable(UpdateParams(2, 1));
     EXPECT_EQ(Str("SELECT SYNC_REQUIRED FROM ACTION_REQUEST"), "T");
     TArticle b(&dm);
     ASSERT_TRUE(b.LoadFromUpdateTable(a.ActionRequestID()));

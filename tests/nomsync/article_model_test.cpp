@@ -8,22 +8,12 @@
 #include "article_test_util.h"
 #include "nomsync/article/article_measure.h"
 #include "nomsync/article/article_wire_checks.h"
+#include "nomsync_test_util.h"
 #include "protocol/nv_stream_utils.h"
 
 using namespace nomsync_test;
 
 namespace {
-
-std::string Bytes(TNomenclatureObject& obj) {
-    TMemoryStream s;
-    TNomenclatureObject::SaveToStream(obj, s);
-    return s.Bytes();
-}
-
-void Load(TNomenclatureObject& obj, const std::string& bytes) {
-    TMemoryStream s(bytes);
-    TNomenclatureObject::LoadFromStream(obj, s);
-}
 
 // Values written with a tagged-value writer.
 template <class F>
@@ -107,7 +97,7 @@ TEST(ArticleModel, AssignCopiesValuesFlagsAndMeasures) {
     FillArticle(src, "Aspirin", "380001", "NZ1");
     src.SetID(7);
     plain.Assign(src);
-    EXPECT_EQ(Bytes(plain), Bytes(src));
+    EXPECT_EQ(WireBytes(plain), WireBytes(src));
     AddSubstitute(dst, 1, 2, "x", false);
     dst.Assign(src);  // the substitutes stay the target's own
     EXPECT_EQ(dst.ID(), 7);
@@ -133,10 +123,10 @@ TEST(ArticleWire, RecordRoundTripsByteForByte) {
     a.IsExisting = a.NzokDataInDB = a.ReservedFlag = a.UpdateMeasureNamesOnly = true;
     AddSubstitute(a, 5, 40, Cp(u8"Аналгин"), false);
     AddSubstitute(a, 0, 41, "Paracetamol", true);
-    const std::string bytes = Bytes(a);
+    const std::string bytes = WireBytes(a);
     TArticle b(nullptr);
-    Load(b, bytes);
-    EXPECT_EQ(Bytes(b), bytes);
+    LoadWireBytes(b, bytes);
+    EXPECT_EQ(WireBytes(b), bytes);
     EXPECT_EQ(b.ID(), 12);
     EXPECT_EQ(b.ActionRequestID(), -1);
     EXPECT_FALSE(b.IS_SALABLE());
@@ -153,22 +143,22 @@ TEST(ArticleWire, WithoutNzokCodeTheNzokValuesAreLeftOutAndKeepTheirDefaults) {
     FillArticle(a, "Aspirin", "380001", "NZ1");
     a.SetNZOK_CODE("");
     a.Modified = false;
-    const std::string bytes = Bytes(a);
+    const std::string bytes = WireBytes(a);
     TArticle b(nullptr);
-    Load(b, bytes);
+    LoadWireBytes(b, bytes);
     EXPECT_EQ(b.QUANTITY_PER_PACK(), 1);
     EXPECT_TRUE(b.HAS_STICKER());
     EXPECT_FALSE(b.Modified);  // the sender's flag, although every value was set
     TArticle withCode(nullptr);
     FillArticle(withCode, "Aspirin", "380001", "NZ1");
-    EXPECT_GT(Bytes(withCode).size(), bytes.size() + 25);  // 25 more values
+    EXPECT_GT(WireBytes(withCode).size(), bytes.size() + 25);  // 25 more values
 }
 
 namespace {
 
 // An article's record without its saleable trailer ("SAL_0": 7 bytes).
 std::string WithoutTrailer(TArticle& a) {
-    std::string b = Bytes(a);
+    std::string b = WireBytes(a);
     return b.substr(0, b.size() - 7);
 }
 
@@ -189,7 +179,7 @@ TEST(ArticleWire, SaleableTrailer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.tail);
         TArticle b(nullptr);
-        Load(b, head + c.tail);
+        LoadWireBytes(b, head + c.tail);
         EXPECT_EQ(b.IS_SALABLE(), c.salable);
     }
 }
@@ -198,19 +188,19 @@ TEST(ArticleWire, EveryCutOfTheRecordIsRefused) {
     TArticle a(nullptr);
     FillArticle(a, "Aspirin", "380001", "NZ1");
     AddSubstitute(a, 5, 40, "S", false);
-    const std::string bytes = Bytes(a);
+    const std::string bytes = WireBytes(a);
     const size_t noTrailer = bytes.size() - 7;
     for (size_t n = 0; n < bytes.size(); ++n) {
         if (n == noTrailer) continue;  // a record without its trailer is whole
         TArticle b(nullptr);
-        EXPECT_ANY_THROW(Load(b, bytes.substr(0, n))) << n;
+        EXPECT_ANY_THROW(LoadWireBytes(b, bytes.substr(0, n))) << n;
     }
 }
 
 TEST(ArticleWire, WrongCountsLongTextsAndBadNumbersAreRefused) {
     // An empty article ends in: substitutes count 0, measures count 0, trailer.
     TArticle empty(nullptr);
-    const std::string full = Bytes(empty);
+    const std::string full = WireBytes(empty);
     const std::string head = full.substr(0, full.size() - 2 - 2 - 7);
     const auto measure = [](TNVBinWriter& w, const std::string& atomic, const std::string& name) {
         for (int i = 1; i <= 4; ++i) w.WriteInteger(i);
@@ -242,7 +232,7 @@ TEST(ArticleWire, WrongCountsLongTextsAndBadNumbersAreRefused) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         TArticle b(nullptr);
-        EXPECT_ANY_THROW(Load(b, head + c.tail));
+        EXPECT_ANY_THROW(LoadWireBytes(b, head + c.tail));
     }
     // Texts longer than their columns and numbers that are not finite.
     const std::vector<std::function<void(TArticle&)>> values = {
@@ -259,7 +249,7 @@ TEST(ArticleWire, WrongCountsLongTextsAndBadNumbersAreRefused) {
         TArticle a(nullptr), b(nullptr);
         values[i](a);
         try {
-            Load(b, Bytes(a));
+            LoadWireBytes(b, WireBytes(a));
             ADD_FAILURE() << "accepted";
         } catch (const EArticleRecordError& e) {
             EXPECT_EQ(std::string(e.what()).rfind(Cp(u8"Невалидни данни"), 0), 0u);
@@ -297,16 +287,16 @@ TEST(ArticleMeasure, DefaultsRecordAndAssign) {
     m.MEASURE_NAME_ID = 70000;
     m.FACTOR = 10;
     m.IS_ATOMIC = false;
-    const std::string bytes = Bytes(m);
+    const std::string bytes = WireBytes(m);
     EXPECT_EQ(bytes, Written([](TNVBinWriter& w) {
                   for (int32_t v : {300, 7, 70000, 10}) w.WriteInteger(v);
                   w.WriteBoolean(false);
               }));
     TArticleMeasure n(nullptr), o(nullptr);
-    Load(n, bytes);
-    EXPECT_EQ(Bytes(n), bytes);
+    LoadWireBytes(n, bytes);
+    EXPECT_EQ(WireBytes(n), bytes);
     o.Assign(n);
-    EXPECT_EQ(Bytes(o), bytes);
+    EXPECT_EQ(WireBytes(o), bytes);
     TArticle a(nullptr);
     EXPECT_THROW(o.Assign(a), EAssertionFailed);
     std::string msg;

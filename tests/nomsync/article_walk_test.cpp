@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "article_test_util.h"
-#include "nomsync_test_util.h"
+#include "walk_fixture.h"
 
 using namespace nomsync_test;
 using A = TCentralSyncAction;
@@ -13,51 +13,11 @@ using R = TNomCheckReason;
 
 namespace {
 
-class ArticleWalk : public ServiceFixture {
+class ArticleWalk : public WalkFixture {
 protected:
     void SetUp() override {
-        ServiceFixture::SetUp();
-        for (const auto& p : Pharmacies()) clients[p.id] = Connect();
-    }
-
-    const std::string& Pass(int ph) { return Pharmacies()[ph - 1].password; }
-
-    // The request's id, 0 when the proposal was refused.
-    int64_t Propose(int ph, TArticle& obj, K kind) {
-        auto cmd = MakeActualization(ph, Pass(ph), obj, TNomObjectType::notArticle, kind, "walk");
-        auto r = clients[ph]->Call<TPharmServerNomActualizationResult>(*cmd);
-        if (!r) return -1;
-        EXPECT_TRUE(r->RequestProceeded);
-        EXPECT_EQ(r->RequestProcessError, "");
-        EXPECT_EQ(r->ErrorMessage, "");
-        return r->ActionRequestID;
-    }
-
-    std::unique_ptr<TPharmServerNomActualizationResult> Expect(int ph, int64_t request, A action, R reason) {
-        auto r = clients[ph]->Call<TPharmServerNomActualizationResult>(
-            *MakeCommand<TPharmServerRefreshDataCommand>(ph, Pass(ph)));
-        if (!r) return r;
-        EXPECT_EQ(r->ErrorMessage, "");
-        EXPECT_EQ(r->ActionRequestID, request) << "pharmacy " << ph;
-        EXPECT_EQ(r->CentralSyncAction, action) << "pharmacy " << ph << " got " << EnumIdent(r->CentralSyncAction);
-        EXPECT_EQ(r->NomCheckReason, reason);
-        EXPECT_EQ(r->NomObjectType, TNomObjectType::notArticle);
-        return r;
-    }
-
-    void Confirm(int ph, int64_t request, A action, bool checkResult = true) {
-        auto r = clients[ph]->Call<TPharmServerConfirmActionResult>(
-            *MakeConfirm(ph, Pass(ph), request, action, checkResult));
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->ErrorMessage, "");
-    }
-
-    // Refresh and confirm the given step for each pharmacy in turn.
-    void Step(int64_t request, A action, R reason, std::vector<int> pharmacies = {1, 2, 3}) {
-        for (int ph : pharmacies) {
-            Expect(ph, request, action, reason);
-            Confirm(ph, request, action);
-        }
+        WalkFixture::SetUp();
+        type = TNomObjectType::notArticle;
     }
 
     void SeedArticle5() {
@@ -82,9 +42,7 @@ protected:
         a.SetMeasuresModified(true);
     }
     std::string Name5() { return db.ScalarStr("SELECT NAME FROM ARTICLE WHERE ID = 5"); }
-    int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
 
-    std::map<int, std::unique_ptr<PharmClient>> clients;
 };
 
 using S = std::map<int, int>;
@@ -96,7 +54,7 @@ TEST_F(ArticleWalk, InsertWithMeasuresAndSubstitutesReachesEveryPharmacy) {
     FillArticle(a, "Aspirin", "380001", "NZ1", 30);
     AddSubstitute(a, 0, 40, Cp(u8"Аналгин"), true);
     AddSubstitute(a, 0, 41, "Paracetamol", true);
-    const int64_t req = Propose(1, a, K::noatInsert);
+    const int64_t req = Propose(1, a, K::noatInsert)->ActionRequestID;
     ASSERT_GT(req, 0);
     const int64_t id = db.ScalarInt("SELECT ID FROM ARTICLE");
     EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) FROM "
@@ -112,7 +70,6 @@ TEST_F(ArticleWalk, InsertWithMeasuresAndSubstitutesReachesEveryPharmacy) {
 
     for (int ph = 1; ph <= 3; ++ph) {
         auto r = Expect(ph, req, A::csaDataReceiving, R::ncrInsert);
-        ASSERT_TRUE(r);
         auto data = DecodeData<TArticle>(r->Data);
         EXPECT_EQ(data->ID(), id);
         EXPECT_EQ(data->ANAME(), "Aspirin");
@@ -131,7 +88,7 @@ TEST_F(ArticleWalk, UpdateThatNeedsSyncIsAppliedOnlyWhenEveryPharmacyAccepts) {
     SeedArticle5();
     TArticle refused(nullptr);
     FillUpdate(refused, "refused");
-    const int64_t r1 = Propose(2, refused, K::noatUpdate);
+    const int64_t r1 = Propose(2, refused, K::noatUpdate)->ActionRequestID;
     ASSERT_GT(r1, 0);
     EXPECT_EQ(db.ScalarStr(Format("SELECT SYNC_REQUIRED FROM ACTION_REQUEST WHERE ID = %d", {r1})), "T");
     Step(r1, A::csaLock, R::ncrUpdate);
@@ -148,13 +105,12 @@ TEST_F(ArticleWalk, UpdateThatNeedsSyncIsAppliedOnlyWhenEveryPharmacyAccepts) {
 
     TArticle accepted(nullptr);
     FillUpdate(accepted, "accepted");
-    const int64_t r2 = Propose(3, accepted, K::noatUpdate);
+    const int64_t r2 = Propose(3, accepted, K::noatUpdate)->ActionRequestID;
     ASSERT_GT(r2, 0);
     Step(r2, A::csaLock, R::ncrUpdate);
     Step(r2, A::csaCheck, R::ncrUpdate);
     for (int ph = 1; ph <= 3; ++ph) {
         auto r = Expect(ph, r2, A::csaDataReceiving, R::ncrUpdate);
-        ASSERT_TRUE(r);
         EXPECT_EQ(DecodeData<TArticle>(r->Data)->ANAME(), "accepted");
         EXPECT_EQ(Name5(), "old");
         Confirm(ph, r2, A::csaDataReceiving);
@@ -171,7 +127,7 @@ TEST_F(ArticleWalk, DeleteRemovesTheArticleWithItsDependentRows) {
     SeedArticle5();
     TArticle gone(nullptr);
     gone.SetID(5);
-    const int64_t req = Propose(1, gone, K::noatDelete);
+    const int64_t req = Propose(1, gone, K::noatDelete)->ActionRequestID;
     ASSERT_GT(req, 0);
     Step(req, A::csaLock, R::ncrDelete);
     Step(req, A::csaCheck, R::ncrDelete);
@@ -193,7 +149,7 @@ TEST_F(ArticleWalk, BarcodeAndNzokCodeClashesAreRefused) {
         SCOPED_TRACE(c.barcode);
         TArticle a(nullptr);
         FillArticle(a, "clash", c.barcode, c.nzok);
-        EXPECT_EQ(Propose(1, a, K::noatInsert), 0);
+        EXPECT_EQ(Propose(1, a, K::noatInsert)->ActionRequestID, 0);
     }
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ARTICLE"), 2);

@@ -16,17 +16,6 @@ std::unique_ptr<TNomenclatureObject> NewOf(const CatalogueClass& c, TDMBase* dm)
     return TNomenclatureObject::GetNomObjectClass(c.type).New(dm);
 }
 
-// The error an operation raises ("" when none).
-template <class F>
-std::string ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
-
 // Bytes of an object as read back from the database: the supplier's
 // Modified flag is not stored, so it is compared as written.
 std::string StoredBytes(TNomenclatureObject& read, const TNomenclatureObject& written) {
@@ -36,7 +25,6 @@ std::string StoredBytes(TNomenclatureObject& read, const TNomenclatureObject& wr
 
 class CatalogueDbTest : public NomDataFixture {
 protected:
-    int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
     // The central row of id read into a new object of the class.
     std::unique_ptr<TNomenclatureObject> Central(const CatalogueClass& c, TDMBase& dm, int32_t id) {
         auto obj = NewOf(c, &dm);
@@ -46,14 +34,6 @@ protected:
         return obj;
     }
 };
-
-TNomUpdateTablePrivateParams Params(int8_t action) {
-    TNomUpdateTablePrivateParams p;
-    p.PharmID = 2;
-    p.UpdateAction = action;
-    p.AppUserID = 0;
-    return p;
-}
 
 }  // namespace
 
@@ -239,7 +219,7 @@ TEST_F(CatalogueDbTest, StagedProposalWritesTheRequestAndReadsBack) {
         SCOPED_TRACE(c.name);
         auto obj = c.filled(&dm, "staged");
         obj->SetID(41);
-        obj->SaveToUpdateTable(Params(2));
+        obj->SaveToUpdateTable(UpdateParams(2));
         const int32_t req = obj->ActionRequestID();
         ASSERT_GT(req, 0);
         EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, NOM_KEY) FROM ACTION_REQUEST "
@@ -267,7 +247,7 @@ TEST_F(CatalogueDbTest, SupplierWritesEmptyOptionalTextsAsNullAndTrimsWhatItRead
     ASSERT_TRUE(s.SaveToDB(msg)) << msg;
     EXPECT_GT(s.ID(), 0);
     EXPECT_FALSE(s.Modified);  // the new identity is no change of the supplier's
-    s.SaveToUpdateTable(Params(1));
+    s.SaveToUpdateTable(UpdateParams(1));
     for (const char* table : {"SUPPLIER", "NOM_UPDATE_SUPPLIER"}) {
         SCOPED_TRACE(table);
         auto row = db.Rows(Format("SELECT NAME, STICKER, ADDRESS, EMAIL, VAT_ID, IS_TAX_REGISTERED, TAX_NO, "
@@ -331,7 +311,7 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
         std::string msg;
         if (!o.SaveToDB(msg)) throw Exception("False: " + msg);
     };
-    auto stage = [](TNomenclatureObject& o) { o.SaveToUpdateTable(Params(2)); };
+    auto stage = [](TNomenclatureObject& o) { o.SaveToUpdateTable(UpdateParams(2)); };
     auto group = [](TDMBase& dm) { return std::unique_ptr<TNomenclatureObject>(std::make_unique<TArticleGroup>(&dm)); };
     auto mname = [](TDMBase& dm) { return std::unique_ptr<TNomenclatureObject>(std::make_unique<TMeasureName>(&dm)); };
     auto supplier = [](TDMBase& dm) { return std::unique_ptr<TNomenclatureObject>(std::make_unique<TSupplier>(&dm)); };
@@ -411,7 +391,7 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
     const int64_t requests = Count("SELECT COUNT(*) FROM ACTION_REQUEST");
     for (const Make& make : {Make(group), Make(mname)}) {
         auto obj = make(dm);
-        EXPECT_THROW(obj->SaveToUpdateTable(Params(2)), EDatabaseError) << obj->ClassName();
+        EXPECT_THROW(obj->SaveToUpdateTable(UpdateParams(2)), EDatabaseError) << obj->ClassName();
         EXPECT_FALSE(dm.InTransaction());
     }
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), requests);

@@ -87,18 +87,6 @@ inline const std::vector<CatalogueClass>& CatalogueClasses() {
     return c;
 }
 
-// The tagged values an object writes.
-inline std::string WireBytes(TNomenclatureObject& obj) {
-    TMemoryStream s;
-    TNomenclatureObject::SaveToStream(obj, s);
-    return s.Bytes();
-}
-
-inline void LoadWireBytes(TNomenclatureObject& obj, const std::string& bytes) {
-    TMemoryStream s(bytes);
-    TNomenclatureObject::LoadFromStream(obj, s);
-}
-
 // An actualisation command whose object data are the given tagged-value bytes.
 inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualizationOfBytes(
     int32_t code, const std::string& password, const std::string& plain, TNomObjectType type,

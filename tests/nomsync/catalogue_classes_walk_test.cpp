@@ -3,11 +3,10 @@
 // through receiving, locking and checking until each request closes; a
 // supplier whose sticker is taken and records that cannot be read are
 // refused.
-#include <filesystem>
-
 #include <gtest/gtest.h>
 
 #include "catalogue_classes_test_util.h"
+#include "walk_fixture.h"
 #include "core/cp1251.h"
 
 using namespace nomsync_test;
@@ -17,54 +16,8 @@ using R = TNomCheckReason;
 
 namespace {
 
-class CatalogueWalk : public ServiceFixture {
+class CatalogueWalk : public WalkFixture {
 protected:
-    void SetUp() override {
-        ServiceFixture::SetUp();
-        for (const auto& p : Pharmacies()) clients[p.id] = Connect();
-    }
-
-    const std::string& Password(int ph) { return Pharmacies()[ph - 1].password; }
-
-    std::unique_ptr<TPharmServerNomActualizationResult> Send(int ph, const TComponent& cmd) {
-        auto r = clients[ph]->Call<TPharmServerNomActualizationResult>(cmd);
-        EXPECT_TRUE(r);
-        if (r) {
-            EXPECT_EQ(r->ErrorMessage, "");
-        }
-        return r;
-    }
-
-    // A proposal that is admitted; the new request's id (0 on failure).
-    int64_t Propose(int ph, TNomenclatureObject& obj, TNomObjectType type, K kind) {
-        auto r = Send(ph, *MakeActualization(ph, Password(ph), obj, type, kind, "walk"));
-        if (!r) return 0;
-        EXPECT_TRUE(r->RequestProceeded);
-        EXPECT_EQ(r->RequestProcessError, "");
-        EXPECT_GT(r->ActionRequestID, 0);
-        return r->ActionRequestID;
-    }
-
-    // Refreshes and expects the given action on the given request.
-    std::unique_ptr<TPharmServerNomActualizationResult> Expect(int ph, int64_t request, A action, R reason,
-                                                               TNomObjectType type) {
-        auto r = Send(ph, *MakeCommand<TPharmServerRefreshDataCommand>(ph, Password(ph)));
-        if (!r) return r;
-        EXPECT_EQ(r->ActionRequestID, request) << "pharmacy " << ph;
-        EXPECT_EQ(r->CentralSyncAction, action) << "pharmacy " << ph << " got " << EnumIdent(r->CentralSyncAction);
-        EXPECT_EQ(r->NomCheckReason, reason) << "pharmacy " << ph;
-        EXPECT_EQ(r->NomObjectType, type);
-        EXPECT_EQ(r->Data.Size() == 0, reason == R::ncrDelete);
-        return r;
-    }
-
-    void Confirm(int ph, int64_t request, A action, bool checkResult = true) {
-        auto r = clients[ph]->Call<TPharmServerConfirmActionResult>(
-            *MakeConfirm(ph, Password(ph), request, action, checkResult));
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->ErrorMessage, "");
-    }
-
     // The bytes of the object a result carries, read as the class reads them.
     std::string DataBytes(const CatalogueClass& c, TPharmServerNomActualizationResult& r) {
         auto obj = TNomenclatureObject::GetNomObjectClass(c.type).New(nullptr);
@@ -78,11 +31,6 @@ protected:
                                    "PROCESS_DATE IS NOT NULL) FROM ACTION_REQUEST WHERE ID = %d",
                                    {id}));
     }
-    bool DataFile(int64_t request, const std::string& ext) {
-        return std::filesystem::exists(dataDir + "/" + std::to_string(request) + "." + ext);
-    }
-
-    std::map<int, std::unique_ptr<PharmClient>> clients;
 };
 
 }  // namespace
@@ -90,6 +38,7 @@ protected:
 TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
     for (const auto& c : CatalogueClasses()) {
         SCOPED_TRACE(c.name);
+        type = c.type;
         const std::string nom = std::to_string(NomIDOf(c.type));
         auto name = [&](int64_t id) {
             return db.ScalarStr(Format("SELECT %s FROM %s WHERE ID = %d", {c.nameColumn, c.table, id}));
@@ -97,7 +46,7 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
 
         // Insert, proposed by pharmacy 1: applied at once.
         auto inserted = c.filled(nullptr, Cp(u8"Алфа"));
-        const int64_t R1 = Propose(1, *inserted, c.type, K::noatInsert);
+        const int64_t R1 = Propose(1, *inserted, K::noatInsert)->ActionRequestID;
         ASSERT_GT(R1, 0);
         const int64_t id = db.ScalarInt(Format("SELECT MAX(ID) FROM %s", {c.table}));
         EXPECT_EQ(name(id), Cp(u8"Алфа"));
@@ -108,18 +57,16 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
         // Update, proposed by pharmacy 2: waits for every pharmacy.
         auto updated = c.filled(nullptr, Cp(u8"Бета"));
         updated->SetID(static_cast<int32_t>(id));
-        const int64_t R2 = Propose(2, *updated, c.type, K::noatUpdate);
+        const int64_t R2 = Propose(2, *updated, K::noatUpdate)->ActionRequestID;
         EXPECT_EQ(Request(R2), nom + "2FF" + std::to_string(id) + "0");
         EXPECT_TRUE(DataFile(R2, std::string(c.extLetters) + "UD"));
 
         for (int ph = 1; ph <= 3; ++ph) {
-            auto r = Expect(ph, R1, A::csaDataReceiving, R::ncrInsert, c.type);
-            ASSERT_TRUE(r);
+            auto r = Expect(ph, R1, A::csaDataReceiving, R::ncrInsert);
             EXPECT_EQ(r->NomKey, id);
             EXPECT_EQ(DataBytes(c, *r), WireBytes(*inserted));
             Confirm(ph, R1, A::csaDataReceiving);
-            r = Expect(ph, R2, A::csaDataReceiving, R::ncrUpdate, c.type);
-            ASSERT_TRUE(r);
+            r = Expect(ph, R2, A::csaDataReceiving, R::ncrUpdate);
             EXPECT_EQ(DataBytes(c, *r), WireBytes(*updated));
             Confirm(ph, R2, A::csaDataReceiving);
             EXPECT_EQ(name(id), Cp(ph < 3 ? u8"Алфа" : u8"Бета"));
@@ -129,17 +76,17 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
         // Delete, proposed by pharmacy 3: locked, checked, then applied.
         auto gone = TNomenclatureObject::GetNomObjectClass(c.type).New(nullptr);
         gone->SetID(static_cast<int32_t>(id));
-        const int64_t R3 = Propose(3, *gone, c.type, K::noatDelete);
+        const int64_t R3 = Propose(3, *gone, K::noatDelete)->ActionRequestID;
         EXPECT_EQ(Request(R3), nom + "3TF" + std::to_string(id) + "0");
         EXPECT_TRUE(DataFile(R3, std::string(c.extLetters) + "DD"));
         for (int ph = 1; ph <= 3; ++ph) {
-            Expect(ph, R3, A::csaLock, R::ncrDelete, c.type);
+            Expect(ph, R3, A::csaLock, R::ncrDelete);
             Confirm(ph, R3, A::csaLock);
-            Expect(ph, R3, A::csaCheck, R::ncrDelete, c.type);
+            Expect(ph, R3, A::csaCheck, R::ncrDelete);
             Confirm(ph, R3, A::csaCheck, true);
         }
         for (int ph = 1; ph <= 3; ++ph) {
-            Expect(ph, R3, A::csaDataReceiving, R::ncrDelete, c.type);
+            Expect(ph, R3, A::csaDataReceiving, R::ncrDelete);
             Confirm(ph, R3, A::csaDataReceiving);
             EXPECT_EQ(db.ScalarInt(Format("SELECT COUNT(*) FROM %s", {c.table})), ph < 3 ? 1 : 0);
         }
@@ -150,13 +97,8 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
 
 TEST_F(CatalogueWalk, SupplierStickerClashesAndUnreadableRecordsAreRefused) {
     db.Exec("INSERT INTO SUPPLIER (ID, STICKER, NAME) VALUES (5, 'AB', 'held')");
-    auto refused = [&](int ph, TSupplier& s, K kind) {
-        auto r = Send(ph, *MakeActualization(ph, Password(ph), s, TNomObjectType::notSupplier, kind));
-        ASSERT_TRUE(r);
-        EXPECT_TRUE(r->RequestProceeded);
-        EXPECT_EQ(r->RequestProcessError, "");
-        EXPECT_EQ(r->ActionRequestID, 0);
-    };
+    type = TNomObjectType::notSupplier;
+    auto refused = [&](int ph, TSupplier& s, K kind) { EXPECT_EQ(Propose(ph, s, kind)->ActionRequestID, 0); };
     TSupplier clash(nullptr);
     FillSupplier(clash, "AB", "new");
     refused(1, clash, K::noatInsert);
@@ -166,7 +108,7 @@ TEST_F(CatalogueWalk, SupplierStickerClashesAndUnreadableRecordsAreRefused) {
     TSupplier renamed(nullptr);
     FillSupplier(renamed, "XY", "held");
     renamed.SetID(5);
-    const int64_t R1 = Propose(1, renamed, TNomObjectType::notSupplier, K::noatUpdate);
+    const int64_t R1 = Propose(1, renamed, K::noatUpdate)->ActionRequestID;
     ASSERT_GT(R1, 0);
     FillSupplier(clash, "XY", "new");
     refused(2, clash, K::noatInsert);
@@ -178,14 +120,15 @@ TEST_F(CatalogueWalk, SupplierStickerClashesAndUnreadableRecordsAreRefused) {
     const std::string bytes = WireBytes(fine);
     fine.SetAddress(std::string(256, 'a'));
     for (const std::string& bad : {bytes.substr(0, bytes.size() / 2), WireBytes(fine)}) {
-        auto r = Send(3, *MakeActualizationOfBytes(3, Password(3), bad, TNomObjectType::notSupplier, K::noatInsert));
-        ASSERT_TRUE(r);
+        auto r = Ask<TPharmServerNomActualizationResult>(
+            *clients[3], *MakeActualizationOfBytes(3, Password(3), bad, TNomObjectType::notSupplier, K::noatInsert));
+        EXPECT_EQ(r->ErrorMessage, "");
         EXPECT_FALSE(r->RequestProceeded);
         EXPECT_NE(r->RequestProcessError, "");
     }
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), 1);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM SUPPLIER"), 1);
     fine.SetAddress("");
-    EXPECT_GT(Propose(3, fine, TNomObjectType::notSupplier, K::noatInsert), 0);
+    EXPECT_GT(Propose(3, fine, K::noatInsert)->ActionRequestID, 0);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM SUPPLIER WHERE STICKER = 'ZZ'"), 1);
 }

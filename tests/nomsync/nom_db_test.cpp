@@ -3,6 +3,8 @@
 // scripts, proposals and the closing of requests.
 #include <sys/stat.h>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
@@ -12,23 +14,7 @@
 
 using namespace nomsync_test;
 
-namespace {
-
-class NomDbTest : public NomDataFixture {
-protected:
-    int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
-};
-
-TNomUpdateTablePrivateParams Params(int8_t action, int32_t pharm = 2) {
-    TNomUpdateTablePrivateParams p;
-    p.PharmID = pharm;
-    p.UpdateAction = action;
-    p.AppUserID = 0;
-    p.Remark = "r";
-    return p;
-}
-
-}  // namespace
+using NomDbTest = NomDataFixture;
 
 // ---------------------------------------------------------------------------
 // Producer rows
@@ -52,7 +38,8 @@ TEST_F(NomDbTest, ProducerInsertSetsIdentityAndWritesEmptyTextsAsNull) {
     EXPECT_EQ(rows[0][3].AsString(), "T");
 }
 
-TEST_F(NomDbTest, ProducerSaveOfVanishedRowWritesNothing) {
+TEST_F(NomDbTest, ProducerUpdateAndDeleteAndAVanishedRowLeftAlone) {
+    db.Exec("INSERT INTO PRODUCER (ID, NAME, IS_ACTIVE) VALUES (5, 'old', 'F')");
     TDMBase dm;
     TProducer p(&dm);
     p.SetID(12);
@@ -60,17 +47,11 @@ TEST_F(NomDbTest, ProducerSaveOfVanishedRowWritesNothing) {
     std::string msg = "x";
     EXPECT_TRUE(p.SaveToDB(msg));
     EXPECT_EQ(msg, "");
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
-}
-
-TEST_F(NomDbTest, ProducerUpdateAndDelete) {
-    db.Exec("INSERT INTO PRODUCER (ID, NAME, IS_ACTIVE) VALUES (5, 'old', 'F')");
-    TDMBase dm;
-    TProducer p(&dm);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER WHERE ID <> 5"), 0);  // the vanished row is not written
+    EXPECT_EQ(db.ScalarStr("SELECT NAME FROM PRODUCER WHERE ID = 5"), "old");
     p.SetID(5);
     p.SetProdName("O'Neil \\ \"quoted\"");
     p.SetTaxNo(" 12 ");
-    std::string msg;
     ASSERT_TRUE(p.SaveToDB(msg)) << msg;
     EXPECT_EQ(db.ScalarStr("SELECT NAME FROM PRODUCER WHERE ID = 5"), "O'Neil \\ \"quoted\"");
     EXPECT_EQ(db.ScalarStr("SELECT TAX_NO FROM PRODUCER WHERE ID = 5"), " 12 ");
@@ -115,38 +96,23 @@ TEST_F(NomDbTest, SaveToUpdateTableWritesRequestStatusRowsAndStagedRow) {
     TProducer p(&dm);
     p.SetID(44);
     p.SetProdName("P");
-    auto params = Params(2);
-    params.Remark = "";
+    auto params = UpdateParams(2);
     const TDateTime before = Now() - 1.0 / 86400;
     p.SaveToUpdateTable(params);
     const int32_t id = p.ActionRequestID();
     ASSERT_GT(id, 0);
-    auto rows = db.Rows(Format(
-        "SELECT NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, REMARK, PHARM_ID, NOM_KEY, PROCESS_DATE, USER_ID, "
-        "DEST_PHARM_ID, ACTION_DATE FROM ACTION_REQUEST WHERE ID = %d",
-        {id}));
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][0].AsInteger(), 4);
-    EXPECT_EQ(rows[0][1].AsInteger(), 2);
-    EXPECT_EQ(rows[0][2].AsString(), "F");
-    EXPECT_EQ(rows[0][3].AsString(), "F");
-    EXPECT_FALSE(rows[0][4].IsNull());  // an empty remark is an empty text
-    EXPECT_EQ(rows[0][4].AsString(), "");
-    EXPECT_EQ(rows[0][5].AsInteger(), 2);
-    EXPECT_EQ(rows[0][6].AsInteger(), 44);
-    EXPECT_TRUE(rows[0][7].IsNull());
-    EXPECT_EQ(rows[0][8].AsInteger(), 0);
-    EXPECT_TRUE(rows[0][9].IsNull());
-    EXPECT_GE(rows[0][10].AsDateTime(), before);  // no action date: now
-    // Pharmacies above 0 only, all new.
-    auto status = db.Rows(Format(
-        "SELECT PHARM_ID, REQUEST_STATUS FROM action_request_status WHERE ACTION_REQUEST_ID = %d ORDER BY PHARM_ID",
-        {id}));
-    ASSERT_EQ(status.size(), 3u);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(status[i][0].AsInteger(), i + 1);
-        EXPECT_EQ(status[i][1].AsInteger(), 0);
-    }
+    // An empty remark is an empty text; no action date: now; pharmacies
+    // above 0 only, all new.
+    EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, "
+                                  "CONCAT('[', REMARK, ']'), PHARM_ID, NOM_KEY, PROCESS_DATE IS NULL, USER_ID, "
+                                  "DEST_PHARM_ID IS NULL) FROM ACTION_REQUEST WHERE ID = %d",
+                                  {id})),
+              "4|2|F|F|[]|2|44|1|0|1");
+    EXPECT_GE(db.Rows(Format("SELECT ACTION_DATE FROM ACTION_REQUEST WHERE ID = %d", {id}))[0][0].AsDateTime(), before);
+    EXPECT_EQ(db.ScalarStr(Format("SELECT GROUP_CONCAT(PHARM_ID, ':', REQUEST_STATUS ORDER BY PHARM_ID) FROM "
+                                  "action_request_status WHERE ACTION_REQUEST_ID = %d",
+                                  {id})),
+              "1:0,2:0,3:0");
     EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_PRODUCER WHERE ACTION_REQUEST_ID = %d AND ID = 44 "
                            "AND NAME = 'P'",
                            {id})),
@@ -157,7 +123,7 @@ TEST_F(NomDbTest, DeleteIsSyncRequiredAndProcessDateAndDestinationAreKept) {
     db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (0, 'c', NULL)");
     TDMBase dm;
     TProducer p(&dm);
-    auto params = Params(3);
+    auto params = UpdateParams(3);
     params.ProcessDate = EncodeDateTime(2026, 12, 5, 18, 5, 9);
     params.ActionDate = EncodeDateTime(2026, 12, 5, 18, 0, 0);
     params.DestPharmID = 7;
@@ -180,7 +146,7 @@ TEST_F(NomDbTest, ObjectOutsideTheTableWritesNoRequest) {
     };
     TDMBase dm;
     TArticleMeasureLike o(&dm);
-    EXPECT_THROW(o.SaveToUpdateTable(Params(1)), Exception);
+    EXPECT_THROW(o.SaveToUpdateTable(UpdateParams(1)), Exception);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_PRODUCER"), 0);
 }
@@ -267,7 +233,7 @@ TEST_F(NomDbTest, SQLPackStagesItsScriptsInFilesAndReadsThemBack) {
     pack.Remark = "pack";
     pack.SQLFB = {"UPDATE X SET Y = 1;", Cp(u8"-- коментар")};
     pack.SQLMy = {"SELECT 1"};
-    auto params = Params(1);
+    auto params = UpdateParams(1);
     params.Remark = "pack";
     pack.SaveToUpdateTable(params);
     const int32_t id = pack.ActionRequestID();
@@ -314,16 +280,10 @@ TEST_F(NomDbTest, InsertProposalIsAppliedStagedAndFiled) {
     ASSERT_GT(id, 0);
     const int64_t producerID = db.ScalarInt("SELECT ID FROM PRODUCER");
     EXPECT_EQ(db.ScalarStr("SELECT NAME FROM PRODUCER"), Cp(u8"Актавис"));
-    auto ar = db.Rows(Format("SELECT NOM_KEY, PROCESS_DATE = ACTION_DATE, REMARK, PHARM_ID, USER_ID, IS_PROCESSED "
-                             "FROM ACTION_REQUEST WHERE ID = %d",
-                             {id}));
-    ASSERT_EQ(ar.size(), 1u);
-    EXPECT_EQ(ar[0][0].AsInt64(), producerID);
-    EXPECT_EQ(ar[0][1].AsInteger(), 1);
-    EXPECT_EQ(ar[0][2].AsString(), "new producer");
-    EXPECT_EQ(ar[0][3].AsInteger(), 2);
-    EXPECT_EQ(ar[0][4].AsInteger(), 0);
-    EXPECT_EQ(ar[0][5].AsString(), "F");
+    EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', NOM_KEY, PROCESS_DATE = ACTION_DATE, REMARK, PHARM_ID, "
+                                  "USER_ID, IS_PROCESSED) FROM ACTION_REQUEST WHERE ID = %d",
+                                  {id})),
+              std::to_string(producerID) + "|1|new producer|2|0|F");
     EXPECT_EQ(db.ScalarInt(Format("SELECT ID FROM NOM_UPDATE_PRODUCER WHERE ACTION_REQUEST_ID = %d", {id})),
               producerID);
     // The data file holds the object data.
@@ -334,48 +294,41 @@ TEST_F(NomDbTest, InsertProposalIsAppliedStagedAndFiled) {
     EXPECT_EQ(back->ID(), producerID);
 }
 
-TEST_F(NomDbTest, InvalidPacketIsRefusedBeforeAnythingIsStored) {
+// A packet size that is not the data's, a customer code that is no number
+// and a record of another class are refused before anything is stored.
+TEST_F(NomDbTest, RefusedProposalsStoreNothing) {
     SeedPharmacies(db, 1);
-    TProducer proposed(nullptr);
-    auto cmd = MakeActualization(1, "pass-1", proposed, TNomObjectType::notProducer,
-                                 TNomObjectActualizationType::noatInsert);
-    cmd->PacketSize = 0;
+    using Cmd = TPharmServerNomActualizationCommand;
+    const std::string invalid = Cp(u8"Невалидни данни за актуализация на обект в номенклатурата!");
+    struct Case {
+        const char* what;
+        std::function<void(Cmd&)> spoil;
+        const char* msg;  // nullptr: any message
+    };
+    const Case cases[] = {
+        {"no packet size", [](Cmd& c) { c.PacketSize = 0; }, invalid.c_str()},
+        {"packet size beyond the data", [](Cmd& c) { c.PacketSize = c.Data.Size() + 1; }, invalid.c_str()},
+        {"customer code no number", [](Cmd& c) { SetCommandCustomerLines(c, {"CustomerCode=abc"}); }, ""},
+        {"record of another class", [](Cmd& c) { c.NomObjectType = TNomObjectType::notArticleGroup; }, nullptr},
+    };
     TDMBase dm;
-    int32_t id = -5;
-    std::string msg;
-    EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
-    EXPECT_EQ(msg, Cp(u8"Невалидни данни за актуализация на обект в номенклатурата!"));
-    EXPECT_EQ(id, 0);
-    cmd->PacketSize = cmd->Data.Size() + 1;
-    EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
-}
-
-TEST_F(NomDbTest, UnreadableCustomerCodeStoresNothing) {
-    TProducer proposed(nullptr);
-    auto cmd = MakeActualization(1, "pass-1", proposed, TNomObjectType::notProducer,
-                                 TNomObjectActualizationType::noatInsert);
-    SetCommandCustomerLines(*cmd, {"CustomerCode=abc"});
-    TDMBase dm;
-    int32_t id = -5;
-    std::string msg = "x";
-    EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
-    EXPECT_EQ(msg, "");
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
-}
-
-TEST_F(NomDbTest, ProposalWhoseRecordIsOfAnotherClassFailsWithAMessage) {
-    SeedPharmacies(db, 1);
-    TProducer payload(nullptr);
-    auto cmd = MakeActualization(1, "pass-1", payload, TNomObjectType::notArticleGroup,
-                                 TNomObjectActualizationType::noatInsert);
-    TDMBase dm;
-    int32_t id = -5;
-    std::string msg;
-    EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
-    EXPECT_FALSE(msg.empty());
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        TProducer proposed(nullptr);
+        auto cmd = MakeActualization(1, "pass-1", proposed, TNomObjectType::notProducer,
+                                     TNomObjectActualizationType::noatInsert);
+        k.spoil(*cmd);
+        int32_t id = -5;
+        std::string msg = "x";
+        EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
+        if (k.msg)
+            EXPECT_EQ(msg, k.msg);
+        else
+            EXPECT_TRUE(msg != "" && msg != "x") << msg;
+        EXPECT_EQ(id, 0);
+        EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
+        EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
+    }
 }
 
 TEST_F(NomDbTest, UnwritableDataFolderStillStagesAndLogs) {

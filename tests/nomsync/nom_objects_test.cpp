@@ -3,6 +3,7 @@
 // the SQL pack's wire values, and the status transitions of confirmations.
 #include <gtest/gtest.h>
 
+#include "catalogue_classes_test_util.h"
 #include "core/cp1251.h"
 #include "core/dataset.h"
 #include "nomsync/nom_sync_service.h"
@@ -12,6 +13,8 @@
 #include "nomsync/text_lines.h"
 #include "protocol/compressed_stream.h"
 #include "protocol/nv_stream_utils.h"
+
+using namespace nomsync_test;
 
 namespace {
 
@@ -66,45 +69,24 @@ private:
     std::vector<Variant> values_;
 };
 
-std::string Bytes(TNomenclatureObject& obj) {
-    TMemoryStream s;
-    TNomenclatureObject::SaveToStream(obj, s);
-    return s.Bytes();
-}
-
-template <class T>
-std::string MessageOf(T&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Class table
 
-TEST(NomClassTable, TypeByClassNameIgnoresCase) {
-    TProducer p(nullptr);
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(p), TNomObjectType::notProducer);
-    TSQLDataPack pack(nullptr);
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(pack), TNomObjectType::notSQLDataPack);
-    TNamedObject lower("tmeasurename");
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(lower), TNomObjectType::notMeasureName);
-    TNamedObject group("TARTICLEGROUP");
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(group), TNomObjectType::notArticleGroup);
-}
-
-TEST(NomClassTable, ClassOutsideTheTableIsRefusedByName) {
-    TNamedObject measure("TArticleMeasure");
-    EXPECT_EQ(MessageOf([&] { TNomenclatureObject::NomObjectTypeByClassName(measure); }),
-              "Unknown Nom object class TArticleMeasure!");
-    TNamedObject subst("TArticleSubstitude");
-    EXPECT_EQ(MessageOf([&] { TNomenclatureObject::NomObjectTypeByClassName(subst); }),
-              "Unknown Nom object class TArticleSubstitude!");
+// By class name, in any letter case; classes outside the table are refused by name.
+TEST(NomClassTable, TypeByClassName) {
+    const std::pair<const char*, TNomObjectType> known[] = {{"tmeasurename", TNomObjectType::notMeasureName},
+                                                            {"TARTICLEGROUP", TNomObjectType::notArticleGroup}};
+    for (auto [name, type] : known) {
+        TNamedObject o(name);
+        EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(o), type) << name;
+    }
+    for (const char* name : {"TArticleMeasure", "TArticleSubstitude"}) {
+        TNamedObject o(name);
+        EXPECT_EQ(ErrorOf([&] { TNomenclatureObject::NomObjectTypeByClassName(o); }),
+                  std::string("Unknown Nom object class ") + name + "!");
+    }
 }
 
 TEST(NomClassTable, SixEntriesInEnumerationOrder) {
@@ -125,7 +107,7 @@ TEST(NomClassTable, SixEntriesInEnumerationOrder) {
 
 TEST(NomClassTable, TypeOutsideTheSixFailsTheAssertion) {
     bool isPharm = true;
-    const std::string m = MessageOf(
+    const std::string m = ErrorOf(
         [&] { TNomenclatureObject::NomObjectClassByType(static_cast<TNomObjectType>(6), isPharm); });
     EXPECT_EQ(m.rfind("Unable to Identify NomenclatureObjectClass by NomObjectType (6)! (", 0), 0u) << m;
     EXPECT_NE(m.find("line"), std::string::npos);
@@ -225,23 +207,11 @@ TEST(Producer, SettersCutToTheColumnWidthAndMarkModified) {
 
 TEST(Producer, WireValuesRoundTrip) {
     TProducer p(nullptr);
-    p.SetID(300);
-    p.SetIsActive(true);
-    p.SetProdName(Cp(u8"Софарма АД"));
+    FillProducer(p, Cp(u8"Софарма АД"));
     p.SetAddress(Cp(u8"София, ул. Илиенско шосе 16"));
-    p.SetTel("02 8134 200");
-    p.SetEmail("mail@sopharma.bg");
-    p.SetTaxNo("1234567890");
-    p.SetBulstat("831902088");
-    p.SetBankName("UBB");
-    p.SetBankAccount("123");
-    p.SetBankCode("UBBS");
-    p.SetIbanBankCode("UBBSBGSF");
-    p.SetIbanBankAccount("BG80BNBG96611020345678");
-    p.SetIbanVatAccount("BG80BNBG96611020345679");
-    p.SetVatID("BG831902088");
+    p.SetID(300);
 
-    const std::string bytes = Bytes(p);
+    const std::string bytes = WireBytes(p);
     // ID 300 takes the 16-bit integer tag, then True.
     ASSERT_GE(bytes.size(), 4u);
     EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 3);
@@ -256,19 +226,15 @@ TEST(Producer, WireValuesRoundTrip) {
     TNomenclatureObject::LoadFromCompressedStream(q, compressed);
     EXPECT_EQ(q.ID(), 300);
     EXPECT_TRUE(q.isActive());
-    EXPECT_EQ(Bytes(q), bytes);
+    EXPECT_EQ(WireBytes(q), bytes);
     EXPECT_TRUE(q.Modified);
 }
 
-TEST(Producer, ReadingClearsFirstAndKeepsIsActiveRule) {
-    TProducer p(nullptr);
+TEST(Producer, ReadingClearsFirst) {
+    TProducer p(nullptr), empty(nullptr);
     p.SetID(12);
     p.SetProdName("old");
-    TProducer empty(nullptr);
-    TMemoryStream s;
-    TNomenclatureObject::SaveToStream(empty, s);
-    s.SetPosition(0);
-    TNomenclatureObject::LoadFromStream(p, s);
+    LoadWireBytes(p, WireBytes(empty));
     EXPECT_EQ(p.ID(), -1);
     EXPECT_EQ(p.ProdName(), "");
 }
@@ -315,7 +281,7 @@ TEST(Producer, AssignCopiesFieldsAndRefusesOtherClasses) {
     EXPECT_TRUE(b.isActive());
     EXPECT_EQ(b.ActionRequestID(), 77);
     TSQLDataPack pack(nullptr);
-    const std::string m = MessageOf([&] { b.Assign(pack); });
+    const std::string m = ErrorOf([&] { b.Assign(pack); });
     EXPECT_EQ(m.rfind("Invalid assign operation on TProducer (", 0), 0u) << m;
 }
 
@@ -339,7 +305,7 @@ TEST(SQLDataPack, WireValues) {
     TSQLDataPack pack(nullptr);
     pack.Remark = "x";
     pack.SQLFB = {"UPDATE A SET B = 1;", "DELETE FROM C;"};
-    const std::string bytes = Bytes(pack);
+    const std::string bytes = WireBytes(pack);
     TMemoryStream s(bytes);
     TNVBinReader r(&s);
     EXPECT_EQ(r.ReadString(), "x");

@@ -41,38 +41,19 @@ class NomSyncService : public ServiceFixture {};
 
 TEST_F(NomSyncService, LoginRightAndWrongPasswordOnOneConnection) {
     auto c = Connect();
-    auto ok = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
-    ASSERT_TRUE(ok);
+    auto ok = Ask<TPharmServerLoginResult>(*c, *MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
     EXPECT_EQ(AuthorizedFlag(*ok), 1);
     EXPECT_EQ(ok->ErrorMessage, "");
     EXPECT_TRUE(ok->IsCustomerInfoValid());
-
-    auto wrong = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-2"));
-    ASSERT_TRUE(wrong);
+    auto wrong = Ask<TPharmServerLoginResult>(*c, *MakeCommand<TPharmServerLoginCommand>(1, "pass-2"));
     EXPECT_EQ(AuthorizedFlag(*wrong), 0);
     EXPECT_EQ(wrong->ErrorMessage, "");
-
-    // A password that tries to change the statement is only a wrong password.
-    auto injected = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "x' or '1'='1"));
-    ASSERT_TRUE(injected);
-    EXPECT_EQ(AuthorizedFlag(*injected), 0);
-
-    // The central pseudo-pharmacy has no password and cannot log in.
-    auto central = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(0, ""));
-    ASSERT_TRUE(central);
-    EXPECT_EQ(AuthorizedFlag(*central), 0);
-
-    // Letter case and trailing blanks count, as on the FTP path; an empty
-    // stored password lets nobody in.
-    for (const char* p : {"PASS-1", "Pass-1", "pass-1 "}) {
-        auto r = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, p));
-        ASSERT_TRUE(r);
-        EXPECT_EQ(AuthorizedFlag(*r), 0) << p;
-    }
     db.Exec("UPDATE pharmacy SET inet_pass = '' WHERE id = 3");
-    auto empty = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(3, ""));
-    ASSERT_TRUE(empty);
-    EXPECT_EQ(AuthorizedFlag(*empty), 0);
+    // A password that tries to change the statement is only a wrong one; the
+    // central pseudo-pharmacy cannot log in; letter case and trailing blanks
+    // count, as on the FTP path; an empty stored password lets nobody in.
+    const Pharmacy refused[] = {{1, "x' or '1'='1"}, {0, ""}, {1, "PASS-1"}, {1, "Pass-1"}, {1, "pass-1 "}, {3, ""}};
+    for (const auto& p : refused) EXPECT_EQ(LoginFlag(*c, p.id, p.password), 0) << p.id << " " << p.password;
 }
 
 TEST_F(NomSyncService, WrongPasswordChangesNothing) {
@@ -80,8 +61,7 @@ TEST_F(NomSyncService, WrongPasswordChangesNothing) {
     TProducer p(nullptr);
     FillProducer(p, "nope");
     auto cmd = MakeActualization(2, "bad", p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert);
-    auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
-    ASSERT_TRUE(r);
+    auto r = Ask<TPharmServerNomActualizationResult>(*c, *cmd);
     EXPECT_FALSE(r->RequestProceeded);
     EXPECT_EQ(AuthorizedFlag(*r), 0);
     EXPECT_EQ(r->ErrorMessage, "");
@@ -91,36 +71,28 @@ TEST_F(NomSyncService, WrongPasswordChangesNothing) {
 
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (5, 4, 1, NOW())");
     db.Exec("INSERT INTO action_request_status VALUES (5, 2, 0, NOW())");
-    auto refresh = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(2, "bad"));
-    ASSERT_TRUE(refresh);
+    auto refresh = Refresh(*c, 2, "bad");
     EXPECT_EQ(AuthorizedFlag(*refresh), 0);
     EXPECT_EQ(refresh->CentralSyncAction, A::csaUnknown);
-    auto confirm = c->Call<TPharmServerConfirmActionResult>(*MakeConfirm(2, "bad", 5, A::csaDataReceiving));
-    ASSERT_TRUE(confirm);
-    EXPECT_EQ(AuthorizedFlag(*confirm), 0);
+    EXPECT_EQ(AuthorizedFlag(*Confirm(*c, 2, "bad", 5, A::csaDataReceiving)), 0);
     EXPECT_EQ(Statuses(5), (std::map<int, int>{{2, 0}}));
 }
 
 TEST_F(NomSyncService, EmptyCustomerInformationIsAnsweredWithTheAccessMessage) {
     auto c = Connect();
     TPharmServerLoginCommand bare;
-    auto r = c->Call<TPharmServerLoginResult>(bare);
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->ErrorMessage, AccessMessage(0));
+    EXPECT_EQ(Ask<TPharmServerLoginResult>(*c, bare)->ErrorMessage, AccessMessage(0));
 
     // Declared size differing from the block: same answer with the block's size.
     auto cmd = MakeCommand<TPharmServerConfirmActionCommand>(1, "pass-1");
     cmd->CustomerInfoSize += 1;
-    auto rc = c->Call<TPharmServerConfirmActionResult>(*cmd);
-    ASSERT_TRUE(rc);
-    EXPECT_EQ(rc->ErrorMessage, AccessMessage(static_cast<size_t>(cmd->CustomerInfo.Size())));
+    EXPECT_EQ(Ask<TPharmServerConfirmActionResult>(*c, *cmd)->ErrorMessage,
+              AccessMessage(static_cast<size_t>(cmd->CustomerInfo.Size())));
 
     // A refresh with a damaged block: the mapped result carries the decoder's message.
     auto refresh = MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1");
     refresh->CustomerInfo.Bytes()[0] = 0x55;
-    auto rr = c->Call<TPharmServerNomActualizationResult>(*refresh);
-    ASSERT_TRUE(rr);
-    EXPECT_FALSE(rr->ErrorMessage.empty());
+    EXPECT_FALSE(Ask<TPharmServerNomActualizationResult>(*c, *refresh)->ErrorMessage.empty());
     // The failures are answered, not logged.
     EXPECT_TRUE(log.Messages("TZorvelCentralNomSyncServerSrv").empty());
 }
@@ -151,16 +123,10 @@ TEST_F(NomSyncService, RequestRowWithBadNumbersIsAnsweredAndServiceGoesOn) {
     // answers the error, the connection stays usable.
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (9, 77, 2, NOW())");
     db.Exec("INSERT INTO action_request_status VALUES (9, 1, 0, NOW())");
-    auto r = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
-    ASSERT_TRUE(r);
-    EXPECT_NE(r->ErrorMessage.find("(76)"), std::string::npos) << r->ErrorMessage;
+    EXPECT_NE(Refresh(*c, 1, "pass-1")->ErrorMessage.find("(76)"), std::string::npos);
     db.Exec("UPDATE ACTION_REQUEST SET NOM_ID = 4, ACTION_ID = 9 WHERE ID = 9");
-    r = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
-    ASSERT_TRUE(r);
-    EXPECT_NE(r->ErrorMessage.find("ACTION_ID"), std::string::npos) << r->ErrorMessage;
-    auto login = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
-    ASSERT_TRUE(login);
-    EXPECT_EQ(AuthorizedFlag(*login), 1);
+    EXPECT_NE(Refresh(*c, 1, "pass-1")->ErrorMessage.find("ACTION_ID"), std::string::npos);
+    EXPECT_EQ(LoginFlag(*c, 1, "pass-1"), 1);
 }
 
 TEST_F(NomSyncService, FailedCentralInsertIsStillStagedAndAnswered) {
@@ -169,8 +135,7 @@ TEST_F(NomSyncService, FailedCentralInsertIsStillStagedAndAnswered) {
     FillProducer(p, "x");
     db.Exec("DROP TABLE PRODUCER");
     auto cmd = MakeActualization(1, "pass-1", p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert);
-    auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
-    ASSERT_TRUE(r);
+    auto r = Ask<TPharmServerNomActualizationResult>(*c, *cmd);
     EXPECT_TRUE(r->RequestProceeded);
     EXPECT_GT(r->ActionRequestID, 0);
     EXPECT_FALSE(r->RequestProcessError.empty());
@@ -178,8 +143,7 @@ TEST_F(NomSyncService, FailedCentralInsertIsStillStagedAndAnswered) {
     EXPECT_EQ(db.ScalarInt(Format("SELECT PROCESS_DATE IS NULL FROM ACTION_REQUEST WHERE ID = %d", {r->ActionRequestID})),
               1);
     // Its staged row is there: it is handed out, with no central key.
-    auto refresh = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(2, "pass-2"));
-    ASSERT_TRUE(refresh);
+    auto refresh = Refresh(*c, 2, "pass-2");
     EXPECT_EQ(refresh->ActionRequestID, r->ActionRequestID);
     EXPECT_EQ(refresh->CentralSyncAction, A::csaDataReceiving);
     EXPECT_EQ(refresh->NomKey, -1);
@@ -197,8 +161,7 @@ TEST_F(NomSyncService, PauseSwitchRefusesProposalsOnly) {
     TProducer p(nullptr);
     FillProducer(p, "paused");
     auto cmd = MakeActualization(1, "pass-1", p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert);
-    auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
-    ASSERT_TRUE(r);
+    auto r = Ask<TPharmServerNomActualizationResult>(*c, *cmd);
     EXPECT_FALSE(r->RequestProceeded);
     EXPECT_EQ(r->ErrorMessage,
               Cp(u8"Временно е блокирано създаването на заявки за актуализаране на номенклатурите!"));
@@ -207,23 +170,16 @@ TEST_F(NomSyncService, PauseSwitchRefusesProposalsOnly) {
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), 1);
 
     // Login, refresh and confirmation go on.
-    auto login = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
-    ASSERT_TRUE(login);
-    EXPECT_EQ(AuthorizedFlag(*login), 1);
-    auto refresh = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
-    ASSERT_TRUE(refresh);
+    EXPECT_EQ(LoginFlag(*c, 1, "pass-1"), 1);
+    auto refresh = Refresh(*c, 1, "pass-1");
     EXPECT_EQ(refresh->CentralSyncAction, A::csaLock);
     EXPECT_EQ(refresh->ActionRequestID, 5);
-    auto confirm = c->Call<TPharmServerConfirmActionResult>(*MakeConfirm(1, "pass-1", 5, A::csaLock));
-    ASSERT_TRUE(confirm);
-    EXPECT_EQ(confirm->ErrorMessage, "");
+    EXPECT_EQ(Confirm(*c, 1, "pass-1", 5, A::csaLock)->ErrorMessage, "");
     EXPECT_EQ(Statuses(5), (std::map<int, int>{{1, 1}}));
 
     // Any value but "T" lets proposals through again.
     db.Exec("UPDATE ZVL_ENV_VARS SET VAR_VALUE = 't' WHERE ID = 1");
-    r = c->Call<TPharmServerNomActualizationResult>(*cmd);
-    ASSERT_TRUE(r);
-    EXPECT_TRUE(r->RequestProceeded);
+    EXPECT_TRUE(Ask<TPharmServerNomActualizationResult>(*c, *cmd)->RequestProceeded);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PRODUCER"), 1);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ZVL_ENV_VARS"), 1);
 }
@@ -232,50 +188,35 @@ TEST_F(NomSyncService, PauseSwitchRefusesProposalsOnly) {
 // What a pharmacy may send
 
 TEST_F(NomSyncService, UndecodableFramesCloseTheConnectionOnly) {
-    {
+    auto framed = [](const std::string& bytes) { return FrameHeader(static_cast<int64_t>(bytes.size())) + bytes; };
+    std::string unknownClass = EncodePharmComponent(TPharmServerLoginCommand());
+    unknownClass.replace(5, 5, "TXxxx");  // a class the registry does not know
+    std::string wrongKind = EncodePharmComponent(*MakeCommand<TPharmServerConfirmActionCommand>(1, "pass-1"));
+    const size_t at = wrongKind.find("CheckResult");
+    ASSERT_NE(at, std::string::npos);
+    wrongKind[at + 11] = 0x06;  // a string where a Boolean belongs
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool cutShort;
+    };
+    const Case cases[] = {
+        {"not a component stream", FrameHeader(9) + "not-a-TPF", false},
+        {"unknown class", framed(unknownClass), false},
+        {"count far beyond any frame", std::string("\x7f\xff\xff\xff", 4), false},
+        {"negative count", std::string("\xff\xff\xff\xfe", 4), false},
+        {"frame cut short by the peer", FrameHeader(100) + "TPF0", true},
+        {"property of the wrong kind", framed(wrongKind), false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
         auto c = Connect();
-        c->SendRaw(FrameHeader(9) + "not-a-TPF");
-        EXPECT_TRUE(c->ClosedByServer(10000));
-    }
-    {
-        auto c = Connect();
-        TPharmServerLoginCommand login;
-        std::string bytes = EncodePharmComponent(login);
-        bytes.replace(5, 5, "TXxxx");  // a class the registry does not know
-        c->SendRaw(FrameHeader(static_cast<int64_t>(bytes.size())) + bytes);
-        EXPECT_TRUE(c->ClosedByServer(10000));
-    }
-    {
-        auto c = Connect();  // a count far beyond any frame: refused before anything is allocated
-        c->SendRaw(std::string("\x7f\xff\xff\xff", 4));
-        EXPECT_TRUE(c->ClosedByServer(10000));
-    }
-    {
-        auto c = Connect();  // a negative count
-        c->SendRaw(std::string("\xff\xff\xff\xfe", 4));
-        EXPECT_TRUE(c->ClosedByServer(10000));
-    }
-    {
-        auto c = Connect();  // a frame cut short by the peer
-        c->SendRaw(FrameHeader(100) + "TPF0");
-        c->Socket().shutdown(asio::ip::tcp::socket::shutdown_send);
-        EXPECT_TRUE(c->ClosedByServer(10000));
-    }
-    {
-        auto c = Connect();  // a valid stream with a property of the wrong kind
-        auto cmd = MakeCommand<TPharmServerConfirmActionCommand>(1, "pass-1");
-        std::string bytes = EncodePharmComponent(*cmd);
-        const size_t at = bytes.find("CheckResult");
-        ASSERT_NE(at, std::string::npos);
-        bytes[at + 11] = 0x06;  // a string where a Boolean belongs
-        c->SendRaw(FrameHeader(static_cast<int64_t>(bytes.size())) + bytes);
+        c->SendRaw(k.bytes);
+        if (k.cutShort) c->Socket().shutdown(asio::ip::tcp::socket::shutdown_send);
         EXPECT_TRUE(c->ClosedByServer(10000));
     }
     EXPECT_TRUE(WaitNoConnections(*srv));
-    auto c = Connect();
-    auto r = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(3, "pass-3"));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(AuthorizedFlag(*r), 1);
+    EXPECT_EQ(LoginFlag(*Connect(), 3, "pass-3"), 1);
 }
 
 TEST_F(NomSyncService, DamagedObjectDataIsAnsweredWithTheMessage) {
@@ -285,8 +226,7 @@ TEST_F(NomSyncService, DamagedObjectDataIsAnsweredWithTheMessage) {
     const std::string junk = "\x05\x00\x00\x00 this is no zlib stream";
     cmd->Data.Write(junk.data(), static_cast<int64_t>(junk.size()));
     cmd->PacketSize = cmd->Data.Size();
-    auto r = c->Call<TPharmServerNomActualizationResult>(*cmd);
-    ASSERT_TRUE(r);
+    auto r = Ask<TPharmServerNomActualizationResult>(*c, *cmd);
     EXPECT_FALSE(r->RequestProceeded);
     EXPECT_FALSE(r->RequestProcessError.empty());
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
@@ -308,13 +248,8 @@ TEST_F(ShortTimeout, IdleAndStalledConnectionsEndAtTheReadTimeout) {
     partial->SendRaw(FrameHeader(50) + "TPF0");  // part of a frame, then nothing
     // While they hang, another pharmacy is served.
     auto busy = Connect();
-    auto r = busy->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(2, "pass-2"));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(AuthorizedFlag(*r), 1);
-    EXPECT_TRUE(idle->ClosedByServer(20000));
-    EXPECT_TRUE(stalled->ClosedByServer(20000));
-    EXPECT_TRUE(partial->ClosedByServer(20000));
-    EXPECT_TRUE(busy->ClosedByServer(20000));
+    EXPECT_EQ(LoginFlag(*busy, 2, "pass-2"), 1);
+    for (auto* c : {idle.get(), stalled.get(), partial.get(), busy.get()}) EXPECT_TRUE(c->ClosedByServer(20000));
     EXPECT_TRUE(WaitNoConnections(*srv));
 }
 
@@ -353,8 +288,8 @@ TEST_F(BoundedConnections, PeersBeyondTheBoundWaitForAFreeThread) {
     auto a = Connect();
     auto b = Connect();
     auto login = MakeCommand<TPharmServerLoginCommand>(1, "pass-1");
-    ASSERT_TRUE(a->Call<TPharmServerLoginResult>(*login));
-    ASSERT_TRUE(b->Call<TPharmServerLoginResult>(*login));
+    Ask<TPharmServerLoginResult>(*a, *login);
+    Ask<TPharmServerLoginResult>(*b, *login);
     EXPECT_EQ(srv->ConnectionCount(), 2u);
     auto waiting = Connect();  // accepted by the system, not yet by the service
     waiting->Send(*login);
@@ -369,7 +304,7 @@ TEST_F(BoundedConnections, PeersBeyondTheBoundWaitForAFreeThread) {
 TEST_F(NomSyncService, StopClosesConnectionsAndStartOpensAgain) {
     auto a = Connect();
     auto b = Connect();
-    ASSERT_TRUE(a->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1")));
+    EXPECT_EQ(LoginFlag(*a, 1, "pass-1"), 1);
     bool stopped = false;
     srv->ServiceStop(stopped);
     EXPECT_TRUE(stopped);
@@ -379,10 +314,7 @@ TEST_F(NomSyncService, StopClosesConnectionsAndStartOpensAgain) {
     bool started = false;
     srv->ServiceStart(started);
     ASSERT_TRUE(started);
-    auto c = Connect();
-    auto r = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
-    ASSERT_TRUE(r);
-    EXPECT_EQ(AuthorizedFlag(*r), 1);
+    EXPECT_EQ(LoginFlag(*Connect(), 1, "pass-1"), 1);
 }
 
 TEST(NomSyncServiceIdentity, NamesAndPortInUse) {
@@ -416,8 +348,7 @@ TEST_F(NomSyncService, SQLPackProposalRunsCentrallyAndHandsOutPharmacyScript) {
     auto cmd =
         MakeActualization(1, "pass-1", pack, TNomObjectType::notSQLDataPack, TNomObjectActualizationType::noatInsert,
                           "pack");
-    auto r = c1->Call<TPharmServerNomActualizationResult>(*cmd);
-    ASSERT_TRUE(r);
+    auto r = Ask<TPharmServerNomActualizationResult>(*c1, *cmd);
     ASSERT_TRUE(r->RequestProceeded) << r->RequestProcessError << r->ErrorMessage;
     const int64_t id = r->ActionRequestID;
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID IN (900, 901)"), 2);
@@ -425,8 +356,7 @@ TEST_F(NomSyncService, SQLPackProposalRunsCentrallyAndHandsOutPharmacyScript) {
     EXPECT_TRUE(std::filesystem::exists(sqlDir + Format("/my_%d.sql", {id})));
     EXPECT_TRUE(std::filesystem::exists(dataDir + Format("/%d.SID", {id})));
 
-    auto refresh = c1->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
-    ASSERT_TRUE(refresh);
+    auto refresh = Refresh(*c1, 1, "pass-1");
     EXPECT_EQ(refresh->ActionRequestID, id);
     EXPECT_EQ(refresh->NomObjectType, TNomObjectType::notSQLDataPack);
     EXPECT_EQ(refresh->CentralSyncAction, A::csaDataReceiving);
@@ -442,16 +372,11 @@ TEST_F(NomSyncService, SQLPackAddressedToOnePharmacy) {
     std::ofstream(sqlDir + "/fb_20.sql") << "FB LINE\r\n";
     std::ofstream(sqlDir + "/my_20.sql") << "MY LINE\r\n";
     auto c = Connect();
-    auto r1 = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
-    ASSERT_TRUE(r1);
-    auto d1 = DecodeData<TSQLDataPack>(r1->Data);
-    EXPECT_TRUE(d1->SQLFB.empty());
-    EXPECT_TRUE(d1->SQLMy.empty());
-    auto r2 = c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(2, "pass-2"));
-    ASSERT_TRUE(r2);
-    auto d2 = DecodeData<TSQLDataPack>(r2->Data);
-    EXPECT_EQ(d2->SQLFB, (TStringLines{"FB LINE"}));
-    EXPECT_TRUE(d2->SQLMy.empty());
+    for (const auto& p : {Pharmacies()[0], Pharmacies()[1]}) {
+        auto d = DecodeData<TSQLDataPack>(Refresh(*c, p.id, p.password)->Data);
+        EXPECT_EQ(d->SQLFB, p.id == 2 ? TStringLines{"FB LINE"} : TStringLines{}) << p.id;
+        EXPECT_TRUE(d->SQLMy.empty());
+    }
 }
 
 TEST_F(NomSyncService, PayCommandAnswerReachesPaymentCentral) {
@@ -465,9 +390,7 @@ TEST_F(NomSyncService, PayCommandAnswerReachesPaymentCentral) {
     for (const auto& p : Pharmacies()) cl[p.id] = Connect();
 
     for (const auto& p : Pharmacies()) {
-        auto r = cl[p.id]->Call<TPharmServerNomActualizationResult>(
-            *MakeCommand<TPharmServerRefreshDataCommand>(p.id, p.password));
-        ASSERT_TRUE(r);
+        auto r = Refresh(*cl[p.id], p.id, p.password);
         EXPECT_EQ(r->ActionRequestID, 30);
         EXPECT_EQ(r->NomCheckReason, TNomCheckReason::ncrInsert);
         auto d = DecodeData<TSQLDataPack>(r->Data);
@@ -476,17 +399,14 @@ TEST_F(NomSyncService, PayCommandAnswerReachesPaymentCentral) {
         EXPECT_TRUE(d->SQLMy.empty());
         // A non-numeric answer to the closing confirmation rolls it back.
         if (p.id == 3) {
-            auto bad = cl[p.id]->Call<TPharmServerConfirmActionResult>(
-                *MakeConfirm(p.id, p.password, 30, A::csaDataReceiving, true, "abc"));
-            ASSERT_TRUE(bad);
+            auto bad = Confirm(*cl[p.id], p.id, p.password, 30, A::csaDataReceiving, true, "abc");
             EXPECT_NE(bad->ErrorMessage.find("abc"), std::string::npos) << bad->ErrorMessage;
             EXPECT_EQ(Statuses(30)[3], 0);
             EXPECT_EQ(IsProcessed(30), "F");
         }
-        auto c = cl[p.id]->Call<TPharmServerConfirmActionResult>(
-            *MakeConfirm(p.id, p.password, 30, A::csaDataReceiving, true, std::to_string(10 + p.id)));
-        ASSERT_TRUE(c);
-        EXPECT_EQ(c->ErrorMessage, "");
+        EXPECT_EQ(Confirm(*cl[p.id], p.id, p.password, 30, A::csaDataReceiving, true, std::to_string(10 + p.id))
+                      ->ErrorMessage,
+                  "");
         EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE LOCAL_ID IS NOT NULL"), p.id < 3 ? 0 : 2);
     }
     EXPECT_EQ(IsProcessed(30), "T");
@@ -499,14 +419,12 @@ TEST_F(NomSyncService, PayCommandAnswerReachesPaymentCentral) {
 
     // Five parts: nothing is written.
     for (const auto& p : Pharmacies())
-        ASSERT_TRUE(cl[p.id]->Call<TPharmServerConfirmActionResult>(
-            *MakeConfirm(p.id, p.password, 31, A::csaDataReceiving, true, "15")));
+        Confirm(*cl[p.id], p.id, p.password, 31, A::csaDataReceiving, true, "15");
     EXPECT_EQ(IsProcessed(31), "T");
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 31 AND LOCAL_ID IS NULL"), 1);
 
     // A late confirmation of the closed request changes nothing again.
-    ASSERT_TRUE(cl[1]->Call<TPharmServerConfirmActionResult>(
-        *MakeConfirm(1, "pass-1", 30, A::csaDataReceiving, true, "99")));
+    Confirm(*cl[1], 1, "pass-1", 30, A::csaDataReceiving, true, "99");
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE LOCAL_ID = 99"), 0);
 }
 
@@ -568,16 +486,10 @@ TEST_F(ConcurrentClosing, LastConfirmationsAtTheSameMomentCloseOnce) {
 
     // Late and duplicate confirmations, and ones for requests that do not
     // exist, never apply anything again.
-    for (int i = 0; i < kPharmacies; ++i) {
-        auto r = clients[i]->Call<TPharmServerConfirmActionResult>(
-            *MakeConfirm(i + 1, "pass-" + std::to_string(i + 1), 101, A::csaDataReceiving));
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->ErrorMessage, "");
-        auto missing = clients[i]->Call<TPharmServerConfirmActionResult>(
-            *MakeConfirm(i + 1, "pass-" + std::to_string(i + 1), 999999, A::csaDataReceiving));
-        ASSERT_TRUE(missing);
-        EXPECT_EQ(missing->ErrorMessage, "");
-    }
+    for (int i = 0; i < kPharmacies; ++i)
+        for (int64_t id : {101, 999999})
+            EXPECT_EQ(Confirm(*clients[i], i + 1, "pass-" + std::to_string(i + 1), id, A::csaDataReceiving)->ErrorMessage,
+                      "");
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 101"), 1);
     auto closings = log.Messages("TObject");
     EXPECT_EQ(std::count(closings.begin(), closings.end(), std::string("ActionID: 2 AFinalStatus: T")), kRounds);

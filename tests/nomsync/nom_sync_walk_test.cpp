@@ -2,93 +2,23 @@
 // (insert, update, delete) and are walked through lock, check, unlock and
 // data receiving, with the central tables and the data files checked at
 // every step.
-#include <filesystem>
-
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
-#include "nomsync_test_util.h"
+#include "walk_fixture.h"
 
 using namespace nomsync_test;
 using A = TCentralSyncAction;
 
 namespace {
 
-class ProducerWalk : public ServiceFixture {
+class ProducerWalk : public WalkFixture {
 protected:
-    void SetUp() override {
-        ServiceFixture::SetUp();
-        for (const auto& p : Pharmacies()) clients[p.id] = Connect();
-    }
-
-    const Pharmacy& Ph(int id) { return Pharmacies()[id - 1]; }
-
-    std::unique_ptr<TPharmServerNomActualizationResult> Propose(int ph, TProducer& obj,
-                                                                TNomObjectActualizationType kind) {
-        auto cmd = MakeActualization(ph, Ph(ph).password, obj, TNomObjectType::notProducer, kind, "walk");
-        auto r = clients[ph]->Call<TPharmServerNomActualizationResult>(*cmd);
-        EXPECT_TRUE(r);
-        if (!r) return r;
-        EXPECT_EQ(r->ErrorMessage, "");
-        EXPECT_TRUE(r->RequestProceeded);
-        EXPECT_EQ(r->RequestProcessError, "");
-        EXPECT_EQ(r->CentralSyncAction, A::csaNomRequestResponse);
-        EXPECT_EQ(AuthorizedFlag(*r), 1);
-        return r;
-    }
-
-    std::unique_ptr<TPharmServerNomActualizationResult> Refresh(int ph) {
-        auto cmd = MakeCommand<TPharmServerRefreshDataCommand>(ph, Ph(ph).password);
-        auto r = clients[ph]->Call<TPharmServerNomActualizationResult>(*cmd);
-        EXPECT_TRUE(r);
-        if (r) {
-            EXPECT_EQ(r->ErrorMessage, "");
-            EXPECT_FALSE(r->RequestProceeded);
-        }
-        return r;
-    }
-
-    // Refreshes and expects the given action on the given request.
-    std::unique_ptr<TPharmServerNomActualizationResult> Expect(int ph, int64_t request, A action,
-                                                               TNomCheckReason reason) {
-        auto r = Refresh(ph);
-        if (!r) return r;
-        EXPECT_EQ(r->ActionRequestID, request) << "pharmacy " << ph;
-        EXPECT_EQ(r->CentralSyncAction, action) << "pharmacy " << ph << " got " << EnumIdent(r->CentralSyncAction);
-        EXPECT_EQ(r->NomCheckReason, reason) << "pharmacy " << ph;
-        EXPECT_EQ(r->NomObjectType, TNomObjectType::notProducer);
-        EXPECT_EQ(r->NextDataResponseCheckInterval, -1);
-        EXPECT_EQ(r->Data.Size() == 0, reason == TNomCheckReason::ncrDelete);
-        return r;
-    }
-
-    void ExpectNoData(int ph, int64_t request) {
-        auto r = Refresh(ph);
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->CentralSyncAction, A::csaNoData) << "pharmacy " << ph << " got " << EnumIdent(r->CentralSyncAction);
-        EXPECT_EQ(r->ActionRequestID, request);
-        EXPECT_EQ(r->NextDataResponseCheckInterval, 180000);
-        EXPECT_EQ(r->Data.Size(), 0);
-    }
-
-    void Confirm(int ph, int64_t request, A action, bool checkResult = true) {
-        auto cmd = MakeConfirm(ph, Ph(ph).password, request, action, checkResult);
-        auto r = clients[ph]->Call<TPharmServerConfirmActionResult>(*cmd);
-        ASSERT_TRUE(r);
-        EXPECT_EQ(r->ErrorMessage, "");
-        EXPECT_EQ(r->NextDataResponseCheckInterval, 180000);
-        EXPECT_EQ(AuthorizedFlag(*r), 1);
-    }
-
     std::string ProducerName(int64_t id) {
         return db.ScalarStr(Format("SELECT NAME FROM PRODUCER WHERE ID = %d", {id}));
     }
     int64_t ProducerCount() { return db.ScalarInt("SELECT COUNT(*) FROM PRODUCER"); }
-    bool DataFile(int64_t request, const char* ext) {
-        return std::filesystem::exists(dataDir + "/" + std::to_string(request) + "." + ext);
-    }
 
-    std::map<int, std::unique_ptr<PharmClient>> clients;
 };
 
 using S = std::map<int, int>;
@@ -100,7 +30,6 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
     TProducer alpha(nullptr);
     FillProducer(alpha, Cp(u8"Алфа"));
     auto r1 = Propose(1, alpha, TNomObjectActualizationType::noatInsert);
-    ASSERT_TRUE(r1);
     const int64_t R1 = r1->ActionRequestID;
     ASSERT_GT(R1, 0);
     EXPECT_EQ(r1->NextDataResponseCheckInterval, 0);  // the result's default for an insert
@@ -121,7 +50,6 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
     changed.SetID(static_cast<int32_t>(P));
     changed.SetEmail("");
     auto r2 = Propose(2, changed, TNomObjectActualizationType::noatUpdate);
-    ASSERT_TRUE(r2);
     const int64_t R2 = r2->ActionRequestID;
     EXPECT_EQ(r2->NextDataResponseCheckInterval, -1);
     EXPECT_EQ(ProducerName(P), Cp(u8"Алфа"));  // an update waits for every pharmacy
@@ -135,7 +63,6 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
     TProducer gone(nullptr);
     gone.SetID(static_cast<int32_t>(P));
     auto r3 = Propose(3, gone, TNomObjectActualizationType::noatDelete);
-    ASSERT_TRUE(r3);
     const int64_t R3 = r3->ActionRequestID;
     EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) FROM "
                                   "ACTION_REQUEST WHERE ID = %d",
@@ -149,7 +76,6 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
     // ---- pharmacy 1: receives the insert and the update, locks and accepts the delete
     {
         auto r = Expect(1, R1, A::csaDataReceiving, TNomCheckReason::ncrInsert);
-        ASSERT_TRUE(r);
         EXPECT_EQ(r->NomKey, P);
         EXPECT_EQ(DecodeData<TProducer>(r->Data)->ProdName(), Cp(u8"Алфа"));
     }
@@ -158,7 +84,6 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
     EXPECT_EQ(IsProcessed(R1), "F");
     {
         auto r = Expect(1, R2, A::csaDataReceiving, TNomCheckReason::ncrUpdate);  // R1 passed over
-        ASSERT_TRUE(r);
         auto data = DecodeData<TProducer>(r->Data);
         EXPECT_EQ(data->ProdName(), Cp(u8"Алфа Фарма"));
         EXPECT_EQ(data->ID(), P);
@@ -167,7 +92,6 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
     EXPECT_EQ(Statuses(R2), (S{{1, 5}, {2, 0}, {3, 0}}));
     {
         auto r = Expect(1, R3, A::csaLock, TNomCheckReason::ncrDelete);
-        ASSERT_TRUE(r);
         EXPECT_EQ(r->NomKey, P);
     }
     Confirm(1, R3, A::csaLock);
@@ -233,7 +157,6 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
 
     // ---- a second delete that every pharmacy accepts is applied
     auto r4 = Propose(1, gone, TNomObjectActualizationType::noatDelete);
-    ASSERT_TRUE(r4);
     const int64_t R4 = r4->ActionRequestID;
     for (int ph = 1; ph <= 3; ++ph) {
         Expect(ph, R4, A::csaLock, TNomCheckReason::ncrDelete);
@@ -260,12 +183,10 @@ TEST_F(ProducerWalk, IdlePharmacyIsPassedAfterTheWaitingTime) {
     gone.SetID(1);
     db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (1, 'x')");
     auto r1 = Propose(1, gone, TNomObjectActualizationType::noatDelete);
-    ASSERT_TRUE(r1);
     const int64_t R1 = r1->ActionRequestID;
     TProducer other(nullptr);
     FillProducer(other, "other");
     auto r2 = Propose(1, other, TNomObjectActualizationType::noatInsert);
-    ASSERT_TRUE(r2);
     const int64_t R2 = r2->ActionRequestID;
 
     Expect(1, R1, A::csaLock, TNomCheckReason::ncrDelete);
@@ -319,7 +240,6 @@ TEST_F(ProducerWalk, IdlePharmacyPastTheCheckHoldsOnlyUntilTheOthersFinish) {
     Expect(1, 70, A::csaDataReceiving, TNomCheckReason::ncrDelete);
     // A pharmacy that has finished passes it and gets the next request.
     auto r = Expect(3, 71, A::csaDataReceiving, TNomCheckReason::ncrDelete);
-    ASSERT_TRUE(r);
     EXPECT_EQ(r->NomKey, 9);
 
     // The idle pharmacy had refused: the others are told to unlock.

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <vector>
@@ -130,6 +131,27 @@ private:
     asio::ip::tcp::socket socket_;
 };
 
+// A call whose reply must be of class R; raises otherwise, which fails the test.
+template <class R>
+std::unique_ptr<R> Ask(PharmClient& c, const TComponent& cmd) {
+    auto r = c.Call<R>(cmd);
+    if (!r) throw std::runtime_error("no reply of the expected class");
+    return r;
+}
+inline int LoginFlag(PharmClient& c, int32_t code, const std::string& password) {
+    return AuthorizedFlag(*Ask<TPharmServerLoginResult>(c, *MakeCommand<TPharmServerLoginCommand>(code, password)));
+}
+inline std::unique_ptr<TPharmServerNomActualizationResult> Refresh(PharmClient& c, int32_t code,
+                                                                   const std::string& password) {
+    return Ask<TPharmServerNomActualizationResult>(c, *MakeCommand<TPharmServerRefreshDataCommand>(code, password));
+}
+template <class... Rest>
+std::unique_ptr<TPharmServerConfirmActionResult> Confirm(PharmClient& c, int32_t code, const std::string& password,
+                                                         int64_t requestID, Rest&&... rest) {
+    return Ask<TPharmServerConfirmActionResult>(
+        c, *MakeConfirm(code, password, requestID, std::forward<Rest>(rest)...));
+}
+
 // The pharmacies of the tests: 1, 2 and 3 with their passwords (and the
 // central pseudo-pharmacy 0).
 struct Pharmacy {
@@ -165,6 +187,29 @@ inline void FillProducer(TProducer& p, const std::string& name) {
     p.SetVatID("BG123456789");
 }
 
+// The error an operation raises ("" when none).
+template <class F>
+std::string ErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// The tagged values an object writes.
+inline std::string WireBytes(TNomenclatureObject& obj) {
+    TMemoryStream s;
+    TNomenclatureObject::SaveToStream(obj, s);
+    return s.Bytes();
+}
+
+inline void LoadWireBytes(TNomenclatureObject& obj, const std::string& bytes) {
+    TMemoryStream s(bytes);
+    TNomenclatureObject::LoadFromStream(obj, s);
+}
+
 // Object data of a result decoded into an object of the given class.
 template <class T>
 std::unique_ptr<T> DecodeData(TMemoryStream& data) {
@@ -172,6 +217,15 @@ std::unique_ptr<T> DecodeData(TMemoryStream& data) {
     data.SetPosition(0);
     TNomenclatureObject::LoadFromCompressedStream(*obj, data);
     return obj;
+}
+
+// What a proposal of the given pharmacy stages its object with.
+inline TNomUpdateTablePrivateParams UpdateParams(int8_t action, int32_t pharm = 2) {
+    TNomUpdateTablePrivateParams p;
+    p.PharmID = pharm;
+    p.UpdateAction = action;
+    p.AppUserID = 0;
+    return p;
 }
 
 // A private database, a log, and private folders for the object data and
@@ -188,6 +242,8 @@ protected:
             o.SQLCmdFilesFolder = sqlDir;
         });
     }
+
+    int64_t Count(const std::string& sql) { return db.ScalarInt(sql); }
 
     TestLog log;
     TestDatabase db;

@@ -89,56 +89,45 @@ TEST_F(ReplDataServiceTest, LinesWithoutThreePartsGetAFolderButNoAccount) {
     EXPECT_NE(std::find(list.begin(), list.end(), "12|A|B|p12"), list.end());
 }
 
-TEST_F(ReplDataServiceTest, BlockedDataServerOpensNoPort) {
-    int ftp = FreeLoopbackPort(), tcp = FreeLoopbackPort();
-    srv->SetPortOverrides(-1, -1, 0);
-    SetOptions([&](TOptions& o) {
-        o.BlockDataServer = true;
-        o.FileTransferPort = ftp;
-        o.PTPort2 = tcp;
-    });
-    Start();
-    EXPECT_TRUE(Logged("DataServer Disabled!"));
-    EXPECT_FALSE(srv->IdFTPServer().Active());
-    EXPECT_FALSE(srv->IdTCPServer().Active());
-    EXPECT_FALSE(LoopbackListens(ftp));
-    EXPECT_FALSE(LoopbackListens(tcp));
-    // The list, the folders and the accounts are built all the same.
-    EXPECT_TRUE(fs::is_directory(Folder(3)));
-    EXPECT_EQ(srv->IdUserManager().Count(), 2u);
-}
-
-TEST_F(ReplDataServiceTest, SecondaryProtocolListensOnlyOnItsPort) {
-    int ftp = FreeLoopbackPort(), tcp = FreeLoopbackPort();
+// The FTP server listens on FileTransferPort with PTPort2 as its data port,
+// the secondary protocol on PTPort2 alone, neither when the data server is
+// blocked; the list, the folders and the accounts are built in every case.
+TEST_F(ReplDataServiceTest, EachProtocolListensOnItsConfiguredPortOnly) {
+    const struct {
+        const char* logged;
+        bool blocked, secondary, ftpActive, tcpActive;
+    } cases[] = {{"DataServer Activated!", false, false, true, false},
+                 {"DataServer Disabled!", true, false, false, false},
+                 {"DataServer Activated! Secondary Protocol...", false, true, false, true}};
     srv->SetPortOverrides(-1, -1, -1);
-    SetOptions([&](TOptions& o) {
-        o.UseSecondaryDataProtocol = true;
-        o.FileTransferPort = ftp;
-        o.PTPort2 = tcp;
-    });
-    Start();
-    EXPECT_TRUE(Logged("DataServer Activated! Secondary Protocol..."));
-    EXPECT_TRUE(srv->IdTCPServer().Active());
-    EXPECT_FALSE(srv->IdFTPServer().Active());
-    EXPECT_EQ(srv->IdTCPServer().Port(), tcp);
-    EXPECT_TRUE(LoopbackListens(tcp));
-    EXPECT_FALSE(LoopbackListens(ftp));
-    // The FTP accounts are rebuilt in this case too.
-    EXPECT_EQ(srv->IdUserManager().Count(), 2u);
-}
-
-TEST_F(ReplDataServiceTest, FtpUsesTheConfiguredPorts) {
-    int ftp = FreeLoopbackPort(), data = FreeLoopbackPort();
-    srv->SetPortOverrides(-1, -1, -1);
-    SetOptions([&](TOptions& o) {
-        o.FileTransferPort = ftp;
-        o.PTPort2 = data;
-    });
-    Start();
-    EXPECT_EQ(srv->IdFTPServer().BoundPort(), ftp);
-    EXPECT_EQ(srv->IdFTPServer().DefaultDataPort, data);
-    EXPECT_TRUE(LoopbackListens(ftp));
-    EXPECT_FALSE(LoopbackListens(data));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logged);
+        int ftp = FreeLoopbackPort(), tcp = FreeLoopbackPort();
+        SetOptions([&](TOptions& o) {
+            o.BlockDataServer = c.blocked;
+            o.UseSecondaryDataProtocol = c.secondary;
+            o.FileTransferPort = ftp;
+            o.PTPort2 = tcp;
+        });
+        log.Clear();
+        Start();
+        EXPECT_TRUE(Logged(c.logged));
+        EXPECT_EQ(srv->IdFTPServer().Active(), c.ftpActive);
+        EXPECT_EQ(srv->IdTCPServer().Active(), c.tcpActive);
+        EXPECT_EQ(LoopbackListens(ftp), c.ftpActive);
+        EXPECT_EQ(LoopbackListens(tcp), c.tcpActive);
+        if (c.ftpActive) {
+            EXPECT_EQ(srv->IdFTPServer().BoundPort(), ftp);
+            EXPECT_EQ(srv->IdFTPServer().DefaultDataPort, tcp);
+        }
+        if (c.tcpActive) {
+            EXPECT_EQ(srv->IdTCPServer().Port(), tcp);
+        }
+        EXPECT_TRUE(fs::is_directory(Folder(3)));
+        EXPECT_EQ(srv->IdUserManager().Count(), 2u);
+        bool stopped = false;
+        srv->ServiceStop(stopped);
+    }
 }
 
 TEST_F(ReplDataServiceTest, BusyPortFailsTheStart) {

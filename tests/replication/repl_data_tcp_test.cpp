@@ -107,6 +107,15 @@ protected:
     TReply Send3(const std::string& name, int32_t start, int32_t fileSize, const std::string& data = "") {
         return Exchange(*Command(3, "Secret3", name, start, fileSize, data));
     }
+    // Sends that and expects the position asked for next and whether the
+    // archive is complete.
+    void Step(const std::string& name, int32_t start, int32_t fileSize, const std::string& data, int64_t position,
+              bool transfered) {
+        TReply r = Send3(name, start, fileSize, data);
+        EXPECT_TRUE(r.Received);
+        EXPECT_EQ(r.StartPosition, position) << name << " from " << start;
+        EXPECT_EQ(r.IsTransfered, transfered) << name << " from " << start;
+    }
 
     const std::vector<std::string> kAuthorized{"CustomerAuthorized=1"};
     const std::vector<std::string> kRefused{"CustomerAuthorized=0"};
@@ -131,28 +140,18 @@ TEST_F(ReplDataTcpTest, ArchiveInThreeChunksTakesItsNameAndReplacesTheOldOne) {
     std::string archive;
     for (int i = 0; i < 1000; ++i) archive += static_cast<char>(i * 7 % 256);
 
-    TReply r = Send3("C:\\out\\xml12.rar", -1, 1000);
-    EXPECT_EQ(r.StartPosition, 0);
-    r = Send3("C:\\out\\xml12.rar", 0, 1000, archive.substr(0, 400));
-    EXPECT_EQ(r.StartPosition, 400);
-    EXPECT_FALSE(r.IsTransfered);
+    Step("C:\\out\\xml12.rar", -1, 1000, "", 0, false);
+    Step("C:\\out\\xml12.rar", 0, 1000, archive.substr(0, 400), 400, false);
     EXPECT_EQ(TempDir::Read(PharmFile(3, "xml12.rar.trf")), archive.substr(0, 400));
-    r = Send3("C:\\out\\xml12.rar", 400, 1000, archive.substr(400, 400));
-    EXPECT_EQ(r.StartPosition, 800);
-    EXPECT_FALSE(r.IsTransfered);
-    r = Send3("C:\\out\\xml12.rar", 800, 1000, archive.substr(800));
-    EXPECT_EQ(r.StartPosition, 1000);
-    EXPECT_TRUE(r.IsTransfered);
-    EXPECT_EQ(r.Customer, kAuthorized);
+    Step("C:\\out\\xml12.rar", 400, 1000, archive.substr(400, 400), 800, false);
+    EXPECT_EQ(Send3("C:\\out\\xml12.rar", 800, 1000, archive.substr(800)).Customer, kAuthorized);
 
-    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml12.rar"}));
+    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml12.rar"}));  // complete
     EXPECT_EQ(TempDir::Read(PharmFile(3, "xml12.rar")), archive);
     EXPECT_FALSE(TUploadRegistry::Instance().IsFolderBusy(Folder(3)));
 
     // The next transfer of that name starts a new transfer file.
-    r = Send3("xml12.rar", -1, 1000);
-    EXPECT_EQ(r.StartPosition, 0);
-    EXPECT_FALSE(r.IsTransfered);
+    Step("xml12.rar", -1, 1000, "", 0, false);
 }
 
 TEST_F(ReplDataTcpTest, ChunkSentAgainReplacesItselfInsteadOfDoublingUp) {
@@ -160,12 +159,8 @@ TEST_F(ReplDataTcpTest, ChunkSentAgainReplacesItselfInsteadOfDoublingUp) {
     EXPECT_EQ(Send3("xml5.rar", 0, 1000, archive.substr(0, 400)).StartPosition, 400);
     EXPECT_EQ(Send3("xml5.rar", 400, 1000, archive.substr(400, 400)).StartPosition, 800);
     // The reply to the second chunk was lost: the pharmacy sends it again.
-    TReply r = Send3("xml5.rar", 400, 1000, archive.substr(400, 400));
-    EXPECT_EQ(r.StartPosition, 800);
-    EXPECT_FALSE(r.IsTransfered);
-    r = Send3("xml5.rar", 800, 1000, archive.substr(800));
-    EXPECT_EQ(r.StartPosition, 1000);
-    EXPECT_TRUE(r.IsTransfered);
+    Step("xml5.rar", 400, 1000, archive.substr(400, 400), 800, false);
+    Step("xml5.rar", 800, 1000, archive.substr(800), 1000, true);
     EXPECT_EQ(TempDir::Read(PharmFile(3, "xml5.rar")), archive);
     EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml5.rar"}));
 }
@@ -173,33 +168,23 @@ TEST_F(ReplDataTcpTest, ChunkSentAgainReplacesItselfInsteadOfDoublingUp) {
 TEST_F(ReplDataTcpTest, TransferFileLongerThanTheArchiveStartsOver) {
     // Left behind by an earlier fault: more bytes than the archive has.
     std::ofstream(PharmFile(3, "xml6.rar.trf")) << std::string(1200, 'x');
-    TReply r = Send3("xml6.rar", -1, 1000);
-    EXPECT_EQ(r.StartPosition, 0);
-    EXPECT_FALSE(r.IsTransfered);
+    Step("xml6.rar", -1, 1000, "", 0, false);
     EXPECT_TRUE(FilesOf(3).empty());
     // The pharmacy starts over and completes.
-    r = Send3("xml6.rar", 0, 1000, std::string(1000, 'y'));
-    EXPECT_EQ(r.StartPosition, 1000);
-    EXPECT_TRUE(r.IsTransfered);
+    Step("xml6.rar", 0, 1000, std::string(1000, 'y'), 1000, true);
     EXPECT_EQ(TempDir::Read(PharmFile(3, "xml6.rar")), std::string(1000, 'y'));
 }
 
 TEST_F(ReplDataTcpTest, ChunkBeyondTheEndIsNotTaken) {
     EXPECT_EQ(Send3("xml7.rar", 0, 1000, std::string(400, 'a')).StartPosition, 400);
-    TReply r = Send3("xml7.rar", 800, 1000, std::string(200, 'c'));  // 400..800 never came
-    EXPECT_EQ(r.StartPosition, 400);
-    EXPECT_FALSE(r.IsTransfered);
+    Step("xml7.rar", 800, 1000, std::string(200, 'c'), 400, false);  // 400..800 never came
     EXPECT_EQ(TempDir::Read(PharmFile(3, "xml7.rar.trf")), std::string(400, 'a'));
 }
 
 TEST_F(ReplDataTcpTest, UnknownFileSizeNeverCompletes) {
     EXPECT_EQ(Send3("xml8.rar", 0, 0, std::string(100, 'a')).StartPosition, 100);
-    TReply r = Send3("xml8.rar", 100, 0, std::string(100, 'b'));
-    EXPECT_EQ(r.StartPosition, 200);
-    EXPECT_FALSE(r.IsTransfered);
-    r = Send3("xml8.rar", -1, -5);
-    EXPECT_EQ(r.StartPosition, 200);
-    EXPECT_FALSE(r.IsTransfered);
+    Step("xml8.rar", 100, 0, std::string(100, 'b'), 200, false);
+    Step("xml8.rar", -1, -5, "", 200, false);
     EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml8.rar.trf"}));
 }
 
@@ -235,16 +220,10 @@ TEST_F(ReplDataTcpTest, OtherCommandsGetNoReply) {
 }
 
 TEST_F(ReplDataTcpTest, FolderPartOfTheNameIsIgnored) {
-    TReply r = Send3("C:\\out\\xml12.rar", 0, 1000, "abc");
-    EXPECT_EQ(r.StartPosition, 3);
+    Step("C:\\out\\xml12.rar", 0, 1000, "abc", 3, false);
     EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml12.rar.trf"}));
     // "/" separates folders too: nothing reaches another pharmacy.
-    r = Send3("../pharm7/xml13.rar", 0, 3, "xyz");
-    EXPECT_TRUE(r.IsTransfered);
-    r = Send3("..\\..\\xml14.rar", 0, 3, "xyz");
-    EXPECT_TRUE(r.IsTransfered);
-    r = Send3("D:xml15.rar", 0, 3, "xyz");
-    EXPECT_TRUE(r.IsTransfered);
+    for (const char* name : {"../pharm7/xml13.rar", "..\\..\\xml14.rar", "D:xml15.rar"}) Step(name, 0, 3, "xyz", 3, true);
     EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml12.rar.trf", "xml13.rar", "xml14.rar", "xml15.rar"}));
     EXPECT_TRUE(FilesOf(7).empty());
 }
@@ -267,11 +246,8 @@ TEST_F(ReplDataTcpTest, NamesWithoutAFilePartAreRefused) {
 
 TEST_F(ReplDataTcpTest, TransferFileIsFoundWhateverItsLetterCase) {
     std::ofstream(PharmFile(3, "XML16.RAR.trf")) << std::string(400, 'a');
-    TReply r = Send3("xml16.rar", -1, 600);
-    EXPECT_EQ(r.StartPosition, 400);
-    r = Send3("xml16.rar", 400, 600, std::string(200, 'b'));
-    EXPECT_EQ(r.StartPosition, 600);
-    EXPECT_TRUE(r.IsTransfered);
+    Step("xml16.rar", -1, 600, "", 400, false);
+    Step("xml16.rar", 400, 600, std::string(200, 'b'), 600, true);
     EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml16.rar"}));
 }
 
@@ -378,8 +354,6 @@ TEST_F(ReplDataTcpOutage, ChunksFailWhileTheDatabaseIsDownAndGoOnOnceItIsBack) {
     instance.Start();
     // The same connection, the same running service.
     EXPECT_EQ(Send3("xml4.rar", 400, 1000, data.substr(400, 400)).StartPosition, 800);
-    r = Send3("xml4.rar", 800, 1000, data.substr(800));
-    EXPECT_EQ(r.StartPosition, 1000);
-    EXPECT_TRUE(r.IsTransfered);
+    Step("xml4.rar", 800, 1000, data.substr(800), 1000, true);
     EXPECT_EQ(TempDir::Read(PharmFile(3, "xml4.rar")), data);
 }

@@ -39,7 +39,6 @@ public:
     // or the receive time-out).
     bool ServerClosed();
     void Close();
-    int Fd() const { return fd_; }
 
 private:
     int fd_ = -1;

@@ -63,13 +63,12 @@ int TestDbPort() {
 }
 
 std::string SchemaPath() { return SourceDir() + "/db/schema.sql"; }
-std::string SeedPath() { return SourceDir() + "/db/seed.sql"; }
 
 // ---------------------------------------------------------------------------
 // TestDatabase
 // ---------------------------------------------------------------------------
 
-TestDatabase::TestDatabase(bool loadSchema)
+TestDatabase::TestDatabase()
     : port_(TestDbPort()),
       name_("vt_t_" + std::to_string(::getpid()) + "_" + std::to_string(g_counter.fetch_add(1))),
       previousOptions_(GetOptions()),
@@ -98,7 +97,7 @@ TestDatabase::TestDatabase(bool loadSchema)
         SetOptionsForTesting(options_);
         conn_ = std::make_unique<TDMBase>();
         if (!conn_->Connected()) throw std::runtime_error("Cannot connect to " + name_ + ": " + conn_->LastError());
-        if (loadSchema) ExecScriptFile(SchemaPath());
+        ExecScriptFile(SchemaPath());
     } catch (...) {
         DropAndRestore();
         throw;

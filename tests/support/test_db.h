@@ -53,15 +53,14 @@ class TServicesData;
 
 // Port of the test instance: $VT_TEST_DB_PORT, else 3307.
 int TestDbPort();
-// Path of db/schema.sql (and db/seed.sql) in the source tree.
+// Path of db/schema.sql in the source tree.
 std::string SchemaPath();
-std::string SeedPath();
 
 class TestDatabase {
 public:
-    // Creates and (when loadSchema) loads a fresh database; throws
+    // Creates a fresh database and loads the schema; throws
     // std::runtime_error with a hint when the test instance is not running.
-    explicit TestDatabase(bool loadSchema = true);
+    TestDatabase();
     ~TestDatabase();
     TestDatabase(const TestDatabase&) = delete;
     TestDatabase& operator=(const TestDatabase&) = delete;
@@ -123,7 +122,6 @@ public:
     TestLog(const TestLog&) = delete;
     TestLog& operator=(const TestLog&) = delete;
 
-    const std::string& Dir() const { return dir_.Path(); }
     // The day's log file (it may not exist yet).
     std::string FileName() const;
     // The whole file ("" when it does not exist).
