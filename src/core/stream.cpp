@@ -118,7 +118,12 @@ int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
-int64_t TFileStream::Size() {
+int64_t TFileStream::Position() const {
+    off_t r = ::lseek(fd_.Get(), 0, SEEK_CUR);
+    return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+int64_t TFileStream::Size() const {
     struct stat st{};
     if (::fstat(fd_.Get(), &st) != 0) return -1;
     return static_cast<int64_t>(st.st_size);

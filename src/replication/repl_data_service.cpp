@@ -65,7 +65,11 @@ public:
         off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
         return r < 0 ? -1 : static_cast<int64_t>(r);
     }
-    int64_t Size() override {
+    int64_t Position() const override {
+        off_t r = ::lseek(fd_, 0, SEEK_CUR);
+        return r < 0 ? -1 : static_cast<int64_t>(r);
+    }
+    int64_t Size() const override {
         struct stat st{};
         return ::fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
     }
@@ -121,7 +125,6 @@ TZorvelCentralServerSrv::TZorvelCentralServerSrv(TEnv& env) : env_(env) {
     ftpServer_.Greeting = "FTP Server ready.";
     ftpServer_.UnknownCommandReply = "Syntax error, command unrecognized.";
     ftpServer_.SystemType = "WIN32";
-    ftpServer_.AllowAnonymousLogin = false;
     ftpServer_.UserManager = &userManager_;
     ftpServer_.OnStoreFile = [this](const TFtpSessionContext& s, const std::string& name, bool append) {
         return IdFTPServerStoreFile(s, name, append);
@@ -405,17 +408,14 @@ bool TZorvelCentralServerSrv::AuthorizeCommand(const TPharmServerLoginCommand& c
         throw EPharmCommandCustomerStreamValidationError(
             Cp(u8"Грешка при получаване на данните за достъп на аптеката!\rВероятно е заради проблем в интернет "
                u8"връзката!\rМоля, опитайте отново!") +
-            IntToStr(const_cast<TMemoryStream&>(command.CustomerInfo).Size()));
+            IntToStr(command.CustomerInfo.Size()));
     TOrderCustomer customer;
     LoadCustomerFromCommand(customer, command);
     return CheckCustomerAccess(customer, result);
 }
 
-void TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, TStream& data) {
-    int64_t size = data.Size();
-    std::string buffer(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    data.SetPosition(0);
-    if (size > 0) data.ReadBuffer(buffer.data(), size);
+void TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, const TMemoryStream& data) {
+    const std::string& buffer = data.Bytes();
     int64_t before = PlainFileSize(env_, fileName);
     int fd = env_.OpenFile(fileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644);
     if (fd < 0) {
@@ -489,7 +489,7 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
                 Log(kSender, Format("Chunk for %s at %d refused: the transfer file holds %d bytes.",
                                     {trfPath, start, size}));
             } else {
-                AppendPacketData(trfPath, const_cast<TMemoryStream&>(command.Data));
+                AppendPacketData(trfPath, command.Data);
                 failures_.Succeeded(key);  // the upload goes on: its next failure is news
             }
             size = PlainFileSize(env_, trfPath);
