@@ -6,6 +6,8 @@
 #include "core/dataset.h"
 #include "core/db/dm_base.h"
 #include "core/db/dm_unit.h"
+#include "core/env/env.h"
+#include "core/env/env_files.h"
 #include "core/files.h"
 #include "core/format.h"
 #include "core/log.h"
@@ -122,7 +124,7 @@ void TNomenclatureObject::InsertActionRequest(const TNomUpdateTablePrivateParams
         ":PHARM_ID, :NOM_KEY, :PROCESS_DATE, :USER_ID, :DEST_PHARM_ID);");
     dm_->SetParam(*q, "NOM_ID", TFieldType::ftInteger, Variant(NomIDOf(nomType)));
     dm_->SetParam(*q, "ACTION_ID", TFieldType::ftInteger, Variant(actionID));
-    dm_->SetDateTimeParam(*q, "ACTION_DATE", params.ActionDate == 0 ? Now() : params.ActionDate);
+    dm_->SetDateTimeParam(*q, "ACTION_DATE", params.ActionDate == 0 ? UnixToDateTime(dm_->Env().Now()) : params.ActionDate);
     dm_->SetParam(*q, "SYNC_REQUIRED", TFieldType::ftString, Variant(std::string(BoolChars[syncRequired])));
     dm_->SetParam(*q, "IS_PROCESSED", TFieldType::ftString, Variant(std::string(BoolChars[false])));
     dm_->SetParam(*q, "REMARK", TFieldType::ftString, Variant(params.Remark));
@@ -153,6 +155,10 @@ void TNomenclatureObject::InsertActionRequest(const TNomUpdateTablePrivateParams
         {actionRequestID_}));
 }
 
+void TNomenclatureObject::Log(std::string_view sender, const std::string& msg) const {
+    (dm_ ? dm_->Env() : TEnv::Default()).Log(sender, msg);
+}
+
 // ---------------------------------------------------------------------------
 // Deletion through a stored procedure
 
@@ -162,30 +168,30 @@ bool TNomenclatureObject::DeleteByProcedure(const char* className, int32_t aid, 
         dm.StartTransaction(TIsolationLevel::ilReadCommitted);
         const std::string tableName = std::string(className).substr(1);
         const std::string procName = "SP_DELETE_" + tableName;
-        Log(kLogSenderDM, tableName);
+        dm.Env().Log(kLogSenderDM, tableName);
         bool result;
         if (dm.StoredProcExists(procName)) {
             Variant results;
             if (apharmID == -1) {
-                Log(kLogSenderDM, "before execute procedure " + procName);
+                dm.Env().Log(kLogSenderDM, "before execute procedure " + procName);
                 dm.CallStoredProcedure(UpperCase1251(procName), {"AID", "ARES"},
                                        {Variant(aid), Variant(std::string("F"))}, results, false);
-                Log(kLogSenderDM, "after execute procedure " + procName);
+                dm.Env().Log(kLogSenderDM, "after execute procedure " + procName);
                 result = VarToStr(results[1]) == "T";
             } else {
-                Log(kLogSenderDM, "before execute sprocedure " + procName);
+                dm.Env().Log(kLogSenderDM, "before execute sprocedure " + procName);
                 dm.CallStoredProcedure(UpperCase1251(procName), {"AID", "APHARM_ID", "ARES"},
                                        {Variant(aid), Variant(apharmID), Variant(std::string("F"))},
                                        results, false);
-                Log(kLogSenderDM, "after execute procedure " + procName);
+                dm.Env().Log(kLogSenderDM, "after execute procedure " + procName);
                 result = VarToStr(results[2]) == "T";
             }
         } else {
-            Log(kLogSenderDM, "before delete from table " + tableName);
+            dm.Env().Log(kLogSenderDM, "before delete from table " + tableName);
             std::string sql = Format("DELETE FROM %s WHERE (ID = %d)", {tableName, aid});
             if (apharmID != -1) sql += Format(" AND (PHARM_ID = %d)", {apharmID});
             dm.ExecSQL(sql);
-            Log(kLogSenderDM, "after delete from table " + tableName);
+            dm.Env().Log(kLogSenderDM, "after delete from table " + tableName);
             result = true;
         }
         dm.CommitTransaction();
@@ -222,8 +228,9 @@ void TNomenclatureObject::SaveToCompressedStream(TNomenclatureObject& obj, TStre
 }
 
 void TNomenclatureObject::SaveToFile(TNomenclatureObject& obj, const std::string& fileName) {
-    TFileStream file(fileName, FileMode::Create);
-    SaveToCompressedStream(obj, file);
+    TMemoryStream data;
+    SaveToCompressedStream(obj, data);
+    WriteWholeFile(obj.dm_->Env(), fileName, data.Bytes());
 }
 
 void TNomenclatureObject::LoadFromStream(TNomenclatureObject& obj, TStream& stream) {
@@ -277,7 +284,7 @@ bool TNomenclatureObject::ProcessNomActualization(TDMBase& adm, TPharmServerNomA
             } else {
                 params.IsProcessed = false;
             }
-            params.ActionDate = Now();
+            params.ActionDate = UnixToDateTime(adm.Env().Now());
             params.AppUserID = 0;
             if (params.IsProcessed) params.ProcessDate = params.ActionDate;
             obj->SaveToUpdateTable(params);
@@ -286,11 +293,11 @@ bool TNomenclatureObject::ProcessNomActualization(TDMBase& adm, TPharmServerNomA
 
             try {
                 const std::string fileName =
-                    AddTrailingBackslash(GetOptions()->NomObjectDataDir) + IntToStr(actionRequestID) + "." +
+                    AddTrailingBackslash(adm.Env().Options()->NomObjectDataDir) + IntToStr(actionRequestID) + "." +
                     NomDataFileExt(command.NomObjectType, command.NomObjectActualizationType);
                 SaveToFile(*obj, fileName);
             } catch (const std::exception& e) {
-                Log(kLogSenderDM, "Failed to save Nom Object Data for ActionRequestID = " +
+                adm.Env().Log(kLogSenderDM, "Failed to save Nom Object Data for ActionRequestID = " +
                                       IntToStr(actionRequestID) + "\r\n" + Cp(u8"Грешка: ") + ExceptionText(e));
             }
         } else {
@@ -326,7 +333,7 @@ bool TNomenclatureObject::FinalizeActionRequest(TDMBase& adm, int32_t actionRequ
             "      (ars.`request_status` in (3, 4)) ",
             {actionRequestID}));
         const bool accepted = VarToInt64Def(refused, 0) == 0;
-        Log(kLogSenderPlainObject, Format("ActionID: %d AFinalStatus: %s", {actionID, BoolChars[accepted]}));
+        adm.Env().Log(kLogSenderPlainObject, Format("ActionID: %d AFinalStatus: %s", {actionID, BoolChars[accepted]}));
 
         // Inserts were applied when proposed; refused updates and deletes
         // leave the catalogue as it is.
@@ -337,28 +344,28 @@ bool TNomenclatureObject::FinalizeActionRequest(TDMBase& adm, int32_t actionRequ
         std::unique_ptr<TNomenclatureObject> obj = GetNomObjectClass(NomObjectTypeFromNomID(nomID)).New(&adm);
         if (actionID == 1 || actionID == 3) {
             obj->DeleteFromDB(nomKey);
-            Log(kLogSenderPlainObject, Format("DeleteFromDB: %d", {nomKey}));
+            adm.Env().Log(kLogSenderPlainObject, Format("DeleteFromDB: %d", {nomKey}));
         } else if (actionID == 2) {
             std::string msg;
             if (!obj->LoadFromUpdateTable(actionRequestID)) {
                 // Without its staged row the update would insert a blank object.
-                Log(kLogSenderPlainObject,
+                adm.Env().Log(kLogSenderPlainObject,
                     Format("No staged data for ActionRequestID = %d: the update is not applied", {actionRequestID}));
             } else {
                 const bool saved = obj->SaveToDB(msg);
-                Log(kLogSenderPlainObject, Format("SaveToDB... %s", {msg}));
+                adm.Env().Log(kLogSenderPlainObject, Format("SaveToDB... %s", {msg}));
                 if (!saved)
-                    Log(kLogSenderPlainObject,
+                    adm.Env().Log(kLogSenderPlainObject,
                         Format("SaveToDB failed for ActionRequestID = %d: %s", {actionRequestID, msg}));
             }
         }
         return true;
     } catch (const std::exception& e) {
-        Log(kLogSenderPlainObject,
+        adm.Env().Log(kLogSenderPlainObject,
             Format("FinalizeActionRequest failed for ActionRequestID = %d: %s", {actionRequestID, ExceptionText(e)}));
         return false;
     } catch (...) {
-        Log(kLogSenderPlainObject,
+        adm.Env().Log(kLogSenderPlainObject,
             Format("FinalizeActionRequest failed for ActionRequestID = %d", {actionRequestID}));
         return false;
     }

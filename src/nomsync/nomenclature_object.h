@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "core/datetime.h"
@@ -154,6 +155,10 @@ public:
     static bool FinalizeActionRequest(TDMBase& adm, int32_t actionRequestID);
 
 protected:
+    // One line of the log of the data module's environment (of the default
+    // one for an object without a data module).
+    void Log(std::string_view sender, const std::string& msg) const;
+
     TDMBase* dm_;
     std::string version_;
 

@@ -1,6 +1,7 @@
 #include "nomsync/sql_data_pack.h"
 
 #include "core/db/dm_base.h"
+#include "core/env/env.h"
 #include "core/files.h"
 #include "core/format.h"
 #include "core/options.h"
@@ -21,12 +22,12 @@ std::string TSQLDataPack::SysCmdWrapper(const std::string& sysCmd) {
     return "/* " + XmlOpenTag("zvl_command") + sysCmd + XmlCloseTag("zvl_command") + " */";
 }
 
-std::string TSQLDataPack::FBFileName(int32_t actionRequestID) {
-    return AddTrailingBackslash(GetOptions()->SQLCmdFilesFolder) + Format("fb_%d.sql", {actionRequestID});
+std::string TSQLDataPack::FBFileName(int32_t actionRequestID) const {
+    return AddTrailingBackslash(dm_->Env().Options()->SQLCmdFilesFolder) + Format("fb_%d.sql", {actionRequestID});
 }
 
-std::string TSQLDataPack::MyFileName(int32_t actionRequestID) {
-    return AddTrailingBackslash(GetOptions()->SQLCmdFilesFolder) + Format("my_%d.sql", {actionRequestID});
+std::string TSQLDataPack::MyFileName(int32_t actionRequestID) const {
+    return AddTrailingBackslash(dm_->Env().Options()->SQLCmdFilesFolder) + Format("my_%d.sql", {actionRequestID});
 }
 
 bool TSQLDataPack::LoadFromUpdateTable(int32_t actionRequestID) {
@@ -44,8 +45,8 @@ bool TSQLDataPack::LoadFromUpdateTable(int32_t actionRequestID) {
         SQLFB = TextToLines(SysCmdWrapper(sysCmd));
         SQLMy.clear();
     } else {
-        SQLFB = LoadLinesFromFile(FBFileName(actionRequestID));
-        SQLMy = LoadLinesFromFile(MyFileName(actionRequestID));
+        SQLFB = LoadLinesFromFile(dm_->Env(), FBFileName(actionRequestID));
+        SQLMy = LoadLinesFromFile(dm_->Env(), MyFileName(actionRequestID));
     }
     return true;
 }
@@ -72,8 +73,8 @@ bool TSQLDataPack::SaveToDB(std::string& msg) {
 
 void TSQLDataPack::SaveToUpdateTable(const TNomUpdateTablePrivateParams& params) {
     InsertActionRequest(params);
-    SaveLinesToFile(SQLFB, FBFileName(ActionRequestID()));
-    SaveLinesToFile(SQLMy, MyFileName(ActionRequestID()));
+    SaveLinesToFile(dm_->Env(), SQLFB, FBFileName(ActionRequestID()));
+    SaveLinesToFile(dm_->Env(), SQLMy, MyFileName(ActionRequestID()));
 }
 
 void TSQLDataPack::LoadFromReader(TNVBinReader& reader) {

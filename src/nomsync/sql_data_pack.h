@@ -40,9 +40,10 @@ public:
     static std::string XmlCloseTag(const std::string& name) { return "</" + name + ">"; }
     // "/* <zvl_command>" + command + "</zvl_command> */".
     static std::string SysCmdWrapper(const std::string& sysCmd);
-    // The script files of a request.
-    static std::string FBFileName(int32_t actionRequestID);
-    static std::string MyFileName(int32_t actionRequestID);
+    // The script files of a request, in the SQLCmdFilesFolder of the data
+    // module's environment.
+    std::string FBFileName(int32_t actionRequestID) const;
+    std::string MyFileName(int32_t actionRequestID) const;
 
     static constexpr const char* kStatementLimit = "/*stmt_lim*/";
 };

@@ -1,6 +1,6 @@
 #include "nomsync/text_lines.h"
 
-#include "core/stream.h"
+#include "core/env/env_files.h"
 
 std::string LinesToText(const TStringLines& lines) {
     std::string s;
@@ -25,15 +25,8 @@ TStringLines TextToLines(const std::string& text) {
     return lines;
 }
 
-TStringLines LoadLinesFromFile(const std::string& path) {
-    TFileStream f(path, FileMode::OpenRead);
-    std::string bytes(static_cast<size_t>(f.Size()), '\0');
-    if (!bytes.empty()) f.ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
-    return TextToLines(bytes);
-}
+TStringLines LoadLinesFromFile(TEnv& env, const std::string& path) { return TextToLines(ReadWholeFile(env, path)); }
 
-void SaveLinesToFile(const TStringLines& lines, const std::string& path) {
-    TFileStream f(path, FileMode::Create);
-    std::string text = LinesToText(lines);
-    if (!text.empty()) f.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+void SaveLinesToFile(TEnv& env, const TStringLines& lines, const std::string& path) {
+    WriteWholeFile(env, path, LinesToText(lines));
 }

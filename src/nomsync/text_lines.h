@@ -6,14 +6,16 @@
 #include <string>
 #include <vector>
 
+class TEnv;
+
 using TStringLines = std::vector<std::string>;
 
 std::string LinesToText(const TStringLines& lines);
 TStringLines TextToLines(const std::string& text);
 
-// Reads a file's lines; raises EInOutError ("Cannot open file ...") when the
+// Reads a file's lines through the environment; raises EInOutError ("Cannot open file ...") when the
 // file cannot be opened.
-TStringLines LoadLinesFromFile(const std::string& path);
+TStringLines LoadLinesFromFile(TEnv& env, const std::string& path);
 // Writes the lines (each with CR LF), replacing an existing file; raises
 // EInOutError when the file cannot be created.
-void SaveLinesToFile(const TStringLines& lines, const std::string& path);
+void SaveLinesToFile(TEnv& env, const TStringLines& lines, const std::string& path);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/env/pharmacy_directory.h"
+#include "core/env/upload_registry.h"
 #include "core/exceptions.h"
 #include "core/files.h"
 #include "core/format.h"
@@ -16,7 +17,6 @@
 #include "protocol/pharm_classes.h"
 #include "replication/upload_files.h"
 #include "replication/upload_names.h"
-#include "replication/upload_registry.h"
 
 namespace {
 
@@ -281,7 +281,7 @@ std::unique_ptr<TStream> TZorvelCentralServerSrv::IdFTPServerStoreFile(const TFt
         // Names are one archive whatever their letter case.
         std::vector<std::string> existing = FindFilesNoCase(env_, folder, name);
         std::string target = folder + (append && !existing.empty() ? existing.front() : name);
-        TUploadRegistry::TLock lock = TUploadRegistry::Instance().TryAcquire(target);
+        TUploadRegistry::TLock lock = env_.Uploads().TryAcquire(target);
         if (!lock) {
             Log(kSender, Format("File %s is being written by another upload; store from %s(%s) refused.",
                                 {target, session.UserName, session.PeerIP}));

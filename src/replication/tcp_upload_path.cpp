@@ -11,6 +11,7 @@
 #include "core/cp1251.h"
 #include "core/db/dm_base.h"
 #include "core/env/pharmacy_directory.h"
+#include "core/env/upload_registry.h"
 #include "core/exceptions.h"
 #include "core/files.h"
 #include "core/format.h"
@@ -20,7 +21,6 @@
 #include "protocol/pharm_classes.h"
 #include "replication/upload_files.h"
 #include "replication/upload_names.h"
-#include "replication/upload_registry.h"
 
 namespace {
 
@@ -149,7 +149,7 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
         std::string trfName = FindFileNoCase(env_, folder, name + ".trf");
         std::string trfPath = folder + (trfName.empty() ? name + ".trf" : trfName);
         std::string finalPath = folder + name;
-        TUploadRegistry::TLock trfLock = TUploadRegistry::Instance().Acquire(trfPath);
+        TUploadRegistry::TLock trfLock = env_.Uploads().Acquire(trfPath);
 
         int64_t size = PlainFileSize(env_, trfPath);
         if (command.StartPosition > -1) {
@@ -187,7 +187,7 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
         result->StartPosition = size;
         result->IsTransfered = size > 0 && size == command.FileSize;
         if (result->IsTransfered) {
-            TUploadRegistry::TLock finalLock = TUploadRegistry::Instance().Acquire(finalPath);
+            TUploadRegistry::TLock finalLock = env_.Uploads().Acquire(finalPath);
             for (const std::string& old : FindFilesNoCase(env_, folder, name))
                 if (!env_.DeleteFile(folder + old) && errno != ENOENT)
                     throw EInOutError("Cannot delete \"" + folder + old + "\". " + std::strerror(errno));

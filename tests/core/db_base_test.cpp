@@ -7,7 +7,9 @@
 #include "core/cp1251.h"
 #include "core/datetime.h"
 #include "core/db/dm_base.h"
+#include "core/env/env.h"
 #include "core/exceptions.h"
+#include "core/options.h"
 #include "support/expect_raises.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
@@ -33,6 +35,30 @@ TEST_F(DMBaseTest, ConnectsInCodePage1251WithNonStrictMode) {
     EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@character_set_results")), "cp1251");
     EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@session.sql_mode")), "NO_ENGINE_SUBSTITUTION");
     EXPECT_EQ(VarToStr(dm.GetScalar("SELECT DATABASE()")), db.Name());
+}
+
+// An environment whose options name another default database.
+class OtherDatabaseEnv : public TEnvWrapper {
+public:
+    explicit OtherDatabaseEnv(std::string name) : TEnvWrapper(TEnv::Default()), name_(std::move(name)) {}
+    std::shared_ptr<const TOptions> Options() override {
+        auto o = std::make_shared<TOptions>(*TEnvWrapper::Options());
+        o->DataBaseName = name_;
+        return o;
+    }
+
+private:
+    std::string name_;
+};
+
+TEST_F(DMBaseTest, ADataModuleIsBoundToTheEnvironmentThatMadeItAndUsesItsOptions) {
+    EXPECT_EQ(&TDMBase().Env(), &TEnv::Default());
+    EXPECT_EQ(&TEnv::Default().ConnectDatabase()->Env(), &TEnv::Default());
+    OtherDatabaseEnv env("information_schema");
+    auto dm = env.ConnectDatabase();
+    EXPECT_EQ(&dm->Env(), &env);
+    ASSERT_TRUE(dm->Connected()) << dm->LastError();
+    EXPECT_EQ(VarToStr(dm->GetScalar("SELECT DATABASE()")), "information_schema");
 }
 
 TEST_F(DMBaseTest, ServerThatIsDownLeavesLastErrorAndRaisesAtFirstQuery) {

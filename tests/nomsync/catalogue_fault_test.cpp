@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -119,23 +119,30 @@ protected:
 };
 
 TEST_F(DataFileFaults, AScriptThatCannotBeWrittenStoresNothingUntilItCan) {
-    std::string blocked = dirs.Write("not-a-folder", "");
-    db.EditOptions([&](TOptions& o) { o.SQLCmdFilesFolder = blocked; });
+    // The disk is full once the first script holds a part of its text, then
+    // the folder refuses new files: neither stores the request.
+    const std::vector<std::pair<std::string, std::function<void()>>> faults = {
+        {"disk full", [&] { env.DiskRoom = 10; }},
+        {"cannot create", [&] { env.OpenFault = [&](const std::string& p) {
+             return p.rfind(sqlDir, 0) == 0 && TFaultEnv::Fail(EACCES); }; }},
+    };
+    for (const auto& [name, fault] : faults) {
+        SCOPED_TRACE(name);
+        fault();
+        auto r = Propose();
+        ASSERT_TRUE(r);
+        EXPECT_FALSE(r->RequestProceeded);
+        EXPECT_EQ(Stored(), 0);
+        env.ClearFaults();
+    }
     auto r = Propose();
-    ASSERT_TRUE(r);
-    EXPECT_FALSE(r->RequestProceeded);
-    EXPECT_EQ(Stored(), 0);
-
-    db.EditOptions([&](TOptions& o) { o.SQLCmdFilesFolder = sqlDir; });
-    r = Propose();
     ASSERT_TRUE(r);
     EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
     EXPECT_EQ(Stored(), 11);
 }
 
 TEST_F(DataFileFaults, AnObjectCopyThatCannotBeWrittenIsLoggedOnceAndTheRequestStands) {
-    std::string blocked = dirs.Write("not-a-folder", "");
-    db.EditOptions([&](TOptions& o) { o.NomObjectDataDir = blocked; });
+    env.OpenFault = [&](const std::string& p) { return p.rfind(dataDir, 0) == 0 && TFaultEnv::Fail(ENOSPC); };
     auto r = Propose();
     ASSERT_TRUE(r);
     EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
@@ -151,16 +158,14 @@ TEST_F(DataFileFaults, AScriptThatCannotBeReadIsHandedOutOnceItCanBe) {
     ASSERT_TRUE(r && r->RequestProceeded);
     const int64_t id = r->ActionRequestID;
     const std::string script = sqlDir + Format("/fb_%d.sql", {id});
-    std::filesystem::rename(script, script + ".away");
-    std::filesystem::create_directory(script);  // unreadable as a file
+    env.OpenFault = [&](const std::string& p) { return p == script && TFaultEnv::Fail(EIO); };
 
     auto failed = Refresh(2);
     ASSERT_TRUE(failed);
     EXPECT_NE(failed->ErrorMessage, "");
     EXPECT_EQ(Statuses(id)[2], 0);
 
-    std::filesystem::remove(script);
-    std::filesystem::rename(script + ".away", script);
+    env.ClearFaults();
     auto got = Refresh(2);
     ASSERT_TRUE(got);
     EXPECT_EQ(got->ActionRequestID, id);

@@ -11,7 +11,8 @@
 
 #include "core/exceptions.h"
 #include "core/format.h"
-#include "replication/upload_registry.h"
+#include "core/env/env.h"
+#include "core/env/upload_registry.h"
 
 namespace installer_test {
 namespace {
@@ -209,7 +210,7 @@ TEST_F(ArchiveInstall, ArchiveNamesInCapitalsAreFound) {
 TEST_F(ArchiveInstall, AnArchiveBeingUploadedWaits) {
     WriteArchive(1, InitialArchive());
     {
-        auto held = TUploadRegistry::Instance().Acquire(ArchivePath(1));
+        auto held = TEnv::Default().Uploads().Acquire(ArchivePath(1));
         Install(1);
         EXPECT_EQ(LastArchive(), 0);
         EXPECT_TRUE(Contains(InstallerLog(), "being written"));

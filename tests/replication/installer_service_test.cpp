@@ -12,7 +12,8 @@
 #include "core/main_loop.h"
 #include "replication/packet/packet_installer_service.h"
 #include "replication/repl_data_service.h"
-#include "replication/upload_registry.h"
+#include "core/env/env.h"
+#include "core/env/upload_registry.h"
 #include "support/private_db.h"
 
 namespace installer_test {
@@ -155,7 +156,7 @@ TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
     Touch("xml1.rar");
     SetPharmacies(std::nullopt);
     {
-        auto held = TUploadRegistry::Instance().Acquire(PharmFolder() + "xml2.rar");
+        auto held = TEnv::Default().Uploads().Acquire(PharmFolder() + "xml2.rar");
         svc.CheckPackets();
         EXPECT_TRUE(calls.empty());
     }

@@ -6,7 +6,8 @@
 
 #include "support/ftp_test_client.h"
 #include "repl_data_fixture.h"
-#include "replication/upload_registry.h"
+#include "core/env/env.h"
+#include "core/env/upload_registry.h"
 
 namespace fs = std::filesystem;
 
@@ -186,14 +187,14 @@ TEST_F(ReplDataFtpTest, AFileBeingWrittenIsNotWrittenByAnotherUploadAndMarksTheF
     b.Connect(port_);
     ASSERT_EQ(a.Login("pharm3", "Secret3").Code, 230);
     ASSERT_EQ(b.Login("pharm3", "Secret3").Code, 230);
-    EXPECT_FALSE(TUploadRegistry::Instance().IsFolderBusy(Folder(3)));
+    EXPECT_FALSE(TEnv::Default().Uploads().IsFolderBusy(Folder(3)));
     int data = a.OpenPassive();
     ASSERT_GE(data, 0);
     a.Send("STOR xml10.rar\r\n");
     EXPECT_EQ(a.ReadReply().Code, 150);
     SendAll(data, "part one");
-    EXPECT_TRUE(TUploadRegistry::Instance().IsFolderBusy(Folder(3)));
-    EXPECT_FALSE(TUploadRegistry::Instance().IsFolderBusy(Folder(7)));
+    EXPECT_TRUE(TEnv::Default().Uploads().IsFolderBusy(Folder(3)));
+    EXPECT_FALSE(TEnv::Default().Uploads().IsFolderBusy(Folder(7)));
 
     EXPECT_EQ(b.Command("EPSV").Code, 229);
     EXPECT_EQ(b.Command("STOR XML10.RAR").Code, 550);
@@ -202,7 +203,7 @@ TEST_F(ReplDataFtpTest, AFileBeingWrittenIsNotWrittenByAnotherUploadAndMarksTheF
 
     CloseFd(data);
     EXPECT_EQ(a.ReadReply().Code, 226);
-    EXPECT_FALSE(TUploadRegistry::Instance().IsFolderBusy(Folder(3)));
+    EXPECT_FALSE(TEnv::Default().Uploads().IsFolderBusy(Folder(3)));
     EXPECT_EQ(TempDir::Read(PharmFile(3, "xml10.rar")), "part one");
 }
 

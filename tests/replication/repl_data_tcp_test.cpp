@@ -14,7 +14,8 @@
 #include "protocol/customer_info.h"
 #include "protocol/frame_io.h"
 #include "repl_data_fixture.h"
-#include "replication/upload_registry.h"
+#include "core/env/env.h"
+#include "core/env/upload_registry.h"
 #include "support/loopback.h"
 #include "support/private_db.h"
 
@@ -148,7 +149,7 @@ TEST_F(ReplDataTcpTest, ArchiveInThreeChunksTakesItsNameAndReplacesTheOldOne) {
 
     EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml12.rar"}));  // complete
     EXPECT_EQ(TempDir::Read(PharmFile(3, "xml12.rar")), archive);
-    EXPECT_FALSE(TUploadRegistry::Instance().IsFolderBusy(Folder(3)));
+    EXPECT_FALSE(TEnv::Default().Uploads().IsFolderBusy(Folder(3)));
 
     // The next transfer of that name starts a new transfer file.
     Step("xml12.rar", -1, 1000, "", 0, false);

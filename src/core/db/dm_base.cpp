@@ -10,6 +10,7 @@
 #include "core/date_text.h"
 #include "core/db/dm_unit.h"
 #include "core/db/connection_pool.h"
+#include "core/env/env.h"
 #include "core/exceptions.h"
 #include "core/format.h"
 #include "core/log.h"
@@ -174,20 +175,21 @@ int TDMBase::Port() {
     return p > 0 ? p : kProductionPort;
 }
 
-TDMBase::TDMBase() {
-    lastError_.clear();
-    std::shared_ptr<const TOptions> options = GetOptions();
+TDMBase::TDMBase() : TDMBase(TEnv::Default()) {}
+
+TDMBase::TDMBase(TEnv& env) : env_(&env) {
+    std::shared_ptr<const TOptions> options = env.Options();
     VT_ASSERT(options != nullptr, "Options not assigned!");
     dataBaseName_ = options->DataBaseName;
     poolKey_ = std::make_unique<TConnectionKey>(
         TConnectionKey{options->ServerName, Port(), options->UserName, options->Password, dataBaseName_});
-    conn_ = TConnectionPool::Instance().Acquire(*poolKey_, lastError_);
+    conn_ = env.Connections().Acquire(*poolKey_, lastError_);
 }
 
 TDMBase::~TDMBase() {
     for (TQuery* q : queries_) q->Detach();
     queries_.clear();
-    if (conn_) TConnectionPool::Instance().Release(*poolKey_, conn_);
+    if (conn_) env_->Connections().Release(*poolKey_, conn_);
     conn_ = nullptr;
 }
 
@@ -506,7 +508,7 @@ void TDMBase::CallStoredProcedure(const std::string& procName, const std::vector
     }
     if (!list.empty()) list.pop_back();
     auto q = CreateQuery(Format("call %s(%s)", {procName, list}));
-    Log(ClassName(), q->SQL());
+    env_->Log(ClassName(), q->SQL());
 
     for (size_t i = 0; i < names.size(); ++i) {
         TParameter& p = q->ParamByName(names[i]);
@@ -515,7 +517,7 @@ void TDMBase::CallStoredProcedure(const std::string& procName, const std::vector
         if (i >= values.size()) throw ERangeError("Range check error");
         const Variant& v = values[i];
         const std::string& n = names[i];
-        Log(ClassName(), n + " = " + "ftVariant");
+        env_->Log(ClassName(), n + " = " + "ftVariant");
         p.DataType = TFieldType::ftVariant;
         TFieldType t = TFieldType::ftVariant;
         switch (v.Type()) {
@@ -535,28 +537,28 @@ void TDMBase::CallStoredProcedure(const std::string& procName, const std::vector
         }
         if (t != TFieldType::ftVariant) {
             p.DataType = t;
-            Log(ClassName(), n + " = " + FieldTypeName(t));
+            env_->Log(ClassName(), n + " = " + FieldTypeName(t));
         }
         p.Value = v;
     }
 
-    Log(ClassName(), "BEFORE OPEN qryCallStoredProcedure");
+    env_->Log(ClassName(), "BEFORE OPEN qryCallStoredProcedure");
     try {
         q->Open();
     } catch (const std::exception&) {
         if (!ignoreErrors) throw;
     }
-    Log(ClassName(), "AFTER OPEN qryCallStoredProcedure");
+    env_->Log(ClassName(), "AFTER OPEN qryCallStoredProcedure");
 
     if (names.empty()) {
         results = Variant::Null();
         return;
     }
-    Log(ClassName(), "BEFORE FIELDBYNAME");
+    env_->Log(ClassName(), "BEFORE FIELDBYNAME");
     Variant out = Variant::CreateArray(names.size());
     for (size_t i = 0; i < names.size(); ++i) out[i] = q->FieldByName(names[i]).AsVariant();
     results = out;
-    Log(ClassName(), "AFTER FIELDBYNAME");
+    env_->Log(ClassName(), "AFTER FIELDBYNAME");
 }
 
 int64_t TDMBase::NextIDValue(int32_t generatorID) {

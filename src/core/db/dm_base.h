@@ -3,19 +3,20 @@
 // stored-procedure helpers every service uses.
 //
 // A TDMBase belongs to one operation on one thread: create it, use it, free
-// it. Its connection comes from the process's pool of open connections
-// (core/db/connection_pool.h) in the state of a fresh one, and goes back to
-// it when the data module is freed. Construction never fails because of the database: a failed connection
-// leaves Connected() false and LastError() holding the connector's message,
-// and the first operation then raises. Every operation raises EDatabaseError
-// on a database error.
+// it. Its connection comes from the pool of open connections of its
+// environment (core/db/connection_pool.h) in the state of a fresh one, and
+// goes back to it when the data module is freed. Construction never fails
+// because of the database: a failed connection leaves Connected() false and
+// LastError() holding the connector's message, and the first operation then
+// raises. Every operation raises EDatabaseError on a database error.
 //
 // The connection: host ServerName, port 3306, account UserName/Password and
-// default database DataBaseName of the options snapshot in force; code page
-// 1251 ("SET NAMES CP1251;", "SET CHARACTER SET CP1251;"); session sql_mode
-// NO_ENGINE_SUBSTITUTION, so over-long texts are cut and empty texts in
-// numeric columns read as 0 rather than failing the statement. Several
-// statements separated by ";" may be sent in one ExecSQL text.
+// default database DataBaseName of the options in force in the data
+// module's environment; code page 1251 ("SET NAMES CP1251;", "SET CHARACTER
+// SET CP1251;"); session sql_mode NO_ENGINE_SUBSTITUTION, so over-long texts
+// are cut and empty texts in numeric columns read as 0 rather than failing
+// the statement. Several statements separated by ";" may be sent in one
+// ExecSQL text.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,7 @@
 
 struct st_mysql;
 class TDMUnit;
+class TEnv;
 struct TConnectionKey;
 
 // Transaction isolation levels (named as the callers name them).
@@ -41,8 +43,11 @@ enum class TIsolationLevel {
 
 class TDMBase {
 public:
-    // Connects with the options snapshot in force (GetOptions()).
+    // Connects with the options snapshot in force in the default environment.
     TDMBase();
+    // Connects with the options in force in Env, which its users reach
+    // through Env() for the options, files, clock and log.
+    explicit TDMBase(TEnv& env);
     virtual ~TDMBase();
     TDMBase(const TDMBase&) = delete;
     TDMBase& operator=(const TDMBase&) = delete;
@@ -54,6 +59,8 @@ public:
     // The connection's default database (DataBaseName).
     const std::string& DataBaseName() const { return dataBaseName_; }
     virtual const char* ClassName() const { return "TDMBase"; }
+    // The environment this data module was made in.
+    TEnv& Env() const { return *env_; }
 
     // --- queries -----------------------------------------------------------
     // A new query on this connection with its text set, not opened; the
@@ -178,6 +185,7 @@ private:
     void Register(TQuery* q) { queries_.insert(q); }
     void Unregister(TQuery* q) { queries_.erase(q); }
 
+    TEnv* env_;
     st_mysql* conn_ = nullptr;
     // The pool the connection came from and goes back to.
     std::unique_ptr<TConnectionKey> poolKey_;

@@ -3,6 +3,7 @@
 #include <mysql.h>
 
 #include "core/db/dm_base.h"
+#include "core/env/env.h"
 #include "core/exceptions.h"
 #include "core/log.h"
 #include "core/options.h"
@@ -53,8 +54,8 @@ void TDMUnit::Resume() {
 }
 
 void TDMUnit::DebugLog(const std::string& text) const {
-    auto options = GetOptions();
-    if (options && options->UseDebugMode) Log(dm_.ClassName(), text);
+    auto options = dm_.Env().Options();
+    if (options && options->UseDebugMode) dm_.Env().Log(dm_.ClassName(), text);
 }
 
 int TDMUnit::FoldStart() {

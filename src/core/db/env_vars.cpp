@@ -1,6 +1,7 @@
 #include "core/db/env_vars.h"
 
 #include "core/db/dm_base.h"
+#include "core/env/env.h"
 #include "core/exceptions.h"
 #include "core/log.h"
 
@@ -27,9 +28,9 @@ TZVL2EnvironmentVariables::~TZVL2EnvironmentVariables() {
     try {
         WriteBack();
     } catch (const std::exception& e) {
-        Log(ClassName(), std::string("Writing the environment variables failed: ") + e.what());
+        dm_->Env().Log(ClassName(), std::string("Writing the environment variables failed: ") + e.what());
     } catch (...) {
-        Log(ClassName(), "Writing the environment variables failed");
+        dm_->Env().Log(ClassName(), "Writing the environment variables failed");
     }
 }
 

@@ -20,6 +20,8 @@
 class TOptions;
 class TDMBase;
 class TPharmacyDirectory;
+class TUploadRegistry;
+class TConnectionPool;
 
 // What Stat reports of a path (a link is not followed).
 struct TFileInfo {
@@ -40,14 +42,22 @@ public:
     virtual std::shared_ptr<const TOptions> Options() = 0;
     // Reads the configuration file again (every service start).
     virtual void ReloadOptions() = 0;
-    // A data module on a connection of the pool (see TDMBase).
+    // A data module on a connection of the pool (see TDMBase), bound to this
+    // environment: what its users reach outside the database they reach
+    // through its Env().
     virtual std::unique_ptr<TDMBase> ConnectDatabase() = 0;
+    // The open connections the data modules of this environment take and
+    // give back.
+    virtual TConnectionPool& Connections() = 0;
     // The pharmacies: their list, their one password check, their folders.
     virtual TPharmacyDirectory& Pharmacies() = 0;
+    // The files the upload paths are writing right now.
+    virtual TUploadRegistry& Uploads() = 0;
 
     // ---- file system (POSIX results: -1 or false with errno set) ----------
     virtual int OpenFile(const std::string& path, int flags, mode_t mode) = 0;
     virtual ssize_t WriteFile(int fd, const void* data, size_t count) = 0;
+    virtual ssize_t ReadFile(int fd, void* data, size_t count) = 0;
     virtual int CloseFile(int fd) = 0;
     virtual bool TruncateFile(const std::string& path, int64_t size) = 0;
     virtual bool RenameFile(const std::string& from, const std::string& to) = 0;
@@ -82,14 +92,19 @@ public:
 class TEnvWrapper : public TEnv {
 public:
     explicit TEnvWrapper(TEnv& target) : target_(target) {}
+    // Data modules are bound to the wrapper, so that their users meet the
+    // wrapper's operations too.
     TEnv& Target() const { return target_; }
 
     std::shared_ptr<const TOptions> Options() override { return target_.Options(); }
     void ReloadOptions() override { target_.ReloadOptions(); }
     std::unique_ptr<TDMBase> ConnectDatabase() override;
+    TConnectionPool& Connections() override { return target_.Connections(); }
     TPharmacyDirectory& Pharmacies() override { return target_.Pharmacies(); }
+    TUploadRegistry& Uploads() override { return target_.Uploads(); }
     int OpenFile(const std::string& path, int flags, mode_t mode) override { return target_.OpenFile(path, flags, mode); }
     ssize_t WriteFile(int fd, const void* data, size_t count) override { return target_.WriteFile(fd, data, count); }
+    ssize_t ReadFile(int fd, void* data, size_t count) override { return target_.ReadFile(fd, data, count); }
     int CloseFile(int fd) override { return target_.CloseFile(fd); }
     bool TruncateFile(const std::string& path, int64_t size) override { return target_.TruncateFile(path, size); }
     bool RenameFile(const std::string& from, const std::string& to) override { return target_.RenameFile(from, to); }

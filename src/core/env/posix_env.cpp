@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "core/app_paths.h"
+#include "core/db/connection_pool.h"
 #include "core/db/dm_base.h"
 #include "core/files.h"
 #include "core/log.h"
@@ -24,7 +25,7 @@ TPosixEnv& DefaultPosixEnv() {
 
 TEnv& TEnv::Default() { return DefaultPosixEnv(); }
 
-std::unique_ptr<TDMBase> TEnvWrapper::ConnectDatabase() { return target_.ConnectDatabase(); }
+std::unique_ptr<TDMBase> TEnvWrapper::ConnectDatabase() { return std::make_unique<TDMBase>(*this); }
 
 TPosixEnv::TPosixEnv() : extractorTimeout_(kExecDefaultTimeout) {}
 
@@ -34,13 +35,17 @@ std::shared_ptr<const TOptions> TPosixEnv::Options() { return GetOptions(); }
 
 void TPosixEnv::ReloadOptions() { ::ReloadOptions(); }
 
-std::unique_ptr<TDMBase> TPosixEnv::ConnectDatabase() { return std::make_unique<TDMBase>(); }
+std::unique_ptr<TDMBase> TPosixEnv::ConnectDatabase() { return std::make_unique<TDMBase>(*this); }
+
+TConnectionPool& TPosixEnv::Connections() { return TConnectionPool::Instance(); }
 
 int TPosixEnv::OpenFile(const std::string& path, int flags, mode_t mode) {
     return ::open(path.c_str(), flags | O_CLOEXEC, mode);
 }
 
 ssize_t TPosixEnv::WriteFile(int fd, const void* data, size_t count) { return ::write(fd, data, count); }
+
+ssize_t TPosixEnv::ReadFile(int fd, void* data, size_t count) { return ::read(fd, data, count); }
 
 int TPosixEnv::CloseFile(int fd) { return ::close(fd); }
 

@@ -6,6 +6,7 @@
 
 #include "core/env/env.h"
 #include "core/env/pharmacy_directory.h"
+#include "core/env/upload_registry.h"
 
 class TPosixEnv : public TEnv {
 public:
@@ -15,9 +16,14 @@ public:
     std::shared_ptr<const TOptions> Options() override;
     void ReloadOptions() override;
     std::unique_ptr<TDMBase> ConnectDatabase() override;
+    // The process's one pool: it outlives every data module and is kept
+    // apart across a fork.
+    TConnectionPool& Connections() override;
     TPharmacyDirectory& Pharmacies() override { return pharmacies_; }
+    TUploadRegistry& Uploads() override { return uploads_; }
     int OpenFile(const std::string& path, int flags, mode_t mode) override;
     ssize_t WriteFile(int fd, const void* data, size_t count) override;
+    ssize_t ReadFile(int fd, void* data, size_t count) override;
     int CloseFile(int fd) override;
     bool TruncateFile(const std::string& path, int64_t size) override;
     bool RenameFile(const std::string& from, const std::string& to) override;
@@ -39,6 +45,7 @@ public:
 
 private:
     TPharmacyDirectory pharmacies_;
+    TUploadRegistry uploads_;
     std::mutex lock_;
     std::string extractorPath_;
     std::chrono::milliseconds extractorTimeout_;

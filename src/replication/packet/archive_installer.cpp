@@ -19,7 +19,7 @@
 #include "replication/packet/staging_import.h"
 #include "replication/packet/xml_data_packet.h"
 #include "replication/upload_names.h"
-#include "replication/upload_registry.h"
+#include "core/env/upload_registry.h"
 
 namespace {
 
@@ -161,7 +161,7 @@ void TArchiveInstallerNoThread::ExtractArchive(int32_t n) {
     if (env_.Stat(source).Size == 0) throw Exception(Format(Cp(u8"Файлът %s е повреден."), {source}));
 
     // No upload may replace the archive while it is read.
-    TUploadRegistry::TLock lock = TUploadRegistry::Instance().TryAcquire(source);
+    TUploadRegistry::TLock lock = env_.Uploads().TryAcquire(source);
     if (!lock) throw EPacketError("Archive " + source + " is being written by an upload");
     PrepareExtractFolder(folder);
     RunExtractor(source, folder);
@@ -309,7 +309,7 @@ void TArchiveInstallerNoThread::MarkArchiveInstalled(int32_t n) {
     if (IsFile(archive)) {
         // The number is committed already: an archive left with its name is
         // deleted as installed by the next pass, and is never installed again.
-        TUploadRegistry::TLock lock = TUploadRegistry::Instance().TryAcquire(archive);
+        TUploadRegistry::TLock lock = env_.Uploads().TryAcquire(archive);
         if (lock && !env_.RenameFile(archive, archive + ".inst"))
             Log(Format("Installed archive %s could not be renamed (%s); the next pass deletes it.",
                        {archive, std::string(std::strerror(errno))}));

@@ -12,7 +12,7 @@
 #include "core/options.h"
 #include "replication/packet/archive_installer.h"
 #include "core/env/pharmacy_directory.h"
-#include "replication/upload_registry.h"
+#include "core/env/upload_registry.h"
 
 TVantrellPacketInstallerService::TVantrellPacketInstallerService(TMainLoop* loop)
     : TVantrellPacketInstallerService(TEnv::Default(), loop) {}
@@ -85,7 +85,7 @@ int32_t TVantrellPacketInstallerService::GetMaxArchiveNum(const std::vector<std:
 }
 
 bool TVantrellPacketInstallerService::UploadInProgress(const std::string& folder) const {
-    if (TUploadRegistry::Instance().IsFolderBusy(folder)) return true;
+    if (env_.Uploads().IsFolderBusy(folder)) return true;
     if (UploadSettleTime.count() <= 0) return false;
     std::time_t now = env_.Now();
     for (const std::string& name : env_.ListFiles(folder, "*")) {

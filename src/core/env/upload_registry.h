@@ -1,4 +1,5 @@
-// Files that the upload paths are writing right now, process-wide.
+// Files that the upload paths are writing right now (one registry per
+// environment: TEnv::Uploads()).
 //
 // An FTP store, an append to a ".trf" transfer file and the rename that
 // completes a transfer each hold the path they write for as long as they
@@ -20,9 +21,6 @@
 
 class TUploadRegistry {
 public:
-    // The process's one registry.
-    static TUploadRegistry& Instance();
-
     // A held path; released when the object goes (or on Release()).
     class TLock {
     public:

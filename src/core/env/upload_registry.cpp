@@ -1,15 +1,10 @@
-#include "replication/upload_registry.h"
+#include "core/env/upload_registry.h"
 
 #include <filesystem>
 
 #include "core/cp1251.h"
 
 namespace fs = std::filesystem;
-
-TUploadRegistry& TUploadRegistry::Instance() {
-    static TUploadRegistry registry;
-    return registry;
-}
 
 TUploadRegistry::TLock::TLock(TLock&& other) noexcept
     : registry_(other.registry_), key_(std::move(other.key_)) {
