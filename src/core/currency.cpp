@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/exceptions.h"
+#include "core/format.h"
 
 Currency Currency::FromDouble(double v) {
     double scaled = v * static_cast<double>(kScale);
@@ -63,4 +64,62 @@ std::string Currency::ToString() const {
         s += "." + f;
     }
     return raw < 0 ? "-" + s : s;
+}
+
+namespace {
+
+using i128 = __int128;
+
+// N / D rounded to the nearest integer, ties to even (D > 0).
+i128 DivRoundEven(i128 n, i128 d) {
+    i128 q = n / d, r = n % d;
+    i128 twice = (r < 0 ? -r : r) * 2;
+    if (twice > d || (twice == d && (q % 2 != 0))) q += n < 0 ? -1 : 1;
+    return q;
+}
+
+Currency CurrencyFromWide(i128 raw) {
+    if (raw > INT64_MAX || raw < INT64_MIN) throw EOverflow("Floating point overflow");
+    return Currency::FromRaw(static_cast<int64_t>(raw));
+}
+
+}  // namespace
+
+Currency RND(Currency value, int32_t factor, unsigned mode) {
+    VT_ASSERT(factor <= 10000, "More than 4 decimal places not allowed in function RND.");
+    VT_ASSERT(factor > 0, "The factor of function RND must be positive.");
+    if (mode != 0) {
+        long double r = RoundByMode(mode, static_cast<long double>(value.raw) / 10000.0L, factor);
+        long double raw = std::nearbyint(r * 10000.0L);
+        if (!(std::fabs(raw) < 9.2233720368547758e18L)) throw EOverflow("Floating point overflow");
+        return Currency::FromRaw(static_cast<int64_t>(raw));
+    }
+    // Value x Factor is raw x Factor / 10000; the arithmetic is exact, so a
+    // value such as 2.345 keeps its dropped digit 5.
+    const i128 v = value.raw;
+    const i128 t = v * factor / 10000;                 // truncated toward zero
+    i128 d = (v * factor * 10 / 10000) % 10;           // the first digit dropped
+    if (d < 0) d = -d;
+    i128 steps = t;
+    if (d >= 5) steps += v > 0 ? 1 : (v < 0 ? -1 : 0);
+    // Steps / Factor as a currency value, rounded to the nearest 1/10000.
+    return CurrencyFromWide(DivRoundEven(steps * 10000, factor));
+}
+
+Currency RoundMoney(Currency value, unsigned mode) { return RND(value, 100, mode); }
+
+long double RoundByMode(unsigned mode, long double x, long double f) {
+    const bool negative = x < 0;
+    long double scaled = std::nearbyint(std::fabs(x * f) * 10000.0L);  // ties to even
+    if (!(scaled < 9.2233720368547758e18L))
+        throw EOverflow(Format("Overflow on rounding %g with a factor of %g.",
+                               {static_cast<double>(x), static_cast<double>(f)}));
+    i128 s = static_cast<int64_t>(scaled);
+    if (mode == 0)
+        s += 5000;
+    else if (mode == 1 && s % 10000 != 0)
+        s += 10000;
+    s = s / 10000 * 10000;
+    long double r = static_cast<long double>(s) / f / 10000.0L;
+    return negative ? -r : r;
 }

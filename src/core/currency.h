@@ -27,3 +27,15 @@ struct Currency {
     Currency operator-(Currency o) const { return FromRaw(raw - o.raw); }
     Currency operator-() const { return FromRaw(-raw); }
 };
+
+// Rounding modes: 0 half away from zero, 1 away from zero whenever anything
+// is dropped, any other value toward zero.
+// Value rounded to a multiple of 1/Factor (100: cents). A factor above
+// 10000 fails the assertion "More than 4 decimal places not allowed in
+// function RND."; the factor must be positive.
+Currency RND(Currency value, int32_t factor, unsigned mode);
+// RND(Value, 100, Mode).
+Currency RoundMoney(Currency value, unsigned mode);
+// X rounded to a multiple of 1/F in extended precision; raises EOverflow
+// "Overflow on rounding %g with a factor of %g." when X*F does not fit.
+long double RoundByMode(unsigned mode, long double x, long double f);

@@ -10,6 +10,7 @@
 #include "core/app_paths.h"
 #include "core/cp1251.h"
 #include "core/datetime.h"
+#include "core/fd.h"
 
 TServicesData* ServicesData = nullptr;
 
@@ -59,15 +60,15 @@ void TServicesData::Log(std::string_view sender, const std::string& msg) {
             std::fwrite(text.data(), 1, text.size(), stderr);
             std::fflush(stderr);
         };
-        int fd = ::open(logFileName_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0) {
+        TUniqueFd fd(::open(logFileName_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        if (!fd.Valid()) {
             report(errno);
             return;
         }
         size_t off = 0;
         int err = 0;
         while (off < line.size()) {
-            ssize_t n = ::write(fd, line.data() + off, line.size() - off);
+            ssize_t n = ::write(fd.Get(), line.data() + off, line.size() - off);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 err = n < 0 ? errno : EIO;
@@ -75,7 +76,7 @@ void TServicesData::Log(std::string_view sender, const std::string& msg) {
             }
             off += static_cast<size_t>(n);
         }
-        ::close(fd);
+        fd.Close();
         if (err != 0) report(err);
         else reportedFailure_ = false;
     } catch (...) {

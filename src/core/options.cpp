@@ -4,8 +4,8 @@
 
 #include "core/app_paths.h"
 #include "core/exceptions.h"
+#include "core/files.h"
 #include "core/ini_file.h"
-#include "core/misc.h"
 
 TOptions::TOptions()
     : DataBaseFolder("C:\\Program Files\\Nuvaro\\ZorvelXP2\\Data\\"),

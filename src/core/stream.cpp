@@ -79,21 +79,19 @@ TFileStream::TFileStream(const std::string& path, FileMode mode) : path_(path) {
     int flags = mode == FileMode::Create ? O_RDWR | O_CREAT | O_TRUNC
                 : mode == FileMode::OpenRead ? O_RDONLY
                                              : O_RDWR;
-    fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
+    fd_.Reset(::open(path.c_str(), flags | O_CLOEXEC, 0644));
+    if (!fd_.Valid()) {
         std::string what = mode == FileMode::Create ? "Cannot create file" : "Cannot open file";
         throw EInOutError(what + " \"" + path + "\". " + std::strerror(errno));
     }
 }
 
-TFileStream::~TFileStream() {
-    if (fd_ >= 0) ::close(fd_);
-}
+TFileStream::~TFileStream() = default;
 
 int64_t TFileStream::Read(void* buffer, int64_t count) {
     int64_t total = 0;
     while (count > 0) {
-        ssize_t n = ::read(fd_, static_cast<char*>(buffer) + total, static_cast<size_t>(count));
+        ssize_t n = ::read(fd_.Get(), static_cast<char*>(buffer) + total, static_cast<size_t>(count));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         total += n;
@@ -105,7 +103,7 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
 int64_t TFileStream::Write(const void* buffer, int64_t count) {
     int64_t total = 0;
     while (count > 0) {
-        ssize_t n = ::write(fd_, static_cast<const char*>(buffer) + total, static_cast<size_t>(count));
+        ssize_t n = ::write(fd_.Get(), static_cast<const char*>(buffer) + total, static_cast<size_t>(count));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         total += n;
@@ -116,16 +114,21 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
 
 int64_t TFileStream::Seek(int64_t offset, SeekOrigin origin) {
     int whence = origin == SeekOrigin::Beginning ? SEEK_SET : origin == SeekOrigin::Current ? SEEK_CUR : SEEK_END;
-    off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
+    off_t r = ::lseek(fd_.Get(), static_cast<off_t>(offset), whence);
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
-int64_t TFileStream::Size() {
+int64_t TFileStream::Position() const {
+    off_t r = ::lseek(fd_.Get(), 0, SEEK_CUR);
+    return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+int64_t TFileStream::Size() const {
     struct stat st{};
-    if (::fstat(fd_, &st) != 0) return -1;
+    if (::fstat(fd_.Get(), &st) != 0) return -1;
     return static_cast<int64_t>(st.st_size);
 }
 
 void TFileStream::SetSize(int64_t size) {
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) throw EStreamError("Stream write error");
+    if (::ftruncate(fd_.Get(), static_cast<off_t>(size)) != 0) throw EStreamError("Stream write error");
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/fd.h"
+
 enum class SeekOrigin { Beginning, Current, End };
 
 class TStream {
@@ -16,12 +18,12 @@ public:
     virtual int64_t Read(void* buffer, int64_t count) = 0;
     virtual int64_t Write(const void* buffer, int64_t count) = 0;
     virtual int64_t Seek(int64_t offset, SeekOrigin origin) = 0;
-    virtual int64_t Size() = 0;
+    virtual int64_t Size() const = 0;
     virtual void SetSize(int64_t size) = 0;
+    virtual int64_t Position() const = 0;
 
-    int64_t Position() { return Seek(0, SeekOrigin::Current); }
     void SetPosition(int64_t pos) { Seek(pos, SeekOrigin::Beginning); }
-    int64_t Remaining() { return Size() - Position(); }
+    int64_t Remaining() const { return Size() - Position(); }
     // Read exactly count bytes or raise EReadError "Stream read error".
     void ReadBuffer(void* buffer, int64_t count);
     // Write exactly count bytes or raise EStreamError "Stream write error".
@@ -37,7 +39,8 @@ public:
     int64_t Read(void* buffer, int64_t count) override;
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, SeekOrigin origin) override;
-    int64_t Size() override { return static_cast<int64_t>(data_.size()); }
+    int64_t Size() const override { return static_cast<int64_t>(data_.size()); }
+    int64_t Position() const override { return pos_; }
     void SetSize(int64_t size) override;
     void Clear() { data_.clear(); pos_ = 0; }
     const std::string& Bytes() const { return data_; }
@@ -71,11 +74,12 @@ public:
     int64_t Read(void* buffer, int64_t count) override;
     int64_t Write(const void* buffer, int64_t count) override;
     int64_t Seek(int64_t offset, SeekOrigin origin) override;
-    int64_t Size() override;
+    int64_t Size() const override;
     void SetSize(int64_t size) override;
+    int64_t Position() const override;
     const std::string& FileName() const { return path_; }
 
 private:
     std::string path_;
-    int fd_ = -1;
+    TUniqueFd fd_;
 };

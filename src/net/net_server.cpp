@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/exceptions.h"
+#include "core/fd.h"
 #include "core/log.h"
 
 struct TNetServer::Impl {
@@ -36,10 +37,7 @@ struct TNetServer::Impl {
         std::vector<std::thread> threads;
         // A descriptor kept in reserve, so that the line saying the process
         // ran out of descriptors can still open the log.
-        int spareFd = -1;
-        ~Run() {
-            if (spareFd >= 0) ::close(spareFd);
-        }
+        TUniqueFd spareFd;
     };
 
     TSettings settings;
@@ -123,10 +121,10 @@ asio::awaitable<void> TNetServer::Impl::AcceptLoop() {
                 // The pending peer keeps the listener readable: wait until a
                 // session ends or a little while instead of spinning.
                 if (!pausedLogged) {
-                    if (r.spareFd >= 0) ::close(r.spareFd);
+                    r.spareFd.Reset();
                     Log(settings.LogSender, std::string("Accepting paused: ") + std::strerror(ec.value()) + " (" +
                                                 std::to_string(Count()) + " connections open)");
-                    r.spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                    r.spareFd.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
                 }
                 pausedLogged = true;
                 r.slotFreed.expires_after(std::chrono::milliseconds(200));
@@ -185,7 +183,7 @@ void TNetServer::Start(const std::string& bindAddress, uint16_t port, const TSet
     m.port = run->acceptor.local_endpoint(ec).port();
     m.settings = settings;
     m.routine = std::move(routine);
-    run->spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    run->spareFd.Reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     const int workers = settings.Workers > 0 ? settings.Workers : 1;
     run->slots = std::make_unique<TWorkSlots>(workers);
     m.run = std::move(run);

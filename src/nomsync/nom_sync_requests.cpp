@@ -1,11 +1,10 @@
 // Handing out action requests (refresh) and moving them on (confirmations).
 
-#include "core/app_misc.h"
 #include "core/date_text.h"
 #include "core/db/dm_base.h"
 #include "core/format.h"
-#include "core/misc.h"
 #include "core/options.h"
+#include "core/text.h"
 #include "nomsync/nom_sync_service.h"
 #include "nomsync/nomenclature_object.h"
 #include "nomsync/sql_data_pack.h"

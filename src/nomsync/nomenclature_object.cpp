@@ -2,16 +2,17 @@
 
 #include <memory>
 
-#include "core/app_misc.h"
 #include "core/cp1251.h"
 #include "core/dataset.h"
 #include "core/db/dm_base.h"
 #include "core/db/dm_unit.h"
 #include "core/env/env.h"
 #include "core/env/env_files.h"
+#include "core/files.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "core/options.h"
+#include "core/text.h"
 #include "protocol/compressed_stream.h"
 #include "protocol/customer_info.h"
 #include "protocol/nv_stream_utils.h"

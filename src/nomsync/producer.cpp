@@ -1,9 +1,9 @@
 #include "nomsync/producer.h"
 
-#include "core/app_misc.h"
 #include "core/dataset.h"
 #include "core/db/dm_base.h"
 #include "core/format.h"
+#include "core/text.h"
 #include "protocol/nv_stream_utils.h"
 
 namespace {

@@ -1,8 +1,8 @@
 #include "nomsync/sql_data_pack.h"
 
-#include "core/app_misc.h"
 #include "core/db/dm_base.h"
 #include "core/env/env.h"
+#include "core/files.h"
 #include "core/format.h"
 #include "core/options.h"
 #include "protocol/nv_stream_utils.h"

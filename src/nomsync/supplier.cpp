@@ -1,9 +1,9 @@
 #include "nomsync/supplier.h"
 
-#include "core/app_misc.h"
 #include "core/dataset.h"
 #include "core/db/dm_base.h"
 #include "core/format.h"
+#include "core/text.h"
 #include "nomsync/caller_transaction_log.h"
 #include "nomsync/column_text.h"
 #include "protocol/nv_stream_utils.h"

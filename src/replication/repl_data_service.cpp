@@ -7,20 +7,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/app_misc.h"
-#include "core/cp1251.h"
-#include "core/db/dm_base.h"
 #include "core/env/pharmacy_directory.h"
+#include "core/env/upload_registry.h"
 #include "core/exceptions.h"
+#include "core/files.h"
 #include "core/format.h"
 #include "core/log.h"
-#include "core/misc.h"
 #include "core/options.h"
-#include "protocol/component_stream.h"
-#include "protocol/customer_info.h"
 #include "protocol/pharm_classes.h"
+#include "replication/upload_files.h"
 #include "replication/upload_names.h"
-#include "core/env/upload_registry.h"
 
 namespace {
 
@@ -66,7 +62,11 @@ public:
         off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
         return r < 0 ? -1 : static_cast<int64_t>(r);
     }
-    int64_t Size() override {
+    int64_t Position() const override {
+        off_t r = ::lseek(fd_, 0, SEEK_CUR);
+        return r < 0 ? -1 : static_cast<int64_t>(r);
+    }
+    int64_t Size() const override {
         struct stat st{};
         return ::fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
     }
@@ -80,20 +80,6 @@ private:
     int fd_ = -1;
     TUploadRegistry::TLock lock_;
 };
-
-// Creates one folder level; raises EInOutError when that fails.
-void CreateFolder(TEnv& env, const std::string& dir) {
-    if (!env.CreateFolder(dir))
-        throw EInOutError("Unable to create directory \"" + dir + "\". " + std::strerror(errno));
-}
-
-// Size of a plain file (not followed through a link); 0 when there is none.
-int64_t PlainFileSize(TEnv& env, const std::string& path) {
-    TFileInfo st = env.Stat(path);
-    if (!st.Exists) return 0;
-    if (!st.IsFile) throw EInOutError("\"" + path + "\" is not a plain file");
-    return st.Size;
-}
 
 // Splits a pharmacy line at every "|" (empty parts kept, also a last one).
 std::vector<std::string> SplitLine(const std::string& line) {
@@ -122,7 +108,6 @@ TZorvelCentralServerSrv::TZorvelCentralServerSrv(TEnv& env) : env_(env) {
     ftpServer_.Greeting = "FTP Server ready.";
     ftpServer_.UnknownCommandReply = "Syntax error, command unrecognized.";
     ftpServer_.SystemType = "WIN32";
-    ftpServer_.AllowAnonymousLogin = false;
     ftpServer_.UserManager = &userManager_;
     ftpServer_.OnStoreFile = [this](const TFtpSessionContext& s, const std::string& name, bool append) {
         return IdFTPServerStoreFile(s, name, append);
@@ -341,188 +326,4 @@ int64_t TZorvelCentralServerSrv::IdFTPServerGetFileSize(const TFtpSessionContext
     } catch (const std::exception&) {
         return -1;
     }
-}
-
-// ---------------------------------------------------------------------------
-// TCP upload path
-
-std::unique_ptr<TPharmServerCommandResult> TZorvelCentralServerSrv::CreateResultFor(const TComponent& command) {
-    const TPharmClassInfo* cls = &command.ClassInfo();
-    const char* resultClass = nullptr;
-    if (cls == &TPharmServerCommand::StaticClassInfo())
-        resultClass = "TPharmServerCommandResult";
-    else if (cls == &TPharmServerLoginCommand::StaticClassInfo())
-        resultClass = "TPharmServerLoginResult";
-    else if (cls == &TPharmServerLoginPacketCommand::StaticClassInfo())
-        resultClass = "TPharmServerLoginPacketResult";
-    else if (cls == &TPharmServerNomActualizationCommand::StaticClassInfo() ||
-             cls == &TPharmServerRefreshDataCommand::StaticClassInfo())
-        resultClass = "TPharmServerNomActualizationResult";
-    else if (cls == &TPharmServerConfirmActionCommand::StaticClassInfo())
-        resultClass = "TPharmServerConfirmActionResult";
-    else if (cls == &TPharmServerSendFileCommand::StaticClassInfo())
-        resultClass = "TPharmServerSendFileResult";
-    if (!resultClass) return nullptr;
-    std::unique_ptr<TComponent> obj = CreatePharmComponent(resultClass);
-    if (!obj || !obj->Is<TPharmServerCommandResult>()) return nullptr;
-    return std::unique_ptr<TPharmServerCommandResult>(static_cast<TPharmServerCommandResult*>(obj.release()));
-}
-
-void TZorvelCentralServerSrv::IdTCPServerExecute(TTcpRequest& request) {
-    // A frame that cannot be decoded ends the connection's run without a
-    // reply.
-    std::unique_ptr<TComponent> command = DecodePharmComponent(std::move(request.Payload));
-
-    std::unique_ptr<TComponent> result;
-    std::exception_ptr failure;
-    try {
-        if (&command->ClassInfo() == &TPharmServerSendFileCommand::StaticClassInfo())
-            result = ProcessSendFileCommand(static_cast<const TPharmServerSendFileCommand&>(*command));
-    } catch (const std::exception& e) {
-        result.reset();
-        std::unique_ptr<TPharmServerCommandResult> r = CreateResultFor(*command);
-        if (r) r->ErrorMessage = e.what();
-        result = std::move(r);
-        failure = std::current_exception();
-    }
-    if (result) request.Reply = EncodePharmComponent(*result);
-    if (failure) std::rethrow_exception(failure);
-}
-
-bool TZorvelCentralServerSrv::CheckPharmacyPassword(const std::string& code, const std::string& password) {
-    std::unique_ptr<TDMBase> dm = env_.ConnectDatabase();
-    return env_.Pharmacies().CheckPassword(*dm, StrToInt(code), password);
-}
-
-bool TZorvelCentralServerSrv::CheckCustomerAccess(const TOrderCustomer& customer, TPharmServerSendFileResult& result) {
-    bool ok = CheckPharmacyPassword(IntToStr(customer.CustomerCode), Utf16ToCp1251(customer.Password));
-    SetResultCustomerAuthorized(result, ok);
-    return ok;
-}
-
-bool TZorvelCentralServerSrv::AuthorizeCommand(const TPharmServerLoginCommand& command,
-                                               TPharmServerSendFileResult& result) {
-    if (!command.IsCustomerInfoValid())
-        throw EPharmCommandCustomerStreamValidationError(
-            Cp(u8"Грешка при получаване на данните за достъп на аптеката!\rВероятно е заради проблем в интернет "
-               u8"връзката!\rМоля, опитайте отново!") +
-            IntToStr(const_cast<TMemoryStream&>(command.CustomerInfo).Size()));
-    TOrderCustomer customer;
-    LoadCustomerFromCommand(customer, command);
-    return CheckCustomerAccess(customer, result);
-}
-
-void TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, TStream& data) {
-    int64_t size = data.Size();
-    std::string buffer(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    data.SetPosition(0);
-    if (size > 0) data.ReadBuffer(buffer.data(), size);
-    int64_t before = PlainFileSize(env_, fileName);
-    int fd = env_.OpenFile(fileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        // The transfer file stays as it was; the caller reports its size.
-        std::string text = Format("Cannot open transfer file %s: %s", {fileName, std::string(std::strerror(errno))});
-        if (failures_.IsNew(fileName, text)) Log(kSender, text + "; the pharmacy is told the size it holds.");
-        return;
-    }
-    size_t off = 0;
-    int err = 0;
-    while (off < buffer.size() && !err) {
-        ssize_t n = env_.WriteFile(fd, buffer.data() + off, buffer.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            err = n < 0 ? errno : ENOSPC;
-        else
-            off += static_cast<size_t>(n);
-    }
-    if (env_.CloseFile(fd) != 0 && !err) err = errno;
-    if (err) {
-        // A chunk is in the file whole or not at all: the part written is
-        // cut off, so that the pharmacy sends the chunk again from the
-        // position the file holds.
-        if (!env_.TruncateFile(fileName, before))
-            Log(kSender, Format("Cannot cut transfer file %s back to %d bytes: %s",
-                                {fileName, before, std::string(std::strerror(errno))}));
-        throw EInOutError("Cannot write transfer file \"" + fileName + "\". " + std::strerror(err));
-    }
-    failures_.Succeeded(fileName);
-}
-
-std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSendFileCommand(
-    const TPharmServerSendFileCommand& command) {
-    auto result = std::make_unique<TPharmServerSendFileResult>();
-    std::string key = command.PacketFileName;  // the upload whose failures are logged once
-    try {
-        if (!AuthorizeCommand(command, *result)) return result;
-        int32_t code = -1;
-        if (!GetCommandCustomerCode(command, code, true)) return result;
-
-        std::string folder = TPharmacyDirectory::FolderOf(env_, code);
-        key = folder + "/" + command.PacketFileName;
-        std::string name = PacketFileNamePart(command.PacketFileName);
-        if (!IsSafeUploadName(name))
-            throw EInOutError("Refused packet file name \"" + command.PacketFileName + "\"");
-        if (!env_.Stat(folder).IsFolder) CreateFolder(env_, folder);
-        folder = AddTrailingBackslash(folder);
-
-        // The transfer file of this archive, whatever the letter case it was
-        // begun with. Requests for one transfer file run one at a time.
-        std::string trfName = FindFileNoCase(env_, folder, name + ".trf");
-        std::string trfPath = folder + (trfName.empty() ? name + ".trf" : trfName);
-        std::string finalPath = folder + name;
-        TUploadRegistry::TLock trfLock = env_.Uploads().Acquire(trfPath);
-
-        int64_t size = PlainFileSize(env_, trfPath);
-        if (command.StartPosition > -1) {
-            int64_t start = command.StartPosition;
-            if (start < size) {
-                // A chunk sent again (its reply was lost): it replaces what
-                // the file holds from its position on.
-                if (!env_.TruncateFile(trfPath, start))
-                    throw EInOutError("Cannot cut transfer file \"" + trfPath + "\". " + std::strerror(errno));
-                Log(kSender, Format("Transfer file %s cut back from %d to %d bytes for a chunk sent again.",
-                                    {trfPath, size, start}));
-                size = start;
-            }
-            if (start > size) {
-                // Bytes in between are missing: the chunk is not taken, and
-                // the reply tells the pharmacy where to go on from.
-                Log(kSender, Format("Chunk for %s at %d refused: the transfer file holds %d bytes.",
-                                    {trfPath, start, size}));
-            } else {
-                AppendPacketData(trfPath, const_cast<TMemoryStream&>(command.Data));
-                failures_.Succeeded(key);  // the upload goes on: its next failure is news
-            }
-            size = PlainFileSize(env_, trfPath);
-        }
-        if (command.FileSize > 0 && command.FileSize < size) {
-            // Longer than the archive can be: start the transfer over.
-            Log(kSender, Format("Transfer file %s holds %d bytes, more than the %d announced; it is deleted.",
-                                {trfPath, size, command.FileSize}));
-            if (!env_.DeleteFile(trfPath) && errno != ENOENT)
-                throw EInOutError("Cannot delete transfer file \"" + trfPath + "\". " + std::strerror(errno));
-            result->StartPosition = 0;
-            result->IsTransfered = false;
-            return result;
-        }
-        result->StartPosition = size;
-        result->IsTransfered = size > 0 && size == command.FileSize;
-        if (result->IsTransfered) {
-            TUploadRegistry::TLock finalLock = env_.Uploads().Acquire(finalPath);
-            for (const std::string& old : FindFilesNoCase(env_, folder, name))
-                if (!env_.DeleteFile(folder + old) && errno != ENOENT)
-                    throw EInOutError("Cannot delete \"" + folder + old + "\". " + std::strerror(errno));
-            if (!env_.RenameFile(trfPath, finalPath))
-                throw EInOutError("Cannot rename \"" + trfPath + "\" to \"" + finalPath + "\". " +
-                                  std::strerror(errno));
-            failures_.Succeeded(key);
-        }
-    } catch (const std::exception& e) {
-        result->StartPosition = -1;
-        result->IsTransfered = false;
-        std::string text = Format("Send file request \"%s\" failed: %s", {command.PacketFileName, std::string(e.what())});
-        if (failures_.IsNew(key, text))
-            Log(kSender, text + "; the pharmacy is answered with an error and sends the file again.");
-    }
-    return result;
 }

@@ -104,7 +104,7 @@ public:
     // Appends every byte of Data (from its start) to the file, creating it;
     // when a write fails, the file is cut back to its length before and the
     // failure raises.
-    void AppendPacketData(const std::string& fileName, TStream& data);
+    void AppendPacketData(const std::string& fileName, const TMemoryStream& data);
     // The result object that answers a command of this class when its
     // handling failed; nullptr for a class without one.
     static std::unique_ptr<TPharmServerCommandResult> CreateResultFor(const TComponent& command);

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "core/exceptions.h"
+#include "core/files.h"
 #include "core/ini_file.h"
-#include "core/misc.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 

@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "core/env/posix_env.h"
-#include "core/misc.h"
+#include "core/process.h"
 #include "host/process_probe.h"
 #include "host/server_program.h"
 #include "nomsync/nomsync_test_util.h"

@@ -19,6 +19,7 @@
 
 #include "core/app_paths.h"
 #include "core/ini_file.h"
+#include "core/process.h"
 #include "core/variant.h"
 #include "host/process_probe.h"
 #include "host/server_program.h"
@@ -26,7 +27,6 @@
 #include "nomsync/nomsync_test_util.h"
 #include "nomsync/supplier.h"
 #include "core/env/posix_env.h"
-#include "core/misc.h"
 #include "replication/packet/xml_data_packet.h"
 #include "support/child_process.h"
 #include "support/loopback.h"

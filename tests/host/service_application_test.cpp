@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "core/app_paths.h"
+#include "core/files.h"
 #include "core/ini_file.h"
-#include "core/misc.h"
 #include "core/options.h"
 #include "host/dummy_service.h"
 #include "support/scoped_env.h"

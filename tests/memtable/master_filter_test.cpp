@@ -117,6 +117,47 @@ TEST_F(MemTableMasterDetail, DestroyingTheDataSourceUnlinks) {
     EXPECT_EQ(detail->RecordCount(), 4);
 }
 
+// Counts what a linked control is told.
+struct TEventCounter : TDataLink {
+    int changes = 0, scrolls = 0, activations = 0;
+    void DataSetChanged() override { ++changes; }
+    void DataSetScrolled(int) override { ++scrolls; }
+    void ActiveChanged() override { ++activations; }
+};
+
+TEST_F(MemTableMasterDetail, ASaveWalksTheRecordsUnseenByLinkedControls) {
+    Link();
+    master->Next();
+    TEventCounter control;
+    control.SetDataSource(&source);
+    Strings detailDuringSave;
+    master->OnCompressSave = [&](TStream& plain, TStream& target) {
+        detailDuringSave = Column(*detail, "ITEM");
+        target.CopyFrom(plain, 0);
+    };
+    TMemoryStream out;
+    master->SaveToStream(out, mtfSaveData);
+    EXPECT_GT(out.Size(), 0);
+    EXPECT_EQ(detailDuringSave, (Strings{"b"}));
+    EXPECT_EQ(master->RecNo(), 2);
+    EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"b"}));
+    EXPECT_EQ(control.scrolls, 0);
+    EXPECT_EQ(control.changes, 1);  // one refresh when the save ends
+}
+
+TEST_F(MemTableMasterDetail, LinksOfADestroyedDataSourceGoInactive) {
+    auto src = std::make_unique<TDataSource>(master.get());
+    TEventCounter control;
+    control.SetDataSource(src.get());
+    EXPECT_TRUE(control.Active());
+    src.reset();
+    EXPECT_FALSE(control.Active());
+    EXPECT_EQ(control.DataSource(), nullptr);
+    EXPECT_EQ(control.activations, 2);
+    master->Next();  // the table no longer reaches the link
+    EXPECT_EQ(control.scrolls, 0);
+}
+
 TEST_F(MemTableMasterDetail, DestroyingTheMasterFirst) {
     Link();
     master.reset();

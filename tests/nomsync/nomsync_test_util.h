@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "core/app_misc.h"
+#include "core/files.h"
 #include "core/format.h"
-#include "core/misc.h"
 #include "nomsync/nom_sync_service.h"
 #include "nomsync/nomenclature_object.h"
 #include "nomsync/producer.h"

@@ -11,7 +11,6 @@
 
 #include "core/exceptions.h"
 #include "core/format.h"
-#include "core/misc.h"
 #include "core/env/env.h"
 #include "core/env/upload_registry.h"
 

@@ -96,6 +96,19 @@ TEST_F(RarExtractor, CreatesNoLinks) {
     EXPECT_EQ(Names(out), (std::vector<std::string>{"Y[1].xml"}));
 }
 
+TEST_F(RarExtractor, SkipsAnEntryWithoutAName) {
+    // A file entry whose stored name is empty (a 32-byte file header) is no
+    // file to write: the entries after it still arrive.
+    WriteRar4Archive(dir.File("noname.rar"), {TRar4Entry::File("", "lost"), TRar4Entry::File("Z[1].xml", "z")});
+    ASSERT_EQ(Extract(dir.File("noname.rar"), out), 0);
+    EXPECT_EQ(Names(out), (std::vector<std::string>{"Z[1].xml"}));
+    EXPECT_EQ(TempDir::Read(out + "/Z[1].xml"), "z");
+    WriteRar4Archive(dir.File("only.rar"), {TRar4Entry::File("", "lost")});
+    fs::remove(out + "/Z[1].xml");
+    EXPECT_EQ(Extract(dir.File("only.rar"), out), 10);
+    EXPECT_TRUE(Names(out).empty());
+}
+
 TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
     std::string good = MakeRar4Archive({TRar4Entry::File("A[1].xml", std::string(5000, 'x'))});
 

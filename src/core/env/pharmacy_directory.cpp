@@ -1,8 +1,8 @@
 #include "core/env/pharmacy_directory.h"
 
-#include "core/app_misc.h"
 #include "core/db/dm_base.h"
 #include "core/env/env.h"
+#include "core/files.h"
 #include "core/format.h"
 #include "core/options.h"
 

@@ -7,13 +7,13 @@
 
 #include <cerrno>
 
-#include "core/app_misc.h"
 #include "core/app_paths.h"
 #include "core/db/connection_pool.h"
 #include "core/db/dm_base.h"
+#include "core/files.h"
 #include "core/log.h"
-#include "core/misc.h"
 #include "core/options.h"
+#include "core/process.h"
 
 // The extractor's program name, beside the server executable.
 static const char* const kExtractorName = "rar";

@@ -1,11 +1,11 @@
 // Loading an article from a staged proposal and binding its values to the
 // parameters of the article statements.
-#include "core/app_misc.h"
+#include "core/currency.h"
 #include "core/dataset.h"
 #include "core/db/dm_base.h"
 #include "core/format.h"
 #include "core/log.h"
-#include "core/misc.h"
+#include "core/text.h"
 #include "nomsync/article/article.h"
 
 namespace {

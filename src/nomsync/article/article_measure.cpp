@@ -1,12 +1,12 @@
 #include "nomsync/article/article_measure.h"
 #include "nomsync/caller_transaction_log.h"
 
-#include "core/app_misc.h"
 #include "core/dataset.h"
 #include "core/db/dm_base.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "core/options.h"
+#include "core/text.h"
 #include "protocol/nv_stream_utils.h"
 
 TArticleMeasure::TArticleMeasure(TDMBase* adm) : TNomenclatureObject(adm) { TArticleMeasure::Clear(); }

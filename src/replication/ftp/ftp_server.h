@@ -79,7 +79,6 @@ public:
     std::string Greeting = "FTP Server ready.";
     std::string UnknownCommandReply = "Syntax error, command unrecognized.";
     std::string SystemType = "WIN32";
-    bool AllowAnonymousLogin = false;  // never honoured: no anonymous account exists
     TFtpServerLimits Limits;
     TFtpUserManager* UserManager = nullptr;
 

@@ -6,12 +6,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/app_misc.h"
 #include "core/cp1251.h"
 #include "core/exceptions.h"
+#include "core/files.h"
 #include "core/format.h"
 #include "core/log.h"
-#include "core/misc.h"
 #include "core/env/pharmacy_directory.h"
 #include "core/options.h"
 #include "replication/packet/packet_extractor.h"

@@ -1,6 +1,6 @@
 #include "replication/packet/packet_extractor.h"
 
-#include "core/app_misc.h"
+#include "core/files.h"
 
 namespace {
 

@@ -5,11 +5,10 @@
 #include <ctime>
 #include <limits>
 
-#include "core/app_misc.h"
 #include "core/cp1251.h"
 #include "core/db/dm_base.h"
+#include "core/files.h"
 #include "core/format.h"
-#include "core/misc.h"
 #include "core/options.h"
 #include "replication/packet/archive_installer.h"
 #include "core/env/pharmacy_directory.h"

@@ -5,10 +5,10 @@
 #include <chrono>
 #include <thread>
 
-#include "core/app_misc.h"
 #include "core/cp1251.h"
 #include "core/datetime.h"
 #include "core/exceptions.h"
+#include "core/files.h"
 #include "core/format.h"
 #include "replication/packet/packet_names.h"
 

@@ -1,11 +1,12 @@
 #include "replication/packet/staging_import.h"
 
-#include "core/app_misc.h"
 #include "core/cp1251.h"
 #include "core/datetime.h"
 #include "core/exceptions.h"
+#include "core/files.h"
 #include "core/format.h"
 #include "core/log.h"
+#include "core/text.h"
 #include "replication/packet/packet_names.h"
 
 namespace {

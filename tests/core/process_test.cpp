@@ -1,0 +1,103 @@
+#include "core/process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/files.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using V = std::vector<std::string>;
+
+TEST(SplitCommandLineTest, WindowsRules) {
+    EXPECT_EQ(SplitCommandLine("\"/opt/my app/rar\" e -o+ \"/data/pharm 3/xml1.rar\" \"/tmp/x/\""),
+              (V{"/opt/my app/rar", "e", "-o+", "/data/pharm 3/xml1.rar", "/tmp/x/"}));
+    EXPECT_EQ(SplitCommandLine("  prog   a\tb  "), (V{"prog", "a", "b"}));
+    EXPECT_EQ(SplitCommandLine("p \"\" x"), (V{"p", "", "x"}));
+    EXPECT_EQ(SplitCommandLine("p a\"b c\"d"), (V{"p", "ab cd"}));
+    EXPECT_EQ(SplitCommandLine("p \"a\"\"b\""), (V{"p", "a\"b"}));
+    EXPECT_EQ(SplitCommandLine("p a\\\\\"b c\""), (V{"p", "a\\b c"}));   // 2 backslashes + quote
+    EXPECT_EQ(SplitCommandLine("p a\\\"b"), (V{"p", "a\"b"}));            // 1 backslash + quote
+    EXPECT_EQ(SplitCommandLine("p a\\b\\"), (V{"p", "a\\b\\"}));          // no quote: literal
+    EXPECT_EQ(SplitCommandLine("\"c:\\dir\\\" x"), (V{"c:\\dir\\", "x"}));  // the program knows no escapes
+    EXPECT_EQ(SplitCommandLine("   "), V{});
+}
+
+class ExecTest : public ::testing::Test {
+protected:
+    TempDir dir_;
+};
+
+TEST_F(ExecTest, ExitCodeAndWorkingFolder) {
+    EXPECT_EQ(ExecAndWait("sh -c \"exit 3\"", false, ""), 3);
+    EXPECT_EQ(ExecAndWait("true", false, ""), 0);
+    ASSERT_EQ(ExecAndWait("sh -c \"pwd > out.txt\"", false, dir_.Path()), 0);
+    std::string pwd = TempDir::Read(dir_.File("out.txt"));
+    EXPECT_EQ(pwd, std::filesystem::canonical(dir_.Path()).string() + "\n");
+}
+
+TEST_F(ExecTest, ArgumentsWithBlanksArriveWhole) {
+    ASSERT_EQ(ExecAndWait("sh -c \"printf '%s|' \\\"$@\\\" > args.txt\" name \"a b\" c", false, dir_.Path()), 0);
+    EXPECT_EQ(TempDir::Read(dir_.File("args.txt")), "a b|c|");
+}
+
+TEST_F(ExecTest, CannotStart) {
+    EXPECT_EQ(ExecAndWait("/nonexistent/program arg", false, ""), -1);
+    EXPECT_EQ(ExecAndWait("no-such-program-anywhere", false, ""), -1);
+    EXPECT_EQ(ExecAndWait("true", false, dir_.File("missing-folder")), -1);
+    EXPECT_EQ(ExecAndWait("", false, ""), -1);
+}
+
+TEST_F(ExecTest, StandardInputIsTheNullDevice) {
+    ASSERT_EQ(ExecAndWait("sh -c \"read x; echo $? > rc.txt\"", false, dir_.Path()), 0);
+    EXPECT_EQ(TempDir::Read(dir_.File("rc.txt")), "1\n");
+}
+
+TEST_F(ExecTest, OpenFilesAreNotInherited) {
+    int fd = ::open("/dev/null", O_RDONLY);  // no close-on-exec
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::dup2(fd, 57), 57);
+    ::close(fd);
+    int rc = ExecAndWait("sh -c \"test -e /proc/self/fd/57 && echo open > fd.txt || echo closed > fd.txt\"",
+                         false, dir_.Path());
+    ::close(57);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(TempDir::Read(dir_.File("fd.txt")), "closed\n");
+}
+
+TEST_F(ExecTest, ASignalEndsInAnError) {
+    EXPECT_THROW(ExecAndWait("sh -c \"kill -9 $$\"", false, ""), EExecError);
+}
+
+TEST_F(ExecTest, BlockedSignalsOfTheCallerAreNotInherited) {
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &old);
+    // With SIGTERM still blocked the child would sleep and end normally.
+    EXPECT_THROW(ExecAndWait("sh -c \"kill -TERM $$; sleep 20\"", false, "", std::chrono::seconds(60)),
+                 EExecError);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+TEST_F(ExecTest, TimeOutStopsTheProgramAndWhatItStarted) {
+    std::string marker = dir_.File("late.txt");
+    try {
+        ExecAndWait("sh -c \"(sleep 2; echo late > " + marker + ") & sleep 30\"", false, "",
+                    std::chrono::milliseconds(300));
+        FAIL() << "no time-out";
+    } catch (const EExecError& e) {
+        EXPECT_NE(std::string(e.what()).find("did not end within"), std::string::npos) << e.what();
+    }
+    // The background child was killed with the group: nothing appears later.
+    EXPECT_EQ(ExecAndWait("sleep 3", false, ""), 0);
+    EXPECT_FALSE(FileExists(marker));
+}
+
+}  // namespace
