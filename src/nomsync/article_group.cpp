@@ -3,7 +3,6 @@
 #include "core/dataset.h"
 #include "core/db/dm_base.h"
 #include "core/format.h"
-#include "nomsync/caller_transaction_log.h"
 #include "nomsync/column_text.h"
 #include "protocol/nv_stream_utils.h"
 
@@ -79,14 +78,7 @@ void TArticleGroup::Clear() {
 }
 
 bool TArticleGroup::LoadFromUpdateTable(int32_t actionRequestID) {
-    auto q = dm_->OpenQuery("SELECT * FROM nom_update_article_group WHERE ACTION_REQUEST_ID = " +
-                            IntToStr(actionRequestID));
-    if (q->Eof()) {
-        Clear();
-        return false;
-    }
-    LoadFromDataSet(*q);
-    return true;
+    return LoadStagedRow("nom_update_article_group", actionRequestID);
 }
 
 void TArticleGroup::SetParams(TQuery& query) {
@@ -128,18 +120,8 @@ bool TArticleGroup::SaveToDB(std::string& /*msg*/) {
 }
 
 void TArticleGroup::SaveToUpdateTable(const TNomUpdateTablePrivateParams& params) {
-    auto q = dm_->CreateQuery(UpdateTableInsertSQL());
-    LogCallerTransactionCommit(*this, *dm_, "TArticleGroup.SaveToUpdateTable");
-    dm_->StartTransaction(TIsolationLevel::ilReadCommitted);
-    try {
-        InsertActionRequest(params);
-        SetParams(*q);
-        q->ExecSQL();
-        dm_->CommitTransaction();
-    } catch (...) {
-        dm_->RollbackTransactionQuietly();
-        throw;
-    }
+    StageInOwnTransaction(UpdateTableInsertSQL(), params, "TArticleGroup.SaveToUpdateTable",
+                          [this](TQuery& q) { SetParams(q); });
 }
 
 void TArticleGroup::LoadFromReader(TNVBinReader& reader) {

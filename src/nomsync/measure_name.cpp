@@ -58,14 +58,7 @@ void TMeasureName::Clear() {
 }
 
 bool TMeasureName::LoadFromUpdateTable(int32_t actionRequestID) {
-    auto q = dm_->OpenQuery("SELECT * FROM nom_update_measure_name WHERE ACTION_REQUEST_ID = " +
-                            IntToStr(actionRequestID));
-    if (q->Eof()) {
-        Clear();
-        return false;
-    }
-    LoadFromDataSet(*q);
-    return true;
+    return LoadStagedRow("nom_update_measure_name", actionRequestID);
 }
 
 void TMeasureName::SetParams(TQuery& query) {
@@ -116,18 +109,8 @@ bool TMeasureName::SaveToDB(std::string& /*msg*/) {
 }
 
 void TMeasureName::SaveToUpdateTable(const TNomUpdateTablePrivateParams& params) {
-    auto q = dm_->CreateQuery(UpdateTableInsertSQL());
-    LogCallerTransactionCommit(*this, *dm_, "TMeasureName.SaveToUpdateTable");
-    dm_->StartTransaction(TIsolationLevel::ilReadCommitted);
-    try {
-        InsertActionRequest(params);
-        SetParams(*q);
-        q->ExecSQL();
-        dm_->CommitTransaction();
-    } catch (...) {
-        dm_->RollbackTransactionQuietly();
-        throw;
-    }
+    StageInOwnTransaction(UpdateTableInsertSQL(), params, "TMeasureName.SaveToUpdateTable",
+                          [this](TQuery& q) { SetParams(q); });
 }
 
 void TMeasureName::LoadFromReader(TNVBinReader& reader) {

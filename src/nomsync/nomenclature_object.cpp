@@ -15,6 +15,7 @@
 #include "core/text.h"
 #include "protocol/compressed_stream.h"
 #include "protocol/customer_info.h"
+#include "nomsync/caller_transaction_log.h"
 #include "protocol/nv_stream_utils.h"
 
 namespace {
@@ -307,6 +308,36 @@ bool TNomenclatureObject::ProcessNomActualization(TDMBase& adm, TPharmServerNomA
     } catch (const std::exception& e) {
         msg = ExceptionText(e);
         return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Staged rows
+
+bool TNomenclatureObject::LoadStagedRow(const char* table, int32_t actionRequestID) {
+    auto q = dm_->OpenQuery(std::string("SELECT * FROM ") + table + " WHERE ACTION_REQUEST_ID = " +
+                            IntToStr(actionRequestID));
+    if (q->Eof()) {
+        Clear();
+        return false;
+    }
+    LoadFromDataSet(*q);
+    return true;
+}
+
+void TNomenclatureObject::StageInOwnTransaction(const std::string& sql, const TNomUpdateTablePrivateParams& params,
+                                                const char* step, const std::function<void(TQuery&)>& bind) {
+    auto q = dm_->CreateQuery(sql);
+    LogCallerTransactionCommit(*this, *dm_, step);
+    dm_->StartTransaction(TIsolationLevel::ilReadCommitted);
+    try {
+        InsertActionRequest(params);
+        bind(*q);
+        q->ExecSQL();
+        dm_->CommitTransaction();
+    } catch (...) {
+        dm_->RollbackTransactionQuietly();
+        throw;
     }
 }
 

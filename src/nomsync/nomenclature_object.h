@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -158,6 +159,17 @@ protected:
     // One line of the log of the data module's environment (of the default
     // one for an object without a data module).
     void Log(std::string_view sender, const std::string& msg) const;
+    // LoadFromUpdateTable of a class whose staged row is read on the object's
+    // data module: the row of request actionRequestID in `table` loaded
+    // (True), or the object cleared (False).
+    bool LoadStagedRow(const char* table, int32_t actionRequestID);
+    // SaveToUpdateTable of a class that stages in a transaction of its own on
+    // the object's data module (which commits the caller's open one first,
+    // logged in debug mode under `step`): the action request with its status
+    // rows, then the staged row of `sql` with the values `bind` gives it.
+    // Rolls back and raises again on failure.
+    void StageInOwnTransaction(const std::string& sql, const TNomUpdateTablePrivateParams& params, const char* step,
+                               const std::function<void(TQuery&)>& bind);
 
     TDMBase* dm_;
     std::string version_;

@@ -141,14 +141,7 @@ void TProducer::Clear() {
 }
 
 bool TProducer::LoadFromUpdateTable(int32_t actionRequestID) {
-    auto q = dm_->OpenQuery("SELECT * FROM nom_update_producer WHERE ACTION_REQUEST_ID = " +
-                            IntToStr(actionRequestID));
-    if (q->Eof()) {
-        Clear();
-        return false;
-    }
-    LoadFromDataSet(*q);
-    return true;
+    return LoadStagedRow("nom_update_producer", actionRequestID);
 }
 
 void TProducer::SetQueryParams(TQuery& query, bool withID) {
