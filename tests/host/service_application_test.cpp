@@ -101,11 +101,10 @@ TEST_F(HostTest, InstallInAnyCaseWritesTheUnitAndEnds) {
     EXPECT_EQ(rc, esOk);
     EXPECT_NE(out.find("installed successfully"), std::string::npos) << out;
     std::string unit = TempDir::Read(UnitPath());
-    EXPECT_NE(unit.find("ExecStart=" + ProgramPath()), std::string::npos) << unit;
-    EXPECT_NE(unit.find("Vantrell ReplData Server, Vantrell PacketInstallerService, Vantrell Nom Sync Server"),
-              std::string::npos);
-    EXPECT_NE(unit.find("Environment=VT_BASE_DIR=" + base_.Path() + "\n"), std::string::npos) << unit;
-    EXPECT_NE(unit.find("WantedBy=multi-user.target"), std::string::npos);
+    for (std::string part : {"ExecStart=" + ProgramPath(),
+                             std::string("Vantrell ReplData Server, Vantrell PacketInstallerService, Vantrell Nom Sync Server"),
+                             "Environment=VT_BASE_DIR=" + base_.Path() + "\n", std::string("WantedBy=multi-user.target")})
+        EXPECT_NE(unit.find(part), std::string::npos) << part << "\n" << unit;
     EXPECT_TRUE(FileExists(units_.Path() + "/multi-user.target.wants/" + TServiceApplication::UnitName()));
     // The services were created in order, never started, and freed.
     EXPECT_EQ(rec_.Events(), (V{"create:ZorvelCentralServerSrv", "create:VantrellPacketInstallerService",
@@ -117,50 +116,41 @@ TEST_F(HostTest, InstallInAnyCaseWritesTheUnitAndEnds) {
     EXPECT_EQ(ServicesData, nullptr);
 }
 
-TEST_F(HostTest, SilentSuppressesTheSuccessMessageAndUninstallRemoves) {
-    {
+// Runs in order: what each registration command line ends with, prints, and
+// leaves installed.
+TEST_F(HostTest, RegistrationCommandsInTurn) {
+    const struct {
+        V args;
+        int rc;
+        std::string out;
+        bool installed;
+    } runs[] = {
+        {{"-UNINSTALL"}, esFailed, "", false},  // nothing is installed: every service says so
+        {{"-install", "-SILENT"}, esOk, "", true},
+        {{"/UNINSTALL"}, esOk, "removed successfully", false},
+        {{"-UNINSTALL", "-INSTALL"}, esOk, "installed successfully", true},  // install wins
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.args[0]);
         TServiceApplication app(Factory(), &loop_);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(app.Run({"-install", "-SILENT"}), esOk);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_TRUE(FileExists(UnitPath()));
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(app.Run(r.args), r.rc);
+        std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(r.out.empty() ? out.empty() : out.find(r.out) != std::string::npos) << out;
+        for (const char* d : kDisplayNames)
+            EXPECT_EQ(err.find("Service \"" + std::string(d) + "\" could not be removed") != std::string::npos,
+                      r.rc == esFailed)
+                << err;
+        EXPECT_EQ(FileExists(UnitPath()), r.installed);
+        EXPECT_EQ(FileExists(units_.Path() + "/multi-user.target.wants/" + TServiceApplication::UnitName()), r.installed);
     }
-    {
-        TServiceApplication app(Factory(), &loop_);
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(app.Run({"/UNINSTALL"}), esOk);
-        EXPECT_NE(testing::internal::GetCapturedStdout().find("removed successfully"), std::string::npos);
-        EXPECT_FALSE(FileExists(UnitPath()));
-        EXPECT_FALSE(FileExists(units_.Path() + "/multi-user.target.wants/" + TServiceApplication::UnitName()));
-    }
-}
-
-TEST_F(HostTest, RegistrationErrorsAreReportedPerService) {
-    TServiceApplication app(Factory(), &loop_);
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    int rc = app.Run({"-UNINSTALL"});  // nothing is installed
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rc, esFailed);
-    EXPECT_EQ(out, "");
-    for (const char* d : kDisplayNames)
-        EXPECT_NE(err.find("Service \"" + std::string(d) + "\" could not be removed"), std::string::npos) << err;
-
     ScopedEnv bad("VT_SYSTEMD_UNIT_DIR", base_.File("no/such/folder"));
-    TServiceApplication app2(Factory(), &loop_);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(app2.Run({"-INSTALL", "-SILENT"}), esFailed);
-    err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("Service \"Vantrell Nom Sync Server\" could not be installed"), std::string::npos) << err;
-}
-
-TEST_F(HostTest, InstallWinsOverUninstall) {
     TServiceApplication app(Factory(), &loop_);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(app.Run({"-UNINSTALL", "-INSTALL"}), esOk);
-    testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(FileExists(UnitPath()));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(app.Run({"-INSTALL", "-SILENT"}), esFailed);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Service \"Vantrell Nom Sync Server\" could not be installed"), std::string::npos) << err;
 }
 
 TEST_F(HostTest, ServesEveryServiceOnItsOwnThreadUntilStopped) {
