@@ -225,12 +225,6 @@ TEST_F(FtpPath, NamesThatWouldLeaveTheFolderAreRefusedOrStayInside) {
     EXPECT_EQ(c.Command("SIZE ../pharm7/xml9.rar").Code, 550);
 }
 
-TEST_F(FtpPath, ActiveModeStores) {
-    EXPECT_EQ(Put("xml5.rar", "active", "-P 127.0.0.1"), 0) << lastOutput;
-    EXPECT_EQ(Put("xml6.rar", "port", "-P 127.0.0.1 --disable-eprt"), 0) << lastOutput;
-    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml5.rar")) + TempDir::Read(PharmFile(3, "xml6.rar")), "activeport");
-}
-
 TEST_F(FtpPath, AFileBeingWrittenIsNotWrittenByAnotherUploadAndMarksTheFolderBusy) {
     TFtpTestClient a, b;
     a.Connect(port_);
