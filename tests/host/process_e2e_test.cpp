@@ -19,6 +19,7 @@
 #include "replication/installer_fixture.h"
 
 namespace fs = std::filesystem;
+using namespace nomsync_test;
 using namespace process_probe;
 
 namespace {
@@ -86,54 +87,51 @@ TEST_F(ServerProcess, InstallsReceivesAnswersAndStopsOnSigterm) {
 
     // A pharmacy logs in to the Nom Sync service on its configured port.
     {
-        using namespace nomsync_test;
-        {
-            PharmClient c(nomSyncPort_);
-            EXPECT_EQ(LoginFlag(c, kPharm, kPharmPassword), 1);
-            EXPECT_NE(LoginFlag(c, kPharm, "pass-4"), 1);
-        }
-        {
-            // A supplier proposed by the pharmacy is stored and staged.
-            TSupplier s(nullptr);
-            s.SetSticker("P4");
-            s.SetName("Supplier of pharmacy 4");
-            PharmClient c(nomSyncPort_);
-            auto r = Ask<TPharmServerNomActualizationResult>(c, *MakeActualization(
-                kPharm, kPharmPassword, s, TNomObjectType::notSupplier, TNomObjectActualizationType::noatInsert));
-            EXPECT_TRUE(r->RequestProceeded);
-            EXPECT_EQ(r->RequestProcessError, "");
-            ASSERT_GT(r->ActionRequestID, 0);
-            EXPECT_EQ(db.ScalarStr("SELECT NAME FROM SUPPLIER WHERE STICKER = 'P4'"), "Supplier of pharmacy 4");
-            EXPECT_EQ(db.ScalarStr("SELECT CONCAT(NOM_ID, ACTION_ID, PHARM_ID) FROM ACTION_REQUEST WHERE ID = " +
-                                   std::to_string(r->ActionRequestID)),
-                      "314");
-            EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER WHERE STICKER = 'P4' AND "
-                                   "ACTION_REQUEST_ID = " + std::to_string(r->ActionRequestID)),
-                      1);
-        }
-        {
-            // In debug mode an undecodable frame is logged by the service.
-            PharmClient c(nomSyncPort_);
-            c.SendRaw(FrameHeader(9) + "not-a-TPF");
-            EXPECT_TRUE(c.ClosedByServer(30000));
-        }
-        EXPECT_TRUE(WaitWhileRunning([&] { return Logged("[TZorvelCentralNomSyncServerSrv]"); })) << LogText();
-        {
-            // An article proposal is applied at once and staged.
-            PharmClient c(nomSyncPort_);
-            TArticle a(nullptr);
-            FillArticle(a, "Process", "P-1", "NZP");
-            auto r = Ask<TPharmServerNomActualizationResult>(c, *MakeActualization(
-                kPharm, kPharmPassword, a, TNomObjectType::notArticle, TNomObjectActualizationType::noatInsert));
-            EXPECT_TRUE(r->RequestProceeded);
-            EXPECT_EQ(r->RequestProcessError, "");
-            EXPECT_EQ(db.ScalarInt("SELECT NOM_KEY FROM ACTION_REQUEST"), db.ScalarInt("SELECT ID FROM ARTICLE"));
-            EXPECT_EQ(db.ScalarInt(Format("SELECT COUNT(*) FROM NOM_UPDATE_ARTICLE WHERE ACTION_REQUEST_ID = %d",
-                                          {r->ActionRequestID})),
-                      1);
-            EXPECT_EQ(db.ScalarStr("SELECT NAME FROM ARTICLE"), "Process");
-            EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM MEASURE WHERE ARTICLE_ID > 0"), 3);
-        }
+        PharmClient c(nomSyncPort_);
+        EXPECT_EQ(LoginFlag(c, kPharm, kPharmPassword), 1);
+        EXPECT_NE(LoginFlag(c, kPharm, "pass-4"), 1);
+    }
+    {
+        // A supplier proposed by the pharmacy is stored and staged.
+        TSupplier s(nullptr);
+        s.SetSticker("P4");
+        s.SetName("Supplier of pharmacy 4");
+        PharmClient c(nomSyncPort_);
+        auto r = Ask<TPharmServerNomActualizationResult>(c, *MakeActualization(
+            kPharm, kPharmPassword, s, TNomObjectType::notSupplier, TNomObjectActualizationType::noatInsert));
+        EXPECT_TRUE(r->RequestProceeded);
+        EXPECT_EQ(r->RequestProcessError, "");
+        ASSERT_GT(r->ActionRequestID, 0);
+        EXPECT_EQ(db.ScalarStr("SELECT NAME FROM SUPPLIER WHERE STICKER = 'P4'"), "Supplier of pharmacy 4");
+        EXPECT_EQ(db.ScalarStr("SELECT CONCAT(NOM_ID, ACTION_ID, PHARM_ID) FROM ACTION_REQUEST WHERE ID = " +
+                               std::to_string(r->ActionRequestID)),
+                  "314");
+        EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER WHERE STICKER = 'P4' AND "
+                               "ACTION_REQUEST_ID = " + std::to_string(r->ActionRequestID)),
+                  1);
+    }
+    {
+        // In debug mode an undecodable frame is logged by the service.
+        PharmClient c(nomSyncPort_);
+        c.SendRaw(FrameHeader(9) + "not-a-TPF");
+        EXPECT_TRUE(c.ClosedByServer(30000));
+    }
+    EXPECT_TRUE(WaitWhileRunning([&] { return Logged("[TZorvelCentralNomSyncServerSrv]"); })) << LogText();
+    {
+        // An article proposal is applied at once and staged.
+        PharmClient c(nomSyncPort_);
+        TArticle a(nullptr);
+        FillArticle(a, "Process", "P-1", "NZP");
+        auto r = Ask<TPharmServerNomActualizationResult>(c, *MakeActualization(
+            kPharm, kPharmPassword, a, TNomObjectType::notArticle, TNomObjectActualizationType::noatInsert));
+        EXPECT_TRUE(r->RequestProceeded);
+        EXPECT_EQ(r->RequestProcessError, "");
+        EXPECT_EQ(db.ScalarInt("SELECT NOM_KEY FROM ACTION_REQUEST"), db.ScalarInt("SELECT ID FROM ARTICLE"));
+        EXPECT_EQ(db.ScalarInt(Format("SELECT COUNT(*) FROM NOM_UPDATE_ARTICLE WHERE ACTION_REQUEST_ID = %d",
+                                      {r->ActionRequestID})),
+                  1);
+        EXPECT_EQ(db.ScalarStr("SELECT NAME FROM ARTICLE"), "Process");
+        EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM MEASURE WHERE ARTICLE_ID > 0"), 3);
     }
 
     // SIGTERM: every service stops and the process ends with 0.

@@ -1,14 +1,10 @@
+// The service application: its command line, registration, and serving the
+// services on threads of their own (a real SIGTERM is the whole-process
+// test's).
 #include "host/service_application.h"
-
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <thread>
 
 #include "core/app_paths.h"
@@ -18,8 +14,6 @@
 #include "host/dummy_service.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -293,65 +287,6 @@ TEST_F(HostTest, AMissingConfigurationFolderValueStopsTheProcessBeforeTheService
     EXPECT_EQ(app.Run({}), esFailed);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Unable to create directory"), std::string::npos);
     EXPECT_EQ(rec_.Count("create:"), 0u);
-}
-
-// ---- A real SIGTERM, delivered to a child process --------------------------
-
-// Runs only as the child of SigtermStopsTheServices: the application with
-// three services that leave marker files in the program folder.
-TEST(HostChild, RunUntilSignalled) {
-    if (!std::getenv("VT_HOST_CHILD")) GTEST_SKIP() << "runs only as a child process";
-    static TEventRecord rec;
-    auto factory = [] {
-        std::vector<std::unique_ptr<TService>> list;
-        for (int i = 0; i < 3; ++i) {
-            auto s = std::make_unique<TDummyService>(kNames[i], kDisplayNames[i], rec);
-            std::string name = kNames[i];
-            s->OnStart = [name](bool&) {
-                std::FILE* f = std::fopen((ProgramFolder() + "started_" + name).c_str(), "w");
-                if (f) std::fclose(f);
-            };
-            s->OnStop = [name] {
-                std::FILE* f = std::fopen((ProgramFolder() + "stopped_" + name).c_str(), "w");
-                if (f) std::fclose(f);
-            };
-            list.push_back(std::move(s));
-        }
-        return list;
-    };
-    TServiceApplication app(factory);
-    int rc = app.Run({});
-    std::_Exit(rc == esOk ? 0 : 10 + rc);
-}
-
-TEST(HostSignals, SigtermStopsTheServices) {
-    TempDir base;
-    ScopedEnv b("VT_BASE_DIR", base.Path());
-    ScopedEnv child("VT_HOST_CHILD", "1");
-    std::string self = ProgramPath();
-    std::string filter = "--gtest_filter=HostChild.RunUntilSignalled";
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int spawned = posix_spawn(&pid, self.c_str(), &fa, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&fa);
-    ASSERT_EQ(spawned, 0);
-    bool started = false;
-    for (int i = 0; i < 3000 && !started; ++i) {  // at most 30 s
-        started = true;
-        for (const char* n : kNames) started = started && FileExists(base.File(std::string("started_") + n));
-        if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(started);
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    for (const char* n : kNames) EXPECT_TRUE(FileExists(base.File(std::string("stopped_") + n))) << n;
-    EXPECT_EQ(TIniFile(base.File("vantrell_config.ini")).ReadSection("Main").size(), 20u);
 }
 
 }  // namespace
