@@ -95,8 +95,6 @@ std::vector<std::string> SplitLine(const std::string& line) {
 
 }  // namespace
 
-TZorvelCentralServerSrv::TZorvelCentralServerSrv() : TZorvelCentralServerSrv(TEnv::Default()) {}
-
 TZorvelCentralServerSrv::TZorvelCentralServerSrv(TEnv& env, TReplDataListening listening)
     : env_(env), listening_(std::move(listening)) {
     AllowStop = true;

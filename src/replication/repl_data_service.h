@@ -49,7 +49,6 @@ public:
     static constexpr int kMaxUploadConnections = 2000;
     static constexpr int kMaxUploadRequests = 64;
 
-    TZorvelCentralServerSrv();
     explicit TZorvelCentralServerSrv(TEnv& env, TReplDataListening listening = {});
     ~TZorvelCentralServerSrv() override;
 
