@@ -158,21 +158,19 @@ TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
     EXPECT_TRUE(c.ServerClosed());
 }
 
+// Name and password are compared exactly; there is no anonymous access, an
+// account without a password never logs in, and the third failure closes
+// the session.
 TEST_F(FtpServerTest, LoginComparesNameAndPasswordExactly) {
     Start();
-    TFtpTestClient d;
+    TFtpTestClient d, e;
     d.Connect(port_);
-    EXPECT_EQ(d.Login("PHARM1", "Secret1").Code, 530);
-    EXPECT_EQ(d.Login("pharm1", "Secret1 ").Code, 530);
-    EXPECT_EQ(d.Login("pharm1", "Secret1").Code, 230);
-
-    // No anonymous access, and an account without a password never logs in.
-    TFtpTestClient e;
     e.Connect(port_);
-    EXPECT_EQ(e.Login("anonymous", "guest@").Code, 530);
-    EXPECT_EQ(e.Login("pharm0", "").Code, 530);
-    // The third failure closes the session.
-    EXPECT_EQ(e.Login("ftp", "x").Code, 530);
+    for (auto [user, pass] : {std::pair{"PHARM1", "Secret1"}, {"pharm1", "Secret1 "}})
+        EXPECT_EQ(d.Login(user, pass).Code, 530) << user << "/" << pass;
+    EXPECT_EQ(d.Login("pharm1", "Secret1").Code, 230);
+    for (auto [user, pass] : {std::pair{"anonymous", "guest@"}, {"pharm0", ""}, {"ftp", "x"}})
+        EXPECT_EQ(e.Login(user, pass).Code, 530) << user;
     EXPECT_EQ(e.ReadReply().Code, 421);
     EXPECT_TRUE(e.ServerClosed());
 }

@@ -84,7 +84,11 @@ TEST_F(InstallerPass, DeletesInstalledArchivesAndCallsTheInstallerWithTheHighest
                                                       "Deleting already installed packet: xml0.rar"}));
 }
 
-TEST_F(InstallerPass, UnnumberedArchivesAndUnknownPharmacies) {
+TEST_F(InstallerPass, UnnumberedArchivesUnknownPharmaciesAndMissingFolders) {
+    // Missing folders are passed over quietly.
+    SetPharmacies(std::nullopt);
+    svc.CheckPackets();
+    EXPECT_TRUE(ServiceLog().empty());
     Touch("xml.rar");
     Touch("xml0.rar", 9);
     Touch("xml1.rar", 9);
@@ -132,13 +136,6 @@ TEST_F(InstallerPass, AFailingPassEndsButClearsTheBusyFlag) {
     SetPharmacies(std::vector<std::string>{"6|Six|p"});
     svc.CheckPackets();
     EXPECT_EQ(calls.back(), (std::pair<int, int>{6, 1}));
-}
-
-TEST_F(InstallerPass, MissingFoldersAreQuiet) {
-    SetPharmacies(std::nullopt);
-    svc.CheckPackets();
-    EXPECT_TRUE(calls.empty());
-    EXPECT_TRUE(ServiceLog().empty());
 }
 
 TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {

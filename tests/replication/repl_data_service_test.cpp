@@ -40,7 +40,7 @@ TEST_F(ReplDataServiceTest, StartMakesFoldersAndAccountsOfTheList) {
         const char *user, *pass;
         int code;
     } logins[] = {{"pharm3", "Secret3", 230}, {"pharm7", "Pass7", 230},  {"pharm3", "Pass7", 530},
-                  {"pharm0", "", 530},        {"pharm12", "p12", 530},   {"pharm13", "", 530},
+                  {"pharm0", "", 530},        {"pharm12", "p12", 530},   {"pharm13", "", 530}, {"pharm13", "NULL", 530},
                   {"PHARM3", "Secret3", 530}, {"pharm3", "secret3", 530}};
     for (const auto& l : logins) EXPECT_EQ(FtpLogin(l.user, l.pass), l.code) << l.user << "/" << l.pass;
     EXPECT_TRUE(Logged("Pharmacy 0 has no internet password: no FTP account and no uploads for it."));
