@@ -106,7 +106,7 @@ protected:
     void Run(bool tcp, bool proposing) {
         stop_ = false;
         for (int p : tcp ? kTcpPharms : kFtpPharms)
-            threads_.emplace_back([this, p, tcp] { tcp ? TcpUploader(kPharms[p - 1]) : FtpUploader(kPharms[p - 1]); });
+            threads_.emplace_back([this, p, tcp] { Uploader(kPharms[p - 1], tcp); });
         for (const Pharmacy& ph : kPharms) threads_.emplace_back([this, ph] { Catalogue(ph); });
         if (proposing) threads_.emplace_back([this] { Proposer(kPharms[0]); });
     }
@@ -155,48 +155,44 @@ protected:
         CloseFd(data);
         return sent && c.ReadReply().Code == 226;
     }
-    void FtpUploader(const Pharmacy& ph) {
+    bool FtpSend(const Pharmacy& ph, int n) {
+        const std::string name = Format("xml%d.rar", {n});
+        const std::string src = outbox_.Write(Format("%d_%s", {ph.id, name}), Archive(n));
+        const std::string url = Format("ftp://pharm%d:%s@127.0.0.1:%d/%s", {ph.id, ph.password, ftpPort_, name});
+        return ph.id == 1 ? FtpResume(ph, name, Archive(n))
+                          : RunCommand("curl -sS --max-time 20 --limit-rate 5k -T " + ShellQuote(src) + " " +
+                                       ShellQuote(url)) == 0;
+    }
+    // Chunks from the size the server holds until it says the archive is
+    // complete.
+    bool TcpSend(const Pharmacy& ph, int n) {
+        const std::string& whole = Archive(n);
+        int fd = ConnectLoopback(ftpPort_, 20000, 20000);
+        bool done = false;
+        int32_t start = -1;
+        for (int i = 0; fd >= 0 && i < 1000 && !done; ++i) {
+            auto r = SendFile(fd, ph, Format("xml%d.rar", {n}), start, whole);
+            if (!r) break;
+            if (start >= 0) ++chunks_;
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a slow line
+            done = r->IsTransfered && r->StartPosition == static_cast<int64_t>(whole.size());
+            start = r->StartPosition >= 0 && r->StartPosition < static_cast<int64_t>(whole.size())
+                        ? static_cast<int32_t>(r->StartPosition)
+                        : -1;
+        }
+        CloseFd(fd);
+        return done;
+    }
+    // The pharmacy's archives one after another by the path of the life; a
+    // broken transfer is made again (on a new connection) and asked again.
+    void Uploader(const Pharmacy& ph, bool tcp) {
         while (!stop_ && next_[ph.id] <= last_[ph.id]) {
-            const int n = next_[ph.id];
-            const std::string name = Format("xml%d.rar", {n});
-            const std::string src = outbox_.Write(Format("%d_%s", {ph.id, name}), Archive(n));
-            const std::string url = Format("ftp://pharm%d:%s@127.0.0.1:%d/%s", {ph.id, ph.password, ftpPort_, name});
-            if (ph.id == 1 ? FtpResume(ph, name, Archive(n))
-                           : RunCommand("curl -sS --max-time 20 --limit-rate 5k -T " + ShellQuote(src) + " " +
-                                        ShellQuote(url)) == 0) {
-                ++next_[ph.id], ++ftpUploads_;
+            if (tcp ? TcpSend(ph, next_[ph.id]) : FtpSend(ph, next_[ph.id])) {
+                ++next_[ph.id], ++(tcp ? tcpUploads_ : ftpUploads_);
                 NextArchiveLater();
             } else {
-                ++ftpRetries_, Pause();
+                ++(tcp ? tcpRetries_ : ftpRetries_), Pause();
             }
-        }
-    }
-
-    // Chunks from the size the server holds until it says the archive is
-    // complete; a broken connection is made again and asked again.
-    void TcpUploader(const Pharmacy& ph) {
-        while (!stop_ && next_[ph.id] <= last_[ph.id]) {
-            const int n = next_[ph.id];
-            const std::string& whole = Archive(n);
-            const std::string name = Format("xml%d.rar", {n});
-            int fd = ConnectLoopback(ftpPort_, 20000, 20000);
-            bool done = false;
-            int32_t start = -1;
-            for (int i = 0; fd >= 0 && i < 1000 && !done; ++i) {
-                auto r = SendFile(fd, ph, name, start, whole);
-                if (!r) break;
-                if (start >= 0) ++chunks_;
-                std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a slow line
-                done = r->IsTransfered && r->StartPosition == static_cast<int64_t>(whole.size());
-                start = r->StartPosition >= 0 && r->StartPosition < static_cast<int64_t>(whole.size())
-                            ? static_cast<int32_t>(r->StartPosition)
-                            : -1;
-            }
-            CloseFd(fd);
-            if (done)
-                ++next_[ph.id], ++tcpUploads_, NextArchiveLater();
-            else
-                ++tcpRetries_, Pause();
         }
     }
 
