@@ -95,9 +95,8 @@ std::vector<std::string> SplitLine(const std::string& line) {
 
 }  // namespace
 
-TZorvelCentralServerSrv::TZorvelCentralServerSrv() : TZorvelCentralServerSrv(TEnv::Default()) {}
-
-TZorvelCentralServerSrv::TZorvelCentralServerSrv(TEnv& env) : env_(env) {
+TZorvelCentralServerSrv::TZorvelCentralServerSrv(TEnv& env, TReplDataListening listening)
+    : env_(env), listening_(std::move(listening)) {
     AllowStop = true;
     AllowPause = false;
     Interactive = true;
@@ -105,6 +104,7 @@ TZorvelCentralServerSrv::TZorvelCentralServerSrv(TEnv& env) : env_(env) {
     StartType = TStartType::stAuto;
 
     ftpServer_.DefaultPort = 21;
+    ftpServer_.BindAddress = listening_.BindAddress;
     ftpServer_.Greeting = "FTP Server ready.";
     ftpServer_.UnknownCommandReply = "Syntax error, command unrecognized.";
     ftpServer_.SystemType = "WIN32";
@@ -146,16 +146,9 @@ void TZorvelCentralServerSrv::ServiceCreate() {}
 
 void TZorvelCentralServerSrv::ServiceDestroy() {}
 
-void TZorvelCentralServerSrv::SetPortOverrides(int ftpPort, int tcpPort, int ftpDataPort) {
-    ftpPortOverride_ = ftpPort;
-    tcpPortOverride_ = tcpPort;
-    ftpDataPortOverride_ = ftpDataPort;
-}
+int TZorvelCentralServerSrv::FtpPort() const { return ftpServer_.Active() ? ftpServer_.BoundPort() : 0; }
 
-void TZorvelCentralServerSrv::SetBindAddress(const std::string& address) {
-    ftpServer_.BindAddress = address;
-    bindAddress_ = address;
-}
+int TZorvelCentralServerSrv::TcpPort() const { return tcpServer_.Active() ? tcpServer_.Port() : 0; }
 
 void TZorvelCentralServerSrv::Log(std::string_view sender, const std::string& msg) const {
     env_.Log(sender, msg);
@@ -171,7 +164,7 @@ void TZorvelCentralServerSrv::ServiceStart(bool& started) {
         ReloadUserList();
         if (!GetUserListCopy().empty()) break;
         Log(kSender, "No Users Found! Check the db connection!");
-        if (WaitForStop(retryDelay_)) {
+        if (WaitForStop(listening_.RetryDelay)) {
             started = false;
             return;
         }
@@ -182,11 +175,11 @@ void TZorvelCentralServerSrv::ServiceStart(bool& started) {
     bool secondary = opt->UseSecondaryDataProtocol;
     if (secondary) {
         if (tcpServer_.Active()) tcpServer_.Stop();
-        tcpPort_ = tcpPortOverride_ >= 0 ? tcpPortOverride_ : opt->PTPort2;
+        tcpPort_ = listening_.TcpPort >= 0 ? listening_.TcpPort : opt->PTPort2;
     } else {
         if (ftpServer_.Active()) ftpServer_.SetActive(false);
-        ftpServer_.DefaultPort = ftpPortOverride_ >= 0 ? ftpPortOverride_ : opt->FileTransferPort;
-        ftpServer_.DefaultDataPort = ftpDataPortOverride_ >= 0 ? ftpDataPortOverride_ : opt->PTPort2;
+        ftpServer_.DefaultPort = listening_.FtpPort >= 0 ? listening_.FtpPort : opt->FileTransferPort;
+        ftpServer_.DefaultDataPort = listening_.FtpDataPort >= 0 ? listening_.FtpDataPort : opt->PTPort2;
     }
     RefreshFTPUserAccounts();
     if (!opt->BlockDataServer) {
@@ -195,7 +188,7 @@ void TZorvelCentralServerSrv::ServiceStart(bool& started) {
             // another port.
             if (tcpPort_ < 0 || tcpPort_ > 65535)
                 throw EInOutError(Format("Invalid port %d for the data server", {tcpPort_}));
-            tcpServer_.Start(bindAddress_, static_cast<uint16_t>(tcpPort_));
+            tcpServer_.Start(listening_.BindAddress, static_cast<uint16_t>(tcpPort_));
         } else {
             ftpServer_.SetActive(true);
         }
@@ -216,22 +209,9 @@ void TZorvelCentralServerSrv::ServiceStop(bool& stopped) {
 // ---------------------------------------------------------------------------
 // Pharmacy list
 
-std::vector<std::string> TZorvelCentralServerSrv::LoadPharmacyUsers() { return env_.Pharmacies().Load(env_); }
-
 void TZorvelCentralServerSrv::ReloadUserList() { env_.Pharmacies().Reload(env_); }
 
 std::vector<std::string> TZorvelCentralServerSrv::GetUserListCopy() const { return env_.Pharmacies().List(); }
-
-void TZorvelCentralServerSrv::LockUserList() const { env_.Pharmacies().Lock(); }
-
-void TZorvelCentralServerSrv::UnlockUserList() const { env_.Pharmacies().Unlock(); }
-
-std::string TZorvelCentralServerSrv::GetUserFolderName(size_t index) const {
-    std::vector<std::string> list = GetUserListCopy();
-    if (index >= list.size())
-        throw EListError(Format("List index out of bounds (%d)", {static_cast<int64_t>(index)}));
-    return TPharmacyDirectory::FolderNameOf(list[index]);
-}
 
 void TZorvelCentralServerSrv::CreatePharmacyFolders() {
     std::string base = AddTrailingBackslash(env_.Options()->RarFilesDir);

@@ -29,6 +29,19 @@ class TPharmServerSendFileCommand;
 class TPharmServerSendFileResult;
 class TPharmServerCommandResult;
 
+// Where the service's servers listen and how long it waits before reading
+// an empty pharmacy list again. The defaults are those of the installed
+// service; tests and benchmarks bind 127.0.0.1 on ports of the system's
+// choosing.
+struct TReplDataListening {
+    std::string BindAddress = "0.0.0.0";
+    // -1: the configured port; 0: one chosen by the system.
+    int FtpPort = -1;
+    int TcpPort = -1;
+    int FtpDataPort = -1;
+    std::chrono::milliseconds RetryDelay{60000};
+};
+
 class TZorvelCentralServerSrv : public TService {
 public:
     // TCP upload path: connections open at once, and requests worked on at
@@ -36,8 +49,7 @@ public:
     static constexpr int kMaxUploadConnections = 2000;
     static constexpr int kMaxUploadRequests = 64;
 
-    TZorvelCentralServerSrv();
-    explicit TZorvelCentralServerSrv(TEnv& env);
+    explicit TZorvelCentralServerSrv(TEnv& env, TReplDataListening listening = {});
     ~TZorvelCentralServerSrv() override;
 
     std::string Name() const override { return "ZorvelCentralServerSrv"; }
@@ -58,6 +70,12 @@ public:
     // and the TCP server.
     void ServiceStop(bool& stopped) override;
 
+    // The port the FTP server, or the TCP upload server, listens on; 0 while
+    // it does not listen.
+    int FtpPort() const;
+    int TcpPort() const;
+
+private:
     // ---- the pharmacy list -------------------------------------------------
     // One line per row of the pharmacy table, "id|name|inet_pass" (a null
     // column as empty text), read on a fresh data module; empty when the
@@ -109,20 +127,6 @@ public:
     // handling failed; nullptr for a class without one.
     static std::unique_ptr<TPharmServerCommandResult> CreateResultFor(const TComponent& command);
 
-    // ---- components ----------------------------------------------------------
-    TFtpServer& IdFTPServer() { return ftpServer_; }
-    TFtpUserManager& IdUserManager() { return userManager_; }
-    TTcpServer& IdTCPServer() { return tcpServer_; }
-
-    // ---- settings for tests ------------------------------------------------------
-    // Delay between attempts while the pharmacy list is empty (60 s).
-    void SetRetryDelay(std::chrono::milliseconds delay) { retryDelay_ = delay; }
-    // Ports used in place of the configured ones (-1: the configured port;
-    // 0: one chosen by the system), and the address the servers bind.
-    void SetPortOverrides(int ftpPort, int tcpPort, int ftpDataPort);
-    void SetBindAddress(const std::string& address);
-
-private:
     TEnv& env_;
     // Failures of an upload that its pharmacy meets again and again.
     TRepeatedFailures failures_;
@@ -130,10 +134,5 @@ private:
     TFtpServer ftpServer_;
     TTcpServer tcpServer_;
     int tcpPort_ = 0;                 // set by each start
-    std::string bindAddress_ = "0.0.0.0";
-
-    std::chrono::milliseconds retryDelay_{60000};
-    int ftpPortOverride_ = -1;
-    int tcpPortOverride_ = -1;
-    int ftpDataPortOverride_ = -1;
+    const TReplDataListening listening_;
 };

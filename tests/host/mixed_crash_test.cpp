@@ -10,13 +10,10 @@
 // Before each start the files are made old, as after an outage longer than
 // the installer's settle time. At the end every archive is installed once
 // and whole, and every request is closed, in order, with every pharmacy.
-#include <utime.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -24,17 +21,11 @@
 #include <set>
 #include <thread>
 
-#include "core/env/posix_env.h"
-#include "core/process.h"
-#include "host/process_probe.h"
-#include "host/server_program.h"
+#include "host/server_child.h"
 #include "nomsync/nomsync_test_util.h"
 #include "protocol/frame_io.h"
 #include "replication/installer_fixture.h"
-#include "support/child_process.h"
 #include "support/ftp_test_client.h"
-#include "support/loopback.h"
-#include "support/scoped_env.h"
 
 namespace fs = std::filesystem;
 using namespace nomsync_test;
@@ -58,12 +49,8 @@ std::string ArchiveBytes(int n) {
         rows.push_back(installer_test::StockRow(id, Format("a%d_%d", {n, id}), n));
         items.push_back({id, 2, 1, id});
     }
-    std::vector<Packet> packets{n == 1 ? installer_test::ReplTables({{1, "STOCK"}}) : installer_test::ReplItems(items),
-                                installer_test::Stock(rows)};
-    std::vector<TRar4Entry> entries;
-    for (const Packet& p : packets)
-        entries.push_back(TRar4Entry::File(p.FileName, WriteXmlDataPacket(p.Fields, p.Data)));
-    return MakeRar4Archive(entries);
+    return installer_test::ArchiveOf({n == 1 ? installer_test::ReplTables({{1, "STOCK"}}) : installer_test::ReplItems(items),
+                                      installer_test::Stock(rows)});
 }
 
 // One request over the TCP upload path; nullptr when the connection broke.
@@ -88,67 +75,30 @@ std::unique_ptr<TPharmServerSendFileResult> SendFile(int fd, const Pharmacy& ph,
     return std::unique_ptr<TPharmServerSendFileResult>(static_cast<TPharmServerSendFileResult*>(r.release()));
 }
 
-class MixedCrash : public ::testing::Test {
+class MixedCrash : public ServerChild {
 protected:
     MixedCrash() {
         SeedPharmacies(db, 4);
         db.Exec("UPDATE pharmacy SET last_archive_num = 0");
         db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (1, 'seed')");
-        DefaultPosixEnv().SetExtractor((fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string(),
-                                       kExecDefaultTimeout);
-        PickPorts();
     }
-    ~MixedCrash() override {
-        Stop();
-        DefaultPosixEnv().SetExtractor("", kExecDefaultTimeout);
-    }
+    ~MixedCrash() override { Stop(); }
 
     std::string Folder(int pharm) const { return base_.File("Archives/pharm" + std::to_string(pharm)); }
 
     // Makes every uploaded file old, writes the configuration of the life
     // (FTP or TCP on the one upload port), starts the server and waits until
-    // it listens on both ports.
-    bool Start(bool tcp) {
-        std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(base_.File("Archives"), ec);
-             !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-            struct utimbuf t;
-            t.actime = t.modtime = std::time(nullptr) - 600;
-            ::utime(it->path().c_str(), &t);
-        }
-        auto o = db.Options();
-        base_.Write("vantrell_config.ini",
-                    "[Main]\r\nServerName=127.0.0.1\r\nDataBaseName=" + o->DataBaseName + "\r\nUserName=" +
-                        o->UserName + "\r\nPassword=" + o->Password + "\r\nFileTransferPort=" +
-                        std::to_string(uploadPort_) + "\r\nPTPort2=" + std::to_string(uploadPort_) +
-                        "\r\nUseSecondaryDataProtocol=" + (tcp ? "1" : "0") + "\r\n");
-        const std::string output = base_.File("server_output.txt");
-        const uint16_t port = nomSyncPort_;
-        if (!server_.Start([output, port]() -> int { RunServerProgram(output, port); })) return false;
-        return WaitUntil(
-                   [&] {
-                       return !server_.Alive() ||
-                              (ProcessListensOn(server_.Pid(), uploadPort_) && ProcessListensOn(server_.Pid(), port));
-                   },
-                   std::chrono::seconds(20)) &&
-               server_.Alive();
-    }
-    // Start, again on other ports when another process took one of them.
+    // it listens on both ports; again on other ports when another process
+    // took one of them.
     bool Restart(bool tcp) {
         for (int tries = 0; tries < 3; ++tries) {
-            if (Start(tcp)) return true;
+            MakeOld(base_.File("Archives"));
+            WriteConfig(ftpPort_, ftpPort_, std::string("UseSecondaryDataProtocol=") + (tcp ? "1" : "0") + "\r\n");
+            if (Start(ftpPort_)) return true;
             server_.Kill();
             PickPorts();
         }
         return false;
-    }
-    void PickPorts() {
-        uploadPort_ = FreeLoopbackPort();
-        do nomSyncPort_ = static_cast<uint16_t>(FreeLoopbackPort());
-        while (nomSyncPort_ == uploadPort_);
-    }
-    std::string Output() const {
-        return fs::exists(base_.File("server_output.txt")) ? TempDir::Read(base_.File("server_output.txt")) : "";
     }
 
     // The pharmacies of the life: uploaders of its protocol, every
@@ -156,7 +106,7 @@ protected:
     void Run(bool tcp, bool proposing) {
         stop_ = false;
         for (int p : tcp ? kTcpPharms : kFtpPharms)
-            threads_.emplace_back([this, p, tcp] { tcp ? TcpUploader(kPharms[p - 1]) : FtpUploader(kPharms[p - 1]); });
+            threads_.emplace_back([this, p, tcp] { Uploader(kPharms[p - 1], tcp); });
         for (const Pharmacy& ph : kPharms) threads_.emplace_back([this, ph] { Catalogue(ph); });
         if (proposing) threads_.emplace_back([this] { Proposer(kPharms[0]); });
     }
@@ -187,7 +137,7 @@ protected:
     // pharmacy 2 stores the whole archive again with curl.
     bool FtpResume(const Pharmacy& ph, const std::string& name, const std::string& whole) {
         TFtpTestClient c;
-        if (c.Connect(uploadPort_).Code != 220 || c.Login(Format("pharm%d", {ph.id}), ph.password).Code != 230 ||
+        if (c.Connect(ftpPort_).Code != 220 || c.Login(Format("pharm%d", {ph.id}), ph.password).Code != 230 ||
             c.Command("TYPE I").Code != 200)
             return false;
         const TFtpReply size = c.Command("SIZE " + name);
@@ -205,48 +155,44 @@ protected:
         CloseFd(data);
         return sent && c.ReadReply().Code == 226;
     }
-    void FtpUploader(const Pharmacy& ph) {
+    bool FtpSend(const Pharmacy& ph, int n) {
+        const std::string name = Format("xml%d.rar", {n});
+        const std::string src = outbox_.Write(Format("%d_%s", {ph.id, name}), Archive(n));
+        const std::string url = Format("ftp://pharm%d:%s@127.0.0.1:%d/%s", {ph.id, ph.password, ftpPort_, name});
+        return ph.id == 1 ? FtpResume(ph, name, Archive(n))
+                          : RunCommand("curl -sS --max-time 20 --limit-rate 5k -T " + ShellQuote(src) + " " +
+                                       ShellQuote(url)) == 0;
+    }
+    // Chunks from the size the server holds until it says the archive is
+    // complete.
+    bool TcpSend(const Pharmacy& ph, int n) {
+        const std::string& whole = Archive(n);
+        int fd = ConnectLoopback(ftpPort_, 20000, 20000);
+        bool done = false;
+        int32_t start = -1;
+        for (int i = 0; fd >= 0 && i < 1000 && !done; ++i) {
+            auto r = SendFile(fd, ph, Format("xml%d.rar", {n}), start, whole);
+            if (!r) break;
+            if (start >= 0) ++chunks_;
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a slow line
+            done = r->IsTransfered && r->StartPosition == static_cast<int64_t>(whole.size());
+            start = r->StartPosition >= 0 && r->StartPosition < static_cast<int64_t>(whole.size())
+                        ? static_cast<int32_t>(r->StartPosition)
+                        : -1;
+        }
+        CloseFd(fd);
+        return done;
+    }
+    // The pharmacy's archives one after another by the path of the life; a
+    // broken transfer is made again (on a new connection) and asked again.
+    void Uploader(const Pharmacy& ph, bool tcp) {
         while (!stop_ && next_[ph.id] <= last_[ph.id]) {
-            const int n = next_[ph.id];
-            const std::string name = Format("xml%d.rar", {n});
-            const std::string src = outbox_.Write(Format("%d_%s", {ph.id, name}), Archive(n));
-            const std::string url = Format("ftp://pharm%d:%s@127.0.0.1:%d/%s", {ph.id, ph.password, uploadPort_, name});
-            if (ph.id == 1 ? FtpResume(ph, name, Archive(n))
-                           : RunCommand("curl -sS --max-time 20 --limit-rate 5k -T " + ShellQuote(src) + " " +
-                                        ShellQuote(url)) == 0) {
-                ++next_[ph.id], ++ftpUploads_;
+            if (tcp ? TcpSend(ph, next_[ph.id]) : FtpSend(ph, next_[ph.id])) {
+                ++next_[ph.id], ++(tcp ? tcpUploads_ : ftpUploads_);
                 NextArchiveLater();
             } else {
-                ++ftpRetries_, Pause();
+                ++(tcp ? tcpRetries_ : ftpRetries_), Pause();
             }
-        }
-    }
-
-    // Chunks from the size the server holds until it says the archive is
-    // complete; a broken connection is made again and asked again.
-    void TcpUploader(const Pharmacy& ph) {
-        while (!stop_ && next_[ph.id] <= last_[ph.id]) {
-            const int n = next_[ph.id];
-            const std::string& whole = Archive(n);
-            const std::string name = Format("xml%d.rar", {n});
-            int fd = ConnectLoopback(uploadPort_, 20000, 20000);
-            bool done = false;
-            int32_t start = -1;
-            for (int i = 0; fd >= 0 && i < 1000 && !done; ++i) {
-                auto r = SendFile(fd, ph, name, start, whole);
-                if (!r) break;
-                if (start >= 0) ++chunks_;
-                std::this_thread::sleep_for(std::chrono::milliseconds(30));  // a slow line
-                done = r->IsTransfered && r->StartPosition == static_cast<int64_t>(whole.size());
-                start = r->StartPosition >= 0 && r->StartPosition < static_cast<int64_t>(whole.size())
-                            ? static_cast<int32_t>(r->StartPosition)
-                            : -1;
-            }
-            CloseFd(fd);
-            if (done)
-                ++next_[ph.id], ++tcpUploads_, NextArchiveLater();
-            else
-                ++tcpRetries_, Pause();
         }
     }
 
@@ -307,12 +253,7 @@ protected:
         found_[kind].insert(what);
     }
 
-    TempDir base_, outbox_;
-    ScopedEnv baseEnv_{"VT_BASE_DIR", base_.Path()};
-    TestDatabase db;
-    ChildProcess server_;
-    int uploadPort_ = 0;
-    uint16_t nomSyncPort_ = 0;
+    TempDir outbox_;
     std::map<int, std::string> archives_;
     // By pharmacy: the archive its uploader sends next, and the last one it
     // sends (no end while the server is killed).

@@ -1,14 +1,10 @@
+// The service application: its command line, registration, and serving the
+// services on threads of their own (a real SIGTERM is the whole-process
+// test's).
 #include "host/service_application.h"
-
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <thread>
 
 #include "core/app_paths.h"
@@ -18,8 +14,6 @@
 #include "host/dummy_service.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-
-extern char** environ;
 
 namespace {
 
@@ -101,11 +95,10 @@ TEST_F(HostTest, InstallInAnyCaseWritesTheUnitAndEnds) {
     EXPECT_EQ(rc, esOk);
     EXPECT_NE(out.find("installed successfully"), std::string::npos) << out;
     std::string unit = TempDir::Read(UnitPath());
-    EXPECT_NE(unit.find("ExecStart=" + ProgramPath()), std::string::npos) << unit;
-    EXPECT_NE(unit.find("Vantrell ReplData Server, Vantrell PacketInstallerService, Vantrell Nom Sync Server"),
-              std::string::npos);
-    EXPECT_NE(unit.find("Environment=VT_BASE_DIR=" + base_.Path() + "\n"), std::string::npos) << unit;
-    EXPECT_NE(unit.find("WantedBy=multi-user.target"), std::string::npos);
+    for (std::string part : {"ExecStart=" + ProgramPath(),
+                             std::string("Vantrell ReplData Server, Vantrell PacketInstallerService, Vantrell Nom Sync Server"),
+                             "Environment=VT_BASE_DIR=" + base_.Path() + "\n", std::string("WantedBy=multi-user.target")})
+        EXPECT_NE(unit.find(part), std::string::npos) << part << "\n" << unit;
     EXPECT_TRUE(FileExists(units_.Path() + "/multi-user.target.wants/" + TServiceApplication::UnitName()));
     // The services were created in order, never started, and freed.
     EXPECT_EQ(rec_.Events(), (V{"create:ZorvelCentralServerSrv", "create:VantrellPacketInstallerService",
@@ -117,50 +110,41 @@ TEST_F(HostTest, InstallInAnyCaseWritesTheUnitAndEnds) {
     EXPECT_EQ(ServicesData, nullptr);
 }
 
-TEST_F(HostTest, SilentSuppressesTheSuccessMessageAndUninstallRemoves) {
-    {
+// Runs in order: what each registration command line ends with, prints, and
+// leaves installed.
+TEST_F(HostTest, RegistrationCommandsInTurn) {
+    const struct {
+        V args;
+        int rc;
+        std::string out;
+        bool installed;
+    } runs[] = {
+        {{"-UNINSTALL"}, esFailed, "", false},  // nothing is installed: every service says so
+        {{"-install", "-SILENT"}, esOk, "", true},
+        {{"/UNINSTALL"}, esOk, "removed successfully", false},
+        {{"-UNINSTALL", "-INSTALL"}, esOk, "installed successfully", true},  // install wins
+    };
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.args[0]);
         TServiceApplication app(Factory(), &loop_);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(app.Run({"-install", "-SILENT"}), esOk);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_TRUE(FileExists(UnitPath()));
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(app.Run(r.args), r.rc);
+        std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(r.out.empty() ? out.empty() : out.find(r.out) != std::string::npos) << out;
+        for (const char* d : kDisplayNames)
+            EXPECT_EQ(err.find("Service \"" + std::string(d) + "\" could not be removed") != std::string::npos,
+                      r.rc == esFailed)
+                << err;
+        EXPECT_EQ(FileExists(UnitPath()), r.installed);
+        EXPECT_EQ(FileExists(units_.Path() + "/multi-user.target.wants/" + TServiceApplication::UnitName()), r.installed);
     }
-    {
-        TServiceApplication app(Factory(), &loop_);
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(app.Run({"/UNINSTALL"}), esOk);
-        EXPECT_NE(testing::internal::GetCapturedStdout().find("removed successfully"), std::string::npos);
-        EXPECT_FALSE(FileExists(UnitPath()));
-        EXPECT_FALSE(FileExists(units_.Path() + "/multi-user.target.wants/" + TServiceApplication::UnitName()));
-    }
-}
-
-TEST_F(HostTest, RegistrationErrorsAreReportedPerService) {
-    TServiceApplication app(Factory(), &loop_);
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    int rc = app.Run({"-UNINSTALL"});  // nothing is installed
-    std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(rc, esFailed);
-    EXPECT_EQ(out, "");
-    for (const char* d : kDisplayNames)
-        EXPECT_NE(err.find("Service \"" + std::string(d) + "\" could not be removed"), std::string::npos) << err;
-
     ScopedEnv bad("VT_SYSTEMD_UNIT_DIR", base_.File("no/such/folder"));
-    TServiceApplication app2(Factory(), &loop_);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(app2.Run({"-INSTALL", "-SILENT"}), esFailed);
-    err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("Service \"Vantrell Nom Sync Server\" could not be installed"), std::string::npos) << err;
-}
-
-TEST_F(HostTest, InstallWinsOverUninstall) {
     TServiceApplication app(Factory(), &loop_);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(app.Run({"-UNINSTALL", "-INSTALL"}), esOk);
-    testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(FileExists(UnitPath()));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(app.Run({"-INSTALL", "-SILENT"}), esFailed);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Service \"Vantrell Nom Sync Server\" could not be installed"), std::string::npos) << err;
 }
 
 TEST_F(HostTest, ServesEveryServiceOnItsOwnThreadUntilStopped) {
@@ -303,65 +287,6 @@ TEST_F(HostTest, AMissingConfigurationFolderValueStopsTheProcessBeforeTheService
     EXPECT_EQ(app.Run({}), esFailed);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Unable to create directory"), std::string::npos);
     EXPECT_EQ(rec_.Count("create:"), 0u);
-}
-
-// ---- A real SIGTERM, delivered to a child process --------------------------
-
-// Runs only as the child of SigtermStopsTheServices: the application with
-// three services that leave marker files in the program folder.
-TEST(HostChild, RunUntilSignalled) {
-    if (!std::getenv("VT_HOST_CHILD")) GTEST_SKIP() << "runs only as a child process";
-    static TEventRecord rec;
-    auto factory = [] {
-        std::vector<std::unique_ptr<TService>> list;
-        for (int i = 0; i < 3; ++i) {
-            auto s = std::make_unique<TDummyService>(kNames[i], kDisplayNames[i], rec);
-            std::string name = kNames[i];
-            s->OnStart = [name](bool&) {
-                std::FILE* f = std::fopen((ProgramFolder() + "started_" + name).c_str(), "w");
-                if (f) std::fclose(f);
-            };
-            s->OnStop = [name] {
-                std::FILE* f = std::fopen((ProgramFolder() + "stopped_" + name).c_str(), "w");
-                if (f) std::fclose(f);
-            };
-            list.push_back(std::move(s));
-        }
-        return list;
-    };
-    TServiceApplication app(factory);
-    int rc = app.Run({});
-    std::_Exit(rc == esOk ? 0 : 10 + rc);
-}
-
-TEST(HostSignals, SigtermStopsTheServices) {
-    TempDir base;
-    ScopedEnv b("VT_BASE_DIR", base.Path());
-    ScopedEnv child("VT_HOST_CHILD", "1");
-    std::string self = ProgramPath();
-    std::string filter = "--gtest_filter=HostChild.RunUntilSignalled";
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int spawned = posix_spawn(&pid, self.c_str(), &fa, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&fa);
-    ASSERT_EQ(spawned, 0);
-    bool started = false;
-    for (int i = 0; i < 3000 && !started; ++i) {  // at most 30 s
-        started = true;
-        for (const char* n : kNames) started = started && FileExists(base.File(std::string("started_") + n));
-        if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_TRUE(started);
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    for (const char* n : kNames) EXPECT_TRUE(FileExists(base.File(std::string("stopped_") + n))) << n;
-    EXPECT_EQ(TIniFile(base.File("vantrell_config.ini")).ReadSection("Main").size(), 20u);
 }
 
 }  // namespace

@@ -113,6 +113,9 @@ TEST(DataPacketReader, ReadsTheClientDatasetForms) {
         "<FIELD attrname=\"W\" fieldtype=\"string.uni\" WIDTH=\"40\"/>"
         "<FIELD attrname=\"ACTIVE\" fieldtype=\"boolean\"/>"
         "<FIELD attrname=\"KIDS\" fieldtype=\"nested\"/>"
+        "<FIELD attrname=\"N1\" fieldtype=\"string\" WIDTH=\"-5\"/>"
+        "<FIELD attrname=\"N2\" fieldtype=\"string\" WIDTH=\"3000000000\"/>"
+        "<FIELD attrname=\"N3\" fieldtype=\"string\" WIDTH=\"7x\"/>"
         "</FIELDS><PARAMS/></METADATA><ROWDATA>"
         "<ROW RowState=\"4\" ID=\"1\" NAME=\"&#192;&#1041;c\" EXPIRY_DATE=\"18991225\" "
         "CHANGED=\"20090305T14:07:09000\" PRICE=\"12.50\" ACTIVE=\"FALSE\"/>"
@@ -120,7 +123,9 @@ TEST(DataPacketReader, ReadsTheClientDatasetForms) {
         "</ROWDATA></DATAPACKET>";
     TXmlDataPacket p;
     p.LoadFromString(xml);
-    ASSERT_EQ(p.FieldCount(), 8);
+    ASSERT_EQ(p.FieldCount(), 11);
+    // A width that is no 32-bit count gives no size.
+    for (int i : {8, 9, 10}) EXPECT_EQ(p.FieldDefs()[i].Size, 0) << p.FieldDefs()[i].Name;
     EXPECT_EQ(p.FieldDefs()[0].DataType, TFieldType::ftAutoInc);
     EXPECT_EQ(p.FieldDefs()[4].DataType, TFieldType::ftBCD);
     EXPECT_EQ(p.FieldDefs()[4].Precision, 10);

@@ -81,55 +81,96 @@ protected:
     std::string lastListPath_;
 };
 
-TEST_F(FtpServerTest, AnswersTheBasicsAndRefusesWorkBeforeLogin) {
+// One session's commands and the replies expected: the whole reply text, or
+// only its code where the expectation is three characters long.
+void Converse(TFtpTestClient& c, const std::vector<std::pair<std::string, std::string>>& lines) {
+    for (const auto& [cmd, want] : lines) {
+        TFtpReply r = c.Command(cmd);
+        EXPECT_EQ(want.size() == 3 ? std::to_string(r.Code) : r.Text, want) << cmd.substr(0, 40);
+    }
+}
+
+TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
     Start();
     TFtpTestClient c;
-    TFtpReply hello = c.Connect(port_);
-    EXPECT_EQ(hello.Text, "220 FTP Server ready.");
-    EXPECT_EQ(c.Command("SYST").Text, "215 WIN32");
-    EXPECT_EQ(c.Command("XYZZY now").Text, "500 Syntax error, command unrecognized.");
-    EXPECT_EQ(c.Command("RETR xml1.rar").Code, 502);
-    EXPECT_EQ(c.Command("DELE xml1.rar").Code, 502);
-    EXPECT_EQ(c.Command("REST 100").Code, 502);
-    EXPECT_EQ(c.Command("PWD").Code, 530);
-    EXPECT_EQ(c.Command("STOR x").Code, 530);
-    EXPECT_EQ(c.Command("PASV").Code, 530);
+    EXPECT_EQ(c.Connect(port_).Text, "220 FTP Server ready.");
+    Converse(c, {{"SYST", "215 WIN32"},
+                 {"XYZZY now", "500 Syntax error, command unrecognized."},
+                 {"RETR xml1.rar", "502"},
+                 {"DELE xml1.rar", "502"},
+                 {"REST 100", "502"},
+                 {"noop", "200"},  // verbs in any letter case
+                 {"\xFF\xF4\xFF\xF2NOOP", "200"},  // telnet commands in front of a verb are dropped
+                 {std::string(10000, 'A'), "500 Command line too long."},
+                 {"OPTS UTF8 ON", "200"},
+                 {"OPTS MLST type", "501"},
+                 {"PASS Secret1", "503"}});  // no USER yet
+    // Every command that works on files or connections needs a login.
+    for (const char* verb : {"PWD", "XPWD", "CWD /", "XCWD /", "CDUP", "XCUP", "TYPE I", "MODE S", "STRU F", "PASV",
+                             "EPSV", "PORT 127,0,0,1,4,1", "EPRT |1|127.0.0.1|1025|", "LIST", "NLST", "STOR x",
+                             "APPE x", "SIZE x", "ALLO 10", "ABOR"})
+        EXPECT_EQ(c.Command(verb).Code, 530) << verb;
     TFtpReply feat = c.Command("FEAT");
     EXPECT_EQ(feat.Code, 211);
     EXPECT_NE(feat.Text.find(" EPSV"), std::string::npos);
-    EXPECT_EQ(c.Command("noop").Code, 200);  // verbs in any letter case
-    // Telnet commands in front of a verb are dropped.
-    EXPECT_EQ(c.Command("\xFF\xF4\xFF\xF2NOOP").Code, 200);
-    EXPECT_EQ(c.Command(std::string(10000, 'A')).Text, "500 Command line too long.");
-    EXPECT_EQ(c.Command("NOOP").Code, 200);
+
+    EXPECT_EQ(c.Login("pharm1", "Secret1").Text, "230 User logged in, proceed.");
+    // Directories resolve virtually; parameters other than the plain ones are refused.
+    Converse(c, {{"PWD", "257 \"/\" is current directory."},
+                 {"CWD a/b", "250"},
+                 {"PWD", "257 \"/a/b\" is current directory."},
+                 {"CDUP", "250"},
+                 {"PWD", "257 \"/a\" is current directory."},
+                 {"CWD ../../../..", "250"},
+                 {"PWD", "257 \"/\" is current directory."},
+                 {"CWD say \"hi\"", "250"},
+                 {"PWD", "257 \"/say \"\"hi\"\"\" is current directory."},
+                 {"CWD", "501"},
+                 {"TYPE A", "200 Type set to A."},
+                 {"TYPE I", "200 Type set to I."},
+                 {"TYPE", "501"},
+                 {"TYPE E", "504"},
+                 {"MODE S", "200"},
+                 {"MODE B", "504"},
+                 {"STRU F", "200"},
+                 {"STRU R", "504"},
+                 {"SIZE", "501"},
+                 {"STOR", "501"},
+                 {"LIST", "425"},  // no PORT or PASV yet
+                 {"PORT 127,0,0,2,200,10", "500"},  // another host
+                 {"PORT 127,0,0,1,0,21", "500"},    // a privileged port
+                 {"PORT 127,0,0,1,300,1", "501"},
+                 {"PORT 127,0,0,1,4", "501"},
+                 {"PORT 127,0,0,1,4,1,", "501"},
+                 {"PORT 127;0,0,1,4,1", "501"},
+                 {"EPRT |1|127.0.0.2|5000|", "500"},
+                 {"EPRT |3|x|5000|", "522"},
+                 {"EPRT |1|", "501"},
+                 {"EPSV 3", "522"},
+                 {"EPSV ALL", "200"},
+                 {"PASV", "501"},
+                 {"PORT 127,0,0,1,4,1", "501"},
+                 {"EPRT |1|127.0.0.1|1025|", "501"}});
+    // A new USER logs out.
+    EXPECT_EQ(c.Login("pharm1", "secret1").Code, 530);
+    EXPECT_EQ(c.Command("PWD").Code, 530);
     EXPECT_EQ(c.Command("QUIT").Code, 221);
     EXPECT_TRUE(c.ServerClosed());
 }
 
+// Name and password are compared exactly; there is no anonymous access, an
+// account without a password never logs in, and the third failure closes
+// the session.
 TEST_F(FtpServerTest, LoginComparesNameAndPasswordExactly) {
     Start();
-    TFtpTestClient c;
-    c.Connect(port_);
-    EXPECT_EQ(c.Command("PASS Secret1").Code, 503);  // no USER yet
-    EXPECT_EQ(c.Login("pharm1", "Secret1").Text, "230 User logged in, proceed.");
-    EXPECT_EQ(c.Command("PWD").Text, "257 \"/\" is current directory.");
-    EXPECT_EQ(c.Login("pharm1", "secret1").Code, 530);  // a new USER logs out
-    EXPECT_EQ(c.Command("PWD").Code, 530);
-
-    TFtpTestClient d;
+    TFtpTestClient d, e;
     d.Connect(port_);
-    EXPECT_EQ(d.Login("PHARM1", "Secret1").Code, 530);
-    EXPECT_EQ(d.Login("pharm1", "Secret1 ").Code, 530);
-    EXPECT_EQ(d.Login("pharm1", "Secret1").Code, 230);
-
-    // No anonymous access, and an account without a password never logs in.
-    TFtpTestClient e;
     e.Connect(port_);
-    EXPECT_EQ(e.Login("anonymous", "guest@").Code, 530);
-    EXPECT_EQ(e.Login("pharm0", "").Code, 530);
-    // The third failure closes the session.
-    TFtpReply third = e.Login("ftp", "x");
-    EXPECT_EQ(third.Code, 530);
+    for (auto [user, pass] : {std::pair{"PHARM1", "Secret1"}, {"pharm1", "Secret1 "}})
+        EXPECT_EQ(d.Login(user, pass).Code, 530) << user << "/" << pass;
+    EXPECT_EQ(d.Login("pharm1", "Secret1").Code, 230);
+    for (auto [user, pass] : {std::pair{"anonymous", "guest@"}, {"pharm0", ""}, {"ftp", "x"}})
+        EXPECT_EQ(e.Login(user, pass).Code, 530) << user;
     EXPECT_EQ(e.ReadReply().Code, 421);
     EXPECT_TRUE(e.ServerClosed());
 }
@@ -149,10 +190,6 @@ TEST_F(FtpServerTest, CurlStoresInPassiveAndActiveModes) {
         EXPECT_EQ(TempDir::Read(dir_.File("one/" + name)), TempDir::Read(src)) << mode;
         EXPECT_EQ(lastStoreName_, name);
     }
-    // A wrong password stores nothing.
-    std::string out;
-    EXPECT_NE(RunCommand("curl -sS -T " + ShellQuote(src) + " " + ShellQuote(Url("pharm1", "bad", "z.bin")), &out), 0);
-    EXPECT_FALSE(fs::exists(dir_.File("one/z.bin")));
 }
 
 TEST_F(FtpServerTest, LftpChangesDirectoryListsEmptyAndStores) {
@@ -170,37 +207,9 @@ TEST_F(FtpServerTest, LftpChangesDirectoryListsEmptyAndStores) {
     EXPECT_NE(out.find("/no/such/place"), std::string::npos) << out;  // pwd
 }
 
-TEST_F(FtpServerTest, DirectoriesResolveVirtually) {
-    TFtpTestClient c;
-    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
-    EXPECT_EQ(c.Command("CWD a/b").Code, 250);
-    EXPECT_EQ(c.Command("PWD").Text, "257 \"/a/b\" is current directory.");
-    EXPECT_EQ(c.Command("CDUP").Code, 250);
-    EXPECT_EQ(c.Command("PWD").Text, "257 \"/a\" is current directory.");
-    EXPECT_EQ(c.Command("CWD ../../../..").Code, 250);
-    EXPECT_EQ(c.Command("PWD").Text, "257 \"/\" is current directory.");
-    EXPECT_EQ(c.Command("CWD say \"hi\"").Code, 250);
-    EXPECT_EQ(c.Command("PWD").Text, "257 \"/say \"\"hi\"\"\" is current directory.");
-    EXPECT_EQ(c.Command("CWD").Code, 501);
-    EXPECT_EQ(c.Command("TYPE A").Text, "200 Type set to A.");
-    EXPECT_EQ(c.Command("TYPE I").Text, "200 Type set to I.");
-    EXPECT_EQ(c.Command("TYPE E").Code, 504);
-    EXPECT_EQ(c.Command("MODE S").Code, 200);
-    EXPECT_EQ(c.Command("MODE B").Code, 504);
-    EXPECT_EQ(c.Command("STRU F").Code, 200);
-    EXPECT_EQ(c.Command("STRU R").Code, 504);
-}
-
 TEST_F(FtpServerTest, ActiveModeConnectsOnlyBackToTheClient) {
     TFtpTestClient c;
     ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
-    EXPECT_EQ(c.Command("LIST").Code, 425);  // no PORT or PASV yet
-    EXPECT_EQ(c.Command("PORT 127,0,0,2,200,10").Code, 500);   // another host
-    EXPECT_EQ(c.Command("PORT 127,0,0,1,0,21").Code, 500);     // a privileged port
-    EXPECT_EQ(c.Command("PORT 127,0,0,1,300,1").Code, 501);
-    EXPECT_EQ(c.Command("EPRT |1|127.0.0.2|5000|").Code, 500);
-    EXPECT_EQ(c.Command("EPRT |3|x|5000|").Code, 522);
-
     auto [lfd, lport] = ListenLoopback();
     EXPECT_EQ(c.Command("EPRT |1|127.0.0.1|" + std::to_string(lport) + "|").Code, 200);
     c.Send("LIST\r\n");
@@ -254,7 +263,6 @@ TEST_F(FtpServerTest, RefusedStoreAndAppendToMissingFile) {
     EXPECT_EQ(c.Command("EPSV").Code, 229);
     EXPECT_EQ(c.Command("APPE missing.rar").Code, 550);
     EXPECT_FALSE(fs::exists(dir_.File("one/missing.rar")));
-    EXPECT_EQ(c.Command("STOR").Code, 501);
 }
 
 TEST_F(FtpServerTest, IdleControlConnectionIsClosed) {

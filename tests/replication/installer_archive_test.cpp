@@ -114,53 +114,42 @@ TEST_F(ArchiveInstall, PacketNamesInSmallLettersAreNoItems) {
     EXPECT_TRUE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
 }
 
+// An archive that cannot be read fails, is kept, and is installed by the
+// next pass that finds a good upload under its name.
 TEST_F(ArchiveInstall, EmptyCorruptAndForeignArchivesFailAndAreRetried) {
     WriteArchive(1, InitialArchive());
     Install(1);
-
-    // Size 0.
-    std::ofstream(ArchivePath(2)).close();
-    Install(2);
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_EQ(InstallerLog().back(), Cp(u8"Грешка : Файлът ") + ArchivePath(2) + Cp(u8" е повреден."));
-
-    // Not an archive: an error of the archive, not an archive without items.
-    std::ofstream(ArchivePath(2)) << "<html>upload interrupted</html>";
-    log.Clear();
-    Install(2);
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_TRUE(fs::exists(ArchivePath(2)));
-    EXPECT_TRUE(Contains(InstallerLog(), "could not be extracted"));
-    EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
-
-    // Damaged data.
-    std::string bytes = MakeRar4Archive({TRar4Entry::File(
-        "REPL_ITEMS[1].xml", WriteXmlDataPacket(ReplItems({{1, 2, 1, 1}}).Fields, ReplItems({{1, 2, 1, 1}}).Data))});
-    bytes[bytes.size() - 20] ^= 0x20;
-    std::ofstream(ArchivePath(2), std::ios::binary) << bytes;
-    Install(2);
-    EXPECT_EQ(LastArchive(), 1);
-
-    // An archive without any packet.
-    WriteRar4Archive(ArchivePath(2), {TRar4Entry::File("readme.txt", "hi")});
-    log.Clear();
-    Install(2);
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_TRUE(Contains(InstallerLog(), "No packet"));
-
-    // The next pass with a good upload installs it.
+    std::string damaged = ArchiveOf({ReplItems({{1, 2, 1, 1}})});
+    damaged[damaged.size() - 20] ^= 0x20;
+    const struct {
+        const char* what;
+        std::string bytes;  // of archive 2
+        std::string logged;
+    } cases[] = {
+        {"size 0", "", Cp(u8"Грешка : Файлът ") + ArchivePath(2) + Cp(u8" е повреден.")},
+        // An error of the archive, not an archive without items.
+        {"no archive", "<html>upload interrupted</html>", "could not be extracted"},
+        {"damaged data", damaged, "could not be extracted"},
+        {"without any packet", MakeRar4Archive({TRar4Entry::File("readme.txt", "hi")}), "No packet"},
+        {"the extractor does not start", ArchiveOf(RegularArchive(1, 2, 22)), "could not be started"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        log.Clear();
+        std::ofstream(ArchivePath(2), std::ios::binary) << c.bytes;
+        if (c.logged == "could not be started") env.ExtractorProgram = tmp_.Path() + "/no-such-extractor";
+        Install(2);
+        EXPECT_EQ(LastArchive(), 1);
+        EXPECT_TRUE(fs::exists(ArchivePath(2)));
+        EXPECT_TRUE(Contains(InstallerLog(), c.logged)) << ::testing::PrintToString(InstallerLog());
+        EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
+        env.ClearFaults();
+        env.ExtractorProgram = (fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string();
+    }
     WriteArchive(2, RegularArchive(1, 2, 22));
     Install(2);
     EXPECT_EQ(LastArchive(), 2);
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:upd:22"}));
-}
-
-TEST_F(ArchiveInstall, TheExtractorFailingToStartFailsTheArchive) {
-    WriteArchive(1, InitialArchive());
-    env.ExtractorProgram = tmp_.Path() + "/no-such-extractor";
-    Install(1);
-    EXPECT_EQ(LastArchive(), 0);
-    EXPECT_TRUE(Contains(InstallerLog(), "could not be started"));
 }
 
 TEST_F(ArchiveInstall, NumberIsCommittedBeforeTheArchiveIsMarked) {

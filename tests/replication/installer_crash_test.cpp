@@ -74,7 +74,7 @@ protected:
         int rc = 3;
         try {
             TVantrellPacketInstallerService svc(env);
-            svc.UploadSettleTime = std::chrono::seconds(0);
+            env.ClockShift = 3600;  // every upload long settled
             SetPharmacies(std::vector<std::string>{"5|Five|p5"});
             rc = 2;
             for (int pass = 0; pass < 50; ++pass) {

@@ -23,7 +23,6 @@ protected:
     InstallerFaults() {
         db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PHARM_ID INT, "
                 "PRIMARY KEY (ID, PHARM_ID)) ENGINE=InnoDB");
-        svc.UploadSettleTime = std::chrono::seconds(60);
         SetPharmacies(std::vector<std::string>{"5|Five|p5"});
     }
     // Archive 1 installed, archive 2 uploaded two minutes ago, no fault.

@@ -87,6 +87,14 @@ inline Row StockRow(int id, const std::string& name, int qty) {
     return {I(id), S(name), D(2009, 3, 5, 14, 7, 9), I(qty)};
 }
 
+// The RAR archive of the packets, each as the file its name says.
+inline std::string ArchiveOf(const std::vector<Packet>& packets, TPacketEncoding enc = TPacketEncoding::Cp1251) {
+    std::vector<TRar4Entry> entries;
+    for (const Packet& p : packets)
+        entries.push_back(TRar4Entry::File(p.FileName, WriteXmlDataPacket(p.Fields, p.Data, enc)));
+    return MakeRar4Archive(entries);
+}
+
 class InstallerTest : public ::testing::Test {
 protected:
     static constexpr int kPharm = 5;
@@ -110,12 +118,8 @@ protected:
     std::string WriteArchive(int n, const std::vector<Packet>& packets, int pharm = kPharm,
                              TPacketEncoding enc = TPacketEncoding::Cp1251) {
         fs::create_directories(PharmFolder(pharm));
-        std::vector<TRar4Entry> entries;
-        for (const Packet& p : packets)
-            entries.push_back(TRar4Entry::File(p.FileName, WriteXmlDataPacket(p.Fields, p.Data, enc)));
-        std::string path = ArchivePath(n, pharm);
-        WriteRar4Archive(path, entries);
-        return path;
+        std::ofstream(ArchivePath(n, pharm), std::ios::binary) << ArchiveOf(packets, enc);
+        return ArchivePath(n, pharm);
     }
 
     // One run of the archive installer up to archive `highest`.

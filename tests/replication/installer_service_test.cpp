@@ -3,8 +3,6 @@
 // start and timer ticks against the real database and archives.
 #include "installer_fixture.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <thread>
 
@@ -21,30 +19,21 @@ namespace {
 
 using Svc = TVantrellPacketInstallerService;
 
-TEST(PacketInstallerService, ArchiveNumbersAndTheHighest) {
-    EXPECT_EQ(Svc::GetArchiveNumber("xml12.rar"), 12);
-    EXPECT_EQ(Svc::GetArchiveNumber("XML12.RAR"), 12);
-    EXPECT_EQ(Svc::GetArchiveNumber("pk_7.rar"), 7);
-    EXPECT_EQ(Svc::GetArchiveNumber("/some/folder/xml3.rar"), 3);
-    EXPECT_EQ(Svc::GetArchiveNumber("xml.rar"), -1);
-    EXPECT_EQ(Svc::GetArchiveNumber("old_xml5.rar"), -1);
-    EXPECT_EQ(Svc::GetArchiveNumber("xml99999999999.rar"), -1);  // beyond 32 bits
-    EXPECT_EQ(Svc::GetArchiveNumber("xml2147483647.rar"), 2147483647);
+TEST(PacketInstallerService, ArchiveNumbersFolderNamesAndTheTimerInterval) {
+    const std::pair<const char*, int32_t> numbers[] = {
+        {"xml12.rar", 12}, {"XML12.RAR", 12}, {"pk_7.rar", 7}, {"/some/folder/xml3.rar", 3}, {"xml.rar", -1},
+        {"old_xml5.rar", -1}, {"xml99999999999.rar", -1} /* beyond 32 bits */, {"xml2147483647.rar", 2147483647}};
+    for (auto [name, n] : numbers) EXPECT_EQ(Svc::GetArchiveNumber(name), n) << name;
     EXPECT_EQ(Svc::GetMaxArchiveNum({"xml.rar", "old_xml5.rar"}), 0);
     EXPECT_EQ(Svc::GetMaxArchiveNum({"xml3.rar", "xml8.rar", "xml6.rar"}), 8);
     EXPECT_EQ(Svc::GetMaxArchiveNum({}), 0);
-    EXPECT_EQ(Svc::GetUserFolderName({"12|Name|pass", "7"}, 0), "pharm12");
-    EXPECT_EQ(Svc::GetUserFolderName({"12|Name|pass", "7"}, 1), "pharm7");
-}
-
-TEST(PacketInstallerService, TimerInterval) {
+    EXPECT_EQ(Svc::GetUserFolderName({"12|Name|pass", "7"}, 0) + Svc::GetUserFolderName({"12|Name|pass", "7"}, 1),
+              "pharm12pharm7");
     EXPECT_EQ(Svc::TimerInterval(10), 600000u);
     EXPECT_EQ(Svc::TimerInterval(0), 0u);
     EXPECT_EQ(Svc::TimerInterval(71582), 4294920000u);
     EXPECT_THROW(Svc::TimerInterval(71583), EIntOverflow);
     Svc s;
-    EXPECT_EQ(s.Name(), "VantrellPacketInstallerService");
-    EXPECT_EQ(s.DisplayName(), "Vantrell PacketInstallerService");
     EXPECT_FALSE(s.tmrPacketInstaller().Enabled());
     EXPECT_EQ(s.tmrPacketInstaller().Interval(), 60000u);
 }
@@ -60,7 +49,7 @@ public:
 class InstallerPass : public InstallerTest {
 protected:
     InstallerPass() {
-        svc.UploadSettleTime = std::chrono::seconds(0);
+        env.ClockShift = 3600;  // every upload long settled
         svc.OnInstall = [this](int32_t p, int32_t h) { calls.push_back({p, h}); };
     }
     void Touch(const std::string& name, int pharm = kPharm) {
@@ -95,7 +84,11 @@ TEST_F(InstallerPass, DeletesInstalledArchivesAndCallsTheInstallerWithTheHighest
                                                       "Deleting already installed packet: xml0.rar"}));
 }
 
-TEST_F(InstallerPass, UnnumberedArchivesAndUnknownPharmacies) {
+TEST_F(InstallerPass, UnnumberedArchivesUnknownPharmaciesAndMissingFolders) {
+    // Missing folders are passed over quietly.
+    SetPharmacies(std::nullopt);
+    svc.CheckPackets();
+    EXPECT_TRUE(ServiceLog().empty());
     Touch("xml.rar");
     Touch("xml0.rar", 9);
     Touch("xml1.rar", 9);
@@ -145,13 +138,6 @@ TEST_F(InstallerPass, AFailingPassEndsButClearsTheBusyFlag) {
     EXPECT_EQ(calls.back(), (std::pair<int, int>{6, 1}));
 }
 
-TEST_F(InstallerPass, MissingFoldersAreQuiet) {
-    SetPharmacies(std::nullopt);
-    svc.CheckPackets();
-    EXPECT_TRUE(calls.empty());
-    EXPECT_TRUE(ServiceLog().empty());
-}
-
 TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
     Touch("xml1.rar");
     SetPharmacies(std::nullopt);
@@ -160,14 +146,15 @@ TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
         svc.CheckPackets();
         EXPECT_TRUE(calls.empty());
     }
-    // A file written just now.
-    svc.UploadSettleTime = std::chrono::seconds(60);
-    svc.CheckPackets();
-    EXPECT_TRUE(calls.empty());
+    // A file written just now, and seen again within the settle time.
+    for (std::time_t shift : {0, 30}) {
+        env.ClockShift = shift;
+        svc.CheckPackets();
+        EXPECT_TRUE(calls.empty());
+    }
     EXPECT_TRUE(Contains(ServiceLog(), "uploading"));
     // The same file a while later.
-    struct timespec old[2] = {{std::time(nullptr) - 120, 0}, {std::time(nullptr) - 120, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, (PharmFolder() + "xml1.rar").c_str(), old, 0), 0);
+    env.ClockShift = 90;
     svc.CheckPackets();
     EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 1}}));
 }
@@ -175,7 +162,6 @@ TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
 TEST_F(InstallerPass, StartInstallsAndTheTimerKeepsInstalling) {
     TMainLoop loop;
     Svc service(env, &loop);
-    service.UploadSettleTime = std::chrono::seconds(0);
     WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10)})});
     bool started = true;
     service.ServiceStart(started);
@@ -206,7 +192,7 @@ class InstallerOutage : public OwnDbInstance, public InstallerTest {};
 
 TEST_F(InstallerOutage, APassWhileTheDatabaseIsDownInstallsNothingAndTheNextOneEverything) {
     Svc service(env);
-    service.UploadSettleTime = std::chrono::seconds(0);
+    env.ClockShift = 3600;
     SetPharmacies(std::vector<std::string>{"5|Five|p5"});
     WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10), StockRow(2, "two", 20)})});
     bool started = true;

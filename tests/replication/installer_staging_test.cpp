@@ -86,11 +86,11 @@ protected:
         return out;
     }
     TempDir dir;
+    TDMBase dm;
+    TStagingImport imp{dm};
 };
 
 TEST_F(StagingImport, CreatesTablesAndAddsOnlyMissingColumns) {
-    TDMBase dm;
-    TStagingImport imp(dm);
     std::string v1 = WritePacket("STOCK[1].xml", StockFields(), {});
     auto ran = imp.CreateOrUpdateTable(v1, "STOCK");
     ASSERT_EQ(ran.size(), 1u);
@@ -124,8 +124,6 @@ TEST_F(StagingImport, CreatesTablesAndAddsOnlyMissingColumns) {
 }
 
 TEST_F(StagingImport, ImportsFilesInBracketOrderWithTypesAndNulls) {
-    TDMBase dm;
-    TStagingImport imp(dm);
     db.Exec("CREATE TABLE STOCK (SEQ INT AUTO_INCREMENT PRIMARY KEY, ID INT, NAME VARCHAR(40), "
             "CHANGED DATETIME, QTY INT, PHARM_ID INT) ENGINE=InnoDB");
     WritePacket("STOCK[10].xml", StockFields(), {StockRow(10, "ten", 1)});
@@ -144,8 +142,6 @@ TEST_F(StagingImport, ImportsFilesInBracketOrderWithTypesAndNulls) {
 }
 
 TEST_F(StagingImport, ParcelExpiryDatesBelowZeroBecomeZero) {
-    TDMBase dm;
-    TStagingImport imp(dm);
     std::vector<TPacketFieldDef> f{{"ID", TFieldType::ftInteger}, {"EXPIRY_DATE", TFieldType::ftDate}};
     Rows rows{{I(1), Variant::FromDate(-5)}, {I(2), Null()}, {I(3), D(2011, 4, 30)}};
     std::string file = WritePacket("PARCEL_X[1].xml", f, rows);
@@ -209,8 +205,6 @@ TEST_F(StagingImport, ManyRowsPerStatementEndAsOneRowPerStatement) {
     }
     WritePacket("STOCK[1].xml", fields, first);
     WritePacket("STOCK[2].xml", fields, second);
-    TDMBase dm;
-    TStagingImport imp(dm);
     for (const char* engine : {"MyISAM", "InnoDB"}) {
         db.Exec(std::string("CREATE TABLE STOCK_") + engine + " (SEQ INT AUTO_INCREMENT PRIMARY KEY, ID INT, "
                 "NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PRICE DECIMAL(12,4), RATE DOUBLE, NOTE TEXT, "
@@ -227,45 +221,47 @@ TEST_F(StagingImport, ManyRowsPerStatementEndAsOneRowPerStatement) {
 class StagingMerge : public StagingImport {
 protected:
     void FillStaging(int rows) {
+        db.Exec("DROP TABLE IF EXISTS STOCK, STOCK_5");
         db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), QTY INT, PHARM_ID INT, PRIMARY KEY (ID, PHARM_ID))");
         db.Exec("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), QTY INT)");
         db.Exec("INSERT INTO STOCK_5 SELECT seq, CONCAT('n', seq), seq % 7 FROM seq_1_to_" + std::to_string(rows));
         db.Exec("INSERT INTO STOCK VALUES (1, 'old', 0, 5), (99999, 'old', 0, 5), (1, 'six', 0, 6)");
     }
-    std::vector<std::string> Merge() {
-        TDMBase dm;
-        TStagingImport imp(dm);
-        imp.MergeSplitTable("STOCK", 5, false);
+    // The statements of one merge of STOCK for pharmacy 5.
+    std::vector<std::string> Merge(const std::string& table = "STOCK", bool skip = false) {
+        imp.MergeSplitTable(table, 5, skip);
         return imp.LastMergeStatements();
     }
 };
 
+// The pharmacy's rows are replaced (others kept) in chunks of 5,000 in key
+// order; each merge reports only its own statements.
 TEST_F(StagingMerge, ChunksOfFiveThousandInKeyOrder) {
-    FillStaging(12000);
-    auto sql = Merge();
-    ASSERT_EQ(sql.size(), 4u);
-    EXPECT_EQ(sql[0], "delete from `STOCK` where `PHARM_ID` = 5");
-    EXPECT_EQ(sql[1], "insert into `STOCK` (`ID`, `NAME`, `QTY`, `PHARM_ID`) (select `ID`, `NAME`, `QTY`, 5 as "
-                      "`PHARM_ID` from `STOCK_5` order by `ID` limit 0,5000)");
-    EXPECT_NE(sql[2].find("limit 5000,5000)"), std::string::npos);
-    EXPECT_NE(sql[3].find("limit 10000,5000)"), std::string::npos);
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5"), 12000);
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5 AND NAME = CONCAT('n', ID)"), 12000);
-    EXPECT_EQ(db.ScalarStr("SELECT NAME FROM STOCK WHERE PHARM_ID = 6"), "six");
-}
-
-TEST_F(StagingMerge, ExactlyFiveThousandIsOneStatementTenThousandThreeChunks) {
-    FillStaging(5000);
-    auto sql = Merge();
-    ASSERT_EQ(sql.size(), 2u);
-    EXPECT_EQ(sql[1].find("limit"), std::string::npos);
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5"), 5000);
-
-    db.Exec("DROP TABLE STOCK, STOCK_5");
-    FillStaging(10000);
-    sql = Merge();
-    ASSERT_EQ(sql.size(), 4u);
-    EXPECT_NE(sql[3].find("limit 10000,5000)"), std::string::npos);
+    const std::string insert = "insert into `STOCK` (`ID`, `NAME`, `QTY`, `PHARM_ID`) (select `ID`, `NAME`, `QTY`, "
+                               "5 as `PHARM_ID` from `STOCK_5`";
+    for (int rows : {12000, 5000, 10000}) {
+        SCOPED_TRACE(rows);
+        FillStaging(rows);
+        auto sql = Merge();
+        ASSERT_EQ(sql.size(), rows == 5000 ? 2u : 4u);
+        EXPECT_EQ(sql[0], "delete from `STOCK` where `PHARM_ID` = 5");
+        EXPECT_EQ(sql[1].rfind(insert, 0), 0u) << sql[1];
+        if (rows == 5000) {
+            EXPECT_EQ(sql[1].find("limit"), std::string::npos);
+        }
+        for (size_t i = 1; rows != 5000 && i < sql.size(); ++i)
+            EXPECT_NE(sql[i].find(" order by `ID` limit " + std::to_string((i - 1) * 5000) + ",5000)"),
+                      std::string::npos)
+                << sql[i];
+        EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5 AND NAME = CONCAT('n', ID)"), rows);
+        EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5"), rows);
+        EXPECT_EQ(db.ScalarStr("SELECT NAME FROM STOCK WHERE PHARM_ID = 6"), "six");
+    }
+    // Missing tables or Skip: nothing happens.
+    EXPECT_TRUE(Merge("NO_SUCH").empty());
+    EXPECT_TRUE(Merge("STOCK", true).empty());
+    db.Exec("CREATE TABLE LONE (ID INT, PHARM_ID INT)");
+    EXPECT_TRUE(Merge("LONE").empty());
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5"), 10000);
 }
 
@@ -286,16 +282,8 @@ TEST_F(StagingMerge, ATableWithoutPharmIdIsNeverEmptied) {
     db.Exec("CREATE TABLE SHARED_T (ID INT PRIMARY KEY, NAME VARCHAR(40))");
     db.Exec("CREATE TABLE SHARED_T_5 (ID INT PRIMARY KEY, NAME VARCHAR(40))");
     db.Exec("INSERT INTO SHARED_T VALUES (1, 'central'); INSERT INTO SHARED_T_5 VALUES (2, 'pharmacy')");
-    TDMBase dm;
-    TStagingImport imp(dm);
-    EXPECT_THROW(imp.MergeSplitTable("SHARED_T", 5, false), EPacketError);
+    EXPECT_THROW(Merge("SHARED_T"), EPacketError);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM SHARED_T"), 1);
-    // Missing tables or Skip: nothing happens.
-    imp.MergeSplitTable("NO_SUCH", 5, false);
-    imp.MergeSplitTable("SHARED_T", 5, true);
-    db.Exec("CREATE TABLE LONE (ID INT, PHARM_ID INT)");
-    imp.MergeSplitTable("LONE", 5, false);
-    EXPECT_TRUE(imp.LastMergeStatements().empty());
 }
 
 }  // namespace

@@ -1,15 +1,10 @@
 // The packet archive extractor, run as the real program beside the server.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
 
 #include "core/app_paths.h"
+#include "core/process.h"
 #include "support/rar4_writer.h"
 #include "support/temp_dir.h"
 
@@ -17,139 +12,99 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Extractor() {
-    return (fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string();
-}
-
-int RunProgram(const std::vector<std::string>& args) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int Extract(const std::string& archive, const std::string& folder) {
-    return RunProgram({Extractor(), "e", "-o+", archive, folder + "/"});
-}
-
-std::vector<std::string> Names(const std::string& folder) {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class RarExtractor : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(fs::exists(Extractor())) << Extractor();
-        out = dir.Path() + "/out dir";
+        ASSERT_TRUE(fs::exists(extractor)) << extractor;
         fs::create_directory(out);
     }
+    // The extractor's exit code for the arguments.
+    int Run(const std::string& args) { return ExecAndWait("\"" + extractor + "\" " + args, false, ""); }
+    // Extracts the archive of the test folder into the output folder.
+    int Extract(const std::string& archive) { return Run("e -o+ \"" + dir.File(archive) + "\" \"" + out + "/\""); }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    const std::string extractor = (fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string();
     TempDir dir;
-    std::string out;
+    const std::string out = dir.Path() + "/out dir";
 };
 
-TEST_F(RarExtractor, ExtractsFilesWithoutTheirStoredPaths) {
-    std::string archive = dir.File("xml 5.rar");
-    WriteRar4Archive(archive, {TRar4Entry::File("REPL_ITEMS[1].xml", "items"),
-                               TRar4Entry::Folder("sub"),
-                               TRar4Entry::File("sub\\deep\\ARTICLE[2].xml", std::string("a\0b", 3)),
-                               TRar4Entry::File("../../escape.xml", "up")});
-    ASSERT_EQ(Extract(archive, out), 0);
-    EXPECT_EQ(Names(out), (std::vector<std::string>{"ARTICLE[2].xml", "REPL_ITEMS[1].xml", "escape.xml"}));
-    EXPECT_EQ(TempDir::Read(out + "/ARTICLE[2].xml"), std::string("a\0b", 3));
-    EXPECT_EQ(TempDir::Read(out + "/REPL_ITEMS[1].xml"), "items");
-    EXPECT_FALSE(fs::exists(dir.Path() + "/escape.xml"));
-}
-
-TEST_F(RarExtractor, OverwritesAndReplacesLinksWithoutFollowingThem) {
+// Files arrive without their stored paths; neither links nor entries without
+// a name (a 32-byte file header) are made, and the entries after them still
+// arrive; a file in the way is overwritten, a link in the way replaced
+// without being followed.
+TEST_F(RarExtractor, ExtractsFilesAndNothingElse) {
     std::string outside = dir.Write("outside.txt", "keep me");
     dir.Write("out dir/A[1].xml", "old content that is longer");
     fs::create_symlink(outside, out + "/B[1].xml");
-    std::string archive = dir.File("xml1.rar");
-    WriteRar4Archive(archive, {TRar4Entry::File("A[1].xml", "new"), TRar4Entry::File("B[1].xml", "bee")});
-    ASSERT_EQ(Extract(archive, out), 0);
-    EXPECT_EQ(TempDir::Read(out + "/A[1].xml"), "new");
-    EXPECT_FALSE(fs::is_symlink(out + "/B[1].xml"));
-    EXPECT_EQ(TempDir::Read(out + "/B[1].xml"), "bee");
+    WriteRar4Archive(dir.File("xml 5.rar"), {TRar4Entry::File("REPL_ITEMS[1].xml", "items"),
+                                             TRar4Entry::Folder("sub"),
+                                             TRar4Entry::File("sub\\deep\\ARTICLE[2].xml", std::string("a\0b", 3)),
+                                             TRar4Entry::File("../../escape.xml", "up"),
+                                             TRar4Entry::Symlink("X[1].xml", "/etc/passwd"),
+                                             TRar4Entry::Symlink("up", ".."),
+                                             TRar4Entry::File("", "lost"),
+                                             TRar4Entry::File("A[1].xml", "new"),
+                                             TRar4Entry::File("B[1].xml", "bee")});
+    ASSERT_EQ(Extract("xml 5.rar"), 0);
+    std::string got;
+    for (const std::string& name : Names()) {
+        EXPECT_FALSE(fs::is_symlink(out + "/" + name)) << name;
+        got += name + "=" + TempDir::Read(out + "/" + name) + ";";
+    }
+    EXPECT_EQ(got, "ARTICLE[2].xml=" + std::string("a\0b", 3) +
+                       ";A[1].xml=new;B[1].xml=bee;REPL_ITEMS[1].xml=items;escape.xml=up;");
+    EXPECT_FALSE(fs::exists(dir.Path() + "/escape.xml"));
     EXPECT_EQ(TempDir::Read(outside), "keep me");
 }
 
-TEST_F(RarExtractor, CreatesNoLinks) {
-    std::string archive = dir.File("xml2.rar");
-    WriteRar4Archive(archive, {TRar4Entry::Symlink("X[1].xml", "/etc/passwd"),
-                               TRar4Entry::Symlink("up", ".."),
-                               TRar4Entry::File("Y[1].xml", "y")});
-    ASSERT_EQ(Extract(archive, out), 0);
-    EXPECT_EQ(Names(out), (std::vector<std::string>{"Y[1].xml"}));
-}
-
-TEST_F(RarExtractor, SkipsAnEntryWithoutAName) {
-    // A file entry whose stored name is empty (a 32-byte file header) is no
-    // file to write: the entries after it still arrive.
-    WriteRar4Archive(dir.File("noname.rar"), {TRar4Entry::File("", "lost"), TRar4Entry::File("Z[1].xml", "z")});
-    ASSERT_EQ(Extract(dir.File("noname.rar"), out), 0);
-    EXPECT_EQ(Names(out), (std::vector<std::string>{"Z[1].xml"}));
-    EXPECT_EQ(TempDir::Read(out + "/Z[1].xml"), "z");
-    WriteRar4Archive(dir.File("only.rar"), {TRar4Entry::File("", "lost")});
-    fs::remove(out + "/Z[1].xml");
-    EXPECT_EQ(Extract(dir.File("only.rar"), out), 10);
-    EXPECT_TRUE(Names(out).empty());
-}
-
+// Failures end with a code other than 0 (2 for a broken archive, 10 when
+// there is nothing to extract) and leave no file behind, not even a partial one.
 TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
-    std::string good = MakeRar4Archive({TRar4Entry::File("A[1].xml", std::string(5000, 'x'))});
-
-    // Damaged data: the checksum does not match.
+    const std::string good = MakeRar4Archive({TRar4Entry::File("A[1].xml", std::string(5000, 'x'))});
     std::string damaged = good;
-    damaged[good.size() - 100] ^= 0x55;
-    dir.Write("damaged.rar", damaged);
-    EXPECT_NE(Extract(dir.File("damaged.rar"), out), 0);
-    EXPECT_TRUE(Names(out).empty());
-
-    // Cut short during upload.
-    dir.Write("short.rar", good.substr(0, good.size() / 2));
-    EXPECT_NE(Extract(dir.File("short.rar"), out), 0);
-    EXPECT_TRUE(Names(out).empty());
-
-    // Cut short at the boundary of two entries: the first is whole, the end
-    // block is missing.
-    std::string first = MakeRar4Archive({TRar4Entry::File("A[1].xml", "a")});
-    std::string two = MakeRar4Archive({TRar4Entry::File("A[1].xml", "a"), TRar4Entry::File("B[1].xml", "b")});
-    dir.Write("cut.rar", two.substr(0, first.size() - 7));  // 7: the end block
-    EXPECT_EQ(Extract(dir.File("cut.rar"), out), 2);
-    EXPECT_TRUE(Names(out).empty());
-
-    dir.Write("text.rar", "this is not an archive");
-    EXPECT_NE(Extract(dir.File("text.rar"), out), 0);
-    dir.Write("empty.rar", "");
-    EXPECT_NE(Extract(dir.File("empty.rar"), out), 0);
-    EXPECT_NE(Extract(dir.File("missing.rar"), out), 0);
-
-    // Nothing to extract.
-    WriteRar4Archive(dir.File("folders.rar"), {TRar4Entry::Folder("only")});
-    EXPECT_EQ(Extract(dir.File("folders.rar"), out), 10);
-    EXPECT_TRUE(Names(out).empty());
+    damaged[good.size() - 100] ^= 0x55;  // the checksum does not match
+    const std::string first = MakeRar4Archive({TRar4Entry::File("A[1].xml", "a")});
+    const std::string two = MakeRar4Archive({TRar4Entry::File("A[1].xml", "a"), TRar4Entry::File("B[1].xml", "b")});
+    const struct {
+        const char* what;
+        std::string bytes;
+        int rc;  // -1: any but 0
+    } cases[] = {
+        {"damaged data", damaged, -1},
+        {"cut short during upload", good.substr(0, good.size() / 2), -1},
+        // The first entry whole, the end block (7 bytes) missing.
+        {"cut short between two entries", two.substr(0, first.size() - 7), 2},
+        {"no archive", "this is not an archive", -1},
+        {"empty", "", -1},
+        {"folders only", MakeRar4Archive({TRar4Entry::Folder("only")}), 10},
+        {"an entry without a name only", MakeRar4Archive({TRar4Entry::File("", "lost")}), 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dir.Write("bad.rar", c.bytes);
+        int rc = Extract("bad.rar");
+        if (c.rc < 0) {
+            EXPECT_NE(rc, 0);
+        } else {
+            EXPECT_EQ(rc, c.rc);
+        }
+        EXPECT_TRUE(Names().empty());
+    }
+    EXPECT_NE(Extract("missing.rar"), 0);
 }
 
 TEST_F(RarExtractor, RefusesCommandLinesItDoesNotUnderstand) {
     WriteRar4Archive(dir.File("a.rar"), {TRar4Entry::File("A[1].xml", "a")});
-    EXPECT_EQ(RunProgram({Extractor(), "x", dir.File("a.rar"), out + "/"}), 7);
-    EXPECT_EQ(RunProgram({Extractor(), "e", "-p-secret", dir.File("a.rar"), out + "/"}), 7);
-    EXPECT_EQ(RunProgram({Extractor(), "e"}), 7);
-    EXPECT_TRUE(Names(out).empty());
+    EXPECT_EQ(Run("x \"" + dir.File("a.rar") + "\" \"" + out + "/\""), 7);
+    EXPECT_EQ(Run("e -p-secret \"" + dir.File("a.rar") + "\" \"" + out + "/\""), 7);
+    EXPECT_EQ(Run("e"), 7);
+    EXPECT_TRUE(Names().empty());
 }
 
 }  // namespace

@@ -86,12 +86,11 @@ int32_t TVantrellPacketInstallerService::GetMaxArchiveNum(const std::vector<std:
 
 bool TVantrellPacketInstallerService::UploadInProgress(const std::string& folder) const {
     if (env_.Uploads().IsFolderBusy(folder)) return true;
-    if (UploadSettleTime.count() <= 0) return false;
     std::time_t now = env_.Now();
     for (const std::string& name : env_.ListFiles(folder, "*")) {
         TFileInfo st = env_.Stat(folder + name);
         if (!st.IsFile) continue;
-        if (now - st.ModifyTime < UploadSettleTime.count() && st.ModifyTime - now < UploadSettleTime.count())
+        if (now - st.ModifyTime < kUploadSettleTime.count() && st.ModifyTime - now < kUploadSettleTime.count())
             return true;
     }
     return false;

@@ -77,10 +77,9 @@ public:
     // Whether a pass is running.
     bool Busy() const { return busy_.test(); }
 
-    // ---- settings for tests and tools ------------------------------------
     // How long a pharmacy's files must be left unchanged before its archives
     // are installed.
-    std::chrono::seconds UploadSettleTime{60};
+    static constexpr std::chrono::seconds kUploadSettleTime{60};
 
 protected:
     // Runs the archive installer for the pharmacy up to archive Highest.
@@ -88,7 +87,7 @@ protected:
 
 private:
     // Whether an upload is writing into the folder or changed a file of it
-    // within UploadSettleTime.
+    // within kUploadSettleTime.
     bool UploadInProgress(const std::string& folder) const;
 
     TEnv& env_;
