@@ -96,8 +96,7 @@ void TZorvelCentralNomSyncServerSrv::IdTCPServerExecute(TTcpRequest& request) {
     if (result) request.Reply = EncodePharmComponent(*result);
 }
 
-std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispatch(TPharmServerCommand& command,
-                                                                                   std::string* failure) {
+std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispatch(TPharmServerCommand& command) {
     std::unique_ptr<TPharmServerCommandResult> result;
     try {
         if (IsExactly<TPharmServerLoginCommand>(command))
@@ -118,7 +117,6 @@ std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispa
         else
             result = std::make_unique<TPharmServerNomActualizationResult>();
         result->ErrorMessage = e.what();
-        if (failure) *failure = e.what();
     }
     return result;
 }

@@ -1,12 +1,13 @@
-// Article groups, measure names and suppliers: their wire records, and their
-// central and staged rows against the real database, with the transaction
-// each of them opens or commits.
+// Producers, article groups, measure names and suppliers: their wire
+// records, and their central and staged rows against the real database, with
+// the transaction each of them opens or commits.
 #include <gtest/gtest.h>
 
 #include "catalogue_classes_test_util.h"
 #include "core/cp1251.h"
 #include "core/db/dm_base.h"
 #include "core/log.h"
+#include "core/text.h"
 
 using namespace nomsync_test;
 
@@ -54,6 +55,10 @@ TEST(CatalogueRecords, EveryFieldRoundTripsByteForByteAndEveryTruncationIsRefuse
             auto cut = NewOf(c, nullptr);
             EXPECT_THROW(LoadWireBytes(*cut, bytes.substr(0, n)), Exception) << "cut at " << n;
         }
+        // Reading clears first.
+        const std::string empty = WireBytes(*NewOf(c, nullptr));
+        LoadWireBytes(*back, empty);
+        EXPECT_EQ(WireBytes(*back), empty);
     }
 }
 
@@ -168,8 +173,10 @@ TEST(CatalogueRecords, DefaultsAndAssign) {
     const std::string e = ErrorOf([&] { m.Assign(g); });
     EXPECT_EQ(e.rfind("Invalid assign operation on TMeasureName! (", 0), 0u) << e;
     TSupplier s(nullptr);
+    TProducer p(nullptr);
     EXPECT_EQ(ErrorOf([&] { s.Assign(m); }).rfind("Invalid assign operation on TSupplier (", 0), 0u);
     EXPECT_EQ(ErrorOf([&] { g.Assign(s); }).rfind("Invalid assign operation on TArticleGroup (", 0), 0u);
+    EXPECT_EQ(ErrorOf([&] { p.Assign(s); }).rfind("Invalid assign operation on TProducer (", 0), 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -182,11 +189,12 @@ TEST_F(CatalogueDbTest, InsertReadsBackUpdateAndDeleteApplyAndAVanishedRowIsLeft
         auto obj = c.filled(&dm, Cp(u8"Първо"));
         std::string msg;
         ASSERT_TRUE(obj->SaveToDB(msg)) << msg;
+        EXPECT_EQ(msg, "");
         const int32_t id = obj->ID();
         ASSERT_GT(id, 0);
         EXPECT_EQ(StoredBytes(*Central(c, dm, id), *obj), WireBytes(*obj));  // amounts exact too
 
-        auto changed = c.filled(&dm, Cp(u8"Второ"));
+        auto changed = c.filled(&dm, Cp(u8"Второ") + " O'Neil \\ \"q\"");
         if (auto* g = dynamic_cast<TArticleGroup*>(changed.get())) g->TICKET_GROUP = 9;
         if (auto* s = dynamic_cast<TSupplier*>(changed.get())) s->SetAddress("");
         changed->SetID(id);
@@ -194,7 +202,7 @@ TEST_F(CatalogueDbTest, InsertReadsBackUpdateAndDeleteApplyAndAVanishedRowIsLeft
         auto stored = Central(c, dm, id);
         if (auto* g = dynamic_cast<TArticleGroup*>(stored.get())) {
             // A group's change renames it and nothing else.
-            EXPECT_EQ(g->NAME, Cp(u8"Второ"));
+            EXPECT_EQ(g->NAME, Cp(u8"Второ") + " O'Neil \\ \"q\"");
             EXPECT_EQ(g->TICKET_GROUP, 3);
         } else {
             EXPECT_EQ(StoredBytes(*stored, *changed), WireBytes(*changed));
@@ -203,7 +211,8 @@ TEST_F(CatalogueDbTest, InsertReadsBackUpdateAndDeleteApplyAndAVanishedRowIsLeft
         auto ghost = c.filled(&dm, "ghost");
         ghost->SetID(id + 100);
         EXPECT_TRUE(ghost->SaveToDB(msg));
-        EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM %s", {c.table})), 1);
+        EXPECT_EQ(db.ScalarStr(Format("SELECT GROUP_CONCAT(NAME) FROM %s", {c.table})),
+                  Cp(u8"Второ") + " O'Neil \\ \"q\"");
 
         EXPECT_TRUE(obj->DeleteFromDB(id));
         EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM %s", {c.table})), 0);
@@ -234,34 +243,50 @@ TEST_F(CatalogueDbTest, StagedProposalWritesTheRequestAndReadsBack) {
         EXPECT_FALSE(back->LoadFromUpdateTable(req + 1000));
         EXPECT_EQ(back->ID(), -1);
         auto fresh = NewOf(c, nullptr);
+        if (auto* p = dynamic_cast<TProducer*>(fresh.get())) p->SetIsActive(true);  // kept by Clear
         EXPECT_EQ(StoredBytes(*back, *fresh), WireBytes(*fresh));  // cleared
     }
 }
 
-TEST_F(CatalogueDbTest, SupplierWritesEmptyOptionalTextsAsNullAndTrimsWhatItReads) {
+// The supplier and the producer write empty optional texts as NULL (the
+// name stays a text) and trim what they read.
+TEST_F(CatalogueDbTest, EmptyOptionalTextsAreWrittenAsNullAndTrimmedWhenRead) {
     TDMBase dm;
     TSupplier s(&dm);
     s.SetTaxNo(" 12 ");
     s.Modified = false;
-    std::string msg;
-    ASSERT_TRUE(s.SaveToDB(msg)) << msg;
-    EXPECT_GT(s.ID(), 0);
-    EXPECT_FALSE(s.Modified);  // the new identity is no change of the supplier's
-    s.SaveToUpdateTable(UpdateParams(1));
-    for (const char* table : {"SUPPLIER", "NOM_UPDATE_SUPPLIER"}) {
-        SCOPED_TRACE(table);
-        auto row = db.Rows(Format("SELECT NAME, STICKER, ADDRESS, EMAIL, VAT_ID, IS_TAX_REGISTERED, TAX_NO, "
-                                  "IS_NZOK_SUPPLIER, PHARMACY_CODE FROM %s",
-                                  {table}));
-        ASSERT_EQ(row.size(), 1u);
-        EXPECT_FALSE(row[0][0].IsNull());
-        EXPECT_FALSE(row[0][1].IsNull());
-        EXPECT_TRUE(row[0][2].IsNull() && row[0][3].IsNull() && row[0][4].IsNull());
-        EXPECT_EQ(VarToStr(row[0][5]) + VarToStr(row[0][6]) + VarToStr(row[0][7]) + VarToStr(row[0][8]), "T 12 F-1");
+    TProducer p(&dm);
+    p.SetTaxNo(" 12 ");
+    p.SetBulstat(" 2 ");
+    p.SetIsActive(true);
+    const struct {
+        TNomenclatureObject& obj;
+        const char* table;
+        const char* columns;
+        const char* row;
+        const char* readBack;  // TaxNo (producer: |Bulstat|Email|IsActive) as read from the staged row
+    } cases[] = {{s, "SUPPLIER",
+                  "NAME IS NULL, STICKER IS NULL, ADDRESS IS NULL AND EMAIL IS NULL AND VAT_ID IS NULL, "
+                  "IS_TAX_REGISTERED, TAX_NO, IS_NZOK_SUPPLIER, PHARMACY_CODE", "0|0|1|T| 12 |F|-1", "12"},
+                 {p, "PRODUCER", "NAME IS NULL, ADDRESS IS NULL AND EMAIL IS NULL AND VAT_ID IS NULL, IS_ACTIVE, TAX_NO, BULSTAT",
+                  "0|1|T| 12 | 2 ", "12|2||T"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.table);
+        std::string msg;
+        ASSERT_TRUE(c.obj.SaveToDB(msg)) << msg;
+        EXPECT_GT(c.obj.ID(), 0);
+        c.obj.SaveToUpdateTable(UpdateParams(1));
+        for (const std::string& table : {std::string(c.table), std::string("NOM_UPDATE_") + c.table})
+            EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', %s) FROM %s", {c.columns, table})), c.row) << table;
+        auto back = TNomenclatureObject::GetNomObjectClass(TNomenclatureObject::NomObjectTypeByClassName(c.obj)).New(&dm);
+        ASSERT_TRUE(back->LoadFromUpdateTable(c.obj.ActionRequestID()));
+        std::string read;
+        if (auto* b = dynamic_cast<TSupplier*>(back.get())) read = b->TaxNo();
+        if (auto* b = dynamic_cast<TProducer*>(back.get()))
+            read = b->TaxNo() + "|" + b->Bulstat() + "|" + b->Email() + "|" + BoolChars[b->isActive()];
+        EXPECT_EQ(read, c.readBack);
     }
-    TSupplier back(&dm);
-    ASSERT_TRUE(back.LoadFromUpdateTable(s.ActionRequestID()));
-    EXPECT_EQ(back.TaxNo(), "12");
+    EXPECT_FALSE(s.Modified);  // the new identity is no change of the supplier's
 }
 
 TEST_F(CatalogueDbTest, StickerMustBeFreeCentrallyAndAmongPendingProposals) {
@@ -360,24 +385,27 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
 
     // Failing inserts: the group raises and leaves the transaction to its
     // caller; the measure name rolls back, raises and keeps ID -1; the
-    // supplier rolls back and reports the failure with its message.
+    // supplier and the producer roll back and report the failure with its
+    // message.
     db.Exec("DROP TABLE ARTICLE_GROUP");
     db.Exec("DROP TABLE MEASURE_NAME");
     db.Exec("DROP TABLE SUPPLIER");
+    db.Exec("DROP TABLE PRODUCER");
+    auto producer = [](TDMBase& dm) { return std::unique_ptr<TNomenclatureObject>(std::make_unique<TProducer>(&dm)); };
     using Make = std::function<std::unique_ptr<TNomenclatureObject>(TDMBase&)>;
-    for (const Make& make : {Make(group), Make(mname), Make(supplier)}) {
+    for (const Make& make : {Make(group), Make(mname), Make(supplier), Make(producer)}) {
         dm.StartTransaction(TIsolationLevel::ilReadCommitted);
         auto obj = make(dm);
         SCOPED_TRACE(obj->ClassName());
-        const bool isSupplier = dynamic_cast<TSupplier*>(obj.get()) != nullptr;
+        const bool reports = dynamic_cast<TSupplier*>(obj.get()) || dynamic_cast<TProducer*>(obj.get());
         const bool isGroup = dynamic_cast<TArticleGroup*>(obj.get()) != nullptr;
         msg.clear();
         bool result = true;
         const std::string e = ErrorOf([&] { result = obj->SaveToDB(msg); });
-        EXPECT_EQ(e.empty(), isSupplier) << e;
-        if (isSupplier) {
+        EXPECT_EQ(e.empty(), reports) << e;
+        if (reports) {
             EXPECT_FALSE(result);
-            EXPECT_NE(LowerCase1251(msg).find("supplier"), std::string::npos) << msg;
+            EXPECT_NE(LowerCase1251(msg).find(LowerCase1251(obj->ClassName() + 1)), std::string::npos) << msg;
         }
         EXPECT_EQ(obj->ID(), -1);
         EXPECT_EQ(dm.InTransaction(), isGroup);
@@ -408,7 +436,8 @@ TEST_F(CatalogueDbTest, BadRecordsOfAProposalStoreNothing) {
         if (auto* g = dynamic_cast<TArticleGroup*>(obj.get())) g->NAME = std::string(256, 'g');
         if (auto* m = dynamic_cast<TMeasureName*>(obj.get())) m->SHORT_NAME = std::string(51, 'm');
         if (auto* s = dynamic_cast<TSupplier*>(obj.get())) s->SetBankName(std::string(256, 's'));
-        const std::string records[] = {whole.substr(0, whole.size() - 1), whole.substr(0, 3), WireBytes(*obj)};
+        std::vector<std::string> records = {whole.substr(0, whole.size() - 1), whole.substr(0, 3)};
+        if (c.type != TNomObjectType::notProducer) records.push_back(WireBytes(*obj));  // its setters cut
         for (const auto& bytes : records) {
             for (auto kind : {TNomObjectActualizationType::noatInsert, TNomObjectActualizationType::noatUpdate}) {
                 SCOPED_TRACE(Format("%s %d bytes, kind %d", {c.name, static_cast<int64_t>(bytes.size()),

@@ -1,5 +1,6 @@
-// Helpers of the article group, measure name and supplier tests: objects
-// with every field set, their wire bytes, and proposals made of raw bytes.
+// Helpers of the producer, article group, measure name and supplier tests:
+// objects with every field set, their wire bytes, and proposals made of raw
+// bytes.
 #pragma once
 
 #include <functional>
@@ -51,13 +52,12 @@ inline void FillSupplier(TSupplier& s, const std::string& sticker, const std::st
     s.IsNZOKSupplier = true;
 }
 
-// The three classes with what their tests share.
+// The four classes with what their tests share.
 struct CatalogueClass {
     const char* name;
     TNomObjectType type;
     const char* table;        // central table
     const char* staged;       // update table
-    const char* nameColumn;   // the column a test renames
     const char* extLetters;   // of the nomenclature data files
     // An object with every field set, named name, ID -1.
     std::function<std::unique_ptr<TNomenclatureObject>(TDMBase*, const std::string& name)> filled;
@@ -65,19 +65,25 @@ struct CatalogueClass {
 
 inline const std::vector<CatalogueClass>& CatalogueClasses() {
     static const std::vector<CatalogueClass> c = {
-        {"TArticleGroup", TNomObjectType::notArticleGroup, "ARTICLE_GROUP", "NOM_UPDATE_ARTICLE_GROUP", "NAME", "AG",
+        {"TProducer", TNomObjectType::notProducer, "PRODUCER", "NOM_UPDATE_PRODUCER", "P",
+         [](TDMBase* dm, const std::string& n) {
+             auto p = std::make_unique<TProducer>(dm);
+             FillProducer(*p, n);
+             return std::unique_ptr<TNomenclatureObject>(std::move(p));
+         }},
+        {"TArticleGroup", TNomObjectType::notArticleGroup, "ARTICLE_GROUP", "NOM_UPDATE_ARTICLE_GROUP", "AG",
          [](TDMBase* dm, const std::string& n) {
              auto g = std::make_unique<TArticleGroup>(dm);
              FillGroup(*g, n);
              return std::unique_ptr<TNomenclatureObject>(std::move(g));
          }},
-        {"TMeasureName", TNomObjectType::notMeasureName, "MEASURE_NAME", "NOM_UPDATE_MEASURE_NAME", "NAME", "M",
+        {"TMeasureName", TNomObjectType::notMeasureName, "MEASURE_NAME", "NOM_UPDATE_MEASURE_NAME", "M",
          [](TDMBase* dm, const std::string& n) {
              auto m = std::make_unique<TMeasureName>(dm);
              FillMeasureName(*m, n);
              return std::unique_ptr<TNomenclatureObject>(std::move(m));
          }},
-        {"TSupplier", TNomObjectType::notSupplier, "SUPPLIER", "NOM_UPDATE_SUPPLIER", "NAME", "S",
+        {"TSupplier", TNomObjectType::notSupplier, "SUPPLIER", "NOM_UPDATE_SUPPLIER", "S",
          [](TDMBase* dm, const std::string& n) {
              auto s = std::make_unique<TSupplier>(dm);
              FillSupplier(*s, "", n);  // no sticker: always admitted

@@ -1,5 +1,5 @@
-// End to end over real sockets: three pharmacies propose an article group, a
-// measure name and a supplier (insert, update, delete) and are walked
+// End to end over real sockets: three pharmacies propose a producer, an
+// article group, a measure name and a supplier (insert, update, delete) and are walked
 // through receiving, locking and checking until each request closes; a
 // supplier whose sticker is taken and records that cannot be read are
 // refused.
@@ -41,7 +41,7 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
         type = c.type;
         const std::string nom = std::to_string(NomIDOf(c.type));
         auto name = [&](int64_t id) {
-            return db.ScalarStr(Format("SELECT %s FROM %s WHERE ID = %d", {c.nameColumn, c.table, id}));
+            return db.ScalarStr(Format("SELECT NAME FROM %s WHERE ID = %d", {c.table, id}));
         };
 
         // Insert, proposed by pharmacy 1: applied at once.

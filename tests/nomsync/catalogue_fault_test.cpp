@@ -32,10 +32,11 @@ protected:
             connection = id;
         };
     }
+    // The confirmation's answer: "" or the failure's message.
     std::string Confirm() {
-        std::string failure;
-        auto r = srv->Dispatch(*MakeConfirm(3, "pass-3", 30, A::csaDataReceiving, true, "13"), &failure);
-        return r ? failure : "no reply";
+        auto r = Connect()->Call<TPharmServerConfirmActionResult>(
+            *MakeConfirm(3, "pass-3", 30, A::csaDataReceiving, true, "13"));
+        return r ? r->ErrorMessage : "no reply";
     }
     int Closings() {
         auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");

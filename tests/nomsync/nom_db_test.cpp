@@ -1,6 +1,5 @@
-// Catalogue objects against the real database: the producer's central and
-// staged rows, action requests with their status rows, the SQL pack's
-// scripts, proposals and the closing of requests.
+// Catalogue objects against the real database: action requests with their
+// status rows, the SQL pack's scripts, proposals and the closing of requests.
 #include <sys/stat.h>
 
 #include <functional>
@@ -15,77 +14,6 @@
 using namespace nomsync_test;
 
 using NomDbTest = NomDataFixture;
-
-// ---------------------------------------------------------------------------
-// Producer rows
-
-TEST_F(NomDbTest, ProducerInsertSetsIdentityAndWritesEmptyTextsAsNull) {
-    TDMBase dm;
-    TProducer p(&dm);
-    p.SetProdName("");
-    p.SetAddress(Cp(u8"Пловдив"));
-    p.SetIsActive(true);
-    std::string msg = "x";
-    ASSERT_TRUE(p.SaveToDB(msg)) << msg;
-    EXPECT_EQ(msg, "");
-    ASSERT_GT(p.ID(), 0);
-    auto rows = db.Rows(Format("SELECT NAME, ADDRESS, EMAIL, IS_ACTIVE FROM PRODUCER WHERE ID = %d", {p.ID()}));
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_FALSE(rows[0][0].IsNull());
-    EXPECT_EQ(rows[0][0].AsString(), "");
-    EXPECT_EQ(rows[0][1].AsString(), Cp(u8"Пловдив"));
-    EXPECT_TRUE(rows[0][2].IsNull());
-    EXPECT_EQ(rows[0][3].AsString(), "T");
-}
-
-TEST_F(NomDbTest, ProducerUpdateAndDeleteAndAVanishedRowLeftAlone) {
-    db.Exec("INSERT INTO PRODUCER (ID, NAME, IS_ACTIVE) VALUES (5, 'old', 'F')");
-    TDMBase dm;
-    TProducer p(&dm);
-    p.SetID(12);
-    p.SetProdName("ghost");
-    std::string msg = "x";
-    EXPECT_TRUE(p.SaveToDB(msg));
-    EXPECT_EQ(msg, "");
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER WHERE ID <> 5"), 0);  // the vanished row is not written
-    EXPECT_EQ(db.ScalarStr("SELECT NAME FROM PRODUCER WHERE ID = 5"), "old");
-    p.SetID(5);
-    p.SetProdName("O'Neil \\ \"quoted\"");
-    p.SetTaxNo(" 12 ");
-    ASSERT_TRUE(p.SaveToDB(msg)) << msg;
-    EXPECT_EQ(db.ScalarStr("SELECT NAME FROM PRODUCER WHERE ID = 5"), "O'Neil \\ \"quoted\"");
-    EXPECT_EQ(db.ScalarStr("SELECT TAX_NO FROM PRODUCER WHERE ID = 5"), " 12 ");
-    EXPECT_TRUE(p.DeleteFromDB(5));
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
-}
-
-TEST_F(NomDbTest, ProducerSaveFailureRollsBackAndReportsTheMessage) {
-    db.Exec("DROP TABLE PRODUCER");
-    TDMBase dm;
-    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
-    TProducer p(&dm);
-    std::string msg;
-    EXPECT_FALSE(p.SaveToDB(msg));
-    EXPECT_NE(LowerCase1251(msg).find("producer"), std::string::npos) << msg;
-    EXPECT_FALSE(dm.InTransaction());
-}
-
-TEST_F(NomDbTest, ProducerUpdateTableLoad) {
-    TDMBase dm;
-    TProducer p(&dm);
-    EXPECT_FALSE(p.LoadFromUpdateTable(99));
-    EXPECT_EQ(p.ID(), -1);
-    db.Exec("INSERT INTO NOM_UPDATE_PRODUCER (ACTION_REQUEST_ID, ID, NAME, IS_ACTIVE, TAX_NO, BULSTAT, EMAIL) "
-            "VALUES (99, 8, 'staged', 'T', ' 1 ', ' 2 ', NULL)");
-    ASSERT_TRUE(p.LoadFromUpdateTable(99));
-    EXPECT_EQ(p.ID(), 8);
-    EXPECT_EQ(p.ActionRequestID(), 99);
-    EXPECT_EQ(p.ProdName(), "staged");
-    EXPECT_EQ(p.TaxNo(), "1");
-    EXPECT_EQ(p.Bulstat(), "2");
-    EXPECT_EQ(p.Email(), "");
-    EXPECT_TRUE(p.isActive());
-}
 
 // ---------------------------------------------------------------------------
 // Action requests

@@ -281,7 +281,7 @@ TEST_F(ShortTimeout, PeerThatStopsReadingIsDisconnected) {
 
 class BoundedConnections : public ServiceFixture {
 protected:
-    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { s.TcpServer().MaxConnections = 2; }
+    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { NomSyncServiceTestAccess::TcpServer(s).MaxConnections = 2; }
 };
 
 TEST_F(BoundedConnections, PeersBeyondTheBoundWaitForAFreeThread) {

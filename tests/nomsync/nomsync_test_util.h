@@ -30,6 +30,12 @@
 #include "support/temp_dir.h"
 #include "support/test_db.h"
 
+// The listener of a service, for the tests that lower its connection bound
+// before ServiceStart.
+struct NomSyncServiceTestAccess {
+    static TTcpServer& TcpServer(TZorvelCentralNomSyncServerSrv& s) { return s.tcpServer_; }
+};
+
 namespace nomsync_test {
 
 inline void SetCredentials(TPharmServerLoginCommand& cmd, int32_t code, const std::string& password) {
