@@ -106,16 +106,13 @@ protected:
         TSQLDataPack pack(nullptr);
         pack.SQLFB = {"UPDATE LOCAL_TABLE SET X = 1;"};
         pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (900, 1);"};
-        return Connect()->Call<TPharmServerNomActualizationResult>(*MakeActualization(
-            1, "pass-1", pack, TNomObjectType::notSQLDataPack, TNomObjectActualizationType::noatInsert, "pack"));
+        return Ask<TPharmServerNomActualizationResult>(
+            *Connect(), *MakeActualization(1, "pass-1", pack, TNomObjectType::notSQLDataPack,
+                                           TNomObjectActualizationType::noatInsert, "pack"));
     }
     int64_t Stored() {
         return db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST WHERE REMARK = 'pack'") * 10 +
                db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 900");
-    }
-    std::unique_ptr<TPharmServerNomActualizationResult> Refresh(int pharmacy) {
-        return Connect()->Call<TPharmServerNomActualizationResult>(
-            *MakeCommand<TPharmServerRefreshDataCommand>(pharmacy, "pass-" + std::to_string(pharmacy)));
     }
 };
 
@@ -130,14 +127,11 @@ TEST_F(DataFileFaults, AScriptThatCannotBeWrittenStoresNothingUntilItCan) {
     for (const auto& [name, fault] : faults) {
         SCOPED_TRACE(name);
         fault();
-        auto r = Propose();
-        ASSERT_TRUE(r);
-        EXPECT_FALSE(r->RequestProceeded);
+        EXPECT_FALSE(Propose()->RequestProceeded);
         EXPECT_EQ(Stored(), 0);
         env.ClearFaults();
     }
     auto r = Propose();
-    ASSERT_TRUE(r);
     EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
     EXPECT_EQ(Stored(), 11);
 }
@@ -145,7 +139,6 @@ TEST_F(DataFileFaults, AScriptThatCannotBeWrittenStoresNothingUntilItCan) {
 TEST_F(DataFileFaults, AnObjectCopyThatCannotBeWrittenIsLoggedOnceAndTheRequestStands) {
     env.OpenFault = [&](const std::string& p) { return p.rfind(dataDir, 0) == 0 && TFaultEnv::Fail(ENOSPC); };
     auto r = Propose();
-    ASSERT_TRUE(r);
     EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
     EXPECT_EQ(Stored(), 11);
     auto lines = log.Messages();
@@ -156,19 +149,16 @@ TEST_F(DataFileFaults, AnObjectCopyThatCannotBeWrittenIsLoggedOnceAndTheRequestS
 
 TEST_F(DataFileFaults, AScriptThatCannotBeReadIsHandedOutOnceItCanBe) {
     auto r = Propose();
-    ASSERT_TRUE(r && r->RequestProceeded);
+    ASSERT_TRUE(r->RequestProceeded);
     const int64_t id = r->ActionRequestID;
     const std::string script = sqlDir + Format("/fb_%d.sql", {id});
     env.OpenFault = [&](const std::string& p) { return p == script && TFaultEnv::Fail(EIO); };
 
-    auto failed = Refresh(2);
-    ASSERT_TRUE(failed);
-    EXPECT_NE(failed->ErrorMessage, "");
+    EXPECT_NE(Refresh(*Connect(), 2, "pass-2")->ErrorMessage, "");
     EXPECT_EQ(Statuses(id)[2], 0);
 
     env.ClearFaults();
-    auto got = Refresh(2);
-    ASSERT_TRUE(got);
+    auto got = Refresh(*Connect(), 2, "pass-2");
     EXPECT_EQ(got->ActionRequestID, id);
     EXPECT_EQ(DecodeData<TSQLDataPack>(got->Data)->SQLFB, (TStringLines{"UPDATE LOCAL_TABLE SET X = 1;"}));
 }

@@ -15,6 +15,20 @@ using namespace nomsync_test;
 
 using NomDbTest = NomDataFixture;
 
+// A row without the request column leaves ActionRequestID at -1; one
+// without ID is refused.
+TEST_F(NomDbTest, LoadFromDataSetTakesTheIdentityAndTheRequest) {
+    TDMBase dm;
+    TSQLDataPack o(&dm);
+    o.SetActionRequestID(5);
+    o.LoadFromDataSet(*dm.OpenQuery("SELECT '17' AS ID"));
+    EXPECT_EQ(o.ID(), 17);
+    EXPECT_EQ(o.ActionRequestID(), -1);
+    o.LoadFromDataSet(*dm.OpenQuery("SELECT '3' AS ID, '9' AS action_request_id"));
+    EXPECT_EQ(o.ActionRequestID(), 9);
+    EXPECT_THROW(o.LoadFromDataSet(*dm.OpenQuery("SELECT 'x' AS NAME")), EDatabaseError);
+}
+
 // ---------------------------------------------------------------------------
 // Action requests
 

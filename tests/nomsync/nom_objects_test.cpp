@@ -5,7 +5,6 @@
 
 #include "catalogue_classes_test_util.h"
 #include "core/cp1251.h"
-#include "core/dataset.h"
 #include "nomsync/nom_sync_service.h"
 #include "nomsync/nomenclature_object.h"
 #include "nomsync/producer.h"
@@ -44,30 +43,6 @@ private:
 };
 
 class TTestPharmObject : public TStorelessObject<TPharmNomenclatureObject> {};
-
-// A one-row dataset with the given columns.
-class TOneRow : public TDataSet {
-public:
-    TOneRow(std::vector<std::pair<std::string, Variant>> cols) {
-        for (auto& [name, value] : cols) {
-            AddField(std::make_unique<TField>(this, name, TFieldType::ftString));
-            values_.push_back(value);
-        }
-    }
-    bool Active() const override { return true; }
-    void First() override {}
-    void Next() override {}
-    void Prior() override {}
-    void Last() override {}
-    bool Eof() const override { return false; }
-    bool Bof() const override { return false; }
-    int RecordCount() const override { return 1; }
-    int RecNo() const override { return 1; }
-    Variant GetFieldValue(const TField& f) const override { return values_[f.Index()]; }
-
-private:
-    std::vector<Variant> values_;
-};
 
 }  // namespace
 
@@ -124,20 +99,6 @@ TEST(NomClassTable, DataFileExtensions) {
 
 // ---------------------------------------------------------------------------
 // Base objects
-
-TEST(NomObject, LoadFromDataSetWithoutRequestColumnLeavesMinusOne) {
-    TNamedObject o("TProducer");
-    o.SetActionRequestID(5);
-    TOneRow row({{"ID", Variant(std::string("17"))}});
-    o.LoadFromDataSet(row);
-    EXPECT_EQ(o.ID(), 17);
-    EXPECT_EQ(o.ActionRequestID(), -1);
-    TOneRow withRequest({{"ID", Variant(std::string("3"))}, {"action_request_id", Variant(std::string("9"))}});
-    o.LoadFromDataSet(withRequest);
-    EXPECT_EQ(o.ActionRequestID(), 9);
-    TOneRow noID({{"NAME", Variant(std::string("x"))}});
-    EXPECT_THROW(o.LoadFromDataSet(noID), EDatabaseError);
-}
 
 TEST(NomObject, PharmObjectIsEmptyOnlyWithoutIDAndPharmacy) {
     TTestPharmObject o;
@@ -280,12 +241,6 @@ TEST(SQLDataPack, LineCountBeyondTheDataEndsWithTheReadersError) {
     s.SetPosition(0);
     TSQLDataPack pack(nullptr);
     EXPECT_THROW(TNomenclatureObject::LoadFromStream(pack, s), EInvalidValue);
-}
-
-TEST(SQLDataPack, SystemCommandWrapper) {
-    EXPECT_EQ(TSQLDataPack::XmlOpenTag("zvl_command"), "<zvl_command>");
-    EXPECT_EQ(TSQLDataPack::XmlCloseTag("zvl_command"), "</zvl_command>");
-    EXPECT_EQ(TSQLDataPack::SysCmdWrapper("PAY:1:2:3:4:5:6"), "/* <zvl_command>PAY:1:2:3:4:5:6</zvl_command> */");
 }
 
 TEST(SQLDataPack, EmptySQLMySavesWithoutTheDatabase) {

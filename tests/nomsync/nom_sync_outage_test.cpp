@@ -21,41 +21,24 @@ TEST_F(NomSyncOutage, RequestsFailWhileTheDatabaseIsDownAndSucceedOnceItIsBack) 
     db.Exec("INSERT INTO action_request_status SELECT 1, id, 0, NOW() FROM pharmacy WHERE id > 0");
 
     auto c = Connect();
-    auto login = [&] {
-        auto r = c->Call<TPharmServerLoginResult>(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
-        return r ? AuthorizedFlag(*r) : -1;
-    };
-    auto refresh = [&] {
-        return c->Call<TPharmServerNomActualizationResult>(*MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1"));
-    };
-    auto confirm = [&] {
-        return c->Call<TPharmServerConfirmActionResult>(
-            *MakeConfirm(1, "pass-1", 1, TCentralSyncAction::csaDataReceiving));
-    };
-    ASSERT_EQ(login(), 1);
+    auto confirm = [&] { return Confirm(*c, 1, "pass-1", 1, TCentralSyncAction::csaDataReceiving)->ErrorMessage; };
+    ASSERT_EQ(LoginFlag(*c, 1, "pass-1"), 1);
 
     instance.Stop();
     // Every request is still answered, on the same connection, with a failure.
-    EXPECT_NE(login(), 1);
-    auto r = refresh();
-    ASSERT_TRUE(r);
-    EXPECT_NE(r->ErrorMessage, "");
-    auto cf = confirm();
-    ASSERT_TRUE(cf);
-    EXPECT_NE(cf->ErrorMessage, "");
+    EXPECT_NE(LoginFlag(*c, 1, "pass-1"), 1);
+    EXPECT_NE(Refresh(*c, 1, "pass-1")->ErrorMessage, "");
+    EXPECT_NE(confirm(), "");
 
     instance.Start();
     db.Reconnect();
     EXPECT_EQ(Statuses(1), (std::map<int, int>{{1, 0}, {2, 0}, {3, 0}}));
-    EXPECT_EQ(login(), 1);
-    r = refresh();
-    ASSERT_TRUE(r);
+    EXPECT_EQ(LoginFlag(*c, 1, "pass-1"), 1);
+    auto r = Refresh(*c, 1, "pass-1");
     EXPECT_EQ(r->ErrorMessage, "");
     EXPECT_EQ(r->ActionRequestID, 1);
     EXPECT_EQ(r->CentralSyncAction, TCentralSyncAction::csaDataReceiving);
-    cf = confirm();
-    ASSERT_TRUE(cf);
-    EXPECT_EQ(cf->ErrorMessage, "");
+    EXPECT_EQ(confirm(), "");
     EXPECT_EQ(Statuses(1), (std::map<int, int>{{1, 5}, {2, 0}, {3, 0}}));
     EXPECT_EQ(IsProcessed(1), "F");
 }
