@@ -80,14 +80,11 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
         EXPECT_EQ(Request(R3), nom + "3TF" + std::to_string(id) + "0");
         EXPECT_TRUE(DataFile(R3, std::string(c.extLetters) + "DD"));
         for (int ph = 1; ph <= 3; ++ph) {
-            Expect(ph, R3, A::csaLock, R::ncrDelete);
-            Confirm(ph, R3, A::csaLock);
-            Expect(ph, R3, A::csaCheck, R::ncrDelete);
-            Confirm(ph, R3, A::csaCheck, true);
+            Step(R3, A::csaLock, R::ncrDelete, {ph});
+            Step(R3, A::csaCheck, R::ncrDelete, {ph});
         }
         for (int ph = 1; ph <= 3; ++ph) {
-            Expect(ph, R3, A::csaDataReceiving, R::ncrDelete);
-            Confirm(ph, R3, A::csaDataReceiving);
+            Step(R3, A::csaDataReceiving, R::ncrDelete, {ph});
             EXPECT_EQ(db.ScalarInt(Format("SELECT COUNT(*) FROM %s", {c.table})), ph < 3 ? 1 : 0);
         }
         EXPECT_EQ(Statuses(R3), (std::map<int, int>{{1, 5}, {2, 5}, {3, 5}}));

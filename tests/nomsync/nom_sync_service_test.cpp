@@ -39,7 +39,7 @@ class NomSyncService : public ServiceFixture {};
 // ---------------------------------------------------------------------------
 // Login and dispatch
 
-TEST_F(NomSyncService, LoginRightAndWrongPasswordOnOneConnection) {
+TEST_F(NomSyncService, LoginRightAndWrongPasswordsOnOneConnection) {
     auto c = Connect();
     auto ok = Ask<TPharmServerLoginResult>(*c, *MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
     EXPECT_EQ(AuthorizedFlag(*ok), 1);
@@ -54,10 +54,8 @@ TEST_F(NomSyncService, LoginRightAndWrongPasswordOnOneConnection) {
     // count, as on the FTP path; an empty stored password lets nobody in.
     const Pharmacy refused[] = {{1, "x' or '1'='1"}, {0, ""}, {1, "PASS-1"}, {1, "Pass-1"}, {1, "pass-1 "}, {3, ""}};
     for (const auto& p : refused) EXPECT_EQ(LoginFlag(*c, p.id, p.password), 0) << p.id << " " << p.password;
-}
 
-TEST_F(NomSyncService, WrongPasswordChangesNothing) {
-    auto c = Connect();
+    // Nor does a wrong password change anything.
     TProducer p(nullptr);
     FillProducer(p, "nope");
     auto cmd = MakeActualization(2, "bad", p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert);

@@ -77,25 +77,19 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
     }
     Confirm(1, R3, A::csaLock);
     EXPECT_EQ(Statuses(R3), (S{{1, 1}, {2, 0}, {3, 0}}));
-    Expect(1, R3, A::csaCheck, TNomCheckReason::ncrDelete);
-    Confirm(1, R3, A::csaCheck, true);
+    Step(R3, A::csaCheck, TNomCheckReason::ncrDelete, {1});
     EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 0}, {3, 0}}));
     ExpectNoData(1, R3);  // others have not checked yet
 
     // ---- pharmacy 2: receives both, refuses the delete
-    Expect(2, R1, A::csaDataReceiving, TNomCheckReason::ncrInsert);
-    Confirm(2, R1, A::csaDataReceiving);
-    Expect(2, R2, A::csaDataReceiving, TNomCheckReason::ncrUpdate);
-    Confirm(2, R2, A::csaDataReceiving);
+    Step(R1, A::csaDataReceiving, TNomCheckReason::ncrInsert, {2});
+    Step(R2, A::csaDataReceiving, TNomCheckReason::ncrUpdate, {2});
     EXPECT_EQ(Statuses(R1), (S{{1, 5}, {2, 5}, {3, 0}}));
     EXPECT_EQ(IsProcessed(R1), "F");
-    Expect(2, R3, A::csaLock, TNomCheckReason::ncrDelete);
-    Confirm(2, R3, A::csaLock);
-    Expect(2, R3, A::csaCheck, TNomCheckReason::ncrDelete);
-    Confirm(2, R3, A::csaCheck, false);
+    Step(R3, A::csaLock, TNomCheckReason::ncrDelete, {2});
+    Step(R3, A::csaCheck, TNomCheckReason::ncrDelete, {2}, false);
     EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 3}, {3, 0}}));
-    Expect(2, R3, A::csaUnlock, TNomCheckReason::ncrDelete);
-    Confirm(2, R3, A::csaUnlock);
+    Step(R3, A::csaUnlock, TNomCheckReason::ncrDelete, {2});
     EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 4}, {3, 0}}));
     ExpectNoData(2, 0);  // finished here; waits for the request to close
 
@@ -104,30 +98,25 @@ TEST_F(ProducerWalk, InsertUpdateDeleteThroughEveryPharmacy) {
     EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 4}, {3, 0}}));
 
     // ---- pharmacy 3: its confirmations close the insert and the update
-    Expect(3, R1, A::csaDataReceiving, TNomCheckReason::ncrInsert);
-    Confirm(3, R1, A::csaDataReceiving);
+    Step(R1, A::csaDataReceiving, TNomCheckReason::ncrInsert, {3});
     EXPECT_EQ(Statuses(R1), (S{{1, 5}, {2, 5}, {3, 5}}));
     EXPECT_EQ(IsProcessed(R1), "T");
     EXPECT_EQ(ProducerName(P), Cp(u8"Алфа"));  // an accepted insert stays as it was
 
-    Expect(3, R2, A::csaDataReceiving, TNomCheckReason::ncrUpdate);
-    Confirm(3, R2, A::csaDataReceiving);
+    Step(R2, A::csaDataReceiving, TNomCheckReason::ncrUpdate, {3});
     EXPECT_EQ(IsProcessed(R2), "T");
     EXPECT_EQ(ProducerName(P), Cp(u8"Алфа Фарма"));
     EXPECT_EQ(db.ScalarInt(Format("SELECT EMAIL IS NULL FROM PRODUCER WHERE ID = %d", {P})), 1);
 
-    Expect(3, R3, A::csaLock, TNomCheckReason::ncrDelete);
-    Confirm(3, R3, A::csaLock);
-    Expect(3, R3, A::csaCheck, TNomCheckReason::ncrDelete);
-    Confirm(3, R3, A::csaCheck, true);
+    Step(R3, A::csaLock, TNomCheckReason::ncrDelete, {3});
+    Step(R3, A::csaCheck, TNomCheckReason::ncrDelete, {3});
     Expect(3, R3, A::csaUnlock, TNomCheckReason::ncrDelete);  // pharmacy 2 refused
     Confirm(3, R3, A::csaUnlock);
     EXPECT_EQ(Statuses(R3), (S{{1, 2}, {2, 4}, {3, 5}}));
     EXPECT_EQ(IsProcessed(R3), "F");
 
     // ---- pharmacy 1 unlocks last and closes the refused delete
-    Expect(1, R3, A::csaUnlock, TNomCheckReason::ncrDelete);
-    Confirm(1, R3, A::csaUnlock);
+    Step(R3, A::csaUnlock, TNomCheckReason::ncrDelete, {1});
     EXPECT_EQ(Statuses(R3), (S{{1, 5}, {2, 4}, {3, 5}}));
     EXPECT_EQ(IsProcessed(R3), "T");
     EXPECT_EQ(ProducerCount(), 1);  // refused: not deleted
@@ -152,8 +141,7 @@ TEST_F(ProducerWalk, IdlePharmacyIsPassedAfterTheWaitingTime) {
     auto r2 = Propose(1, other, TNomObjectActualizationType::noatInsert);
     const int64_t R2 = r2->ActionRequestID;
 
-    Expect(1, R1, A::csaLock, TNomCheckReason::ncrDelete);
-    Confirm(1, R1, A::csaLock);
+    Step(R1, A::csaLock, TNomCheckReason::ncrDelete, {1});
     Confirm(1, R1, A::csaCheck, true);
     ExpectNoData(1, R1);  // pharmacies 2 and 3 are fresh: wait
     // Pharmacy 3 has been idle for three minutes, less than the waiting time of 5.

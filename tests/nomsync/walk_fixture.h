@@ -70,10 +70,10 @@ protected:
 
     // Refresh and confirm the given step for each pharmacy in turn.
     void Step(int64_t request, TCentralSyncAction action, TNomCheckReason reason,
-              std::vector<int> pharmacies = {1, 2, 3}) {
+              std::vector<int> pharmacies = {1, 2, 3}, bool checkResult = true) {
         for (int ph : pharmacies) {
             Expect(ph, request, action, reason);
-            Confirm(ph, request, action);
+            Confirm(ph, request, action, checkResult);
         }
     }
 
