@@ -451,7 +451,7 @@ TEST_F(CatalogueDbTest, BadRecordsOfAProposalStoreNothing) {
             }
         }
         EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM %s", {c.table})), 0);
-        EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM %s", {c.staged})), 0);
+        EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_%s", {c.table})), 0);
     }
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM action_request_status"), 0);

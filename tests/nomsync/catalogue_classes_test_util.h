@@ -56,39 +56,29 @@ inline void FillSupplier(TSupplier& s, const std::string& sticker, const std::st
 struct CatalogueClass {
     const char* name;
     TNomObjectType type;
-    const char* table;        // central table
-    const char* staged;       // update table
-    const char* extLetters;   // of the nomenclature data files
+    const char* table;       // central table; the update table is NOM_UPDATE_<table>
+    const char* extLetters;  // of the nomenclature data files
     // An object with every field set, named name, ID -1.
     std::function<std::unique_ptr<TNomenclatureObject>(TDMBase*, const std::string& name)> filled;
 };
 
+// An object of class T filled by fill(object, name).
+template <class T, class F>
+std::function<std::unique_ptr<TNomenclatureObject>(TDMBase*, const std::string&)> Filled(F fill) {
+    return [fill](TDMBase* dm, const std::string& name) {
+        auto o = std::make_unique<T>(dm);
+        fill(*o, name);
+        return std::unique_ptr<TNomenclatureObject>(std::move(o));
+    };
+}
+
 inline const std::vector<CatalogueClass>& CatalogueClasses() {
     static const std::vector<CatalogueClass> c = {
-        {"TProducer", TNomObjectType::notProducer, "PRODUCER", "NOM_UPDATE_PRODUCER", "P",
-         [](TDMBase* dm, const std::string& n) {
-             auto p = std::make_unique<TProducer>(dm);
-             FillProducer(*p, n);
-             return std::unique_ptr<TNomenclatureObject>(std::move(p));
-         }},
-        {"TArticleGroup", TNomObjectType::notArticleGroup, "ARTICLE_GROUP", "NOM_UPDATE_ARTICLE_GROUP", "AG",
-         [](TDMBase* dm, const std::string& n) {
-             auto g = std::make_unique<TArticleGroup>(dm);
-             FillGroup(*g, n);
-             return std::unique_ptr<TNomenclatureObject>(std::move(g));
-         }},
-        {"TMeasureName", TNomObjectType::notMeasureName, "MEASURE_NAME", "NOM_UPDATE_MEASURE_NAME", "M",
-         [](TDMBase* dm, const std::string& n) {
-             auto m = std::make_unique<TMeasureName>(dm);
-             FillMeasureName(*m, n);
-             return std::unique_ptr<TNomenclatureObject>(std::move(m));
-         }},
-        {"TSupplier", TNomObjectType::notSupplier, "SUPPLIER", "NOM_UPDATE_SUPPLIER", "S",
-         [](TDMBase* dm, const std::string& n) {
-             auto s = std::make_unique<TSupplier>(dm);
-             FillSupplier(*s, "", n);  // no sticker: always admitted
-             return std::unique_ptr<TNomenclatureObject>(std::move(s));
-         }},
+        {"TProducer", TNomObjectType::notProducer, "PRODUCER", "P", Filled<TProducer>(FillProducer)},
+        {"TArticleGroup", TNomObjectType::notArticleGroup, "ARTICLE_GROUP", "AG", Filled<TArticleGroup>(FillGroup)},
+        {"TMeasureName", TNomObjectType::notMeasureName, "MEASURE_NAME", "M", Filled<TMeasureName>(FillMeasureName)},
+        {"TSupplier", TNomObjectType::notSupplier, "SUPPLIER", "S",
+         Filled<TSupplier>([](TSupplier& s, const std::string& n) { FillSupplier(s, "", n); })},  // always admitted
     };
     return c;
 }

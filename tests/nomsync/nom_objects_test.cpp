@@ -129,7 +129,7 @@ TEST(NomObject, PharmObjectIsEmptyOnlyWithoutIDAndPharmacy) {
 // ---------------------------------------------------------------------------
 // Producer
 
-TEST(Producer, SettersCutToTheColumnWidthAndMarkModified) {
+TEST(Producer, SettersCutToTheColumnWidthAndMarkModifiedAndClearKeepsThem) {
     TProducer p(nullptr);
     EXPECT_FALSE(p.Modified);
     EXPECT_FALSE(p.isActive());
@@ -151,6 +151,12 @@ TEST(Producer, SettersCutToTheColumnWidthAndMarkModified) {
     EXPECT_EQ(p.IbanBankAccount().size(), 22u);
     p.SetBankCode("123456789");
     EXPECT_EQ(p.BankCode(), "12345678");
+    // Clear keeps IsActive and Modified.
+    p.SetIsActive(true);
+    p.Clear();
+    EXPECT_TRUE(p.isActive() && p.Modified && p.IsEmpty());
+    EXPECT_EQ(p.ID(), -1);
+    EXPECT_EQ(p.ProdName(), "");
 }
 
 // ID 300 takes the 16-bit integer tag, then IsActive; the compressed copy
@@ -190,19 +196,6 @@ TEST(Producer, DamagedObjectDataIsRefused) {
     CompressStream(plain, wrong);
     wrong.SetPosition(0);
     EXPECT_THROW(TNomenclatureObject::LoadFromCompressedStream(q, wrong), EInvalidValue);
-}
-
-TEST(Producer, ClearKeepsIsActiveAndModified) {
-    TProducer p(nullptr);
-    p.SetIsActive(true);
-    p.SetProdName("x");
-    p.SetID(3);
-    p.Clear();
-    EXPECT_TRUE(p.isActive());
-    EXPECT_TRUE(p.Modified);
-    EXPECT_EQ(p.ID(), -1);
-    EXPECT_EQ(p.ProdName(), "");
-    EXPECT_TRUE(p.IsEmpty());
 }
 
 // ---------------------------------------------------------------------------
