@@ -33,15 +33,29 @@ TEST_F(NomDbTest, LoadFromDataSetTakesTheIdentityAndTheRequest) {
 // Action requests
 
 TEST_F(NomDbTest, SaveToUpdateTableWritesRequestStatusRowsAndStagedRow) {
-    SeedPharmacies(db, 3);
+    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (0, 'c', NULL)");
     TDMBase dm;
     TProducer p(&dm);
+    // A delete is sync-required; given dates and a destination are kept; no
+    // pharmacy above 0: no status rows.
+    auto params = UpdateParams(3);
+    params.ProcessDate = EncodeDateTime(2026, 12, 5, 18, 5, 9);
+    params.ActionDate = EncodeDateTime(2026, 12, 5, 18, 0, 0);
+    params.DestPharmID = 7;
+    p.SaveToUpdateTable(params);
+    int32_t id = p.ActionRequestID();
+    EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', SYNC_REQUIRED, PROCESS_DATE, ACTION_DATE, DEST_PHARM_ID) "
+                                  "FROM ACTION_REQUEST WHERE ID = %d",
+                                  {id})),
+              "T|2026-12-05 18:05:09|2026-12-05 18:00:00|7");
+    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM action_request_status WHERE ACTION_REQUEST_ID = %d", {id})), 0);
+
+    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (1, 'a', 'x'), (2, 'b', 'x'), (3, 'c', 'x')");
     p.SetID(44);
     p.SetProdName("P");
-    auto params = UpdateParams(2);
     const TDateTime before = Now() - 1.0 / 86400;
-    p.SaveToUpdateTable(params);
-    const int32_t id = p.ActionRequestID();
+    p.SaveToUpdateTable(UpdateParams(2));
+    id = p.ActionRequestID();
     ASSERT_GT(id, 0);
     // An empty remark is an empty text; no action date: now; pharmacies
     // above 0 only, all new.
@@ -59,25 +73,6 @@ TEST_F(NomDbTest, SaveToUpdateTableWritesRequestStatusRowsAndStagedRow) {
                            "AND NAME = 'P'",
                            {id})),
               1);
-}
-
-TEST_F(NomDbTest, DeleteIsSyncRequiredAndProcessDateAndDestinationAreKept) {
-    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (0, 'c', NULL)");
-    TDMBase dm;
-    TProducer p(&dm);
-    auto params = UpdateParams(3);
-    params.ProcessDate = EncodeDateTime(2026, 12, 5, 18, 5, 9);
-    params.ActionDate = EncodeDateTime(2026, 12, 5, 18, 0, 0);
-    params.DestPharmID = 7;
-    p.SaveToUpdateTable(params);
-    const int32_t id = p.ActionRequestID();
-    EXPECT_EQ(db.ScalarStr(Format("SELECT SYNC_REQUIRED FROM ACTION_REQUEST WHERE ID = %d", {id})), "T");
-    EXPECT_EQ(db.ScalarStr("SELECT DATE_FORMAT(PROCESS_DATE, '%Y-%m-%d %H:%i:%s') FROM ACTION_REQUEST WHERE ID = " +
-                           std::to_string(id)),
-              "2026-12-05 18:05:09");
-    EXPECT_EQ(db.ScalarInt(Format("SELECT DEST_PHARM_ID FROM ACTION_REQUEST WHERE ID = %d", {id})), 7);
-    // No pharmacy above 0: no status rows.
-    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM action_request_status WHERE ACTION_REQUEST_ID = %d", {id})), 0);
 }
 
 TEST_F(NomDbTest, ObjectOutsideTheTableWritesNoRequest) {

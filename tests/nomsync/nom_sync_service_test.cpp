@@ -217,19 +217,6 @@ TEST_F(NomSyncService, UndecodableFramesCloseTheConnectionOnly) {
     EXPECT_EQ(LoginFlag(*Connect(), 3, "pass-3"), 1);
 }
 
-TEST_F(NomSyncService, DamagedObjectDataIsAnsweredWithTheMessage) {
-    auto c = Connect();
-    auto cmd = MakeCommand<TPharmServerNomActualizationCommand>(1, "pass-1");
-    cmd->NomObjectType = TNomObjectType::notProducer;
-    const std::string junk = "\x05\x00\x00\x00 this is no zlib stream";
-    cmd->Data.Write(junk.data(), static_cast<int64_t>(junk.size()));
-    cmd->PacketSize = cmd->Data.Size();
-    auto r = Ask<TPharmServerNomActualizationResult>(*c, *cmd);
-    EXPECT_FALSE(r->RequestProceeded);
-    EXPECT_FALSE(r->RequestProcessError.empty());
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
-}
-
 // ---------------------------------------------------------------------------
 // Connections
 
@@ -415,9 +402,7 @@ TEST_F(NomSyncService, PayCommandAnswerReachesPaymentCentral) {
 // ---------------------------------------------------------------------------
 // Concurrent closing
 
-class ConcurrentClosing : public ServiceFixture {};
-
-TEST_F(ConcurrentClosing, LastConfirmationsAtTheSameMomentCloseOnce) {
+TEST_F(NomSyncService, LastConfirmationsAtTheSameMomentCloseOnce) {
     constexpr int kPharmacies = 8;
     constexpr int kRounds = 6;
     for (int i = 4; i <= kPharmacies; ++i)
