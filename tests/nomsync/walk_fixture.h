@@ -28,6 +28,7 @@ protected:
         EXPECT_TRUE(r->RequestProceeded);
         EXPECT_EQ(r->RequestProcessError, "");
         EXPECT_EQ(r->CentralSyncAction, TCentralSyncAction::csaNomRequestResponse);
+        EXPECT_EQ(r->NextDataResponseCheckInterval, kind == TNomObjectActualizationType::noatUpdate ? -1 : 0);
         EXPECT_EQ(AuthorizedFlag(*r), 1);
         return r;
     }
