@@ -18,17 +18,24 @@ namespace {
 
 class CatalogueWalk : public WalkFixture {
 protected:
-    // The bytes of the object a result carries, read as the class reads them.
-    std::string DataBytes(const CatalogueClass& c, TPharmServerNomActualizationResult& r) {
+    // The bytes of the object in compressed object data, read as the class reads them.
+    std::string DataBytes(const CatalogueClass& c, TMemoryStream& data) {
         auto obj = TNomenclatureObject::GetNomObjectClass(c.type).New(nullptr);
-        r.Data.SetPosition(0);
-        TNomenclatureObject::LoadFromCompressedStream(*obj, r.Data);
+        data.SetPosition(0);
+        TNomenclatureObject::LoadFromCompressedStream(*obj, data);
         return WireBytes(*obj);
     }
+    // The same of a request's object data file (kind "I", "U" or "D").
+    std::string FileBytes(const CatalogueClass& c, int64_t request, const char* kind) {
+        TMemoryStream data(TempDir::Read(dataDir + Format("/%d.%s%sD", {request, c.extLetters, kind})));
+        return DataBytes(c, data);
+    }
 
+    // The request's row, with "1" when it was applied as it was proposed.
     std::string Request(int64_t id) {
-        return db.ScalarStr(Format("SELECT CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY, "
-                                   "PROCESS_DATE IS NOT NULL) FROM ACTION_REQUEST WHERE ID = %d",
+        return db.ScalarStr(Format("SELECT CONCAT_WS('|', CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, "
+                                   "NOM_KEY), IFNULL(PROCESS_DATE = ACTION_DATE, 0), PHARM_ID, USER_ID, REMARK) "
+                                   "FROM ACTION_REQUEST WHERE ID = %d",
                                    {id}));
     }
 };
@@ -50,24 +57,24 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
         ASSERT_GT(R1, 0);
         const int64_t id = db.ScalarInt(Format("SELECT MAX(ID) FROM %s", {c.table}));
         EXPECT_EQ(name(id), Cp(u8"Алфа"));
-        EXPECT_EQ(Request(R1), nom + "1FF" + std::to_string(id) + "1");
-        EXPECT_TRUE(DataFile(R1, std::string(c.extLetters) + "ID"));
+        EXPECT_EQ(Request(R1), nom + "1FF" + std::to_string(id) + "|1|1|0|walk");
         inserted->SetID(static_cast<int32_t>(id));
+        EXPECT_EQ(FileBytes(c, R1, "I"), WireBytes(*inserted));
 
         // Update, proposed by pharmacy 2: waits for every pharmacy.
         auto updated = c.filled(nullptr, Cp(u8"Бета"));
         updated->SetID(static_cast<int32_t>(id));
         const int64_t R2 = Propose(2, *updated, K::noatUpdate)->ActionRequestID;
-        EXPECT_EQ(Request(R2), nom + "2FF" + std::to_string(id) + "0");
-        EXPECT_TRUE(DataFile(R2, std::string(c.extLetters) + "UD"));
+        EXPECT_EQ(Request(R2), nom + "2FF" + std::to_string(id) + "|0|2|0|walk");
+        EXPECT_EQ(FileBytes(c, R2, "U"), WireBytes(*updated));
 
         for (int ph = 1; ph <= 3; ++ph) {
             auto r = Expect(ph, R1, A::csaDataReceiving, R::ncrInsert);
             EXPECT_EQ(r->NomKey, id);
-            EXPECT_EQ(DataBytes(c, *r), WireBytes(*inserted));
+            EXPECT_EQ(DataBytes(c, r->Data), WireBytes(*inserted));
             Confirm(ph, R1, A::csaDataReceiving);
             r = Expect(ph, R2, A::csaDataReceiving, R::ncrUpdate);
-            EXPECT_EQ(DataBytes(c, *r), WireBytes(*updated));
+            EXPECT_EQ(DataBytes(c, r->Data), WireBytes(*updated));
             Confirm(ph, R2, A::csaDataReceiving);
             EXPECT_EQ(name(id), Cp(ph < 3 ? u8"Алфа" : u8"Бета"));
             EXPECT_EQ(IsProcessed(R1) + IsProcessed(R2), ph < 3 ? "FF" : "TT");
@@ -77,8 +84,8 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
         auto gone = TNomenclatureObject::GetNomObjectClass(c.type).New(nullptr);
         gone->SetID(static_cast<int32_t>(id));
         const int64_t R3 = Propose(3, *gone, K::noatDelete)->ActionRequestID;
-        EXPECT_EQ(Request(R3), nom + "3TF" + std::to_string(id) + "0");
-        EXPECT_TRUE(DataFile(R3, std::string(c.extLetters) + "DD"));
+        EXPECT_EQ(Request(R3), nom + "3TF" + std::to_string(id) + "|0|3|0|walk");
+        EXPECT_EQ(FileBytes(c, R3, "D"), WireBytes(*gone));
         for (int ph = 1; ph <= 3; ++ph) {
             Step(R3, A::csaLock, R::ncrDelete, {ph});
             Step(R3, A::csaCheck, R::ncrDelete, {ph});

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/cp1251.h"
 #include "nomsync_test_util.h"
 
 namespace nomsync_test {
@@ -141,9 +142,10 @@ TEST_F(DataFileFaults, AnObjectCopyThatCannotBeWrittenIsLoggedOnceAndTheRequestS
     auto r = Propose();
     EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
     EXPECT_EQ(Stored(), 11);
-    auto lines = log.Messages();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) { return l.rfind("Failed to save Nom Object Data", 0) == 0; }),
+    const std::string logged =
+        Format("Failed to save Nom Object Data for ActionRequestID = %d\r\n", {r->ActionRequestID}) + Cp(u8"Грешка: ");
+    auto lines = log.Messages("TDMBase");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(logged, 0) == 0; }),
               1);
 }
 

@@ -203,34 +203,6 @@ TEST_F(NomDbTest, SQLPackWithSystemCommandHandsOutTheCommandOnly) {
 // ---------------------------------------------------------------------------
 // Proposals
 
-TEST_F(NomDbTest, InsertProposalIsAppliedStagedAndFiled) {
-    SeedPharmacies(db, 3);
-    TProducer proposed(nullptr);
-    FillProducer(proposed, Cp(u8"Актавис"));
-    auto cmd = MakeActualization(2, "pass-2", proposed, TNomObjectType::notProducer,
-                                 TNomObjectActualizationType::noatInsert, "new producer");
-    TDMBase dm;
-    int32_t id = -5;
-    std::string msg = "x";
-    ASSERT_TRUE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg)) << msg;
-    EXPECT_EQ(msg, "");
-    ASSERT_GT(id, 0);
-    const int64_t producerID = db.ScalarInt("SELECT ID FROM PRODUCER");
-    EXPECT_EQ(db.ScalarStr("SELECT NAME FROM PRODUCER"), Cp(u8"Актавис"));
-    EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', NOM_KEY, PROCESS_DATE = ACTION_DATE, REMARK, PHARM_ID, "
-                                  "USER_ID, IS_PROCESSED) FROM ACTION_REQUEST WHERE ID = %d",
-                                  {id})),
-              std::to_string(producerID) + "|1|new producer|2|0|F");
-    EXPECT_EQ(db.ScalarInt(Format("SELECT ID FROM NOM_UPDATE_PRODUCER WHERE ACTION_REQUEST_ID = %d", {id})),
-              producerID);
-    // The data file holds the object data.
-    const std::string file = dataDir + "/" + std::to_string(id) + ".PID";
-    TMemoryStream data(TempDir::Read(file));
-    auto back = DecodeData<TProducer>(data);
-    EXPECT_EQ(back->ProdName(), Cp(u8"Актавис"));
-    EXPECT_EQ(back->ID(), producerID);
-}
-
 // A packet size that is not the data's, a customer code that is no number
 // and a record of another class are refused before anything is stored.
 TEST_F(NomDbTest, RefusedProposalsStoreNothing) {
@@ -266,26 +238,6 @@ TEST_F(NomDbTest, RefusedProposalsStoreNothing) {
         EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
         EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
     }
-}
-
-TEST_F(NomDbTest, UnwritableDataFolderStillStagesAndLogs) {
-    SeedPharmacies(db, 1);
-    db.EditOptions([&](TOptions& o) { o.NomObjectDataDir = dirs.Path() + "/missing/deeper"; });
-    TProducer proposed(nullptr);
-    FillProducer(proposed, "P");
-    auto cmd = MakeActualization(1, "pass-1", proposed, TNomObjectType::notProducer,
-                                 TNomObjectActualizationType::noatDelete);
-    TDMBase dm;
-    int32_t id = 0;
-    std::string msg;
-    ASSERT_TRUE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg)) << msg;
-    EXPECT_GT(id, 0);
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);  // a delete is not applied now
-    auto lines = log.Messages("TDMBase");
-    ASSERT_FALSE(lines.empty());
-    const std::string expected =
-        "Failed to save Nom Object Data for ActionRequestID = " + std::to_string(id) + "\r\n" + Cp(u8"Грешка: ");
-    EXPECT_EQ(lines.back().rfind(expected, 0), 0u) << lines.back();
 }
 
 // ---------------------------------------------------------------------------

@@ -3,8 +3,6 @@
 // answer checked for what every step of a walk holds.
 #pragma once
 
-#include <filesystem>
-
 #include "nomsync_test_util.h"
 
 namespace nomsync_test {
@@ -76,10 +74,6 @@ protected:
             Expect(ph, request, action, reason);
             Confirm(ph, request, action, checkResult);
         }
-    }
-
-    bool DataFile(int64_t request, const std::string& ext) {
-        return std::filesystem::exists(dataDir + "/" + std::to_string(request) + "." + ext);
     }
 
     TNomObjectType type = TNomObjectType::notProducer;  // of the objects proposed and handed out
