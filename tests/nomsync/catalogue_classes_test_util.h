@@ -83,6 +83,10 @@ inline const std::vector<CatalogueClass>& CatalogueClasses() {
     return c;
 }
 
+inline std::unique_ptr<TNomenclatureObject> NewOf(const CatalogueClass& c, TDMBase* dm) {
+    return TNomenclatureObject::GetNomObjectClass(c.type).New(dm);
+}
+
 // An actualisation command whose object data are the given tagged-value bytes.
 inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualizationOfBytes(
     int32_t code, const std::string& password, const std::string& plain, TNomObjectType type,

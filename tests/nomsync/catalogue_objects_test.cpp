@@ -1,6 +1,7 @@
 // Catalogue objects without a database: the class table and its
-// operations, object data streams, the producer's setters and wire values,
-// the SQL pack's wire values, and the status transitions of confirmations.
+// operations, the wire records of producers, article groups, measure names
+// and suppliers, object data streams, the producer's setters, the SQL pack's
+// wire values, and the status transitions of confirmations.
 #include <gtest/gtest.h>
 
 #include "catalogue_classes_test_util.h"
@@ -95,6 +96,147 @@ TEST(NomClassTable, DataFileExtensions) {
         EXPECT_EQ(TNomenclatureObject::NomDataFileExt(t, K::noatUpdate), std::string(l) + "UD");
         EXPECT_EQ(TNomenclatureObject::NomDataFileExt(t, K::noatDelete), std::string(l) + "DD");
     }
+}
+
+// ---------------------------------------------------------------------------
+// Wire records
+
+TEST(CatalogueRecords, EveryFieldRoundTripsByteForByteAndEveryTruncationIsRefused) {
+    for (const auto& c : CatalogueClasses()) {
+        SCOPED_TRACE(c.name);
+        auto obj = c.filled(nullptr, Cp(u8"Име ") + std::string(40, 'n'));
+        obj->SetID(300);
+        const std::string bytes = WireBytes(*obj);
+        auto back = NewOf(c, nullptr);
+        LoadWireBytes(*back, bytes);
+        EXPECT_EQ(back->ID(), 300);
+        EXPECT_EQ(WireBytes(*back), bytes);
+        for (size_t n = 0; n < bytes.size(); ++n) {
+            auto cut = NewOf(c, nullptr);
+            EXPECT_THROW(LoadWireBytes(*cut, bytes.substr(0, n)), Exception) << "cut at " << n;
+        }
+        // Reading clears first.
+        const std::string empty = WireBytes(*NewOf(c, nullptr));
+        LoadWireBytes(*back, empty);
+        EXPECT_EQ(WireBytes(*back), empty);
+    }
+}
+
+TEST(CatalogueRecords, TextsTooLongForTheirColumnAreRefused) {
+    struct Case {
+        const char* column;
+        size_t width;
+        std::function<std::unique_ptr<TNomenclatureObject>(const std::string&)> make;
+    };
+    auto group = [](const std::string& t) {
+        auto g = std::make_unique<TArticleGroup>(nullptr);
+        g->NAME = t;
+        return g;
+    };
+    auto measure = [](std::string TMeasureName::*field) {
+        return [field](const std::string& t) {
+            auto m = std::make_unique<TMeasureName>(nullptr);
+            m.get()->*field = t;
+            return m;
+        };
+    };
+    auto supplier = [](void (TSupplier::*set)(const std::string&)) {
+        return [set](const std::string& t) {
+            auto s = std::make_unique<TSupplier>(nullptr);
+            (s.get()->*set)(t);
+            return s;
+        };
+    };
+    const Case cases[] = {
+        {"NAME", 255, group},
+        {"NAME", 50, measure(&TMeasureName::ANAME)},
+        {"SHORT_NAME", 50, measure(&TMeasureName::SHORT_NAME)},
+        {"ADDRESS", 255, supplier(&TSupplier::SetAddress)},
+        {"BANK_NAME", 255, supplier(&TSupplier::SetBankName)},
+        {"BANK_ACCOUNT", 255, supplier(&TSupplier::SetBankAccount)},
+        {"BRANCH_NO", 255, supplier(&TSupplier::SetBranchNo)},
+        {"BANK_ADDRESS", 255, supplier(&TSupplier::SetBankAddress)},
+        {"BANK_CODE", 255, supplier(&TSupplier::SetBankCode)},
+        {"IBAN_BANK_CODE", 255, supplier(&TSupplier::SetIbanBankCode)},
+        {"IBAN_BANK_ACCOUNT", 255, supplier(&TSupplier::SetIbanBankAccount)},
+        {"IBAN_VAT_ACCOUNT", 255, supplier(&TSupplier::SetIbanVatAccount)},
+        {"VAT_ID", 255, supplier(&TSupplier::SetVatID)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.column);
+        auto fits = c.make(std::string(c.width, 'x'));
+        auto back = c.make("");
+        LoadWireBytes(*back, WireBytes(*fits));
+        EXPECT_EQ(WireBytes(*back), WireBytes(*fits));
+        auto tooLong = c.make(std::string(c.width + 1, 'x'));
+        const std::string e = ErrorOf([&] { LoadWireBytes(*back, WireBytes(*tooLong)); });
+        EXPECT_NE(e.find(std::string(" ") + c.column + " "), std::string::npos) << e;
+        EXPECT_NE(e.find(back->ClassName()), std::string::npos) << e;
+    }
+}
+
+TEST(CatalogueRecords, SupplierSettersCutToTheirMaximumAndModifiedComesFromTheWire) {
+    struct Case {
+        void (TSupplier::*set)(const std::string&);
+        const std::string& (TSupplier::*get)() const;
+        size_t max;
+    };
+    const Case cases[] = {{&TSupplier::SetSticker, &TSupplier::Sticker, 2},
+                          {&TSupplier::SetName, &TSupplier::Name, 100},
+                          {&TSupplier::SetTel, &TSupplier::Tel, 20},
+                          {&TSupplier::SetTaxNo, &TSupplier::TaxNo, 10},
+                          {&TSupplier::SetBulstat, &TSupplier::Bulstat, 10},
+                          {&TSupplier::SetEmail, &TSupplier::Email, 50}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.max);
+        TSupplier s(nullptr);
+        const std::string longer(c.max + 5, 'y');
+        (s.*c.set)(longer);
+        EXPECT_EQ((s.*c.get)(), longer.substr(0, c.max));
+        EXPECT_TRUE(s.Modified);
+        s.Modified = false;
+        (s.*c.set)(longer);  // compared with the untruncated value: a change again
+        EXPECT_TRUE(s.Modified);
+    }
+    TSupplier s(nullptr), back(nullptr);
+    FillSupplier(s, "AB", "n");
+    s.SetID(8);
+    s.Modified = false;
+    LoadWireBytes(back, WireBytes(s));
+    EXPECT_FALSE(back.Modified);  // as read last, whatever the setters did
+    EXPECT_EQ(back.Sticker(), "AB");
+    back.Clear();
+    EXPECT_TRUE(back.IsTaxRegistered);
+    EXPECT_EQ(back.PharmacyCode(), -1);
+    EXPECT_FALSE(back.IsNZOKSupplier);
+    EXPECT_EQ(back.ID(), -1);
+}
+
+TEST(CatalogueRecords, DefaultsAndAssign) {
+    TArticleGroup g(nullptr);
+    FillGroup(g, "g");
+    g.Clear();
+    EXPECT_EQ(g.TICKET_GROUP, 1);
+    for (Currency amount : {g.MAX_OVERRATE, g.DEFAULT_DISCOUNT, g.DEFAULT_NZOK_DISCOUNT, g.CUSTOM_CARDS_DISCOUNT})
+        EXPECT_EQ(amount.raw, 0);
+    for (const auto& c : CatalogueClasses()) {
+        SCOPED_TRACE(c.name);
+        auto src = c.filled(nullptr, "src");
+        src->SetID(5);
+        src->SetActionRequestID(6);
+        auto dst = NewOf(c, nullptr);
+        dst->Assign(*src);
+        EXPECT_EQ(WireBytes(*dst), WireBytes(*src));
+        EXPECT_EQ(dst->ActionRequestID(), 6);
+    }
+    TMeasureName m(nullptr);
+    const std::string e = ErrorOf([&] { m.Assign(g); });
+    EXPECT_EQ(e.rfind("Invalid assign operation on TMeasureName! (", 0), 0u) << e;
+    TSupplier s(nullptr);
+    TProducer p(nullptr);
+    EXPECT_EQ(ErrorOf([&] { s.Assign(m); }).rfind("Invalid assign operation on TSupplier (", 0), 0u);
+    EXPECT_EQ(ErrorOf([&] { g.Assign(s); }).rfind("Invalid assign operation on TArticleGroup (", 0), 0u);
+    EXPECT_EQ(ErrorOf([&] { p.Assign(s); }).rfind("Invalid assign operation on TProducer (", 0), 0u);
 }
 
 // ---------------------------------------------------------------------------
