@@ -284,11 +284,19 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), requests);
 }
 
-// A record that cannot be read whole, or carries a text too long for its
-// column, is answered with an error and stores nothing.
-TEST_F(CatalogueDbTest, BadRecordsOfAProposalStoreNothing) {
+// A record that cannot be read whole or carries a text too long for its
+// column, a packet size that is not the data's, a customer code that is no
+// number and a record of another class: answered with an error, nothing stored.
+TEST_F(CatalogueDbTest, RefusedProposalsStoreNothing) {
     SeedPharmacies(db, 1);
     TDMBase dm;
+    auto refused = [&](TPharmServerNomActualizationCommand& cmd, const char* message /* nullptr: any */) {
+        int32_t id = -5;
+        std::string msg = "x";
+        EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, cmd, id, msg));
+        EXPECT_TRUE(message ? msg == message : msg != "" && msg != "x") << msg;
+        EXPECT_EQ(id, 0);
+    };
     for (const auto& c : CatalogueClasses()) {
         auto obj = c.filled(nullptr, "bad");
         const std::string whole = WireBytes(*obj);
@@ -301,17 +309,35 @@ TEST_F(CatalogueDbTest, BadRecordsOfAProposalStoreNothing) {
             for (auto kind : {TNomObjectActualizationType::noatInsert, TNomObjectActualizationType::noatUpdate}) {
                 SCOPED_TRACE(Format("%s %d bytes, kind %d", {c.name, static_cast<int64_t>(bytes.size()),
                                                              static_cast<int>(kind)}));
-                auto cmd = MakeActualizationOfBytes(1, "pass-1", bytes, c.type, kind);
-                int32_t id = -5;
-                std::string msg;
-                EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
-                EXPECT_NE(msg, "");
-                EXPECT_EQ(id, 0);
+                refused(*MakeActualizationOfBytes(1, "pass-1", bytes, c.type, kind), nullptr);
             }
         }
-        EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM %s", {c.table})), 0);
-        EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_%s", {c.table})), 0);
     }
+    using Cmd = TPharmServerNomActualizationCommand;
+    const std::string invalid = Cp(u8"Невалидни данни за актуализация на обект в номенклатурата!");
+    const struct {
+        const char* what;
+        std::function<void(Cmd&)> spoil;
+        const char* msg;
+    } spoilt[] = {
+        {"no packet size", [](Cmd& c) { c.PacketSize = 0; }, invalid.c_str()},
+        {"packet size beyond the data", [](Cmd& c) { c.PacketSize = c.Data.Size() + 1; }, invalid.c_str()},
+        {"customer code no number", [](Cmd& c) { SetCommandCustomerLines(c, {"CustomerCode=abc"}); }, ""},
+        {"record of another class", [](Cmd& c) { c.NomObjectType = TNomObjectType::notArticleGroup; }, nullptr},
+    };
+    for (const auto& k : spoilt) {
+        SCOPED_TRACE(k.what);
+        TProducer proposed(nullptr);
+        auto cmd = MakeActualization(1, "pass-1", proposed, TNomObjectType::notProducer,
+                                     TNomObjectActualizationType::noatInsert);
+        k.spoil(*cmd);
+        refused(*cmd, k.msg);
+    }
+    for (const auto& c : CatalogueClasses())
+        EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM %s", {c.table})) +
+                      Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_%s", {c.table})),
+                  0)
+            << c.table;
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM action_request_status"), 0);
 }
@@ -499,46 +525,6 @@ TEST_F(CatalogueDbTest, SQLPackWithSystemCommandHandsOutTheCommandOnly) {
     EXPECT_EQ(pack.SQLFB, (TStringLines{"/* <zvl_command>PAY:1:2:3:4:5:6</zvl_command> */"}));
     EXPECT_TRUE(pack.SQLMy.empty());
     EXPECT_EQ(pack.Remark, "pay");
-}
-
-// ---------------------------------------------------------------------------
-// Proposals
-
-// A packet size that is not the data's, a customer code that is no number
-// and a record of another class are refused before anything is stored.
-TEST_F(CatalogueDbTest, RefusedProposalsStoreNothing) {
-    SeedPharmacies(db, 1);
-    using Cmd = TPharmServerNomActualizationCommand;
-    const std::string invalid = Cp(u8"Невалидни данни за актуализация на обект в номенклатурата!");
-    struct Case {
-        const char* what;
-        std::function<void(Cmd&)> spoil;
-        const char* msg;  // nullptr: any message
-    };
-    const Case cases[] = {
-        {"no packet size", [](Cmd& c) { c.PacketSize = 0; }, invalid.c_str()},
-        {"packet size beyond the data", [](Cmd& c) { c.PacketSize = c.Data.Size() + 1; }, invalid.c_str()},
-        {"customer code no number", [](Cmd& c) { SetCommandCustomerLines(c, {"CustomerCode=abc"}); }, ""},
-        {"record of another class", [](Cmd& c) { c.NomObjectType = TNomObjectType::notArticleGroup; }, nullptr},
-    };
-    TDMBase dm;
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.what);
-        TProducer proposed(nullptr);
-        auto cmd = MakeActualization(1, "pass-1", proposed, TNomObjectType::notProducer,
-                                     TNomObjectActualizationType::noatInsert);
-        k.spoil(*cmd);
-        int32_t id = -5;
-        std::string msg = "x";
-        EXPECT_FALSE(TNomenclatureObject::ProcessNomActualization(dm, *cmd, id, msg));
-        if (k.msg)
-            EXPECT_EQ(msg, k.msg);
-        else
-            EXPECT_TRUE(msg != "" && msg != "x") << msg;
-        EXPECT_EQ(id, 0);
-        EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
-        EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
-    }
 }
 
 // ---------------------------------------------------------------------------
