@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
-#include "catalogue_classes_test_util.h"
 #include "core/cp1251.h"
 #include "core/db/dm_base.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "nomsync_test_util.h"
 
 using namespace nomsync_test;
 

@@ -4,14 +4,9 @@
 // wire values, and the status transitions of confirmations.
 #include <gtest/gtest.h>
 
-#include "catalogue_classes_test_util.h"
 #include "core/cp1251.h"
-#include "nomsync/nom_sync_service.h"
-#include "nomsync/nomenclature_object.h"
-#include "nomsync/producer.h"
-#include "nomsync/sql_data_pack.h"
 #include "nomsync/text_lines.h"
-#include "protocol/compressed_stream.h"
+#include "nomsync_test_util.h"
 #include "protocol/nv_stream_utils.h"
 
 using namespace nomsync_test;

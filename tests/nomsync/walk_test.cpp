@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "article_test_util.h"
-#include "catalogue_classes_test_util.h"
 #include "core/cp1251.h"
+#include "nomsync_test_util.h"
 
 using namespace nomsync_test;
 using A = TCentralSyncAction;
