@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -218,17 +219,21 @@ TEST_F(ConfirmFaults, DroppedAfterTheCommitTheRepeatedConfirmationChangesNothing
 
 class DataFileFaults : public ServiceFixture {
 protected:
+    // An SQL pack whose central script is two statements; the request's
+    // remark is "pack".
     std::unique_ptr<TPharmServerNomActualizationResult> Propose() {
         TSQLDataPack pack(nullptr);
+        pack.Remark = "own remark";
         pack.SQLFB = {"UPDATE LOCAL_TABLE SET X = 1;"};
-        pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (900, 1);"};
+        pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (900, 1);/*stmt_lim*/",
+                      "INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (901, 2);"};
         return Ask<TPharmServerNomActualizationResult>(
             *Connect(), *MakeActualization(1, "pass-1", pack, TNomObjectType::notSQLDataPack,
                                            TNomObjectActualizationType::noatInsert, "pack"));
     }
     int64_t Stored() {
         return db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST WHERE REMARK = 'pack'") * 10 +
-               db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 900");
+               db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID IN (900, 901)");
     }
 };
 
@@ -249,14 +254,14 @@ TEST_F(DataFileFaults, AScriptThatCannotBeWrittenStoresNothingUntilItCan) {
     }
     auto r = Propose();
     EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
-    EXPECT_EQ(Stored(), 11);
+    EXPECT_EQ(Stored(), 12);
 }
 
 TEST_F(DataFileFaults, AnObjectCopyThatCannotBeWrittenIsLoggedOnceAndTheRequestStands) {
     env.OpenFault = [&](const std::string& p) { return p.rfind(dataDir, 0) == 0 && TFaultEnv::Fail(ENOSPC); };
     auto r = Propose();
     EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
-    EXPECT_EQ(Stored(), 11);
+    EXPECT_EQ(Stored(), 12);
     const std::string logged =
         Format("Failed to save Nom Object Data for ActionRequestID = %d\r\n", {r->ActionRequestID}) + Cp(u8"Грешка: ");
     auto lines = log.Messages("TDMBase");
@@ -277,7 +282,13 @@ TEST_F(DataFileFaults, AScriptThatCannotBeReadIsHandedOutOnceItCanBe) {
     env.ClearFaults();
     auto got = Refresh(*Connect(), 2, "pass-2");
     EXPECT_EQ(got->ActionRequestID, id);
-    EXPECT_EQ(DecodeData<TSQLDataPack>(got->Data)->SQLFB, (TStringLines{"UPDATE LOCAL_TABLE SET X = 1;"}));
+    EXPECT_EQ(got->NomObjectType, TNomObjectType::notSQLDataPack);
+    EXPECT_EQ(got->CentralSyncAction, A::csaDataReceiving);
+    auto pack = DecodeData<TSQLDataPack>(got->Data);
+    EXPECT_EQ(pack->SQLFB, (TStringLines{"UPDATE LOCAL_TABLE SET X = 1;"}));
+    EXPECT_TRUE(pack->SQLMy.empty());  // the central script never leaves the centre
+    EXPECT_EQ(pack->Remark, "pack");
+    EXPECT_TRUE(std::filesystem::exists(dataDir + Format("/%d.SID", {id})));
 }
 
 class NomSyncOutage : public OwnDbInstance, public ServiceFixture {};

@@ -309,34 +309,6 @@ TEST_F(NomSyncService, StopClosesConnectionsAndStartOpensAgain) {
 // ---------------------------------------------------------------------------
 // SQL pack and the "PAY:" system command
 
-TEST_F(NomSyncService, SQLPackProposalRunsCentrallyAndHandsOutPharmacyScript) {
-    auto c1 = Connect();
-    TSQLDataPack pack(nullptr);
-    pack.Remark = "own remark";  // the request's remark is the one handed out
-    pack.SQLFB = {"UPDATE LOCAL_TABLE SET X = 1;"};
-    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (900, 1);/*stmt_lim*/",
-                  "INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (901, 2);"};
-    auto cmd =
-        MakeActualization(1, "pass-1", pack, TNomObjectType::notSQLDataPack, TNomObjectActualizationType::noatInsert,
-                          "pack");
-    auto r = Ask<TPharmServerNomActualizationResult>(*c1, *cmd);
-    ASSERT_TRUE(r->RequestProceeded) << r->RequestProcessError << r->ErrorMessage;
-    const int64_t id = r->ActionRequestID;
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID IN (900, 901)"), 2);
-    EXPECT_TRUE(std::filesystem::exists(sqlDir + Format("/fb_%d.sql", {id})));
-    EXPECT_TRUE(std::filesystem::exists(sqlDir + Format("/my_%d.sql", {id})));
-    EXPECT_TRUE(std::filesystem::exists(dataDir + Format("/%d.SID", {id})));
-
-    auto refresh = Refresh(*c1, 1, "pass-1");
-    EXPECT_EQ(refresh->ActionRequestID, id);
-    EXPECT_EQ(refresh->NomObjectType, TNomObjectType::notSQLDataPack);
-    EXPECT_EQ(refresh->CentralSyncAction, A::csaDataReceiving);
-    auto got = DecodeData<TSQLDataPack>(refresh->Data);
-    EXPECT_EQ(got->SQLFB, pack.SQLFB);
-    EXPECT_TRUE(got->SQLMy.empty());  // the central script never leaves the centre
-    EXPECT_EQ(got->Remark, "pack");
-}
-
 TEST_F(NomSyncService, SQLPackAddressedToOnePharmacy) {
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, DEST_PHARM_ID) VALUES (20, 6, 1, NOW(), 2)");
     db.Exec("INSERT INTO action_request_status VALUES (20, 1, 0, NOW()), (20, 2, 0, NOW())");
