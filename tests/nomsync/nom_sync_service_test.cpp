@@ -3,7 +3,6 @@
 // the SQL pack with its system command, and concurrent closing.
 #include <barrier>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <thread>
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 #include "core/cp1251.h"
@@ -102,37 +103,24 @@ void TestDatabase::DropAndRestore() noexcept {
 void TestDatabase::Exec(const std::string& sql) { conn_->ExecSQL(sql); }
 
 void TestDatabase::ExecScript(const std::string& script) {
-    std::string delimiter = ";";
-    std::string buffer;
+    // With ";" the statements go together; another delimiter ends a
+    // statement where it ends a line.
+    std::string delimiter = ";", statement, line;
     auto flush = [&] {
-        if (!Trim(buffer).empty()) conn_->ExecSQL(buffer);
-        buffer.clear();
+        if (!Trim(statement).empty()) conn_->ExecSQL(statement);
+        statement.clear();
     };
-    size_t pos = 0;
-    while (pos <= script.size()) {
-        size_t eol = script.find('\n', pos);
-        if (eol == std::string::npos) eol = script.size();
-        std::string line = script.substr(pos, eol - pos);
-        pos = eol + 1;
-        std::string trimmed = Trim(line);
+    std::istringstream in(script);
+    while (std::getline(in, line)) {
+        const std::string trimmed = Trim(line);
         if (trimmed.size() > 10 && UpperCase1251(trimmed.substr(0, 10)) == "DELIMITER ") {
             flush();
             delimiter = Trim(trimmed.substr(10));
-            continue;
-        }
-        if (delimiter == ";") {
-            buffer += line;
-            buffer += '\n';
-            continue;
-        }
-        if (trimmed.size() >= delimiter.size() &&
-            trimmed.compare(trimmed.size() - delimiter.size(), delimiter.size(), delimiter) == 0) {
-            size_t cut = line.rfind(delimiter);
-            buffer += line.substr(0, cut);
+        } else if (delimiter != ";" && trimmed.ends_with(delimiter)) {
+            statement += line.substr(0, line.rfind(delimiter));
             flush();
         } else {
-            buffer += line;
-            buffer += '\n';
+            statement += line + '\n';
         }
     }
     flush();
