@@ -44,14 +44,10 @@ struct NomSyncServiceTestAccess {
 
 namespace nomsync_test {
 
-inline void SetCredentials(TPharmServerLoginCommand& cmd, int32_t code, const std::string& password) {
-    SetCommandCustomerLines(cmd, {"CompanyName=Test", "CustomerCode=" + std::to_string(code), "Password=" + password});
-}
-
 template <class T>
 std::unique_ptr<T> MakeCommand(int32_t code, const std::string& password) {
     auto c = std::make_unique<T>();
-    SetCredentials(*c, code, password);
+    SetCommandCustomerLines(*c, {"CompanyName=Test", "CustomerCode=" + std::to_string(code), "Password=" + password});
     return c;
 }
 
