@@ -51,7 +51,6 @@ void TZorvelCentralNomSyncServerSrv::ServiceStart(bool& started) {
     env_.ReloadOptions();
     if (tcpServer_.Active()) tcpServer_.Stop();
     CloseRequestsLeftIncomplete();
-    tcpServer_.ConnectionTimeoutMs = ReadTimeoutMs;
     tcpServer_.Start(BindAddress, port_);
     started = true;
 }

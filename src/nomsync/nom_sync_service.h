@@ -55,8 +55,6 @@ public:
     // progress.
     void ServiceStop(bool& stopped) override;
 
-    // The connection's time-out for reads and writes (tests shorten it).
-    int ReadTimeoutMs = kReadTimeoutMs;
     // The address ServiceStart listens on.
     std::string BindAddress = "0.0.0.0";
     // The port actually listened on (after ServiceStart).
@@ -74,10 +72,10 @@ public:
 
 private:
     // The test support's way to the listener (to lower its connection bound
-    // before ServiceStart).
+    // or shorten its time-out before ServiceStart).
     friend struct NomSyncServiceTestAccess;
 
-    // Serves one frame of a connection (read with the time-out ReadTimeoutMs,
+    // Serves one frame of a connection (read with the time-out kReadTimeoutMs,
     // at most kMaxFrameSize bytes): decodes the command, runs its handler and
     // sets the result as the reply. A decoding failure raises (the
     // connection then ends) without a reply; a frame that is no command of a

@@ -221,7 +221,7 @@ TEST_F(NomSyncService, UndecodableFramesCloseTheConnectionOnly) {
 
 class ShortTimeout : public ServiceFixture {
 protected:
-    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { s.ReadTimeoutMs = 300; }
+    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { NomSyncServiceTestAccess::TcpServer(s).ConnectionTimeoutMs = 300; }
 };
 
 TEST_F(ShortTimeout, IdleAndStalledConnectionsEndAtTheReadTimeout) {

@@ -36,8 +36,8 @@
 #include "support/temp_dir.h"
 #include "support/test_db.h"
 
-// The listener of a service, for the tests that lower its connection bound
-// before ServiceStart.
+// The listener of a service, for the tests that lower its connection bound or
+// shorten its time-out before ServiceStart.
 struct NomSyncServiceTestAccess {
     static TTcpServer& TcpServer(TZorvelCentralNomSyncServerSrv& s) { return s.tcpServer_; }
 };
