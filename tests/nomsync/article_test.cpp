@@ -20,15 +20,6 @@ using namespace nomsync_test;
 
 namespace {
 
-// Values written with a tagged-value writer.
-template <class F>
-std::string Written(F write) {
-    TMemoryStream s;
-    TNVBinWriter w(&s);
-    write(w);
-    return s.Bytes();
-}
-
 std::vector<std::vector<std::string>> Rows(TArticle& a) {
     std::vector<std::vector<std::string>> rows;
     TNVMemTable& t = a.MeasuresTable();

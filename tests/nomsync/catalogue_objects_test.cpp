@@ -338,39 +338,31 @@ TEST(Producer, DamagedObjectDataIsRefused) {
 // ---------------------------------------------------------------------------
 // SQL pack
 
+// Remark, the pharmacy script's line count and lines, an empty central
+// script; a line count beyond the data ends with the reader's error.
 TEST(SQLDataPack, WireValues) {
     TSQLDataPack pack(nullptr);
     pack.Remark = "x";
     pack.SQLFB = {"UPDATE A SET B = 1;", "DELETE FROM C;"};
     const std::string bytes = WireBytes(pack);
-    TMemoryStream s(bytes);
-    TNVBinReader r(&s);
-    EXPECT_EQ(r.ReadString(), "x");
-    EXPECT_EQ(r.ReadInteger(), 2);
-    EXPECT_EQ(r.ReadString(), "UPDATE A SET B = 1;");
-    EXPECT_EQ(r.ReadString(), "DELETE FROM C;");
-    EXPECT_EQ(r.ReadInteger(), 0);
-    EXPECT_EQ(s.Remaining(), 0);
-
+    EXPECT_EQ(bytes, Written([](TNVBinWriter& w) {
+                  w.WriteString("x");
+                  w.WriteInteger(2);
+                  w.WriteString("UPDATE A SET B = 1;");
+                  w.WriteString("DELETE FROM C;");
+                  w.WriteInteger(0);
+              }));
     TSQLDataPack back(nullptr);
-    s.SetPosition(0);
-    TNomenclatureObject::LoadFromStream(back, s);
+    LoadWireBytes(back, bytes);
     EXPECT_EQ(back.Remark, "x");
     EXPECT_EQ(back.SQLFB, pack.SQLFB);
     EXPECT_TRUE(back.SQLMy.empty());
-}
-
-TEST(SQLDataPack, LineCountBeyondTheDataEndsWithTheReadersError) {
-    TMemoryStream s;
-    {
-        TNVBinWriter w(&s);
+    const std::string beyond = Written([](TNVBinWriter& w) {
         w.WriteString("r");
         w.WriteInteger(2000000000);
         w.WriteString("only one line");
-    }
-    s.SetPosition(0);
-    TSQLDataPack pack(nullptr);
-    EXPECT_THROW(TNomenclatureObject::LoadFromStream(pack, s), EInvalidValue);
+    });
+    EXPECT_THROW(LoadWireBytes(back, beyond), EInvalidValue);
 }
 
 TEST(SQLDataPack, EmptySQLMySavesWithoutTheDatabase) {

@@ -31,6 +31,7 @@
 #include "protocol/compressed_stream.h"
 #include "protocol/customer_info.h"
 #include "protocol/frame_io.h"
+#include "protocol/nv_stream_utils.h"
 #include "protocol/pharm_classes.h"
 #include "support/fault_env.h"
 #include "support/temp_dir.h"
@@ -210,6 +211,15 @@ std::string ErrorOf(F&& f) {
 inline std::string WireBytes(TNomenclatureObject& obj) {
     TMemoryStream s;
     TNomenclatureObject::SaveToStream(obj, s);
+    return s.Bytes();
+}
+
+// Values written with a tagged-value writer.
+template <class F>
+std::string Written(F write) {
+    TMemoryStream s;
+    TNVBinWriter w(&s);
+    write(w);
     return s.Bytes();
 }
 
