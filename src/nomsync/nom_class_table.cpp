@@ -1,5 +1,7 @@
 // The class table: the catalogue class of every object type, indexed by
 // TNomObjectType.
+#include <iterator>
+
 #include "nomsync/article/article.h"
 #include "nomsync/article_group.h"
 #include "nomsync/measure_name.h"
@@ -8,9 +10,9 @@
 #include "nomsync/sql_data_pack.h"
 #include "nomsync/supplier.h"
 
-extern const TNomObjectClass kNomObjectClassTable[6];
+extern const TNomObjectClass kNomObjectClassTable[];
 
-const TNomObjectClass kNomObjectClassTable[6] = {
+const TNomObjectClass kNomObjectClassTable[] = {
     NomObjectClassOf<TArticle>("TArticle"),            // notArticle
     NomObjectClassOf<TArticleGroup>("TArticleGroup"),  // notArticleGroup
     NomObjectClassOf<TSupplier>("TSupplier"),          // notSupplier
@@ -18,3 +20,4 @@ const TNomObjectClass kNomObjectClassTable[6] = {
     NomObjectClassOf<TMeasureName>("TMeasureName"),    // notMeasureName
     NomObjectClassOf<TSQLDataPack>("TSQLDataPack"),    // notSQLDataPack
 };
+static_assert(std::size(kNomObjectClassTable) == 6, "one entry per TNomObjectType");

@@ -51,7 +51,6 @@ void TZorvelCentralNomSyncServerSrv::ServiceStart(bool& started) {
     env_.ReloadOptions();
     if (tcpServer_.Active()) tcpServer_.Stop();
     CloseRequestsLeftIncomplete();
-    tcpServer_.ConnectionTimeoutMs = ReadTimeoutMs;
     tcpServer_.Start(BindAddress, port_);
     started = true;
 }
@@ -96,8 +95,7 @@ void TZorvelCentralNomSyncServerSrv::IdTCPServerExecute(TTcpRequest& request) {
     if (result) request.Reply = EncodePharmComponent(*result);
 }
 
-std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispatch(TPharmServerCommand& command,
-                                                                                   std::string* failure) {
+std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispatch(TPharmServerCommand& command) {
     std::unique_ptr<TPharmServerCommandResult> result;
     try {
         if (IsExactly<TPharmServerLoginCommand>(command))
@@ -118,7 +116,6 @@ std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispa
         else
             result = std::make_unique<TPharmServerNomActualizationResult>();
         result->ErrorMessage = e.what();
-        if (failure) *failure = e.what();
     }
     return result;
 }

@@ -55,12 +55,8 @@ public:
     // progress.
     void ServiceStop(bool& stopped) override;
 
-    // The connection's time-out for reads and writes (tests shorten it).
-    int ReadTimeoutMs = kReadTimeoutMs;
     // The address ServiceStart listens on.
     std::string BindAddress = "0.0.0.0";
-    // The listener (tests lower its connection bound before ServiceStart).
-    TTcpServer& TcpServer() { return tcpServer_; }
     // The port actually listened on (after ServiceStart).
     uint16_t BoundPort() const { return tcpServer_.Port(); }
     size_t ConnectionCount() const { return static_cast<size_t>(tcpServer_.ConnectionCount()); }
@@ -70,8 +66,16 @@ public:
     // Writes a line to the daily log with Sender.
     void AL(const std::string& sender, const std::string& text) const;
 
-    // ---- request handling (public for tests) ----
-    // Serves one frame of a connection (read with the time-out ReadTimeoutMs,
+    // The status a confirmation gives a pharmacy's row.
+    static int32_t NextRequestStatus(bool syncRequired, int32_t current, TCentralSyncAction action,
+                                     bool checkResult);
+
+private:
+    // The test support's way to the listener (to lower its connection bound
+    // or shorten its time-out before ServiceStart).
+    friend struct NomSyncServiceTestAccess;
+
+    // Serves one frame of a connection (read with the time-out kReadTimeoutMs,
     // at most kMaxFrameSize bytes): decodes the command, runs its handler and
     // sets the result as the reply. A decoding failure raises (the
     // connection then ends) without a reply; a frame that is no command of a
@@ -79,9 +83,8 @@ public:
     void IdTCPServerExecute(TTcpRequest& request);
     // The handler for the command's exact class; nullptr for a command of
     // any other class. A failing handler's exception is answered with an
-    // empty result of the mapped class carrying the message; `failure`
-    // receives that message.
-    std::unique_ptr<TPharmServerCommandResult> Dispatch(TPharmServerCommand& command, std::string* failure = nullptr);
+    // empty result of the mapped class carrying the message.
+    std::unique_ptr<TPharmServerCommandResult> Dispatch(TPharmServerCommand& command);
 
     bool CheckPharmacyLogin(TPharmServerLoginCommand& command, TPharmServerLoginResult& loginResult);
     // The login check, then the pharmacy's number read from the command;
@@ -97,11 +100,6 @@ public:
     // when every pharmacy has finished.
     void ApplyConfirmation(TPharmServerConfirmActionCommand& command, int32_t pharmID);
 
-    // The status a confirmation gives a pharmacy's row.
-    static int32_t NextRequestStatus(bool syncRequired, int32_t current, TCentralSyncAction action,
-                                     bool checkResult);
-
-private:
     // Closes the requests an earlier run left incomplete (logged once each).
     void CloseRequestsLeftIncomplete();
     // What ended a connection's run: time-outs and socket failures end it

@@ -32,7 +32,7 @@ std::unique_ptr<TNomenclatureObject> TNomObjectClass::New(TDMBase* adm) const {
 }
 
 // The six entries, indexed by TNomObjectType (nom_class_table.cpp).
-extern const TNomObjectClass kNomObjectClassTable[6];
+extern const TNomObjectClass kNomObjectClassTable[];
 
 const TNomObjectClass& TNomenclatureObject::GetNomObjectClass(TNomObjectType type) {
     bool isPharm = false;

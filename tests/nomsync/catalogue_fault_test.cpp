@@ -1,20 +1,137 @@
-// The catalogue service when a database connection drops inside a
-// confirmation's transaction (before the commit or after it) or a data file
-// cannot be written or read: every request is stored, handed out, closed and
-// applied exactly once, at the latest by the first attempt after the fault.
+// The catalogue service under faults: a proposal is stored as one unit (the
+// central insert, the action request, its status rows and the staged row
+// become visible together) and a request whose staged row is not there is
+// passed over; a start closes what an earlier run left incomplete; a
+// database connection drops inside a confirmation's transaction (before the
+// commit or after it), a data file cannot be written or read, or the whole
+// database is down for a while. Every request is stored, handed out, closed
+// and applied exactly once, at the latest by the first attempt after the
+// fault. (The crash test runs refreshes beside proposals and checks that
+// none hands out a blank object.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
 
+#include "core/cp1251.h"
 #include "nomsync_test_util.h"
+#include "support/private_db.h"
 
 namespace nomsync_test {
 namespace {
 
 using A = TCentralSyncAction;
+
+class ProposalUnit : public ServiceFixture {
+protected:
+    std::unique_ptr<TPharmServerNomActualizationResult> ProposeInsert(PharmClient& c, const std::string& name) {
+        TProducer p(nullptr);
+        FillProducer(p, name);
+        return Ask<TPharmServerNomActualizationResult>(
+            c, *MakeActualization(1, "pass-1", p, TNomObjectType::notProducer, TNomObjectActualizationType::noatInsert));
+    }
+};
+
+// A step that fails after the central insert: nothing of the proposal stays,
+// and the pharmacy gets the error (it proposes again).
+TEST_F(ProposalUnit, FailureAfterTheCentralInsertStoresNothing) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
+    auto c = Connect();
+    auto ok = ProposeInsert(*c, "stored");
+    ASSERT_TRUE(ok->RequestProceeded);
+    // The producer's commit of its staging was folded into the unit.
+    const auto dmLines = log.Messages("TDMBase");
+    EXPECT_NE(std::find(dmLines.begin(), dmLines.end(),
+                        Format("Commit folded into the unit of ActionRequestID = %d", {ok->ActionRequestID})),
+              dmLines.end());
+
+    db.Exec("ALTER TABLE NOM_UPDATE_PRODUCER RENAME TO NOM_UPDATE_PRODUCER_GONE");
+    auto r = ProposeInsert(*c, "lost");
+    EXPECT_FALSE(r->RequestProceeded);
+    EXPECT_NE(r->RequestProcessError.find("nom_update_producer"), std::string::npos) << r->RequestProcessError;
+    EXPECT_EQ(r->ActionRequestID, 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 1);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 1);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM action_request_status"), 3);
+}
+
+// A request whose staged row is not there (yet) is passed over, and handed
+// out once it is; a delete carries no data and needs none.
+TEST_F(ProposalUnit, RequestWithoutItsStagedRowIsPassedOverUntilItIsThere) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES "
+            "(5, 4, 2, NOW(), 3), (6, 4, 2, NOW(), 4), (7, 4, 3, NOW(), 5)");
+    db.Exec("INSERT INTO action_request_status VALUES (5, 1, 0, NOW()), (6, 1, 0, NOW()), (7, 1, 0, NOW())");
+    db.Exec("INSERT INTO NOM_UPDATE_PRODUCER (ACTION_REQUEST_ID, ID, NAME) VALUES (6, 4, 'six')");
+    auto c = Connect();
+    struct Step {
+        const char* sql;       // run before the refresh
+        int64_t expected;      // request handed out
+    } steps[] = {{"", 6},
+                 {"UPDATE action_request_status SET REQUEST_STATUS = 5 WHERE ACTION_REQUEST_ID = 6", 7},
+                 {"INSERT INTO NOM_UPDATE_PRODUCER (ACTION_REQUEST_ID, ID, NAME) VALUES (5, 3, 'five')", 5}};
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.expected);
+        if (*s.sql) db.Exec(s.sql);
+        auto r = Refresh(*c, 1, "pass-1");
+        EXPECT_EQ(r->ErrorMessage, "");
+        EXPECT_EQ(r->ActionRequestID, s.expected);
+        EXPECT_EQ(r->CentralSyncAction, A::csaDataReceiving);
+        if (s.expected != 7) {
+            EXPECT_EQ(DecodeData<TProducer>(r->Data)->ProdName(), s.expected == 5 ? "five" : "six");
+        }
+    }
+    const auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "ActionRequestID = 5 passed over: its staged data is not there"),
+              2);
+}
+
+// At start, the open requests an earlier run left without status rows or
+// without staged rows are closed as not applied, each logged once.
+TEST_F(ProposalUnit, StartClosesRequestsLeftIncompleteOnce) {
+    struct Row {
+        int id, nomID, statusRows;
+        bool staged;
+        const char* processed;  // IS_PROCESSED after the start
+    } rows[] = {
+        {10, 4, 3, true, "F"},   // complete
+        {11, 4, 3, false, "T"},  // no staged row
+        {12, 4, 0, true, "T"},   // no status rows
+        {13, 77, 0, false, "F"}, // a type number outside the catalogue: left alone
+        {14, 6, 3, true, "F"},   // an SQL pack with its script files
+        {15, 6, 3, false, "F"},  // an SQL pack whose files cannot be read: left alone
+    };
+    for (const Row& r : rows) {
+        db.Exec(Format("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (%d, %d, 2, NOW())",
+                       {r.id, r.nomID}));
+        for (int ph = 1; ph <= r.statusRows; ++ph)
+            db.Exec(Format("INSERT INTO action_request_status VALUES (%d, %d, 0, NOW())", {r.id, ph}));
+        if (r.staged && r.nomID == 4)
+            db.Exec(Format("INSERT INTO NOM_UPDATE_PRODUCER (ACTION_REQUEST_ID, ID, NAME) VALUES (%d, 1, 'n')", {r.id}));
+        if (r.staged && r.nomID == 6)
+            for (const char* f : {"fb", "my"}) std::ofstream(sqlDir + Format("/%s_%d.sql", {f, r.id})) << "\r\n";
+    }
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, IS_PROCESSED) VALUES (16, 4, 2, NOW(), 'T')");
+
+    for (int start = 0; start < 2; ++start) {
+        bool stopped = false, started = false;
+        srv->ServiceStop(stopped);
+        srv->ServiceStart(started);
+        ASSERT_TRUE(started);
+    }
+    for (const Row& r : rows) EXPECT_EQ(IsProcessed(r.id), r.processed) << r.id;
+    EXPECT_EQ(IsProcessed(16), "T");
+    EXPECT_EQ(log.Messages("TZorvelCentralNomSyncServerSrv"),
+              (std::vector<std::string>{
+                  "ActionRequestID = 11 was left incomplete by an earlier run (no staged data): closed as not applied",
+                  "ActionRequestID = 12 was left incomplete by an earlier run (no status rows): closed as not applied"}));
+    EXPECT_EQ(log.Messages("TObject"), std::vector<std::string>{});  // nothing applied
+}
 
 class ConfirmFaults : public ServiceFixture {
 protected:
@@ -32,10 +149,11 @@ protected:
             connection = id;
         };
     }
+    // The confirmation's answer: "" or the failure's message.
     std::string Confirm() {
-        std::string failure;
-        auto r = srv->Dispatch(*MakeConfirm(3, "pass-3", 30, A::csaDataReceiving, true, "13"), &failure);
-        return r ? failure : "no reply";
+        auto r = Connect()->Call<TPharmServerConfirmActionResult>(
+            *MakeConfirm(3, "pass-3", 30, A::csaDataReceiving, true, "13"));
+        return r ? r->ErrorMessage : "no reply";
     }
     int Closings() {
         auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
@@ -101,20 +219,21 @@ TEST_F(ConfirmFaults, DroppedAfterTheCommitTheRepeatedConfirmationChangesNothing
 
 class DataFileFaults : public ServiceFixture {
 protected:
+    // An SQL pack whose central script is two statements; the request's
+    // remark is "pack".
     std::unique_ptr<TPharmServerNomActualizationResult> Propose() {
         TSQLDataPack pack(nullptr);
+        pack.Remark = "own remark";
         pack.SQLFB = {"UPDATE LOCAL_TABLE SET X = 1;"};
-        pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (900, 1);"};
-        return Connect()->Call<TPharmServerNomActualizationResult>(*MakeActualization(
-            1, "pass-1", pack, TNomObjectType::notSQLDataPack, TNomObjectActualizationType::noatInsert, "pack"));
+        pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (900, 1);/*stmt_lim*/",
+                      "INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (901, 2);"};
+        return Ask<TPharmServerNomActualizationResult>(
+            *Connect(), *MakeActualization(1, "pass-1", pack, TNomObjectType::notSQLDataPack,
+                                           TNomObjectActualizationType::noatInsert, "pack"));
     }
     int64_t Stored() {
         return db.ScalarInt("SELECT COUNT(*) FROM ACTION_REQUEST WHERE REMARK = 'pack'") * 10 +
-               db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 900");
-    }
-    std::unique_ptr<TPharmServerNomActualizationResult> Refresh(int pharmacy) {
-        return Connect()->Call<TPharmServerNomActualizationResult>(
-            *MakeCommand<TPharmServerRefreshDataCommand>(pharmacy, "pass-" + std::to_string(pharmacy)));
+               db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID IN (900, 901)");
     }
 };
 
@@ -129,47 +248,81 @@ TEST_F(DataFileFaults, AScriptThatCannotBeWrittenStoresNothingUntilItCan) {
     for (const auto& [name, fault] : faults) {
         SCOPED_TRACE(name);
         fault();
-        auto r = Propose();
-        ASSERT_TRUE(r);
-        EXPECT_FALSE(r->RequestProceeded);
+        EXPECT_FALSE(Propose()->RequestProceeded);
         EXPECT_EQ(Stored(), 0);
         env.ClearFaults();
     }
     auto r = Propose();
-    ASSERT_TRUE(r);
     EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
-    EXPECT_EQ(Stored(), 11);
+    EXPECT_EQ(Stored(), 12);
 }
 
 TEST_F(DataFileFaults, AnObjectCopyThatCannotBeWrittenIsLoggedOnceAndTheRequestStands) {
     env.OpenFault = [&](const std::string& p) { return p.rfind(dataDir, 0) == 0 && TFaultEnv::Fail(ENOSPC); };
     auto r = Propose();
-    ASSERT_TRUE(r);
     EXPECT_TRUE(r->RequestProceeded) << r->RequestProcessError;
-    EXPECT_EQ(Stored(), 11);
-    auto lines = log.Messages();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) { return l.rfind("Failed to save Nom Object Data", 0) == 0; }),
+    EXPECT_EQ(Stored(), 12);
+    const std::string logged =
+        Format("Failed to save Nom Object Data for ActionRequestID = %d\r\n", {r->ActionRequestID}) + Cp(u8"Грешка: ");
+    auto lines = log.Messages("TDMBase");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(logged, 0) == 0; }),
               1);
 }
 
 TEST_F(DataFileFaults, AScriptThatCannotBeReadIsHandedOutOnceItCanBe) {
     auto r = Propose();
-    ASSERT_TRUE(r && r->RequestProceeded);
+    ASSERT_TRUE(r->RequestProceeded);
     const int64_t id = r->ActionRequestID;
     const std::string script = sqlDir + Format("/fb_%d.sql", {id});
     env.OpenFault = [&](const std::string& p) { return p == script && TFaultEnv::Fail(EIO); };
 
-    auto failed = Refresh(2);
-    ASSERT_TRUE(failed);
-    EXPECT_NE(failed->ErrorMessage, "");
+    EXPECT_NE(Refresh(*Connect(), 2, "pass-2")->ErrorMessage, "");
     EXPECT_EQ(Statuses(id)[2], 0);
 
     env.ClearFaults();
-    auto got = Refresh(2);
-    ASSERT_TRUE(got);
+    auto got = Refresh(*Connect(), 2, "pass-2");
     EXPECT_EQ(got->ActionRequestID, id);
-    EXPECT_EQ(DecodeData<TSQLDataPack>(got->Data)->SQLFB, (TStringLines{"UPDATE LOCAL_TABLE SET X = 1;"}));
+    EXPECT_EQ(got->NomObjectType, TNomObjectType::notSQLDataPack);
+    EXPECT_EQ(got->CentralSyncAction, A::csaDataReceiving);
+    auto pack = DecodeData<TSQLDataPack>(got->Data);
+    EXPECT_EQ(pack->SQLFB, (TStringLines{"UPDATE LOCAL_TABLE SET X = 1;"}));
+    EXPECT_TRUE(pack->SQLMy.empty());  // the central script never leaves the centre
+    EXPECT_EQ(pack->Remark, "pack");
+    EXPECT_TRUE(std::filesystem::exists(dataDir + Format("/%d.SID", {id})));
+}
+
+class NomSyncOutage : public OwnDbInstance, public ServiceFixture {};
+
+TEST_F(NomSyncOutage, RequestsFailWhileTheDatabaseIsDownAndSucceedOnceItIsBack) {
+    // One producer insert every pharmacy has to receive.
+    db.Exec("INSERT INTO PRODUCER (ID, NAME, ADDRESS, IS_ACTIVE) VALUES (1, 'Producer', 'Sofia', 'T')");
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, IS_PROCESSED, PHARM_ID, "
+            "NOM_KEY, PROCESS_DATE) VALUES (1, 4, 1, NOW(), 'F', 'F', 1, 1, NOW())");
+    db.Exec("INSERT INTO NOM_UPDATE_PRODUCER (ACTION_REQUEST_ID, ID, NAME, ADDRESS, IS_ACTIVE) "
+            "VALUES (1, 1, 'Producer', 'Sofia', 'T')");
+    db.Exec("INSERT INTO action_request_status SELECT 1, id, 0, NOW() FROM pharmacy WHERE id > 0");
+
+    auto c = Connect();
+    auto confirm = [&] { return Confirm(*c, 1, "pass-1", 1, TCentralSyncAction::csaDataReceiving)->ErrorMessage; };
+    ASSERT_EQ(LoginFlag(*c, 1, "pass-1"), 1);
+
+    instance.Stop();
+    // Every request is still answered, on the same connection, with a failure.
+    EXPECT_NE(LoginFlag(*c, 1, "pass-1"), 1);
+    EXPECT_NE(Refresh(*c, 1, "pass-1")->ErrorMessage, "");
+    EXPECT_NE(confirm(), "");
+
+    instance.Start();
+    db.Reconnect();
+    EXPECT_EQ(Statuses(1), (std::map<int, int>{{1, 0}, {2, 0}, {3, 0}}));
+    EXPECT_EQ(LoginFlag(*c, 1, "pass-1"), 1);
+    auto r = Refresh(*c, 1, "pass-1");
+    EXPECT_EQ(r->ErrorMessage, "");
+    EXPECT_EQ(r->ActionRequestID, 1);
+    EXPECT_EQ(r->CentralSyncAction, TCentralSyncAction::csaDataReceiving);
+    EXPECT_EQ(confirm(), "");
+    EXPECT_EQ(Statuses(1), (std::map<int, int>{{1, 5}, {2, 0}, {3, 0}}));
+    EXPECT_EQ(IsProcessed(1), "F");
 }
 
 }  // namespace

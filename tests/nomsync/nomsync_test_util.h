@@ -1,6 +1,8 @@
 // Helpers of the catalogue synchronisation tests: a pharmacy client over a
-// real socket, commands as a pharmacy's client fills them, producer data,
-// and a running service on a private database.
+// real socket, commands as a pharmacy's client fills them, a running service
+// on a private database, and the producer, article group, measure name and
+// supplier with every field set, their wire bytes, and proposals made of raw
+// bytes.
 #pragma once
 
 #include <asio/connect.hpp>
@@ -9,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <memory>
@@ -17,29 +20,35 @@
 
 #include "core/files.h"
 #include "core/format.h"
+#include "nomsync/article_group.h"
+#include "nomsync/measure_name.h"
 #include "nomsync/nom_sync_service.h"
 #include "nomsync/nomenclature_object.h"
 #include "nomsync/producer.h"
 #include "nomsync/sql_data_pack.h"
+#include "nomsync/supplier.h"
 #include "protocol/component_stream.h"
 #include "protocol/compressed_stream.h"
 #include "protocol/customer_info.h"
 #include "protocol/frame_io.h"
+#include "protocol/nv_stream_utils.h"
 #include "protocol/pharm_classes.h"
 #include "support/fault_env.h"
 #include "support/temp_dir.h"
 #include "support/test_db.h"
 
-namespace nomsync_test {
+// The listener of a service, for the tests that lower its connection bound or
+// shorten its time-out before ServiceStart.
+struct NomSyncServiceTestAccess {
+    static TTcpServer& TcpServer(TZorvelCentralNomSyncServerSrv& s) { return s.tcpServer_; }
+};
 
-inline void SetCredentials(TPharmServerLoginCommand& cmd, int32_t code, const std::string& password) {
-    SetCommandCustomerLines(cmd, {"CompanyName=Test", "CustomerCode=" + std::to_string(code), "Password=" + password});
-}
+namespace nomsync_test {
 
 template <class T>
 std::unique_ptr<T> MakeCommand(int32_t code, const std::string& password) {
     auto c = std::make_unique<T>();
-    SetCredentials(*c, code, password);
+    SetCommandCustomerLines(*c, {"CompanyName=Test", "CustomerCode=" + std::to_string(code), "Password=" + password});
     return c;
 }
 
@@ -205,6 +214,15 @@ inline std::string WireBytes(TNomenclatureObject& obj) {
     return s.Bytes();
 }
 
+// Values written with a tagged-value writer.
+template <class F>
+std::string Written(F write) {
+    TMemoryStream s;
+    TNVBinWriter w(&s);
+    write(w);
+    return s.Bytes();
+}
+
 inline void LoadWireBytes(TNomenclatureObject& obj, const std::string& bytes) {
     TMemoryStream s(bytes);
     TNomenclatureObject::LoadFromStream(obj, s);
@@ -292,5 +310,94 @@ protected:
 
     std::unique_ptr<TZorvelCentralNomSyncServerSrv> srv;
 };
+
+// ---------------------------------------------------------------------------
+// Producers, article groups, measure names and suppliers
+
+inline void FillGroup(TArticleGroup& g, const std::string& name) {
+    g.NAME = name;
+    g.MAX_OVERRATE = Currency::FromRaw(123456);      // 12.3456
+    g.DEFAULT_DISCOUNT = Currency::FromRaw(50001);   // 5.0001
+    g.TICKET_GROUP = 3;
+    g.DEFAULT_NZOK_DISCOUNT = Currency::FromRaw(7);  // 0.0007
+    g.CUSTOM_CARDS_DISCOUNT = Currency::FromRaw(-25000);
+}
+
+inline void FillMeasureName(TMeasureName& m, const std::string& name) {
+    m.ANAME = name;
+    m.SHORT_NAME = name.substr(0, 3) + ".";
+}
+
+inline void FillSupplier(TSupplier& s, const std::string& sticker, const std::string& name) {
+    s.SetSticker(sticker);
+    s.SetName(name);
+    s.SetDiscountMethod(2);
+    s.SetAddress("Varna, 5 Sea St");
+    s.SetTel("+359 52 111");
+    s.SetTaxNo("1234567890");
+    s.SetBulstat("BG12345");
+    s.SetBankName("Bank");
+    s.SetBankAccount("ACC-2");
+    s.SetBranchNo("07");
+    s.SetBankAddress("Varna");
+    s.SetBankCode("BNK2");
+    s.IsTaxRegistered = false;
+    s.SetPharmacyCode(4411);
+    s.SetIbanBankCode("BGBNK2");
+    s.SetIbanBankAccount("BG00BNK2");
+    s.SetIbanVatAccount("BG00VAT2");
+    s.SetVatID("BG1234567890");
+    s.SetEmail("orders@example.com");
+    s.IsNZOKSupplier = true;
+}
+
+// The four classes with what their tests share.
+struct CatalogueClass {
+    const char* name;
+    TNomObjectType type;
+    const char* table;       // central table; the update table is NOM_UPDATE_<table>
+    const char* extLetters;  // of the nomenclature data files
+    // An object with every field set, named name, ID -1.
+    std::function<std::unique_ptr<TNomenclatureObject>(TDMBase*, const std::string& name)> filled;
+};
+
+// An object of class T filled by fill(object, name).
+template <class T, class F>
+std::function<std::unique_ptr<TNomenclatureObject>(TDMBase*, const std::string&)> Filled(F fill) {
+    return [fill](TDMBase* dm, const std::string& name) {
+        auto o = std::make_unique<T>(dm);
+        fill(*o, name);
+        return std::unique_ptr<TNomenclatureObject>(std::move(o));
+    };
+}
+
+inline const std::vector<CatalogueClass>& CatalogueClasses() {
+    static const std::vector<CatalogueClass> c = {
+        {"TProducer", TNomObjectType::notProducer, "PRODUCER", "P", Filled<TProducer>(FillProducer)},
+        {"TArticleGroup", TNomObjectType::notArticleGroup, "ARTICLE_GROUP", "AG", Filled<TArticleGroup>(FillGroup)},
+        {"TMeasureName", TNomObjectType::notMeasureName, "MEASURE_NAME", "M", Filled<TMeasureName>(FillMeasureName)},
+        {"TSupplier", TNomObjectType::notSupplier, "SUPPLIER", "S",
+         Filled<TSupplier>([](TSupplier& s, const std::string& n) { FillSupplier(s, "", n); })},  // always admitted
+    };
+    return c;
+}
+
+inline std::unique_ptr<TNomenclatureObject> NewOf(const CatalogueClass& c, TDMBase* dm) {
+    return TNomenclatureObject::GetNomObjectClass(c.type).New(dm);
+}
+
+// An actualisation command whose object data are the given tagged-value bytes.
+inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualizationOfBytes(
+    int32_t code, const std::string& password, const std::string& plain, TNomObjectType type,
+    TNomObjectActualizationType kind) {
+    auto c = MakeCommand<TPharmServerNomActualizationCommand>(code, password);
+    c->NomObjectType = type;
+    c->NomObjectActualizationType = kind;
+    TMemoryStream s(plain);
+    CompressStream(s, c->Data);
+    c->Data.SetPosition(0);
+    c->PacketSize = c->Data.Size();
+    return c;
+}
 
 }  // namespace nomsync_test

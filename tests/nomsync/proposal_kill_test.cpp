@@ -58,6 +58,9 @@ protected:
         NomDataFixture::SetUp();
         SeedPharmacies(db);
         db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (1, 'seed'), (2, 'seed'), (3, 'seed')");
+        // Staging a row takes a while, as on a busy server: the refreshes
+        // ask while each proposal is stored.
+        db.Exec("CREATE TRIGGER slow_staging BEFORE INSERT ON NOM_UPDATE_PRODUCER FOR EACH ROW SET @s = SLEEP(0.01)");
     }
     void TearDown() override { service_.Kill(); }
 

@@ -6,12 +6,14 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <stdexcept>
 
 #include "core/cp1251.h"
-#include "core/datetime.h"
 #include "core/env/posix_env.h"
 #include "core/exceptions.h"
+#include "core/format.h"
 #include "core/log.h"
 
 namespace {
@@ -25,32 +27,13 @@ std::string SourceDir() {
 
 std::atomic<int> g_counter{0};
 
-std::string TrimCopy(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-    return s.substr(b, e - b);
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
 // Length of the "dd.mm.yyyy[ hh:nn:ss] [" head of a log entry at p, or 0.
 size_t EntryHead(const std::string& s, size_t p) {
-    auto digits = [&](size_t at, size_t n) {
-        if (at + n > s.size()) return false;
-        for (size_t i = 0; i < n; ++i)
-            if (!IsDigit(s[at + i])) return false;
-        return true;
-    };
-    if (!(digits(p, 2) && p + 2 < s.size() && s[p + 2] == '.' && digits(p + 3, 2) && p + 5 < s.size() &&
-          s[p + 5] == '.' && digits(p + 6, 4)))
-        return 0;
-    size_t q = p + 10;
-    if (q + 9 <= s.size() && s[q] == ' ' && digits(q + 1, 2) && s[q + 3] == ':' && digits(q + 4, 2) &&
-        s[q + 6] == ':' && digits(q + 7, 2))
-        q += 9;
-    if (q + 2 <= s.size() && s[q] == ' ' && s[q + 1] == '[') return q + 2 - p;
-    return 0;
+    static const std::regex head(R"(\d\d\.\d\d\.\d{4}( \d\d:\d\d:\d\d)? \[)");
+    std::smatch m;
+    const auto from = s.begin() + static_cast<std::ptrdiff_t>(std::min(p, s.size()));
+    const auto to = s.begin() + static_cast<std::ptrdiff_t>(std::min(p + 22, s.size()));
+    return std::regex_search(from, to, m, head, std::regex_constants::match_continuous) ? m.length(0) : 0;
 }
 
 }  // namespace
@@ -120,37 +103,24 @@ void TestDatabase::DropAndRestore() noexcept {
 void TestDatabase::Exec(const std::string& sql) { conn_->ExecSQL(sql); }
 
 void TestDatabase::ExecScript(const std::string& script) {
-    std::string delimiter = ";";
-    std::string buffer;
+    // With ";" the statements go together; another delimiter ends a
+    // statement where it ends a line.
+    std::string delimiter = ";", statement, line;
     auto flush = [&] {
-        if (!TrimCopy(buffer).empty()) conn_->ExecSQL(buffer);
-        buffer.clear();
+        if (!Trim(statement).empty()) conn_->ExecSQL(statement);
+        statement.clear();
     };
-    size_t pos = 0;
-    while (pos <= script.size()) {
-        size_t eol = script.find('\n', pos);
-        if (eol == std::string::npos) eol = script.size();
-        std::string line = script.substr(pos, eol - pos);
-        pos = eol + 1;
-        std::string trimmed = TrimCopy(line);
+    std::istringstream in(script);
+    while (std::getline(in, line)) {
+        const std::string trimmed = Trim(line);
         if (trimmed.size() > 10 && UpperCase1251(trimmed.substr(0, 10)) == "DELIMITER ") {
             flush();
-            delimiter = TrimCopy(trimmed.substr(10));
-            continue;
-        }
-        if (delimiter == ";") {
-            buffer += line;
-            buffer += '\n';
-            continue;
-        }
-        if (trimmed.size() >= delimiter.size() &&
-            trimmed.compare(trimmed.size() - delimiter.size(), delimiter.size(), delimiter) == 0) {
-            size_t cut = line.rfind(delimiter);
-            buffer += line.substr(0, cut);
+            delimiter = Trim(trimmed.substr(10));
+        } else if (delimiter != ";" && trimmed.ends_with(delimiter)) {
+            statement += line.substr(0, line.rfind(delimiter));
             flush();
         } else {
-            buffer += line;
-            buffer += '\n';
+            statement += line + '\n';
         }
     }
     flush();
@@ -199,8 +169,6 @@ TestLog::~TestLog() {
     if (hadBase_) ::setenv("VT_BASE_DIR", previousBase_.c_str(), 1);
     else ::unsetenv("VT_BASE_DIR");
 }
-
-std::string TestLog::FileName() const { return TServicesData::LogFileNameFor(Now()); }
 
 std::string TestLog::Text() const {
     // Every file of the folder that is a log (a test may run over midnight).

@@ -122,20 +122,19 @@ public:
     TestLog(const TestLog&) = delete;
     TestLog& operator=(const TestLog&) = delete;
 
-    // The day's log file (it may not exist yet).
-    std::string FileName() const;
-    // The whole file ("" when it does not exist).
-    std::string Text() const;
-    // One entry per logged call: "dd.mm.yyyy hh:nn:ss [Sender] message"
-    // (a message holding line breaks stays one entry; the CR LF that ends
-    // each entry is removed).
-    std::vector<std::string> Entries() const;
     // The messages of the entries of one sender (all senders when empty).
     std::vector<std::string> Messages(const std::string& sender = std::string()) const;
     // Removes the log file.
     void Clear();
 
 private:
+    // Every log file of the folder, in name order.
+    std::string Text() const;
+    // One entry per logged call: "dd.mm.yyyy hh:nn:ss [Sender] message"
+    // (a message holding line breaks stays one entry; the CR LF that ends
+    // each entry is removed).
+    std::vector<std::string> Entries() const;
+
     TempDir dir_;
     std::string previousBase_;
     bool hadBase_ = false;

@@ -1,17 +1,12 @@
 // Catalogue objects without a database: the class table and its
-// operations, object data streams, the producer's setters and wire values,
-// the SQL pack's wire values, and the status transitions of confirmations.
+// operations, the wire records of producers, article groups, measure names
+// and suppliers, object data streams, the producer's setters, the SQL pack's
+// wire values, and the status transitions of confirmations.
 #include <gtest/gtest.h>
 
-#include "catalogue_classes_test_util.h"
 #include "core/cp1251.h"
-#include "core/dataset.h"
-#include "nomsync/nom_sync_service.h"
-#include "nomsync/nomenclature_object.h"
-#include "nomsync/producer.h"
-#include "nomsync/sql_data_pack.h"
 #include "nomsync/text_lines.h"
-#include "protocol/compressed_stream.h"
+#include "nomsync_test_util.h"
 #include "protocol/nv_stream_utils.h"
 
 using namespace nomsync_test;
@@ -45,67 +40,30 @@ private:
 
 class TTestPharmObject : public TStorelessObject<TPharmNomenclatureObject> {};
 
-// A one-row dataset with the given columns.
-class TOneRow : public TDataSet {
-public:
-    TOneRow(std::vector<std::pair<std::string, Variant>> cols) {
-        for (auto& [name, value] : cols) {
-            AddField(std::make_unique<TField>(this, name, TFieldType::ftString));
-            values_.push_back(value);
-        }
-    }
-    bool Active() const override { return true; }
-    void First() override {}
-    void Next() override {}
-    void Prior() override {}
-    void Last() override {}
-    bool Eof() const override { return false; }
-    bool Bof() const override { return false; }
-    int RecordCount() const override { return 1; }
-    int RecNo() const override { return 1; }
-    Variant GetFieldValue(const TField& f) const override { return values_[f.Index()]; }
-
-private:
-    std::vector<Variant> values_;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Class table
 
-// By class name, in any letter case; classes outside the table are refused by name.
-TEST(NomClassTable, TypeByClassName) {
-    const std::pair<const char*, TNomObjectType> known[] = {{"tmeasurename", TNomObjectType::notMeasureName},
-                                                            {"TARTICLEGROUP", TNomObjectType::notArticleGroup}};
-    for (auto [name, type] : known) {
-        TNamedObject o(name);
-        EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(o), type) << name;
+// The six entries in enumeration order, found by class name in any letter
+// case; classes outside the table and types outside the six are refused.
+TEST(NomClassTable, EntriesByTypeAndByClassName) {
+    const char* names[6] = {"TArticle", "TArticleGroup", "TSupplier", "TProducer", "TMeasureName", "TSQLDataPack"};
+    for (int i = 0; i < 6; ++i) {
+        bool isPharm = true;
+        const auto type = static_cast<TNomObjectType>(i);
+        EXPECT_STREQ(TNomenclatureObject::NomObjectClassByType(type, isPharm).ClassName, names[i]);
+        EXPECT_FALSE(isPharm);
+        EXPECT_STREQ(TNomenclatureObject::GetNomObjectClass(type).New(nullptr)->ClassName(), names[i]);
+        const std::string lower = LowerCase1251(names[i]);
+        TNamedObject o(i % 2 ? names[i] : lower.c_str());
+        EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(o), type) << names[i];
     }
     for (const char* name : {"TArticleMeasure", "TArticleSubstitude"}) {
         TNamedObject o(name);
         EXPECT_EQ(ErrorOf([&] { TNomenclatureObject::NomObjectTypeByClassName(o); }),
                   std::string("Unknown Nom object class ") + name + "!");
     }
-}
-
-TEST(NomClassTable, SixEntriesInEnumerationOrder) {
-    const char* names[6] = {"TArticle", "TArticleGroup", "TSupplier", "TProducer", "TMeasureName", "TSQLDataPack"};
-    for (int i = 0; i < 6; ++i) {
-        bool isPharm = true;
-        const TNomObjectClass& c =
-            TNomenclatureObject::NomObjectClassByType(static_cast<TNomObjectType>(i), isPharm);
-        EXPECT_STREQ(c.ClassName, names[i]);
-        EXPECT_FALSE(isPharm);
-    }
-    for (int i = 1; i < 6; ++i) {
-        auto obj = TNomenclatureObject::GetNomObjectClass(static_cast<TNomObjectType>(i)).New(nullptr);
-        EXPECT_STREQ(obj->ClassName(), names[i]);
-        EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(*obj), static_cast<TNomObjectType>(i));
-    }
-}
-
-TEST(NomClassTable, TypeOutsideTheSixFailsTheAssertion) {
     bool isPharm = true;
     const std::string m = ErrorOf(
         [&] { TNomenclatureObject::NomObjectClassByType(static_cast<TNomObjectType>(6), isPharm); });
@@ -136,21 +94,148 @@ TEST(NomClassTable, DataFileExtensions) {
 }
 
 // ---------------------------------------------------------------------------
-// Base objects
+// Wire records
 
-TEST(NomObject, LoadFromDataSetWithoutRequestColumnLeavesMinusOne) {
-    TNamedObject o("TProducer");
-    o.SetActionRequestID(5);
-    TOneRow row({{"ID", Variant(std::string("17"))}});
-    o.LoadFromDataSet(row);
-    EXPECT_EQ(o.ID(), 17);
-    EXPECT_EQ(o.ActionRequestID(), -1);
-    TOneRow withRequest({{"ID", Variant(std::string("3"))}, {"action_request_id", Variant(std::string("9"))}});
-    o.LoadFromDataSet(withRequest);
-    EXPECT_EQ(o.ActionRequestID(), 9);
-    TOneRow noID({{"NAME", Variant(std::string("x"))}});
-    EXPECT_THROW(o.LoadFromDataSet(noID), EDatabaseError);
+TEST(CatalogueRecords, EveryFieldRoundTripsByteForByteAndEveryTruncationIsRefused) {
+    for (const auto& c : CatalogueClasses()) {
+        SCOPED_TRACE(c.name);
+        auto obj = c.filled(nullptr, Cp(u8"Име ") + std::string(40, 'n'));
+        obj->SetID(300);
+        const std::string bytes = WireBytes(*obj);
+        auto back = NewOf(c, nullptr);
+        LoadWireBytes(*back, bytes);
+        EXPECT_EQ(back->ID(), 300);
+        EXPECT_EQ(WireBytes(*back), bytes);
+        for (size_t n = 0; n < bytes.size(); ++n) {
+            auto cut = NewOf(c, nullptr);
+            EXPECT_THROW(LoadWireBytes(*cut, bytes.substr(0, n)), Exception) << "cut at " << n;
+        }
+        // Reading clears first.
+        const std::string empty = WireBytes(*NewOf(c, nullptr));
+        LoadWireBytes(*back, empty);
+        EXPECT_EQ(WireBytes(*back), empty);
+    }
 }
+
+TEST(CatalogueRecords, TextsTooLongForTheirColumnAreRefused) {
+    struct Case {
+        const char* column;
+        size_t width;
+        std::function<std::unique_ptr<TNomenclatureObject>(const std::string&)> make;
+    };
+    auto group = [](const std::string& t) {
+        auto g = std::make_unique<TArticleGroup>(nullptr);
+        g->NAME = t;
+        return g;
+    };
+    auto measure = [](std::string TMeasureName::*field) {
+        return [field](const std::string& t) {
+            auto m = std::make_unique<TMeasureName>(nullptr);
+            m.get()->*field = t;
+            return m;
+        };
+    };
+    auto supplier = [](void (TSupplier::*set)(const std::string&)) {
+        return [set](const std::string& t) {
+            auto s = std::make_unique<TSupplier>(nullptr);
+            (s.get()->*set)(t);
+            return s;
+        };
+    };
+    const Case cases[] = {
+        {"NAME", 255, group},
+        {"NAME", 50, measure(&TMeasureName::ANAME)},
+        {"SHORT_NAME", 50, measure(&TMeasureName::SHORT_NAME)},
+        {"ADDRESS", 255, supplier(&TSupplier::SetAddress)},
+        {"BANK_NAME", 255, supplier(&TSupplier::SetBankName)},
+        {"BANK_ACCOUNT", 255, supplier(&TSupplier::SetBankAccount)},
+        {"BRANCH_NO", 255, supplier(&TSupplier::SetBranchNo)},
+        {"BANK_ADDRESS", 255, supplier(&TSupplier::SetBankAddress)},
+        {"BANK_CODE", 255, supplier(&TSupplier::SetBankCode)},
+        {"IBAN_BANK_CODE", 255, supplier(&TSupplier::SetIbanBankCode)},
+        {"IBAN_BANK_ACCOUNT", 255, supplier(&TSupplier::SetIbanBankAccount)},
+        {"IBAN_VAT_ACCOUNT", 255, supplier(&TSupplier::SetIbanVatAccount)},
+        {"VAT_ID", 255, supplier(&TSupplier::SetVatID)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.column);
+        auto fits = c.make(std::string(c.width, 'x'));
+        auto back = c.make("");
+        LoadWireBytes(*back, WireBytes(*fits));
+        EXPECT_EQ(WireBytes(*back), WireBytes(*fits));
+        auto tooLong = c.make(std::string(c.width + 1, 'x'));
+        const std::string e = ErrorOf([&] { LoadWireBytes(*back, WireBytes(*tooLong)); });
+        EXPECT_NE(e.find(std::string(" ") + c.column + " "), std::string::npos) << e;
+        EXPECT_NE(e.find(back->ClassName()), std::string::npos) << e;
+    }
+}
+
+TEST(CatalogueRecords, SupplierSettersCutToTheirMaximumAndModifiedComesFromTheWire) {
+    struct Case {
+        void (TSupplier::*set)(const std::string&);
+        const std::string& (TSupplier::*get)() const;
+        size_t max;
+    };
+    const Case cases[] = {{&TSupplier::SetSticker, &TSupplier::Sticker, 2},
+                          {&TSupplier::SetName, &TSupplier::Name, 100},
+                          {&TSupplier::SetTel, &TSupplier::Tel, 20},
+                          {&TSupplier::SetTaxNo, &TSupplier::TaxNo, 10},
+                          {&TSupplier::SetBulstat, &TSupplier::Bulstat, 10},
+                          {&TSupplier::SetEmail, &TSupplier::Email, 50}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.max);
+        TSupplier s(nullptr);
+        const std::string longer(c.max + 5, 'y');
+        (s.*c.set)(longer);
+        EXPECT_EQ((s.*c.get)(), longer.substr(0, c.max));
+        EXPECT_TRUE(s.Modified);
+        s.Modified = false;
+        (s.*c.set)(longer);  // compared with the untruncated value: a change again
+        EXPECT_TRUE(s.Modified);
+    }
+    TSupplier s(nullptr), back(nullptr);
+    FillSupplier(s, "AB", "n");
+    s.SetID(8);
+    s.Modified = false;
+    LoadWireBytes(back, WireBytes(s));
+    EXPECT_FALSE(back.Modified);  // as read last, whatever the setters did
+    EXPECT_EQ(back.Sticker(), "AB");
+    back.Clear();
+    EXPECT_TRUE(back.IsTaxRegistered);
+    EXPECT_EQ(back.PharmacyCode(), -1);
+    EXPECT_FALSE(back.IsNZOKSupplier);
+    EXPECT_EQ(back.ID(), -1);
+}
+
+TEST(CatalogueRecords, DefaultsAndAssign) {
+    TArticleGroup g(nullptr);
+    FillGroup(g, "g");
+    g.Clear();
+    EXPECT_EQ(g.TICKET_GROUP, 1);
+    for (Currency amount : {g.MAX_OVERRATE, g.DEFAULT_DISCOUNT, g.DEFAULT_NZOK_DISCOUNT, g.CUSTOM_CARDS_DISCOUNT})
+        EXPECT_EQ(amount.raw, 0);
+    for (const auto& c : CatalogueClasses()) {
+        SCOPED_TRACE(c.name);
+        auto src = c.filled(nullptr, "src");
+        src->SetID(5);
+        src->SetActionRequestID(6);
+        auto dst = NewOf(c, nullptr);
+        dst->Assign(*src);
+        EXPECT_EQ(WireBytes(*dst), WireBytes(*src));
+        EXPECT_EQ(dst->ActionRequestID(), 6);
+    }
+    TMeasureName m(nullptr);
+    const std::string e = ErrorOf([&] { m.Assign(g); });
+    EXPECT_EQ(e.rfind("Invalid assign operation on TMeasureName! (", 0), 0u) << e;
+    TSupplier s(nullptr);
+    TProducer p(nullptr);
+    EXPECT_EQ(ErrorOf([&] { s.Assign(m); }).rfind("Invalid assign operation on TSupplier (", 0), 0u);
+    EXPECT_EQ(ErrorOf([&] { g.Assign(s); }).rfind("Invalid assign operation on TArticleGroup (", 0), 0u);
+    EXPECT_EQ(ErrorOf([&] { p.Assign(s); }).rfind("Invalid assign operation on TProducer (", 0), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Base objects
 
 TEST(NomObject, PharmObjectIsEmptyOnlyWithoutIDAndPharmacy) {
     TTestPharmObject o;
@@ -181,7 +266,7 @@ TEST(NomObject, PharmObjectIsEmptyOnlyWithoutIDAndPharmacy) {
 // ---------------------------------------------------------------------------
 // Producer
 
-TEST(Producer, SettersCutToTheColumnWidthAndMarkModified) {
+TEST(Producer, SettersCutToTheColumnWidthAndMarkModifiedAndClearKeepsThem) {
     TProducer p(nullptr);
     EXPECT_FALSE(p.Modified);
     EXPECT_FALSE(p.isActive());
@@ -203,40 +288,24 @@ TEST(Producer, SettersCutToTheColumnWidthAndMarkModified) {
     EXPECT_EQ(p.IbanBankAccount().size(), 22u);
     p.SetBankCode("123456789");
     EXPECT_EQ(p.BankCode(), "12345678");
-}
-
-TEST(Producer, WireValuesRoundTrip) {
-    TProducer p(nullptr);
-    FillProducer(p, Cp(u8"Софарма АД"));
-    p.SetAddress(Cp(u8"София, ул. Илиенско шосе 16"));
-    p.SetID(300);
-
-    const std::string bytes = WireBytes(p);
-    // ID 300 takes the 16-bit integer tag, then True.
-    ASSERT_GE(bytes.size(), 4u);
-    EXPECT_EQ(static_cast<uint8_t>(bytes[0]), 3);
-    EXPECT_EQ(static_cast<uint8_t>(bytes[1]), 300 & 0xFF);
-    EXPECT_EQ(static_cast<uint8_t>(bytes[2]), 300 >> 8);
-    EXPECT_EQ(static_cast<uint8_t>(bytes[3]), 9);
-
-    TMemoryStream compressed;
-    TNomenclatureObject::SaveToCompressedStream(p, compressed);
-    compressed.SetPosition(0);
-    TProducer q(nullptr);
-    TNomenclatureObject::LoadFromCompressedStream(q, compressed);
-    EXPECT_EQ(q.ID(), 300);
-    EXPECT_TRUE(q.isActive());
-    EXPECT_EQ(WireBytes(q), bytes);
-    EXPECT_TRUE(q.Modified);
-}
-
-TEST(Producer, ReadingClearsFirst) {
-    TProducer p(nullptr), empty(nullptr);
-    p.SetID(12);
-    p.SetProdName("old");
-    LoadWireBytes(p, WireBytes(empty));
+    // Clear keeps IsActive and Modified.
+    p.SetIsActive(true);
+    p.Clear();
+    EXPECT_TRUE(p.isActive() && p.Modified && p.IsEmpty());
     EXPECT_EQ(p.ID(), -1);
     EXPECT_EQ(p.ProdName(), "");
+}
+
+// ID 300 takes the 16-bit integer tag, then IsActive; the compressed copy
+// reads back whole.
+TEST(Producer, WireValues) {
+    TProducer p(nullptr);
+    FillProducer(p, Cp(u8"Софарма АД"));
+    p.SetID(300);
+    EXPECT_EQ(WireBytes(p).substr(0, 4), std::string("\x03\x2c\x01\x09", 4));
+    TMemoryStream compressed;
+    TNomenclatureObject::SaveToCompressedStream(p, compressed);
+    EXPECT_EQ(WireBytes(*DecodeData<TProducer>(compressed)), WireBytes(p));
 }
 
 TEST(Producer, DamagedObjectDataIsRefused) {
@@ -266,80 +335,34 @@ TEST(Producer, DamagedObjectDataIsRefused) {
     EXPECT_THROW(TNomenclatureObject::LoadFromCompressedStream(q, wrong), EInvalidValue);
 }
 
-TEST(Producer, AssignCopiesFieldsAndRefusesOtherClasses) {
-    TProducer a(nullptr);
-    a.SetID(4);
-    a.SetProdName("A");
-    a.SetEmail("e@x");
-    a.SetIsActive(true);
-    a.SetActionRequestID(77);
-    TProducer b(nullptr);
-    b.Assign(a);
-    EXPECT_EQ(b.ID(), 4);
-    EXPECT_EQ(b.ProdName(), "A");
-    EXPECT_EQ(b.Email(), "e@x");
-    EXPECT_TRUE(b.isActive());
-    EXPECT_EQ(b.ActionRequestID(), 77);
-    TSQLDataPack pack(nullptr);
-    const std::string m = ErrorOf([&] { b.Assign(pack); });
-    EXPECT_EQ(m.rfind("Invalid assign operation on TProducer (", 0), 0u) << m;
-}
-
-TEST(Producer, ClearKeepsIsActiveAndModified) {
-    TProducer p(nullptr);
-    p.SetIsActive(true);
-    p.SetProdName("x");
-    p.SetID(3);
-    p.Clear();
-    EXPECT_TRUE(p.isActive());
-    EXPECT_TRUE(p.Modified);
-    EXPECT_EQ(p.ID(), -1);
-    EXPECT_EQ(p.ProdName(), "");
-    EXPECT_TRUE(p.IsEmpty());
-}
-
 // ---------------------------------------------------------------------------
 // SQL pack
 
+// Remark, the pharmacy script's line count and lines, an empty central
+// script; a line count beyond the data ends with the reader's error.
 TEST(SQLDataPack, WireValues) {
     TSQLDataPack pack(nullptr);
     pack.Remark = "x";
     pack.SQLFB = {"UPDATE A SET B = 1;", "DELETE FROM C;"};
     const std::string bytes = WireBytes(pack);
-    TMemoryStream s(bytes);
-    TNVBinReader r(&s);
-    EXPECT_EQ(r.ReadString(), "x");
-    EXPECT_EQ(r.ReadInteger(), 2);
-    EXPECT_EQ(r.ReadString(), "UPDATE A SET B = 1;");
-    EXPECT_EQ(r.ReadString(), "DELETE FROM C;");
-    EXPECT_EQ(r.ReadInteger(), 0);
-    EXPECT_EQ(s.Remaining(), 0);
-
+    EXPECT_EQ(bytes, Written([](TNVBinWriter& w) {
+                  w.WriteString("x");
+                  w.WriteInteger(2);
+                  w.WriteString("UPDATE A SET B = 1;");
+                  w.WriteString("DELETE FROM C;");
+                  w.WriteInteger(0);
+              }));
     TSQLDataPack back(nullptr);
-    s.SetPosition(0);
-    TNomenclatureObject::LoadFromStream(back, s);
+    LoadWireBytes(back, bytes);
     EXPECT_EQ(back.Remark, "x");
     EXPECT_EQ(back.SQLFB, pack.SQLFB);
     EXPECT_TRUE(back.SQLMy.empty());
-}
-
-TEST(SQLDataPack, LineCountBeyondTheDataEndsWithTheReadersError) {
-    TMemoryStream s;
-    {
-        TNVBinWriter w(&s);
+    const std::string beyond = Written([](TNVBinWriter& w) {
         w.WriteString("r");
         w.WriteInteger(2000000000);
         w.WriteString("only one line");
-    }
-    s.SetPosition(0);
-    TSQLDataPack pack(nullptr);
-    EXPECT_THROW(TNomenclatureObject::LoadFromStream(pack, s), EInvalidValue);
-}
-
-TEST(SQLDataPack, SystemCommandWrapper) {
-    EXPECT_EQ(TSQLDataPack::XmlOpenTag("zvl_command"), "<zvl_command>");
-    EXPECT_EQ(TSQLDataPack::XmlCloseTag("zvl_command"), "</zvl_command>");
-    EXPECT_EQ(TSQLDataPack::SysCmdWrapper("PAY:1:2:3:4:5:6"), "/* <zvl_command>PAY:1:2:3:4:5:6</zvl_command> */");
+    });
+    EXPECT_THROW(LoadWireBytes(back, beyond), EInvalidValue);
 }
 
 TEST(SQLDataPack, EmptySQLMySavesWithoutTheDatabase) {
