@@ -4,6 +4,7 @@
 
 #include "core/cp1251.h"
 #include "core/format.h"
+#include "core/text.h"
 #include "memtable_test_util.h"
 #include "support/expect_raises.h"
 
@@ -186,58 +187,61 @@ protected:
     std::unique_ptr<TNVMemTable> t;
 };
 
-TEST_F(MemTableLocate, EmptyTableFindsNothing) {
-    EXPECT_FALSE(t->Locate("ID", Variant(1), 0));
-    t->SetDoBinaryLocate(true);
-    t->SortOn("ID", 0);
-    EXPECT_FALSE(t->Locate("ID", Variant(1), 0));
-    EXPECT_FALSE(t->Found());
+// Appends "ID:NAME" records ("ID:" for a null name) given blank-separated.
+void AppendRows(TNVMemTable& t, const std::string& rows) {
+    for (const std::string& r : SplitByChars(rows, TCharSet(" "), false)) {
+        const size_t colon = r.find(':');
+        AppendRow(t, {Variant(std::stoi(r.substr(0, colon))),
+                      colon + 1 == r.size() ? Variant::Null() : Variant(r.substr(colon + 1))});
+    }
 }
 
-TEST_F(MemTableLocate, PartialKeyMatchesPrefixes) {
-    AppendRow(*t, {Variant(1), Variant("A")});
-    AppendRow(*t, {Variant(2), Variant("ABC")});
-    AppendRow(*t, {Variant(3), Variant("AB")});
-    ASSERT_TRUE(t->Locate("NAME", Variant("AB"), loPartialKey));
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 2);
-    ASSERT_TRUE(t->Locate("NAME", Variant("AB"), 0));
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 3);
-    EXPECT_FALSE(t->Locate("NAME", Variant("ab"), 0));
-    ASSERT_TRUE(t->Locate("NAME", Variant("ab"), loCaseInsensitive | loPartialKey));
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 2);
-    EXPECT_FALSE(t->Locate("NAME", Variant("ABCD"), loPartialKey));
-}
-
-TEST_F(MemTableLocate, SeveralKeysAndNulls) {
-    AppendRow(*t, {Variant(1), Variant::Null()});
-    AppendRow(*t, {Variant(1), Variant("x")});
-    ASSERT_TRUE(t->Locate("ID;NAME", Variant(std::vector<Variant>{Variant(1), Variant("x")}), 0));
-    EXPECT_EQ(t->RecNo(), 2);
-    ASSERT_TRUE(t->Locate("NAME", Variant::Null(), 0));
-    EXPECT_EQ(t->RecNo(), 1);
-}
-
-TEST_F(MemTableLocate, FailedSearchLeavesTheCursor) {
-    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i), Variant("n")});
-    t->SetRecNo(2);
-    EXPECT_FALSE(t->Locate("ID", Variant(9), 0));
-    EXPECT_EQ(t->RecNo(), 2);
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 2);
-}
-
-TEST_F(MemTableLocate, BinarySearchOnlyOnALeadingSortField) {
-    // Equal names: the binary search lands on the middle one, the linear
-    // scan on the first.
-    for (int i = 1; i <= 7; ++i) AppendRow(*t, {Variant(i), Variant("X")});
-    t->SetDoBinaryLocate(true);
-    t->SortOn("NAME;ID", 0);
-    ASSERT_TRUE(t->Locate("NAME", Variant("X"), 0));
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 4);
-    ASSERT_TRUE(t->Locate("ID", Variant(6), 0));
-    EXPECT_EQ(t->RecNo(), 6);
-    t->SetDoBinaryLocate(false);
-    ASSERT_TRUE(t->Locate("NAME", Variant("X"), 0));
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 1);
+TEST_F(MemTableLocate, FindsTheFirstMatchOrLeavesTheCursor) {
+    const Variant kOneX(std::vector<Variant>{Variant(1), Variant("x")});
+    const struct {
+        const char* rows;
+        const char* sortOn;  // with the binary search, or "" for none
+        const char* fields;
+        Variant key;
+        TLocateOptions options;
+        const char* want;  // the found record as ID:NAME@RecNo, or "-"
+    } cases[] = {
+        {"", "", "ID", Variant(1), 0, "-"},
+        {"", "ID", "ID", Variant(1), 0, "-"},
+        {"1:A 2:ABC 3:AB", "", "NAME", Variant("AB"), loPartialKey, "2:ABC@2"},
+        {"1:A 2:ABC 3:AB", "", "NAME", Variant("AB"), 0, "3:AB@3"},
+        {"1:A 2:ABC 3:AB", "", "NAME", Variant("ab"), 0, "-"},
+        {"1:A 2:ABC 3:AB", "", "NAME", Variant("ab"), loCaseInsensitive | loPartialKey, "2:ABC@2"},
+        {"1:A 2:ABC 3:AB", "", "NAME", Variant("ABCD"), loPartialKey, "-"},
+        {"1: 1:x", "", "ID;NAME", kOneX, 0, "1:x@2"},
+        {"1: 1:x", "", "NAME", Variant::Null(), 0, "1:@1"},
+        {"1:n 2:n 3:n", "", "ID", Variant(9), 0, "-"},
+        // Equal names: the binary search lands on the middle one, the linear scan on the first.
+        {"1:X 2:X 3:X 4:X 5:X 6:X 7:X", "NAME;ID", "NAME", Variant("X"), 0, "4:X@4"},
+        {"1:X 2:X 3:X 4:X 5:X 6:X 7:X", "NAME;ID", "ID", Variant(6), 0, "6:X@6"},
+        {"1:X 2:X 3:X 4:X 5:X 6:X 7:X", "", "NAME", Variant("X"), 0, "1:X@1"},
+        // A case-insensitive search over a case-sensitive sort (B C a b).
+        {"1:B 2:a 3:C 4:b", "NAME", "NAME", Variant("c"), loCaseInsensitive, "3:C@2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.rows) + " / " + c.sortOn + " / " + c.fields);
+        t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+        t->SetAutoSort(false);
+        AppendRows(*t, c.rows);
+        t->SetDoBinaryLocate(*c.sortOn != 0);
+        if (*c.sortOn) t->SortOn(c.sortOn, 0);
+        t->SetRecNo(2);
+        const int before = t->RecNo();
+        const bool found = t->Locate(c.fields, c.key, c.options);
+        EXPECT_EQ(found, t->Found());
+        EXPECT_EQ(found ? t->FieldByName("ID").AsString() + ":" + t->FieldByName("NAME").AsString() + "@" +
+                              std::to_string(t->RecNo())
+                        : "-",
+                  c.want);
+        if (!found) {
+            EXPECT_EQ(t->RecNo(), before);
+        }
+    }
 }
 
 TEST_F(MemTableLocate, BinarySearchFindsEveryKeyAscendingAndDescending) {
@@ -273,14 +277,6 @@ TEST_F(MemTableLocate, KeyFieldNameThatOnlyPrefixesTheSortField) {
     u->SortOn("IDX", 0);
     // Sorted on IDX, not on ID: the search on ID must scan.
     for (int i = 0; i < 9; ++i) EXPECT_TRUE(u->Locate("ID", Variant(i), 0)) << i;
-}
-
-TEST_F(MemTableLocate, CaseInsensitiveSearchOnACaseSensitiveSort) {
-    for (const char* s : {"B", "a", "C", "b"}) AppendRow(*t, {Variant(1), Variant(s)});
-    t->SetDoBinaryLocate(true);
-    t->SortOn("NAME", 0);  // B C a b
-    ASSERT_TRUE(t->Locate("NAME", Variant("c"), loCaseInsensitive));
-    EXPECT_EQ(t->FieldByName("NAME").AsString(), "C");
 }
 
 TEST_F(MemTableLocate, KeyValueErrors) {
