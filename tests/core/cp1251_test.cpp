@@ -22,6 +22,14 @@ TEST(Cp1251, UpperAndLowerCaseCoverCyrillic) {
     EXPECT_TRUE(SameText1251(Cp(u8"Аспирин"), Cp(u8"аСПИРИН")));
     EXPECT_LT(CompareText1251("abc", Cp(u8"абв")), 0);
     EXPECT_LT(CompareText1251("ab", "abc"), 0);
+    // The letters of 0x80-0xBF in pairs, lower under upper; every other byte keeps its case.
+    const std::string lower = "\x90\x83\x9A\x9C\x9D\x9E\x9F\xA2\xBC\xB4\xB8\xBA\xBF\xB3\xBE";
+    const std::string upper = "\x80\x81\x8A\x8C\x8D\x8E\x8F\xA1\xA3\xA5\xA8\xAA\xAF\xB2\xBD";
+    for (char c = '\x80'; c != '\xC0'; ++c) {
+        const size_t l = lower.find(c), u = upper.find(c);
+        EXPECT_EQ(UpCase1251(c), l == std::string::npos ? c : upper[l]) << int(c);
+        EXPECT_EQ(LowCase1251(c), u == std::string::npos ? c : lower[u]) << int(c);
+    }
 }
 
 TEST(Cp1251, ExtendedBytesMapBothWays) {

@@ -36,33 +36,25 @@ TEST(MemTableOps, LoadWithStructureCopiesFieldsAndRecords) {
     EXPECT_EQ(Column(t, "PRICE"), (Strings{"1.5", "<null>", "3.25"}));
 }
 
-TEST(MemTableOps, ClosedSourceIsOpenedAndClosedAgain) {
-    auto src = MakeTable({{"ID", TFieldType::ftInteger}}, false);
-    src->SetPersistentFile("");
+TEST(MemTableOps, TheSourceIsLeftAsItWas) {
+    // Closed: opened for the copy and closed again.
+    auto closed = MakeTable({{"ID", TFieldType::ftInteger}}, false);
+    closed->SetPersistentFile("");
     TNVMemTable t;
-    t.LoadFromDataSet(src.get(), mtcpoStructure);
-    EXPECT_FALSE(src->Active());
+    t.LoadFromDataSet(closed.get(), mtcpoStructure);
+    EXPECT_FALSE(closed->Active());
     EXPECT_TRUE(t.Active());
     EXPECT_EQ(t.RecordCount(), 0);
-    EXPECT_FALSE(src->ControlsDisabled());
+    EXPECT_FALSE(closed->ControlsDisabled());
     EXPECT_FALSE(t.ControlsDisabled());
-}
-
-TEST(MemTableOps, OpenSourceStaysOnItsRecord) {
+    // Open, on its record, with its controls disabled as they were before.
     auto src = Source();
     src->SetRecNo(2);
-    TNVMemTable t;
+    src->DisableControls();
     t.LoadFromDataSet(src.get(), mtcpoStructure);
+    EXPECT_EQ(t.RecordCount(), 3);
     EXPECT_TRUE(src->Active());
     EXPECT_EQ(src->FieldByName("ID").AsInteger(), 2);
-    EXPECT_EQ(t.RecordCount(), 3);
-}
-
-TEST(MemTableOps, SourceControlsDisabledBeforeStayBalanced) {
-    auto src = Source();
-    src->DisableControls();
-    TNVMemTable t;
-    t.LoadFromDataSet(src.get(), mtcpoStructure);
     EXPECT_TRUE(src->ControlsDisabled());
     src->EnableControls();
     EXPECT_FALSE(src->ControlsDisabled());
@@ -198,50 +190,6 @@ TEST(MemTableOps, LargeIntFromAFloatIsCutToItsWholePart) {
     dst->First();
     EXPECT_EQ(dst->FieldByName("L").AsLargeInt(), -7);
     EXPECT_EQ(dst->FieldByName("M").AsLargeInt(), INT64_C(9007199254740993));
-}
-
-// The measures table of an article, as the catalogue uses it.
-TEST(MemTableOps, MeasuresTableWorkflow) {
-    auto measures = std::make_unique<TNVMemTable>();
-    measures->FieldDefs().Add("ID", TFieldType::ftInteger);
-    measures->FieldDefs().Add("ARTICLE_ID", TFieldType::ftInteger);
-    measures->FieldDefs().Add("MEASURE_NAME_ID", TFieldType::ftInteger);
-    measures->FieldDefs().Add("FACTOR", TFieldType::ftInteger);
-    measures->FieldDefs().Add("IS_ATOMIC", TFieldType::ftString, 1);
-    measures->FieldDefs().Add("MeasureName", TFieldType::ftString, 20);
-    measures->CreateTable();
-    measures->Close();
-    EXPECT_FALSE(measures->Active());
-    measures->Open();
-    measures->EmptyTable();
-    for (int factor : {1, 10, 20}) {
-        measures->Append();
-        measures->FieldByName("ID").SetAsInteger(100 + factor);
-        measures->FieldByName("ARTICLE_ID").SetAsInteger(7);
-        measures->FieldByName("MEASURE_NAME_ID").SetAsInteger(factor);
-        measures->FieldByName("FACTOR").SetAsInteger(factor);
-        measures->FieldByName("IS_ATOMIC").SetAsString(factor == 20 ? "T" : "F");
-        measures->Post();
-    }
-    // The last row appended is current.
-    EXPECT_EQ(measures->FieldByName("FACTOR").AsInteger(), 20);
-    ASSERT_TRUE(measures->Locate("IS_ATOMIC", Variant("T"), 0));
-    EXPECT_EQ(measures->FieldByName("ID").AsInteger(), 120);
-    ASSERT_TRUE(measures->Locate("FACTOR", Variant(1), 0));
-    EXPECT_EQ(measures->FieldByName("ID").AsInteger(), 101);
-    measures->AppendRecord({Variant(5), Variant(7), Variant(3), Variant(5), Variant("F"), Variant("box")});
-    EXPECT_EQ(measures->RecordCount(), 4);
-
-    // Another article takes over structure and rows.
-    TNVMemTable copy;
-    copy.LoadFromDataSet(measures.get(), mtcpoStructure);
-    EXPECT_EQ(copy.FieldCount(), 6);
-    EXPECT_EQ(Column(copy, "FACTOR"), (Strings{"1", "10", "20", "5"}));
-    EXPECT_EQ(Column(copy, "MeasureName"), (Strings{"<null>", "<null>", "<null>", "box"}));
-    // Clearing closes the table and discards the rows.
-    measures->Close();
-    measures->Open();
-    EXPECT_EQ(measures->RecordCount(), 0);
 }
 
 }  // namespace
