@@ -34,6 +34,7 @@ TEST(DateText, ProcessAndSqlTextsRead) {
     EXPECT_EQ(TextToDateTime("2026-12-05 18:05:09.042"), kDt);
     EXPECT_EQ(TextToDateTime("05.12.2026 18:05:09"), EncodeDateTime(2026, 12, 5, 18, 5, 9));
     EXPECT_EQ(TextToDateTime("05.12.2026 18:05"), EncodeDateTime(2026, 12, 5, 18, 5));
+    EXPECT_EQ(TextToDateTime("2026-12-05 18:05"), EncodeDateTime(2026, 12, 5, 18, 5));
     for (const char* bad : {"2026-02-30", "garbage", "05.12.2026 18", "2026-12-05 18:05:09.042x"}) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(TextToDateTime(bad), EConvertError);

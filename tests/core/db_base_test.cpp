@@ -31,11 +31,9 @@ TEST_F(DMBaseTest, ConnectsInCodePage1251WithNonStrictMode) {
     ASSERT_TRUE(dm.Connected()) << dm.LastError();
     EXPECT_EQ(dm.LastError(), "");
     EXPECT_EQ(dm.DataBaseName(), db.Name());
-    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@character_set_client")), "cp1251");
-    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@character_set_connection")), "cp1251");
-    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@character_set_results")), "cp1251");
-    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT @@session.sql_mode")), "NO_ENGINE_SUBSTITUTION");
-    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT DATABASE()")), db.Name());
+    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT CONCAT_WS(' ', @@character_set_client, @@character_set_connection, "
+                                    "@@character_set_results, @@session.sql_mode, DATABASE())")),
+              "cp1251 cp1251 cp1251 NO_ENGINE_SUBSTITUTION " + db.Name());
 }
 
 // An environment whose options name another default database.
@@ -102,7 +100,7 @@ TEST_F(DMBaseTest, ProductionPortIs3306UnlessTestsSayOtherwise) {
 // Transactions
 // ---------------------------------------------------------------------------
 
-TEST_F(DMBaseTest, StartTransactionTwiceCommitsTheFirst) {
+TEST_F(DMBaseTest, StartTransactionTwiceCommitsTheFirstAndEndingNoneDoesNothing) {
     TDMBase dm;
     EXPECT_EQ(dm.StartTransaction(TIsolationLevel::ilReadCommitted), 1);
     EXPECT_TRUE(dm.InTransaction());
@@ -114,6 +112,15 @@ TEST_F(DMBaseTest, StartTransactionTwiceCommitsTheFirst) {
     dm.RollbackTransaction();
     EXPECT_FALSE(dm.InTransaction());
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 1);
+    // Without a transaction, commit and rollback do nothing; a second commit neither.
+    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (3, 'autocommit')");
+    EXPECT_NO_THROW(dm.RollbackTransaction());
+    EXPECT_NO_THROW(dm.CommitTransaction());
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (4, 'kept')");
+    dm.CommitTransaction();
+    dm.CommitTransaction();
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 3);
 }
 
 TEST_F(DMBaseTest, QuietRollbackUndoesAndSurvivesALostConnection) {
@@ -148,20 +155,6 @@ TEST_F(DMBaseTest, TransactionsReadCommittedRows) {
     // Under repeatable read the first read's snapshot would still show 0.
     EXPECT_EQ(VarToInt64Def(dm.GetScalar("SELECT COUNT(*) FROM pharmacy"), -1), 1);
     dm.CommitTransaction();
-}
-
-TEST_F(DMBaseTest, CommitAndRollbackWithoutTransactionDoNothing) {
-    TDMBase dm;
-    EXPECT_FALSE(dm.InTransaction());
-    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (1, 'autocommit')");
-    EXPECT_NO_THROW(dm.RollbackTransaction());
-    EXPECT_NO_THROW(dm.CommitTransaction());
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 1);
-    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
-    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (2, 'kept')");
-    dm.CommitTransaction();
-    dm.CommitTransaction();
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 2);
 }
 
 TEST_F(DMBaseTest, FreeingTheDataModuleDiscardsAnOpenTransaction) {
@@ -231,13 +224,8 @@ TEST_F(DMBaseTest, TypedParametersBindNumbersDatesAndNull) {
     EXPECT_TRUE(q->FieldByName("N").IsNull());
     EXPECT_TRUE(q->FieldByName("U").IsNull());
     EXPECT_EQ(q->FieldByName("B").AsInteger(), 1);
-}
-
-TEST_F(DMBaseTest, NonFiniteFloatIsRefused) {
-    TDMBase dm;
-    auto q = dm.CreateQuery("SELECT :F");
     dm.SetParam(*q, "F", TFieldType::ftFloat, Variant(std::numeric_limits<double>::infinity()));
-    EXPECT_THROW(q->Open(), EDatabaseError);
+    EXPECT_THROW(q->Open(), EDatabaseError);  // a non-finite float is refused
 }
 
 TEST_F(DMBaseTest, SetDateTimeParamBindsTheSqlText) {
@@ -253,18 +241,16 @@ TEST_F(DMBaseTest, SetDateTimeParamBindsTheSqlText) {
     EXPECT_EQ(DateTimeToSqlText(r->Fields(0).AsDateTime()), "2026-12-05 18:05:09");
 }
 
-TEST_F(DMBaseTest, RepeatedParameterNameSharesOneValue) {
+TEST_F(DMBaseTest, ParameterNamesAndLists) {
     TDMBase dm;
-    auto q = dm.CreateQuery("SELECT :A + :A AS S, :a * 3 AS T");
-    EXPECT_EQ(q->Parameters().Count(), 1);
-    dm.SetParam(*q, "A", TFieldType::ftInteger, Variant(int32_t(5)));
-    q->Open();
-    EXPECT_EQ(q->FieldByName("S").AsInteger(), 10);
-    EXPECT_EQ(q->FieldByName("T").AsInteger(), 15);
-}
-
-TEST_F(DMBaseTest, UnknownParameterRaisesAndUnequalListsAssertBeforeSetting) {
-    TDMBase dm;
+    // A repeated name, in any letter case, is one parameter with one value.
+    auto r = dm.CreateQuery("SELECT :A + :A AS S, :a * 3 AS T");
+    EXPECT_EQ(r->Parameters().Count(), 1);
+    dm.SetParam(*r, "A", TFieldType::ftInteger, Variant(int32_t(5)));
+    r->Open();
+    EXPECT_EQ(r->FieldByName("S").AsInteger(), 10);
+    EXPECT_EQ(r->FieldByName("T").AsInteger(), 15);
+    // An unknown name raises; unequal lists assert before anything is set.
     auto q = dm.CreateQuery("SELECT :A, :B");
     EXPECT_THROW(dm.SetParam(*q, "C", TFieldType::ftInteger, Variant(int32_t(1))), EDatabaseError);
     try {
@@ -426,6 +412,8 @@ TEST_F(DMBaseTest, GetScalarAndLastInsertID) {
     dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
     dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 2, NOW())");
     EXPECT_EQ(dm.GetLastInsertID(), 2);
+    dm.NextIDValue(6);  // the generator's procedure leaves it alone
+    EXPECT_EQ(dm.GetLastInsertID(), 2);
     // Inserting 0 into an auto-increment key draws a new identity.
     dm.ExecSQL("INSERT INTO SUBSTITUDE_ARTICLE (ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID) VALUES (0, 1, 2)");
     EXPECT_EQ(dm.GetLastInsertID(), 1);
@@ -500,7 +488,7 @@ TEST_F(DMBaseTest, GetColumnListSkipsAutoIncrementAndKeepsColumnOrder) {
     EXPECT_EQ(cols, (std::vector<std::string>{"ACTION_REQUEST_ID", "PHARM_ID", "REQUEST_STATUS", "MODIFY_DATE"}));
 }
 
-TEST_F(DMBaseTest, GetRowCount) {
+TEST_F(DMBaseTest, RowCountsAndExistenceTakeNamesAsValues) {
     TDMBase dm;
     EXPECT_EQ(dm.GetRowCount("pharmacy"), 0);
     db.Exec("INSERT INTO pharmacy (id) VALUES (1), (2)");
@@ -509,10 +497,7 @@ TEST_F(DMBaseTest, GetRowCount) {
     EXPECT_EQ(TDMBase::QuoteIdentifier("a`b"), "`a``b`");
     EXPECT_EQ(dm.QuoteString("it's \\"), "'it\\'s \\\\'");
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 2);
-}
-
-TEST_F(DMBaseTest, StoredProcExistsIgnoresLetterCase) {
-    TDMBase dm;
+    // Stored procedures by name in any letter case.
     const std::string proc = "Sp_Mixed_Case_" + std::to_string(::getpid());
     dm.ExecSQL("CREATE PROCEDURE " + proc + "() SELECT 1 AS X");
     EXPECT_TRUE(dm.StoredProcExists(LowerCase1251(proc)));
@@ -520,16 +505,13 @@ TEST_F(DMBaseTest, StoredProcExistsIgnoresLetterCase) {
     EXPECT_TRUE(dm.StoredProcExists("sp_nextidvalue"));
     EXPECT_FALSE(dm.StoredProcExists("SP_DELETE_ARTICLEGROUP_" + std::to_string(::getpid())));
     EXPECT_FALSE(dm.StoredProcExists("x') OR ('1'='1"));
-}
-
-TEST_F(DMBaseTest, ProducerAndCentralShelfExistence) {
-    TDMBase dm;
+    // Producers, and shelves of the central office only.
     db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (17, 'p')");
     db.Exec("INSERT INTO SHELF (ID, PHARM_ID) VALUES (5, 3)");
     EXPECT_TRUE(dm.ProducerExists(17));
     EXPECT_FALSE(dm.ProducerExists(18));
     EXPECT_TRUE(dm.ShelfExists(1));
-    EXPECT_FALSE(dm.ShelfExists(5));  // only a pharmacy's shelf
+    EXPECT_FALSE(dm.ShelfExists(5));
     EXPECT_TRUE(dm.RecordExistsFmt("SELECT ID FROM SHELF WHERE ID = %d AND PHARM_ID = %d", {5, 3}));
 }
 
@@ -574,13 +556,6 @@ TEST_F(DMBaseProcTest, NextIDValueAdvancesGeneratorAndLogsEachStep) {
     std::vector<std::string> messages = log.Messages("TDMBase");
     ASSERT_EQ(messages.size(), expected.size() * 3);
     EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 9), expected);
-}
-
-TEST_F(DMBaseProcTest, NextIDValueLeavesTheLastInsertIdAlone) {
-    TDMBase dm;
-    dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
-    dm.NextIDValue(6);
-    EXPECT_EQ(dm.GetLastInsertID(), 1);
 }
 
 TEST_F(DMBaseProcTest, NextIDValueOfNullIsZero) {
@@ -637,54 +612,42 @@ TEST_F(DMBaseTest, LocalFilesCannotBeLoadedThroughTheConnection) {
 }
 
 TEST_F(DMBaseProcTest, CallStoredProcedureTypesParametersByTheirValues) {
-    db.Exec("CREATE PROCEDURE P3(IN ADATE DATETIME, IN PRICE DOUBLE, IN D DATETIME) "
-            "SELECT ADATE AS ADATE, PRICE AS PRICE, D AS D");
+    db.Exec("CREATE PROCEDURE P_TYPES(IN S VARCHAR(20), IN I8 INT, IN I16 INT, IN I64 BIGINT, IN C DECIMAL(19,4), "
+            "IN ATime DOUBLE, IN ADATE DATETIME, IN PRICE DOUBLE, IN D DATETIME, IN B INT, IN N INT) "
+            "SELECT S AS S, I8 AS I8, I16 AS I16, I64 AS I64, C AS C, ATime AS ATime, ADATE AS ADATE, PRICE AS PRICE, "
+            "D AS D, B AS B, N AS N");
     TDMBase dm;
     const TDateTime when = EncodeDateTime(2026, 12, 5, 18, 5, 9);
     Variant results;
-    dm.CallStoredProcedure("P3", {"ADATE", "PRICE", "D"}, {Variant(when), Variant(2.5), Variant::FromDate(when)},
-                           results, false);
-    ASSERT_EQ(results.ArrayLength(), 3u);
-    EXPECT_EQ(results[0].AsDateTime(), when);
-    EXPECT_EQ(results[1].AsDouble(), 2.5);
-    EXPECT_EQ(results[2].AsDateTime(), when);
-    EXPECT_EQ(log.Messages("TDMBase"),
-              (std::vector<std::string>{"call P3(:ADATE,\r\n:PRICE,\r\n:D)", "ADATE = ftVariant",
-                                        "ADATE = ftDateTime", "PRICE = ftVariant", "PRICE = ftFloat",
-                                        "D = ftVariant", "BEFORE OPEN qryCallStoredProcedure",
-                                        "AFTER OPEN qryCallStoredProcedure", "BEFORE FIELDBYNAME",
-                                        "AFTER FIELDBYNAME"}));
-}
-
-TEST_F(DMBaseProcTest, CallStoredProcedureTypingRuleCoversEveryValueType) {
-    db.Exec("CREATE PROCEDURE P_TYPES(IN S VARCHAR(20), IN I8 INT, IN I16 INT, IN I64 BIGINT, IN C DECIMAL(19,4), "
-            "IN ATime DOUBLE, IN B INT, IN N INT) "
-            "SELECT S AS S, I8 AS I8, I16 AS I16, I64 AS I64, C AS C, ATime AS ATime, B AS B, N AS N");
-    TDMBase dm;
-    Variant results;
     dm.CallStoredProcedure(
-        "P_TYPES", {"S", "I8", "I16", "I64", "C", "ATime", "B", "N"},
+        "P_TYPES", {"S", "I8", "I16", "I64", "C", "ATime", "ADATE", "PRICE", "D", "B", "N"},
         {Variant(Cp(u8"О'Нийл")), Variant(int8_t(-5)), Variant(int16_t(300)), Variant(int64_t(5000000000LL)),
-         Variant(Currency::FromRaw(123456)), Variant(1.5), Variant(true), Variant::Null()},
+         Variant(Currency::FromRaw(123456)), Variant(1.5), Variant(when), Variant(2.5), Variant::FromDate(when),
+         Variant(true), Variant::Null()},
         results, false);
     // Strings, 8-bit, 32-bit and 64-bit integers, currency and doubles get a
-    // type of their own; 16-bit integers, Booleans and nulls stay variants.
+    // type of their own (a double named as a date or time is one); 16-bit
+    // integers, dates, Booleans and nulls stay variants.
     EXPECT_EQ(log.Messages("TDMBase"),
-              (std::vector<std::string>{"call P_TYPES(:S,\r\n:I8,\r\n:I16,\r\n:I64,\r\n:C,\r\n:ATime,\r\n:B,\r\n:N)",
-                                        "S = ftVariant", "S = ftString", "I8 = ftVariant", "I8 = ftSmallint",
-                                        "I16 = ftVariant", "I64 = ftVariant", "I64 = ftLargeint", "C = ftVariant",
-                                        "C = ftCurrency", "ATime = ftVariant", "ATime = ftDateTime", "B = ftVariant",
-                                        "N = ftVariant", "BEFORE OPEN qryCallStoredProcedure",
-                                        "AFTER OPEN qryCallStoredProcedure", "BEFORE FIELDBYNAME",
-                                        "AFTER FIELDBYNAME"}));
-    ASSERT_EQ(results.ArrayLength(), 8u);
+              (std::vector<std::string>{
+                  "call P_TYPES(:S,\r\n:I8,\r\n:I16,\r\n:I64,\r\n:C,\r\n:ATime,\r\n:ADATE,\r\n:PRICE,\r\n:D,\r\n:B,\r\n:N)",
+                  "S = ftVariant", "S = ftString", "I8 = ftVariant", "I8 = ftSmallint", "I16 = ftVariant",
+                  "I64 = ftVariant", "I64 = ftLargeint", "C = ftVariant", "C = ftCurrency", "ATime = ftVariant",
+                  "ATime = ftDateTime", "ADATE = ftVariant", "ADATE = ftDateTime", "PRICE = ftVariant",
+                  "PRICE = ftFloat", "D = ftVariant", "B = ftVariant", "N = ftVariant",
+                  "BEFORE OPEN qryCallStoredProcedure", "AFTER OPEN qryCallStoredProcedure", "BEFORE FIELDBYNAME",
+                  "AFTER FIELDBYNAME"}));
+    ASSERT_EQ(results.ArrayLength(), 11u);
     EXPECT_EQ(results[0].AsString(), Cp(u8"О'Нийл"));
     EXPECT_EQ(results[1].AsInteger(), -5);
     EXPECT_EQ(results[2].AsInteger(), 300);
     EXPECT_EQ(results[3].AsInt64(), 5000000000LL);
     EXPECT_EQ(results[4].AsCurrency().raw, 123456);
-    EXPECT_EQ(results[6].AsInteger(), 1);
-    EXPECT_TRUE(results[7].IsNull());
+    EXPECT_EQ(results[6].AsDateTime(), when);
+    EXPECT_EQ(results[7].AsDouble(), 2.5);
+    EXPECT_EQ(results[8].AsDateTime(), when);
+    EXPECT_EQ(results[9].AsInteger(), 1);
+    EXPECT_TRUE(results[10].IsNull());
 }
 
 TEST_F(DMBaseProcTest, CallStoredProcedureErrors) {
