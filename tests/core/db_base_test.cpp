@@ -394,6 +394,11 @@ TEST_F(DMBaseTest, CursorWalksTheRows) {
     q->Prior();
     EXPECT_EQ(q->FieldByName("id").AsInteger(), 7);
     EXPECT_EQ(q->RecNo(), 2);
+    q->Prior();
+    EXPECT_EQ(q->FieldByName("id").AsInteger(), 3);
+    EXPECT_FALSE(q->Bof());
+    q->Prior();
+    EXPECT_TRUE(q->Bof());
     q->Close();
     EXPECT_FALSE(q->Active());
     EXPECT_EQ(q->FindField("id"), nullptr);
@@ -409,6 +414,8 @@ TEST_F(DMBaseTest, CursorWalksTheRows) {
 TEST_F(DMBaseTest, GetScalarAndLastInsertID) {
     TDMBase dm;
     EXPECT_TRUE(dm.GetScalar("SELECT id FROM pharmacy").IsNull());
+    // Beyond the signed range of 64 bits, still exact.
+    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT CAST(18446744073709551615 AS UNSIGNED)")), "18446744073709551615");
     dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
     dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 2, NOW())");
     EXPECT_EQ(dm.GetLastInsertID(), 2);
