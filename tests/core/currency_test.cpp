@@ -51,6 +51,7 @@ TEST(Rnd, ExtremeValuesDoNotOverflowSilently) {
     Currency big = Currency::FromRaw(INT64_MAX - 1);
     EXPECT_THROW(RND(big, 1, 0), EOverflow);  // the next whole number does not fit
     EXPECT_THROW(RND(big, 1, 2), EOverflow);  // no room for the ten-thousandths either
+    for (int64_t edge : {INT64_MAX, INT64_MIN}) EXPECT_EQ(RND(Currency::FromRaw(edge), 10000, 0).raw, edge);
     EXPECT_EQ(RND(C("900000000000000.5"), 1, 2), C("900000000000000"));
     EXPECT_EQ(RND(C("-900000000000000.5"), 1, 0), C("-900000000000001"));
 }
