@@ -57,35 +57,20 @@ TEST_F(MemTableBlob, EmptyValueIsNullButHasABlobOfSizeZero) {
     EXPECT_EQ(calls, 1);
 }
 
-TEST_F(MemTableBlob, NewRecordReadsEmpty) {
+TEST_F(MemTableBlob, StreamsByModeAndState) {
     AppendRow(*t, {Variant(1), Variant("old")});
-    t->Append();
-    EXPECT_EQ(Read("DATA"), "");
-    EXPECT_TRUE(t->FieldByName("DATA").IsNull());
-    t->Cancel();
-}
-
-TEST_F(MemTableBlob, WritingOutsideEditModeRaises) {
-    AppendRow(*t, {Variant(1), Variant("old")});
+    // Writing needs edit mode and a writable field.
     ExpectRaises<EDatabaseError>([&] { t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite); },
         "Datensatz nicht im Editiermodus.");
     EXPECT_THROW(t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmReadWrite), EDatabaseError);
     EXPECT_EQ(Read("DATA"), "old");
     EXPECT_THROW(t->CreateBlobStream(t->FieldByName("ID"), TBlobStreamMode::bmRead), EInvalidCast);
-}
-
-TEST_F(MemTableBlob, ReadOnlyFieldRefusesAWriteStream) {
-    AppendRow(*t, {Variant(1), Variant("old")});
-    t->FieldByName("DATA").ReadOnly = true;
     t->Edit();
+    t->FieldByName("DATA").ReadOnly = true;
     ExpectRaises<EDatabaseError>([&] { t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite); },
         "Feld DATA ist als schreibgesch\xFCtzt markiert");
-    t->Cancel();
-}
-
-TEST_F(MemTableBlob, ReadWriteStreamDoesNotChangeTheRecord) {
-    AppendRow(*t, {Variant(1), Variant("old")});
-    t->Edit();
+    t->FieldByName("DATA").ReadOnly = false;
+    // A read-write stream reads the value and changes nothing.
     {
         auto s = t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmReadWrite);
         EXPECT_EQ(s->Bytes(), "old");
@@ -93,6 +78,11 @@ TEST_F(MemTableBlob, ReadWriteStreamDoesNotChangeTheRecord) {
     }
     t->Post();
     EXPECT_EQ(t->FieldByName("DATA").AsString(), "old");
+    // A new record reads empty.
+    t->Append();
+    EXPECT_EQ(Read("DATA"), "");
+    EXPECT_TRUE(t->FieldByName("DATA").IsNull());
+    t->Cancel();
 }
 
 TEST_F(MemTableBlob, CancelledEditKeepsTheOldValue) {
