@@ -186,7 +186,7 @@ protected:
     std::unique_ptr<ProbeTable> t;
 };
 
-TEST_F(MemTableCursor, WalksForwardAndBackward) {
+TEST_F(MemTableCursor, WalksForwardBackwardAndByNumber) {
     EXPECT_TRUE(t->Bof());
     EXPECT_EQ(t->RecNo(), 1);
     t->Next();
@@ -204,6 +204,23 @@ TEST_F(MemTableCursor, WalksForwardAndBackward) {
     EXPECT_EQ(t->MoveBy(-5), -1);
     EXPECT_TRUE(t->Bof());
     EXPECT_EQ(t->RecordCount(), 3);
+    // A record number outside the range does not move.
+    t->Next();
+    t->SetRecNo(0);
+    t->SetRecNo(4);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
+    t->SetRecNo(3);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
+    EXPECT_EQ(t->RecNo(), 3);
+    // The Find operations report whether they moved.
+    EXPECT_FALSE(t->FindNext());
+    EXPECT_TRUE(t->FindPrior());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
+    EXPECT_TRUE(t->FindFirst());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 10);
+    EXPECT_FALSE(t->FindPrior());
+    EXPECT_TRUE(t->FindLast());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
 }
 
 TEST_F(MemTableCursor, GetRecordNextAtTheLastRecordGivesEofAndStays) {
@@ -232,28 +249,6 @@ TEST_F(MemTableCursor, RecordNumberIsMinusOneWhenFetchedWhileEditing) {
     t->Append();
     EXPECT_EQ(t->RecNo(), -1);
     t->Cancel();
-}
-
-TEST_F(MemTableCursor, SetRecNoOutsideTheRangeDoesNotMove) {
-    t->Next();
-    t->SetRecNo(0);
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
-    t->SetRecNo(4);
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
-    t->SetRecNo(3);
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
-    EXPECT_EQ(t->RecNo(), 3);
-}
-
-TEST_F(MemTableCursor, FindOperationsIgnoreNothingButTheList) {
-    EXPECT_TRUE(t->FindLast());
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
-    EXPECT_FALSE(t->FindNext());
-    EXPECT_TRUE(t->FindPrior());
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
-    EXPECT_TRUE(t->FindFirst());
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 10);
-    EXPECT_FALSE(t->FindPrior());
 }
 
 TEST_F(MemTableCursor, CloseDiscardsTheRecords) {
