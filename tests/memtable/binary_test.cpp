@@ -26,15 +26,26 @@ std::string B(std::initializer_list<int> bytes) {
     return s;
 }
 
-TEST(MemTableBinary, EmptyTableBytes) {
-    auto t = MakeTable({{"ID", TFieldType::ftInteger}});
-    EXPECT_EQ(SaveBin(*t, mtfSaveData), "TPF0" + B({1, 0, 1, 0}));
-}
-
-TEST(MemTableBinary, OneRecordBytes) {
+TEST(MemTableBinary, RecordBytesAndTheirIntegerForms) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+    EXPECT_EQ(SaveBin(*t, mtfSaveData), "TPF0" + B({1, 0, 1, 0}));
     AppendRow(*t, {Variant(5), Variant("ab")});
     EXPECT_EQ(SaveBin(*t, mtfSaveData), "TPF0" + B({1, 0, 1, 2, 5, 6, 2, 'a', 'b', 0}));
+    // 16- and 32-bit integers, a long string, an empty one.
+    auto u = MakeTable({{"I", TFieldType::ftInteger}, {"S", TFieldType::ftMemo}});
+    AppendRow(*u, {Variant(-129), Variant(std::string(300, 'z'))});
+    AppendRow(*u, {Variant(70000), Variant("")});
+    EXPECT_EQ(SaveBin(*u, mtfSaveData | mtfSaveBlobs), "TPF0" + B({1, 0, 1, 3, 0x7F, 0xFF, 0x0C, 0x2C, 0x01, 0, 0}) +
+                                                         std::string(300, 'z') + B({4, 0x70, 0x11, 0x01, 0x00, 0, 0}));
+    // 64-bit integers beyond 32 bits take the wide tag, and read back.
+    auto l = MakeTable({{"L", TFieldType::ftLargeint}});
+    AppendRow(*l, {Variant(INT64_C(0x123456789))});
+    AppendRow(*l, {Variant(INT64_C(-2))});
+    const std::string bytes = SaveBin(*l, mtfSaveData);
+    EXPECT_EQ(bytes, "TPF0" + B({1, 0, 1, 0x13, 0x89, 0x67, 0x45, 0x23, 0x01, 0, 0, 0, 2, 0xFE, 0}));
+    l->EmptyTable();
+    LoadBin(*l, bytes);
+    EXPECT_EQ(Column(*l, "L"), (Strings{"4886718345", "-2"}));
 }
 
 TEST(MemTableBinary, DefinitionBytes) {
@@ -42,16 +53,6 @@ TEST(MemTableBinary, DefinitionBytes) {
     t->FieldByName("ID").Required = true;
     EXPECT_EQ(SaveBin(*t, mtfSaveData | mtfSaveDef),
               "TPF0" + B({1, 6, 2, 'I', 'D', 6, 7}) + "Integer" + B({2, 0, 6, 2, 'I', 'D', 6, 0, 2, 10, 9, 8, 0, 1, 0}));
-}
-
-TEST(MemTableBinary, IntegerFormsAndLongStrings) {
-    auto t = MakeTable({{"I", TFieldType::ftInteger}, {"S", TFieldType::ftMemo}});
-    AppendRow(*t, {Variant(-129), Variant(std::string(300, 'z'))});
-    AppendRow(*t, {Variant(70000), Variant("")});
-    std::string bytes = SaveBin(*t, mtfSaveData | mtfSaveBlobs);
-    std::string expected = "TPF0" + B({1, 0, 1, 3, 0x7F, 0xFF, 0x0C, 0x2C, 0x01, 0, 0}) + std::string(300, 'z') +
-                           B({4, 0x70, 0x11, 0x01, 0x00, 0, 0});
-    EXPECT_EQ(bytes, expected);
 }
 
 TEST(MemTableBinary, CurrencyComesBackWithFourDecimals) {
@@ -100,17 +101,6 @@ TEST(MemTableBinary, AllTypesRoundTripWithDefinitions) {
     EXPECT_NEAR(u.FieldByName("DT").AsDateTime(), dt, 1e-9);
     EXPECT_EQ(u.FieldByName("BL").AsString(), std::string("\0\1\2", 3));
     EXPECT_EQ(SaveBin(u, mtfSaveData | mtfSaveDef | mtfSaveBlobs), bytes);
-}
-
-TEST(MemTableBinary, LargeIntBeyond32BitsUsesTheWideTag) {
-    auto t = MakeTable({{"L", TFieldType::ftLargeint}});
-    AppendRow(*t, {Variant(INT64_C(0x123456789))});
-    AppendRow(*t, {Variant(INT64_C(-2))});
-    std::string bytes = SaveBin(*t, mtfSaveData);
-    EXPECT_EQ(bytes, "TPF0" + B({1, 0, 1, 0x13, 0x89, 0x67, 0x45, 0x23, 0x01, 0, 0, 0, 2, 0xFE, 0}));
-    auto u = MakeTable({{"L", TFieldType::ftLargeint}});
-    LoadBin(*u, bytes);
-    EXPECT_EQ(Column(*u, "L"), (Strings{"4886718345", "-2"}));
 }
 
 TEST(MemTableBinary, RecordsWhoseFirstValueIsNullSurvive) {
