@@ -36,7 +36,7 @@ TEST(CustomerInfo, BlockLayers) {
     EXPECT_EQ(DecompressString(layer2), layer3text);
 }
 
-TEST(CustomerInfo, LoadCustomerFillsEveryField) {
+TEST(CustomerInfo, LoadCustomerFillsEveryFieldThatIsThere) {
     auto cp = CommandWith({
         Cp(u8"CompanyName=Аптека Здраве"), "CompanyAddress=Sofia=1000", "CompanyPhone=02 123",
         "CompanyMOL=Ivanov", "CompanyManagerEGN=7501011234", "PharmacyNo=12", "CompanyLicence=L-1",
@@ -56,10 +56,7 @@ TEST(CustomerInfo, LoadCustomerFillsEveryField) {
     EXPECT_EQ(cust.Password, u"secret");   // key matched ignoring case
     EXPECT_EQ(cust.CustomerCode, 12);
     EXPECT_EQ(c.CustomerInfo.Position(), 0);
-}
-
-TEST(CustomerInfo, MissingKeysAndBadCodes) {
-    TOrderCustomer cust;
+    // Missing keys leave their fields empty; the code must be a number.
     LoadCustomerFromCommand(cust, *CommandWith({"customercode=5"}));
     EXPECT_EQ(cust.CustomerCode, 5);
     EXPECT_TRUE(cust.Password.empty());
@@ -71,7 +68,7 @@ TEST(CustomerInfo, MissingKeysAndBadCodes) {
         "'12a' is not a valid integer value");
 }
 
-TEST(CustomerInfo, Credentials) {
+TEST(CustomerInfo, CredentialsOrTheirFailures) {
     auto cp = CommandWith({"CustomerCode=0012", Cp(u8"Password=парола") + "\x98"});
     TPharmServerLoginCommand& c = *cp;
     int32_t code = 0;
@@ -82,12 +79,10 @@ TEST(CustomerInfo, Credentials) {
     int32_t only = 0;
     EXPECT_TRUE(GetCommandCustomerCode(c, only, false));
     EXPECT_EQ(only, 12);
-}
 
-TEST(CustomerInfo, CredentialsFailures) {
     // An empty block, with errors suppressed: False and -1, no exception.
     TPharmServerLoginCommand empty;
-    int32_t code = 99;
+    code = 99;
     EXPECT_FALSE(GetCommandCustomerCode(empty, code, true));
     EXPECT_EQ(code, -1);
     EXPECT_THROW(GetCommandCustomerCode(empty, code, false), EInvalidValue);
@@ -96,7 +91,7 @@ TEST(CustomerInfo, CredentialsFailures) {
     // Non-numeric code.
     auto badp = CommandWith({"CustomerCode=abc", "Password=p"});
     TPharmServerLoginCommand& bad = *badp;
-    std::string pass = "stale";
+    pass = "stale";
     EXPECT_FALSE(GetCommandCustomerCredentials(bad, code, pass, true));
     EXPECT_EQ(code, -1);
     EXPECT_EQ(pass, "");
