@@ -47,7 +47,7 @@ void ExpectDecodeError(const std::string& bytes, const std::string& message) {
 
 // ------------------------------------------------------------ encoding
 
-TEST(ComponentStream, ResultWithDefaultsKeepsItsAlwaysWrittenProperties) {
+TEST(ComponentStream, DefaultsKeepTheirAlwaysWrittenProperties) {
     TPharmServerCommandResult r;
     EXPECT_EQ(Hex(EncodePharmComponent(r)),
               Hex(Obj("TPharmServerCommandResult", Entry("NextDataResponseCheckInterval", B({2, 0})))));
@@ -63,6 +63,12 @@ TEST(ComponentStream, ResultWithDefaultsKeepsItsAlwaysWrittenProperties) {
                       Entry("RequestProceeded", B({8})) + Entry("NomObjectType", Ident("notArticle")) +
                       Entry("NomKey", B({2, 0xFF})) + Entry("CentralSyncAction", Ident("csaUnknown")) +
                       Entry("NomCheckReason", Ident("ncrNone")) + kEmptyLogin + Entry("Data", Binary(""))));
+
+    TPharmServerConfirmActionCommand c;
+    EXPECT_EQ(EncodePharmComponent(c),
+              Obj("TPharmServerConfirmActionCommand",
+                  Entry("ActionRequestID", B({2, 0})) + Entry("NomCheckReason", Ident("ncrNone")) +
+                      Entry("CheckResult", B({9})) + Entry("CentralSyncAction", Ident("csaUnknown")) + kEmptyLogin));
 }
 
 TEST(ComponentStream, SendFileCommandBytes) {
@@ -147,14 +153,6 @@ TEST(ComponentStream, Int64AndDateTimeProperties) {
                           Entry("PacketEndPosition", B({0x13, 0x00, 0x5E, 0xD0, 0xB2, 0, 0, 0, 0})) +
                           Entry("WholePacketSize", B({4, 0x70, 0x11, 0x01, 0x00})) + kEmptyLogin +
                           Entry("Data", Binary("")))));
-}
-
-TEST(ComponentStream, ConfirmActionCommandDefaults) {
-    TPharmServerConfirmActionCommand c;
-    EXPECT_EQ(EncodePharmComponent(c),
-              Obj("TPharmServerConfirmActionCommand",
-                  Entry("ActionRequestID", B({2, 0})) + Entry("NomCheckReason", Ident("ncrNone")) +
-                      Entry("CheckResult", B({9})) + Entry("CentralSyncAction", Ident("csaUnknown")) + kEmptyLogin));
 }
 
 TEST(ComponentStream, WriteEmptiesAndRewindsTheStream) {
