@@ -97,7 +97,7 @@ TEST(NVStream, FloatsCurrencyDatesRoundTrip) {
     EXPECT_EQ(r.ReadDate(), 45000.25);
 }
 
-TEST(NVStream, Strings) {
+TEST(NVStream, StringsWideStringsAndStringStreams) {
     const std::string s255(255, 'x'), s256(256, 'y');
     const std::string w255 = Written([&](auto& w) { w.WriteString(s255); });
     EXPECT_EQ(Hex(w255.substr(0, 2)), "06 FF");
@@ -120,14 +120,18 @@ TEST(NVStream, Strings) {
     // Cyrillic text travels as its cp1251 bytes.
     const std::string bg = Cp(u8"Аптека");
     EXPECT_EQ(ReaderOver(Written([&](auto& w) { w.WriteString(bg); })).r.ReadString(), bg);
-}
 
-TEST(NVStream, WideStrings) {
-    const std::u16string w = u"Аб1";
-    const std::string bytes = Written([&](auto& wr) { wr.WriteWideString(w); });
-    EXPECT_EQ(Hex(bytes), "12 03 00 00 00 10 04 31 04 31 00");
-    EXPECT_EQ(ReaderOver(bytes).r.ReadWideString(), w);
+    // Wide strings: UTF-16 code units behind a count.
+    const std::string wide = Written([&](auto& wr) { wr.WriteWideString(u"Аб1"); });
+    EXPECT_EQ(Hex(wide), "12 03 00 00 00 10 04 31 04 31 00");
+    EXPECT_EQ(ReaderOver(wide).r.ReadWideString(), u"Аб1");
     ExpectIncorrectValue(B({6, 0}), [](auto& r) { r.ReadWideString(); });
+
+    // String streams as tagged strings.
+    TStringStream ss("hello");
+    const std::string stream = Written([&](auto& w) { w.WriteStringStream(ss); });
+    EXPECT_EQ(Hex(stream), "06 05 68 65 6C 6C 6F");
+    EXPECT_EQ(ReaderOver(stream).r.ReadStringStream()->DataString(), "hello");
 }
 
 TEST(NVStream, IdentsAndBooleans) {
@@ -247,11 +251,4 @@ TEST(NVStream, Variants) {
         TNVBinWriter vw(&out);
         ExpectRaises<Exception>([&] { vw.WriteVariant(v); }, "Unsupported variant type");
     }
-}
-
-TEST(NVStream, StringStreams) {
-    TStringStream ss("hello");
-    const std::string bytes = Written([&](auto& w) { w.WriteStringStream(ss); });
-    EXPECT_EQ(Hex(bytes), "06 05 68 65 6C 6C 6F");
-    EXPECT_EQ(ReaderOver(bytes).r.ReadStringStream()->DataString(), "hello");
 }
