@@ -145,7 +145,7 @@ TEST(MemTableCsv, EveryTypeRoundTripsWithDefinitions) {
     EXPECT_EQ(u.FieldByName("G").AsString(), std::string("\xFF\x00\x01", 3));
 }
 
-TEST(MemTableCsv, EmptyAndHeaderOnlyTexts) {
+TEST(MemTableCsv, LoadingIntoAnOpenTable) {
     auto t = IdName();
     LoadCsv(*t, "");
     EXPECT_EQ(t->RecordCount(), 2);
@@ -158,6 +158,16 @@ TEST(MemTableCsv, EmptyAndHeaderOnlyTexts) {
     // A text that begins with a line break ends at once.
     LoadCsv(*t, "\r\n\"ID\",\r\n\"9\"");
     EXPECT_EQ(t->RecordCount(), 4);
+    // A definition block replaces the structure.
+    LoadCsv(*t,
+            "\"@@TABLEDEF START@@\"\r\n"
+            "\"Q=String,3,\"\"Q\"\",\"\"\"\",3\"\r\n"
+            "\"@@TABLEDEF END@@\"\r\n"
+            "\"Q\",\r\n"
+            "\"abc\",\r\n"
+            "\"de\"\r\n");
+    EXPECT_EQ(t->FieldCount(), 1);
+    EXPECT_EQ(Column(*t, "Q"), (Strings{"abc", "de"}));
 }
 
 TEST(MemTableCsv, LineSeparatorsAndChunkBoundaries) {
@@ -218,19 +228,6 @@ TEST(MemTableCsv, DefinitionErrors) {
     TNVMemTable closed;
     EXPECT_THROW(LoadCsv(closed, "\"ID\",\r\n\"1\"\r\n"), EDatabaseError);
     EXPECT_FALSE(closed.ControlsDisabled());
-}
-
-TEST(MemTableCsv, DefinitionBlockReplacesTheStructure) {
-    auto t = IdName();
-    LoadCsv(*t,
-            "\"@@TABLEDEF START@@\"\r\n"
-            "\"Q=String,3,\"\"Q\"\",\"\"\"\",3\"\r\n"
-            "\"@@TABLEDEF END@@\"\r\n"
-            "\"Q\",\r\n"
-            "\"abc\",\r\n"
-            "\"de\"\r\n");
-    EXPECT_EQ(t->FieldCount(), 1);
-    EXPECT_EQ(Column(*t, "Q"), (Strings{"abc", "de"}));
 }
 
 TEST(MemTableCsv, FilterPositionAndSaveEvents) {
