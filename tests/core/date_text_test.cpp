@@ -118,6 +118,8 @@ TEST(DateText, ScannedByNotation) {
         {"18", false, 0},
         {"24:00", false, 0},
         {"18:60", false, 0},
+        {"18:", false, 0},
+        {"18:05:09.", false, 0},
         {"  ", false, 0},
     };
     for (const auto& c : times) {

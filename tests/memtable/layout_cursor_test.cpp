@@ -1,5 +1,6 @@
 // Record layout, field definitions, field values and the cursor.
 #include <cmath>
+#include <utility>
 
 #include "core/format.h"
 #include "memtable_test_util.h"
@@ -89,7 +90,8 @@ TEST(MemTableLayout, PersistentFieldsRebuildTheDefinitions) {
     t.Open();
     EXPECT_FALSE(t.DefaultFields());
     ASSERT_EQ(t.FieldDefs().Count(), 2);
-    EXPECT_EQ(t.FieldDefs()[0].Name, "A");
+    EXPECT_EQ(std::as_const(t).FieldDefs().Items(0).Name, "A");
+    EXPECT_THROW(std::as_const(t).FieldDefs().Items(2), EListError);
     EXPECT_TRUE(t.FieldDefs()[0].Required);
     EXPECT_EQ(t.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
 }

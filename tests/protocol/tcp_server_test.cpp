@@ -395,4 +395,5 @@ TEST(TcpServer, OutOfDescriptorsPausesAcceptingAndIsLoggedOnce) {
     const std::string log = logText();
     EXPECT_EQ(log.find("[TTestServer] Accepting paused"), log.rfind("[TTestServer] Accepting paused")) << log;
     EXPECT_NE(log.find("[TTestServer] Accepting again"), std::string::npos) << log;
+    EXPECT_EQ(log.find("[TTestServer] Accepting again"), log.rfind("[TTestServer] Accepting again")) << log;
 }
