@@ -264,6 +264,11 @@ TEST(ComponentStream, CountsBeyondTheBytesPresentFailWithoutAllocating) {
         kReadError);
     ExpectDecodeError<EReadError>(
         Obj("TPharmServerCommandResult", Entry("ErrorMessage", B({0x0C, 0x00, 0x00, 0x00, 0x80}))), kReadError);
+    // Read straight into a block: nothing is reserved for a count the bytes cannot back.
+    TMemoryStream in(B({0x0A, 0xFF, 0xFF, 0xFF, 0x7F}) + "abc"), block;
+    TComponentReader reader(in);
+    EXPECT_THROW(reader.ReadBinaryInto(block), EReadError);
+    EXPECT_EQ(block.Size(), 0);
 }
 
 TEST(ComponentStream, EveryTruncationIsAReadError) {
