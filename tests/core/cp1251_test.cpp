@@ -8,9 +8,7 @@ TEST(Cp1251, ConvertsCyrillicBothWays) {
     EXPECT_EQ(Cp1251ToUtf8(cp), "Файл: Ред");
     EXPECT_EQ(Cp1251ToUtf16(cp), u"Файл: Ред");
     EXPECT_EQ(Utf16ToCp1251(u"Файл: Ред"), cp);
-}
-
-TEST(Cp1251, CharactersWithoutAFormBecomeQuestionMarks) {
+    // Characters without a form become question marks.
     EXPECT_EQ(Utf8ToCp1251("a\xE4\xB8\xAD" "b"), "a?b");      // CJK letter
     EXPECT_EQ(Utf8ToCp1251("\xC3"), "?");                     // cut sequence
     EXPECT_EQ(Cp1251ToUtf8(std::string("\x98", 1)), "?");     // unused byte

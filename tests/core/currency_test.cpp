@@ -25,9 +25,6 @@ TEST(Rnd, TheStatedTable) {
     EXPECT_EQ(RND(C("7.5"), 1, 7), C("7"));
     EXPECT_EQ(RoundMoney(C("10.125"), 0), C("10.13"));
     EXPECT_EQ(RoundMoney(C("-0.005"), 0), C("-0.01"));
-}
-
-TEST(Rnd, FactorsThatAreNoPowerOfTen) {
     // Thirds: the step 1/3 as a currency value rounds to the nearest 1/10000.
     EXPECT_EQ(RND(C("0.5"), 3, 0), C("0.6667"));
     EXPECT_EQ(RND(C("0.5"), 3, 2), C("0.3333"));

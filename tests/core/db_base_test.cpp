@@ -60,7 +60,7 @@ TEST_F(DMBaseTest, ADataModuleIsBoundToTheEnvironmentThatMadeItAndUsesItsOptions
     EXPECT_EQ(VarToStr(dm->GetScalar("SELECT DATABASE()")), "information_schema");
 }
 
-TEST_F(DMBaseTest, ServerThatIsDownLeavesLastErrorAndRaisesAtFirstQuery) {
+TEST_F(DMBaseTest, ServerDownOrWrongPasswordLeavesLastErrorAndRaisesAtFirstQuery) {
     DefaultPosixEnv().SetDatabasePort(1);  // nothing listens there
     TDMBase dm;
     DefaultPosixEnv().SetDatabasePort(db.Port());
@@ -80,16 +80,12 @@ TEST_F(DMBaseTest, ServerThatIsDownLeavesLastErrorAndRaisesAtFirstQuery) {
     } catch (const EDatabaseError& e) {
         EXPECT_EQ(std::string(e.what()), dm.LastError());
     }
-}
-
-TEST_F(DMBaseTest, WrongPasswordIsReportedThroughLastError) {
+    // A wrong password is reported the same way.
     db.EditOptions([](TOptions& o) { o.Password = "wrong"; });
-    TDMBase dm;
-    EXPECT_FALSE(dm.Connected());
-    EXPECT_NE(dm.LastError().find("Access denied"), std::string::npos) << dm.LastError();
-}
-
-TEST_F(DMBaseTest, ProductionPortIs3306UnlessTestsSayOtherwise) {
+    TDMBase wrong;
+    EXPECT_FALSE(wrong.Connected());
+    EXPECT_NE(wrong.LastError().find("Access denied"), std::string::npos) << wrong.LastError();
+    // The production port is 3306 unless the tests say otherwise.
     EXPECT_EQ(TEnv::Default().DatabasePort(), db.Port());
     DefaultPosixEnv().SetDatabasePort(0);
     EXPECT_EQ(TEnv::Default().DatabasePort(), 3306);
@@ -123,7 +119,7 @@ TEST_F(DMBaseTest, StartTransactionTwiceCommitsTheFirstAndEndingNoneDoesNothing)
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 3);
 }
 
-TEST_F(DMBaseTest, QuietRollbackUndoesAndSurvivesALostConnection) {
+TEST_F(DMBaseTest, QuietRollbackAndFreeingTheDataModuleDiscardTheTransaction) {
     TDMBase dm;
     dm.StartTransaction(TIsolationLevel::ilReadCommitted);
     dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (1, 'undone')");
@@ -145,6 +141,13 @@ TEST_F(DMBaseTest, QuietRollbackUndoesAndSurvivesALostConnection) {
     other.StartTransaction(TIsolationLevel::ilReadCommitted);
     db.Exec("KILL CONNECTION " + std::to_string(VarToInt64Def(other.GetScalar("SELECT CONNECTION_ID()"), 0)));
     EXPECT_THROW(other.RollbackTransaction(), EDatabaseError);
+    // Freeing the data module discards an open transaction.
+    {
+        TDMBase dm;
+        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+        dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM action_request"), 0);
 }
 
 TEST_F(DMBaseTest, TransactionsReadCommittedRows) {
@@ -155,15 +158,6 @@ TEST_F(DMBaseTest, TransactionsReadCommittedRows) {
     // Under repeatable read the first read's snapshot would still show 0.
     EXPECT_EQ(VarToInt64Def(dm.GetScalar("SELECT COUNT(*) FROM pharmacy"), -1), 1);
     dm.CommitTransaction();
-}
-
-TEST_F(DMBaseTest, FreeingTheDataModuleDiscardsAnOpenTransaction) {
-    {
-        TDMBase dm;
-        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
-        dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
-    }
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM action_request"), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -454,19 +448,15 @@ TEST_F(DMBaseTest, QueryExecSQLReportsRowsAndOpenOfNonSelectRaises) {
     EXPECT_THROW(dm.OpenQuery("UPDATE pharmacy SET name = 'y' WHERE id = 1"), EDatabaseError);
 }
 
-TEST_F(DMBaseTest, OverLongTextIsCutInsteadOfFailing) {
+TEST_F(DMBaseTest, OverLongTextIsCutAndTableNamesResolveInEitherLetterCase) {
     TDMBase dm;
     dm.ExecSQL("INSERT INTO PRODUCER (NAME, TAX_NO) VALUES ('" + std::string(150, 'n') + "', '12345678901234')");
     EXPECT_EQ(db.ScalarInt("SELECT LENGTH(NAME) FROM PRODUCER"), 100);
     EXPECT_EQ(db.ScalarStr("SELECT TAX_NO FROM PRODUCER"), "1234567890");
-    dm.ExecSQL("INSERT INTO pharmacy (id, last_archive_num) VALUES (1, '')");
+    dm.ExecSQL("INSERT INTO pharmacy (id, last_archive_num) VALUES (7, '')");
     EXPECT_EQ(db.ScalarInt("SELECT last_archive_num FROM pharmacy"), 0);
-}
-
-TEST_F(DMBaseTest, TableNamesResolveInEitherLetterCase) {
-    TDMBase dm;
     dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
-    dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (0), (3), (7)");
+    dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (0), (3)");
     dm.ExecSQL("INSERT INTO `ACTION_REQUEST_STATUS` \r\nSELECT \r\n  1 as ACTION_REQUEST_ID, \r\n"
                "  P.ID as PHARM_ID, \r\n  0 as REQUEST_STATUS, \r\n  CURRENT_TIMESTAMP as MODIFY_DATE \r\n"
                "FROM PHARMACY P \r\nWHERE (P.`ID` > 0) ");

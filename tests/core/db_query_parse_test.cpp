@@ -40,19 +40,17 @@ TEST(SqlParameterParser, SkipsQuotedTextBackQuotesAndComments) {
     EXPECT_EQ(rebuilt, sql.substr(0, sql.size() - 5) + "<REAL>");
 }
 
-TEST(SqlParameterParser, ColonsThatAreNoParameters) {
+TEST(SqlParameterParser, ColonsThatAreNoParametersAndAnUnterminatedQuote) {
     TParameters p;
     // A colon before a digit, an assignment, a double dash without a blank
     // (an expression, not a comment) and a lone colon at the end.
     auto pieces = ParseSqlParameters("SELECT 1:2, @a:=3, 5--:X, :", p);
     EXPECT_EQ(Names(p), (std::vector<std::string>{"X"}));
     EXPECT_EQ(Rebuild(pieces, p), "SELECT 1:2, @a:=3, 5--<X>, :");
-}
-
-TEST(SqlParameterParser, UnterminatedQuoteKeepsTheRestAsText) {
-    TParameters p;
-    ParseSqlParameters("SELECT 'abc :X", p);
-    EXPECT_EQ(p.Count(), 0);
+    // An unterminated quote keeps the rest as text.
+    TParameters q;
+    ParseSqlParameters("SELECT 'abc :X", q);
+    EXPECT_EQ(q.Count(), 0);
 }
 
 TEST(SqlParameterParser, ParamByNameIsCaseInsensitiveAndRaisesForUnknownNames) {

@@ -120,13 +120,7 @@ TEST_F(FilesTest, ForceDirectories) {
     EXPECT_FALSE(ForceDirectories(P("file/sub")));
 }
 
-TEST(FileListsTest, AddTrailingBackslash) {
-    EXPECT_EQ(AddTrailingBackslash(""), "");
-    EXPECT_EQ(AddTrailingBackslash("/data"), "/data/");
-    EXPECT_EQ(AddTrailingBackslash("/data/"), "/data/");
-}
-
-TEST(FileListsTest, DirectoryEntriesAndFileLists) {
+TEST(FileListsTest, DirectoryEntriesFileListsAndTrailingSeparators) {
     TempDir dir;
     dir.Write("pharm3/xml1.rar", "");
     dir.Write("pharm3/XML2.RAR", "");
@@ -141,6 +135,9 @@ TEST(FileListsTest, DirectoryEntriesAndFileLists) {
     EXPECT_EQ(GetDirectoryEntries(dir.Path() + "/pharm3/xml", "1*", false, true),
               (V{"xml1.rar", "xml1.rar.inst"}));
     EXPECT_EQ(GetFileList(dir.Path() + "/pharm3", "*.RAR"), (V{"xml1.rar", "XML2.RAR"}));
+    EXPECT_EQ(AddTrailingBackslash(""), "");
+    EXPECT_EQ(AddTrailingBackslash("/data"), "/data/");
+    EXPECT_EQ(AddTrailingBackslash("/data/"), "/data/");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(IniFile, MissingFileReadsEmptyAndIsCreatedByTheFirstWrite) {
+TEST(IniFile, MissingFileReadsEmptyAndIsCreatedByTheFirstWriteOrRaises) {
     TempDir dir;
     std::string path = dir.File("a.ini");
     TIniFile ini(path);
@@ -22,6 +22,8 @@ TEST(IniFile, MissingFileReadsEmptyAndIsCreatedByTheFirstWrite) {
 
     ini.WriteString("Main", "Key", "v");
     EXPECT_EQ(TempDir::Read(path), "[Main]\r\nKey=v\r\n");
+    TIniFile unwritable(dir.File("missing/folder/a.ini"));
+    EXPECT_THROW(unwritable.WriteString("Main", "K", "v"), EIniFileException);
 }
 
 TEST(IniFile, NamesIgnoreCaseValuesAreTrimmedAndUnquoted) {
@@ -83,12 +85,6 @@ TEST(IniFile, Cp1251BytesStayUnchangedAndCyrillicNamesIgnoreCase) {
     // Cyrillic names ignore letter case too.
     ini.WriteInteger(Cp(u8"Раздел"), Cp(u8"ключ"), 1);
     EXPECT_EQ(ini.ReadInteger(Cp(u8"РАЗДЕЛ"), Cp(u8"КЛЮЧ"), 0), 1);
-}
-
-TEST(IniFile, UnwritableFileRaises) {
-    TempDir dir;
-    TIniFile ini(dir.File("missing/folder/a.ini"));
-    EXPECT_THROW(ini.WriteString("Main", "K", "v"), EIniFileException);
 }
 
 TEST(IniFile, LineBreaksInAValueDoNotCreateKeys) {

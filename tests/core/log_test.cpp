@@ -41,10 +41,7 @@ TEST_F(LogTest, OneLinePerCallInTheDaysFileWithTheMessageUnchanged) {
               "05.03.2024 14:07:09 [TA] first\r\nsecond\r\n" +
                   std::string("05.03.2024 14:07:09 [TA] nul\0byte \xC0\xFF\r\n", 38) +
                   "05.03.2024 14:07:09 [TZorvelCentralServerSrv] started\r\n");
-}
-
-TEST(LogFileName, TheProgramsExtensionIsReplaced) {
-    TDateTime t = EncodeDateTime(2024, 3, 5, 14, 7, 9);
+    // The program's extension is replaced.
     EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer", t), "ZorvelCentralServer_240305.log");
     EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer.exe", t), "ZorvelCentralServer_240305.log");
     EXPECT_EQ(TServicesData::LogFileNameOf("vt.server.bin", t), "vt.server_240305.log");

@@ -93,6 +93,10 @@ TEST(MainLoop, PostAndTerminateFromOtherThreads) {
     poster.join();
     EXPECT_TRUE(ran);
     EXPECT_EQ(taskThread, std::this_thread::get_id());
+    TMainLoop early;  // terminated before it runs: returns at once
+    early.Terminate();
+    early.Run();
+    EXPECT_TRUE(early.Terminated());
 }
 
 TEST(MainLoop, EnablingATimerFromAnotherThreadWakesTheLoop) {
@@ -105,13 +109,6 @@ TEST(MainLoop, EnablingATimerFromAnotherThreadWakesTheLoop) {
     std::thread service([&] { timer.SetEnabled(true); });
     loop.Run();
     service.join();
-    EXPECT_TRUE(loop.Terminated());
-}
-
-TEST(MainLoop, TerminateBeforeRunReturnsAtOnce) {
-    TMainLoop loop;
-    loop.Terminate();
-    loop.Run();
     EXPECT_TRUE(loop.Terminated());
 }
 

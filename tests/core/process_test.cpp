@@ -34,16 +34,15 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(ExecTest, ExitCode) {
+TEST_F(ExecTest, ExitCodesAndFailures) {
     EXPECT_EQ(ExecAndWait("sh -c \"exit 3\"", false, ""), 3);
     EXPECT_EQ(ExecAndWait("true", false, ""), 0);
-}
-
-TEST_F(ExecTest, CannotStart) {
+    // Programs that cannot start give -1; a signal ends in an error.
     EXPECT_EQ(ExecAndWait("/nonexistent/program arg", false, ""), -1);
     EXPECT_EQ(ExecAndWait("no-such-program-anywhere", false, ""), -1);
     EXPECT_EQ(ExecAndWait("true", false, dir_.File("missing-folder")), -1);
     EXPECT_EQ(ExecAndWait("", false, ""), -1);
+    EXPECT_THROW(ExecAndWait("sh -c \"kill -9 $$\"", false, ""), EExecError);
 }
 
 // The child runs in the given folder, reads the null device, inherits no
@@ -60,10 +59,6 @@ TEST_F(ExecTest, WhatTheChildGets) {
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(TempDir::Read(dir_.File("child.txt")),
               std::filesystem::canonical(dir_.Path()).string() + "\n1\nclosed\na b|c|");
-}
-
-TEST_F(ExecTest, ASignalEndsInAnError) {
-    EXPECT_THROW(ExecAndWait("sh -c \"kill -9 $$\"", false, ""), EExecError);
 }
 
 TEST_F(ExecTest, BlockedSignalsOfTheCallerAreNotInherited) {

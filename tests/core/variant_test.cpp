@@ -5,7 +5,7 @@
 #include "core/variant.h"
 #include "support/expect_raises.h"
 
-TEST(Variant, EmptyAndNullAreDistinct) {
+TEST(Variant, EmptyAndNullAreDistinctAndDefaultsApplyToNullOnly) {
     Variant e, n = Variant::Null();
     EXPECT_TRUE(e.IsEmpty());
     EXPECT_TRUE(n.IsNull());
@@ -13,9 +13,6 @@ TEST(Variant, EmptyAndNullAreDistinct) {
     EXPECT_EQ(e.AsInteger(), 0);
     EXPECT_THROW(n.AsInteger(), EVariantError);
     EXPECT_EQ(VarToStr(n), "");
-}
-
-TEST(Variant, DefaultsApplyOnlyToNull) {
     EXPECT_EQ(VarToIntDef(Variant::Null(), 7), 7);
     EXPECT_EQ(VarToIntDef(Variant(), 7), 0);
     EXPECT_EQ(VarToIntDef(Variant("12"), 7), 12);

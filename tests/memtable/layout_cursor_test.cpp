@@ -59,13 +59,16 @@ TEST(MemTableLayout, FieldAreaOf64KIsARangeError) {
     EXPECT_EQ(u.GetRecordSize(), 7 * 8194);
 }
 
-TEST(MemTableLayout, UnsupportedTypeRaisesAndLeavesTableClosed) {
+TEST(MemTableLayout, UnsupportedTypesAndSizesAreRefused) {
     TNVMemTable t;
     t.FieldDefs().Add("ID", TFieldType::ftInteger);
     t.FieldDefs().Add("V", TFieldType::ftVariant);
     ExpectRaises<EMemTableError>([&] { t.Open(); }, "Felddefinition V (V) Datentyp 32 nicht unterst\xFCtzt.)");
     EXPECT_FALSE(t.Active());
     EXPECT_EQ(t.FieldCount(), 0);  // default fields are removed again
+    EXPECT_THROW(t.CreateField("S", TFieldType::ftString, 9000), EDatabaseError);
+    EXPECT_THROW(t.CreateField("I", TFieldType::ftInteger, 4), EDatabaseError);
+    EXPECT_THROW(t.CreateField("S2", TFieldType::ftString, -1), EDatabaseError);
 }
 
 TEST(MemTableLayout, DefaultFieldsLiveWhileOpen) {
@@ -96,17 +99,13 @@ TEST(MemTableLayout, PersistentFieldsRebuildTheDefinitions) {
     EXPECT_EQ(t.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
 }
 
-TEST(MemTableFieldData, EmptyTableInBrowseHasNoData) {
+TEST(MemTableFieldData, AnEmptyTableHasNoDataAReadOnlyFieldTakesNone) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}});
     int32_t v = 7;
     EXPECT_FALSE(t->FieldByName("ID").GetData(&v));
     EXPECT_TRUE(t->FieldByName("ID").IsNull());
     EXPECT_EQ(t->RecNo(), -1);
     EXPECT_EQ(t->FieldByName("ID").AsInteger(), 0);
-}
-
-TEST(MemTableFieldData, ReadOnlyFieldRefusesWrites) {
-    auto t = MakeTable({{"ID", TFieldType::ftInteger}});
     TBufferField& f = t->FieldByName("ID");
     f.ReadOnly = true;
     f.DisplayLabel = "Nummer";
@@ -169,13 +168,6 @@ TEST(MemTableFieldData, RangeAndConversionErrors) {
     t->FieldByName("I").SetAsString("");
     EXPECT_TRUE(t->FieldByName("I").IsNull());
     t->Cancel();
-}
-
-TEST(MemTableFieldData, InvalidFieldSizes) {
-    TNVMemTable t;
-    EXPECT_THROW(t.CreateField("S", TFieldType::ftString, 9000), EDatabaseError);
-    EXPECT_THROW(t.CreateField("I", TFieldType::ftInteger, 4), EDatabaseError);
-    EXPECT_THROW(t.CreateField("S2", TFieldType::ftString, -1), EDatabaseError);
 }
 
 class MemTableCursor : public ::testing::Test {

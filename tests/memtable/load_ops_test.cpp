@@ -58,6 +58,11 @@ TEST(MemTableOps, TheSourceIsLeftAsItWas) {
     EXPECT_TRUE(src->ControlsDisabled());
     src->EnableControls();
     EXPECT_FALSE(src->ControlsDisabled());
+    // Loading from the table itself, or from nothing, does nothing.
+    src->LoadFromDataSet(src.get(), mtcpoStructure);
+    EXPECT_EQ(src->RecordCount(), 3);
+    src->LoadFromDataSet(nullptr, mtcpoStructure);
+    EXPECT_EQ(src->RecordCount(), 3);
 }
 
 TEST(MemTableOps, FilterAndMasterOfTheTableDoNotHoldBackRecords) {
@@ -79,14 +84,6 @@ TEST(MemTableOps, ReadOnlyFieldsOfTheSourceCopyThrough) {
     t.LoadFromDataSet(src.get(), mtcpoStructure | mtcpoProperties);
     EXPECT_TRUE(t.FieldByName("NAME").ReadOnly);
     EXPECT_EQ(Column(t, "NAME"), (Strings{"one", "two", "three"}));
-}
-
-TEST(MemTableOps, LoadFromTheTableItselfDoesNothing) {
-    auto t = Source();
-    t->LoadFromDataSet(t.get(), mtcpoStructure);
-    EXPECT_EQ(t->RecordCount(), 3);
-    t->LoadFromDataSet(nullptr, mtcpoStructure);
-    EXPECT_EQ(t->RecordCount(), 3);
 }
 
 TEST(MemTableOps, DeleteTableNeedsAClosedTable) {

@@ -166,18 +166,14 @@ TEST(MemTableFilter, FilterRecordEvent) {
     EXPECT_EQ(t->RecordCount(), 6);
 }
 
-TEST(MemTableFilter, FilteredWithoutEventPassesEverything) {
+TEST(MemTableFilter, WithoutAnEventEverythingPassesAndRejectingEverythingCountsZero) {
     auto t = MakeTable<ProbeTable>({{"V", TFieldType::ftInteger}});
     for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i)});
     t->SetFiltered(true);
     EXPECT_FALSE(t->IsSequenced());
     EXPECT_EQ(t->RecordCount(), 3);
     EXPECT_EQ(Column(*t, "V"), (Strings{"1", "2", "3"}));
-}
-
-TEST(MemTableFilter, RejectingEverythingCountsZero) {
-    auto t = MakeTable({{"V", TFieldType::ftInteger}});
-    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i)});
+    t->SetFiltered(false);
     t->OnFilterRecord = [](TBufferedDataSet&, bool& accept) { accept = false; };
     t->SetFiltered(true);
     EXPECT_EQ(t->RecordCount(), 0);

@@ -179,7 +179,7 @@ TEST(ComponentStream, AbsentPropertiesKeepTheConstructorDefaults) {
     EXPECT_EQ(s->StartPosition, -1);
 }
 
-TEST(ComponentStream, NamesAreMatchedIgnoringCase) {
+TEST(ComponentStream, NamesAreMatchedIgnoringCaseAndBlocksWrittenAtTheStreamPosition) {
     auto r = DecodeAs<TPharmServerLoginResult>(
         Obj("tpharmserverloginresult", Entry("errormessage", B({6, 2}) + "no") + Entry("TAG", B({2, 7})) +
                                            Entry("customerinfo", Binary("abc")) +
@@ -189,6 +189,10 @@ TEST(ComponentStream, NamesAreMatchedIgnoringCase) {
     EXPECT_EQ(r->CustomerInfo.Bytes(), "abc");
     EXPECT_EQ(r->CustomerInfo.Position(), 0);
     EXPECT_TRUE(r->IsCustomerInfoValid());
+    // A second CustomerInfo entry lands at position 0 again (the first one rewound it).
+    auto c = DecodeAs<TPharmServerLoginCommand>(
+        Obj("TPharmServerLoginCommand", Entry("CustomerInfo", Binary("abc")) + Entry("CustomerInfo", Binary("X"))));
+    EXPECT_EQ(c->CustomerInfo.Bytes(), "Xbc");
 }
 
 TEST(ComponentStream, ValueForms) {
@@ -211,13 +215,6 @@ TEST(ComponentStream, ValueForms) {
 
     auto n = DecodeAs<TPharmServerCommand>(Obj("TPharmServerCommand", Entry("Name", B({6, 1}) + "n")));
     EXPECT_EQ(n->Name, "n");
-}
-
-TEST(ComponentStream, BlocksAreWrittenAtTheStreamPosition) {
-    // A second CustomerInfo entry lands at position 0 again (the first one rewound it).
-    auto c = DecodeAs<TPharmServerLoginCommand>(
-        Obj("TPharmServerLoginCommand", Entry("CustomerInfo", Binary("abc")) + Entry("CustomerInfo", Binary("X"))));
-    EXPECT_EQ(c->CustomerInfo.Bytes(), "Xbc");
 }
 
 TEST(ComponentStream, DecodeFailures) {

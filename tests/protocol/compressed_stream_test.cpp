@@ -169,9 +169,6 @@ TEST(CompressedStream, StringLists) {
     std::vector<std::string> none = {"stale"};
     LoadStringsCompressed(none, empty);
     EXPECT_TRUE(none.empty());
-}
-
-TEST(CompressedStream, TextToStrings) {
     EXPECT_EQ(TextToStrings("a\r\nb\nc\rd"), (std::vector<std::string>{"a", "b", "c", "d"}));
     EXPECT_EQ(TextToStrings("a\r\n\r\n"), (std::vector<std::string>{"a", ""}));
     EXPECT_TRUE(TextToStrings("").empty());

@@ -53,7 +53,7 @@ TEST(NVStream, IntegersTakeTheSmallestForm) {
               "13 00 00 00 80 00 00 00 00");
 }
 
-TEST(NVStream, IntegersReadBack) {
+TEST(NVStream, IntegersReadBackAlsoAsOtherNumbers) {
     const int64_t values[] = {0, 1, -1, 127, 128, -129, 32767, -32769, 1 << 30, -(int64_t{1} << 40),
                               std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()};
     TMemoryStream ms;
@@ -66,9 +66,6 @@ TEST(NVStream, IntegersReadBack) {
 
     ReaderOver small(B({2, 5}));
     EXPECT_EQ(small.r.ReadInt64(), 5);
-}
-
-TEST(NVStream, TypedReadersAcceptIntegers) {
     EXPECT_EQ(ReaderOver(B({2, 7})).r.ReadFloat(), 7.0);
     EXPECT_EQ(ReaderOver(B({3, 0x10, 0x27})).r.ReadCurrency().raw, 10000 * 10000);
     EXPECT_EQ(ReaderOver(B({2, 3})).r.ReadDate(), 3.0);

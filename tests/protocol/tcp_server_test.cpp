@@ -223,7 +223,7 @@ TEST(TcpServer, ManyIdleConnectionsHoldNoThreadWhileOthersAreServed) {
     EXPECT_TRUE(idle.front()->ClosedWithoutReply());
 }
 
-TEST(TcpServer, BoundsTheConnections) {
+TEST(TcpServer, BoundsTheConnectionsAndTheirPort) {
     TTcpServer server;
     server.MaxConnections = 1;
     server.OnRequest = EchoHandler;
@@ -238,6 +238,12 @@ TEST(TcpServer, BoundsTheConnections) {
     first.reset();
     EXPECT_EQ(AnswerPos(ReadComponentFrame(second.s, 10000)), 2);
     server.Stop();
+    // A port in use cannot be taken again.
+    TTcpServer a, b;
+    a.OnRequest = b.OnRequest = EchoHandler;
+    a.Start("127.0.0.1", 0);
+    EXPECT_THROW(b.Start("127.0.0.1", a.Port()), EInOutError);
+    EXPECT_FALSE(b.Active());
 }
 
 TEST(TcpServer, StopEndsIdleConnectionsLeaksNoDescriptorAndCanRestart) {
@@ -289,14 +295,6 @@ TEST(TcpServer, StopWaitsForTheRequestsInProgress) {
     }
     EXPECT_EQ(OpenDescriptors(), fds);
     EXPECT_EQ(Threads(), threads);
-}
-
-TEST(TcpServer, PortInUse) {
-    TTcpServer a, b;
-    a.OnRequest = b.OnRequest = EchoHandler;
-    a.Start("127.0.0.1", 0);
-    EXPECT_THROW(b.Start("127.0.0.1", a.Port()), EInOutError);
-    EXPECT_FALSE(b.Active());
 }
 
 TEST(TcpServer, FrameBoundIsSetPerServer) {
