@@ -233,24 +233,22 @@ TEST_F(MemTablePersistent, CsvFormat) {
     EXPECT_TRUE(u->Persistent());
 }
 
-TEST_F(MemTablePersistent, DestructionWritesTheFile) {
-    {
-        auto t = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
-        t->Open();
-        AppendRow(*t, {Variant(3), Variant("c")});
-    }
-    auto u = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
-    u->Open();
-    EXPECT_EQ(Column(*u, "ID"), (Strings{"3"}));
-}
-
-TEST_F(MemTablePersistent, EmptyFileNameBehavesLikeAPlainTable) {
+TEST_F(MemTablePersistent, DestructionWritesTheFileUnlessItHasNoName) {
     auto t = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
     t->SetPersistentFile("");
     t->Open();
     AppendRow(*t, {Variant(3), Variant("c")});
     t->Close();
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+    // Destruction writes the file.
+    {
+        auto w = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
+        w->Open();
+        AppendRow(*w, {Variant(3), Variant("c")});
+    }
+    auto u = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
+    u->Open();
+    EXPECT_EQ(Column(*u, "ID"), (Strings{"3"}));
 }
 
 TEST_F(MemTablePersistent, BinaryFilesAndTheirEvents) {
