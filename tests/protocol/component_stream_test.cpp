@@ -71,7 +71,7 @@ TEST(ComponentStream, DefaultsKeepTheirAlwaysWrittenProperties) {
                       Entry("CheckResult", B({9})) + Entry("CentralSyncAction", Ident("csaUnknown")) + kEmptyLogin));
 }
 
-TEST(ComponentStream, SendFileCommandBytes) {
+TEST(ComponentStream, SendFileCommandAndResultBytes) {
     TPharmServerSendFileCommand c;
     EXPECT_EQ(c.StartPosition, -1);
     EXPECT_EQ(Hex(EncodePharmComponent(c)),
@@ -93,9 +93,7 @@ TEST(ComponentStream, SendFileCommandBytes) {
                           Entry("StartPosition", B({3, 0x90, 0x01})) + Entry("FileSize", B({3, 0xE8, 0x03})) +
                           Entry("CustomerInfo", Binary("ci")) + Entry("PrivateProperties", B({2, 2})) +
                           Entry("Data", Binary("chunk")))));
-}
-
-TEST(ComponentStream, SendFileResultWritesStartPositionBeforeIsTransfered) {
+    // The result writes StartPosition before IsTransfered.
     TPharmServerSendFileResult r;
     r.StartPosition = 1000;
     r.IsTransfered = true;
@@ -109,7 +107,7 @@ TEST(ComponentStream, SendFileResultWritesStartPositionBeforeIsTransfered) {
               std::string::npos);
 }
 
-TEST(ComponentStream, StringsSkipEmptyAndUseTheLongFormAbove255) {
+TEST(ComponentStream, LongFormsOfStringsAndOfTheDeclaredBlockSize) {
     TPharmServerCommandResult r;
     r.ErrorMessage = std::string(300, 'e');
     const std::string bytes = EncodePharmComponent(r);
@@ -119,9 +117,7 @@ TEST(ComponentStream, StringsSkipEmptyAndUseTheLongFormAbove255) {
     EXPECT_EQ(DecodeAs<TPharmServerCommandResult>(bytes)->ErrorMessage, std::string(300, 'e'));
     r.ErrorMessage = std::string(255, 'e');
     EXPECT_NE(EncodePharmComponent(r).find(SS("ErrorMessage") + B({6, 0xFF})), std::string::npos);
-}
-
-TEST(ComponentStream, PrivatePropertiesCarriesTheDeclaredSize) {
+    // PrivateProperties carries the declared size, in the form its value needs.
     TPharmServerLoginCommand c;
     c.CustomerInfoSize = 70000;
     EXPECT_EQ(EncodePharmComponent(c),

@@ -45,14 +45,7 @@ void ExpectDecompressionError(const std::string& packed) {
 
 }  // namespace
 
-TEST(CompressedStream, EmptySource) {
-    const std::string packed = Compressed("");
-    EXPECT_EQ(Hex(packed.substr(0, 6)), "00 00 00 00 78 DA");   // count 0, zlib header of level 9
-    EXPECT_EQ(packed.substr(4), Zlib(""));
-    EXPECT_EQ(Decompressed(packed), "");
-}
-
-TEST(CompressedStream, IsTheZlibStreamOfTheWholeSourceAtLevel9) {
+TEST(CompressedStream, IsTheZlibStreamOfTheWholeSourceAtLevel9EvenWhenEmpty) {
     std::string plain;
     std::mt19937 rng(1);
     for (int i = 0; i < 300000; ++i) plain += static_cast<char>('a' + rng() % 7);
@@ -60,9 +53,13 @@ TEST(CompressedStream, IsTheZlibStreamOfTheWholeSourceAtLevel9) {
     EXPECT_EQ(packed.substr(0, 4), Framed(static_cast<int32_t>(plain.size()), ""));
     EXPECT_EQ(packed.substr(4), Zlib(plain));
     EXPECT_EQ(Decompressed(packed), plain);
+    const std::string empty = Compressed("");
+    EXPECT_EQ(Hex(empty.substr(0, 6)), "00 00 00 00 78 DA");   // count 0, zlib header of level 9
+    EXPECT_EQ(empty.substr(4), Zlib(""));
+    EXPECT_EQ(Decompressed(empty), "");
 }
 
-TEST(CompressedStream, CompressesFromTheSourcePositionAndWritesAtTheDestPosition) {
+TEST(CompressedStream, PositionsOfSourceAndDestination) {
     TMemoryStream src(std::string("abcdef")), dst(std::string("XY"));
     dst.SetPosition(2);
     CompressStream(src, dst);
@@ -75,17 +72,14 @@ TEST(CompressedStream, CompressesFromTheSourcePositionAndWritesAtTheDestPosition
     TMemoryStream moved(std::string("abcdef")), sink;
     moved.SetPosition(3);
     EXPECT_THROW(CompressStream(moved, sink), EReadError);
-}
-
-TEST(CompressedStream, StopsAfterTheCountedStream) {
+    // Decompression stops after the counted stream.
     const std::string first = Compressed("first"), second = Compressed("second");
-    TMemoryStream src(first + second), dst;
-    DecompressStream(src, dst);
-    EXPECT_EQ(dst.Bytes(), "first");
-    EXPECT_EQ(src.Position(), static_cast<int64_t>(first.size()));
-    TMemoryStream dst2;
-    DecompressStream(src, dst2);
-    EXPECT_EQ(dst2.Bytes(), "second");
+    TMemoryStream both(first + second), one, two;
+    DecompressStream(both, one);
+    EXPECT_EQ(one.Bytes(), "first");
+    EXPECT_EQ(both.Position(), static_cast<int64_t>(first.size()));
+    DecompressStream(both, two);
+    EXPECT_EQ(two.Bytes(), "second");
 }
 
 TEST(CompressedStream, RefusesBadCountsAndDamagedData) {

@@ -18,7 +18,7 @@ std::unique_ptr<TPharmServerLoginCommand> CommandWith(const std::vector<std::str
 
 }  // namespace
 
-TEST(CustomerInfo, BlockLayers) {
+TEST(CustomerInfo, BlockLayersShortAndLong) {
     auto cp = CommandWith({"CustomerCode=7", "Password=pw"});
     TPharmServerLoginCommand& c = *cp;
     EXPECT_EQ(c.CustomerInfoSize, c.CustomerInfo.Size());
@@ -34,6 +34,14 @@ TEST(CustomerInfo, BlockLayers) {
     EXPECT_EQ(Hex(layer2.substr(0, 5)), Hex(B({layer3size, 0, 0, 0, 0x78})));
     // Layer 3 and 4.
     EXPECT_EQ(DecompressString(layer2), layer3text);
+    // Enough text that both tagged strings exceed 255 bytes: the long form.
+    std::vector<std::string> lines = {"CustomerCode=3"};
+    for (int i = 0; i < 40; ++i) lines.push_back("CompanyAddress" + std::to_string(i) + "=" + std::string(i * 7, 'q' - i % 9));
+    auto longCommand = CommandWith(lines);
+    EXPECT_EQ(static_cast<uint8_t>(longCommand->CustomerInfo.Bytes()[0]), 12);
+    int32_t code = 0;
+    EXPECT_TRUE(GetCommandCustomerCode(*longCommand, code, false));
+    EXPECT_EQ(code, 3);
 }
 
 TEST(CustomerInfo, LoadCustomerFillsEveryFieldThatIsThere) {
@@ -132,16 +140,4 @@ TEST(CustomerInfo, ResultAuthorization) {
     ASSERT_NE(res, nullptr);
     EXPECT_TRUE(res->IsCustomerInfoValid());
     EXPECT_EQ(res->CustomerInfo.Bytes(), r.CustomerInfo.Bytes());
-}
-
-TEST(CustomerInfo, LongBlocksUseTheLongStringForm) {
-    // Enough text that both tagged strings exceed 255 bytes.
-    std::vector<std::string> lines = {"CustomerCode=3"};
-    for (int i = 0; i < 40; ++i) lines.push_back("CompanyAddress" + std::to_string(i) + "=" + std::string(i * 7, 'q' - i % 9));
-    auto cp = CommandWith(lines);
-    TPharmServerLoginCommand& c = *cp;
-    EXPECT_EQ(static_cast<uint8_t>(c.CustomerInfo.Bytes()[0]), 12);
-    int32_t code = 0;
-    EXPECT_TRUE(GetCommandCustomerCode(c, code, false));
-    EXPECT_EQ(code, 3);
 }

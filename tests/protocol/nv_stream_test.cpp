@@ -153,7 +153,7 @@ TEST(NVStream, IdentsAndBooleans) {
     EXPECT_TRUE(in.r.ReadBoolean());
 }
 
-TEST(NVStream, Buffers) {
+TEST(NVStream, BuffersAndLengthsCheckedAgainstTheBytesPresent) {
     const std::string data = "\x01\x02\x03";
     const std::string bytes = Written([&](auto& w) { w.WriteBuffer(data.data(), 3); });
     EXPECT_EQ(Hex(bytes), "0B 02 03 01 02 03");
@@ -168,9 +168,6 @@ TEST(NVStream, Buffers) {
     ExpectIncorrectValue(B({11, 2, 0xFF}), [&](auto& r) { r.ReadBuffer(buf, 8); });          // negative
     ExpectIncorrectValue(B({10, 2, 1, 1}), [&](auto& r) { r.ReadBuffer(buf, 8); });          // tag 10
     ExpectIncorrectValue(B({11, 2, 5, 1, 2}), [&](auto& r) { r.ReadBufferBytes(); });        // short
-}
-
-TEST(NVStream, LengthsAreCheckedAgainstTheBytesPresent) {
     // A long string claiming 2 GiB with three bytes behind it.
     ExpectIncorrectValue(B({12, 0xFF, 0xFF, 0xFF, 0x7F, 'a', 'b', 'c'}), [](auto& r) { r.ReadString(); });
     ExpectIncorrectValue(B({12, 0xFF, 0xFF, 0xFF, 0xFF, 'a'}), [](auto& r) { r.ReadString(); });   // -1

@@ -168,7 +168,7 @@ TEST(PharmClasses, Inheritance) {
     EXPECT_EQ(PharmCast<TPharmServerSendFileCommand>(static_cast<TComponent*>(&r)), nullptr);
 }
 
-TEST(PharmClasses, CustomerInfoValidity) {
+TEST(PharmClasses, CustomerInfoAndPacketValidity) {
     TPharmServerLoginCommand c;
     EXPECT_FALSE(c.IsCustomerInfoValid());   // empty, even with size 0
     c.CustomerInfo.Bytes() = std::string(99, 'x');
@@ -188,21 +188,18 @@ TEST(PharmClasses, CustomerInfoValidity) {
 
     TPharmServerLoginResult r;
     EXPECT_FALSE(r.IsCustomerInfoValid());
-}
-
-TEST(PharmClasses, PacketValidity) {
-    TPharmServerNomActualizationCommand c;
-    EXPECT_FALSE(c.IsPacketValid());   // PacketSize 0, empty Data
-    c.Data.Bytes() = "abc";
-    EXPECT_FALSE(c.IsPacketValid());
-    c.PacketSize = 4;
-    EXPECT_FALSE(c.IsPacketValid());
-    c.PacketSize = 3;
-    EXPECT_TRUE(c.IsPacketValid());
-    TPharmServerLoginPacketResult r;
-    r.Data.Bytes() = "ab";
-    r.PacketSize = 2;
-    EXPECT_TRUE(r.IsPacketValid());
+    TPharmServerNomActualizationCommand nac;
+    EXPECT_FALSE(nac.IsPacketValid());   // PacketSize 0, empty Data
+    nac.Data.Bytes() = "abc";
+    EXPECT_FALSE(nac.IsPacketValid());
+    nac.PacketSize = 4;
+    EXPECT_FALSE(nac.IsPacketValid());
+    nac.PacketSize = 3;
+    EXPECT_TRUE(nac.IsPacketValid());
+    TPharmServerLoginPacketResult lpr;
+    lpr.Data.Bytes() = "ab";
+    lpr.PacketSize = 2;
+    EXPECT_TRUE(lpr.IsPacketValid());
 }
 
 TEST(PharmClasses, EnumerationsCatalogueNamesAndValidationErrors) {
