@@ -422,7 +422,7 @@ TEST_F(DMBaseTest, GetScalarAndLastInsertID) {
     EXPECT_EQ(dm.LastErrorNumber(), 1146u);  // the server's "table doesn't exist"
 }
 
-TEST_F(DMBaseTest, ExecSQLRunsSeveralStatementsAndStopsAtTheFirstError) {
+TEST_F(DMBaseTest, ExecSQLRunsSeveralStatementsStopsAtTheFirstErrorAndLoadsNoLocalFile) {
     TDMBase dm;
     EXPECT_TRUE(dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (1);\r\nINSERT INTO pharmacy (id) VALUES (2); "));
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 2);
@@ -437,6 +437,11 @@ TEST_F(DMBaseTest, ExecSQLRunsSeveralStatementsAndStopsAtTheFirstError) {
     auto q = dm.OpenQuery("SET @x = 5; SELECT @x AS X; SELECT 6");
     EXPECT_EQ(q->FieldByName("X").AsInteger(), 5);
     EXPECT_EQ(VarToInt64Def(dm.GetScalar("SELECT 7"), -1), 7);
+    // Local files cannot be loaded through the connection.
+    TempDir dir;
+    const std::string file = dir.Write("rows.txt", "9\tname\n");
+    EXPECT_THROW(dm.ExecSQL("LOAD DATA LOCAL INFILE '" + file + "' INTO TABLE pharmacy (id, name)"), EDatabaseError);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 3);
 }
 
 TEST_F(DMBaseTest, QueryExecSQLReportsRowsAndOpenOfNonSelectRaises) {
@@ -532,7 +537,7 @@ protected:
     TestLog log;
 };
 
-TEST_F(DMBaseProcTest, NextIDValueAdvancesGeneratorAndLogsEachStep) {
+TEST_F(DMBaseProcTest, NextIDValueAdvancesGeneratorLogsEachStepAndReadsNullAsZero) {
     db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 41 WHERE GENERATOR_ID = 6");
     TDMBase dm;
     EXPECT_EQ(dm.NextIDValue(6), 42);
@@ -553,17 +558,13 @@ TEST_F(DMBaseProcTest, NextIDValueAdvancesGeneratorAndLogsEachStep) {
     std::vector<std::string> messages = log.Messages("TDMBase");
     ASSERT_EQ(messages.size(), expected.size() * 3);
     EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 9), expected);
-}
-
-TEST_F(DMBaseProcTest, NextIDValueOfNullIsZero) {
     db.ExecScript(
         "DROP PROCEDURE sp_NextIDValue;\n"
         "DELIMITER //\n"
         "CREATE PROCEDURE sp_NextIDValue(IN AGENERATOR_ID INT, IN AID_VALUE BIGINT)\n"
         "BEGIN\n  SELECT AGENERATOR_ID AS AGENERATOR_ID, NULL AS AID_VALUE;\nEND //\n"
         "DELIMITER ;\n");
-    TDMBase dm;
-    EXPECT_EQ(dm.NextIDValue(6), 0);
+    EXPECT_EQ(dm.NextIDValue(6), 0);  // a null value reads as 0
 }
 
 TEST_F(DMBaseProcTest, NextIDValueIsUniqueAcrossConnections) {
@@ -585,27 +586,6 @@ TEST_F(DMBaseProcTest, NextIDValueIsUniqueAcrossConnections) {
     std::set<int64_t> all;
     for (const auto& v : drawn) all.insert(v.begin(), v.end());
     EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kDraws));
-}
-
-TEST_F(DMBaseProcTest, ProcedureNameThatIsNoIdentifierIsRefusedUnrun) {
-    db.Exec("CREATE PROCEDURE P1() SELECT 1 AS R");
-    TDMBase dm;
-    const std::string names[] = {"", "P1; DROP TABLE pharmacy", "P1()", "P`1", "P 1", "P1--", Cp(u8"П1")};
-    for (const std::string& name : names) {
-        SCOPED_TRACE(name);
-        Variant results;
-        ExpectRaises<EDatabaseError>([&] { dm.CallStoredProcedure(name, {}, {}, results, true); },
-                                     "Invalid stored procedure name '" + name + "'");
-    }
-    EXPECT_NO_THROW(db.Exec("SELECT COUNT(*) FROM pharmacy"));  // still there
-}
-
-TEST_F(DMBaseTest, LocalFilesCannotBeLoadedThroughTheConnection) {
-    TDMBase dm;
-    TempDir dir;
-    const std::string file = dir.Write("rows.txt", "1\tname\n");
-    EXPECT_THROW(dm.ExecSQL("LOAD DATA LOCAL INFILE '" + file + "' INTO TABLE pharmacy (id, name)"), EDatabaseError);
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 0);
 }
 
 TEST_F(DMBaseProcTest, CallStoredProcedureTypesParametersByTheirValues) {
@@ -673,8 +653,16 @@ TEST_F(DMBaseProcTest, CallStoredProcedureErrors) {
     EXPECT_EQ(log.Messages("TDMBase"),
               (std::vector<std::string>{"call sp_NextIDValue(:AGENERATOR_ID,\r\n:AID_VALUE)",
                                         "AGENERATOR_ID = ftVariant", "AGENERATOR_ID = ftInteger"}));
-    // A name that is no identifier never reaches the server.
-    EXPECT_THROW(dm.CallStoredProcedure("x(); DROP TABLE pharmacy; call y", {}, {}, results, false), EDatabaseError);
+    // A name that is no identifier is refused unrun.
+    db.Exec("CREATE PROCEDURE P1() SELECT 1 AS R");
+    const std::string names[] = {"", "P1; DROP TABLE pharmacy", "P1()", "P`1", "P 1", "P1--", Cp(u8"П1"),
+                                 "x(); DROP TABLE pharmacy; call y"};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        ExpectRaises<EDatabaseError>([&] { dm.CallStoredProcedure(name, {}, {}, results, true); },
+                                     "Invalid stored procedure name '" + name + "'");
+    }
+    EXPECT_NO_THROW(db.Exec("SELECT COUNT(*) FROM pharmacy"));  // still there
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ TEST_F(FilesTest, DeleteDirTree) {
     EXPECT_NE(lstat(P("top-link").c_str(), &st), 0);
 }
 
-TEST_F(FilesTest, ForceDeleteFile) {
+TEST_F(FilesTest, ForceDeleteFileAndDeleteFilesByMask) {
     dir_.Write("ro.txt", "x");
     chmod(P("ro.txt").c_str(), 0444);
     EXPECT_TRUE(ForceDeleteFile(P("ro.txt")));
@@ -70,9 +70,6 @@ TEST_F(FilesTest, ForceDeleteFile) {
     EXPECT_FALSE(ForceDeleteFile(P("ro.txt")));
     ForceDirectories(P("folder"));
     EXPECT_FALSE(ForceDeleteFile(P("folder")));
-}
-
-TEST_F(FilesTest, DeleteFilesByMask) {
     EXPECT_TRUE(DeleteFilesByMask(P("missing"), "*.*"));
     dir_.Write("x/a.xml", "1");
     dir_.Write("x/B.XML", "2");
@@ -102,7 +99,7 @@ TEST_F(FilesTest, FindEntriesSortsAndMarksFolders) {
     EXPECT_TRUE(FindEntries(P("nothing/*.*")).empty());
 }
 
-TEST_F(FilesTest, FileSizeByName) {
+TEST_F(FilesTest, FileSizeByNameAndForceDirectories) {
     dir_.Write("s.bin", std::string(1234, 'x'));
     dir_.Write("e.bin", "");
     EXPECT_EQ(FileSizeByName(P("s.bin")), 1234);
@@ -110,9 +107,6 @@ TEST_F(FilesTest, FileSizeByName) {
     EXPECT_THROW(FileSizeByName(P("missing")), EInOutError);
     ForceDirectories(P("d"));
     EXPECT_THROW(FileSizeByName(P("d")), EInOutError);
-}
-
-TEST_F(FilesTest, ForceDirectories) {
     EXPECT_TRUE(ForceDirectories(P("a/b/c/")));
     EXPECT_TRUE(DirectoryExists(P("a/b/c")));
     EXPECT_THROW(ForceDirectories(""), EInOutError);

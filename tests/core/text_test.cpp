@@ -38,7 +38,7 @@ TEST(ParseDelimitedTextTest, Cases) {
     EXPECT_EQ(list, V{"c"});
 }
 
-TEST(TextHelpers, DigitsAndLastCharPos) {
+TEST(TextHelpers, DigitsLastCharPosAndBooleanCharacters) {
     EXPECT_TRUE(IsDigitsOnly(""));
     EXPECT_TRUE(IsDigitsOnly("0123"));
     EXPECT_FALSE(IsDigitsOnly("12a"));
@@ -47,9 +47,6 @@ TEST(TextHelpers, DigitsAndLastCharPos) {
     EXPECT_EQ(LastCharPos('_', "ARTICLE_NZOK_12", 1), 8);
     EXPECT_EQ(LastCharPos('_', "ARTICLE_NZOK_12", 2), 0);
     EXPECT_EQ(LastCharPos('_', "", 0), 0);
-}
-
-TEST(TextTest, BoolCharsAndStrToBoolTF) {
     EXPECT_STREQ(BoolChars[false], "F");
     EXPECT_STREQ(BoolChars[true], "T");
     EXPECT_TRUE(StrToBoolTF("T"));
@@ -77,13 +74,7 @@ TEST(TextTest, BracketNumbers) {
     EXPECT_TRUE(empty.empty());
 }
 
-TEST(TextTest, UpperCaseStrings) {
-    V list{"article", Cp(u8"аптека"), ""};
-    UpperCaseStrings(list);
-    EXPECT_EQ(list, (V{"ARTICLE", Cp(u8"АПТЕКА"), ""}));
-}
-
-TEST(TextTest, Quotes) {
+TEST(TextTest, QuotesAndUpperCaseStrings) {
     EXPECT_EQ(QuoteIfSingleBlank(" "), "\" \"");
     EXPECT_EQ(QuoteIfSingleBlank(""), "");
     EXPECT_EQ(QuoteIfSingleBlank("\""), "\"");
@@ -95,6 +86,9 @@ TEST(TextTest, Quotes) {
     EXPECT_EQ(RemoveQuotes("\"a"), "\"a");
     EXPECT_EQ(RemoveQuotes(""), "");
     EXPECT_EQ(RemoveQuotes("a"), "a");
+    V list{"article", Cp(u8"аптека"), ""};
+    UpperCaseStrings(list);
+    EXPECT_EQ(list, (V{"ARTICLE", Cp(u8"АПТЕКА"), ""}));
 }
 
 }  // namespace
