@@ -145,7 +145,7 @@ TEST(MemTableBinary, DefinitionsLoadIntoAnyStructure) {
     EXPECT_EQ(swapped->RecordCount(), 0);
 }
 
-TEST(MemTableBinary, ReaderErrors) {
+TEST(MemTableBinary, ReaderErrorsAndValuesForATableWithoutFields) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}});
     ExpectRaises<EReadError>([&] { LoadBin(*t, "TPF1" + B({1, 0, 1, 0})); }, "Invalid stream format");
     ExpectRaises<EReadError>([&] { LoadBin(*t, "TPF0" + B({1, 0, 1, 2})); }, "Stream read error");
@@ -158,18 +158,15 @@ TEST(MemTableBinary, ReaderErrors) {
         "TPF0" + B({1, 6, 1, 'X', 6, 7}) + "Variant" + B({2, 0, 6, 0, 6, 0, 2, 0, 8, 8, 0, 1, 0});
     ExpectRaises<EMemTableError>([&] { LoadBin(*t, variantField); },
         "Unbekannter Feldtyp (Variant)");
-}
-
-TEST(MemTableBinary, ValuesForATableWithoutFieldsAreRefused) {
-    TNVMemTable t;
-    t.Open();
-    ASSERT_EQ(t.FieldCount(), 0);
+    TNVMemTable none;
+    none.Open();
+    ASSERT_EQ(none.FieldCount(), 0);
     // An empty record list reads; a value with no field to take it cannot be
     // consumed and is refused instead of adding records without end.
-    LoadBin(t, "TPF0" + B({1, 0, 1, 0}));
-    EXPECT_EQ(t.RecordCount(), 0);
-    ExpectRaises<EReadError>([&] { LoadBin(t, "TPF0" + B({1, 0, 1, 2, 5, 0})); }, "Invalid property value");
-    EXPECT_EQ(t.RecordCount(), 0);
+    LoadBin(none, "TPF0" + B({1, 0, 1, 0}));
+    EXPECT_EQ(none.RecordCount(), 0);
+    ExpectRaises<EReadError>([&] { LoadBin(none, "TPF0" + B({1, 0, 1, 2, 5, 0})); }, "Invalid property value");
+    EXPECT_EQ(none.RecordCount(), 0);
 }
 
 TEST(MemTableBinary, EventsOfTheBinaryForm) {

@@ -85,7 +85,7 @@ TEST_F(MemTableBlob, StreamsByModeAndState) {
     t->Cancel();
 }
 
-TEST_F(MemTableBlob, CancelledEditKeepsTheOldValue) {
+TEST_F(MemTableBlob, CancelledEditsAndInsertsAndClosedTables) {
     AppendRow(*t, {Variant(1), Variant("old")});
     t->Edit();
     t->FieldByName("DATA").SetAsString("first replacement");
@@ -101,9 +101,6 @@ TEST_F(MemTableBlob, CancelledEditKeepsTheOldValue) {
     t->FieldByName("DATA").Clear();
     t->Post();
     EXPECT_TRUE(t->FieldByName("DATA").IsNull());
-}
-
-TEST_F(MemTableBlob, BlobsOfCancelledInsertsAndClosedTablesAreReleased) {
     t->Append();
     t->FieldByName("DATA").SetAsString(std::string(5000, 'q'));
     t->Cancel();

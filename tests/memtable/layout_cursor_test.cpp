@@ -8,17 +8,14 @@
 
 namespace {
 
-TEST(MemTableLayout, FieldAreaIsNullBytePlusDataPerField) {
+TEST(MemTableLayout, FieldAreaIsNullBytePlusDataPerFieldOfEveryType) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 20},
                         {"FLAG", TFieldType::ftBoolean}});
     EXPECT_EQ(t->FieldAreaSize(), 5 + 22 + 3);
     EXPECT_EQ(t->GetRecordSize(), 30);
     // Trailer: record number and bookmark flag.
     EXPECT_EQ(t->RecordSize(), 35);
-}
-
-TEST(MemTableLayout, SizesOfEveryType) {
-    auto t = MakeTable({{"A", TFieldType::ftSmallint}, {"B", TFieldType::ftWord}, {"C", TFieldType::ftFloat},
+    t = MakeTable({{"A", TFieldType::ftSmallint}, {"B", TFieldType::ftWord}, {"C", TFieldType::ftFloat},
                         {"D", TFieldType::ftCurrency}, {"E", TFieldType::ftBCD, 4}, {"F", TFieldType::ftDate},
                         {"G", TFieldType::ftTime}, {"H", TFieldType::ftDateTime}, {"I", TFieldType::ftLargeint},
                         {"J", TFieldType::ftBlob}, {"K", TFieldType::ftMemo}, {"L", TFieldType::ftAutoInc},
@@ -71,7 +68,7 @@ TEST(MemTableLayout, UnsupportedTypesAndSizesAreRefused) {
     EXPECT_THROW(t.CreateField("S2", TFieldType::ftString, -1), EDatabaseError);
 }
 
-TEST(MemTableLayout, DefaultFieldsLiveWhileOpen) {
+TEST(MemTableLayout, DefaultFieldsLiveWhileOpenPersistentOnesRebuildTheDefinitions) {
     TNVMemTable t;
     t.FieldDefs().Add("ID", TFieldType::ftInteger);
     t.FieldDefs().Add("NAME", TFieldType::ftString, 10);
@@ -83,20 +80,17 @@ TEST(MemTableLayout, DefaultFieldsLiveWhileOpen) {
     t.Close();
     EXPECT_EQ(t.FieldCount(), 0);
     EXPECT_EQ(t.FieldDefs().Count(), 2);
-}
-
-TEST(MemTableLayout, PersistentFieldsRebuildTheDefinitions) {
-    TNVMemTable t;
-    t.FieldDefs().Add("OLD", TFieldType::ftInteger);
-    t.CreateField("A", TFieldType::ftString, 4).Required = true;
-    t.CreateField("B", TFieldType::ftAutoInc);
-    t.Open();
-    EXPECT_FALSE(t.DefaultFields());
-    ASSERT_EQ(t.FieldDefs().Count(), 2);
-    EXPECT_EQ(std::as_const(t).FieldDefs().Items(0).Name, "A");
-    EXPECT_THROW(std::as_const(t).FieldDefs().Items(2), EListError);
-    EXPECT_TRUE(t.FieldDefs()[0].Required);
-    EXPECT_EQ(t.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
+    TNVMemTable p;
+    p.FieldDefs().Add("OLD", TFieldType::ftInteger);
+    p.CreateField("A", TFieldType::ftString, 4).Required = true;
+    p.CreateField("B", TFieldType::ftAutoInc);
+    p.Open();
+    EXPECT_FALSE(p.DefaultFields());
+    ASSERT_EQ(p.FieldDefs().Count(), 2);
+    EXPECT_EQ(std::as_const(p).FieldDefs().Items(0).Name, "A");
+    EXPECT_THROW(std::as_const(p).FieldDefs().Items(2), EListError);
+    EXPECT_TRUE(p.FieldDefs()[0].Required);
+    EXPECT_EQ(p.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
 }
 
 TEST(MemTableFieldData, AnEmptyTableHasNoDataAReadOnlyFieldTakesNone) {
@@ -217,7 +211,7 @@ TEST_F(MemTableCursor, WalksForwardBackwardAndByNumber) {
     EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
 }
 
-TEST_F(MemTableCursor, GetRecordNextAtTheLastRecordGivesEofAndStays) {
+TEST_F(MemTableCursor, GetRecordAtTheEndsAndWhileEditing) {
     t->Last();
     std::vector<uint8_t> buf(static_cast<size_t>(t->RecordSize()));
     EXPECT_EQ(t->CurrentIndex(), 2);
@@ -227,10 +221,6 @@ TEST_F(MemTableCursor, GetRecordNextAtTheLastRecordGivesEofAndStays) {
     EXPECT_EQ(t->CurrentIndex(), 0);
     EXPECT_EQ(t->GetRecord(buf.data(), TGetMode::gmPrior, true), TGetResult::grBOF);
     EXPECT_EQ(t->CurrentIndex(), 0);
-}
-
-TEST_F(MemTableCursor, RecordNumberIsMinusOneWhenFetchedWhileEditing) {
-    std::vector<uint8_t> buf(static_cast<size_t>(t->RecordSize()));
     t->Next();
     EXPECT_EQ(t->RecNo(), 2);
     ASSERT_EQ(t->GetRecord(buf.data(), TGetMode::gmCurrent, true), TGetResult::grOK);
@@ -245,7 +235,13 @@ TEST_F(MemTableCursor, RecordNumberIsMinusOneWhenFetchedWhileEditing) {
     t->Cancel();
 }
 
-TEST_F(MemTableCursor, CloseDiscardsTheRecords) {
+TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterfaceAndCloseDiscards) {
+    TDataSet& ds = *t;
+    std::vector<int> seen;
+    for (ds.First(); !ds.Eof(); ds.Next()) seen.push_back(ds.FieldByName("id").AsInteger());
+    EXPECT_EQ(seen, (std::vector<int>{10, 20, 30}));
+    EXPECT_EQ(ds.FindField("nope"), nullptr);
+    EXPECT_THROW(ds.FieldByName("nope"), EDatabaseError);
     t->Close();
     EXPECT_FALSE(t->Active());
     EXPECT_THROW(t->First(), EDatabaseError);
@@ -253,15 +249,6 @@ TEST_F(MemTableCursor, CloseDiscardsTheRecords) {
     EXPECT_EQ(t->RecordCount(), 0);
     EXPECT_TRUE(t->Eof());
     EXPECT_TRUE(t->Bof());
-}
-
-TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterface) {
-    TDataSet& ds = *t;
-    std::vector<int> seen;
-    for (ds.First(); !ds.Eof(); ds.Next()) seen.push_back(ds.FieldByName("id").AsInteger());
-    EXPECT_EQ(seen, (std::vector<int>{10, 20, 30}));
-    EXPECT_EQ(ds.FindField("nope"), nullptr);
-    EXPECT_THROW(ds.FieldByName("nope"), EDatabaseError);
 }
 
 }  // namespace

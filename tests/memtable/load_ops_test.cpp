@@ -86,20 +86,7 @@ TEST(MemTableOps, ReadOnlyFieldsOfTheSourceCopyThrough) {
     EXPECT_EQ(Column(t, "NAME"), (Strings{"one", "two", "three"}));
 }
 
-TEST(MemTableOps, DeleteTableNeedsAClosedTable) {
-    auto t = Source();
-    EXPECT_THROW(t->DeleteTable(), EDatabaseError);
-    EXPECT_TRUE(t->Active());
-    EXPECT_EQ(t->RecordCount(), 3);
-    EXPECT_THROW(t->CreateTable(), EDatabaseError);
-    EXPECT_THROW(t->CreateTableAs(nullptr, 0), EDatabaseError);
-    t->Close();
-    t->DeleteTable();
-    EXPECT_EQ(t->FieldCount(), 0);
-    EXPECT_EQ(t->FieldDefs().Count(), 3);
-}
-
-TEST(MemTableOps, EmptyTableKeepsTheStructure) {
+TEST(MemTableOps, EmptyTableKeepsTheStructureDeleteTableNeedsItClosed) {
     auto t = Source();
     t->Edit();
     t->FieldByName("NAME").SetAsString("pending");
@@ -110,9 +97,18 @@ TEST(MemTableOps, EmptyTableKeepsTheStructure) {
     EXPECT_TRUE(t->Eof());
     AppendRow(*t, {Variant(4), Variant("four")});
     EXPECT_EQ(Column(*t, "NAME"), (Strings{"four"}));
+    EXPECT_THROW(t->DeleteTable(), EDatabaseError);
+    EXPECT_TRUE(t->Active());
+    EXPECT_EQ(t->RecordCount(), 1);
+    EXPECT_THROW(t->CreateTable(), EDatabaseError);
+    EXPECT_THROW(t->CreateTableAs(nullptr, 0), EDatabaseError);
+    t->Close();
+    t->DeleteTable();
+    EXPECT_EQ(t->FieldCount(), 0);
+    EXPECT_EQ(t->FieldDefs().Count(), 3);
 }
 
-TEST(MemTableOps, CreateTableUsesExistingDefinitions) {
+TEST(MemTableOps, CreateTableFromDefinitionsFieldsOrAnotherTable) {
     TNVMemTable t;
     t.CreateField("OBJ", TFieldType::ftInteger);
     t.FieldDefs().Add("DEF", TFieldType::ftString, 4);
@@ -126,18 +122,15 @@ TEST(MemTableOps, CreateTableUsesExistingDefinitions) {
     u.CreateTable();
     ASSERT_EQ(u.FieldDefs().Count(), 1);
     EXPECT_EQ(u.FieldCount(), 1);
-}
-
-TEST(MemTableOps, CreateTableAsWithCalculatedAndDroppedFields) {
     TNVMemTable src;
     src.CreateField("A", TFieldType::ftInteger);
     src.CreateField("V", TFieldType::ftVariant);
     src.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
-    TNVMemTable t;
-    t.CreateTableAs(&src, mtcpoCalculated);
+    TNVMemTable as;
+    as.CreateTableAs(&src, mtcpoCalculated);
     // The definition of the unsupported type is dropped.
-    EXPECT_EQ(t.FieldDefs().IndexOf("V"), -1);
-    TBufferField* c = t.FindField("C");
+    EXPECT_EQ(as.FieldDefs().IndexOf("V"), -1);
+    TBufferField* c = as.FindField("C");
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->FieldKind(), TFieldKind::fkCalculated);
 }
@@ -163,7 +156,7 @@ TEST(MemTableOps, CopyFieldPropertiesByClass) {
     EXPECT_TRUE(t->FieldByName("ID").Transliterate);
 }
 
-TEST(MemTableOps, CopyRecordsEventsAndLimit) {
+TEST(MemTableOps, CopyRecordsEventsLimitAndConversions) {
     auto src = Source();
     auto dst = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 20}});
     // Events of the source fire when the table copies out of itself.
@@ -177,12 +170,10 @@ TEST(MemTableOps, CopyRecordsEventsAndLimit) {
     dst->EmptyTable();
     dst->CopyRecords(src.get(), dst.get());
     EXPECT_EQ(Column(*dst, "ID"), (Strings{"2", "3"}));
-}
-
-TEST(MemTableOps, LargeIntFromAFloatIsCutToItsWholePart) {
-    auto src = MakeTable({{"L", TFieldType::ftFloat}, {"M", TFieldType::ftLargeint}});
+    // A float copied into a 64-bit integer is cut to its whole part.
+    src = MakeTable({{"L", TFieldType::ftFloat}, {"M", TFieldType::ftLargeint}});
     AppendRow(*src, {Variant(-7.9), Variant(INT64_C(9007199254740993))});
-    auto dst = MakeTable({{"L", TFieldType::ftLargeint}, {"M", TFieldType::ftLargeint}});
+    dst = MakeTable({{"L", TFieldType::ftLargeint}, {"M", TFieldType::ftLargeint}});
     dst->CopyRecords(src.get(), dst.get());
     dst->First();
     EXPECT_EQ(dst->FieldByName("L").AsLargeInt(), -7);
