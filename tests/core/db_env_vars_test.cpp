@@ -127,7 +127,7 @@ TEST_F(EnvVarsTest, WriteBackErrorRollsBackAndPassesOnOrIsLoggedByTheDestructor)
     EXPECT_EQ(messages[0].rfind("Writing the environment variables failed: ", 0), 0u);
 }
 
-TEST_F(EnvVarsTest, SingleNameObjectNeverWrites) {
+TEST_F(EnvVarsTest, SingleNameObjectNeverWritesAndPassesOnALoadError) {
     TDMBase dm;
     {
         TZVL2EnvironmentVariables vars(&dm, "Missing");
@@ -137,6 +137,8 @@ TEST_F(EnvVarsTest, SingleNameObjectNeverWrites) {
         EXPECT_FALSE(vars.IsModified());
     }
     EXPECT_EQ(Rows(), 0);
+    db.Exec("DROP TABLE ZVL_ENV_VARS");
+    EXPECT_THROW(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false), EDatabaseError);
 }
 
 TEST_F(EnvVarsTest, ModifiedStoredVariableIsUpdatedInPlace) {
@@ -156,12 +158,6 @@ TEST_F(EnvVarsTest, ModifiedStoredVariableIsUpdatedInPlace) {
     EXPECT_EQ(db.ScalarStr("SELECT VAR_VALUE FROM ZVL_ENV_VARS WHERE ID = 5"), "F");
     EXPECT_EQ(Rows(), 2);
     EXPECT_EQ(db.ScalarInt("SELECT ID_VALUE FROM ZVL_GENERATORS WHERE GENERATOR_ID = 6"), 0);
-}
-
-TEST_F(EnvVarsTest, LoadErrorPassesOn) {
-    db.Exec("DROP TABLE ZVL_ENV_VARS");
-    TDMBase dm;
-    EXPECT_THROW(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false), EDatabaseError);
 }
 
 }  // namespace

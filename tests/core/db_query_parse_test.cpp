@@ -53,12 +53,18 @@ TEST(SqlParameterParser, ColonsThatAreNoParametersAndAnUnterminatedQuote) {
     EXPECT_EQ(q.Count(), 0);
 }
 
-TEST(SqlParameterParser, ParamByNameIsCaseInsensitiveAndRaisesForUnknownNames) {
+TEST(SqlParameterParser, ParamByNameIsCaseInsensitiveUnknownNamesAndNoDataModuleRaise) {
     TQuery q(nullptr);
     q.SetSQL("SELECT * FROM ZVL_ENV_VARS WHERE VAR_NAME = :VAR_NAME");
     EXPECT_EQ(&q.ParamByName("var_name"), &q.ParamByName("VAR_NAME"));
     EXPECT_EQ(q.FindParam("OTHER"), nullptr);
     EXPECT_THROW(q.ParamByName("OTHER"), EDatabaseError);
+    // Without a data module, using the query raises.
+    EXPECT_THROW(q.Open(), EDatabaseError);
+    EXPECT_THROW(q.ExecSQL(), EDatabaseError);
+    EXPECT_FALSE(q.Active());
+    EXPECT_TRUE(q.Eof());
+    EXPECT_THROW(q.Next(), EDatabaseError);
 }
 
 TEST(SqlParameterParser, NewTextKeepsValuesOfParametersThatRemain) {
@@ -71,14 +77,4 @@ TEST(SqlParameterParser, NewTextKeepsValuesOfParametersThatRemain) {
     EXPECT_EQ(q.ParamByName("B").Value.AsInteger(), 2);
     EXPECT_TRUE(q.ParamByName("C").Value.IsEmpty());
     EXPECT_EQ(q.FindParam("A"), nullptr);
-}
-
-TEST(SqlParameterParser, QueryWithoutDataModuleRaisesOnUse) {
-    TQuery q(nullptr);
-    q.SetSQL("SELECT 1");
-    EXPECT_THROW(q.Open(), EDatabaseError);
-    EXPECT_THROW(q.ExecSQL(), EDatabaseError);
-    EXPECT_FALSE(q.Active());
-    EXPECT_TRUE(q.Eof());
-    EXPECT_THROW(q.Next(), EDatabaseError);
 }

@@ -86,20 +86,7 @@ TEST_F(FilesTest, ForceDeleteFileAndDeleteFilesByMask) {
     EXPECT_TRUE(FileExists(P("x/sub.xml/inner")));
 }
 
-TEST_F(FilesTest, FindEntriesSortsAndMarksFolders) {
-    dir_.Write("f/b.rar", "");
-    dir_.Write("f/A.rar", "");
-    dir_.Write("f/c.rar/x", "");
-    auto found = FindEntries(P("f/*.rar"));
-    ASSERT_EQ(found.size(), 3u);
-    EXPECT_EQ(found[0].Name, "A.rar");
-    EXPECT_EQ(found[1].Name, "b.rar");
-    EXPECT_FALSE(found[1].IsDirectory);
-    EXPECT_TRUE(found[2].IsDirectory);
-    EXPECT_TRUE(FindEntries(P("nothing/*.*")).empty());
-}
-
-TEST_F(FilesTest, FileSizeByNameAndForceDirectories) {
+TEST_F(FilesTest, FindEntriesFileSizeByNameAndForceDirectories) {
     dir_.Write("s.bin", std::string(1234, 'x'));
     dir_.Write("e.bin", "");
     EXPECT_EQ(FileSizeByName(P("s.bin")), 1234);
@@ -112,6 +99,16 @@ TEST_F(FilesTest, FileSizeByNameAndForceDirectories) {
     EXPECT_THROW(ForceDirectories(""), EInOutError);
     dir_.Write("file", "x");
     EXPECT_FALSE(ForceDirectories(P("file/sub")));
+    dir_.Write("f/b.rar", "");
+    dir_.Write("f/A.rar", "");
+    dir_.Write("f/c.rar/x", "");
+    auto found = FindEntries(P("f/*.rar"));
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].Name, "A.rar");
+    EXPECT_EQ(found[1].Name, "b.rar");
+    EXPECT_FALSE(found[1].IsDirectory);
+    EXPECT_TRUE(found[2].IsDirectory);
+    EXPECT_TRUE(FindEntries(P("nothing/*.*")).empty());
 }
 
 TEST(FileListsTest, DirectoryEntriesFileListsAndTrailingSeparators) {

@@ -138,7 +138,7 @@ TEST_F(OptionsTest, PartialFileGainsTheMissingKeysInOrderAndKeepsThePresentOnes)
     EXPECT_EQ(ini.ReadString("Main", "UserName", ""), "operator");
 }
 
-TEST_F(OptionsTest, AFailedLoadLeavesTheSnapshotInForce) {
+TEST_F(OptionsTest, SnapshotsStayWithTheirReadersAndAFailedLoadLeavesTheOneInForce) {
     WriteIni("UserName=first\r\n");
     ReloadOptions();
     auto before = GetOptions();
@@ -152,9 +152,7 @@ TEST_F(OptionsTest, AFailedLoadLeavesTheSnapshotInForce) {
     WriteIni("RarFilesDir=\r\n");
     EXPECT_THROW(ReloadOptions(), EInOutError);
     EXPECT_EQ(GetOptions(), before);
-}
-
-TEST_F(OptionsTest, AReaderKeepsItsSnapshotAcrossAReload) {
+    // A reader keeps its snapshot across a reload.
     WriteIni("Password=old\r\n");
     ReloadOptions();
     auto snap = GetOptions();

@@ -57,7 +57,21 @@ TEST(TextHelpers, DigitsLastCharPosAndBooleanCharacters) {
     EXPECT_FALSE(StrToBoolTF("T "));
 }
 
-TEST(TextTest, BracketNumbers) {
+TEST(TextTest, QuotesUpperCaseStringsAndBracketNumbers) {
+    EXPECT_EQ(QuoteIfSingleBlank(" "), "\" \"");
+    EXPECT_EQ(QuoteIfSingleBlank(""), "");
+    EXPECT_EQ(QuoteIfSingleBlank("\""), "\"");
+    EXPECT_EQ(QuoteIfSingleBlank("/data/with blank/x.rar"), "/data/with blank/x.rar");
+    EXPECT_EQ(QuoteIfSingleBlank("  "), "  ");
+    EXPECT_EQ(RemoveQuotes("\"a b\""), "a b");
+    EXPECT_EQ(RemoveQuotes("\""), "");
+    EXPECT_EQ(RemoveQuotes("\"\""), "");
+    EXPECT_EQ(RemoveQuotes("\"a"), "\"a");
+    EXPECT_EQ(RemoveQuotes(""), "");
+    EXPECT_EQ(RemoveQuotes("a"), "a");
+    V names{"article", Cp(u8"аптека"), ""};
+    UpperCaseStrings(names);
+    EXPECT_EQ(names, (V{"ARTICLE", Cp(u8"АПТЕКА"), ""}));
     EXPECT_EQ(ExtractBracketNumber("xml[12].cds"), 12);
     EXPECT_EQ(ExtractBracketNumber("abc"), 0);
     EXPECT_EQ(ExtractBracketNumber("a[]"), 0);
@@ -72,23 +86,6 @@ TEST(TextTest, BracketNumbers) {
     V empty;
     SortByBracketNumber(empty);
     EXPECT_TRUE(empty.empty());
-}
-
-TEST(TextTest, QuotesAndUpperCaseStrings) {
-    EXPECT_EQ(QuoteIfSingleBlank(" "), "\" \"");
-    EXPECT_EQ(QuoteIfSingleBlank(""), "");
-    EXPECT_EQ(QuoteIfSingleBlank("\""), "\"");
-    EXPECT_EQ(QuoteIfSingleBlank("/data/with blank/x.rar"), "/data/with blank/x.rar");
-    EXPECT_EQ(QuoteIfSingleBlank("  "), "  ");
-    EXPECT_EQ(RemoveQuotes("\"a b\""), "a b");
-    EXPECT_EQ(RemoveQuotes("\""), "");
-    EXPECT_EQ(RemoveQuotes("\"\""), "");
-    EXPECT_EQ(RemoveQuotes("\"a"), "\"a");
-    EXPECT_EQ(RemoveQuotes(""), "");
-    EXPECT_EQ(RemoveQuotes("a"), "a");
-    V list{"article", Cp(u8"аптека"), ""};
-    UpperCaseStrings(list);
-    EXPECT_EQ(list, (V{"ARTICLE", Cp(u8"АПТЕКА"), ""}));
 }
 
 }  // namespace

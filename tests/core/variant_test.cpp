@@ -46,7 +46,7 @@ TEST(Variant, ArraysCopyOnWrite) {
     EXPECT_THROW(a[5], EVariantError);
 }
 
-TEST(Format, PositionalAndPlainSpecifiers) {
+TEST(Format, PositionalAndPlainSpecifiersFloatsInGeneralForm) {
     EXPECT_EQ(Format("%d-%s", {int32_t{5}, "a"}), "5-a");
     EXPECT_EQ(Format("REPL_ITEMS_%0:d ON REPL_ITEMS_%0:d", {int32_t{7}}), "REPL_ITEMS_7 ON REPL_ITEMS_7");
     EXPECT_EQ(Format("%1:s %0:s %s", {"a", "b"}), "b a b");
@@ -58,9 +58,6 @@ TEST(Format, PositionalAndPlainSpecifiers) {
     EXPECT_EQ(Format("%.2f|%5d|%-3s|", {1.005, int32_t{42}, "x"}), "1.00|   42|x  |");
     EXPECT_THROW(Format("%d", {"x"}), EConvertError);
     EXPECT_THROW(Format("%s %s", {"x"}), EConvertError);
-}
-
-TEST(Format, FloatTextFollowsGeneralForm) {
     EXPECT_EQ(FloatToStr(0.0001), "0.0001");
     EXPECT_EQ(FloatToStr(1e20), "1E20");
     EXPECT_EQ(FloatToStr(-7.0), "-7");
