@@ -55,7 +55,7 @@ TEST(MemTableBinary, DefinitionBytes) {
               "TPF0" + B({1, 6, 2, 'I', 'D', 6, 7}) + "Integer" + B({2, 0, 6, 2, 'I', 'D', 6, 0, 2, 10, 9, 8, 0, 1, 0}));
 }
 
-TEST(MemTableBinary, CurrencyComesBackWithFourDecimals) {
+TEST(MemTableBinary, CurrencyWithFourDecimalsFloatsAsExtendedValues) {
     auto t = MakeTable({{"C", TFieldType::ftCurrency}, {"BCD", TFieldType::ftBCD, 4}});
     AppendRow(*t, {Variant(1.23456), Variant(Currency::FromString("9.8765"))});
     auto u = MakeTable({{"C", TFieldType::ftCurrency}, {"BCD", TFieldType::ftBCD, 4}});
@@ -63,9 +63,6 @@ TEST(MemTableBinary, CurrencyComesBackWithFourDecimals) {
     u->First();
     EXPECT_DOUBLE_EQ(u->FieldByName("C").AsFloat(), 1.2346);
     EXPECT_EQ(u->FieldByName("BCD").AsCurrency(), Currency::FromString("9.8765"));
-}
-
-TEST(MemTableBinary, FloatIsAnExtendedValue) {
     uint8_t x[10];
     DoubleToExtended(1.5, x);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(x), 10), B({0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x3F}));
@@ -77,7 +74,7 @@ TEST(MemTableBinary, FloatIsAnExtendedValue) {
     EXPECT_TRUE(std::isinf(ExtendedToDouble(x)));
 }
 
-TEST(MemTableBinary, AllTypesRoundTripWithDefinitions) {
+TEST(MemTableBinary, AllTypesAndRecordsWhoseFirstValueIsNullRoundTrip) {
     auto t = MakeTable({{"SI", TFieldType::ftSmallint}, {"W", TFieldType::ftWord}, {"A", TFieldType::ftAutoInc},
                         {"L", TFieldType::ftLargeint}, {"B", TFieldType::ftBoolean}, {"F", TFieldType::ftFloat},
                         {"D", TFieldType::ftDate}, {"T", TFieldType::ftTime}, {"DT", TFieldType::ftDateTime},
@@ -101,19 +98,16 @@ TEST(MemTableBinary, AllTypesRoundTripWithDefinitions) {
     EXPECT_NEAR(u.FieldByName("DT").AsDateTime(), dt, 1e-9);
     EXPECT_EQ(u.FieldByName("BL").AsString(), std::string("\0\1\2", 3));
     EXPECT_EQ(SaveBin(u, mtfSaveData | mtfSaveDef | mtfSaveBlobs), bytes);
-}
-
-TEST(MemTableBinary, RecordsWhoseFirstValueIsNullSurvive) {
-    auto t = MakeTable({{"A", TFieldType::ftInteger}, {"B", TFieldType::ftString, 5}});
-    AppendRow(*t, {Variant(1), Variant("x")});
-    AppendRow(*t, {Variant::Null(), Variant("y")});
-    AppendRow(*t, {Variant::Null(), Variant::Null()});
-    AppendRow(*t, {Variant(4), Variant::Null()});
-    std::string bytes = SaveBin(*t, mtfSaveData);
-    auto u = MakeTable({{"A", TFieldType::ftInteger}, {"B", TFieldType::ftString, 5}});
-    LoadBin(*u, bytes);
-    EXPECT_EQ(Column(*u, "A"), (Strings{"1", "<null>", "<null>", "4"}));
-    EXPECT_EQ(Column(*u, "B"), (Strings{"x", "y", "<null>", "<null>"}));
+    auto n = MakeTable({{"A", TFieldType::ftInteger}, {"B", TFieldType::ftString, 5}});
+    AppendRow(*n, {Variant(1), Variant("x")});
+    AppendRow(*n, {Variant::Null(), Variant("y")});
+    AppendRow(*n, {Variant::Null(), Variant::Null()});
+    AppendRow(*n, {Variant(4), Variant::Null()});
+    std::string nullBytes = SaveBin(*n, mtfSaveData);
+    auto m = MakeTable({{"A", TFieldType::ftInteger}, {"B", TFieldType::ftString, 5}});
+    LoadBin(*m, nullBytes);
+    EXPECT_EQ(Column(*m, "A"), (Strings{"1", "<null>", "<null>", "4"}));
+    EXPECT_EQ(Column(*m, "B"), (Strings{"x", "y", "<null>", "<null>"}));
     // The last record null first: its record still reads.
     auto v = MakeTable({{"A", TFieldType::ftInteger}});
     AppendRow(*v, {Variant::Null()});
@@ -264,18 +258,7 @@ TEST_F(MemTablePersistent, BinaryFilesAndTheirEvents) {
 
 namespace {
 
-TEST(MemTablePersistentFailure, UnwritableFileAtDestructionStillReleasesTheTable) {
-    TempDir dir;
-    auto t = MakeTable({{"ID", TFieldType::ftInteger}});
-    t->SetPersistent(true);
-    t->SetPersistentFile(dir.File("no/such/folder/t.dat"));
-    AppendRow(*t, {Variant(1)});
-    EXPECT_THROW(t->Close(), EInOutError);
-    EXPECT_TRUE(t->Active());
-    t.reset();  // no leak, no error
-}
-
-TEST(MemTablePersistentFailure, FailedSaveKeepsThePreviousFile) {
+TEST(MemTablePersistentFailure, FailedSaveKeepsThePreviousFileAnUnwritableOneStillReleasesTheTable) {
     TempDir dir;
     auto t = MakeTable({{"ID", TFieldType::ftInteger}}, false);
     t->SetPersistent(true);
@@ -292,6 +275,13 @@ TEST(MemTablePersistentFailure, FailedSaveKeepsThePreviousFile) {
     t->OnSaveRecord = nullptr;
     t->Close();
     EXPECT_NE(TempDir::Read(dir.File("t.dat")), before);
+    auto u = MakeTable({{"ID", TFieldType::ftInteger}});
+    u->SetPersistent(true);
+    u->SetPersistentFile(dir.File("no/such/folder/u.dat"));
+    AppendRow(*u, {Variant(1)});
+    EXPECT_THROW(u->Close(), EInOutError);
+    EXPECT_TRUE(u->Active());
+    u.reset();  // no leak, no error
 }
 
 }  // namespace

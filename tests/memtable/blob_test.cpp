@@ -18,7 +18,7 @@ protected:
     std::unique_ptr<TNVMemTable> t;
 };
 
-TEST_F(MemTableBlob, ValuesLiveOutsideTheRecord) {
+TEST_F(MemTableBlob, ValuesLiveOutsideTheRecordAnEmptyOneIsNullOfSizeZero) {
     std::string big(100000, 'x');
     big[5] = '\0';
     AppendRow(*t, {Variant(1), Variant(big), Variant("memo text")});
@@ -32,9 +32,6 @@ TEST_F(MemTableBlob, ValuesLiveOutsideTheRecord) {
     t->Delete();
     EXPECT_EQ(t->RecordCount(), 1);
     EXPECT_EQ(t->FieldByName("DATA").AsString(), big);
-}
-
-TEST_F(MemTableBlob, EmptyValueIsNullButHasABlobOfSizeZero) {
     t->Append();
     {
         auto s = t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite);

@@ -26,7 +26,7 @@ std::unique_ptr<TNVMemTable> IdName() {
     return t;
 }
 
-TEST(MemTableCsv, RecordsWithAndWithoutDefinitions) {
+TEST(MemTableCsv, RecordsWithAndWithoutDefinitionsThatCarryLabelsMaskWidthAndFlags) {
     auto t = IdName();
     EXPECT_EQ(SaveCsv(*t, mtfSaveData),
               "\"ID\",\"NAME\",\r\n"
@@ -40,10 +40,6 @@ TEST(MemTableCsv, RecordsWithAndWithoutDefinitions) {
               "\"ID\",\"NAME\",\r\n"
               "\"1\",\"a\",\r\n"
               "\"2\",\r\n");
-}
-
-TEST(MemTableCsv, DefinitionCarriesLabelsMaskWidthAndFlags) {
-    auto t = IdName();
     TBufferField& f = t->FieldByName("NAME");
     f.DisplayLabel = "Na\"me";
     f.EditMask = "!aaa";
@@ -103,7 +99,7 @@ TEST(MemTableCsv, SixBitText) {
     EXPECT_EQ(SaveCsv(*t, mtfSaveData | mtfSaveNonVisible), "\"B\",\r\n\r\n");
 }
 
-TEST(MemTableCsv, NumbersAndDatesInTheNeutralNotation) {
+TEST(MemTableCsv, NumbersAndDatesInTheNeutralNotationEveryTypeRoundTrips) {
     auto t = MakeTable({{"F", TFieldType::ftFloat}, {"D", TFieldType::ftDate}, {"DT", TFieldType::ftDateTime},
                         {"T", TFieldType::ftTime}, {"B", TFieldType::ftBoolean}, {"C", TFieldType::ftCurrency}});
     AppendRow(*t, {Variant(1234.5), Variant::FromDate(EncodeDateTime(2023, 12, 31)),
@@ -125,10 +121,7 @@ TEST(MemTableCsv, NumbersAndDatesInTheNeutralNotation) {
     EXPECT_NEAR(u.FieldByName("T").AsDateTime(), 8.0 / 24 + 5.0 / 1440, 1e-9);
     EXPECT_FALSE(u.FieldByName("B").AsBoolean());
     EXPECT_FALSE(u.FieldByName("B").IsNull());
-}
-
-TEST(MemTableCsv, EveryTypeRoundTripsWithDefinitions) {
-    auto t = MakeTable({{"SI", TFieldType::ftSmallint}, {"I", TFieldType::ftInteger}, {"W", TFieldType::ftWord},
+    t = MakeTable({{"SI", TFieldType::ftSmallint}, {"I", TFieldType::ftInteger}, {"W", TFieldType::ftWord},
                         {"A", TFieldType::ftAutoInc}, {"L", TFieldType::ftLargeint}, {"BCD", TFieldType::ftBCD, 4},
                         {"FC", TFieldType::ftFixedChar, 3}, {"WS", TFieldType::ftWideString, 6},
                         {"G", TFieldType::ftGraphic}, {"VB", TFieldType::ftVarBytes, 10}});
@@ -136,13 +129,13 @@ TEST(MemTableCsv, EveryTypeRoundTripsWithDefinitions) {
                    Variant(Currency::FromString("-0.0125")), Variant("xyz"), Variant("wide"),
                    Variant(std::string("\xFF\x00\x01", 3)), Variant("vb")});
     std::string text = SaveCsv(*t, mtfSaveData | mtfSaveDef | mtfSaveBlobs);
-    TNVMemTable u;
-    LoadCsv(u, text);
-    EXPECT_EQ(SaveCsv(u, mtfSaveData | mtfSaveDef | mtfSaveBlobs), text);
-    u.First();
-    EXPECT_EQ(u.FieldByName("L").AsLargeInt(), INT64_C(-1234567890123));
-    EXPECT_EQ(u.FieldByName("BCD").AsCurrency(), Currency::FromString("-0.0125"));
-    EXPECT_EQ(u.FieldByName("G").AsString(), std::string("\xFF\x00\x01", 3));
+    TNVMemTable w;
+    LoadCsv(w, text);
+    EXPECT_EQ(SaveCsv(w, mtfSaveData | mtfSaveDef | mtfSaveBlobs), text);
+    w.First();
+    EXPECT_EQ(w.FieldByName("L").AsLargeInt(), INT64_C(-1234567890123));
+    EXPECT_EQ(w.FieldByName("BCD").AsCurrency(), Currency::FromString("-0.0125"));
+    EXPECT_EQ(w.FieldByName("G").AsString(), std::string("\xFF\x00\x01", 3));
 }
 
 TEST(MemTableCsv, LoadingIntoAnOpenTable) {
@@ -183,7 +176,7 @@ TEST(MemTableCsv, LineSeparatorsAndChunkBoundaries) {
     EXPECT_EQ(t->FieldByName("S").AsString(), std::string(50, static_cast<char>('a' + 299 % 26)));
 }
 
-TEST(MemTableCsv, InvisibleFieldsAndSkipRest) {
+TEST(MemTableCsv, InvisibleFieldsSkipRestAndDefinitionErrors) {
     TNVMemTable t;
     LoadCsv(t,
             "\"@@TABLEDEF START@@\"\r\n"
@@ -211,20 +204,17 @@ TEST(MemTableCsv, InvisibleFieldsAndSkipRest) {
     t.First();
     EXPECT_EQ(t.FieldByName("A").AsInteger(), 2);
     EXPECT_TRUE(t.FieldByName("B").IsNull());
-}
-
-TEST(MemTableCsv, DefinitionErrors) {
-    TNVMemTable t;
+    TNVMemTable bad;
     try {
-        LoadCsv(t, "\"@@TABLEDEF START@@\"\r\n\"X=Variant,0,\"\"X\"\",\"\"\"\",10\"\r\n");
+        LoadCsv(bad, "\"@@TABLEDEF START@@\"\r\n\"X=Variant,0,\"\"X\"\",\"\"\"\",10\"\r\n");
         FAIL() << "no error";
     } catch (const EMemTableError& e) {
         EXPECT_EQ(std::string(e.what()),
                   "Unbekannter Feldtyp (Variant) in der CSV Datei. (X=Variant,0,\"X\",\"\",10)");
     }
-    EXPECT_THROW(LoadCsv(t, "\"@@TABLEDEF START@@\"\r\n\"X=Integer,zero,\"\"X\"\",\"\"\"\",10\"\r\n"),
+    EXPECT_THROW(LoadCsv(bad, "\"@@TABLEDEF START@@\"\r\n\"X=Integer,zero,\"\"X\"\",\"\"\"\",10\"\r\n"),
                  EConvertError);
-    EXPECT_THROW(LoadCsv(t, "\"@@TABLEDEF START@@\"\r\n\"X=Integer\"\r\n"), EListError);
+    EXPECT_THROW(LoadCsv(bad, "\"@@TABLEDEF START@@\"\r\n\"X=Integer\"\r\n"), EListError);
     TNVMemTable closed;
     EXPECT_THROW(LoadCsv(closed, "\"ID\",\r\n\"1\"\r\n"), EDatabaseError);
     EXPECT_FALSE(closed.ControlsDisabled());

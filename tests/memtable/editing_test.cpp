@@ -171,7 +171,7 @@ TEST(MemTableBookmarks, NameAPositionNotARecord) {
     EXPECT_EQ(t->RecNo(), 5);
 }
 
-TEST(MemTableBookmarks, ValidityAndComparison) {
+TEST(MemTableBookmarks, ValidityComparisonAndNoneWhereNoRecord) {
     auto t = Numbers(3);
     TBookmark first = t->GetBookmark();
     t->Last();
@@ -186,10 +186,7 @@ TEST(MemTableBookmarks, ValidityAndComparison) {
     EXPECT_EQ(t->CompareBookmarks(last, first), 1);
     EXPECT_EQ(t->CompareBookmarks(last, TBookmark()), 0);
     ExpectRaises<EMemTableError>([&] { t->GotoBookmark(last); }, "Lesezeichen 2 nicht gefunden.");
-}
-
-TEST(MemTableBookmarks, NoBookmarkOnEmptyTableOrNewRecord) {
-    auto t = Numbers(0);
+    t = Numbers(0);
     EXPECT_TRUE(t->GetBookmark().empty());
     t->GotoBookmark(TBookmark());  // nothing happens
     AppendRow(*t, {Variant(1)});

@@ -12,7 +12,7 @@ std::unique_ptr<TNVMemTable> Source() {
     return s;
 }
 
-TEST(MemTableOps, LoadWithOnlyDataKeepsTheOwnStructure) {
+TEST(MemTableOps, LoadWithOnlyDataOrWithTheStructure) {
     auto src = Source();
     auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"EXTRA", TFieldType::ftString, 5},
                         {"NAME", TFieldType::ftString, 3}});
@@ -22,18 +22,14 @@ TEST(MemTableOps, LoadWithOnlyDataKeepsTheOwnStructure) {
     EXPECT_EQ(Column(*t, "ID"), (Strings{"1", "2", "3"}));
     EXPECT_EQ(Column(*t, "EXTRA"), (Strings{"<null>", "<null>", "<null>"}));
     EXPECT_EQ(Column(*t, "NAME"), (Strings{"one", "two", "thr"}));
-}
-
-TEST(MemTableOps, LoadWithStructureCopiesFieldsAndRecords) {
-    auto src = Source();
-    TNVMemTable t;
-    t.LoadFromDataSet(src.get(), mtcpoStructure);
-    ASSERT_TRUE(t.Active());
-    ASSERT_EQ(t.FieldCount(), 3);
-    EXPECT_EQ(t.FieldByName("NAME").Size(), 20);
-    EXPECT_EQ(t.FieldByName("PRICE").DataType(), TFieldType::ftCurrency);
-    EXPECT_EQ(t.RecNo(), 1);
-    EXPECT_EQ(Column(t, "PRICE"), (Strings{"1.5", "<null>", "3.25"}));
+    TNVMemTable copy;
+    copy.LoadFromDataSet(src.get(), mtcpoStructure);
+    ASSERT_TRUE(copy.Active());
+    ASSERT_EQ(copy.FieldCount(), 3);
+    EXPECT_EQ(copy.FieldByName("NAME").Size(), 20);
+    EXPECT_EQ(copy.FieldByName("PRICE").DataType(), TFieldType::ftCurrency);
+    EXPECT_EQ(copy.RecNo(), 1);
+    EXPECT_EQ(Column(copy, "PRICE"), (Strings{"1.5", "<null>", "3.25"}));
 }
 
 TEST(MemTableOps, TheSourceIsLeftAsItWas) {

@@ -50,7 +50,7 @@ TEST(MemTableSort, EqualKeysFollowTheStoredRecordNumbers) {
     EXPECT_EQ(Column(*t, "ID"), (Strings{"c", "a", "b"}));
 }
 
-TEST(MemTableSort, CaseInsensitiveOption) {
+TEST(MemTableSort, CaseInsensitiveOptionSeveralFieldsAndTypes) {
     auto t = MakeTable({{"S", TFieldType::ftString, 5}});
     for (const char* s : {"b", "A", "a", "B"}) AppendRow(*t, {Variant(s)});
     t->SortOn("S", 0);
@@ -58,10 +58,7 @@ TEST(MemTableSort, CaseInsensitiveOption) {
     t->SortOn("S", mtcoCaseInsensitive);
     Strings s = Column(*t, "S");
     EXPECT_TRUE(SameText1251(s[0], "a") && SameText1251(s[1], "a") && SameText1251(s[2], "b"));
-}
-
-TEST(MemTableSort, SeveralFieldsAndTypes) {
-    auto t = MakeTable({{"D", TFieldType::ftDate}, {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean},
+    t = MakeTable({{"D", TFieldType::ftDate}, {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean},
                         {"W", TFieldType::ftWord}, {"L", TFieldType::ftLargeint}});
     TDateTime d1 = EncodeDateTime(2020, 1, 2), d0 = EncodeDateTime(1890, 5, 1);
     t->AppendRecord({Variant::FromDate(d1), Variant(2.5), Variant(true), Variant(60000), Variant(INT64_C(-5))});
@@ -299,7 +296,7 @@ TEST_F(MemTableLocate, KeyValueErrors) {
     EXPECT_EQ(Column(*t, "NAME"), (Strings{"a"}));
 }
 
-TEST_F(MemTableLocate, LookupNeverMovesTheCursor) {
+TEST_F(MemTableLocate, LookupNeverMovesTheCursorLocateScrollsOnlyWhenFound) {
     for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i), Variant("n" + std::to_string(i))});
     t->SetRecNo(2);
     EXPECT_TRUE(t->Lookup("ID", Variant(9), "NAME").IsNull());
@@ -310,9 +307,6 @@ TEST_F(MemTableLocate, LookupNeverMovesTheCursor) {
     ASSERT_TRUE(both.IsArray());
     EXPECT_EQ(both[0].AsInteger(), 1);
     EXPECT_EQ(t->FieldByName("ID").AsInteger(), 2);
-}
-
-TEST_F(MemTableLocate, ScrollEventsOnlyWhenFound) {
     AppendRow(*t, {Variant(1), Variant("a")});
     int before = 0, after = 0;
     t->BeforeScroll = [&](TBufferedDataSet&) { ++before; };
@@ -320,7 +314,7 @@ TEST_F(MemTableLocate, ScrollEventsOnlyWhenFound) {
     t->Locate("ID", Variant(5), 0);
     EXPECT_EQ(before, 1);
     EXPECT_EQ(after, 0);
-    t->Locate("ID", Variant(1), 0);
+    t->Locate("NAME", Variant("a"), 0);  // found where the cursor stands
     EXPECT_EQ(after, 1);
 }
 
