@@ -128,22 +128,19 @@ TEST(ComponentStream, LongFormsOfStringsAndOfTheDeclaredBlockSize) {
               std::string::npos);
 }
 
-TEST(ComponentStream, TagIsWrittenOnlyWhenSetAndFirst) {
+TEST(ComponentStream, TagInt64AndDateTimeProperties) {
     TPharmServerCommand c;
     EXPECT_EQ(EncodePharmComponent(c), Obj("TPharmServerCommand", ""));
     c.Tag = -200;
     EXPECT_EQ(EncodePharmComponent(c), Obj("TPharmServerCommand", Entry("Tag", B({3, 0x38, 0xFF}))));
     c.Name = "ignored";
     EXPECT_EQ(EncodePharmComponent(c), Obj("TPharmServerCommand", Entry("Tag", B({3, 0x38, 0xFF}))));
-}
-
-TEST(ComponentStream, Int64AndDateTimeProperties) {
-    TPharmServerReplicationCommand c;
-    c.ArchiveGenDate = 1.0;
-    c.PacketStartPosition = 0;              // skipped
-    c.PacketEndPosition = 3000000000LL;     // beyond 32 bits
-    c.WholePacketSize = 70000;
-    EXPECT_EQ(Hex(EncodePharmComponent(c)),
+    TPharmServerReplicationCommand rep;
+    rep.ArchiveGenDate = 1.0;
+    rep.PacketStartPosition = 0;              // skipped
+    rep.PacketEndPosition = 3000000000LL;     // beyond 32 bits
+    rep.WholePacketSize = 70000;
+    EXPECT_EQ(Hex(EncodePharmComponent(rep)),
               Hex(Obj("TPharmServerReplicationCommand",
                       Entry("ArchiveGenDate", B({5, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0x3F})) +
                           Entry("PacketEndPosition", B({0x13, 0x00, 0x5E, 0xD0, 0xB2, 0, 0, 0, 0})) +
@@ -151,7 +148,7 @@ TEST(ComponentStream, Int64AndDateTimeProperties) {
                           Entry("Data", Binary("")))));
 }
 
-TEST(ComponentStream, WriteEmptiesAndRewindsTheStream) {
+TEST(ComponentStream, WriteEmptiesAndRewindsTheStreamAbsentPropertiesKeepTheirDefaults) {
     TMemoryStream ms(std::string(1000, 'x'));
     ms.SetPosition(500);
     TPharmServerCommand c;
@@ -160,20 +157,17 @@ TEST(ComponentStream, WriteEmptiesAndRewindsTheStream) {
     EXPECT_EQ(ms.Position(), 0);
     ms.SetPosition(3);
     EXPECT_STREQ(ReadPharmComponent(ms)->ClassName(), "TPharmServerCommand");
-}
-
-// ------------------------------------------------------------ decoding
-
-TEST(ComponentStream, AbsentPropertiesKeepTheConstructorDefaults) {
-    auto c = DecodeAs<TPharmServerConfirmActionCommand>(Obj("TPharmServerConfirmActionCommand", ""));
-    EXPECT_TRUE(c->CheckResult);
-    EXPECT_FALSE(c->IsCustomerInfoValid());
-    EXPECT_EQ(c->CustomerInfoSize, 0);
+    auto confirm = DecodeAs<TPharmServerConfirmActionCommand>(Obj("TPharmServerConfirmActionCommand", ""));
+    EXPECT_TRUE(confirm->CheckResult);
+    EXPECT_FALSE(confirm->IsCustomerInfoValid());
+    EXPECT_EQ(confirm->CustomerInfoSize, 0);
     auto r = DecodeAs<TPharmServerNomActualizationResult>(Obj("TPharmServerNomActualizationResult", ""));
     EXPECT_EQ(r->NomKey, -1);
     auto s = DecodeAs<TPharmServerSendFileCommand>(Obj("TPharmServerSendFileCommand", ""));
     EXPECT_EQ(s->StartPosition, -1);
 }
+
+// ------------------------------------------------------------ decoding
 
 TEST(ComponentStream, NamesAreMatchedIgnoringCaseAndBlocksWrittenAtTheStreamPosition) {
     auto r = DecodeAs<TPharmServerLoginResult>(
@@ -264,7 +258,7 @@ TEST(ComponentStream, CountsBeyondTheBytesPresentFailWithoutAllocating) {
     EXPECT_EQ(block.Size(), 0);
 }
 
-TEST(ComponentStream, EveryTruncationIsAReadError) {
+TEST(ComponentStream, TruncationsChildObjectsAndNesting) {
     TPharmServerNomActualizationCommand c;
     c.Remark = "remark";
     c.Data.Bytes() = "payload";
@@ -275,9 +269,6 @@ TEST(ComponentStream, EveryTruncationIsAReadError) {
     for (size_t n = 0; n < full.size(); ++n)
         ExpectDecodeError<EReadError>(full.substr(0, n), "Stream read error");
     EXPECT_NO_THROW(DecodePharmComponent(full + "trailing bytes are not read"));
-}
-
-TEST(ComponentStream, ChildObjectsAreReadAndDropped) {
     const std::string child = SS("TPharmServerCommand") + B({0}) + Entry("Tag", B({2, 1})) + B({0, 0});
     const std::string withChild =
         "TPF0" + SS("TPharmServerCommandResult") + B({0}) + Entry("ErrorMessage", B({6, 1}) + "e") + B({0}) + child +
