@@ -26,16 +26,6 @@ protected:
 // Connection
 // ---------------------------------------------------------------------------
 
-TEST_F(DMBaseTest, ConnectsInCodePage1251WithNonStrictMode) {
-    TDMBase dm;
-    ASSERT_TRUE(dm.Connected()) << dm.LastError();
-    EXPECT_EQ(dm.LastError(), "");
-    EXPECT_EQ(dm.DataBaseName(), db.Name());
-    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT CONCAT_WS(' ', @@character_set_client, @@character_set_connection, "
-                                    "@@character_set_results, @@session.sql_mode, DATABASE())")),
-              "cp1251 cp1251 cp1251 NO_ENGINE_SUBSTITUTION " + db.Name());
-}
-
 // An environment whose options name another default database.
 class OtherDatabaseEnv : public TEnvWrapper {
 public:
@@ -50,14 +40,21 @@ private:
     std::string name_;
 };
 
-TEST_F(DMBaseTest, ADataModuleIsBoundToTheEnvironmentThatMadeItAndUsesItsOptions) {
+TEST_F(DMBaseTest, ConnectsInCodePage1251WithNonStrictModeWithTheOptionsOfItsEnvironment) {
+    TDMBase dm;
+    ASSERT_TRUE(dm.Connected()) << dm.LastError();
+    EXPECT_EQ(dm.LastError(), "");
+    EXPECT_EQ(dm.DataBaseName(), db.Name());
+    EXPECT_EQ(VarToStr(dm.GetScalar("SELECT CONCAT_WS(' ', @@character_set_client, @@character_set_connection, "
+                                    "@@character_set_results, @@session.sql_mode, DATABASE())")),
+              "cp1251 cp1251 cp1251 NO_ENGINE_SUBSTITUTION " + db.Name());
     EXPECT_EQ(&TDMBase().Env(), &TEnv::Default());
     EXPECT_EQ(&TEnv::Default().ConnectDatabase()->Env(), &TEnv::Default());
     OtherDatabaseEnv env("information_schema");
-    auto dm = env.ConnectDatabase();
-    EXPECT_EQ(&dm->Env(), &env);
-    ASSERT_TRUE(dm->Connected()) << dm->LastError();
-    EXPECT_EQ(VarToStr(dm->GetScalar("SELECT DATABASE()")), "information_schema");
+    auto other = env.ConnectDatabase();
+    EXPECT_EQ(&other->Env(), &env);
+    ASSERT_TRUE(other->Connected()) << other->LastError();
+    EXPECT_EQ(VarToStr(other->GetScalar("SELECT DATABASE()")), "information_schema");
 }
 
 TEST_F(DMBaseTest, ServerDownOrWrongPasswordLeavesLastErrorAndRaisesAtFirstQuery) {
@@ -164,7 +161,7 @@ TEST_F(DMBaseTest, TransactionsReadCommittedRows) {
 // Parameters
 // ---------------------------------------------------------------------------
 
-TEST_F(DMBaseTest, TextParametersRoundTripQuotesBackslashesAndCyrillic) {
+TEST_F(DMBaseTest, TextParametersRoundTripAndParametersInQuotesAndCommentsAreLeftAlone) {
     TDMBase dm;
     const std::vector<std::string> texts = {
         "O'Brien \\ \"quoted\" '); DROP TABLE pharmacy; -- ",
@@ -190,6 +187,17 @@ TEST_F(DMBaseTest, TextParametersRoundTripQuotesBackslashesAndCyrillic) {
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), static_cast<int64_t>(texts.size()));
     // The Cyrillic text is stored as cp1251 bytes.
     EXPECT_EQ(db.ScalarStr("SELECT HEX(name) FROM pharmacy WHERE id = 2").substr(0, 12), "C0EFF2E5EAE0");
+    db.Exec("INSERT INTO action_request_status VALUES (1, 3, 0, NOW() - INTERVAL 10 MINUTE)");
+    auto q = dm.CreateQuery(
+        "SELECT ':X' AS A, `PHARM_ID` /* :Y */ -- :Z\n"
+        "FROM action_request_status WHERE ADDTIME(modify_date, '0 0:05:0.00000') < current_timestamp "
+        "AND PHARM_ID = :PHARM_ID");
+    ASSERT_EQ(q->Parameters().Count(), 1);
+    dm.SetParam(*q, "PHARM_ID", TFieldType::ftInteger, Variant(int32_t(3)));
+    q->Open();
+    ASSERT_FALSE(q->Eof());
+    EXPECT_EQ(q->FieldByName("A").AsString(), ":X");
+    EXPECT_EQ(q->FieldByName("PHARM_ID").AsInteger(), 3);
 }
 
 TEST_F(DMBaseTest, TypedParametersBindNumbersDatesAndNull) {
@@ -220,15 +228,11 @@ TEST_F(DMBaseTest, TypedParametersBindNumbersDatesAndNull) {
     EXPECT_EQ(q->FieldByName("B").AsInteger(), 1);
     dm.SetParam(*q, "F", TFieldType::ftFloat, Variant(std::numeric_limits<double>::infinity()));
     EXPECT_THROW(q->Open(), EDatabaseError);  // a non-finite float is refused
-}
-
-TEST_F(DMBaseTest, SetDateTimeParamBindsTheSqlText) {
-    TDMBase dm;
-    auto q = dm.CreateQuery("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, :ACTION_DATE)");
-    dm.SetDateTimeParam(*q, "ACTION_DATE", EncodeDateTime(2026, 12, 5, 18, 5, 9));
-    EXPECT_EQ(q->ParamByName("ACTION_DATE").DataType, TFieldType::ftString);
-    EXPECT_EQ(q->ParamByName("ACTION_DATE").Value.AsString(), "2026-12-05 18:05:09");
-    q->ExecSQL();
+    auto ins = dm.CreateQuery("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, :ACTION_DATE)");
+    dm.SetDateTimeParam(*ins, "ACTION_DATE", EncodeDateTime(2026, 12, 5, 18, 5, 9));
+    EXPECT_EQ(ins->ParamByName("ACTION_DATE").DataType, TFieldType::ftString);
+    EXPECT_EQ(ins->ParamByName("ACTION_DATE").Value.AsString(), "2026-12-05 18:05:09");
+    ins->ExecSQL();
     auto r = dm.OpenQuery("SELECT ACTION_DATE FROM ACTION_REQUEST");
     EXPECT_EQ(r->Fields(0).DataType(), TFieldType::ftDateTime);
     EXPECT_EQ(r->Fields(0).AsDateTime(), EncodeDateTime(2026, 12, 5, 18, 5, 9));
@@ -254,21 +258,6 @@ TEST_F(DMBaseTest, ParameterNamesAndLists) {
         EXPECT_EQ(std::string(e.what()).rfind("Assertion failure (dm_base.cpp, line ", 0), 0u) << e.what();
     }
     EXPECT_TRUE(q->ParamByName("A").Value.IsEmpty());
-}
-
-TEST_F(DMBaseTest, ParametersInsideQuotesAndCommentsAreLeftAlone) {
-    TDMBase dm;
-    db.Exec("INSERT INTO action_request_status VALUES (1, 3, 0, NOW() - INTERVAL 10 MINUTE)");
-    auto q = dm.CreateQuery(
-        "SELECT ':X' AS A, `PHARM_ID` /* :Y */ -- :Z\n"
-        "FROM action_request_status WHERE ADDTIME(modify_date, '0 0:05:0.00000') < current_timestamp "
-        "AND PHARM_ID = :PHARM_ID");
-    ASSERT_EQ(q->Parameters().Count(), 1);
-    dm.SetParam(*q, "PHARM_ID", TFieldType::ftInteger, Variant(int32_t(3)));
-    q->Open();
-    ASSERT_FALSE(q->Eof());
-    EXPECT_EQ(q->FieldByName("A").AsString(), ":X");
-    EXPECT_EQ(q->FieldByName("PHARM_ID").AsInteger(), 3);
 }
 
 // ---------------------------------------------------------------------------
@@ -365,7 +354,7 @@ TEST_F(DMBaseTest, FieldLookupIsCaseInsensitiveFirstOfDuplicatesUnknownRaisesBit
     EXPECT_EQ(r->RecordCount(), 1);
 }
 
-TEST_F(DMBaseTest, CursorWalksTheRows) {
+TEST_F(DMBaseTest, CursorWalksTheRowsAndOutlivesItsDataModuleReadOnly) {
     TDMBase dm;
     db.Exec("INSERT INTO pharmacy (id) VALUES (3), (7), (9)");
     auto q = dm.OpenQuery("SELECT id FROM pharmacy ORDER BY id");
@@ -396,6 +385,14 @@ TEST_F(DMBaseTest, CursorWalksTheRows) {
     EXPECT_EQ(empty->RecordCount(), 0);
     EXPECT_EQ(empty->RecNo(), 0);
     EXPECT_TRUE(empty->FieldByName("id").IsNull());
+    std::unique_ptr<TQuery> outlived;
+    {
+        TDMBase dm;
+        outlived = dm.OpenQuery("SELECT 1 AS A");
+        EXPECT_EQ(outlived->FieldByName("A").AsInteger(), 1);
+    }
+    EXPECT_EQ(outlived->FieldByName("A").AsInteger(), 1);  // the stored rows stay readable
+    EXPECT_THROW(outlived->Open(), EDatabaseError);
 }
 
 TEST_F(DMBaseTest, GetScalarAndLastInsertID) {
@@ -468,7 +465,7 @@ TEST_F(DMBaseTest, OverLongTextIsCutAndTableNamesResolveInEitherLetterCase) {
 // Table information and existence tests
 // ---------------------------------------------------------------------------
 
-TEST_F(DMBaseTest, GetColumnListSkipsAutoIncrementAndKeepsColumnOrder) {
+TEST_F(DMBaseTest, ColumnListsRowCountsAndExistenceTakeNamesAsValues) {
     TDMBase dm;
     EXPECT_EQ(dm.GetColumnList("pharmacy", false), "id,name,inet_pass,last_archive_num,last_update_date");
     EXPECT_EQ(dm.GetColumnList("PHARMACY", true), ":id,:name,:inet_pass,:last_archive_num,:last_update_date");
@@ -481,10 +478,6 @@ TEST_F(DMBaseTest, GetColumnListSkipsAutoIncrementAndKeepsColumnOrder) {
     std::vector<std::string> cols = {"stale"};
     dm.GetNonAutoIncColumns("action_request_status", cols);
     EXPECT_EQ(cols, (std::vector<std::string>{"ACTION_REQUEST_ID", "PHARM_ID", "REQUEST_STATUS", "MODIFY_DATE"}));
-}
-
-TEST_F(DMBaseTest, RowCountsAndExistenceTakeNamesAsValues) {
-    TDMBase dm;
     EXPECT_EQ(dm.GetRowCount("pharmacy"), 0);
     db.Exec("INSERT INTO pharmacy (id) VALUES (1), (2)");
     EXPECT_EQ(dm.GetRowCount("PHARMACY"), 2);
@@ -508,17 +501,6 @@ TEST_F(DMBaseTest, RowCountsAndExistenceTakeNamesAsValues) {
     EXPECT_TRUE(dm.ShelfExists(1));
     EXPECT_FALSE(dm.ShelfExists(5));
     EXPECT_TRUE(dm.RecordExistsFmt("SELECT ID FROM SHELF WHERE ID = %d AND PHARM_ID = %d", {5, 3}));
-}
-
-TEST_F(DMBaseTest, QueryThatOutlivesItsDataModuleRaises) {
-    std::unique_ptr<TQuery> q;
-    {
-        TDMBase dm;
-        q = dm.OpenQuery("SELECT 1 AS A");
-        EXPECT_EQ(q->FieldByName("A").AsInteger(), 1);
-    }
-    EXPECT_EQ(q->FieldByName("A").AsInteger(), 1);  // the stored rows stay readable
-    EXPECT_THROW(q->Open(), EDatabaseError);
 }
 
 // ---------------------------------------------------------------------------
