@@ -31,7 +31,7 @@ TEST(Rnd, TheStatedTable) {
     EXPECT_EQ(RND(C("0.5"), 3, 1), C("0.6667"));
 }
 
-TEST(Rnd, FactorLimitsAndExtremeValues) {
+TEST(Rnd, FactorLimitsExtremeValuesAndRoundingModes) {
     EXPECT_EQ(RND(C("1.23456"), 10000, 0), C("1.2346"));
     try {
         RND(C("1"), 10001, 0);
@@ -48,9 +48,6 @@ TEST(Rnd, FactorLimitsAndExtremeValues) {
     for (int64_t edge : {INT64_MAX, INT64_MIN}) EXPECT_EQ(RND(Currency::FromRaw(edge), 10000, 0).raw, edge);
     EXPECT_EQ(RND(C("900000000000000.5"), 1, 2), C("900000000000000"));
     EXPECT_EQ(RND(C("-900000000000000.5"), 1, 0), C("-900000000000001"));
-}
-
-TEST(RoundByModeTest, Modes) {
     EXPECT_EQ(RoundByMode(0, 2.5L, 1), 3.0L);
     EXPECT_EQ(RoundByMode(0, -2.5L, 1), -3.0L);
     EXPECT_EQ(RoundByMode(1, 2.0001L, 1), 3.0L);

@@ -30,7 +30,7 @@ TEST(DateText, WrittenForms) {
     for (const auto& c : cases) EXPECT_EQ(c.got, c.want);
 }
 
-TEST(DateText, ProcessAndSqlTextsRead) {
+TEST(DateText, ProcessSqlAndPacketTextsRead) {
     EXPECT_EQ(TextToDateTime("2026-12-05 18:05:09.042"), kDt);
     EXPECT_EQ(TextToDateTime("05.12.2026 18:05:09"), EncodeDateTime(2026, 12, 5, 18, 5, 9));
     EXPECT_EQ(TextToDateTime("05.12.2026 18:05"), EncodeDateTime(2026, 12, 5, 18, 5));
@@ -57,9 +57,6 @@ TEST(DateText, ProcessAndSqlTextsRead) {
             EXPECT_NEAR(dt, c.want, 1e-9);
         }
     }
-}
-
-TEST(DateText, PacketTextsRead) {
     using K = TPacketDateKind;
     const TDateTime day = EncodeDateTime(2026, 12, 5);
     const struct { K kind; const char* text; bool ok; TDateTime want; } cases[] = {

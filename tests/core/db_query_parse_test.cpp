@@ -20,23 +20,20 @@ std::string Rebuild(const std::vector<TSqlPiece>& pieces, const TParameters& par
 
 }  // namespace
 
-TEST(SqlParameterParser, FindsNamesInOrderOfFirstAppearance) {
+TEST(SqlParameterParser, FindsNamesInOrderOfFirstAppearanceSkippingQuotesAndComments) {
     TParameters p;
     auto pieces = ParseSqlParameters("UPDATE T SET A = :A, B = :b_2 WHERE (ID = :ID) AND (X = :a)", p);
     EXPECT_EQ(Names(p), (std::vector<std::string>{"A", "b_2", "ID"}));
     EXPECT_EQ(Rebuild(pieces, p), "UPDATE T SET A = <A>, B = <b_2> WHERE (ID = <ID>) AND (X = <A>)");
-}
-
-TEST(SqlParameterParser, SkipsQuotedTextBackQuotesAndComments) {
-    TParameters p;
+    TParameters quoted;
     const std::string sql =
         "SELECT ':IN_SINGLE', \":IN_DOUBLE\", 'it''s :DOUBLED', 'esc\\' :ESC', `odd:NAME` -- :DASHED\r\n"
         "/* :BLOCK */ # :HASH\n"
         "FROM T WHERE ADDTIME(modify_date, '0 0:05:0.00000') < current_timestamp AND ID = :REAL";
-    auto pieces = ParseSqlParameters(sql, p);
-    EXPECT_EQ(Names(p), (std::vector<std::string>{"REAL"}));
+    auto kept = ParseSqlParameters(sql, quoted);
+    EXPECT_EQ(Names(quoted), (std::vector<std::string>{"REAL"}));
     // Everything but the parameter is kept byte for byte.
-    std::string rebuilt = Rebuild(pieces, p);
+    std::string rebuilt = Rebuild(kept, quoted);
     EXPECT_EQ(rebuilt, sql.substr(0, sql.size() - 5) + "<REAL>");
 }
 

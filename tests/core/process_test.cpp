@@ -34,7 +34,7 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(ExecTest, ExitCodesAndFailures) {
+TEST_F(ExecTest, ExitCodesFailuresAndSignals) {
     EXPECT_EQ(ExecAndWait("sh -c \"exit 3\"", false, ""), 3);
     EXPECT_EQ(ExecAndWait("true", false, ""), 0);
     // Programs that cannot start give -1; a signal ends in an error.
@@ -43,6 +43,15 @@ TEST_F(ExecTest, ExitCodesAndFailures) {
     EXPECT_EQ(ExecAndWait("true", false, dir_.File("missing-folder")), -1);
     EXPECT_EQ(ExecAndWait("", false, ""), -1);
     EXPECT_THROW(ExecAndWait("sh -c \"kill -9 $$\"", false, ""), EExecError);
+    // Signals the caller blocks are not blocked in the child.
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &old);
+    // With SIGTERM still blocked the child would sleep and end normally.
+    EXPECT_THROW(ExecAndWait("sh -c \"kill -TERM $$; sleep 20\"", false, "", std::chrono::seconds(60)),
+                 EExecError);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 // The child runs in the given folder, reads the null device, inherits no
@@ -59,17 +68,6 @@ TEST_F(ExecTest, WhatTheChildGets) {
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(TempDir::Read(dir_.File("child.txt")),
               std::filesystem::canonical(dir_.Path()).string() + "\n1\nclosed\na b|c|");
-}
-
-TEST_F(ExecTest, BlockedSignalsOfTheCallerAreNotInherited) {
-    sigset_t term, old;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &term, &old);
-    // With SIGTERM still blocked the child would sleep and end normally.
-    EXPECT_THROW(ExecAndWait("sh -c \"kill -TERM $$; sleep 20\"", false, "", std::chrono::seconds(60)),
-                 EExecError);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 TEST_F(ExecTest, TimeOutStopsTheProgramAndWhatItStarted) {

@@ -48,11 +48,31 @@ TEST(MemTableBinary, RecordBytesAndTheirIntegerForms) {
     EXPECT_EQ(Column(*l, "L"), (Strings{"4886718345", "-2"}));
 }
 
-TEST(MemTableBinary, DefinitionBytes) {
+TEST(MemTableBinary, DefinitionBytesLoadIntoAnyStructure) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}});
     t->FieldByName("ID").Required = true;
     EXPECT_EQ(SaveBin(*t, mtfSaveData | mtfSaveDef),
               "TPF0" + B({1, 6, 2, 'I', 'D', 6, 7}) + "Integer" + B({2, 0, 6, 2, 'I', 'D', 6, 0, 2, 10, 9, 8, 0, 1, 0}));
+    auto defs = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+    AppendRow(*defs, {Variant(5), Variant("ab")});
+    std::string withDefs = SaveBin(*defs, mtfSaveData | mtfSaveDef);
+    std::string withoutDefs = SaveBin(*defs, mtfSaveData);
+    auto other = MakeTable({{"X", TFieldType::ftFloat}}, false);
+    LoadBin(*other, withDefs);
+    EXPECT_TRUE(other->Active());
+    EXPECT_EQ(other->FieldDefs().Count(), 2);
+    EXPECT_EQ(Column(*other, "NAME"), (Strings{"ab"}));
+    // Without definitions: into an open table with the same fields only.
+    auto same = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+    LoadBin(*same, withoutDefs);
+    LoadBin(*same, withoutDefs);
+    EXPECT_EQ(same->RecordCount(), 2);
+    auto closed = MakeTable({{"ID", TFieldType::ftInteger}}, false);
+    EXPECT_THROW(LoadBin(*closed, withoutDefs), EDatabaseError);
+    auto swapped = MakeTable({{"NAME", TFieldType::ftString, 10}, {"ID", TFieldType::ftInteger}});
+    EXPECT_THROW(LoadBin(*swapped, withoutDefs), EReadError);
+    EXPECT_EQ(swapped->State(), TDataSetState::dsBrowse);
+    EXPECT_EQ(swapped->RecordCount(), 0);
 }
 
 TEST(MemTableBinary, CurrencyWithFourDecimalsFloatsAsExtendedValues) {
@@ -114,29 +134,6 @@ TEST(MemTableBinary, AllTypesAndRecordsWhoseFirstValueIsNullRoundTrip) {
     auto w = MakeTable({{"A", TFieldType::ftInteger}});
     LoadBin(*w, SaveBin(*v, mtfSaveData));
     EXPECT_EQ(w->RecordCount(), 1);
-}
-
-TEST(MemTableBinary, DefinitionsLoadIntoAnyStructure) {
-    auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
-    AppendRow(*t, {Variant(5), Variant("ab")});
-    std::string withDefs = SaveBin(*t, mtfSaveData | mtfSaveDef);
-    std::string withoutDefs = SaveBin(*t, mtfSaveData);
-    auto other = MakeTable({{"X", TFieldType::ftFloat}}, false);
-    LoadBin(*other, withDefs);
-    EXPECT_TRUE(other->Active());
-    EXPECT_EQ(other->FieldDefs().Count(), 2);
-    EXPECT_EQ(Column(*other, "NAME"), (Strings{"ab"}));
-    // Without definitions: into an open table with the same fields only.
-    auto same = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
-    LoadBin(*same, withoutDefs);
-    LoadBin(*same, withoutDefs);
-    EXPECT_EQ(same->RecordCount(), 2);
-    auto closed = MakeTable({{"ID", TFieldType::ftInteger}}, false);
-    EXPECT_THROW(LoadBin(*closed, withoutDefs), EDatabaseError);
-    auto swapped = MakeTable({{"NAME", TFieldType::ftString, 10}, {"ID", TFieldType::ftInteger}});
-    EXPECT_THROW(LoadBin(*swapped, withoutDefs), EReadError);
-    EXPECT_EQ(swapped->State(), TDataSetState::dsBrowse);
-    EXPECT_EQ(swapped->RecordCount(), 0);
 }
 
 TEST(MemTableBinary, ReaderErrorsAndValuesForATableWithoutFields) {

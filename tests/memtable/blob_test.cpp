@@ -111,7 +111,7 @@ TEST_F(MemTableBlob, CancelledEditsAndInsertsAndClosedTables) {
     EXPECT_EQ(t->RecordCount(), 0);
 }
 
-TEST_F(MemTableBlob, CompressEventsKeepTheStoredFormCompressed) {
+TEST_F(MemTableBlob, CompressEventsKeepTheStoredFormCompressedStoredOnceHoweverOftenClosed) {
     auto compress = [](TStream& plain, TStream& packed) {
         plain.SetPosition(0);
         std::string in(static_cast<size_t>(plain.Size()), '\0');
@@ -145,19 +145,6 @@ TEST_F(MemTableBlob, CompressEventsKeepTheStoredFormCompressed) {
     EXPECT_EQ(t->FieldByName("DATA").AsString(), value);
     EXPECT_GT(storedSize, 4);
     EXPECT_LT(storedSize, 200);
-}
-
-TEST(MemTableBytes, BytesFieldsHoldTheirValuesLikeBlobs) {
-    auto t = MakeTable({{"B", TFieldType::ftBytes, 4}, {"VB", TFieldType::ftVarBytes, 8}});
-    AppendRow(*t, {Variant(std::string("\x01\x02\x00\x04", 4)), Variant("abc")});
-    t->First();
-    EXPECT_EQ(t->FieldByName("B").AsString(), std::string("\x01\x02\x00\x04", 4));
-    EXPECT_EQ(t->FieldByName("VB").AsString(), "abc");
-}
-
-}  // namespace
-
-TEST_F(MemTableBlob, AStreamStoresItsValueOnceHoweverOftenClosed) {
     AppendRow(*t, {Variant(1), Variant("old"), Variant::Null()});
     t->Edit();
     auto s = t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite);
@@ -172,3 +159,13 @@ TEST_F(MemTableBlob, AStreamStoresItsValueOnceHoweverOftenClosed) {
     t->Post();
     EXPECT_EQ(t->FieldByName("DATA").AsString(), "later");
 }
+
+TEST(MemTableBytes, BytesFieldsHoldTheirValuesLikeBlobs) {
+    auto t = MakeTable({{"B", TFieldType::ftBytes, 4}, {"VB", TFieldType::ftVarBytes, 8}});
+    AppendRow(*t, {Variant(std::string("\x01\x02\x00\x04", 4)), Variant("abc")});
+    t->First();
+    EXPECT_EQ(t->FieldByName("B").AsString(), std::string("\x01\x02\x00\x04", 4));
+    EXPECT_EQ(t->FieldByName("VB").AsString(), "abc");
+}
+
+}  // namespace

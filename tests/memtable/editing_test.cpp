@@ -157,7 +157,7 @@ TEST(MemTableEditing, EveryEventOfATablesLifeInOrder) {
     for (size_t i = 0; i < std::size(want); ++i) EXPECT_EQ(got[i], want[i]);
 }
 
-TEST(MemTableBookmarks, NameAPositionNotARecord) {
+TEST(MemTableBookmarks, NameAPositionValidityComparisonAndNoneWhereNoRecord) {
     auto t = Numbers(6);
     t->SetRecNo(5);
     TBookmark bm = t->GetBookmark();
@@ -169,30 +169,27 @@ TEST(MemTableBookmarks, NameAPositionNotARecord) {
     t->GotoBookmark(bm);
     EXPECT_EQ(t->FieldByName("ID").AsInteger(), 4);
     EXPECT_EQ(t->RecNo(), 5);
-}
-
-TEST(MemTableBookmarks, ValidityComparisonAndNoneWhereNoRecord) {
-    auto t = Numbers(3);
-    TBookmark first = t->GetBookmark();
-    t->Last();
-    TBookmark last = t->GetBookmark();
-    EXPECT_TRUE(t->BookmarkValid(first));
-    EXPECT_EQ(t->CompareBookmarks(first, last), -1);
-    EXPECT_EQ(t->CompareBookmarks(last, first), 1);
-    EXPECT_EQ(t->CompareBookmarks(last, last), 0);
-    t->Delete();
-    EXPECT_FALSE(t->BookmarkValid(last));
-    EXPECT_EQ(t->CompareBookmarks(first, last), -1);
-    EXPECT_EQ(t->CompareBookmarks(last, first), 1);
-    EXPECT_EQ(t->CompareBookmarks(last, TBookmark()), 0);
-    ExpectRaises<EMemTableError>([&] { t->GotoBookmark(last); }, "Lesezeichen 2 nicht gefunden.");
-    t = Numbers(0);
-    EXPECT_TRUE(t->GetBookmark().empty());
-    t->GotoBookmark(TBookmark());  // nothing happens
-    AppendRow(*t, {Variant(1)});
-    t->Append();
-    EXPECT_TRUE(t->GetBookmark().empty());
-    t->Cancel();
+    auto u = Numbers(3);
+    TBookmark first = u->GetBookmark();
+    u->Last();
+    TBookmark last = u->GetBookmark();
+    EXPECT_TRUE(u->BookmarkValid(first));
+    EXPECT_EQ(u->CompareBookmarks(first, last), -1);
+    EXPECT_EQ(u->CompareBookmarks(last, first), 1);
+    EXPECT_EQ(u->CompareBookmarks(last, last), 0);
+    u->Delete();
+    EXPECT_FALSE(u->BookmarkValid(last));
+    EXPECT_EQ(u->CompareBookmarks(first, last), -1);
+    EXPECT_EQ(u->CompareBookmarks(last, first), 1);
+    EXPECT_EQ(u->CompareBookmarks(last, TBookmark()), 0);
+    ExpectRaises<EMemTableError>([&] { u->GotoBookmark(last); }, "Lesezeichen 2 nicht gefunden.");
+    u = Numbers(0);
+    EXPECT_TRUE(u->GetBookmark().empty());
+    u->GotoBookmark(TBookmark());  // nothing happens
+    AppendRow(*u, {Variant(1)});
+    u->Append();
+    EXPECT_TRUE(u->GetBookmark().empty());
+    u->Cancel();
 }
 
 class MemTableAutoInc : public ::testing::Test {

@@ -24,7 +24,7 @@ TEST(MemTableLayout, FieldAreaIsNullBytePlusDataPerFieldOfEveryType) {
     EXPECT_EQ(t->FieldAreaSize(), 3 + 3 + 9 + 9 + 35 + 9 + 9 + 9 + 9 + 5 + 5 + 5 + 5 + 7 + 5);
 }
 
-TEST(MemTableLayout, CalculatedFieldsLieBehindTheTrailer) {
+TEST(MemTableLayout, CalculatedFieldsLieBehindTheTrailerAFieldAreaOf64KIsARangeError) {
     TNVMemTable t;
     t.CreateField("A", TFieldType::ftInteger);
     TBufferField& c = t.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
@@ -43,13 +43,10 @@ TEST(MemTableLayout, CalculatedFieldsLieBehindTheTrailer) {
     EXPECT_EQ(c.AsInteger(), 42);
     t.Next();
     EXPECT_EQ(c.AsInteger(), 10);
-}
-
-TEST(MemTableLayout, FieldAreaOf64KIsARangeError) {
-    TNVMemTable t;
-    for (int i = 0; i < 8; ++i) t.FieldDefs().Add(Format("S%d", {i}), TFieldType::ftString, 8192);
-    t.Open();
-    EXPECT_THROW(t.GetRecordSize(), ERangeError);
+    TNVMemTable wide;
+    for (int i = 0; i < 8; ++i) wide.FieldDefs().Add(Format("S%d", {i}), TFieldType::ftString, 8192);
+    wide.Open();
+    EXPECT_THROW(wide.GetRecordSize(), ERangeError);
     TNVMemTable u;
     for (int i = 0; i < 7; ++i) u.FieldDefs().Add(Format("S%d", {i}), TFieldType::ftString, 8192);
     u.Open();

@@ -235,7 +235,7 @@ TEST(MemTableOps, LoadsAQueryResultThroughTheCommonInterface) {
     EXPECT_FALSE(measures->ControlsDisabled());
 }
 
-TEST(MemTableLookupFields, TakeTheirValueFromTheLookupDataSet) {
+TEST(MemTableOps, LookupFieldsTakeTheirValueFromTheLookupDataSetBlockReadSteps) {
     auto names = MakeTable({{"KEY", TFieldType::ftInteger}, {"TEXT", TFieldType::ftString, 10}});
     AppendRow(*names, {Variant(1), Variant("one")});
     AppendRow(*names, {Variant(2), Variant("two")});
@@ -254,20 +254,17 @@ TEST(MemTableLookupFields, TakeTheirValueFromTheLookupDataSet) {
     TMemoryStream s;
     t.SaveToStream(s, mtfSaveData | mtfSaveLookup | mtfSkipRest);
     EXPECT_EQ(s.Bytes(), "\"REF\",\"REF_TEXT\",\r\n\"2\",\"two\",\r\n\"5\",\r\n");
-}
-
-TEST(MemTableBlockRead, SizeSwitchesTheStateAndSteps) {
-    auto t = MakeTable({{"V", TFieldType::ftInteger}});
-    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i)});
-    t->First();
-    t->SetBlockReadSize(10);
-    EXPECT_EQ(t->State(), TDataSetState::dsBlockRead);
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 2);
-    t->SetBlockReadSize(-1);
-    EXPECT_EQ(t->State(), TDataSetState::dsBrowse);
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 3);
-    t->SetBlockReadSize(0);
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 3);
+    auto blocks = MakeTable({{"V", TFieldType::ftInteger}});
+    for (int i = 1; i <= 3; ++i) AppendRow(*blocks, {Variant(i)});
+    blocks->First();
+    blocks->SetBlockReadSize(10);
+    EXPECT_EQ(blocks->State(), TDataSetState::dsBlockRead);
+    EXPECT_EQ(blocks->FieldByName("V").AsInteger(), 2);
+    blocks->SetBlockReadSize(-1);
+    EXPECT_EQ(blocks->State(), TDataSetState::dsBrowse);
+    EXPECT_EQ(blocks->FieldByName("V").AsInteger(), 3);
+    blocks->SetBlockReadSize(0);
+    EXPECT_EQ(blocks->FieldByName("V").AsInteger(), 3);
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ TEST(CustomerInfo, LoadCustomerFillsEveryFieldThatIsThere) {
         "'12a' is not a valid integer value");
 }
 
-TEST(CustomerInfo, CredentialsOrTheirFailures) {
+TEST(CustomerInfo, CredentialsOrTheirFailuresAndTheAuthorizationOfTheResult) {
     auto cp = CommandWith({"CustomerCode=0012", Cp(u8"Password=парола") + "\x98"});
     TPharmServerLoginCommand& c = *cp;
     int32_t code = 0;
@@ -114,9 +114,6 @@ TEST(CustomerInfo, CredentialsOrTheirFailures) {
     damaged.CustomerInfoSize = damaged.CustomerInfo.Size();
     EXPECT_FALSE(GetCommandCustomerCode(damaged, code, true));
     EXPECT_THROW(GetCommandCustomerCode(damaged, code, false), EDecompressionError);
-}
-
-TEST(CustomerInfo, ResultAuthorization) {
     TPharmServerSendFileResult r;
     r.CustomerInfo.Bytes() = std::string(500, 'z');   // replaced entirely
     SetResultCustomerAuthorized(r, true);

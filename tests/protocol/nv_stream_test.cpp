@@ -71,7 +71,7 @@ TEST(NVStream, IntegersTakeTheSmallestFormAndReadBackAlsoAsOtherNumbers) {
     ExpectIncorrectValue(B({19, 0, 0, 0, 0, 0, 0, 0, 0}), [](auto& r) { r.ReadInteger(); });
 }
 
-TEST(NVStream, FloatsCurrencyDatesRoundTrip) {
+TEST(NVStream, FloatsCurrencyDatesIdentsAndBooleans) {
     TMemoryStream ms;
     TNVBinWriter w(&ms);
     w.WriteFloat(1.0);
@@ -89,6 +89,25 @@ TEST(NVStream, FloatsCurrencyDatesRoundTrip) {
     EXPECT_EQ(r.ReadSingle(), 2.5f);
     EXPECT_EQ(r.ReadCurrency().raw, -12345);
     EXPECT_EQ(r.ReadDate(), 45000.25);
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("TRUE"); })), "09");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("false"); })), "08");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("NULL"); })), "00");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("Nil"); })), "0D");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("csaLock"); })), "07 07 63 73 61 4C 6F 63 6B");
+    EXPECT_EQ(ReaderOver(B({9})).r.ReadIdent(), "True");
+    EXPECT_EQ(ReaderOver(B({8})).r.ReadIdent(), "False");
+    EXPECT_EQ(ReaderOver(B({0})).r.ReadIdent(), "Null");
+    EXPECT_EQ(ReaderOver(B({13})).r.ReadIdent(), "nil");
+    EXPECT_EQ(ReaderOver(B({0x87, 2, 'a', 'b'})).r.ReadIdent(), "ab");   // low 7 bits of the tag
+    ReaderOver bad(B({2, 1}));
+    ExpectRaises<EInvalidIdentified>([&] { bad.r.ReadIdent(); }, "Incorrect identifier");
+
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteBoolean(true); w.WriteBoolean(false); })), "09 08");
+    // Any tag other than 9 is False, without error, and only the tag is consumed.
+    ReaderOver in(B({2, 9}));
+    EXPECT_FALSE(in.r.ReadBoolean());
+    EXPECT_EQ(in.ms.Position(), 1);
+    EXPECT_TRUE(in.r.ReadBoolean());
 }
 
 TEST(NVStream, StringsWideStringsAndStringStreams) {
@@ -126,28 +145,6 @@ TEST(NVStream, StringsWideStringsAndStringStreams) {
     const std::string stream = Written([&](auto& w) { w.WriteStringStream(ss); });
     EXPECT_EQ(Hex(stream), "06 05 68 65 6C 6C 6F");
     EXPECT_EQ(ReaderOver(stream).r.ReadStringStream()->DataString(), "hello");
-}
-
-TEST(NVStream, IdentsAndBooleans) {
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("TRUE"); })), "09");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("false"); })), "08");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("NULL"); })), "00");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("Nil"); })), "0D");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("csaLock"); })), "07 07 63 73 61 4C 6F 63 6B");
-    EXPECT_EQ(ReaderOver(B({9})).r.ReadIdent(), "True");
-    EXPECT_EQ(ReaderOver(B({8})).r.ReadIdent(), "False");
-    EXPECT_EQ(ReaderOver(B({0})).r.ReadIdent(), "Null");
-    EXPECT_EQ(ReaderOver(B({13})).r.ReadIdent(), "nil");
-    EXPECT_EQ(ReaderOver(B({0x87, 2, 'a', 'b'})).r.ReadIdent(), "ab");   // low 7 bits of the tag
-    ReaderOver bad(B({2, 1}));
-    ExpectRaises<EInvalidIdentified>([&] { bad.r.ReadIdent(); }, "Incorrect identifier");
-
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteBoolean(true); w.WriteBoolean(false); })), "09 08");
-    // Any tag other than 9 is False, without error, and only the tag is consumed.
-    ReaderOver in(B({2, 9}));
-    EXPECT_FALSE(in.r.ReadBoolean());
-    EXPECT_EQ(in.ms.Position(), 1);
-    EXPECT_TRUE(in.r.ReadBoolean());
 }
 
 TEST(NVStream, BuffersAndLengthsCheckedAgainstTheBytesPresent) {

@@ -155,7 +155,7 @@ TEST(PharmClasses, EveryClassRoundTrips) {
     }
 }
 
-TEST(PharmClasses, Inheritance) {
+TEST(PharmClasses, InheritanceCustomerInfoAndPacketValidity) {
     TPharmServerSendFileCommand c;
     EXPECT_TRUE(c.Is<TPharmServerLoginPacketCommand>());
     EXPECT_TRUE(c.Is<TPharmServerLoginCommand>());
@@ -166,28 +166,25 @@ TEST(PharmClasses, Inheritance) {
     TPharmServerNomActualizationResult nr;
     EXPECT_TRUE(nr.Is<TPharmServerLoginCommunicationPacketResult>());
     EXPECT_EQ(PharmCast<TPharmServerSendFileCommand>(static_cast<TComponent*>(&r)), nullptr);
-}
-
-TEST(PharmClasses, CustomerInfoAndPacketValidity) {
-    TPharmServerLoginCommand c;
-    EXPECT_FALSE(c.IsCustomerInfoValid());   // empty, even with size 0
-    c.CustomerInfo.Bytes() = std::string(99, 'x');
-    c.CustomerInfoSize = 100;
-    EXPECT_FALSE(c.IsCustomerInfoValid());
-    c.CustomerInfoSize = 99;
-    EXPECT_TRUE(c.IsCustomerInfoValid());
+    TPharmServerLoginCommand lc;
+    EXPECT_FALSE(lc.IsCustomerInfoValid());   // empty, even with size 0
+    lc.CustomerInfo.Bytes() = std::string(99, 'x');
+    lc.CustomerInfoSize = 100;
+    EXPECT_FALSE(lc.IsCustomerInfoValid());
+    lc.CustomerInfoSize = 99;
+    EXPECT_TRUE(lc.IsCustomerInfoValid());
 
     // Decoded: "PrivateProperties" 100 with a 99-byte block.
     TMemoryStream ms;
-    WritePharmComponent(ms, c);
+    WritePharmComponent(ms, lc);
     auto d = DecodePharmComponent(ms.Bytes());
     EXPECT_TRUE(PharmCast<TPharmServerLoginCommand>(d.get())->IsCustomerInfoValid());
-    c.CustomerInfoSize = 100;
-    d = DecodePharmComponent(EncodePharmComponent(c));
+    lc.CustomerInfoSize = 100;
+    d = DecodePharmComponent(EncodePharmComponent(lc));
     EXPECT_FALSE(PharmCast<TPharmServerLoginCommand>(d.get())->IsCustomerInfoValid());
 
-    TPharmServerLoginResult r;
-    EXPECT_FALSE(r.IsCustomerInfoValid());
+    TPharmServerLoginResult lr;
+    EXPECT_FALSE(lr.IsCustomerInfoValid());
     TPharmServerNomActualizationCommand nac;
     EXPECT_FALSE(nac.IsPacketValid());   // PacketSize 0, empty Data
     nac.Data.Bytes() = "abc";
