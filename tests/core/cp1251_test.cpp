@@ -8,23 +8,13 @@ TEST(Cp1251, ConvertsCyrillicBothWays) {
     EXPECT_EQ(Cp1251ToUtf8(cp), "Файл: Ред");
     EXPECT_EQ(Cp1251ToUtf16(cp), u"Файл: Ред");
     EXPECT_EQ(Utf16ToCp1251(u"Файл: Ред"), cp);
-}
-
-TEST(Cp1251, CharactersWithoutAFormBecomeQuestionMarks) {
+    // Characters without a form become question marks.
     EXPECT_EQ(Utf8ToCp1251("a\xE4\xB8\xAD" "b"), "a?b");      // CJK letter
     EXPECT_EQ(Utf8ToCp1251("\xC3"), "?");                     // cut sequence
     EXPECT_EQ(Cp1251ToUtf8(std::string("\x98", 1)), "?");     // unused byte
 }
 
-TEST(Cp1251, UpperAndLowerCaseCoverCyrillic) {
-    EXPECT_EQ(UpperCase1251(Cp(u8"аптека ё abc")), Cp(u8"АПТЕКА Ё ABC"));
-    EXPECT_EQ(LowerCase1251(Cp(u8"АПТЕКА Ё ABC")), Cp(u8"аптека ё abc"));
-    EXPECT_TRUE(SameText1251(Cp(u8"Аспирин"), Cp(u8"аСПИРИН")));
-    EXPECT_LT(CompareText1251("abc", Cp(u8"абв")), 0);
-    EXPECT_LT(CompareText1251("ab", "abc"), 0);
-}
-
-TEST(Cp1251, ExtendedBytesMapBothWays) {
+TEST(Cp1251, ExtendedBytesMapBothWaysAndCaseCoversCyrillic) {
     // The characters of the bytes 0x80-0xBF, sixteen a line; 0x98 has none.
     const std::u16string high =
         u"\u0402\u0403\u201A\u0453\u201E\u2026\u2020\u2021\u20AC\u2030\u0409\u2039\u040A\u040C\u040B\u040F"
@@ -39,5 +29,18 @@ TEST(Cp1251, ExtendedBytesMapBothWays) {
         if (b != 0x98) {
             EXPECT_EQ(Utf16ToCp1251(ch), byte);
         }
+    }
+    EXPECT_EQ(UpperCase1251(Cp(u8"аптека ё abc")), Cp(u8"АПТЕКА Ё ABC"));
+    EXPECT_EQ(LowerCase1251(Cp(u8"АПТЕКА Ё ABC")), Cp(u8"аптека ё abc"));
+    EXPECT_TRUE(SameText1251(Cp(u8"Аспирин"), Cp(u8"аСПИРИН")));
+    EXPECT_LT(CompareText1251("abc", Cp(u8"абв")), 0);
+    EXPECT_LT(CompareText1251("ab", "abc"), 0);
+    // The letters of 0x80-0xBF in pairs, lower under upper; every other byte keeps its case.
+    const std::string lower = "\x90\x83\x9A\x9C\x9D\x9E\x9F\xA2\xBC\xB4\xB8\xBA\xBF\xB3\xBE";
+    const std::string upper = "\x80\x81\x8A\x8C\x8D\x8E\x8F\xA1\xA3\xA5\xA8\xAA\xAF\xB2\xBD";
+    for (char c = '\x80'; c != '\xC0'; ++c) {
+        const size_t l = lower.find(c), u = upper.find(c);
+        EXPECT_EQ(UpCase1251(c), l == std::string::npos ? c : upper[l]) << int(c);
+        EXPECT_EQ(LowCase1251(c), u == std::string::npos ? c : lower[u]) << int(c);
     }
 }

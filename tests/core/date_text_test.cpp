@@ -30,10 +30,11 @@ TEST(DateText, WrittenForms) {
     for (const auto& c : cases) EXPECT_EQ(c.got, c.want);
 }
 
-TEST(DateText, ProcessAndSqlTextsRead) {
+TEST(DateText, ProcessSqlAndPacketTextsRead) {
     EXPECT_EQ(TextToDateTime("2026-12-05 18:05:09.042"), kDt);
     EXPECT_EQ(TextToDateTime("05.12.2026 18:05:09"), EncodeDateTime(2026, 12, 5, 18, 5, 9));
     EXPECT_EQ(TextToDateTime("05.12.2026 18:05"), EncodeDateTime(2026, 12, 5, 18, 5));
+    EXPECT_EQ(TextToDateTime("2026-12-05 18:05"), EncodeDateTime(2026, 12, 5, 18, 5));
     for (const char* bad : {"2026-02-30", "garbage", "05.12.2026 18", "2026-12-05 18:05:09.042x"}) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(TextToDateTime(bad), EConvertError);
@@ -56,9 +57,6 @@ TEST(DateText, ProcessAndSqlTextsRead) {
             EXPECT_NEAR(dt, c.want, 1e-9);
         }
     }
-}
-
-TEST(DateText, PacketTextsRead) {
     using K = TPacketDateKind;
     const TDateTime day = EncodeDateTime(2026, 12, 5);
     const struct { K kind; const char* text; bool ok; TDateTime want; } cases[] = {
@@ -117,6 +115,8 @@ TEST(DateText, ScannedByNotation) {
         {"18", false, 0},
         {"24:00", false, 0},
         {"18:60", false, 0},
+        {"18:", false, 0},
+        {"18:05:09.", false, 0},
         {"  ", false, 0},
     };
     for (const auto& c : times) {

@@ -16,38 +16,31 @@ protected:
     int64_t Rows() { return db.ScalarInt("SELECT COUNT(*) FROM ZVL_ENV_VARS"); }
 };
 
-TEST_F(EnvVarsTest, ReadBoolIsTrueOnlyForExactlyTAndWritesNothing) {
+TEST_F(EnvVarsTest, ReadBoolIsTrueOnlyForExactlyTOfTheCentralRowInExactCaseAndWritesNothing) {
     db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
             "(1, 'IsT', 'T', 0), (2, 'IsF', 'F', 0), (3, 'IsEmpty', '', 0), (4, 'IsNull', NULL, 0), "
-            "(5, 'IsLower', 't', 0), (6, 'IsOne', '1', 0), (7, 'IsTrue', 'True', 0)");
+            "(5, 'IsLower', 't', 0), (6, 'IsOne', '1', 0), (7, 'IsTrue', 'True', 0), (8, 'Elsewhere', 'T', 5), "
+            "(9, 'lettercase', 'T', 0)");
     TDMBase dm;
     // Missing or null: the default.
     const struct { const char* name; bool byDefault, want; } cases[] = {
         {"Missing", false, false}, {"Missing", true, true}, {"IsNull", true, true},   {"IsNull", false, false},
         {"IsT", false, true},      {"IsF", true, false},    {"IsEmpty", true, false}, {"IsLower", true, false},
-        {"IsOne", true, false},    {"IsTrue", true, false},
+        {"IsOne", true, false},    {"IsTrue", true, false},   {"Elsewhere", false, false},
+        // The server compares names without regard to case; the variable list
+        // does not, so a row spelled otherwise leaves the default in force.
+        {"lettercase", false, true}, {"LetterCase", false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(TZVL2EnvironmentVariables::ReadBool(&dm, c.name, c.byDefault), c.want);
     }
-    EXPECT_EQ(Rows(), 7);
-}
-
-TEST_F(EnvVarsTest, RowsOfOtherPharmaciesAreIgnored) {
-    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
-            "(1, 'NomSyncServerPaused', 'T', 5), (2, 'Other', 'x', 0)");
-    TDMBase dm;
-    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false));
-    TZVL2EnvironmentVariables vars(&dm, "");
-    EXPECT_EQ(vars.GetCount(), 1);
-    EXPECT_EQ(vars.GetVar(0).Name, "Other");
-    EXPECT_EQ(vars.FindVar("NomSyncServerPaused"), nullptr);
+    EXPECT_EQ(Rows(), 9);
 }
 
 TEST_F(EnvVarsTest, LoadsAllCentralVariablesFirstOfDuplicateNamesExactCase) {
     db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
-            "(10, 'A', 'one', 0), (11, 'A', 'two', 0), (12, 'B', NULL, 0)");
+            "(10, 'A', 'one', 0), (11, 'A', 'two', 0), (12, 'B', NULL, 0), (13, 'C', 'T', 5)");
     TDMBase dm;
     TZVL2EnvironmentVariables vars(&dm, "");
     ASSERT_EQ(vars.GetCount(), 2);
@@ -58,6 +51,7 @@ TEST_F(EnvVarsTest, LoadsAllCentralVariablesFirstOfDuplicateNamesExactCase) {
     EXPECT_FALSE(a->Modified);
     EXPECT_TRUE(vars.FindVar("B")->Value.IsNull());
     EXPECT_EQ(vars.FindVar("a"), nullptr);  // letter case counts
+    EXPECT_EQ(vars.FindVar("C"), nullptr);  // another pharmacy's
     EXPECT_FALSE(vars.IsModified());
     EXPECT_THROW(vars.GetVar(2), EListError);
 }
@@ -105,7 +99,7 @@ TEST_F(EnvVarsTest, WriteBackCommitsTheCallersTransactionAndRunsOnce) {
     EXPECT_EQ(Rows(), 1);
 }
 
-TEST_F(EnvVarsTest, WriteBackErrorRollsBackAndPassesOn) {
+TEST_F(EnvVarsTest, WriteBackErrorRollsBackAndPassesOnOrIsLoggedByTheDestructor) {
     // Generator 6 hands out an ID that is taken: the insert fails.
     db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (8, 'Taken', 'x', 3)");
     db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 7 WHERE GENERATOR_ID = 6");
@@ -121,12 +115,8 @@ TEST_F(EnvVarsTest, WriteBackErrorRollsBackAndPassesOn) {
     EXPECT_FALSE(dm.InTransaction());
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 0);
     EXPECT_EQ(Rows(), 1);
-}
-
-TEST_F(EnvVarsTest, DestructorLogsAWriteBackErrorInsteadOfThrowing) {
-    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (8, 'Taken', 'x', 3)");
-    db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 7 WHERE GENERATOR_ID = 6");
-    TDMBase dm;
+    EXPECT_TRUE(log.Messages("TZVL2EnvironmentVariables").empty());
+    // Left to the destructor, the error is logged instead of thrown.
     {
         TZVL2EnvironmentVariables vars(&dm, "");
         Variant v;
@@ -137,7 +127,7 @@ TEST_F(EnvVarsTest, DestructorLogsAWriteBackErrorInsteadOfThrowing) {
     EXPECT_EQ(messages[0].rfind("Writing the environment variables failed: ", 0), 0u);
 }
 
-TEST_F(EnvVarsTest, SingleNameObjectNeverWrites) {
+TEST_F(EnvVarsTest, SingleNameObjectNeverWritesAndPassesOnALoadError) {
     TDMBase dm;
     {
         TZVL2EnvironmentVariables vars(&dm, "Missing");
@@ -147,16 +137,8 @@ TEST_F(EnvVarsTest, SingleNameObjectNeverWrites) {
         EXPECT_FALSE(vars.IsModified());
     }
     EXPECT_EQ(Rows(), 0);
-}
-
-TEST_F(EnvVarsTest, ReadBoolMatchesTheNameInExactLetterCase) {
-    // The server compares names without regard to case; the variable list
-    // does not, so a row spelled otherwise leaves the default in force.
-    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (1, 'nomsyncserverpaused', 'T', 0)");
-    TDMBase dm;
-    EXPECT_FALSE(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false));
-    EXPECT_TRUE(TZVL2EnvironmentVariables::ReadBool(&dm, "nomsyncserverpaused", false));
-    EXPECT_EQ(Rows(), 1);
+    db.Exec("DROP TABLE ZVL_ENV_VARS");
+    EXPECT_THROW(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false), EDatabaseError);
 }
 
 TEST_F(EnvVarsTest, ModifiedStoredVariableIsUpdatedInPlace) {
@@ -176,12 +158,6 @@ TEST_F(EnvVarsTest, ModifiedStoredVariableIsUpdatedInPlace) {
     EXPECT_EQ(db.ScalarStr("SELECT VAR_VALUE FROM ZVL_ENV_VARS WHERE ID = 5"), "F");
     EXPECT_EQ(Rows(), 2);
     EXPECT_EQ(db.ScalarInt("SELECT ID_VALUE FROM ZVL_GENERATORS WHERE GENERATOR_ID = 6"), 0);
-}
-
-TEST_F(EnvVarsTest, LoadErrorPassesOn) {
-    db.Exec("DROP TABLE ZVL_ENV_VARS");
-    TDMBase dm;
-    EXPECT_THROW(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false), EDatabaseError);
 }
 
 }  // namespace

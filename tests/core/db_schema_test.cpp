@@ -1,7 +1,7 @@
 // The central database schema (db/schema.sql) against what the services'
 // statements need: identity columns, nullable columns, column order where a
-// statement names no columns, fixed rows, and the catalogue statements run
-// as the services run them (parameters left unbound go as NULL).
+// statement names no columns, and fixed rows. The catalogue statements
+// themselves run in the catalogue classes' own tests.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -9,8 +9,6 @@
 #include <vector>
 
 #include "core/cp1251.h"
-#include "core/db/dm_base.h"
-#include "core/exceptions.h"
 #include "support/test_db.h"
 
 namespace {
@@ -34,12 +32,6 @@ protected:
     bool IsAutoIncrement(const std::string& table) {
         return db.ScalarInt("SELECT COUNT(*) FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = '" + db.Name() +
                             "' AND TABLE_NAME = '" + table + "' AND EXTRA LIKE '%auto_increment%'") > 0;
-    }
-    // Runs a statement with every parameter left unbound (NULL) except the given ones.
-    void RunWith(TDMBase& dm, const std::string& sql, const std::vector<std::pair<std::string, Variant>>& values) {
-        auto q = dm.CreateQuery(sql);
-        for (const auto& [name, value] : values) q->ParamByName(name).Value = value;
-        q->ExecSQL();
     }
 };
 
@@ -92,109 +84,6 @@ TEST_F(DbSchemaTest, FixedRowsColumnOrderAndCharacterSet) {
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db.Name() +
                            "' AND TABLE_COLLATION NOT LIKE 'cp1251%'"),
               0);
-}
-
-TEST_F(DbSchemaTest, ArticleStatementsRunAsTheServicesSendThem) {
-    TDMBase dm;
-    // Central insert: the key comes from the identity; empty optional texts go as NULL.
-    RunWith(dm,
-            "INSERT INTO ARTICLE (GROUP_ID, PRODUCER_ID, SALE_DEFAULT_MEASURE_ID, NAME, CYR_NAME, GENERICA, ATC_CODE, "
-            "ACTIVE_QUANTITY, DESCRIPTION, VAT, MAX_OVERRATE, BASE_PRICE, MIN_RESERVE, MAX_RESERVE, "
-            "MIN_RESERVE_MEASURE_ID, IS_DRUG, DRUG_TYPE_ID, IS_MINISTRY_PRICE, IS_INVENTORISED, BARCODE1, BARCODE2, "
-            "PRINT_BARCODE, SHELF_ID, AUTO_DELIVERY_MEASURE_ID, IS_SALABLE, DEFAULT_DISCOUNT, WITH_PRESCRIPTION_ONLY, "
-            "DEFAULT_DIRECT_SALE_PRICE, DEFAULT_NZOK_SALE_PRICE, IS_MEDICINE, DIRECT_SALE_MAX_PRICE)\r\nVALUES "
-            "(:GROUP_ID, :PRODUCER_ID, :SALE_DEFAULT_MEASURE_ID, :NAME, :CYR_NAME, :GENERICA, :ATC_CODE, "
-            ":ACTIVE_QUANTITY, :DESCRIPTION, :VAT, :MAX_OVERRATE, :BASE_PRICE, :MIN_RESERVE, :MAX_RESERVE, "
-            ":MIN_RESERVE_MEASURE_ID, :IS_DRUG, :DRUG_TYPE_ID, :IS_MINISTRY_PRICE, :IS_INVENTORISED, :BARCODE1, "
-            ":BARCODE2, :PRINT_BARCODE, :SHELF_ID, :AUTO_DELIVERY_MEASURE_ID, :IS_SALABLE, :DEFAULT_DISCOUNT, "
-            ":WITH_PRESCRIPTION_ONLY, :DEFAULT_DIRECT_SALE_PRICE, :DEFAULT_NZOK_SALE_PRICE, :IS_MEDICINE, "
-            ":DIRECT_SALE_MAX_PRICE)",
-            {{"GROUP_ID", Variant(int32_t(0))}, {"PRODUCER_ID", Variant(int32_t(0))},
-             {"SALE_DEFAULT_MEASURE_ID", Variant(int32_t(-1))}, {"NAME", Variant("")}, {"CYR_NAME", Variant("")},
-             {"VAT", Variant(20.0)}, {"MAX_OVERRATE", Variant(0.0)}, {"BASE_PRICE", Variant(0.0)},
-             {"MIN_RESERVE", Variant(int32_t(1))}, {"MAX_RESERVE", Variant(int32_t(1))},
-             {"MIN_RESERVE_MEASURE_ID", Variant(int32_t(-1))}, {"IS_DRUG", Variant("F")},
-             {"IS_MINISTRY_PRICE", Variant("F")}, {"IS_INVENTORISED", Variant("F")}, {"PRINT_BARCODE", Variant("F")},
-             {"SHELF_ID", Variant(int32_t(1))}, {"AUTO_DELIVERY_MEASURE_ID", Variant(int32_t(-1))},
-             {"IS_SALABLE", Variant("T")}, {"DEFAULT_DISCOUNT", Variant(0.0)},
-             {"WITH_PRESCRIPTION_ONLY", Variant("F")}, {"DEFAULT_DIRECT_SALE_PRICE", Variant(Currency::FromRaw(0))},
-             {"DEFAULT_NZOK_SALE_PRICE", Variant(Currency::FromRaw(0))}, {"IS_MEDICINE", Variant("F")},
-             {"DIRECT_SALE_MAX_PRICE", Variant(0.0)}});
-    const int32_t id = dm.GetLastInsertID();
-    EXPECT_GT(id, 0);
-    // Staged article: the three columns the binding leaves unbound stay NULL.
-    std::string cols =
-        "ACTION_REQUEST_ID, ID, GROUP_ID, PRODUCER_ID, SALE_DEFAULT_MEASURE_ID, NAME, CYR_NAME, GENERICA, ATC_CODE, "
-        "ACTIVE_QUANTITY, DESCRIPTION, VAT, MAX_OVERRATE, BASE_PRICE, MIN_RESERVE, MIN_RESERVE_MEASURE_ID, "
-        "MAX_RESERVE, IS_DRUG, DRUG_TYPE_ID, IS_MINISTRY_PRICE, IS_INVENTORISED, BARCODE1, BARCODE2, PRINT_BARCODE, "
-        "SHELF_ID, QUANTITY_LEFT_DIRECT_SALE, LAST_DELIVERY_ITEM_SALE_PRICE, AUTO_DELIVERY_MEASURE_ID, "
-        "DEFAULT_DISCOUNT, DIRECT_SALE_MARGE, IS_SALABLE, WITH_PRESCRIPTION_ONLY, DEFAULT_DIRECT_SALE_PRICE, "
-        "DEFAULT_NZOK_SALE_PRICE, IS_MEDICINE, DIRECT_SALE_MAX_PRICE";
-    std::string params = ":" + cols;
-    for (size_t p = params.find(", "); p != std::string::npos; p = params.find(", ", p + 3)) params.insert(p + 2, ":");
-    std::vector<std::pair<std::string, Variant>> values = {
-        {"ACTION_REQUEST_ID", Variant(int32_t(9))}, {"ID", Variant(id)}, {"NAME", Variant("a")},
-        {"CYR_NAME", Variant("a")}, {"GROUP_ID", Variant(int32_t(0))}, {"PRODUCER_ID", Variant(int32_t(0))},
-        {"SALE_DEFAULT_MEASURE_ID", Variant(int32_t(0))}, {"VAT", Variant(20.0)}, {"MAX_OVERRATE", Variant(0.0)},
-        {"BASE_PRICE", Variant(0.0)}, {"MIN_RESERVE", Variant(int32_t(1))},
-        {"MIN_RESERVE_MEASURE_ID", Variant(int32_t(0))}, {"MAX_RESERVE", Variant(int32_t(1))},
-        {"IS_DRUG", Variant("F")}, {"IS_MINISTRY_PRICE", Variant("F")}, {"IS_INVENTORISED", Variant("F")},
-        {"PRINT_BARCODE", Variant("F")}, {"SHELF_ID", Variant(int32_t(1))},
-        {"AUTO_DELIVERY_MEASURE_ID", Variant(int32_t(0))}, {"DEFAULT_DISCOUNT", Variant(0.0)},
-        {"IS_SALABLE", Variant("T")}, {"WITH_PRESCRIPTION_ONLY", Variant("F")},
-        {"DEFAULT_DIRECT_SALE_PRICE", Variant(Currency::FromRaw(0))},
-        {"DEFAULT_NZOK_SALE_PRICE", Variant(Currency::FromRaw(0))}, {"IS_MEDICINE", Variant("F")},
-        {"DIRECT_SALE_MAX_PRICE", Variant(0.0)}};
-    RunWith(dm, "INSERT INTO NOM_UPDATE_ARTICLE (" + cols + ")\r\nVALUES (" + params + ");", values);
-    // The staged article is read back joined with its (missing) NZOK and information rows.
-    auto q = dm.OpenQuery(
-        "SELECT \r\n  A.*, AN.*, \r\n  AI.ADDITIONAL_INFO, AI.SHOW_INFO_DIRECT_SALE, AI.SHOW_INFO_SALE_NZOK \r\n"
-        "FROM nom_update_article A \r\n"
-        "LEFT OUTER JOIN nom_update_article_nzok AN ON (A.ACTION_REQUEST_ID=AN.ACTION_REQUEST_ID) \r\n"
-        "LEFT OUTER JOIN nom_update_article_info AI ON (A.ACTION_REQUEST_ID = AI.ACTION_REQUEST_ID) \r\n"
-        "WHERE A.ACTION_REQUEST_ID = 9");
-    ASSERT_FALSE(q->Eof());
-    EXPECT_EQ(q->FieldByName("ID").AsInteger(), id);
-    EXPECT_EQ(q->FieldByName("ACTION_REQUEST_ID").AsInteger(), 9);
-    EXPECT_TRUE(q->FieldByName("NZOK_CODE").IsNull());
-    EXPECT_TRUE(q->FieldByName("LAST_DELIVERY_ITEM_SALE_PRICE").IsNull());
-    EXPECT_TRUE(q->FieldByName("ADDITIONAL_INFO").IsNull());
-    // The article delete runs over every table it names.
-    for (const char* sql :
-         {"DELETE FROM DENIAL WHERE ARTICLE_ID = %0:d;",
-          "DELETE FROM SUBSTITUDE_ARTICLE WHERE (ARTICLE_ID = %0:d) OR (SUBSTITUDE_ARTICLE_ID = %0:d);",
-          "DELETE FROM SUPPLIER_CODE WHERE ARTICLE_ID=%0:d;", "DELETE FROM MEASURE WHERE ARTICLE_ID=%0:d;",
-          "DELETE FROM ARTICLE_NZOK WHERE ID=%0:d;", "DELETE FROM ARTICLE_INFO WHERE ID = %0:d;",
-          "DELETE FROM INVENTORY_CHECK WHERE ARTICLE_ID = %0:d;", "DELETE FROM ARTICLE WHERE ID=%0:d;"})
-        EXPECT_NO_THROW(dm.ExecSQLFmt(sql, {Variant(id)})) << sql;
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ARTICLE"), 0);
-}
-
-TEST_F(DbSchemaTest, NewMeasuresAndSubstituteLinksOfOneRequestShareIdZero) {
-    TDMBase dm;
-    for (int i = 0; i < 2; ++i) {
-        RunWith(dm,
-                "INSERT INTO NOM_UPDATE_MEASURE \r\n(ACTION_REQUEST_ID, ID, ARTICLE_ID, MEASURE_NAME_ID, FACTOR, "
-                "IS_ATOMIC, TEMP_ID)\r\nVALUES \r\n(:ACTION_REQUEST_ID, :ID, :ARTICLE_ID, :MEASURE_NAME_ID, :FACTOR, "
-                ":IS_ATOMIC, :TEMP_ID);",
-                {{"ACTION_REQUEST_ID", Variant(int32_t(3))}, {"ID", Variant(int32_t(0))},
-                 {"ARTICLE_ID", Variant(int32_t(0))}, {"MEASURE_NAME_ID", Variant(int32_t(i + 1))},
-                 {"FACTOR", Variant(int32_t(i + 1))}, {"IS_ATOMIC", Variant("F")}, {"TEMP_ID", Variant(int32_t(0))}});
-        RunWith(dm,
-                "INSERT INTO NOM_UPDATE_SUBSTITUDE_ARTICLE \r\n(ACTION_REQUEST_ID, ID, ARTICLE_ID, "
-                "SUBSTITUDE_ARTICLE_ID) VALUES \r\n(:ACTION_REQUEST_ID, :ID, :ARTICLE_ID, :SUBSTITUDE_ARTICLE_ID) ",
-                {{"ACTION_REQUEST_ID", Variant(int32_t(3))}, {"ID", Variant(int32_t(0))},
-                 {"ARTICLE_ID", Variant(int32_t(5))}, {"SUBSTITUDE_ARTICLE_ID", Variant(int32_t(6 + i))}});
-        // A central link inserted with ID 0 draws a new identity.
-        RunWith(dm,
-                "INSERT INTO SUBSTITUDE_ARTICLE(ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID)\rVALUES (:ID, :ARTICLE_ID, "
-                ":SUBSTITUDE_ARTICLE_ID)",
-                {{"ID", Variant(int32_t(0))}, {"ARTICLE_ID", Variant(int32_t(5))},
-                 {"SUBSTITUDE_ARTICLE_ID", Variant(int32_t(6 + i))}});
-        EXPECT_EQ(dm.GetLastInsertID(), i + 1);
-    }
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM NOM_UPDATE_MEASURE WHERE ACTION_REQUEST_ID = 3"), 2);
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM NOM_UPDATE_SUBSTITUDE_ARTICLE WHERE ACTION_REQUEST_ID = 3"), 2);
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST_F(DMUnitTest, StepsFoldIntoOneTransaction) {
     }
 }
 
-TEST_F(DMUnitTest, OpenTransactionIsCommittedFirstAndUnitsDoNotNest) {
+TEST_F(DMUnitTest, OpenTransactionIsCommittedFirstUnitsDoNotNestFoldedStepsAreLoggedInDebugMode) {
     TDMBase dm;
     dm.StartTransaction(TIsolationLevel::ilReadCommitted);
     dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (1, 'before')");
@@ -96,9 +96,6 @@ TEST_F(DMUnitTest, OpenTransactionIsCommittedFirstAndUnitsDoNotNest) {
     second.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (2, 'second')");
     second.CommitTransaction();
     EXPECT_EQ(Visible(), "12");
-}
-
-TEST_F(DMUnitTest, FoldedStepsAreLoggedInDebugModeOnly) {
     for (bool debug : {false, true}) {
         SCOPED_TRACE(debug);
         db.EditOptions([&](TOptions& o) { o.UseDebugMode = debug; });

@@ -62,7 +62,7 @@ TEST_F(FilesTest, DeleteDirTree) {
     EXPECT_NE(lstat(P("top-link").c_str(), &st), 0);
 }
 
-TEST_F(FilesTest, ForceDeleteFile) {
+TEST_F(FilesTest, ForceDeleteFileAndDeleteFilesByMask) {
     dir_.Write("ro.txt", "x");
     chmod(P("ro.txt").c_str(), 0444);
     EXPECT_TRUE(ForceDeleteFile(P("ro.txt")));
@@ -70,9 +70,6 @@ TEST_F(FilesTest, ForceDeleteFile) {
     EXPECT_FALSE(ForceDeleteFile(P("ro.txt")));
     ForceDirectories(P("folder"));
     EXPECT_FALSE(ForceDeleteFile(P("folder")));
-}
-
-TEST_F(FilesTest, DeleteFilesByMask) {
     EXPECT_TRUE(DeleteFilesByMask(P("missing"), "*.*"));
     dir_.Write("x/a.xml", "1");
     dir_.Write("x/B.XML", "2");
@@ -89,7 +86,19 @@ TEST_F(FilesTest, DeleteFilesByMask) {
     EXPECT_TRUE(FileExists(P("x/sub.xml/inner")));
 }
 
-TEST_F(FilesTest, FindEntriesSortsAndMarksFolders) {
+TEST_F(FilesTest, FindEntriesFileSizeByNameAndForceDirectories) {
+    dir_.Write("s.bin", std::string(1234, 'x'));
+    dir_.Write("e.bin", "");
+    EXPECT_EQ(FileSizeByName(P("s.bin")), 1234);
+    EXPECT_EQ(FileSizeByName(P("e.bin")), 0);
+    EXPECT_THROW(FileSizeByName(P("missing")), EInOutError);
+    ForceDirectories(P("d"));
+    EXPECT_THROW(FileSizeByName(P("d")), EInOutError);
+    EXPECT_TRUE(ForceDirectories(P("a/b/c/")));
+    EXPECT_TRUE(DirectoryExists(P("a/b/c")));
+    EXPECT_THROW(ForceDirectories(""), EInOutError);
+    dir_.Write("file", "x");
+    EXPECT_FALSE(ForceDirectories(P("file/sub")));
     dir_.Write("f/b.rar", "");
     dir_.Write("f/A.rar", "");
     dir_.Write("f/c.rar/x", "");
@@ -102,31 +111,7 @@ TEST_F(FilesTest, FindEntriesSortsAndMarksFolders) {
     EXPECT_TRUE(FindEntries(P("nothing/*.*")).empty());
 }
 
-TEST_F(FilesTest, FileSizeByName) {
-    dir_.Write("s.bin", std::string(1234, 'x'));
-    dir_.Write("e.bin", "");
-    EXPECT_EQ(FileSizeByName(P("s.bin")), 1234);
-    EXPECT_EQ(FileSizeByName(P("e.bin")), 0);
-    EXPECT_THROW(FileSizeByName(P("missing")), EInOutError);
-    ForceDirectories(P("d"));
-    EXPECT_THROW(FileSizeByName(P("d")), EInOutError);
-}
-
-TEST_F(FilesTest, ForceDirectories) {
-    EXPECT_TRUE(ForceDirectories(P("a/b/c/")));
-    EXPECT_TRUE(DirectoryExists(P("a/b/c")));
-    EXPECT_THROW(ForceDirectories(""), EInOutError);
-    dir_.Write("file", "x");
-    EXPECT_FALSE(ForceDirectories(P("file/sub")));
-}
-
-TEST(FileListsTest, AddTrailingBackslash) {
-    EXPECT_EQ(AddTrailingBackslash(""), "");
-    EXPECT_EQ(AddTrailingBackslash("/data"), "/data/");
-    EXPECT_EQ(AddTrailingBackslash("/data/"), "/data/");
-}
-
-TEST(FileListsTest, DirectoryEntriesAndFileLists) {
+TEST(FileListsTest, DirectoryEntriesFileListsAndTrailingSeparators) {
     TempDir dir;
     dir.Write("pharm3/xml1.rar", "");
     dir.Write("pharm3/XML2.RAR", "");
@@ -141,6 +126,9 @@ TEST(FileListsTest, DirectoryEntriesAndFileLists) {
     EXPECT_EQ(GetDirectoryEntries(dir.Path() + "/pharm3/xml", "1*", false, true),
               (V{"xml1.rar", "xml1.rar.inst"}));
     EXPECT_EQ(GetFileList(dir.Path() + "/pharm3", "*.RAR"), (V{"xml1.rar", "XML2.RAR"}));
+    EXPECT_EQ(AddTrailingBackslash(""), "");
+    EXPECT_EQ(AddTrailingBackslash("/data"), "/data/");
+    EXPECT_EQ(AddTrailingBackslash("/data/"), "/data/");
 }
 
 }  // namespace

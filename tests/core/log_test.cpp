@@ -22,19 +22,26 @@ protected:
     TServicesData data_;
 };
 
-TEST_F(LogTest, OneLinePerCallInTheDaysFile) {
+TEST_F(LogTest, OneLinePerCallInTheDaysFileWithTheMessageUnchanged) {
     TDateTime t = EncodeDateTime(2024, 3, 5, 14, 7, 9);
     data_.SetClock([t] { return t; });
+    ASSERT_EQ(ServicesData, nullptr);
+    EXPECT_NO_THROW(Log("TA", "nowhere"));  // without services data nothing happens
     data_.Log("TDMBase", "Connected");
-    data_.Log("TObject", "second");
-    std::string path = dir_.Path() + "/" + ProgramName() + "_240305.log";
-    EXPECT_EQ(data_.LogFileName(), path);
-    EXPECT_EQ(TempDir::Read(path),
-              "05.03.2024 14:07:09 [TDMBase] Connected\r\n05.03.2024 14:07:09 [TObject] second\r\n");
-}
-
-TEST(LogFileName, TheProgramsExtensionIsReplaced) {
-    TDateTime t = EncodeDateTime(2024, 3, 5, 14, 7, 9);
+    data_.Log("TA", "ends in a break\r\n");
+    data_.Log("TA", "first\r\nsecond");
+    data_.Log("TA", std::string("nul\0byte \xC0\xFF", 11));
+    ServicesData = &data_;  // the global log goes through it
+    Log("TZorvelCentralServerSrv", "started");
+    ServicesData = nullptr;
+    EXPECT_EQ(data_.LogFileName(), dir_.Path() + "/" + ProgramName() + "_240305.log");
+    EXPECT_EQ(TempDir::Read(data_.LogFileName()),
+              "05.03.2024 14:07:09 [TDMBase] Connected\r\n"
+              "05.03.2024 14:07:09 [TA] ends in a break\r\n\r\n"
+              "05.03.2024 14:07:09 [TA] first\r\nsecond\r\n" +
+                  std::string("05.03.2024 14:07:09 [TA] nul\0byte \xC0\xFF\r\n", 38) +
+                  "05.03.2024 14:07:09 [TZorvelCentralServerSrv] started\r\n");
+    // The program's extension is replaced.
     EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer", t), "ZorvelCentralServer_240305.log");
     EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer.exe", t), "ZorvelCentralServer_240305.log");
     EXPECT_EQ(TServicesData::LogFileNameOf("vt.server.bin", t), "vt.server_240305.log");
@@ -48,18 +55,6 @@ TEST_F(LogTest, MidnightStartsANewFileAndDropsTheMidnightTime) {
     data_.Log("TA", "after");
     EXPECT_EQ(TempDir::Read(FileOf(EncodeDateTime(2023, 12, 31))), "31.12.2023 23:59:59 [TA] before\r\n");
     EXPECT_EQ(TempDir::Read(FileOf(EncodeDateTime(2024, 1, 1))), "01.01.2024 [TA] after\r\n");
-}
-
-TEST_F(LogTest, MessagesAreWrittenUnchanged) {
-    TDateTime t = EncodeDateTime(2024, 3, 5, 1, 2, 3);
-    data_.SetClock([t] { return t; });
-    data_.Log("TA", "ends in a break\r\n");
-    data_.Log("TA", "first\r\nsecond");
-    data_.Log("TA", std::string("nul\0byte \xC0\xFF", 11));
-    EXPECT_EQ(TempDir::Read(FileOf(t)),
-              "05.03.2024 01:02:03 [TA] ends in a break\r\n\r\n"
-              "05.03.2024 01:02:03 [TA] first\r\nsecond\r\n" +
-                  std::string("05.03.2024 01:02:03 [TA] nul\0byte \xC0\xFF\r\n", 38));
 }
 
 TEST_F(LogTest, LinesOfTwoThreadsNeverInterleave) {
@@ -112,20 +107,6 @@ TEST_F(LogTest, AnUnwritableFolderNeverThrowsAndIsReportedOnce) {
     data_.Log("TA", "lost three");
     err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("lost three"), std::string::npos);
-}
-
-TEST(LogGlobal, WithoutServicesDataNothingHappens) {
-    ASSERT_EQ(ServicesData, nullptr);
-    EXPECT_NO_THROW(Log("TA", "nowhere"));
-}
-
-TEST_F(LogTest, GlobalLogGoesThroughServicesData) {
-    TDateTime t = EncodeDateTime(2024, 3, 5, 10, 0, 0);
-    data_.SetClock([t] { return t; });
-    ServicesData = &data_;
-    Log("TZorvelCentralServerSrv", "started");
-    ServicesData = nullptr;
-    EXPECT_EQ(TempDir::Read(FileOf(t)), "05.03.2024 10:00:00 [TZorvelCentralServerSrv] started\r\n");
 }
 
 }  // namespace

@@ -8,36 +8,26 @@
 
 namespace {
 
-TEST(MainLoop, TimerFiresRepeatedlyOnTheLoopThread) {
+TEST(MainLoop, TimersFireRepeatedlyOnTheLoopThreadUnlessDisabledOrOfIntervalZero) {
     TMainLoop loop;
-    TTimer timer(&loop);
-    int ticks = 0;
+    TTimer timer(&loop), zero(&loop), disabled(&loop);
+    int ticks = 0, neverTicks = 0;
     std::thread::id handlerThread;
     timer.SetInterval(5);
     timer.SetOnTimer([&] {
         handlerThread = std::this_thread::get_id();
         if (++ticks == 3) loop.Terminate();
     });
-    loop.Run();
-    EXPECT_EQ(ticks, 3);
-    EXPECT_EQ(handlerThread, std::this_thread::get_id());
-    EXPECT_TRUE(loop.Terminated());
-}
-
-TEST(MainLoop, IntervalZeroAndDisabledTimersNeverFire) {
-    TMainLoop loop;
-    TTimer zero(&loop), disabled(&loop), stopper(&loop);
-    int zeroTicks = 0, disabledTicks = 0;
     zero.SetInterval(0);
-    zero.SetOnTimer([&] { ++zeroTicks; });
+    zero.SetOnTimer([&] { ++neverTicks; });
     disabled.SetInterval(1);
     disabled.SetEnabled(false);
-    disabled.SetOnTimer([&] { ++disabledTicks; });
-    stopper.SetInterval(100);
-    stopper.SetOnTimer([&] { loop.Terminate(); });
+    disabled.SetOnTimer([&] { ++neverTicks; });
     loop.Run();
-    EXPECT_EQ(zeroTicks, 0);
-    EXPECT_EQ(disabledTicks, 0);
+    EXPECT_EQ(ticks, 3);
+    EXPECT_EQ(neverTicks, 0);
+    EXPECT_EQ(handlerThread, std::this_thread::get_id());
+    EXPECT_TRUE(loop.Terminated());
     EXPECT_FALSE(disabled.Enabled());
     EXPECT_EQ(zero.Interval(), 0u);
 }
@@ -93,6 +83,10 @@ TEST(MainLoop, PostAndTerminateFromOtherThreads) {
     poster.join();
     EXPECT_TRUE(ran);
     EXPECT_EQ(taskThread, std::this_thread::get_id());
+    TMainLoop early;  // terminated before it runs: returns at once
+    early.Terminate();
+    early.Run();
+    EXPECT_TRUE(early.Terminated());
 }
 
 TEST(MainLoop, EnablingATimerFromAnotherThreadWakesTheLoop) {
@@ -105,13 +99,6 @@ TEST(MainLoop, EnablingATimerFromAnotherThreadWakesTheLoop) {
     std::thread service([&] { timer.SetEnabled(true); });
     loop.Run();
     service.join();
-    EXPECT_TRUE(loop.Terminated());
-}
-
-TEST(MainLoop, TerminateBeforeRunReturnsAtOnce) {
-    TMainLoop loop;
-    loop.Terminate();
-    loop.Run();
     EXPECT_TRUE(loop.Terminated());
 }
 

@@ -92,7 +92,7 @@ TEST_F(OptionsTest, WaitingTimeIsClampedInMemoryButTheFileKeepsItsValue) {
     EXPECT_EQ(o.SynchRequiredRequestsWaitingTimeInMins(), 1);
 }
 
-TEST_F(OptionsTest, BooleansAreTrueOnlyForExactlyOne) {
+TEST_F(OptionsTest, BooleansAreTrueOnlyForExactlyOneIntegersMayBeHexadecimal) {
     WriteIni("BlockDataServer=yes\r\nUseSecondaryDataProtocol=1\r\nUseDebugMode=\" 1\"\r\n");
     ReloadOptions();
     EXPECT_FALSE(GetOptions()->BlockDataServer);
@@ -102,6 +102,10 @@ TEST_F(OptionsTest, BooleansAreTrueOnlyForExactlyOne) {
     ReloadOptions();
     EXPECT_FALSE(GetOptions()->BlockDataServer);
     EXPECT_TRUE(GetOptions()->UseDebugMode);
+    WriteIni("FileTransferPort=0x15\r\nPTPort1=$16\r\n");
+    ReloadOptions();
+    EXPECT_EQ(GetOptions()->FileTransferPort, 21);
+    EXPECT_EQ(GetOptions()->PTPort1, 22);
 }
 
 TEST_F(OptionsTest, FolderValuesAreUsedAsWrittenAndCreated) {
@@ -134,14 +138,7 @@ TEST_F(OptionsTest, PartialFileGainsTheMissingKeysInOrderAndKeepsThePresentOnes)
     EXPECT_EQ(ini.ReadString("Main", "UserName", ""), "operator");
 }
 
-TEST_F(OptionsTest, HexadecimalIntegersCount) {
-    WriteIni("FileTransferPort=0x15\r\nPTPort1=$16\r\n");
-    ReloadOptions();
-    EXPECT_EQ(GetOptions()->FileTransferPort, 21);
-    EXPECT_EQ(GetOptions()->PTPort1, 22);
-}
-
-TEST_F(OptionsTest, NegativeCheckPeriodFailsAndTheSnapshotInForceStays) {
+TEST_F(OptionsTest, SnapshotsStayWithTheirReadersAndAFailedLoadLeavesTheOneInForce) {
     WriteIni("UserName=first\r\n");
     ReloadOptions();
     auto before = GetOptions();
@@ -149,16 +146,13 @@ TEST_F(OptionsTest, NegativeCheckPeriodFailsAndTheSnapshotInForceStays) {
     EXPECT_THROW(ReloadOptions(), ERangeError);
     EXPECT_EQ(GetOptions(), before);
     EXPECT_EQ(GetOptions()->UserName, "first");
-}
-
-TEST_F(OptionsTest, EmptyFolderValueFailsTheLoad) {
+    // An empty folder value fails the load too.
     WriteIni("SQLCmdFilesFolder=\r\n");
     EXPECT_THROW(ReloadOptions(), EInOutError);
     WriteIni("RarFilesDir=\r\n");
     EXPECT_THROW(ReloadOptions(), EInOutError);
-}
-
-TEST_F(OptionsTest, AReaderKeepsItsSnapshotAcrossAReload) {
+    EXPECT_EQ(GetOptions(), before);
+    // A reader keeps its snapshot across a reload.
     WriteIni("Password=old\r\n");
     ReloadOptions();
     auto snap = GetOptions();

@@ -34,48 +34,16 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(ExecTest, ExitCodeAndWorkingFolder) {
+TEST_F(ExecTest, ExitCodesFailuresAndSignals) {
     EXPECT_EQ(ExecAndWait("sh -c \"exit 3\"", false, ""), 3);
     EXPECT_EQ(ExecAndWait("true", false, ""), 0);
-    ASSERT_EQ(ExecAndWait("sh -c \"pwd > out.txt\"", false, dir_.Path()), 0);
-    std::string pwd = TempDir::Read(dir_.File("out.txt"));
-    EXPECT_EQ(pwd, std::filesystem::canonical(dir_.Path()).string() + "\n");
-}
-
-TEST_F(ExecTest, ArgumentsWithBlanksArriveWhole) {
-    ASSERT_EQ(ExecAndWait("sh -c \"printf '%s|' \\\"$@\\\" > args.txt\" name \"a b\" c", false, dir_.Path()), 0);
-    EXPECT_EQ(TempDir::Read(dir_.File("args.txt")), "a b|c|");
-}
-
-TEST_F(ExecTest, CannotStart) {
+    // Programs that cannot start give -1; a signal ends in an error.
     EXPECT_EQ(ExecAndWait("/nonexistent/program arg", false, ""), -1);
     EXPECT_EQ(ExecAndWait("no-such-program-anywhere", false, ""), -1);
     EXPECT_EQ(ExecAndWait("true", false, dir_.File("missing-folder")), -1);
     EXPECT_EQ(ExecAndWait("", false, ""), -1);
-}
-
-TEST_F(ExecTest, StandardInputIsTheNullDevice) {
-    ASSERT_EQ(ExecAndWait("sh -c \"read x; echo $? > rc.txt\"", false, dir_.Path()), 0);
-    EXPECT_EQ(TempDir::Read(dir_.File("rc.txt")), "1\n");
-}
-
-TEST_F(ExecTest, OpenFilesAreNotInherited) {
-    int fd = ::open("/dev/null", O_RDONLY);  // no close-on-exec
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::dup2(fd, 57), 57);
-    ::close(fd);
-    int rc = ExecAndWait("sh -c \"test -e /proc/self/fd/57 && echo open > fd.txt || echo closed > fd.txt\"",
-                         false, dir_.Path());
-    ::close(57);
-    ASSERT_EQ(rc, 0);
-    EXPECT_EQ(TempDir::Read(dir_.File("fd.txt")), "closed\n");
-}
-
-TEST_F(ExecTest, ASignalEndsInAnError) {
     EXPECT_THROW(ExecAndWait("sh -c \"kill -9 $$\"", false, ""), EExecError);
-}
-
-TEST_F(ExecTest, BlockedSignalsOfTheCallerAreNotInherited) {
+    // Signals the caller blocks are not blocked in the child.
     sigset_t term, old;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
@@ -84,6 +52,22 @@ TEST_F(ExecTest, BlockedSignalsOfTheCallerAreNotInherited) {
     EXPECT_THROW(ExecAndWait("sh -c \"kill -TERM $$; sleep 20\"", false, "", std::chrono::seconds(60)),
                  EExecError);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// The child runs in the given folder, reads the null device, inherits no
+// open file and gets every argument whole.
+TEST_F(ExecTest, WhatTheChildGets) {
+    int fd = ::open("/dev/null", O_RDONLY);  // no close-on-exec
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::dup2(fd, 57), 57);
+    ::close(fd);
+    int rc = ExecAndWait("sh -c \"{ pwd; read x; echo $?; test -e /proc/self/fd/57 && echo open || echo closed; "
+                         "printf '%s|' \\\"$@\\\"; } > child.txt\" name \"a b\" c",
+                         false, dir_.Path());
+    ::close(57);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(TempDir::Read(dir_.File("child.txt")),
+              std::filesystem::canonical(dir_.Path()).string() + "\n1\nclosed\na b|c|");
 }
 
 TEST_F(ExecTest, TimeOutStopsTheProgramAndWhatItStarted) {

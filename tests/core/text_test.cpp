@@ -38,7 +38,7 @@ TEST(ParseDelimitedTextTest, Cases) {
     EXPECT_EQ(list, V{"c"});
 }
 
-TEST(TextHelpers, DigitsAndLastCharPos) {
+TEST(TextHelpers, DigitsLastCharPosAndBooleanCharacters) {
     EXPECT_TRUE(IsDigitsOnly(""));
     EXPECT_TRUE(IsDigitsOnly("0123"));
     EXPECT_FALSE(IsDigitsOnly("12a"));
@@ -47,9 +47,6 @@ TEST(TextHelpers, DigitsAndLastCharPos) {
     EXPECT_EQ(LastCharPos('_', "ARTICLE_NZOK_12", 1), 8);
     EXPECT_EQ(LastCharPos('_', "ARTICLE_NZOK_12", 2), 0);
     EXPECT_EQ(LastCharPos('_', "", 0), 0);
-}
-
-TEST(TextTest, BoolCharsAndStrToBoolTF) {
     EXPECT_STREQ(BoolChars[false], "F");
     EXPECT_STREQ(BoolChars[true], "T");
     EXPECT_TRUE(StrToBoolTF("T"));
@@ -60,7 +57,21 @@ TEST(TextTest, BoolCharsAndStrToBoolTF) {
     EXPECT_FALSE(StrToBoolTF("T "));
 }
 
-TEST(TextTest, BracketNumbers) {
+TEST(TextTest, QuotesUpperCaseStringsAndBracketNumbers) {
+    EXPECT_EQ(QuoteIfSingleBlank(" "), "\" \"");
+    EXPECT_EQ(QuoteIfSingleBlank(""), "");
+    EXPECT_EQ(QuoteIfSingleBlank("\""), "\"");
+    EXPECT_EQ(QuoteIfSingleBlank("/data/with blank/x.rar"), "/data/with blank/x.rar");
+    EXPECT_EQ(QuoteIfSingleBlank("  "), "  ");
+    EXPECT_EQ(RemoveQuotes("\"a b\""), "a b");
+    EXPECT_EQ(RemoveQuotes("\""), "");
+    EXPECT_EQ(RemoveQuotes("\"\""), "");
+    EXPECT_EQ(RemoveQuotes("\"a"), "\"a");
+    EXPECT_EQ(RemoveQuotes(""), "");
+    EXPECT_EQ(RemoveQuotes("a"), "a");
+    V names{"article", Cp(u8"аптека"), ""};
+    UpperCaseStrings(names);
+    EXPECT_EQ(names, (V{"ARTICLE", Cp(u8"АПТЕКА"), ""}));
     EXPECT_EQ(ExtractBracketNumber("xml[12].cds"), 12);
     EXPECT_EQ(ExtractBracketNumber("abc"), 0);
     EXPECT_EQ(ExtractBracketNumber("a[]"), 0);
@@ -75,26 +86,6 @@ TEST(TextTest, BracketNumbers) {
     V empty;
     SortByBracketNumber(empty);
     EXPECT_TRUE(empty.empty());
-}
-
-TEST(TextTest, UpperCaseStrings) {
-    V list{"article", Cp(u8"аптека"), ""};
-    UpperCaseStrings(list);
-    EXPECT_EQ(list, (V{"ARTICLE", Cp(u8"АПТЕКА"), ""}));
-}
-
-TEST(TextTest, Quotes) {
-    EXPECT_EQ(QuoteIfSingleBlank(" "), "\" \"");
-    EXPECT_EQ(QuoteIfSingleBlank(""), "");
-    EXPECT_EQ(QuoteIfSingleBlank("\""), "\"");
-    EXPECT_EQ(QuoteIfSingleBlank("/data/with blank/x.rar"), "/data/with blank/x.rar");
-    EXPECT_EQ(QuoteIfSingleBlank("  "), "  ");
-    EXPECT_EQ(RemoveQuotes("\"a b\""), "a b");
-    EXPECT_EQ(RemoveQuotes("\""), "");
-    EXPECT_EQ(RemoveQuotes("\"\""), "");
-    EXPECT_EQ(RemoveQuotes("\"a"), "\"a");
-    EXPECT_EQ(RemoveQuotes(""), "");
-    EXPECT_EQ(RemoveQuotes("a"), "a");
 }
 
 }  // namespace

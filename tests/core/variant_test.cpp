@@ -5,7 +5,7 @@
 #include "core/variant.h"
 #include "support/expect_raises.h"
 
-TEST(Variant, EmptyAndNullAreDistinct) {
+TEST(Variant, EmptyAndNullAreDistinctAndDefaultsApplyToNullOnly) {
     Variant e, n = Variant::Null();
     EXPECT_TRUE(e.IsEmpty());
     EXPECT_TRUE(n.IsNull());
@@ -13,9 +13,6 @@ TEST(Variant, EmptyAndNullAreDistinct) {
     EXPECT_EQ(e.AsInteger(), 0);
     EXPECT_THROW(n.AsInteger(), EVariantError);
     EXPECT_EQ(VarToStr(n), "");
-}
-
-TEST(Variant, DefaultsApplyOnlyToNull) {
     EXPECT_EQ(VarToIntDef(Variant::Null(), 7), 7);
     EXPECT_EQ(VarToIntDef(Variant(), 7), 0);
     EXPECT_EQ(VarToIntDef(Variant("12"), 7), 12);
@@ -33,6 +30,9 @@ TEST(Variant, NumericConversions) {
     EXPECT_EQ(Variant(int32_t{5}), Variant(int64_t{5}));
     EXPECT_EQ(Variant(2.5).AsString(), "2.5");
     EXPECT_EQ(Variant(Currency::FromRaw(-23400)).AsString(), "-2.34");
+    // Wide text as it is, even where code page 1251 has no form; other text through it.
+    EXPECT_EQ(Variant(std::u16string(u"\u4E2D\u0416")).AsWideString(), u"\u4E2D\u0416");
+    EXPECT_EQ(Variant("\xC6").AsWideString(), u"\u0416");
 }
 
 TEST(Variant, ArraysCopyOnWrite) {
@@ -46,7 +46,7 @@ TEST(Variant, ArraysCopyOnWrite) {
     EXPECT_THROW(a[5], EVariantError);
 }
 
-TEST(Format, PositionalAndPlainSpecifiers) {
+TEST(Format, PositionalAndPlainSpecifiersFloatsInGeneralForm) {
     EXPECT_EQ(Format("%d-%s", {int32_t{5}, "a"}), "5-a");
     EXPECT_EQ(Format("REPL_ITEMS_%0:d ON REPL_ITEMS_%0:d", {int32_t{7}}), "REPL_ITEMS_7 ON REPL_ITEMS_7");
     EXPECT_EQ(Format("%1:s %0:s %s", {"a", "b"}), "b a b");
@@ -58,9 +58,6 @@ TEST(Format, PositionalAndPlainSpecifiers) {
     EXPECT_EQ(Format("%.2f|%5d|%-3s|", {1.005, int32_t{42}, "x"}), "1.00|   42|x  |");
     EXPECT_THROW(Format("%d", {"x"}), EConvertError);
     EXPECT_THROW(Format("%s %s", {"x"}), EConvertError);
-}
-
-TEST(Format, FloatTextFollowsGeneralForm) {
     EXPECT_EQ(FloatToStr(0.0001), "0.0001");
     EXPECT_EQ(FloatToStr(1e20), "1E20");
     EXPECT_EQ(FloatToStr(-7.0), "-7");

@@ -26,35 +26,56 @@ std::string B(std::initializer_list<int> bytes) {
     return s;
 }
 
-TEST(MemTableBinary, EmptyTableBytes) {
-    auto t = MakeTable({{"ID", TFieldType::ftInteger}});
-    EXPECT_EQ(SaveBin(*t, mtfSaveData), "TPF0" + B({1, 0, 1, 0}));
-}
-
-TEST(MemTableBinary, OneRecordBytes) {
+TEST(MemTableBinary, RecordBytesAndTheirIntegerForms) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+    EXPECT_EQ(SaveBin(*t, mtfSaveData), "TPF0" + B({1, 0, 1, 0}));
     AppendRow(*t, {Variant(5), Variant("ab")});
     EXPECT_EQ(SaveBin(*t, mtfSaveData), "TPF0" + B({1, 0, 1, 2, 5, 6, 2, 'a', 'b', 0}));
+    // 16- and 32-bit integers, a long string, an empty one.
+    auto u = MakeTable({{"I", TFieldType::ftInteger}, {"S", TFieldType::ftMemo}});
+    AppendRow(*u, {Variant(-129), Variant(std::string(300, 'z'))});
+    AppendRow(*u, {Variant(70000), Variant("")});
+    EXPECT_EQ(SaveBin(*u, mtfSaveData | mtfSaveBlobs), "TPF0" + B({1, 0, 1, 3, 0x7F, 0xFF, 0x0C, 0x2C, 0x01, 0, 0}) +
+                                                         std::string(300, 'z') + B({4, 0x70, 0x11, 0x01, 0x00, 0, 0}));
+    // 64-bit integers beyond 32 bits take the wide tag, and read back.
+    auto l = MakeTable({{"L", TFieldType::ftLargeint}});
+    AppendRow(*l, {Variant(INT64_C(0x123456789))});
+    AppendRow(*l, {Variant(INT64_C(-2))});
+    const std::string bytes = SaveBin(*l, mtfSaveData);
+    EXPECT_EQ(bytes, "TPF0" + B({1, 0, 1, 0x13, 0x89, 0x67, 0x45, 0x23, 0x01, 0, 0, 0, 2, 0xFE, 0}));
+    l->EmptyTable();
+    LoadBin(*l, bytes);
+    EXPECT_EQ(Column(*l, "L"), (Strings{"4886718345", "-2"}));
 }
 
-TEST(MemTableBinary, DefinitionBytes) {
+TEST(MemTableBinary, DefinitionBytesLoadIntoAnyStructure) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}});
     t->FieldByName("ID").Required = true;
     EXPECT_EQ(SaveBin(*t, mtfSaveData | mtfSaveDef),
               "TPF0" + B({1, 6, 2, 'I', 'D', 6, 7}) + "Integer" + B({2, 0, 6, 2, 'I', 'D', 6, 0, 2, 10, 9, 8, 0, 1, 0}));
+    auto defs = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+    AppendRow(*defs, {Variant(5), Variant("ab")});
+    std::string withDefs = SaveBin(*defs, mtfSaveData | mtfSaveDef);
+    std::string withoutDefs = SaveBin(*defs, mtfSaveData);
+    auto other = MakeTable({{"X", TFieldType::ftFloat}}, false);
+    LoadBin(*other, withDefs);
+    EXPECT_TRUE(other->Active());
+    EXPECT_EQ(other->FieldDefs().Count(), 2);
+    EXPECT_EQ(Column(*other, "NAME"), (Strings{"ab"}));
+    // Without definitions: into an open table with the same fields only.
+    auto same = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
+    LoadBin(*same, withoutDefs);
+    LoadBin(*same, withoutDefs);
+    EXPECT_EQ(same->RecordCount(), 2);
+    auto closed = MakeTable({{"ID", TFieldType::ftInteger}}, false);
+    EXPECT_THROW(LoadBin(*closed, withoutDefs), EDatabaseError);
+    auto swapped = MakeTable({{"NAME", TFieldType::ftString, 10}, {"ID", TFieldType::ftInteger}});
+    EXPECT_THROW(LoadBin(*swapped, withoutDefs), EReadError);
+    EXPECT_EQ(swapped->State(), TDataSetState::dsBrowse);
+    EXPECT_EQ(swapped->RecordCount(), 0);
 }
 
-TEST(MemTableBinary, IntegerFormsAndLongStrings) {
-    auto t = MakeTable({{"I", TFieldType::ftInteger}, {"S", TFieldType::ftMemo}});
-    AppendRow(*t, {Variant(-129), Variant(std::string(300, 'z'))});
-    AppendRow(*t, {Variant(70000), Variant("")});
-    std::string bytes = SaveBin(*t, mtfSaveData | mtfSaveBlobs);
-    std::string expected = "TPF0" + B({1, 0, 1, 3, 0x7F, 0xFF, 0x0C, 0x2C, 0x01, 0, 0}) + std::string(300, 'z') +
-                           B({4, 0x70, 0x11, 0x01, 0x00, 0, 0});
-    EXPECT_EQ(bytes, expected);
-}
-
-TEST(MemTableBinary, CurrencyComesBackWithFourDecimals) {
+TEST(MemTableBinary, CurrencyWithFourDecimalsFloatsAsExtendedValues) {
     auto t = MakeTable({{"C", TFieldType::ftCurrency}, {"BCD", TFieldType::ftBCD, 4}});
     AppendRow(*t, {Variant(1.23456), Variant(Currency::FromString("9.8765"))});
     auto u = MakeTable({{"C", TFieldType::ftCurrency}, {"BCD", TFieldType::ftBCD, 4}});
@@ -62,9 +83,6 @@ TEST(MemTableBinary, CurrencyComesBackWithFourDecimals) {
     u->First();
     EXPECT_DOUBLE_EQ(u->FieldByName("C").AsFloat(), 1.2346);
     EXPECT_EQ(u->FieldByName("BCD").AsCurrency(), Currency::FromString("9.8765"));
-}
-
-TEST(MemTableBinary, FloatIsAnExtendedValue) {
     uint8_t x[10];
     DoubleToExtended(1.5, x);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(x), 10), B({0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x3F}));
@@ -76,7 +94,7 @@ TEST(MemTableBinary, FloatIsAnExtendedValue) {
     EXPECT_TRUE(std::isinf(ExtendedToDouble(x)));
 }
 
-TEST(MemTableBinary, AllTypesRoundTripWithDefinitions) {
+TEST(MemTableBinary, AllTypesAndRecordsWhoseFirstValueIsNullRoundTrip) {
     auto t = MakeTable({{"SI", TFieldType::ftSmallint}, {"W", TFieldType::ftWord}, {"A", TFieldType::ftAutoInc},
                         {"L", TFieldType::ftLargeint}, {"B", TFieldType::ftBoolean}, {"F", TFieldType::ftFloat},
                         {"D", TFieldType::ftDate}, {"T", TFieldType::ftTime}, {"DT", TFieldType::ftDateTime},
@@ -100,30 +118,16 @@ TEST(MemTableBinary, AllTypesRoundTripWithDefinitions) {
     EXPECT_NEAR(u.FieldByName("DT").AsDateTime(), dt, 1e-9);
     EXPECT_EQ(u.FieldByName("BL").AsString(), std::string("\0\1\2", 3));
     EXPECT_EQ(SaveBin(u, mtfSaveData | mtfSaveDef | mtfSaveBlobs), bytes);
-}
-
-TEST(MemTableBinary, LargeIntBeyond32BitsUsesTheWideTag) {
-    auto t = MakeTable({{"L", TFieldType::ftLargeint}});
-    AppendRow(*t, {Variant(INT64_C(0x123456789))});
-    AppendRow(*t, {Variant(INT64_C(-2))});
-    std::string bytes = SaveBin(*t, mtfSaveData);
-    EXPECT_EQ(bytes, "TPF0" + B({1, 0, 1, 0x13, 0x89, 0x67, 0x45, 0x23, 0x01, 0, 0, 0, 2, 0xFE, 0}));
-    auto u = MakeTable({{"L", TFieldType::ftLargeint}});
-    LoadBin(*u, bytes);
-    EXPECT_EQ(Column(*u, "L"), (Strings{"4886718345", "-2"}));
-}
-
-TEST(MemTableBinary, RecordsWhoseFirstValueIsNullSurvive) {
-    auto t = MakeTable({{"A", TFieldType::ftInteger}, {"B", TFieldType::ftString, 5}});
-    AppendRow(*t, {Variant(1), Variant("x")});
-    AppendRow(*t, {Variant::Null(), Variant("y")});
-    AppendRow(*t, {Variant::Null(), Variant::Null()});
-    AppendRow(*t, {Variant(4), Variant::Null()});
-    std::string bytes = SaveBin(*t, mtfSaveData);
-    auto u = MakeTable({{"A", TFieldType::ftInteger}, {"B", TFieldType::ftString, 5}});
-    LoadBin(*u, bytes);
-    EXPECT_EQ(Column(*u, "A"), (Strings{"1", "<null>", "<null>", "4"}));
-    EXPECT_EQ(Column(*u, "B"), (Strings{"x", "y", "<null>", "<null>"}));
+    auto n = MakeTable({{"A", TFieldType::ftInteger}, {"B", TFieldType::ftString, 5}});
+    AppendRow(*n, {Variant(1), Variant("x")});
+    AppendRow(*n, {Variant::Null(), Variant("y")});
+    AppendRow(*n, {Variant::Null(), Variant::Null()});
+    AppendRow(*n, {Variant(4), Variant::Null()});
+    std::string nullBytes = SaveBin(*n, mtfSaveData);
+    auto m = MakeTable({{"A", TFieldType::ftInteger}, {"B", TFieldType::ftString, 5}});
+    LoadBin(*m, nullBytes);
+    EXPECT_EQ(Column(*m, "A"), (Strings{"1", "<null>", "<null>", "4"}));
+    EXPECT_EQ(Column(*m, "B"), (Strings{"x", "y", "<null>", "<null>"}));
     // The last record null first: its record still reads.
     auto v = MakeTable({{"A", TFieldType::ftInteger}});
     AppendRow(*v, {Variant::Null()});
@@ -132,30 +136,7 @@ TEST(MemTableBinary, RecordsWhoseFirstValueIsNullSurvive) {
     EXPECT_EQ(w->RecordCount(), 1);
 }
 
-TEST(MemTableBinary, DefinitionsLoadIntoAnyStructure) {
-    auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
-    AppendRow(*t, {Variant(5), Variant("ab")});
-    std::string withDefs = SaveBin(*t, mtfSaveData | mtfSaveDef);
-    std::string withoutDefs = SaveBin(*t, mtfSaveData);
-    auto other = MakeTable({{"X", TFieldType::ftFloat}}, false);
-    LoadBin(*other, withDefs);
-    EXPECT_TRUE(other->Active());
-    EXPECT_EQ(other->FieldDefs().Count(), 2);
-    EXPECT_EQ(Column(*other, "NAME"), (Strings{"ab"}));
-    // Without definitions: into an open table with the same fields only.
-    auto same = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 10}});
-    LoadBin(*same, withoutDefs);
-    LoadBin(*same, withoutDefs);
-    EXPECT_EQ(same->RecordCount(), 2);
-    auto closed = MakeTable({{"ID", TFieldType::ftInteger}}, false);
-    EXPECT_THROW(LoadBin(*closed, withoutDefs), EDatabaseError);
-    auto swapped = MakeTable({{"NAME", TFieldType::ftString, 10}, {"ID", TFieldType::ftInteger}});
-    EXPECT_THROW(LoadBin(*swapped, withoutDefs), EReadError);
-    EXPECT_EQ(swapped->State(), TDataSetState::dsBrowse);
-    EXPECT_EQ(swapped->RecordCount(), 0);
-}
-
-TEST(MemTableBinary, ReaderErrors) {
+TEST(MemTableBinary, ReaderErrorsAndValuesForATableWithoutFields) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}});
     ExpectRaises<EReadError>([&] { LoadBin(*t, "TPF1" + B({1, 0, 1, 0})); }, "Invalid stream format");
     ExpectRaises<EReadError>([&] { LoadBin(*t, "TPF0" + B({1, 0, 1, 2})); }, "Stream read error");
@@ -168,18 +149,15 @@ TEST(MemTableBinary, ReaderErrors) {
         "TPF0" + B({1, 6, 1, 'X', 6, 7}) + "Variant" + B({2, 0, 6, 0, 6, 0, 2, 0, 8, 8, 0, 1, 0});
     ExpectRaises<EMemTableError>([&] { LoadBin(*t, variantField); },
         "Unbekannter Feldtyp (Variant)");
-}
-
-TEST(MemTableBinary, ValuesForATableWithoutFieldsAreRefused) {
-    TNVMemTable t;
-    t.Open();
-    ASSERT_EQ(t.FieldCount(), 0);
+    TNVMemTable none;
+    none.Open();
+    ASSERT_EQ(none.FieldCount(), 0);
     // An empty record list reads; a value with no field to take it cannot be
     // consumed and is refused instead of adding records without end.
-    LoadBin(t, "TPF0" + B({1, 0, 1, 0}));
-    EXPECT_EQ(t.RecordCount(), 0);
-    ExpectRaises<EReadError>([&] { LoadBin(t, "TPF0" + B({1, 0, 1, 2, 5, 0})); }, "Invalid property value");
-    EXPECT_EQ(t.RecordCount(), 0);
+    LoadBin(none, "TPF0" + B({1, 0, 1, 0}));
+    EXPECT_EQ(none.RecordCount(), 0);
+    ExpectRaises<EReadError>([&] { LoadBin(none, "TPF0" + B({1, 0, 1, 2, 5, 0})); }, "Invalid property value");
+    EXPECT_EQ(none.RecordCount(), 0);
 }
 
 TEST(MemTableBinary, EventsOfTheBinaryForm) {
@@ -243,24 +221,22 @@ TEST_F(MemTablePersistent, CsvFormat) {
     EXPECT_TRUE(u->Persistent());
 }
 
-TEST_F(MemTablePersistent, DestructionWritesTheFile) {
-    {
-        auto t = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
-        t->Open();
-        AppendRow(*t, {Variant(3), Variant("c")});
-    }
-    auto u = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
-    u->Open();
-    EXPECT_EQ(Column(*u, "ID"), (Strings{"3"}));
-}
-
-TEST_F(MemTablePersistent, EmptyFileNameBehavesLikeAPlainTable) {
+TEST_F(MemTablePersistent, DestructionWritesTheFileUnlessItHasNoName) {
     auto t = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
     t->SetPersistentFile("");
     t->Open();
     AppendRow(*t, {Variant(3), Variant("c")});
     t->Close();
     EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+    // Destruction writes the file.
+    {
+        auto w = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
+        w->Open();
+        AppendRow(*w, {Variant(3), Variant("c")});
+    }
+    auto u = Make(TqdMemTablePersistentSaveFormat::mtsfBinary);
+    u->Open();
+    EXPECT_EQ(Column(*u, "ID"), (Strings{"3"}));
 }
 
 TEST_F(MemTablePersistent, BinaryFilesAndTheirEvents) {
@@ -279,18 +255,7 @@ TEST_F(MemTablePersistent, BinaryFilesAndTheirEvents) {
 
 namespace {
 
-TEST(MemTablePersistentFailure, UnwritableFileAtDestructionStillReleasesTheTable) {
-    TempDir dir;
-    auto t = MakeTable({{"ID", TFieldType::ftInteger}});
-    t->SetPersistent(true);
-    t->SetPersistentFile(dir.File("no/such/folder/t.dat"));
-    AppendRow(*t, {Variant(1)});
-    EXPECT_THROW(t->Close(), EInOutError);
-    EXPECT_TRUE(t->Active());
-    t.reset();  // no leak, no error
-}
-
-TEST(MemTablePersistentFailure, FailedSaveKeepsThePreviousFile) {
+TEST(MemTablePersistentFailure, FailedSaveKeepsThePreviousFileAnUnwritableOneStillReleasesTheTable) {
     TempDir dir;
     auto t = MakeTable({{"ID", TFieldType::ftInteger}}, false);
     t->SetPersistent(true);
@@ -307,6 +272,13 @@ TEST(MemTablePersistentFailure, FailedSaveKeepsThePreviousFile) {
     t->OnSaveRecord = nullptr;
     t->Close();
     EXPECT_NE(TempDir::Read(dir.File("t.dat")), before);
+    auto u = MakeTable({{"ID", TFieldType::ftInteger}});
+    u->SetPersistent(true);
+    u->SetPersistentFile(dir.File("no/such/folder/u.dat"));
+    AppendRow(*u, {Variant(1)});
+    EXPECT_THROW(u->Close(), EInOutError);
+    EXPECT_TRUE(u->Active());
+    u.reset();  // no leak, no error
 }
 
 }  // namespace

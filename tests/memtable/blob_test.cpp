@@ -18,7 +18,7 @@ protected:
     std::unique_ptr<TNVMemTable> t;
 };
 
-TEST_F(MemTableBlob, ValuesLiveOutsideTheRecord) {
+TEST_F(MemTableBlob, ValuesLiveOutsideTheRecordAnEmptyOneIsNullOfSizeZero) {
     std::string big(100000, 'x');
     big[5] = '\0';
     AppendRow(*t, {Variant(1), Variant(big), Variant("memo text")});
@@ -32,9 +32,6 @@ TEST_F(MemTableBlob, ValuesLiveOutsideTheRecord) {
     t->Delete();
     EXPECT_EQ(t->RecordCount(), 1);
     EXPECT_EQ(t->FieldByName("DATA").AsString(), big);
-}
-
-TEST_F(MemTableBlob, EmptyValueIsNullButHasABlobOfSizeZero) {
     t->Append();
     {
         auto s = t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite);
@@ -57,35 +54,20 @@ TEST_F(MemTableBlob, EmptyValueIsNullButHasABlobOfSizeZero) {
     EXPECT_EQ(calls, 1);
 }
 
-TEST_F(MemTableBlob, NewRecordReadsEmpty) {
+TEST_F(MemTableBlob, StreamsByModeAndState) {
     AppendRow(*t, {Variant(1), Variant("old")});
-    t->Append();
-    EXPECT_EQ(Read("DATA"), "");
-    EXPECT_TRUE(t->FieldByName("DATA").IsNull());
-    t->Cancel();
-}
-
-TEST_F(MemTableBlob, WritingOutsideEditModeRaises) {
-    AppendRow(*t, {Variant(1), Variant("old")});
+    // Writing needs edit mode and a writable field.
     ExpectRaises<EDatabaseError>([&] { t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite); },
         "Datensatz nicht im Editiermodus.");
     EXPECT_THROW(t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmReadWrite), EDatabaseError);
     EXPECT_EQ(Read("DATA"), "old");
     EXPECT_THROW(t->CreateBlobStream(t->FieldByName("ID"), TBlobStreamMode::bmRead), EInvalidCast);
-}
-
-TEST_F(MemTableBlob, ReadOnlyFieldRefusesAWriteStream) {
-    AppendRow(*t, {Variant(1), Variant("old")});
-    t->FieldByName("DATA").ReadOnly = true;
     t->Edit();
+    t->FieldByName("DATA").ReadOnly = true;
     ExpectRaises<EDatabaseError>([&] { t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite); },
         "Feld DATA ist als schreibgesch\xFCtzt markiert");
-    t->Cancel();
-}
-
-TEST_F(MemTableBlob, ReadWriteStreamDoesNotChangeTheRecord) {
-    AppendRow(*t, {Variant(1), Variant("old")});
-    t->Edit();
+    t->FieldByName("DATA").ReadOnly = false;
+    // A read-write stream reads the value and changes nothing.
     {
         auto s = t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmReadWrite);
         EXPECT_EQ(s->Bytes(), "old");
@@ -93,9 +75,14 @@ TEST_F(MemTableBlob, ReadWriteStreamDoesNotChangeTheRecord) {
     }
     t->Post();
     EXPECT_EQ(t->FieldByName("DATA").AsString(), "old");
+    // A new record reads empty.
+    t->Append();
+    EXPECT_EQ(Read("DATA"), "");
+    EXPECT_TRUE(t->FieldByName("DATA").IsNull());
+    t->Cancel();
 }
 
-TEST_F(MemTableBlob, CancelledEditKeepsTheOldValue) {
+TEST_F(MemTableBlob, CancelledEditsAndInsertsAndClosedTables) {
     AppendRow(*t, {Variant(1), Variant("old")});
     t->Edit();
     t->FieldByName("DATA").SetAsString("first replacement");
@@ -111,9 +98,6 @@ TEST_F(MemTableBlob, CancelledEditKeepsTheOldValue) {
     t->FieldByName("DATA").Clear();
     t->Post();
     EXPECT_TRUE(t->FieldByName("DATA").IsNull());
-}
-
-TEST_F(MemTableBlob, BlobsOfCancelledInsertsAndClosedTablesAreReleased) {
     t->Append();
     t->FieldByName("DATA").SetAsString(std::string(5000, 'q'));
     t->Cancel();
@@ -127,7 +111,7 @@ TEST_F(MemTableBlob, BlobsOfCancelledInsertsAndClosedTablesAreReleased) {
     EXPECT_EQ(t->RecordCount(), 0);
 }
 
-TEST_F(MemTableBlob, CompressEventsKeepTheStoredFormCompressed) {
+TEST_F(MemTableBlob, CompressEventsKeepTheStoredFormCompressedStoredOnceHoweverOftenClosed) {
     auto compress = [](TStream& plain, TStream& packed) {
         plain.SetPosition(0);
         std::string in(static_cast<size_t>(plain.Size()), '\0');
@@ -161,19 +145,6 @@ TEST_F(MemTableBlob, CompressEventsKeepTheStoredFormCompressed) {
     EXPECT_EQ(t->FieldByName("DATA").AsString(), value);
     EXPECT_GT(storedSize, 4);
     EXPECT_LT(storedSize, 200);
-}
-
-TEST(MemTableBytes, BytesFieldsHoldTheirValuesLikeBlobs) {
-    auto t = MakeTable({{"B", TFieldType::ftBytes, 4}, {"VB", TFieldType::ftVarBytes, 8}});
-    AppendRow(*t, {Variant(std::string("\x01\x02\x00\x04", 4)), Variant("abc")});
-    t->First();
-    EXPECT_EQ(t->FieldByName("B").AsString(), std::string("\x01\x02\x00\x04", 4));
-    EXPECT_EQ(t->FieldByName("VB").AsString(), "abc");
-}
-
-}  // namespace
-
-TEST_F(MemTableBlob, AStreamStoresItsValueOnceHoweverOftenClosed) {
     AppendRow(*t, {Variant(1), Variant("old"), Variant::Null()});
     t->Edit();
     auto s = t->CreateBlobStream(t->FieldByName("DATA"), TBlobStreamMode::bmWrite);
@@ -188,3 +159,13 @@ TEST_F(MemTableBlob, AStreamStoresItsValueOnceHoweverOftenClosed) {
     t->Post();
     EXPECT_EQ(t->FieldByName("DATA").AsString(), "later");
 }
+
+TEST(MemTableBytes, BytesFieldsHoldTheirValuesLikeBlobs) {
+    auto t = MakeTable({{"B", TFieldType::ftBytes, 4}, {"VB", TFieldType::ftVarBytes, 8}});
+    AppendRow(*t, {Variant(std::string("\x01\x02\x00\x04", 4)), Variant("abc")});
+    t->First();
+    EXPECT_EQ(t->FieldByName("B").AsString(), std::string("\x01\x02\x00\x04", 4));
+    EXPECT_EQ(t->FieldByName("VB").AsString(), "abc");
+}
+
+}  // namespace

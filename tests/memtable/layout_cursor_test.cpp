@@ -1,5 +1,6 @@
 // Record layout, field definitions, field values and the cursor.
 #include <cmath>
+#include <utility>
 
 #include "core/format.h"
 #include "memtable_test_util.h"
@@ -7,17 +8,14 @@
 
 namespace {
 
-TEST(MemTableLayout, FieldAreaIsNullBytePlusDataPerField) {
+TEST(MemTableLayout, FieldAreaIsNullBytePlusDataPerFieldOfEveryType) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 20},
                         {"FLAG", TFieldType::ftBoolean}});
     EXPECT_EQ(t->FieldAreaSize(), 5 + 22 + 3);
     EXPECT_EQ(t->GetRecordSize(), 30);
     // Trailer: record number and bookmark flag.
     EXPECT_EQ(t->RecordSize(), 35);
-}
-
-TEST(MemTableLayout, SizesOfEveryType) {
-    auto t = MakeTable({{"A", TFieldType::ftSmallint}, {"B", TFieldType::ftWord}, {"C", TFieldType::ftFloat},
+    t = MakeTable({{"A", TFieldType::ftSmallint}, {"B", TFieldType::ftWord}, {"C", TFieldType::ftFloat},
                         {"D", TFieldType::ftCurrency}, {"E", TFieldType::ftBCD, 4}, {"F", TFieldType::ftDate},
                         {"G", TFieldType::ftTime}, {"H", TFieldType::ftDateTime}, {"I", TFieldType::ftLargeint},
                         {"J", TFieldType::ftBlob}, {"K", TFieldType::ftMemo}, {"L", TFieldType::ftAutoInc},
@@ -26,7 +24,7 @@ TEST(MemTableLayout, SizesOfEveryType) {
     EXPECT_EQ(t->FieldAreaSize(), 3 + 3 + 9 + 9 + 35 + 9 + 9 + 9 + 9 + 5 + 5 + 5 + 5 + 7 + 5);
 }
 
-TEST(MemTableLayout, CalculatedFieldsLieBehindTheTrailer) {
+TEST(MemTableLayout, CalculatedFieldsLieBehindTheTrailerAFieldAreaOf64KIsARangeError) {
     TNVMemTable t;
     t.CreateField("A", TFieldType::ftInteger);
     TBufferField& c = t.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
@@ -45,29 +43,29 @@ TEST(MemTableLayout, CalculatedFieldsLieBehindTheTrailer) {
     EXPECT_EQ(c.AsInteger(), 42);
     t.Next();
     EXPECT_EQ(c.AsInteger(), 10);
-}
-
-TEST(MemTableLayout, FieldAreaOf64KIsARangeError) {
-    TNVMemTable t;
-    for (int i = 0; i < 8; ++i) t.FieldDefs().Add(Format("S%d", {i}), TFieldType::ftString, 8192);
-    t.Open();
-    EXPECT_THROW(t.GetRecordSize(), ERangeError);
+    TNVMemTable wide;
+    for (int i = 0; i < 8; ++i) wide.FieldDefs().Add(Format("S%d", {i}), TFieldType::ftString, 8192);
+    wide.Open();
+    EXPECT_THROW(wide.GetRecordSize(), ERangeError);
     TNVMemTable u;
     for (int i = 0; i < 7; ++i) u.FieldDefs().Add(Format("S%d", {i}), TFieldType::ftString, 8192);
     u.Open();
     EXPECT_EQ(u.GetRecordSize(), 7 * 8194);
 }
 
-TEST(MemTableLayout, UnsupportedTypeRaisesAndLeavesTableClosed) {
+TEST(MemTableLayout, UnsupportedTypesAndSizesAreRefused) {
     TNVMemTable t;
     t.FieldDefs().Add("ID", TFieldType::ftInteger);
     t.FieldDefs().Add("V", TFieldType::ftVariant);
     ExpectRaises<EMemTableError>([&] { t.Open(); }, "Felddefinition V (V) Datentyp 32 nicht unterst\xFCtzt.)");
     EXPECT_FALSE(t.Active());
     EXPECT_EQ(t.FieldCount(), 0);  // default fields are removed again
+    EXPECT_THROW(t.CreateField("S", TFieldType::ftString, 9000), EDatabaseError);
+    EXPECT_THROW(t.CreateField("I", TFieldType::ftInteger, 4), EDatabaseError);
+    EXPECT_THROW(t.CreateField("S2", TFieldType::ftString, -1), EDatabaseError);
 }
 
-TEST(MemTableLayout, DefaultFieldsLiveWhileOpen) {
+TEST(MemTableLayout, DefaultFieldsLiveWhileOpenPersistentOnesRebuildTheDefinitions) {
     TNVMemTable t;
     t.FieldDefs().Add("ID", TFieldType::ftInteger);
     t.FieldDefs().Add("NAME", TFieldType::ftString, 10);
@@ -79,32 +77,26 @@ TEST(MemTableLayout, DefaultFieldsLiveWhileOpen) {
     t.Close();
     EXPECT_EQ(t.FieldCount(), 0);
     EXPECT_EQ(t.FieldDefs().Count(), 2);
+    TNVMemTable p;
+    p.FieldDefs().Add("OLD", TFieldType::ftInteger);
+    p.CreateField("A", TFieldType::ftString, 4).Required = true;
+    p.CreateField("B", TFieldType::ftAutoInc);
+    p.Open();
+    EXPECT_FALSE(p.DefaultFields());
+    ASSERT_EQ(p.FieldDefs().Count(), 2);
+    EXPECT_EQ(std::as_const(p).FieldDefs().Items(0).Name, "A");
+    EXPECT_THROW(std::as_const(p).FieldDefs().Items(2), EListError);
+    EXPECT_TRUE(p.FieldDefs()[0].Required);
+    EXPECT_EQ(p.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
 }
 
-TEST(MemTableLayout, PersistentFieldsRebuildTheDefinitions) {
-    TNVMemTable t;
-    t.FieldDefs().Add("OLD", TFieldType::ftInteger);
-    t.CreateField("A", TFieldType::ftString, 4).Required = true;
-    t.CreateField("B", TFieldType::ftAutoInc);
-    t.Open();
-    EXPECT_FALSE(t.DefaultFields());
-    ASSERT_EQ(t.FieldDefs().Count(), 2);
-    EXPECT_EQ(t.FieldDefs()[0].Name, "A");
-    EXPECT_TRUE(t.FieldDefs()[0].Required);
-    EXPECT_EQ(t.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
-}
-
-TEST(MemTableFieldData, EmptyTableInBrowseHasNoData) {
+TEST(MemTableFieldData, AnEmptyTableHasNoDataAReadOnlyFieldTakesNone) {
     auto t = MakeTable({{"ID", TFieldType::ftInteger}});
     int32_t v = 7;
     EXPECT_FALSE(t->FieldByName("ID").GetData(&v));
     EXPECT_TRUE(t->FieldByName("ID").IsNull());
     EXPECT_EQ(t->RecNo(), -1);
     EXPECT_EQ(t->FieldByName("ID").AsInteger(), 0);
-}
-
-TEST(MemTableFieldData, ReadOnlyFieldRefusesWrites) {
-    auto t = MakeTable({{"ID", TFieldType::ftInteger}});
     TBufferField& f = t->FieldByName("ID");
     f.ReadOnly = true;
     f.DisplayLabel = "Nummer";
@@ -113,7 +105,7 @@ TEST(MemTableFieldData, ReadOnlyFieldRefusesWrites) {
     t->Cancel();
 }
 
-TEST(MemTableFieldData, ValuesOfEveryTypeRoundTrip) {
+TEST(MemTableFieldData, ValuesOfEveryTypeRoundTripOutOfRangeOnesRaise) {
     auto t = MakeTable({{"SI", TFieldType::ftSmallint}, {"W", TFieldType::ftWord}, {"I", TFieldType::ftInteger},
                         {"B", TFieldType::ftBoolean}, {"F", TFieldType::ftFloat}, {"C", TFieldType::ftCurrency},
                         {"BCD", TFieldType::ftBCD, 4}, {"D", TFieldType::ftDate}, {"T", TFieldType::ftTime},
@@ -151,11 +143,6 @@ TEST(MemTableFieldData, ValuesOfEveryTypeRoundTrip) {
     EXPECT_EQ(t->FieldByName("S").AsString(), "abcde");  // cut to the size
     EXPECT_EQ(t->FieldByName("FC").AsString(), "xy");
     EXPECT_EQ(t->FieldByName("D").AsVariant().Type(), VarType::Date);
-}
-
-TEST(MemTableFieldData, RangeAndConversionErrors) {
-    auto t = MakeTable({{"SI", TFieldType::ftSmallint}, {"W", TFieldType::ftWord}, {"I", TFieldType::ftInteger},
-                        {"B", TFieldType::ftBoolean}});
     t->Append();
     EXPECT_THROW(t->FieldByName("SI").SetAsInteger(40000), ERangeError);
     EXPECT_THROW(t->FieldByName("W").SetAsInteger(-1), ERangeError);
@@ -169,13 +156,6 @@ TEST(MemTableFieldData, RangeAndConversionErrors) {
     t->Cancel();
 }
 
-TEST(MemTableFieldData, InvalidFieldSizes) {
-    TNVMemTable t;
-    EXPECT_THROW(t.CreateField("S", TFieldType::ftString, 9000), EDatabaseError);
-    EXPECT_THROW(t.CreateField("I", TFieldType::ftInteger, 4), EDatabaseError);
-    EXPECT_THROW(t.CreateField("S2", TFieldType::ftString, -1), EDatabaseError);
-}
-
 class MemTableCursor : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -186,7 +166,7 @@ protected:
     std::unique_ptr<ProbeTable> t;
 };
 
-TEST_F(MemTableCursor, WalksForwardAndBackward) {
+TEST_F(MemTableCursor, WalksForwardBackwardAndByNumber) {
     EXPECT_TRUE(t->Bof());
     EXPECT_EQ(t->RecNo(), 1);
     t->Next();
@@ -204,9 +184,26 @@ TEST_F(MemTableCursor, WalksForwardAndBackward) {
     EXPECT_EQ(t->MoveBy(-5), -1);
     EXPECT_TRUE(t->Bof());
     EXPECT_EQ(t->RecordCount(), 3);
+    // A record number outside the range does not move.
+    t->Next();
+    t->SetRecNo(0);
+    t->SetRecNo(4);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
+    t->SetRecNo(3);
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
+    EXPECT_EQ(t->RecNo(), 3);
+    // The Find operations report whether they moved.
+    EXPECT_FALSE(t->FindNext());
+    EXPECT_TRUE(t->FindPrior());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
+    EXPECT_TRUE(t->FindFirst());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 10);
+    EXPECT_FALSE(t->FindPrior());
+    EXPECT_TRUE(t->FindLast());
+    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
 }
 
-TEST_F(MemTableCursor, GetRecordNextAtTheLastRecordGivesEofAndStays) {
+TEST_F(MemTableCursor, GetRecordAtTheEndsAndWhileEditing) {
     t->Last();
     std::vector<uint8_t> buf(static_cast<size_t>(t->RecordSize()));
     EXPECT_EQ(t->CurrentIndex(), 2);
@@ -216,10 +213,6 @@ TEST_F(MemTableCursor, GetRecordNextAtTheLastRecordGivesEofAndStays) {
     EXPECT_EQ(t->CurrentIndex(), 0);
     EXPECT_EQ(t->GetRecord(buf.data(), TGetMode::gmPrior, true), TGetResult::grBOF);
     EXPECT_EQ(t->CurrentIndex(), 0);
-}
-
-TEST_F(MemTableCursor, RecordNumberIsMinusOneWhenFetchedWhileEditing) {
-    std::vector<uint8_t> buf(static_cast<size_t>(t->RecordSize()));
     t->Next();
     EXPECT_EQ(t->RecNo(), 2);
     ASSERT_EQ(t->GetRecord(buf.data(), TGetMode::gmCurrent, true), TGetResult::grOK);
@@ -234,29 +227,13 @@ TEST_F(MemTableCursor, RecordNumberIsMinusOneWhenFetchedWhileEditing) {
     t->Cancel();
 }
 
-TEST_F(MemTableCursor, SetRecNoOutsideTheRangeDoesNotMove) {
-    t->Next();
-    t->SetRecNo(0);
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
-    t->SetRecNo(4);
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
-    t->SetRecNo(3);
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
-    EXPECT_EQ(t->RecNo(), 3);
-}
-
-TEST_F(MemTableCursor, FindOperationsIgnoreNothingButTheList) {
-    EXPECT_TRUE(t->FindLast());
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 30);
-    EXPECT_FALSE(t->FindNext());
-    EXPECT_TRUE(t->FindPrior());
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 20);
-    EXPECT_TRUE(t->FindFirst());
-    EXPECT_EQ(t->FieldByName("ID").AsInteger(), 10);
-    EXPECT_FALSE(t->FindPrior());
-}
-
-TEST_F(MemTableCursor, CloseDiscardsTheRecords) {
+TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterfaceAndCloseDiscards) {
+    TDataSet& ds = *t;
+    std::vector<int> seen;
+    for (ds.First(); !ds.Eof(); ds.Next()) seen.push_back(ds.FieldByName("id").AsInteger());
+    EXPECT_EQ(seen, (std::vector<int>{10, 20, 30}));
+    EXPECT_EQ(ds.FindField("nope"), nullptr);
+    EXPECT_THROW(ds.FieldByName("nope"), EDatabaseError);
     t->Close();
     EXPECT_FALSE(t->Active());
     EXPECT_THROW(t->First(), EDatabaseError);
@@ -264,15 +241,6 @@ TEST_F(MemTableCursor, CloseDiscardsTheRecords) {
     EXPECT_EQ(t->RecordCount(), 0);
     EXPECT_TRUE(t->Eof());
     EXPECT_TRUE(t->Bof());
-}
-
-TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterface) {
-    TDataSet& ds = *t;
-    std::vector<int> seen;
-    for (ds.First(); !ds.Eof(); ds.Next()) seen.push_back(ds.FieldByName("id").AsInteger());
-    EXPECT_EQ(seen, (std::vector<int>{10, 20, 30}));
-    EXPECT_EQ(ds.FindField("nope"), nullptr);
-    EXPECT_THROW(ds.FieldByName("nope"), EDatabaseError);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ std::unique_ptr<TNVMemTable> Source() {
     return s;
 }
 
-TEST(MemTableOps, LoadWithOnlyDataKeepsTheOwnStructure) {
+TEST(MemTableOps, LoadWithOnlyDataOrWithTheStructure) {
     auto src = Source();
     auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"EXTRA", TFieldType::ftString, 5},
                         {"NAME", TFieldType::ftString, 3}});
@@ -22,50 +22,43 @@ TEST(MemTableOps, LoadWithOnlyDataKeepsTheOwnStructure) {
     EXPECT_EQ(Column(*t, "ID"), (Strings{"1", "2", "3"}));
     EXPECT_EQ(Column(*t, "EXTRA"), (Strings{"<null>", "<null>", "<null>"}));
     EXPECT_EQ(Column(*t, "NAME"), (Strings{"one", "two", "thr"}));
+    TNVMemTable copy;
+    copy.LoadFromDataSet(src.get(), mtcpoStructure);
+    ASSERT_TRUE(copy.Active());
+    ASSERT_EQ(copy.FieldCount(), 3);
+    EXPECT_EQ(copy.FieldByName("NAME").Size(), 20);
+    EXPECT_EQ(copy.FieldByName("PRICE").DataType(), TFieldType::ftCurrency);
+    EXPECT_EQ(copy.RecNo(), 1);
+    EXPECT_EQ(Column(copy, "PRICE"), (Strings{"1.5", "<null>", "3.25"}));
 }
 
-TEST(MemTableOps, LoadWithStructureCopiesFieldsAndRecords) {
-    auto src = Source();
+TEST(MemTableOps, TheSourceIsLeftAsItWas) {
+    // Closed: opened for the copy and closed again.
+    auto closed = MakeTable({{"ID", TFieldType::ftInteger}}, false);
+    closed->SetPersistentFile("");
     TNVMemTable t;
-    t.LoadFromDataSet(src.get(), mtcpoStructure);
-    ASSERT_TRUE(t.Active());
-    ASSERT_EQ(t.FieldCount(), 3);
-    EXPECT_EQ(t.FieldByName("NAME").Size(), 20);
-    EXPECT_EQ(t.FieldByName("PRICE").DataType(), TFieldType::ftCurrency);
-    EXPECT_EQ(t.RecNo(), 1);
-    EXPECT_EQ(Column(t, "PRICE"), (Strings{"1.5", "<null>", "3.25"}));
-}
-
-TEST(MemTableOps, ClosedSourceIsOpenedAndClosedAgain) {
-    auto src = MakeTable({{"ID", TFieldType::ftInteger}}, false);
-    src->SetPersistentFile("");
-    TNVMemTable t;
-    t.LoadFromDataSet(src.get(), mtcpoStructure);
-    EXPECT_FALSE(src->Active());
+    t.LoadFromDataSet(closed.get(), mtcpoStructure);
+    EXPECT_FALSE(closed->Active());
     EXPECT_TRUE(t.Active());
     EXPECT_EQ(t.RecordCount(), 0);
-    EXPECT_FALSE(src->ControlsDisabled());
+    EXPECT_FALSE(closed->ControlsDisabled());
     EXPECT_FALSE(t.ControlsDisabled());
-}
-
-TEST(MemTableOps, OpenSourceStaysOnItsRecord) {
+    // Open, on its record, with its controls disabled as they were before.
     auto src = Source();
     src->SetRecNo(2);
-    TNVMemTable t;
+    src->DisableControls();
     t.LoadFromDataSet(src.get(), mtcpoStructure);
+    EXPECT_EQ(t.RecordCount(), 3);
     EXPECT_TRUE(src->Active());
     EXPECT_EQ(src->FieldByName("ID").AsInteger(), 2);
-    EXPECT_EQ(t.RecordCount(), 3);
-}
-
-TEST(MemTableOps, SourceControlsDisabledBeforeStayBalanced) {
-    auto src = Source();
-    src->DisableControls();
-    TNVMemTable t;
-    t.LoadFromDataSet(src.get(), mtcpoStructure);
     EXPECT_TRUE(src->ControlsDisabled());
     src->EnableControls();
     EXPECT_FALSE(src->ControlsDisabled());
+    // Loading from the table itself, or from nothing, does nothing.
+    src->LoadFromDataSet(src.get(), mtcpoStructure);
+    EXPECT_EQ(src->RecordCount(), 3);
+    src->LoadFromDataSet(nullptr, mtcpoStructure);
+    EXPECT_EQ(src->RecordCount(), 3);
 }
 
 TEST(MemTableOps, FilterAndMasterOfTheTableDoNotHoldBackRecords) {
@@ -89,28 +82,7 @@ TEST(MemTableOps, ReadOnlyFieldsOfTheSourceCopyThrough) {
     EXPECT_EQ(Column(t, "NAME"), (Strings{"one", "two", "three"}));
 }
 
-TEST(MemTableOps, LoadFromTheTableItselfDoesNothing) {
-    auto t = Source();
-    t->LoadFromDataSet(t.get(), mtcpoStructure);
-    EXPECT_EQ(t->RecordCount(), 3);
-    t->LoadFromDataSet(nullptr, mtcpoStructure);
-    EXPECT_EQ(t->RecordCount(), 3);
-}
-
-TEST(MemTableOps, DeleteTableNeedsAClosedTable) {
-    auto t = Source();
-    EXPECT_THROW(t->DeleteTable(), EDatabaseError);
-    EXPECT_TRUE(t->Active());
-    EXPECT_EQ(t->RecordCount(), 3);
-    EXPECT_THROW(t->CreateTable(), EDatabaseError);
-    EXPECT_THROW(t->CreateTableAs(nullptr, 0), EDatabaseError);
-    t->Close();
-    t->DeleteTable();
-    EXPECT_EQ(t->FieldCount(), 0);
-    EXPECT_EQ(t->FieldDefs().Count(), 3);
-}
-
-TEST(MemTableOps, EmptyTableKeepsTheStructure) {
+TEST(MemTableOps, EmptyTableKeepsTheStructureDeleteTableNeedsItClosed) {
     auto t = Source();
     t->Edit();
     t->FieldByName("NAME").SetAsString("pending");
@@ -121,9 +93,18 @@ TEST(MemTableOps, EmptyTableKeepsTheStructure) {
     EXPECT_TRUE(t->Eof());
     AppendRow(*t, {Variant(4), Variant("four")});
     EXPECT_EQ(Column(*t, "NAME"), (Strings{"four"}));
+    EXPECT_THROW(t->DeleteTable(), EDatabaseError);
+    EXPECT_TRUE(t->Active());
+    EXPECT_EQ(t->RecordCount(), 1);
+    EXPECT_THROW(t->CreateTable(), EDatabaseError);
+    EXPECT_THROW(t->CreateTableAs(nullptr, 0), EDatabaseError);
+    t->Close();
+    t->DeleteTable();
+    EXPECT_EQ(t->FieldCount(), 0);
+    EXPECT_EQ(t->FieldDefs().Count(), 3);
 }
 
-TEST(MemTableOps, CreateTableUsesExistingDefinitions) {
+TEST(MemTableOps, CreateTableFromDefinitionsFieldsOrAnotherTable) {
     TNVMemTable t;
     t.CreateField("OBJ", TFieldType::ftInteger);
     t.FieldDefs().Add("DEF", TFieldType::ftString, 4);
@@ -137,18 +118,15 @@ TEST(MemTableOps, CreateTableUsesExistingDefinitions) {
     u.CreateTable();
     ASSERT_EQ(u.FieldDefs().Count(), 1);
     EXPECT_EQ(u.FieldCount(), 1);
-}
-
-TEST(MemTableOps, CreateTableAsWithCalculatedAndDroppedFields) {
     TNVMemTable src;
     src.CreateField("A", TFieldType::ftInteger);
     src.CreateField("V", TFieldType::ftVariant);
     src.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
-    TNVMemTable t;
-    t.CreateTableAs(&src, mtcpoCalculated);
+    TNVMemTable as;
+    as.CreateTableAs(&src, mtcpoCalculated);
     // The definition of the unsupported type is dropped.
-    EXPECT_EQ(t.FieldDefs().IndexOf("V"), -1);
-    TBufferField* c = t.FindField("C");
+    EXPECT_EQ(as.FieldDefs().IndexOf("V"), -1);
+    TBufferField* c = as.FindField("C");
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->FieldKind(), TFieldKind::fkCalculated);
 }
@@ -174,7 +152,7 @@ TEST(MemTableOps, CopyFieldPropertiesByClass) {
     EXPECT_TRUE(t->FieldByName("ID").Transliterate);
 }
 
-TEST(MemTableOps, CopyRecordsEventsAndLimit) {
+TEST(MemTableOps, CopyRecordsEventsLimitAndConversions) {
     auto src = Source();
     auto dst = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 20}});
     // Events of the source fire when the table copies out of itself.
@@ -188,60 +166,14 @@ TEST(MemTableOps, CopyRecordsEventsAndLimit) {
     dst->EmptyTable();
     dst->CopyRecords(src.get(), dst.get());
     EXPECT_EQ(Column(*dst, "ID"), (Strings{"2", "3"}));
-}
-
-TEST(MemTableOps, LargeIntFromAFloatIsCutToItsWholePart) {
-    auto src = MakeTable({{"L", TFieldType::ftFloat}, {"M", TFieldType::ftLargeint}});
+    // A float copied into a 64-bit integer is cut to its whole part.
+    src = MakeTable({{"L", TFieldType::ftFloat}, {"M", TFieldType::ftLargeint}});
     AppendRow(*src, {Variant(-7.9), Variant(INT64_C(9007199254740993))});
-    auto dst = MakeTable({{"L", TFieldType::ftLargeint}, {"M", TFieldType::ftLargeint}});
+    dst = MakeTable({{"L", TFieldType::ftLargeint}, {"M", TFieldType::ftLargeint}});
     dst->CopyRecords(src.get(), dst.get());
     dst->First();
     EXPECT_EQ(dst->FieldByName("L").AsLargeInt(), -7);
     EXPECT_EQ(dst->FieldByName("M").AsLargeInt(), INT64_C(9007199254740993));
-}
-
-// The measures table of an article, as the catalogue uses it.
-TEST(MemTableOps, MeasuresTableWorkflow) {
-    auto measures = std::make_unique<TNVMemTable>();
-    measures->FieldDefs().Add("ID", TFieldType::ftInteger);
-    measures->FieldDefs().Add("ARTICLE_ID", TFieldType::ftInteger);
-    measures->FieldDefs().Add("MEASURE_NAME_ID", TFieldType::ftInteger);
-    measures->FieldDefs().Add("FACTOR", TFieldType::ftInteger);
-    measures->FieldDefs().Add("IS_ATOMIC", TFieldType::ftString, 1);
-    measures->FieldDefs().Add("MeasureName", TFieldType::ftString, 20);
-    measures->CreateTable();
-    measures->Close();
-    EXPECT_FALSE(measures->Active());
-    measures->Open();
-    measures->EmptyTable();
-    for (int factor : {1, 10, 20}) {
-        measures->Append();
-        measures->FieldByName("ID").SetAsInteger(100 + factor);
-        measures->FieldByName("ARTICLE_ID").SetAsInteger(7);
-        measures->FieldByName("MEASURE_NAME_ID").SetAsInteger(factor);
-        measures->FieldByName("FACTOR").SetAsInteger(factor);
-        measures->FieldByName("IS_ATOMIC").SetAsString(factor == 20 ? "T" : "F");
-        measures->Post();
-    }
-    // The last row appended is current.
-    EXPECT_EQ(measures->FieldByName("FACTOR").AsInteger(), 20);
-    ASSERT_TRUE(measures->Locate("IS_ATOMIC", Variant("T"), 0));
-    EXPECT_EQ(measures->FieldByName("ID").AsInteger(), 120);
-    ASSERT_TRUE(measures->Locate("FACTOR", Variant(1), 0));
-    EXPECT_EQ(measures->FieldByName("ID").AsInteger(), 101);
-    measures->AppendRecord({Variant(5), Variant(7), Variant(3), Variant(5), Variant("F"), Variant("box")});
-    EXPECT_EQ(measures->RecordCount(), 4);
-
-    // Another article takes over structure and rows.
-    TNVMemTable copy;
-    copy.LoadFromDataSet(measures.get(), mtcpoStructure);
-    EXPECT_EQ(copy.FieldCount(), 6);
-    EXPECT_EQ(Column(copy, "FACTOR"), (Strings{"1", "10", "20", "5"}));
-    EXPECT_EQ(Column(copy, "MeasureName"), (Strings{"<null>", "<null>", "<null>", "box"}));
-    // Clearing closes the table and discards the rows.
-    measures->Close();
-    measures->Open();
-    EXPECT_EQ(measures->RecordCount(), 0);
 }
 
 }  // namespace
@@ -303,7 +235,7 @@ TEST(MemTableOps, LoadsAQueryResultThroughTheCommonInterface) {
     EXPECT_FALSE(measures->ControlsDisabled());
 }
 
-TEST(MemTableLookupFields, TakeTheirValueFromTheLookupDataSet) {
+TEST(MemTableOps, LookupFieldsTakeTheirValueFromTheLookupDataSetBlockReadSteps) {
     auto names = MakeTable({{"KEY", TFieldType::ftInteger}, {"TEXT", TFieldType::ftString, 10}});
     AppendRow(*names, {Variant(1), Variant("one")});
     AppendRow(*names, {Variant(2), Variant("two")});
@@ -322,20 +254,17 @@ TEST(MemTableLookupFields, TakeTheirValueFromTheLookupDataSet) {
     TMemoryStream s;
     t.SaveToStream(s, mtfSaveData | mtfSaveLookup | mtfSkipRest);
     EXPECT_EQ(s.Bytes(), "\"REF\",\"REF_TEXT\",\r\n\"2\",\"two\",\r\n\"5\",\r\n");
-}
-
-TEST(MemTableBlockRead, SizeSwitchesTheStateAndSteps) {
-    auto t = MakeTable({{"V", TFieldType::ftInteger}});
-    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i)});
-    t->First();
-    t->SetBlockReadSize(10);
-    EXPECT_EQ(t->State(), TDataSetState::dsBlockRead);
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 2);
-    t->SetBlockReadSize(-1);
-    EXPECT_EQ(t->State(), TDataSetState::dsBrowse);
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 3);
-    t->SetBlockReadSize(0);
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 3);
+    auto blocks = MakeTable({{"V", TFieldType::ftInteger}});
+    for (int i = 1; i <= 3; ++i) AppendRow(*blocks, {Variant(i)});
+    blocks->First();
+    blocks->SetBlockReadSize(10);
+    EXPECT_EQ(blocks->State(), TDataSetState::dsBlockRead);
+    EXPECT_EQ(blocks->FieldByName("V").AsInteger(), 2);
+    blocks->SetBlockReadSize(-1);
+    EXPECT_EQ(blocks->State(), TDataSetState::dsBrowse);
+    EXPECT_EQ(blocks->FieldByName("V").AsInteger(), 3);
+    blocks->SetBlockReadSize(0);
+    EXPECT_EQ(blocks->FieldByName("V").AsInteger(), 3);
 }
 
 }  // namespace

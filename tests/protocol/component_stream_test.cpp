@@ -47,7 +47,7 @@ void ExpectDecodeError(const std::string& bytes, const std::string& message) {
 
 // ------------------------------------------------------------ encoding
 
-TEST(ComponentStream, ResultWithDefaultsKeepsItsAlwaysWrittenProperties) {
+TEST(ComponentStream, DefaultsKeepTheirAlwaysWrittenProperties) {
     TPharmServerCommandResult r;
     EXPECT_EQ(Hex(EncodePharmComponent(r)),
               Hex(Obj("TPharmServerCommandResult", Entry("NextDataResponseCheckInterval", B({2, 0})))));
@@ -63,9 +63,15 @@ TEST(ComponentStream, ResultWithDefaultsKeepsItsAlwaysWrittenProperties) {
                       Entry("RequestProceeded", B({8})) + Entry("NomObjectType", Ident("notArticle")) +
                       Entry("NomKey", B({2, 0xFF})) + Entry("CentralSyncAction", Ident("csaUnknown")) +
                       Entry("NomCheckReason", Ident("ncrNone")) + kEmptyLogin + Entry("Data", Binary(""))));
+
+    TPharmServerConfirmActionCommand c;
+    EXPECT_EQ(EncodePharmComponent(c),
+              Obj("TPharmServerConfirmActionCommand",
+                  Entry("ActionRequestID", B({2, 0})) + Entry("NomCheckReason", Ident("ncrNone")) +
+                      Entry("CheckResult", B({9})) + Entry("CentralSyncAction", Ident("csaUnknown")) + kEmptyLogin));
 }
 
-TEST(ComponentStream, SendFileCommandBytes) {
+TEST(ComponentStream, SendFileCommandAndResultBytes) {
     TPharmServerSendFileCommand c;
     EXPECT_EQ(c.StartPosition, -1);
     EXPECT_EQ(Hex(EncodePharmComponent(c)),
@@ -87,9 +93,7 @@ TEST(ComponentStream, SendFileCommandBytes) {
                           Entry("StartPosition", B({3, 0x90, 0x01})) + Entry("FileSize", B({3, 0xE8, 0x03})) +
                           Entry("CustomerInfo", Binary("ci")) + Entry("PrivateProperties", B({2, 2})) +
                           Entry("Data", Binary("chunk")))));
-}
-
-TEST(ComponentStream, SendFileResultWritesStartPositionBeforeIsTransfered) {
+    // The result writes StartPosition before IsTransfered.
     TPharmServerSendFileResult r;
     r.StartPosition = 1000;
     r.IsTransfered = true;
@@ -103,7 +107,7 @@ TEST(ComponentStream, SendFileResultWritesStartPositionBeforeIsTransfered) {
               std::string::npos);
 }
 
-TEST(ComponentStream, StringsSkipEmptyAndUseTheLongFormAbove255) {
+TEST(ComponentStream, LongFormsOfStringsAndOfTheDeclaredBlockSize) {
     TPharmServerCommandResult r;
     r.ErrorMessage = std::string(300, 'e');
     const std::string bytes = EncodePharmComponent(r);
@@ -113,9 +117,7 @@ TEST(ComponentStream, StringsSkipEmptyAndUseTheLongFormAbove255) {
     EXPECT_EQ(DecodeAs<TPharmServerCommandResult>(bytes)->ErrorMessage, std::string(300, 'e'));
     r.ErrorMessage = std::string(255, 'e');
     EXPECT_NE(EncodePharmComponent(r).find(SS("ErrorMessage") + B({6, 0xFF})), std::string::npos);
-}
-
-TEST(ComponentStream, PrivatePropertiesCarriesTheDeclaredSize) {
+    // PrivateProperties carries the declared size, in the form its value needs.
     TPharmServerLoginCommand c;
     c.CustomerInfoSize = 70000;
     EXPECT_EQ(EncodePharmComponent(c),
@@ -126,22 +128,19 @@ TEST(ComponentStream, PrivatePropertiesCarriesTheDeclaredSize) {
               std::string::npos);
 }
 
-TEST(ComponentStream, TagIsWrittenOnlyWhenSetAndFirst) {
+TEST(ComponentStream, TagInt64AndDateTimeProperties) {
     TPharmServerCommand c;
     EXPECT_EQ(EncodePharmComponent(c), Obj("TPharmServerCommand", ""));
     c.Tag = -200;
     EXPECT_EQ(EncodePharmComponent(c), Obj("TPharmServerCommand", Entry("Tag", B({3, 0x38, 0xFF}))));
     c.Name = "ignored";
     EXPECT_EQ(EncodePharmComponent(c), Obj("TPharmServerCommand", Entry("Tag", B({3, 0x38, 0xFF}))));
-}
-
-TEST(ComponentStream, Int64AndDateTimeProperties) {
-    TPharmServerReplicationCommand c;
-    c.ArchiveGenDate = 1.0;
-    c.PacketStartPosition = 0;              // skipped
-    c.PacketEndPosition = 3000000000LL;     // beyond 32 bits
-    c.WholePacketSize = 70000;
-    EXPECT_EQ(Hex(EncodePharmComponent(c)),
+    TPharmServerReplicationCommand rep;
+    rep.ArchiveGenDate = 1.0;
+    rep.PacketStartPosition = 0;              // skipped
+    rep.PacketEndPosition = 3000000000LL;     // beyond 32 bits
+    rep.WholePacketSize = 70000;
+    EXPECT_EQ(Hex(EncodePharmComponent(rep)),
               Hex(Obj("TPharmServerReplicationCommand",
                       Entry("ArchiveGenDate", B({5, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xFF, 0x3F})) +
                           Entry("PacketEndPosition", B({0x13, 0x00, 0x5E, 0xD0, 0xB2, 0, 0, 0, 0})) +
@@ -149,15 +148,7 @@ TEST(ComponentStream, Int64AndDateTimeProperties) {
                           Entry("Data", Binary("")))));
 }
 
-TEST(ComponentStream, ConfirmActionCommandDefaults) {
-    TPharmServerConfirmActionCommand c;
-    EXPECT_EQ(EncodePharmComponent(c),
-              Obj("TPharmServerConfirmActionCommand",
-                  Entry("ActionRequestID", B({2, 0})) + Entry("NomCheckReason", Ident("ncrNone")) +
-                      Entry("CheckResult", B({9})) + Entry("CentralSyncAction", Ident("csaUnknown")) + kEmptyLogin));
-}
-
-TEST(ComponentStream, WriteEmptiesAndRewindsTheStream) {
+TEST(ComponentStream, WriteEmptiesAndRewindsTheStreamAbsentPropertiesKeepTheirDefaults) {
     TMemoryStream ms(std::string(1000, 'x'));
     ms.SetPosition(500);
     TPharmServerCommand c;
@@ -166,22 +157,19 @@ TEST(ComponentStream, WriteEmptiesAndRewindsTheStream) {
     EXPECT_EQ(ms.Position(), 0);
     ms.SetPosition(3);
     EXPECT_STREQ(ReadPharmComponent(ms)->ClassName(), "TPharmServerCommand");
-}
-
-// ------------------------------------------------------------ decoding
-
-TEST(ComponentStream, AbsentPropertiesKeepTheConstructorDefaults) {
-    auto c = DecodeAs<TPharmServerConfirmActionCommand>(Obj("TPharmServerConfirmActionCommand", ""));
-    EXPECT_TRUE(c->CheckResult);
-    EXPECT_FALSE(c->IsCustomerInfoValid());
-    EXPECT_EQ(c->CustomerInfoSize, 0);
+    auto confirm = DecodeAs<TPharmServerConfirmActionCommand>(Obj("TPharmServerConfirmActionCommand", ""));
+    EXPECT_TRUE(confirm->CheckResult);
+    EXPECT_FALSE(confirm->IsCustomerInfoValid());
+    EXPECT_EQ(confirm->CustomerInfoSize, 0);
     auto r = DecodeAs<TPharmServerNomActualizationResult>(Obj("TPharmServerNomActualizationResult", ""));
     EXPECT_EQ(r->NomKey, -1);
     auto s = DecodeAs<TPharmServerSendFileCommand>(Obj("TPharmServerSendFileCommand", ""));
     EXPECT_EQ(s->StartPosition, -1);
 }
 
-TEST(ComponentStream, NamesAreMatchedIgnoringCase) {
+// ------------------------------------------------------------ decoding
+
+TEST(ComponentStream, NamesAreMatchedIgnoringCaseAndBlocksWrittenAtTheStreamPosition) {
     auto r = DecodeAs<TPharmServerLoginResult>(
         Obj("tpharmserverloginresult", Entry("errormessage", B({6, 2}) + "no") + Entry("TAG", B({2, 7})) +
                                            Entry("customerinfo", Binary("abc")) +
@@ -191,6 +179,10 @@ TEST(ComponentStream, NamesAreMatchedIgnoringCase) {
     EXPECT_EQ(r->CustomerInfo.Bytes(), "abc");
     EXPECT_EQ(r->CustomerInfo.Position(), 0);
     EXPECT_TRUE(r->IsCustomerInfoValid());
+    // A second CustomerInfo entry lands at position 0 again (the first one rewound it).
+    auto c = DecodeAs<TPharmServerLoginCommand>(
+        Obj("TPharmServerLoginCommand", Entry("CustomerInfo", Binary("abc")) + Entry("CustomerInfo", Binary("X"))));
+    EXPECT_EQ(c->CustomerInfo.Bytes(), "Xbc");
 }
 
 TEST(ComponentStream, ValueForms) {
@@ -213,13 +205,6 @@ TEST(ComponentStream, ValueForms) {
 
     auto n = DecodeAs<TPharmServerCommand>(Obj("TPharmServerCommand", Entry("Name", B({6, 1}) + "n")));
     EXPECT_EQ(n->Name, "n");
-}
-
-TEST(ComponentStream, BlocksAreWrittenAtTheStreamPosition) {
-    // A second CustomerInfo entry lands at position 0 again (the first one rewound it).
-    auto c = DecodeAs<TPharmServerLoginCommand>(
-        Obj("TPharmServerLoginCommand", Entry("CustomerInfo", Binary("abc")) + Entry("CustomerInfo", Binary("X"))));
-    EXPECT_EQ(c->CustomerInfo.Bytes(), "Xbc");
 }
 
 TEST(ComponentStream, DecodeFailures) {
@@ -266,9 +251,14 @@ TEST(ComponentStream, CountsBeyondTheBytesPresentFailWithoutAllocating) {
         kReadError);
     ExpectDecodeError<EReadError>(
         Obj("TPharmServerCommandResult", Entry("ErrorMessage", B({0x0C, 0x00, 0x00, 0x00, 0x80}))), kReadError);
+    // Read straight into a block: nothing is reserved for a count the bytes cannot back.
+    TMemoryStream in(B({0x0A, 0xFF, 0xFF, 0xFF, 0x7F}) + "abc"), block;
+    TComponentReader reader(in);
+    EXPECT_THROW(reader.ReadBinaryInto(block), EReadError);
+    EXPECT_EQ(block.Size(), 0);
 }
 
-TEST(ComponentStream, EveryTruncationIsAReadError) {
+TEST(ComponentStream, TruncationsChildObjectsAndNesting) {
     TPharmServerNomActualizationCommand c;
     c.Remark = "remark";
     c.Data.Bytes() = "payload";
@@ -279,9 +269,6 @@ TEST(ComponentStream, EveryTruncationIsAReadError) {
     for (size_t n = 0; n < full.size(); ++n)
         ExpectDecodeError<EReadError>(full.substr(0, n), "Stream read error");
     EXPECT_NO_THROW(DecodePharmComponent(full + "trailing bytes are not read"));
-}
-
-TEST(ComponentStream, ChildObjectsAreReadAndDropped) {
     const std::string child = SS("TPharmServerCommand") + B({0}) + Entry("Tag", B({2, 1})) + B({0, 0});
     const std::string withChild =
         "TPF0" + SS("TPharmServerCommandResult") + B({0}) + Entry("ErrorMessage", B({6, 1}) + "e") + B({0}) + child +

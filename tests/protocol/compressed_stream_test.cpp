@@ -45,14 +45,7 @@ void ExpectDecompressionError(const std::string& packed) {
 
 }  // namespace
 
-TEST(CompressedStream, EmptySource) {
-    const std::string packed = Compressed("");
-    EXPECT_EQ(Hex(packed.substr(0, 6)), "00 00 00 00 78 DA");   // count 0, zlib header of level 9
-    EXPECT_EQ(packed.substr(4), Zlib(""));
-    EXPECT_EQ(Decompressed(packed), "");
-}
-
-TEST(CompressedStream, IsTheZlibStreamOfTheWholeSourceAtLevel9) {
+TEST(CompressedStream, IsTheZlibStreamOfTheWholeSourceAtLevel9EvenWhenEmpty) {
     std::string plain;
     std::mt19937 rng(1);
     for (int i = 0; i < 300000; ++i) plain += static_cast<char>('a' + rng() % 7);
@@ -60,9 +53,13 @@ TEST(CompressedStream, IsTheZlibStreamOfTheWholeSourceAtLevel9) {
     EXPECT_EQ(packed.substr(0, 4), Framed(static_cast<int32_t>(plain.size()), ""));
     EXPECT_EQ(packed.substr(4), Zlib(plain));
     EXPECT_EQ(Decompressed(packed), plain);
+    const std::string empty = Compressed("");
+    EXPECT_EQ(Hex(empty.substr(0, 6)), "00 00 00 00 78 DA");   // count 0, zlib header of level 9
+    EXPECT_EQ(empty.substr(4), Zlib(""));
+    EXPECT_EQ(Decompressed(empty), "");
 }
 
-TEST(CompressedStream, CompressesFromTheSourcePositionAndWritesAtTheDestPosition) {
+TEST(CompressedStream, PositionsOfSourceAndDestination) {
     TMemoryStream src(std::string("abcdef")), dst(std::string("XY"));
     dst.SetPosition(2);
     CompressStream(src, dst);
@@ -75,20 +72,17 @@ TEST(CompressedStream, CompressesFromTheSourcePositionAndWritesAtTheDestPosition
     TMemoryStream moved(std::string("abcdef")), sink;
     moved.SetPosition(3);
     EXPECT_THROW(CompressStream(moved, sink), EReadError);
-}
-
-TEST(CompressedStream, StopsAfterTheCountedStream) {
+    // Decompression stops after the counted stream.
     const std::string first = Compressed("first"), second = Compressed("second");
-    TMemoryStream src(first + second), dst;
-    DecompressStream(src, dst);
-    EXPECT_EQ(dst.Bytes(), "first");
-    EXPECT_EQ(src.Position(), static_cast<int64_t>(first.size()));
-    TMemoryStream dst2;
-    DecompressStream(src, dst2);
-    EXPECT_EQ(dst2.Bytes(), "second");
+    TMemoryStream both(first + second), one, two;
+    DecompressStream(both, one);
+    EXPECT_EQ(one.Bytes(), "first");
+    EXPECT_EQ(both.Position(), static_cast<int64_t>(first.size()));
+    DecompressStream(both, two);
+    EXPECT_EQ(two.Bytes(), "second");
 }
 
-TEST(CompressedStream, RefusesBadCountsAndDamagedData) {
+TEST(CompressedStream, RefusesBadCountsDamagedDataAndBombs) {
     const std::string z = Zlib("hello world");
     EXPECT_EQ(Decompressed(Framed(11, z)), "hello world");
     ExpectDecompressionError(Framed(-1, z));                  // negative count
@@ -108,13 +102,11 @@ TEST(CompressedStream, RefusesBadCountsAndDamagedData) {
     // The limit is the caller's to choose.
     TMemoryStream src(Framed(11, z)), out;
     EXPECT_THROW(DecompressStream(src, out, 10), EDecompressionError);
-}
-
-TEST(CompressedStream, ABombIsStoppedAtTheLimitWithoutProducingIt) {
+    // 32 MiB of zeros claimed as 1 MiB: inflation stops at the count, without producing the rest.
     // 32 MiB of zeros claimed as 1 MiB: inflation stops at the count.
     z_stream zs{};
     deflateInit(&zs, 9);
-    std::string zeros(1 << 20, '\0'), out;
+    std::string zeros(1 << 20, '\0'), bomb;
     std::string buf(1 << 16, '\0');
     for (int i = 0; i < 32; ++i) {
         zs.next_in = reinterpret_cast<Bytef*>(zeros.data());
@@ -123,16 +115,16 @@ TEST(CompressedStream, ABombIsStoppedAtTheLimitWithoutProducingIt) {
             zs.next_out = reinterpret_cast<Bytef*>(buf.data());
             zs.avail_out = static_cast<uInt>(buf.size());
             deflate(&zs, i == 31 ? Z_FINISH : Z_NO_FLUSH);
-            out.append(buf.data(), buf.size() - zs.avail_out);
+            bomb.append(buf.data(), buf.size() - zs.avail_out);
         } while (zs.avail_out == 0);
     }
     deflateEnd(&zs);
-    TMemoryStream src(Framed(1 << 20, out)), dst;
-    EXPECT_THROW(DecompressStream(src, dst), EDecompressionError);
-    EXPECT_LE(dst.Size(), 1 << 20);
+    TMemoryStream bombed(Framed(1 << 20, bomb)), inflated;
+    EXPECT_THROW(DecompressStream(bombed, inflated), EDecompressionError);
+    EXPECT_LE(inflated.Size(), 1 << 20);
 }
 
-TEST(CompressedStream, CompressString) {
+TEST(CompressedStream, StringsAndStringLists) {
     const std::string packed = CompressString("abc");
     EXPECT_EQ(Hex(packed.substr(0, 4)), "05 00 00 00");
     EXPECT_EQ(packed.substr(4), Zlib(B({6, 3, 'a', 'b', 'c'})));
@@ -144,9 +136,6 @@ TEST(CompressedStream, CompressString) {
     TMemoryStream plain(B({2, 1})), packedInt;
     CompressStream(plain, packedInt);
     EXPECT_THROW(DecompressString(packedInt.Bytes()), EInvalidValue);
-}
-
-TEST(CompressedStream, StringLists) {
     TMemoryStream ms(std::string("old content that goes away"));
     ms.SetPosition(5);
     const std::vector<std::string> lines = {"CustomerCode=12", Cp(u8"Password=тайна"), "", "x=y=z"};
@@ -169,9 +158,6 @@ TEST(CompressedStream, StringLists) {
     std::vector<std::string> none = {"stale"};
     LoadStringsCompressed(none, empty);
     EXPECT_TRUE(none.empty());
-}
-
-TEST(CompressedStream, TextToStrings) {
     EXPECT_EQ(TextToStrings("a\r\nb\nc\rd"), (std::vector<std::string>{"a", "b", "c", "d"}));
     EXPECT_EQ(TextToStrings("a\r\n\r\n"), (std::vector<std::string>{"a", ""}));
     EXPECT_TRUE(TextToStrings("").empty());

@@ -18,7 +18,7 @@ std::unique_ptr<TPharmServerLoginCommand> CommandWith(const std::vector<std::str
 
 }  // namespace
 
-TEST(CustomerInfo, BlockLayers) {
+TEST(CustomerInfo, BlockLayersShortAndLong) {
     auto cp = CommandWith({"CustomerCode=7", "Password=pw"});
     TPharmServerLoginCommand& c = *cp;
     EXPECT_EQ(c.CustomerInfoSize, c.CustomerInfo.Size());
@@ -34,9 +34,17 @@ TEST(CustomerInfo, BlockLayers) {
     EXPECT_EQ(Hex(layer2.substr(0, 5)), Hex(B({layer3size, 0, 0, 0, 0x78})));
     // Layer 3 and 4.
     EXPECT_EQ(DecompressString(layer2), layer3text);
+    // Enough text that both tagged strings exceed 255 bytes: the long form.
+    std::vector<std::string> lines = {"CustomerCode=3"};
+    for (int i = 0; i < 40; ++i) lines.push_back("CompanyAddress" + std::to_string(i) + "=" + std::string(i * 7, 'q' - i % 9));
+    auto longCommand = CommandWith(lines);
+    EXPECT_EQ(static_cast<uint8_t>(longCommand->CustomerInfo.Bytes()[0]), 12);
+    int32_t code = 0;
+    EXPECT_TRUE(GetCommandCustomerCode(*longCommand, code, false));
+    EXPECT_EQ(code, 3);
 }
 
-TEST(CustomerInfo, LoadCustomerFillsEveryField) {
+TEST(CustomerInfo, LoadCustomerFillsEveryFieldThatIsThere) {
     auto cp = CommandWith({
         Cp(u8"CompanyName=Аптека Здраве"), "CompanyAddress=Sofia=1000", "CompanyPhone=02 123",
         "CompanyMOL=Ivanov", "CompanyManagerEGN=7501011234", "PharmacyNo=12", "CompanyLicence=L-1",
@@ -56,10 +64,7 @@ TEST(CustomerInfo, LoadCustomerFillsEveryField) {
     EXPECT_EQ(cust.Password, u"secret");   // key matched ignoring case
     EXPECT_EQ(cust.CustomerCode, 12);
     EXPECT_EQ(c.CustomerInfo.Position(), 0);
-}
-
-TEST(CustomerInfo, MissingKeysAndBadCodes) {
-    TOrderCustomer cust;
+    // Missing keys leave their fields empty; the code must be a number.
     LoadCustomerFromCommand(cust, *CommandWith({"customercode=5"}));
     EXPECT_EQ(cust.CustomerCode, 5);
     EXPECT_TRUE(cust.Password.empty());
@@ -71,7 +76,7 @@ TEST(CustomerInfo, MissingKeysAndBadCodes) {
         "'12a' is not a valid integer value");
 }
 
-TEST(CustomerInfo, Credentials) {
+TEST(CustomerInfo, CredentialsOrTheirFailuresAndTheAuthorizationOfTheResult) {
     auto cp = CommandWith({"CustomerCode=0012", Cp(u8"Password=парола") + "\x98"});
     TPharmServerLoginCommand& c = *cp;
     int32_t code = 0;
@@ -82,12 +87,10 @@ TEST(CustomerInfo, Credentials) {
     int32_t only = 0;
     EXPECT_TRUE(GetCommandCustomerCode(c, only, false));
     EXPECT_EQ(only, 12);
-}
 
-TEST(CustomerInfo, CredentialsFailures) {
     // An empty block, with errors suppressed: False and -1, no exception.
     TPharmServerLoginCommand empty;
-    int32_t code = 99;
+    code = 99;
     EXPECT_FALSE(GetCommandCustomerCode(empty, code, true));
     EXPECT_EQ(code, -1);
     EXPECT_THROW(GetCommandCustomerCode(empty, code, false), EInvalidValue);
@@ -96,7 +99,7 @@ TEST(CustomerInfo, CredentialsFailures) {
     // Non-numeric code.
     auto badp = CommandWith({"CustomerCode=abc", "Password=p"});
     TPharmServerLoginCommand& bad = *badp;
-    std::string pass = "stale";
+    pass = "stale";
     EXPECT_FALSE(GetCommandCustomerCredentials(bad, code, pass, true));
     EXPECT_EQ(code, -1);
     EXPECT_EQ(pass, "");
@@ -111,9 +114,6 @@ TEST(CustomerInfo, CredentialsFailures) {
     damaged.CustomerInfoSize = damaged.CustomerInfo.Size();
     EXPECT_FALSE(GetCommandCustomerCode(damaged, code, true));
     EXPECT_THROW(GetCommandCustomerCode(damaged, code, false), EDecompressionError);
-}
-
-TEST(CustomerInfo, ResultAuthorization) {
     TPharmServerSendFileResult r;
     r.CustomerInfo.Bytes() = std::string(500, 'z');   // replaced entirely
     SetResultCustomerAuthorized(r, true);
@@ -137,16 +137,4 @@ TEST(CustomerInfo, ResultAuthorization) {
     ASSERT_NE(res, nullptr);
     EXPECT_TRUE(res->IsCustomerInfoValid());
     EXPECT_EQ(res->CustomerInfo.Bytes(), r.CustomerInfo.Bytes());
-}
-
-TEST(CustomerInfo, LongBlocksUseTheLongStringForm) {
-    // Enough text that both tagged strings exceed 255 bytes.
-    std::vector<std::string> lines = {"CustomerCode=3"};
-    for (int i = 0; i < 40; ++i) lines.push_back("CompanyAddress" + std::to_string(i) + "=" + std::string(i * 7, 'q' - i % 9));
-    auto cp = CommandWith(lines);
-    TPharmServerLoginCommand& c = *cp;
-    EXPECT_EQ(static_cast<uint8_t>(c.CustomerInfo.Bytes()[0]), 12);
-    int32_t code = 0;
-    EXPECT_TRUE(GetCommandCustomerCode(c, code, false));
-    EXPECT_EQ(code, 3);
 }

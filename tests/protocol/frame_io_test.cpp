@@ -37,7 +37,7 @@ struct SocketPair {
 
 }  // namespace
 
-TEST(FrameIO, HeaderIsBigEndian) {
+TEST(FrameIO, BigEndianCountThenPayload) {
     EXPECT_EQ(Hex(FrameHeader(3)), "00 00 00 03");
     EXPECT_EQ(Hex(FrameHeader(0x01020304)), "01 02 03 04");
     EXPECT_EQ(FrameCountFromBytes(B({0x00, 0x01, 0x00, 0x00}).data()), 65536);
@@ -47,9 +47,6 @@ TEST(FrameIO, HeaderIsBigEndian) {
     EXPECT_NO_THROW(CheckFrameCount(kMaxFrameSize));
     EXPECT_THROW(CheckFrameCount(kMaxFrameSize + 1), EFrameSizeError);
     EXPECT_THROW(CheckFrameCount(-1), EFrameSizeError);
-}
-
-TEST(FrameIO, WritesCountThenPayload) {
     SocketPair p;
     WriteFrame(p.server, "abc");
     EXPECT_EQ(Hex(p.ReceiveExactly(7)), "00 00 00 03 61 62 63");
@@ -61,7 +58,7 @@ TEST(FrameIO, WritesCountThenPayload) {
     EXPECT_EQ(got.substr(4), big);
 }
 
-TEST(FrameIO, ReadsAFrameSentInPieces) {
+TEST(FrameIO, ReadsFramesSentInPiecesAndComponentFrames) {
     SocketPair p;
     const std::string payload(300000, 'z');
     std::thread t([&] {
@@ -72,9 +69,26 @@ TEST(FrameIO, ReadsAFrameSentInPieces) {
     t.join();
     p.Send(FrameHeader(0));
     EXPECT_EQ(ReadFrame(p.server), "");
+    SocketPair f;
+    TPharmServerSendFileCommand cmd;
+    cmd.PacketFileName = "xml12.rar";
+    cmd.StartPosition = 0;
+    cmd.Data.Bytes() = "chunk";
+    cmd.PacketSize = 5;
+    WriteComponentFrame(f.client, cmd);
+    auto got = ReadComponentFrame(f.server);
+    auto* sf = PharmCast<TPharmServerSendFileCommand>(got.get());
+    ASSERT_NE(sf, nullptr);
+    EXPECT_EQ(sf->PacketFileName, "xml12.rar");
+    EXPECT_EQ(sf->StartPosition, 0);
+    EXPECT_EQ(sf->Data.Bytes(), "chunk");
+    EXPECT_TRUE(sf->IsPacketValid());
+
+    f.Send(FrameHeader(4) + "TPF1");
+    EXPECT_THROW(ReadComponentFrame(f.server), EReadError);
 }
 
-TEST(FrameIO, RefusesNegativeAndOversizedCounts) {
+TEST(FrameIO, RefusesBadCountsTimesOutAndSeesTheClose) {
     SocketPair p;
     p.Send(B({0xFF, 0xFF, 0xFF, 0xFF}));
     ExpectRaises<EFrameSizeError>([&] { ReadFrame(p.server); }, "Invalid frame size -1");
@@ -84,37 +98,14 @@ TEST(FrameIO, RefusesNegativeAndOversizedCounts) {
     // The bound is the caller's to choose.
     p.Send(FrameHeader(11) + std::string(11, 'x'));
     EXPECT_THROW(ReadFrame(p.server, kFrameReadTimeoutMs, 10), EFrameSizeError);
-}
-
-TEST(FrameIO, TimeOutAndClose) {
-    SocketPair p;
-    p.Send(B({0, 0}));   // half a count, then silence
-    EXPECT_THROW(ReadFrame(p.server, 50), EFrameTimeout);
+    SocketPair silent;
+    silent.Send(B({0, 0}));   // half a count, then silence
+    EXPECT_THROW(ReadFrame(silent.server, 50), EFrameTimeout);
 
     SocketPair q;
     q.Send(FrameHeader(60 << 20) + "only a little");   // a large claim, then the peer leaves
     q.client.close();
     ExpectRaises<EFrameConnectionClosed>([&] { ReadFrame(q.server); }, "Connection Closed Gracefully.");
-}
-
-TEST(FrameIO, ComponentFrames) {
-    SocketPair p;
-    TPharmServerSendFileCommand cmd;
-    cmd.PacketFileName = "xml12.rar";
-    cmd.StartPosition = 0;
-    cmd.Data.Bytes() = "chunk";
-    cmd.PacketSize = 5;
-    WriteComponentFrame(p.client, cmd);
-    auto got = ReadComponentFrame(p.server);
-    auto* sf = PharmCast<TPharmServerSendFileCommand>(got.get());
-    ASSERT_NE(sf, nullptr);
-    EXPECT_EQ(sf->PacketFileName, "xml12.rar");
-    EXPECT_EQ(sf->StartPosition, 0);
-    EXPECT_EQ(sf->Data.Bytes(), "chunk");
-    EXPECT_TRUE(sf->IsPacketValid());
-
-    p.Send(FrameHeader(4) + "TPF1");
-    EXPECT_THROW(ReadComponentFrame(p.server), EReadError);
 }
 
 TEST(FrameIO, WritingToAPeerThatLeftRaisesInsteadOfKillingTheProcess) {

@@ -39,7 +39,7 @@ TEST(NVStream, MissingStreamFailsTheAssertion) {
         "Parameter is not assigned (NVStreamUtils.pas, line 146)");
 }
 
-TEST(NVStream, IntegersTakeTheSmallestForm) {
+TEST(NVStream, IntegersTakeTheSmallestFormAndReadBackAlsoAsOtherNumbers) {
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(127); })), "02 7F");
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(-128); })), "02 80");
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(128); })), "03 80 00");
@@ -51,9 +51,6 @@ TEST(NVStream, IntegersTakeTheSmallestForm) {
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInt64(std::numeric_limits<int32_t>::min()); })), "04 00 00 00 80");
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInt64(int64_t{std::numeric_limits<int32_t>::max()} + 1); })),
               "13 00 00 00 80 00 00 00 00");
-}
-
-TEST(NVStream, IntegersReadBack) {
     const int64_t values[] = {0, 1, -1, 127, 128, -129, 32767, -32769, 1 << 30, -(int64_t{1} << 40),
                               std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()};
     TMemoryStream ms;
@@ -66,9 +63,6 @@ TEST(NVStream, IntegersReadBack) {
 
     ReaderOver small(B({2, 5}));
     EXPECT_EQ(small.r.ReadInt64(), 5);
-}
-
-TEST(NVStream, TypedReadersAcceptIntegers) {
     EXPECT_EQ(ReaderOver(B({2, 7})).r.ReadFloat(), 7.0);
     EXPECT_EQ(ReaderOver(B({3, 0x10, 0x27})).r.ReadCurrency().raw, 10000 * 10000);
     EXPECT_EQ(ReaderOver(B({2, 3})).r.ReadDate(), 3.0);
@@ -77,7 +71,7 @@ TEST(NVStream, TypedReadersAcceptIntegers) {
     ExpectIncorrectValue(B({19, 0, 0, 0, 0, 0, 0, 0, 0}), [](auto& r) { r.ReadInteger(); });
 }
 
-TEST(NVStream, FloatsCurrencyDatesRoundTrip) {
+TEST(NVStream, FloatsCurrencyDatesIdentsAndBooleans) {
     TMemoryStream ms;
     TNVBinWriter w(&ms);
     w.WriteFloat(1.0);
@@ -95,9 +89,28 @@ TEST(NVStream, FloatsCurrencyDatesRoundTrip) {
     EXPECT_EQ(r.ReadSingle(), 2.5f);
     EXPECT_EQ(r.ReadCurrency().raw, -12345);
     EXPECT_EQ(r.ReadDate(), 45000.25);
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("TRUE"); })), "09");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("false"); })), "08");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("NULL"); })), "00");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("Nil"); })), "0D");
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("csaLock"); })), "07 07 63 73 61 4C 6F 63 6B");
+    EXPECT_EQ(ReaderOver(B({9})).r.ReadIdent(), "True");
+    EXPECT_EQ(ReaderOver(B({8})).r.ReadIdent(), "False");
+    EXPECT_EQ(ReaderOver(B({0})).r.ReadIdent(), "Null");
+    EXPECT_EQ(ReaderOver(B({13})).r.ReadIdent(), "nil");
+    EXPECT_EQ(ReaderOver(B({0x87, 2, 'a', 'b'})).r.ReadIdent(), "ab");   // low 7 bits of the tag
+    ReaderOver bad(B({2, 1}));
+    ExpectRaises<EInvalidIdentified>([&] { bad.r.ReadIdent(); }, "Incorrect identifier");
+
+    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteBoolean(true); w.WriteBoolean(false); })), "09 08");
+    // Any tag other than 9 is False, without error, and only the tag is consumed.
+    ReaderOver in(B({2, 9}));
+    EXPECT_FALSE(in.r.ReadBoolean());
+    EXPECT_EQ(in.ms.Position(), 1);
+    EXPECT_TRUE(in.r.ReadBoolean());
 }
 
-TEST(NVStream, Strings) {
+TEST(NVStream, StringsWideStringsAndStringStreams) {
     const std::string s255(255, 'x'), s256(256, 'y');
     const std::string w255 = Written([&](auto& w) { w.WriteString(s255); });
     EXPECT_EQ(Hex(w255.substr(0, 2)), "06 FF");
@@ -120,39 +133,21 @@ TEST(NVStream, Strings) {
     // Cyrillic text travels as its cp1251 bytes.
     const std::string bg = Cp(u8"Аптека");
     EXPECT_EQ(ReaderOver(Written([&](auto& w) { w.WriteString(bg); })).r.ReadString(), bg);
-}
 
-TEST(NVStream, WideStrings) {
-    const std::u16string w = u"Аб1";
-    const std::string bytes = Written([&](auto& wr) { wr.WriteWideString(w); });
-    EXPECT_EQ(Hex(bytes), "12 03 00 00 00 10 04 31 04 31 00");
-    EXPECT_EQ(ReaderOver(bytes).r.ReadWideString(), w);
+    // Wide strings: UTF-16 code units behind a count.
+    const std::string wide = Written([&](auto& wr) { wr.WriteWideString(u"Аб1"); });
+    EXPECT_EQ(Hex(wide), "12 03 00 00 00 10 04 31 04 31 00");
+    EXPECT_EQ(ReaderOver(wide).r.ReadWideString(), u"Аб1");
     ExpectIncorrectValue(B({6, 0}), [](auto& r) { r.ReadWideString(); });
+
+    // String streams as tagged strings.
+    TStringStream ss("hello");
+    const std::string stream = Written([&](auto& w) { w.WriteStringStream(ss); });
+    EXPECT_EQ(Hex(stream), "06 05 68 65 6C 6C 6F");
+    EXPECT_EQ(ReaderOver(stream).r.ReadStringStream()->DataString(), "hello");
 }
 
-TEST(NVStream, IdentsAndBooleans) {
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("TRUE"); })), "09");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("false"); })), "08");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("NULL"); })), "00");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("Nil"); })), "0D");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("csaLock"); })), "07 07 63 73 61 4C 6F 63 6B");
-    EXPECT_EQ(ReaderOver(B({9})).r.ReadIdent(), "True");
-    EXPECT_EQ(ReaderOver(B({8})).r.ReadIdent(), "False");
-    EXPECT_EQ(ReaderOver(B({0})).r.ReadIdent(), "Null");
-    EXPECT_EQ(ReaderOver(B({13})).r.ReadIdent(), "nil");
-    EXPECT_EQ(ReaderOver(B({0x87, 2, 'a', 'b'})).r.ReadIdent(), "ab");   // low 7 bits of the tag
-    ReaderOver bad(B({2, 1}));
-    ExpectRaises<EInvalidIdentified>([&] { bad.r.ReadIdent(); }, "Incorrect identifier");
-
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteBoolean(true); w.WriteBoolean(false); })), "09 08");
-    // Any tag other than 9 is False, without error, and only the tag is consumed.
-    ReaderOver in(B({2, 9}));
-    EXPECT_FALSE(in.r.ReadBoolean());
-    EXPECT_EQ(in.ms.Position(), 1);
-    EXPECT_TRUE(in.r.ReadBoolean());
-}
-
-TEST(NVStream, Buffers) {
+TEST(NVStream, BuffersAndLengthsCheckedAgainstTheBytesPresent) {
     const std::string data = "\x01\x02\x03";
     const std::string bytes = Written([&](auto& w) { w.WriteBuffer(data.data(), 3); });
     EXPECT_EQ(Hex(bytes), "0B 02 03 01 02 03");
@@ -167,9 +162,6 @@ TEST(NVStream, Buffers) {
     ExpectIncorrectValue(B({11, 2, 0xFF}), [&](auto& r) { r.ReadBuffer(buf, 8); });          // negative
     ExpectIncorrectValue(B({10, 2, 1, 1}), [&](auto& r) { r.ReadBuffer(buf, 8); });          // tag 10
     ExpectIncorrectValue(B({11, 2, 5, 1, 2}), [&](auto& r) { r.ReadBufferBytes(); });        // short
-}
-
-TEST(NVStream, LengthsAreCheckedAgainstTheBytesPresent) {
     // A long string claiming 2 GiB with three bytes behind it.
     ExpectIncorrectValue(B({12, 0xFF, 0xFF, 0xFF, 0x7F, 'a', 'b', 'c'}), [](auto& r) { r.ReadString(); });
     ExpectIncorrectValue(B({12, 0xFF, 0xFF, 0xFF, 0xFF, 'a'}), [](auto& r) { r.ReadString(); });   // -1
@@ -247,11 +239,4 @@ TEST(NVStream, Variants) {
         TNVBinWriter vw(&out);
         ExpectRaises<Exception>([&] { vw.WriteVariant(v); }, "Unsupported variant type");
     }
-}
-
-TEST(NVStream, StringStreams) {
-    TStringStream ss("hello");
-    const std::string bytes = Written([&](auto& w) { w.WriteStringStream(ss); });
-    EXPECT_EQ(Hex(bytes), "06 05 68 65 6C 6C 6F");
-    EXPECT_EQ(ReaderOver(bytes).r.ReadStringStream()->DataString(), "hello");
 }
