@@ -28,6 +28,7 @@
 #include "nomsync/sql_data_pack.h"
 #include "nomsync/supplier.h"
 #include "protocol/component_stream.h"
+#include "support/nv_written.h"
 #include "protocol/compressed_stream.h"
 #include "protocol/customer_info.h"
 #include "protocol/frame_io.h"
@@ -211,15 +212,6 @@ std::string ErrorOf(F&& f) {
 inline std::string WireBytes(TNomenclatureObject& obj) {
     TMemoryStream s;
     TNomenclatureObject::SaveToStream(obj, s);
-    return s.Bytes();
-}
-
-// Values written with a tagged-value writer.
-template <class F>
-std::string Written(F write) {
-    TMemoryStream s;
-    TNVBinWriter w(&s);
-    write(w);
     return s.Bytes();
 }
 

@@ -6,17 +6,9 @@
 #include "protocol/nv_stream_utils.h"
 #include "test_bytes.h"
 #include "support/expect_raises.h"
+#include "support/nv_written.h"
 
 namespace {
-
-// Runs `write` on a writer over a fresh stream and returns the bytes.
-template <typename F>
-std::string Written(F write) {
-    TMemoryStream ms;
-    TNVBinWriter w(&ms);
-    write(w);
-    return ms.Bytes();
-}
 
 struct ReaderOver {
     TMemoryStream ms;
