@@ -155,7 +155,11 @@ void DecompressStream(TStream& source, TStream& dest, int64_t maxSize) {
         throw EDecompressionError(Format("Invalid uncompressed size %d", {count}));
 
     Inflater inf;
-    std::string in(kChunk, '\0'), out(kChunk, '\0');
+    // Buffers as large as the stream can need, up to a chunk: most streams
+    // are small, and clearing two whole chunks cost more than inflating them.
+    const int64_t waiting = source.Size() - source.Position();
+    std::string in(static_cast<size_t>(std::clamp<int64_t>(waiting, 1, static_cast<int64_t>(kChunk))), '\0');
+    std::string out(static_cast<size_t>(std::min<int64_t>(int64_t{count} + 1, static_cast<int64_t>(kChunk))), '\0');
     int64_t produced = 0;
     bool ended = false;
     while (!ended) {
