@@ -70,6 +70,8 @@ struct RunResult {
     std::string firstFailure;
     double seconds = 0;
     double p50ms = 0, p99ms = 0, maxms = 0;
+    // The same by command: login, refresh, confirm.
+    double kindP50ms[3] = {}, kindP99ms[3] = {};
     long rssPeakKB = 0, rssHwmKB = 0;
     // With idle connections: the server's resident memory before they were
     // opened and once they were all logged in. In a soak: after the first
@@ -221,6 +223,9 @@ RunResult Run(int n, int iterations, const RunOptions& opt = {}) {
     }
     std::mutex failLock;
     std::vector<std::vector<double>> latencies(n);
+    std::vector<std::vector<double>> kindLatencies[3] = {std::vector<std::vector<double>>(n),
+                                                         std::vector<std::vector<double>>(n),
+                                                         std::vector<std::vector<double>>(n)};
     std::barrier start(n + 1);
 
     long rssPeak = 0;
@@ -263,24 +268,27 @@ RunResult Run(int n, int iterations, const RunOptions& opt = {}) {
                 failures += iterations * 3 - 1;
                 return;
             }
-            auto call = [&](const TComponent& cmd) -> std::unique_ptr<TComponent> {
+            for (auto& k : kindLatencies) k[i].reserve(static_cast<size_t>(iterations));
+            auto call = [&](const TComponent& cmd, int kind) -> std::unique_ptr<TComponent> {
                 const auto t0 = Clock::now();
                 WriteComponentFrame(sock, cmd, 120000);
                 auto r = ReadComponentFrame(sock, 120000);
-                lat.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+                lat.push_back(ms);
+                kindLatencies[kind][i].push_back(ms);
                 return r;
             };
             try {
                 for (int it = 0; it < iterations && (opt.soakSeconds <= 0 || Clock::now() < deadline); ++it) {
                     TPharmServerLoginCommand login;
                     Fill(login, pharm);
-                    auto lr = call(login);
+                    auto lr = call(login, 0);
                     auto* l = PharmCast<TPharmServerLoginResult>(lr.get());
                     if (!l || !l->ErrorMessage.empty() || !Authorized(*l)) fail("login refused");
 
                     TPharmServerRefreshDataCommand refresh;
                     Fill(refresh, pharm);
-                    auto rr = call(refresh);
+                    auto rr = call(refresh, 1);
                     auto* r = PharmCast<TPharmServerNomActualizationResult>(rr.get());
                     if (!r || !r->ErrorMessage.empty() || r->CentralSyncAction != TCentralSyncAction::csaDataReceiving ||
                         r->ActionRequestID <= 0 || r->Data.Size() == 0) {
@@ -291,7 +299,7 @@ RunResult Run(int n, int iterations, const RunOptions& opt = {}) {
                     Fill(confirm, pharm);
                     confirm.ActionRequestID = static_cast<int32_t>(r->ActionRequestID);
                     confirm.CentralSyncAction = TCentralSyncAction::csaDataReceiving;
-                    auto cr = call(confirm);
+                    auto cr = call(confirm, 2);
                     auto* c = PharmCast<TPharmServerConfirmActionResult>(cr.get());
                     if (!c || !c->ErrorMessage.empty()) fail("confirm: " + (c ? c->ErrorMessage : "no result"));
                 }
@@ -315,6 +323,14 @@ RunResult Run(int n, int iterations, const RunOptions& opt = {}) {
     int status = 0;
     waitpid(server, &status, 0);
 
+    for (int k = 0; k < 3; ++k) {
+        std::vector<double> one;
+        for (auto& v : kindLatencies[k]) one.insert(one.end(), v.begin(), v.end());
+        std::sort(one.begin(), one.end());
+        if (one.empty()) continue;
+        res.kindP50ms[k] = one[one.size() / 2];
+        res.kindP99ms[k] = one[std::min(one.size() - 1, one.size() * 99 / 100)];
+    }
     std::vector<double> all;
     for (auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
     std::sort(all.begin(), all.end());
@@ -349,6 +365,8 @@ bool Report(const RunResult& r, int64_t expected) {
                 r.kind == Kind::Article ? "articles" : "producers", r.n,
                 static_cast<long long>(r.requests), static_cast<long long>(r.failures), r.seconds,
                 r.requests / r.seconds, r.p50ms, r.p99ms, r.maxms, r.rssPeakKB / 1024.0, r.rssHwmKB / 1024.0);
+    std::printf("%16s p50/p99 ms: login %.2f/%.2f, refresh %.2f/%.2f, confirm %.2f/%.2f\n", "", r.kindP50ms[0],
+                r.kindP99ms[0], r.kindP50ms[1], r.kindP99ms[1], r.kindP50ms[2], r.kindP99ms[2]);
     const bool ok = r.failures == 0 && (expected < 0 || r.requests == expected);
     if (!ok) std::printf("       FAILED: %s\n", r.firstFailure.c_str());
     std::fflush(stdout);

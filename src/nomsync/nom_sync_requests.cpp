@@ -222,10 +222,9 @@ std::unique_ptr<TPharmServerNomActualizationResult> TZorvelCentralNomSyncServerS
     TPharmServerRefreshDataCommand& command) {
     auto result = std::make_unique<TPharmServerNomActualizationResult>();
     int32_t pharmID = -1;
-    if (!CheckPharmacyCommand(command, *result, pharmID)) return result;
-    std::unique_ptr<TDMBase> dmHolder = env_.ConnectDatabase();
-    TDMBase& dm = *dmHolder;
-    TRefresh(*this, dm, *result, pharmID).Run();
+    std::unique_ptr<TDMBase> dm;
+    if (!CheckPharmacyCommand(command, *result, pharmID, dm)) return result;
+    TRefresh(*this, RequestDatabase(dm), *result, pharmID).Run();
     return result;
 }
 
@@ -249,35 +248,38 @@ std::unique_ptr<TPharmServerConfirmActionResult> TZorvelCentralNomSyncServerSrv:
     TPharmServerConfirmActionCommand& command) {
     auto result = std::make_unique<TPharmServerConfirmActionResult>();
     int32_t pharmID = -1;
-    if (!CheckPharmacyCommand(command, *result, pharmID)) return result;
-    ApplyConfirmation(command, pharmID);
+    std::unique_ptr<TDMBase> dm;
+    if (!CheckPharmacyCommand(command, *result, pharmID, dm)) return result;
+    ApplyConfirmation(RequestDatabase(dm), command, pharmID);
     result->NextDataResponseCheckInterval = env_.Options()->NextDataResponseCheckTimeOut;
     return result;
 }
 
-void TZorvelCentralNomSyncServerSrv::ApplyConfirmation(TPharmServerConfirmActionCommand& command, int32_t pharmID) {
+void TZorvelCentralNomSyncServerSrv::ApplyConfirmation(TDMBase& dm, TPharmServerConfirmActionCommand& command,
+                                                       int32_t pharmID) {
     const int32_t id = command.ActionRequestID;
-    std::unique_ptr<TDMBase> dmHolder = env_.ConnectDatabase();
-    TDMBase& dm = *dmHolder;
     try {
-        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
-
+        // Three round trips to the database: the transaction begins with the
+        // read of the pharmacy's status; its status row moves on, the
+        // request's row is locked and the unfinished rows are counted in one
+        // text; then the commit (after the close, for the last one).
+        //
         // The pharmacy's own status row moves on first; it is the only row
         // this step writes, so other pharmacies' confirmations of the same
         // request are not held up by it.
         bool syncRequired = false;
         int32_t status = 0;
         {
-            auto q = dm.OpenQuery(Format(
-                "select \r\n"
-                "  ar.`SYNC_REQUIRED` as sync_req, \r\n"
-                "  ar_s.`request_status` as req_stat \r\n"
-                "from `action_request` ar \r\n"
-                "inner join `action_request_status` ar_s on (ar_s.`action_request_id` = ar.`ID`) \r\n"
-                "where \r\n"
-                "  (ar.`ID` = %d) and \r\n"
-                "  (ar_s.`pharm_id` = %d) ",
-                {id, pharmID}));
+            auto q = dm.StartTransactionAndOpen(TIsolationLevel::ilReadCommitted,
+                                                Format("select \r\n"
+                                                       "  ar.`SYNC_REQUIRED` as sync_req, \r\n"
+                                                       "  ar_s.`request_status` as req_stat \r\n"
+                                                       "from `action_request` ar \r\n"
+                                                       "inner join `action_request_status` ar_s on (ar_s.`action_request_id` = ar.`ID`) \r\n"
+                                                       "where \r\n"
+                                                       "  (ar.`ID` = %d) and \r\n"
+                                                       "  (ar_s.`pharm_id` = %d) ",
+                                                       {id, pharmID}));
             if (!q->Eof()) {
                 syncRequired = q->FieldByName("sync_req").AsString() == "T";
                 status = q->FieldByName("req_stat").AsInteger();
@@ -285,38 +287,36 @@ void TZorvelCentralNomSyncServerSrv::ApplyConfirmation(TPharmServerConfirmAction
         }
         const int32_t newStatus =
             NextRequestStatus(syncRequired, status, command.CentralSyncAction, command.CheckResult);
-        {
-            auto q = dm.CreateQuery(
-                "update `action_request_status` \r\n"
-                "set request_status = :req_status, modify_date = CURRENT_TIMESTAMP \r\n"
-                "where (action_request_id = :act_req_id) and (pharm_id = :pharm_id); ");
-            dm.SetParam(*q, "req_status", TFieldType::ftInteger, Variant(newStatus));
-            dm.SetParam(*q, "act_req_id", TFieldType::ftInteger, Variant(id));
-            dm.SetParam(*q, "pharm_id", TFieldType::ftInteger, Variant(pharmID));
-            q->ExecSQL();
-        }
+        auto update = dm.CreateQuery(
+            "update `action_request_status` \r\n"
+            "set request_status = :req_status, modify_date = CURRENT_TIMESTAMP \r\n"
+            "where (action_request_id = :act_req_id) and (pharm_id = :pharm_id); ");
+        dm.SetParam(*update, "req_status", TFieldType::ftInteger, Variant(newStatus));
+        dm.SetParam(*update, "act_req_id", TFieldType::ftInteger, Variant(id));
+        dm.SetParam(*update, "pharm_id", TFieldType::ftInteger, Variant(pharmID));
 
         // Then the request's row is locked: confirmations of one request are
         // serialised from here to the commit. Whoever takes the lock last
         // sees every other confirmation's status row committed (each took
         // the lock only after writing its own), so the last one closes the
-        // request, and the flag read under the lock closes it once only.
-        bool requestOpen = false;
-        {
-            auto q = dm.OpenQuery(
-                Format("select ar.`ID`, ar.`IS_PROCESSED` from `action_request` ar where (ar.`ID` = %d) for update",
-                       {id}));
-            requestOpen = !q->Eof() && q->FieldByName("IS_PROCESSED").AsString() == "F";
-        }
-
-        const int64_t unfinished = VarToInt64Def(dm.GetScalar(Format("select \r\n"
-                                                                      "  count(*) unfinished_total \r\n"
-                                                                      "from `action_request_status` ar_s \r\n"
-                                                                      "where \r\n"
-                                                                      "  (ar_s.`action_request_id` = %d) and \r\n"
-                                                                      "  (ar_s.`request_status` not in (4, 5));",
-                                                                      {id})),
-                                                 0);
+        // request, and the flag read under the lock closes it once only. The
+        // count runs after the lock is granted (it follows in the same text).
+        auto results = dm.OpenQueries(
+            {update->ExpandedSQL(),
+             Format("select ar.`ID`, ar.`IS_PROCESSED` from `action_request` ar where (ar.`ID` = %d) for update", {id}),
+             Format("select \r\n"
+                    "  count(*) unfinished_total \r\n"
+                    "from `action_request_status` ar_s \r\n"
+                    "where \r\n"
+                    "  (ar_s.`action_request_id` = %d) and \r\n"
+                    "  (ar_s.`request_status` not in (4, 5));",
+                    {id})});
+        if (results.size() != 2) throw EDatabaseError("The statement returned no result set");
+        TQuery& lock = *results[0];
+        const bool requestOpen = !lock.Eof() && lock.FieldByName("IS_PROCESSED").AsString() == "F";
+        TQuery& count = *results[1];
+        const int64_t unfinished =
+            VarToInt64Def(count.Eof() || count.FieldCount() == 0 ? Variant::Null() : count.Fields(0).AsVariant(), 0);
         if (unfinished == 0 && requestOpen) {
             dm.ExecSQL("update action_request set is_processed='T' where id = " + IntToStr(id));
             AL(ClassName(), "Before SaveCorrectionsToCentralNom");

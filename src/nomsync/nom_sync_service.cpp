@@ -123,8 +123,14 @@ std::unique_ptr<TPharmServerCommandResult> TZorvelCentralNomSyncServerSrv::Dispa
 // ---------------------------------------------------------------------------
 // Login
 
+TDMBase& TZorvelCentralNomSyncServerSrv::RequestDatabase(std::unique_ptr<TDMBase>& dm) const {
+    if (!dm) dm = env_.ConnectDatabase();
+    return *dm;
+}
+
 bool TZorvelCentralNomSyncServerSrv::CheckPharmacyLogin(TPharmServerLoginCommand& command,
-                                                        TPharmServerLoginResult& loginResult) {
+                                                        TPharmServerLoginResult& loginResult,
+                                                        std::unique_ptr<TDMBase>& dm) {
     TOrderCustomer customer;
     if (!command.IsCustomerInfoValid())
         throw EPharmCommandCustomerStreamValidationError(
@@ -136,24 +142,24 @@ bool TZorvelCentralNomSyncServerSrv::CheckPharmacyLogin(TPharmServerLoginCommand
     // The same check as the upload service's (the pharmacy directory's).
     bool authorized = false;
     const std::string password = Utf16ToCp1251(customer.Password);
-    if (!password.empty()) {
-        std::unique_ptr<TDMBase> dm = env_.ConnectDatabase();
-        authorized = env_.Pharmacies().CheckPassword(*dm, customer.CustomerCode, password);
-    }
+    if (!password.empty())
+        authorized = env_.Pharmacies().CheckPassword(RequestDatabase(dm), customer.CustomerCode, password);
     SetResultCustomerAuthorized(loginResult, authorized);
     return authorized;
 }
 
 bool TZorvelCentralNomSyncServerSrv::CheckPharmacyCommand(TPharmServerLoginCommand& command,
-                                                          TPharmServerLoginResult& loginResult, int32_t& pharmID) {
+                                                          TPharmServerLoginResult& loginResult, int32_t& pharmID,
+                                                          std::unique_ptr<TDMBase>& dm) {
     pharmID = -1;
-    return CheckPharmacyLogin(command, loginResult) && GetCommandCustomerCode(command, pharmID, true);
+    return CheckPharmacyLogin(command, loginResult, dm) && GetCommandCustomerCode(command, pharmID, true);
 }
 
 std::unique_ptr<TPharmServerLoginResult> TZorvelCentralNomSyncServerSrv::HandleLogin(
     TPharmServerLoginCommand& command) {
     auto result = std::make_unique<TPharmServerLoginResult>();
-    CheckPharmacyLogin(command, *result);
+    std::unique_ptr<TDMBase> dm;
+    CheckPharmacyLogin(command, *result, dm);
     return result;
 }
 
@@ -163,10 +169,9 @@ std::unique_ptr<TPharmServerLoginResult> TZorvelCentralNomSyncServerSrv::HandleL
 std::unique_ptr<TPharmServerNomActualizationResult> TZorvelCentralNomSyncServerSrv::HandleNomActualization(
     TPharmServerNomActualizationCommand& command) {
     auto result = std::make_unique<TPharmServerNomActualizationResult>();
-    if (!CheckPharmacyLogin(command, *result)) return result;
-
-    std::unique_ptr<TDMBase> dmHolder = env_.ConnectDatabase();
-    TDMBase& dm = *dmHolder;
+    std::unique_ptr<TDMBase> dmHolder;
+    if (!CheckPharmacyLogin(command, *result, dmHolder)) return result;
+    TDMBase& dm = RequestDatabase(dmHolder);
     if (TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false)) {
         result->RequestProceeded = false;
         result->ErrorMessage = Cp(u8"Временно е блокирано създаването на заявки за актуализаране на номенклатурите!");

@@ -86,11 +86,17 @@ private:
     // empty result of the mapped class carrying the message.
     std::unique_ptr<TPharmServerCommandResult> Dispatch(TPharmServerCommand& command);
 
-    bool CheckPharmacyLogin(TPharmServerLoginCommand& command, TPharmServerLoginResult& loginResult);
+    // The login check. A request's database work runs on one data module:
+    // `dm` is the request's, opened here when the check needs it, and the
+    // handler goes on with it (a plain read leaves the session as fresh).
+    bool CheckPharmacyLogin(TPharmServerLoginCommand& command, TPharmServerLoginResult& loginResult,
+                            std::unique_ptr<TDMBase>& dm);
     // The login check, then the pharmacy's number read from the command;
     // false when either fails.
     bool CheckPharmacyCommand(TPharmServerLoginCommand& command, TPharmServerLoginResult& loginResult,
-                              int32_t& pharmID);
+                              int32_t& pharmID, std::unique_ptr<TDMBase>& dm);
+    // The request's data module, opened when it is not yet.
+    TDMBase& RequestDatabase(std::unique_ptr<TDMBase>& dm) const;
     std::unique_ptr<TPharmServerLoginResult> HandleLogin(TPharmServerLoginCommand& command);
     std::unique_ptr<TPharmServerNomActualizationResult> HandleNomActualization(
         TPharmServerNomActualizationCommand& command);
@@ -98,7 +104,7 @@ private:
     std::unique_ptr<TPharmServerConfirmActionResult> HandleConfirmAction(TPharmServerConfirmActionCommand& command);
     // Moves pharmacy P's status row of the request on and closes the request
     // when every pharmacy has finished.
-    void ApplyConfirmation(TPharmServerConfirmActionCommand& command, int32_t pharmID);
+    void ApplyConfirmation(TDMBase& dm, TPharmServerConfirmActionCommand& command, int32_t pharmID);
 
     // Closes the requests an earlier run left incomplete (logged once each).
     void CloseRequestsLeftIncomplete();

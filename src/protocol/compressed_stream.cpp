@@ -1,9 +1,14 @@
 #include "protocol/compressed_stream.h"
 
+#include <pthread.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "core/format.h"
 #include "protocol/nv_stream_utils.h"
@@ -23,13 +28,79 @@ std::string ZMessage(const z_stream& zs, int code) {
     return zs.msg ? zs.msg : zError(code);
 }
 
+// A compressor's state (about a quarter of a megabyte at the best
+// compression), kept for the next stream: setting it up anew for every
+// stream, however small, cost more than compressing it. A reset one
+// compresses exactly as a fresh one.
 struct Deflater {
     z_stream zs{};
-    Deflater() {
-        const int rc = deflateInit(&zs, Z_BEST_COMPRESSION);
-        if (rc != Z_OK) throw ECompressionError(Format("Compression error: %s", {std::string(zError(rc))}));
+    bool ready = false;
+    std::string out;  // compressed bytes on their way to the destination
+    Deflater() = default;
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+    ~Deflater() {
+        if (ready) deflateEnd(&zs);
     }
-    ~Deflater() { deflateEnd(&zs); }
+    // In the state of a fresh deflateInit.
+    void Begin() {
+        const int rc = ready ? deflateReset(&zs) : deflateInit(&zs, Z_BEST_COMPRESSION);
+        if (rc != Z_OK) throw ECompressionError(Format("Compression error: %s", {std::string(zError(rc))}));
+        ready = true;
+    }
+};
+
+// The compressors not in use; at most kKeptDeflaters are kept.
+class TDeflaters {
+public:
+    static constexpr size_t kKeptDeflaters = 32;
+    std::unique_ptr<Deflater> Take() {
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            if (!free_.empty()) {
+                std::unique_ptr<Deflater> d = std::move(free_.back());
+                free_.pop_back();
+                return d;
+            }
+        }
+        return std::make_unique<Deflater>();
+    }
+    void Give(std::unique_ptr<Deflater> d) {
+        std::lock_guard<std::mutex> g(mu_);
+        if (free_.size() < kKeptDeflaters) free_.push_back(std::move(d));
+    }
+
+    // fork(): the lock is held around it, so that the child finds it free.
+    void Lock() { mu_.lock(); }
+    void Unlock() { mu_.unlock(); }
+
+private:
+    std::mutex mu_;
+    std::vector<std::unique_ptr<Deflater>> free_;
+};
+
+TDeflaters& Deflaters() {
+    // Never destroyed: used until the process ends.
+    static TDeflaters* d = [] {
+        auto* list = new TDeflaters;
+        static TDeflaters* forFork = list;
+        pthread_atfork([] { forFork->Lock(); }, [] { forFork->Unlock(); }, [] { forFork->Unlock(); });
+        return list;
+    }();
+    return *d;
+}
+
+// A compressor taken for one stream and given back after it.
+class TDeflaterLease {
+public:
+    TDeflaterLease() : d_(Deflaters().Take()) { d_->Begin(); }
+    ~TDeflaterLease() { Deflaters().Give(std::move(d_)); }
+    TDeflaterLease(const TDeflaterLease&) = delete;
+    TDeflaterLease& operator=(const TDeflaterLease&) = delete;
+    Deflater& operator*() { return *d_; }
+
+private:
+    std::unique_ptr<Deflater> d_;
 };
 
 struct Inflater {
@@ -48,8 +119,12 @@ void CompressStream(TStream& source, TStream& dest) {
     if (size > std::numeric_limits<int32_t>::max()) throw ERangeError("Range check error");
     PutCount(dest, static_cast<int32_t>(size));
 
-    Deflater d;
-    std::string in(kChunk, '\0'), out(kChunk, '\0');
+    TDeflaterLease lease;
+    Deflater& d = *lease;
+    // Buffers as large as the stream needs, up to a chunk.
+    std::string in(static_cast<size_t>(std::min<int64_t>(size, static_cast<int64_t>(kChunk))), '\0');
+    std::string& out = d.out;
+    if (out.size() < kChunk) out.resize(kChunk);
     int64_t left = size;
     int flush;
     do {
@@ -80,7 +155,11 @@ void DecompressStream(TStream& source, TStream& dest, int64_t maxSize) {
         throw EDecompressionError(Format("Invalid uncompressed size %d", {count}));
 
     Inflater inf;
-    std::string in(kChunk, '\0'), out(kChunk, '\0');
+    // Buffers as large as the stream can need, up to a chunk: most streams
+    // are small, and clearing two whole chunks cost more than inflating them.
+    const int64_t waiting = source.Size() - source.Position();
+    std::string in(static_cast<size_t>(std::clamp<int64_t>(waiting, 1, static_cast<int64_t>(kChunk))), '\0');
+    std::string out(static_cast<size_t>(std::min<int64_t>(int64_t{count} + 1, static_cast<int64_t>(kChunk))), '\0');
     int64_t produced = 0;
     bool ended = false;
     while (!ended) {

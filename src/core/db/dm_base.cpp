@@ -179,8 +179,17 @@ TDMBase::TDMBase(TEnv& env) : env_(&env) {
 TDMBase::~TDMBase() {
     for (TQuery* q : queries_) q->Detach();
     queries_.clear();
-    if (conn_) env_->Connections().Release(*poolKey_, conn_);
+    // A connection the server dropped under a statement is closed here: it
+    // may still be marked as having results to come, which it never will,
+    // and is of no use to the next user anyway.
+    if (conn_ && lost_) mysql_close(conn_);
+    else if (conn_) env_->Connections().Release(*poolKey_, conn_);
     conn_ = nullptr;
+}
+
+void TDMBase::NoteLostConnection() const {
+    const unsigned e = conn_ ? mysql_errno(conn_) : 0;
+    if (e == 2006 /* server gone */ || e == 2013 /* connection lost */) lost_ = true;
 }
 
 bool TDMBase::Connected() const { return conn_ != nullptr; }
@@ -191,6 +200,7 @@ void TDMBase::EnsureConnected() const {
 }
 
 void TDMBase::RaiseError(const std::string& context) const {
+    NoteLostConnection();
     std::string msg = conn_ ? mysql_error(conn_) : std::string();
     if (msg.empty()) msg = context;
     throw EDatabaseError(msg);
@@ -257,6 +267,7 @@ void TDMBase::Run(const std::string& text, RawResult* result) {
         while (mysql_more_results(conn_)) {
             int st = mysql_next_result(conn_);
             if (st > 0) {
+                NoteLostConnection();
                 if (err.empty()) err = mysql_error(conn_);
                 break;
             }
@@ -270,27 +281,27 @@ void TDMBase::Run(const std::string& text, RawResult* result) {
         MYSQL_RES* res = mysql_store_result(conn_);
         if (res) {
             try {
-                if (result && result->wantRows && !result->gotRows) {
+                if (result && result->wantRows && (result->wantAll || result->sets.empty())) {
+                    RawSet& set = result->sets.emplace_back();
                     const unsigned int nf = mysql_num_fields(res);
                     MYSQL_FIELD* fields = mysql_fetch_fields(res);
                     std::vector<TFieldType> types(nf);
-                    result->columns.resize(nf);
+                    set.columns.resize(nf);
                     for (unsigned int i = 0; i < nf; ++i) {
-                        RawColumn& c = result->columns[i];
+                        RawColumn& c = set.columns[i];
                         c.name.assign(fields[i].name, fields[i].name_length);
                         c.type = MapFieldType(fields[i], c.size, c.precision);
                         types[i] = c.type;
                     }
-                    result->rows.reserve(static_cast<size_t>(mysql_num_rows(res)));
+                    set.rows.reserve(static_cast<size_t>(mysql_num_rows(res)));
                     while (MYSQL_ROW row = mysql_fetch_row(res)) {
                         unsigned long* lengths = mysql_fetch_lengths(res);
                         std::vector<Variant> values;
                         values.reserve(nf);
                         for (unsigned int i = 0; i < nf; ++i)
                             values.push_back(ConvertValue(fields[i], types[i], row[i], lengths[i]));
-                        result->rows.push_back(std::move(values));
+                        set.rows.push_back(std::move(values));
                     }
-                    result->gotRows = true;
                 }
             } catch (...) {
                 mysql_free_result(res);
@@ -299,6 +310,7 @@ void TDMBase::Run(const std::string& text, RawResult* result) {
             }
             mysql_free_result(res);
         } else if (mysql_field_count(conn_) != 0) {
+            NoteLostConnection();
             std::string err = mysql_error(conn_);
             drain();
             throw EDatabaseError(err.empty() ? "Cannot read the result" : err);
@@ -330,6 +342,27 @@ std::unique_ptr<TQuery> TDMBase::OpenQuery(const std::string& sql) {
 
 std::unique_ptr<TQuery> TDMBase::OpenQueryFmt(const std::string& fmt, const std::vector<Variant>& args) {
     return OpenQuery(Format(fmt, args));
+}
+
+std::vector<std::unique_ptr<TQuery>> TDMBase::OpenQueries(const std::vector<std::string>& statements) {
+    // Each statement's own text, joined by the separator it lacks.
+    std::string text;
+    for (const std::string& st : statements) {
+        text += st;
+        const size_t last = st.find_last_not_of(" \t\r\n");
+        if (last == std::string::npos || st[last] != ';') text += ';';
+    }
+    EnsureConnected();
+    RawResult r;
+    r.wantRows = true;
+    r.wantAll = true;
+    Run(text, &r);
+    std::vector<std::unique_ptr<TQuery>> out;
+    for (RawSet& set : r.sets) {
+        out.push_back(std::make_unique<TQuery>(this));
+        out.back()->Fill(std::move(set));
+    }
+    return out;
 }
 
 Variant TDMBase::GetScalar(const std::string& sql) {
@@ -392,10 +425,10 @@ int32_t TDMBase::GetLastInsertID() {
 // Transactions
 // ---------------------------------------------------------------------------
 
-int TDMBase::StartTransaction(TIsolationLevel level) {
-    if (unit_) return unit_->FoldStart();
-    EnsureConnected();
-    if (inTransaction_) CommitTransaction();
+namespace {
+
+// The statements that begin a transaction of the level, as one text.
+std::string StartTransactionText(TIsolationLevel level) {
     const char* iso = nullptr;
     switch (level) {
         case TIsolationLevel::ilReadUncommitted: case TIsolationLevel::ilBrowse:
@@ -409,10 +442,33 @@ int TDMBase::StartTransaction(TIsolationLevel level) {
         default:
             break;
     }
+    return iso ? std::string("SET TRANSACTION ISOLATION LEVEL ") + iso + ";START TRANSACTION" : "START TRANSACTION";
+}
+
+}  // namespace
+
+int TDMBase::StartTransaction(TIsolationLevel level) {
+    if (unit_) return unit_->FoldStart();
+    EnsureConnected();
+    if (inTransaction_) CommitTransaction();
     // One text, one round trip to the server.
-    ExecSQL(iso ? std::string("SET TRANSACTION ISOLATION LEVEL ") + iso + ";START TRANSACTION" : "START TRANSACTION");
+    ExecSQL(StartTransactionText(level));
     inTransaction_ = true;
     return 1;
+}
+
+std::unique_ptr<TQuery> TDMBase::StartTransactionAndOpen(TIsolationLevel level, const std::string& sql) {
+    if (unit_ || inTransaction_) {
+        StartTransaction(level);
+        return OpenQuery(sql);
+    }
+    EnsureConnected();
+    // The transaction is open once the text reached the server, even when
+    // the query fails: a rollback then ends it.
+    inTransaction_ = true;
+    auto q = OpenQueries({StartTransactionText(level), sql});
+    if (q.size() != 1) throw EDatabaseError("The statement returned no result set");
+    return std::move(q.front());
 }
 
 void TDMBase::CommitTransaction() {

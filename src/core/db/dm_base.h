@@ -35,6 +35,18 @@ class TDMUnit;
 class TEnv;
 struct TConnectionKey;
 
+// One result set as the server sent it (read by TDMBase, kept by TQuery).
+struct TRawColumn {
+    std::string name;
+    TFieldType type = TFieldType::ftUnknown;
+    int size = 0;
+    int precision = 0;
+};
+struct TRawResultSet {
+    std::vector<TRawColumn> columns;
+    std::vector<std::vector<Variant>> rows;
+};
+
 // Transaction isolation levels (named as the callers name them).
 enum class TIsolationLevel {
     ilUnspecified, ilChaos, ilReadUncommitted, ilBrowse, ilCursorStability, ilReadCommitted,
@@ -70,6 +82,11 @@ public:
     std::unique_ptr<TQuery> CreateQueryFmt(const std::string& fmt, const std::vector<Variant>& args);
     // CreateQuery, then Open; an error while opening passes on.
     std::unique_ptr<TQuery> OpenQuery(const std::string& sql);
+    // Sends the statements as one text, in one round trip to the server, and
+    // returns an open query for each statement that returns rows, in their
+    // order. Each statement sees what the ones before it did; the first
+    // failing statement raises and the ones after it are not run.
+    std::vector<std::unique_ptr<TQuery>> OpenQueries(const std::vector<std::string>& statements);
     std::unique_ptr<TQuery> OpenQueryFmt(const std::string& fmt, const std::vector<Variant>& args);
     // Value of the first field of the first row; null when there is no row.
     Variant GetScalar(const std::string& sql);
@@ -94,6 +111,8 @@ public:
     // Commits a transaction that is still open, sets the isolation level and
     // begins a new transaction; returns the nesting level (1).
     int StartTransaction(TIsolationLevel level);
+    // StartTransaction(level), then OpenQuery(sql), in one round trip.
+    std::unique_ptr<TQuery> StartTransactionAndOpen(TIsolationLevel level, const std::string& sql);
     // Commit / roll back when a transaction is open; otherwise nothing.
     void CommitTransaction();
     void RollbackTransaction();
@@ -159,17 +178,12 @@ private:
     friend class TQuery;
     friend class TDMUnit;
     // What Run collects from the results of one text.
-    struct RawColumn {
-        std::string name;
-        TFieldType type = TFieldType::ftUnknown;
-        int size = 0;
-        int precision = 0;
-    };
+    using RawColumn = TRawColumn;
+    using RawSet = TRawResultSet;
     struct RawResult {
         bool wantRows = false;   // keep the first result set
-        bool gotRows = false;    // a result set was kept
-        std::vector<RawColumn> columns;
-        std::vector<std::vector<Variant>> rows;
+        bool wantAll = false;    // with wantRows: keep every result set
+        std::vector<RawSet> sets;
         int64_t affected = 0;    // summed over the statements without a result set
     };
     // Sends a text and collects its results. Every result is read, so the
@@ -177,6 +191,8 @@ private:
     void Run(const std::string& text, RawResult* result);
     void EnsureConnected() const;
     [[noreturn]] void RaiseError(const std::string& context) const;
+    // Remembers that the last failure was the connection's loss.
+    void NoteLostConnection() const;
     void Register(TQuery* q) { queries_.insert(q); }
     void Unregister(TQuery* q) { queries_.erase(q); }
 
@@ -187,6 +203,7 @@ private:
     std::string lastError_;
     std::string dataBaseName_;
     bool inTransaction_ = false;
+    mutable bool lost_ = false;  // the server dropped the connection under a statement
     TDMUnit* unit_ = nullptr;
     std::set<TQuery*> queries_;
 };

@@ -257,15 +257,20 @@ void TQuery::Open() {
     TDMBase::RawResult r;
     r.wantRows = true;
     dm.Run(ExpandedSQL(), &r);
-    if (!r.gotRows) throw EDatabaseError("The statement returned no result set");
-    for (size_t i = 0; i < r.columns.size(); ++i) {
-        const auto& c = r.columns[i];
+    if (r.sets.empty()) throw EDatabaseError("The statement returned no result set");
+    Fill(std::move(r.sets.front()));
+}
+
+void TQuery::Fill(TRawResultSet&& set) {
+    Close();
+    for (size_t i = 0; i < set.columns.size(); ++i) {
+        const auto& c = set.columns[i];
         auto f = std::make_unique<TQueryField>(this, c.name, c.type, c.size);
         f->SetPrecision(c.precision);
         f->SetFieldNo(static_cast<int>(i) + 1);
         AddField(std::move(f));
     }
-    rows_ = std::move(r.rows);
+    rows_ = std::move(set.rows);
     active_ = true;
     First();
 }

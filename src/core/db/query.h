@@ -78,6 +78,8 @@ public:
         : TField(ds, std::move(name), type, size) {}
 };
 
+struct TRawResultSet;
+
 class TQuery : public TDataSet {
 public:
     // Queries are made by TDMBase::CreateQuery/OpenQuery.
@@ -127,6 +129,9 @@ public:
 private:
     friend class TDMBase;
     void Detach() { dm_ = nullptr; }
+    // Takes a result set read by the data module: the query is then open on
+    // its first row.
+    void Fill(TRawResultSet&& set);
     TDMBase& Connection() const;
 
     TDMBase* dm_;
