@@ -252,6 +252,15 @@ TEST_F(ReplDataTcpTest, TransferFileIsFoundWhateverItsLetterCase) {
     EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml16.rar"}));
 }
 
+TEST_F(ReplDataTcpTest, TransferFileOfTheNameAsSentComesFirstWhileItIsThere) {
+    std::ofstream(PharmFile(3, "XML17.RAR.trf")) << std::string(400, 'a');
+    std::ofstream(PharmFile(3, "xml17.rar.trf")) << std::string(300, 'c');
+    Step("xml17.rar", -1, 600, "", 300, false);
+    fs::remove(PharmFile(3, "xml17.rar.trf"));  // between two chunks
+    Step("xml17.rar", 300, 600, std::string(300, 'b'), 600, true);
+    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml17.rar")), std::string(300, 'a') + std::string(300, 'b'));
+}
+
 TEST_F(ReplDataTcpTest, DeletedFolderIsCreatedAgain) {
     fs::remove_all(Folder(7));
     TReply r = Exchange(*Command(7, "Pass7", "xml1.rar", 0, 2, "ok"));
