@@ -128,8 +128,10 @@ TEST_F(ConnectionPoolTest, OnlyAConnectionLeftAsItWasHandedOutSkipsTheReset) {
         {"a prepared statement", {"PREPARE left_behind FROM 'SELECT 1'"}, "EXECUTE left_behind", "error", true},
         {"another database", {"USE mysql"}, "SELECT DATABASE()", db.Name(), true},
         {"a named lock", {"SELECT GET_LOCK('vt_pool_lock', 0)"}, "SELECT IS_FREE_LOCK('vt_pool_lock')", "1", true},
+        {"a stored procedure", {"CALL vt_leaves_a_variable()"}, "SELECT COALESCE(@left_behind, 'none')", "none", true},
         {"a failing statement", {"SELECT * FROM no_such_table"}, "SELECT 1", "1", true},
     };
+    db.Exec("CREATE PROCEDURE vt_leaves_a_variable() SELECT 7 INTO @left_behind");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         pool.Settle();

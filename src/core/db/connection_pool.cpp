@@ -66,14 +66,17 @@ unsigned ServerStatus(MYSQL* conn) {
 }
 
 // Whether a text may leave state that the server does not report: a user
-// variable assigned inside an expression (":=", "INTO @v") or a named lock.
+// variable assigned inside an expression (":=", "INTO @v"), a named lock, or
+// whatever a stored procedure does.
 bool MayKeepUnreportedState(const std::string& text) {
+    auto wordAt = [&text](size_t i, const char* word) {
+        for (size_t k = 0; word[k]; ++k)
+            if (i + k >= text.size() || (text[i + k] | 0x20) != word[k]) return false;
+        return true;
+    };
     for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '@') return true;
-        if ((c == 'l' || c == 'L') && i + 4 <= text.size() && (text[i + 1] | 0x20) == 'o' &&
-            (text[i + 2] | 0x20) == 'c' && (text[i + 3] | 0x20) == 'k')
-            return true;
+        const char c = text[i] | 0x20;
+        if (text[i] == '@' || (c == 'l' && wordAt(i, "lock")) || (c == 'c' && wordAt(i, "call"))) return true;
     }
     return false;
 }

@@ -62,8 +62,8 @@ extern const char* const kSessionSettingsSQL;
 // session variable, a user variable set by SET, a temporary table, a prepared
 // statement, the default database) or the transaction state (a transaction
 // begun, tables locked, the next transaction's characteristics), a text that
-// may set a user variable or take a named lock the server does not report
-// ("@", "lock"), a statement whose results were not all read without error,
+// may set a user variable, take a named lock or run a stored procedure, which
+// the server does not report ("@", "lock", "call"), a statement whose results were not all read without error,
 // or a transaction still open when it is given back.
 class TSessionUse {
 public:
