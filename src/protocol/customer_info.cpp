@@ -28,6 +28,14 @@ std::vector<std::string> CustomerLines(const TPharmServerLoginCommand& command) 
     return lines;
 }
 
+// The compressed block of an answer that tells whether the pharmacy was
+// authorized.
+std::string CompressedBlock(bool authorized) {
+    TMemoryStream block;
+    SaveStringsCompressed(block, {Format("CustomerAuthorized=%d", {authorized ? 1 : 0})});
+    return block.Bytes();
+}
+
 }  // namespace
 
 void LoadCustomerFromCommand(TOrderCustomer& customer, const TPharmServerLoginCommand& command) {
@@ -73,7 +81,11 @@ bool GetCommandCustomerCode(const TPharmServerLoginCommand& command, int32_t& co
 }
 
 void SetResultCustomerAuthorized(TPharmServerLoginResult& result, bool authorized) {
-    SaveStringsCompressed(result.CustomerInfo, {Format("CustomerAuthorized=%d", {authorized ? 1 : 0})});
+    // The block says one of two things: each is compressed once, and every
+    // answer gets a copy of those bytes.
+    static const std::string kBlocks[2] = {CompressedBlock(false), CompressedBlock(true)};
+    result.CustomerInfo.Bytes() = kBlocks[authorized ? 1 : 0];
+    result.CustomerInfo.SetPosition(0);
     result.CustomerInfoSize = result.CustomerInfo.Size();
 }
 

@@ -55,6 +55,10 @@ asio::awaitable<void> TTcpServer::Serve(std::shared_ptr<TNetSession> s) {
 
             TTcpRequest request;
             request.PeerAddress = s->PeerAddress();
+            // Room for a frame of up to two pieces at once, so that a chunk a
+            // little over one piece is not moved when its tail arrives; a
+            // larger frame grows with what arrives.
+            request.Payload.reserve(std::min(static_cast<size_t>(count), 2 * kReadPiece));
             size_t have = 0;
             while (have < static_cast<size_t>(count)) {
                 const size_t piece = std::min(kReadPiece, static_cast<size_t>(count) - have);

@@ -7,7 +7,8 @@
 //
 // Bounds: a frame may hold at most MaxFrameSize bytes (a larger or negative
 // count ends the connection before anything is allocated, and the payload is
-// read in pieces, so memory grows only with bytes that arrive); every wait
+// read in pieces, so that past room for two pieces memory grows only with
+// bytes that arrive); every wait
 // for the peer, reading or writing, ends the connection after
 // ConnectionTimeoutMs; at most Workers requests are worked on at once; at
 // most MaxConnections connections (0: only the descriptor limit).

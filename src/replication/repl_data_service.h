@@ -23,7 +23,6 @@
 
 class TDMBase;
 class TComponent;
-class TOrderCustomer;
 class TPharmServerLoginCommand;
 class TPharmServerSendFileCommand;
 class TPharmServerSendFileResult;
@@ -116,13 +115,16 @@ private:
     // Handles one request frame of a connection (on a worker thread).
     void IdTCPServerExecute(TTcpRequest& request);
     std::unique_ptr<TPharmServerSendFileResult> ProcessSendFileCommand(const TPharmServerSendFileCommand& command);
-    bool AuthorizeCommand(const TPharmServerLoginCommand& command, TPharmServerSendFileResult& result);
-    bool CheckCustomerAccess(const TOrderCustomer& customer, TPharmServerSendFileResult& result);
+    // Checks the command's pharmacy code and password, and says in the result
+    // whether they are right; `code` is the pharmacy's code.
+    bool AuthorizeCommand(const TPharmServerLoginCommand& command, TPharmServerSendFileResult& result,
+                          int32_t& code);
     bool CheckPharmacyPassword(const std::string& code, const std::string& password);
-    // Appends every byte of Data (from its start) to the file, creating it;
-    // when a write fails, the file is cut back to its length before and the
-    // failure raises.
-    void AppendPacketData(const std::string& fileName, const TMemoryStream& data);
+    // Appends every byte of Data (from its start) to the file of `before`
+    // bytes, creating it; false when the file cannot be opened (it stays as
+    // it was; logged). When a write fails, the file is cut back to `before`
+    // bytes and the failure raises.
+    bool AppendPacketData(const std::string& fileName, const TMemoryStream& data, int64_t before);
     // The result object that answers a command of this class when its
     // handling failed; nullptr for a class without one.
     static std::unique_ptr<TPharmServerCommandResult> CreateResultFor(const TComponent& command);

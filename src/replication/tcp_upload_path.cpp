@@ -76,33 +76,32 @@ bool TZorvelCentralServerSrv::CheckPharmacyPassword(const std::string& code, con
     return env_.Pharmacies().CheckPassword(*dm, StrToInt(code), password);
 }
 
-bool TZorvelCentralServerSrv::CheckCustomerAccess(const TOrderCustomer& customer, TPharmServerSendFileResult& result) {
-    bool ok = CheckPharmacyPassword(IntToStr(customer.CustomerCode), Utf16ToCp1251(customer.Password));
-    SetResultCustomerAuthorized(result, ok);
-    return ok;
-}
-
 bool TZorvelCentralServerSrv::AuthorizeCommand(const TPharmServerLoginCommand& command,
-                                               TPharmServerSendFileResult& result) {
+                                               TPharmServerSendFileResult& result, int32_t& code) {
     if (!command.IsCustomerInfoValid())
         throw EPharmCommandCustomerStreamValidationError(
             Cp(u8"Грешка при получаване на данните за достъп на аптеката!\rВероятно е заради проблем в интернет "
                u8"връзката!\rМоля, опитайте отново!") +
             IntToStr(command.CustomerInfo.Size()));
-    TOrderCustomer customer;
-    LoadCustomerFromCommand(customer, command);
-    return CheckCustomerAccess(customer, result);
+    // The block is read once for the code and the password; the password is
+    // compared as the pharmacy's own text (through UTF-16 and back, so that a
+    // byte with no character reads as "?").
+    std::string password;
+    GetCommandCustomerCredentials(command, code, password, false);
+    bool ok = CheckPharmacyPassword(IntToStr(code), Utf16ToCp1251(Cp1251ToUtf16(password)));
+    SetResultCustomerAuthorized(result, ok);
+    return ok;
 }
 
-void TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, const TMemoryStream& data) {
+bool TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, const TMemoryStream& data,
+                                               int64_t before) {
     const std::string& buffer = data.Bytes();
-    int64_t before = PlainFileSize(env_, fileName);
     int fd = env_.OpenFile(fileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0644);
     if (fd < 0) {
         // The transfer file stays as it was; the caller reports its size.
         std::string text = Format("Cannot open transfer file %s: %s", {fileName, std::string(std::strerror(errno))});
         if (failures_.IsNew(fileName, text)) Log(kSender, text + "; the pharmacy is told the size it holds.");
-        return;
+        return false;
     }
     size_t off = 0;
     int err = 0;
@@ -125,6 +124,7 @@ void TZorvelCentralServerSrv::AppendPacketData(const std::string& fileName, cons
         throw EInOutError("Cannot write transfer file \"" + fileName + "\". " + std::strerror(err));
     }
     failures_.Succeeded(fileName);
+    return true;
 }
 
 std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSendFileCommand(
@@ -132,9 +132,8 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
     auto result = std::make_unique<TPharmServerSendFileResult>();
     std::string key = command.PacketFileName;  // the upload whose failures are logged once
     try {
-        if (!AuthorizeCommand(command, *result)) return result;
         int32_t code = -1;
-        if (!GetCommandCustomerCode(command, code, true)) return result;
+        if (!AuthorizeCommand(command, *result, code)) return result;
 
         std::string folder = TPharmacyDirectory::FolderOf(env_, code);
         key = folder + "/" + command.PacketFileName;
@@ -145,9 +144,14 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
         folder = AddTrailingBackslash(folder);
 
         // The transfer file of this archive, whatever the letter case it was
-        // begun with. Requests for one transfer file run one at a time.
-        std::string trfName = FindFileNoCase(env_, folder, name + ".trf");
-        std::string trfPath = folder + (trfName.empty() ? name + ".trf" : trfName);
+        // begun with: a plain file of the name as sent is the one the folder
+        // scan would choose first, so the scan is needed only without it.
+        // Requests for one transfer file run one at a time.
+        std::string trfPath = folder + name + ".trf";
+        if (!env_.Stat(trfPath).IsFile) {
+            std::string trfName = FindFileNoCase(env_, folder, name + ".trf");
+            if (!trfName.empty()) trfPath = folder + trfName;
+        }
         std::string finalPath = folder + name;
         TUploadRegistry::TLock trfLock = env_.Uploads().Acquire(trfPath);
 
@@ -168,11 +172,13 @@ std::unique_ptr<TPharmServerSendFileResult> TZorvelCentralServerSrv::ProcessSend
                 // the reply tells the pharmacy where to go on from.
                 Log(kSender, Format("Chunk for %s at %d refused: the transfer file holds %d bytes.",
                                     {trfPath, start, size}));
-            } else {
-                AppendPacketData(trfPath, command.Data);
+            } else if (AppendPacketData(trfPath, command.Data, size)) {
                 failures_.Succeeded(key);  // the upload goes on: its next failure is news
+                size += static_cast<int64_t>(command.Data.Bytes().size());
+            } else {
+                failures_.Succeeded(key);
+                size = PlainFileSize(env_, trfPath);
             }
-            size = PlainFileSize(env_, trfPath);
         }
         if (command.FileSize > 0 && command.FileSize < size) {
             // Longer than the archive can be: start the transfer over.

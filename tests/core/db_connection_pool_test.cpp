@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -86,6 +87,79 @@ TEST_F(ConnectionPoolTest, AReusedConnectionComesBackAsAFreshSession) {
     }
     // The temporary table is gone: it can be made again.
     EXPECT_NO_THROW(dm.ExecSQL("CREATE TEMPORARY TABLE left_behind (ID int)"));
+}
+
+// The server's report of session state changes decides whether a connection
+// is reset when it comes back: whatever a user left behind is gone for the
+// next one, and a connection only read from comes back at once, unreset.
+TEST_F(ConnectionPoolTest, OnlyAConnectionLeftAsItWasHandedOutSkipsTheReset) {
+    TConnectionPool& pool = TConnectionPool::Instance();
+    // The scalar as text, "error" when the statement fails.
+    auto probe = [](TDMBase& dm, const std::string& sql) {
+        try {
+            return VarToStr(dm.GetScalar(sql));
+        } catch (const EDatabaseError&) {
+            return std::string("error");
+        }
+    };
+    struct Case {
+        const char* name;
+        std::vector<const char*> use;  // what the first user runs
+        const char* check;             // what the next user reads
+        std::string expected;
+        bool reset;
+    };
+    const std::vector<Case> cases{
+        {"a plain select", {"SELECT COUNT(*) FROM pharmacy"}, "SELECT 1", "1", false},
+        {"an insert in autocommit", {"INSERT INTO pharmacy (id, name) VALUES (9, 'kept')"},
+         "SELECT COUNT(*) FROM pharmacy", "1", false},
+        {"a user variable", {"SET @left_behind = 7"}, "SELECT COALESCE(@left_behind, 'none')", "none", true},
+        {"a user variable in an expression", {"SELECT @left_behind := 7"}, "SELECT COALESCE(@left_behind, 'none')",
+         "none", true},
+        {"a temporary table", {"CREATE TEMPORARY TABLE left_behind (ID int)"}, "SELECT COUNT(*) FROM left_behind",
+         "error", true},
+        {"a session setting", {"SET SESSION sql_mode = 'STRICT_ALL_TABLES'"}, "SELECT @@session.sql_mode",
+         "NO_ENGINE_SUBSTITUTION", true},
+        {"a code page", {"SET NAMES utf8"}, "SELECT @@character_set_client", "cp1251", true},
+        {"an open transaction", {"START TRANSACTION", "INSERT INTO pharmacy (id, name) VALUES (1, 'uncommitted')"},
+         "SELECT COUNT(*) FROM pharmacy WHERE id = 1", "0", true},
+        {"a committed transaction", {"START TRANSACTION", "INSERT INTO pharmacy (id, name) VALUES (2, 'x')", "COMMIT"},
+         "SELECT COUNT(*) FROM pharmacy WHERE id = 2", "1", true},
+        {"a prepared statement", {"PREPARE left_behind FROM 'SELECT 1'"}, "EXECUTE left_behind", "error", true},
+        {"another database", {"USE mysql"}, "SELECT DATABASE()", db.Name(), true},
+        {"a named lock", {"SELECT GET_LOCK('vt_pool_lock', 0)"}, "SELECT IS_FREE_LOCK('vt_pool_lock')", "1", true},
+        {"a stored procedure", {"CALL vt_leaves_a_variable()"}, "SELECT COALESCE(@left_behind, 'none')", "none", true},
+        {"a failing statement", {"SELECT * FROM no_such_table"}, "SELECT 1", "1", true},
+    };
+    db.Exec("CREATE PROCEDURE vt_leaves_a_variable() SELECT 7 INTO @left_behind");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        pool.Settle();
+        const uint64_t resets = pool.ResetCount();
+        int64_t first = 0;
+        {
+            TDMBase dm;
+            ASSERT_EQ(dm.LastError(), "");
+            first = ConnectionId(dm);
+            for (const char* sql : c.use) probe(dm, sql);
+        }
+        if (c.reset) pool.Settle();  // not taken while it is being reset
+        TDMBase dm;
+        EXPECT_EQ(ConnectionId(dm), first);  // the same connection, reused
+        EXPECT_EQ(pool.ResetCount(), resets + (c.reset ? 1 : 0));
+        EXPECT_EQ(probe(dm, c.check), c.expected);
+    }
+    // A transaction the data module began and left open is rolled back.
+    pool.Settle();
+    const uint64_t resets = pool.ResetCount();
+    {
+        TDMBase dm;
+        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+        dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (3, 'uncommitted')");
+    }
+    pool.Settle();
+    EXPECT_EQ(pool.ResetCount(), resets + 1);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy WHERE id = 3"), 0);
 }
 
 TEST_F(ConnectionPoolTest, AConnectionTheServerDroppedIsReplaced) {

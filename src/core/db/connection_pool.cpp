@@ -13,7 +13,10 @@ const char* const kSessionSettingsSQL =
     "SET CHARACTER SET CP1251;"
     // Over-long texts are cut and empty texts read as 0 in numeric columns,
     // as the statements of the services expect.
-    "SET SESSION sql_mode = 'NO_ENGINE_SUBSTITUTION';";
+    "SET SESSION sql_mode = 'NO_ENGINE_SUBSTITUTION';"
+    // Reports of what a user changed, so that a connection left as it was
+    // handed out is given back without a reset (TSessionUse).
+    "SET SESSION session_track_transaction_info = 'STATE', session_track_state_change = ON;";
 
 namespace {
 
@@ -56,7 +59,47 @@ bool ResetSession(MYSQL* conn, const TConnectionKey& key) {
 
 TConnectionPool* g_pool = nullptr;
 
+unsigned ServerStatus(MYSQL* conn) {
+    unsigned int status = 0;
+    if (mariadb_get_infov(conn, MARIADB_CONNECTION_SERVER_STATUS, &status) != 0) return ~0u;
+    return status;
+}
+
+// Whether a text may leave state that the server does not report: a user
+// variable assigned inside an expression (":=", "INTO @v"), a named lock, or
+// whatever a stored procedure does.
+bool MayKeepUnreportedState(const std::string& text) {
+    auto wordAt = [&text](size_t i, const char* word) {
+        for (size_t k = 0; word[k]; ++k)
+            if (i + k >= text.size() || (text[i + k] | 0x20) != word[k]) return false;
+        return true;
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i] | 0x20;
+        if (text[i] == '@' || (c == 'l' && wordAt(i, "lock")) || (c == 'c' && wordAt(i, "call"))) return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+void TSessionUse::Sending(const std::string& text) {
+    pending_ = clean_ && !MayKeepUnreportedState(text);
+    clean_ = false;
+}
+
+void TSessionUse::ResultRead(MYSQL* conn) {
+    if (pending_ && (ServerStatus(conn) & SERVER_SESSION_STATE_CHANGED)) pending_ = false;
+}
+
+void TSessionUse::Finished() {
+    clean_ = pending_;
+    pending_ = false;
+}
+
+bool TSessionUse::Clean(MYSQL* conn) const {
+    return clean_ && conn && !(ServerStatus(conn) & SERVER_STATUS_IN_TRANS);
+}
 
 bool RunSessionText(MYSQL* conn, const std::string& text, std::string& error) {
     if (mysql_real_query(conn, text.data(), static_cast<unsigned long>(text.size())) != 0) {
@@ -161,9 +204,18 @@ MYSQL* TConnectionPool::Acquire(const TConnectionKey& key, std::string& error) {
     return OpenDatabaseConnection(key, error);
 }
 
-void TConnectionPool::Release(const TConnectionKey& key, MYSQL* conn) {
+void TConnectionPool::Release(const TConnectionKey& key, MYSQL* conn, bool clean) {
     if (!conn) return;
     bool kept = false;
+    if (clean) {
+        MYSQL* close = nullptr;
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            close = KeepIdle({key, conn, {}});
+        }
+        if (close) mysql_close(close);
+        return;
+    }
     {
         std::lock_guard<std::mutex> g(mu_);
         if (!closed_ && dirty_.size() < kMaxIdle) {
@@ -188,7 +240,10 @@ size_t TConnectionPool::CountDirty(const TConnectionKey& key) const {
     return n;
 }
 
-bool TConnectionPool::Reset(const TIdle& c) { return ResetSession(c.conn, c.key); }
+bool TConnectionPool::Reset(const TIdle& c) {
+    resets_.fetch_add(1, std::memory_order_relaxed);
+    return ResetSession(c.conn, c.key);
+}
 
 MYSQL* TConnectionPool::KeepIdle(TIdle c) {
     if (closed_) return c.conn;
@@ -242,6 +297,8 @@ size_t TConnectionPool::IdleCount() {
     std::lock_guard<std::mutex> g(mu_);
     return idle_.size();
 }
+
+uint64_t TConnectionPool::ResetCount() { return resets_.load(std::memory_order_relaxed); }
 
 void TConnectionPool::StartWorker() {
     // One more thread while connections wait for their reset and fewer

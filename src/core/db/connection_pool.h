@@ -7,7 +7,12 @@
 // tables, clears user variables and locks, and brings every session variable
 // back to its default) and the session settings were applied again (code page
 // 1251, sql_mode, default database). The reset is done by the pool's own
-// thread, so that giving a connection back costs the caller nothing. A caller
+// thread, so that giving a connection back costs the caller nothing. A
+// connection whose user left nothing behind needs no reset: the server is
+// asked to report every change of session state and of the transaction state
+// (session tracking, part of the session settings), the data module notes
+// whether any statement reported one (TSessionUse), and a connection given
+// back clean goes straight back to the waiting ones. A caller
 // that finds no reset connection waiting opens a new one, unless the pool's
 // thread is behind (kBehind or more wait for their reset): it then resets one
 // of those itself. A connection that the server has dropped
@@ -22,9 +27,11 @@
 // uses its parent's connections.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -44,8 +51,36 @@ struct TConnectionKey {
 };
 
 // The session settings every connection gets when it is opened and again
-// after every reset, sent as one text.
+// after every reset, sent as one text. The last of them switch on the
+// server's reports of session and transaction state changes.
 extern const char* const kSessionSettingsSQL;
+
+// Whether a connection handed out still holds nothing that a reset would
+// have to clear, statement by statement. A connection begins clean when its
+// session settings were applied; it stops being clean for good with a
+// statement that the server reports to have changed the session state (a
+// session variable, a user variable set by SET, a temporary table, a prepared
+// statement, the default database) or the transaction state (a transaction
+// begun, tables locked, the next transaction's characteristics), a text that
+// may set a user variable, take a named lock or run a stored procedure, which
+// the server does not report ("@", "lock", "call"), a statement whose results were not all read without error,
+// or a transaction still open when it is given back.
+class TSessionUse {
+public:
+    explicit TSessionUse(bool settingsApplied) : clean_(settingsApplied) {}
+    // Before a text is sent: the session counts as changed until Finished.
+    void Sending(const std::string& text);
+    // After each result of the text (a row set read whole, or an OK).
+    void ResultRead(st_mysql* conn);
+    // Every result of the text was read without error.
+    void Finished();
+    // Whether the connection can be given back without a reset.
+    bool Clean(st_mysql* conn) const;
+
+private:
+    bool clean_;
+    bool pending_ = false;  // the text being read is clean so far
+};
 
 class TConnectionPool {
 public:
@@ -67,7 +102,9 @@ public:
     // applies the settings again, then keeps it (closing the longest-waiting
     // one when kMaxIdle wait already); a connection that fails the reset is
     // closed, and so is one given back while kMaxIdle wait for their reset.
-    void Release(const TConnectionKey& key, st_mysql* conn);
+    // A connection given back `clean` (TSessionUse) is kept at once, without
+    // a reset.
+    void Release(const TConnectionKey& key, st_mysql* conn, bool clean = false);
     // Waits until every connection given back has been reset (or closed).
     void Settle();
 
@@ -78,6 +115,8 @@ public:
     void CloseAll();
     // Number of connections waiting reset.
     size_t IdleCount();
+    // Number of sessions reset since the pool was made.
+    uint64_t ResetCount();
 
     TConnectionPool() = default;
     ~TConnectionPool();
@@ -93,7 +132,7 @@ private:
     void StartWorker();  // with mu_ held
     void WorkerLoop();
     // Resets a connection given back; true when it can be used again.
-    static bool Reset(const TIdle& c);
+    bool Reset(const TIdle& c);
     size_t CountDirty(const TConnectionKey& key) const;  // with mu_ held
     // Keeps a reset connection; returns the one to close (or nullptr).
     st_mysql* KeepIdle(TIdle c);  // with mu_ held
@@ -108,6 +147,7 @@ private:
     std::deque<TIdle> idle_;   // reset, oldest first
     std::deque<TIdle> dirty_;  // given back, not reset yet, oldest first
     size_t resetting_ = 0;     // taken from dirty_ by the pool's thread
+    std::atomic<uint64_t> resets_{0};
     std::vector<std::thread> workers_;
     bool stopping_ = false;
     bool closed_ = false;

@@ -174,6 +174,8 @@ TDMBase::TDMBase(TEnv& env) : env_(&env) {
     poolKey_ = std::make_unique<TConnectionKey>(
         TConnectionKey{options->ServerName, env.DatabasePort(), options->UserName, options->Password, dataBaseName_});
     conn_ = env.Connections().Acquire(*poolKey_, lastError_);
+    // A connection whose session settings failed is never given back as it is.
+    sessionUse_ = std::make_unique<TSessionUse>(conn_ && lastError_.empty());
 }
 
 TDMBase::~TDMBase() {
@@ -183,7 +185,7 @@ TDMBase::~TDMBase() {
     // may still be marked as having results to come, which it never will,
     // and is of no use to the next user anyway.
     if (conn_ && lost_) mysql_close(conn_);
-    else if (conn_) env_->Connections().Release(*poolKey_, conn_);
+    else if (conn_) env_->Connections().Release(*poolKey_, conn_, !inTransaction_ && sessionUse_->Clean(conn_));
     conn_ = nullptr;
 }
 
@@ -257,6 +259,7 @@ std::string TDMBase::QuoteIdentifier(const std::string& name) {
 
 void TDMBase::Run(const std::string& text, RawResult* result) {
     EnsureConnected();
+    sessionUse_->Sending(text);
     if (mysql_real_query(conn_, text.data(), static_cast<unsigned long>(text.size())) != 0)
         RaiseError("Query failed");
 
@@ -318,10 +321,12 @@ void TDMBase::Run(const std::string& text, RawResult* result) {
             my_ulonglong n = mysql_affected_rows(conn_);
             if (n != static_cast<my_ulonglong>(-1)) result->affected += static_cast<int64_t>(n);
         }
+        sessionUse_->ResultRead(conn_);
         int st = mysql_next_result(conn_);
         if (st > 0) RaiseError("Query failed");
         if (st < 0) break;
     }
+    sessionUse_->Finished();
 }
 
 std::unique_ptr<TQuery> TDMBase::CreateQuery(const std::string& sql) {

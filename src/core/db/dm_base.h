@@ -34,6 +34,7 @@ struct st_mysql;
 class TDMUnit;
 class TEnv;
 struct TConnectionKey;
+class TSessionUse;
 
 // One result set as the server sent it (read by TDMBase, kept by TQuery).
 struct TRawColumn {
@@ -200,6 +201,8 @@ private:
     st_mysql* conn_ = nullptr;
     // The pool the connection came from and goes back to.
     std::unique_ptr<TConnectionKey> poolKey_;
+    // Whether the connection can go back to the pool without a reset.
+    std::unique_ptr<TSessionUse> sessionUse_;
     std::string lastError_;
     std::string dataBaseName_;
     bool inTransaction_ = false;
