@@ -5,7 +5,9 @@
 // `iterations` open action requests (inserts every pharmacy has to receive:
 // producers, then, in a second run, articles with their NZOK part, three
 // measures and two substitutes), starts the service in a child process, and runs N concurrent
-// pharmacy connections, each looping
+// pharmacy connections, each logging in once before the clock starts (so
+// that the timed run meets a server with its database connections open) and
+// then looping
 //     login -> refresh (receives its next request) -> confirm it
 // `iterations` times. It reports requests per second, the median and 99th
 // percentile latency of one request (frame sent to reply read), and the
@@ -259,6 +261,15 @@ RunResult Run(int n, int iterations, const RunOptions& opt = {}) {
             try {
                 sock.connect({asio::ip::make_address("127.0.0.1"), port});
                 sock.set_option(asio::ip::tcp::no_delay(true));
+                // One login before the clock starts, so that the timed run
+                // meets a server that has its database connections open,
+                // not one just started.
+                TPharmServerLoginCommand login;
+                Fill(login, pharm);
+                WriteComponentFrame(sock, login, 120000);
+                auto lr = ReadComponentFrame(sock, 120000);
+                auto* l = PharmCast<TPharmServerLoginResult>(lr.get());
+                if (!l || !Authorized(*l)) throw std::runtime_error("login refused before the run");
                 connected = true;
             } catch (const std::exception& e) {
                 fail(std::string("connect: ") + e.what());
