@@ -3,8 +3,11 @@
 #include <zlib.h>
 
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "core/cp1251.h"
+#include "core/exceptions.h"
 #include "protocol/compressed_stream.h"
 #include "protocol/nv_stream_utils.h"
 #include "test_bytes.h"
@@ -41,6 +44,29 @@ std::string Zlib(const std::string& plain) {
 void ExpectDecompressionError(const std::string& packed) {
     TMemoryStream src(packed), dst;
     EXPECT_THROW(DecompressStream(src, dst), EDecompressionError) << Hex(packed.substr(0, 16));
+}
+
+std::string Sample(size_t size, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s;
+    for (size_t i = 0; i < size; ++i) s += static_cast<char>('a' + rng() % 11);
+    return s;
+}
+
+// A source that fails after its first chunk.
+class TBrokenStream : public TMemoryStream {
+public:
+    using TMemoryStream::TMemoryStream;
+    int64_t Read(void* buffer, int64_t count) override {
+        if (Position() > 0) throw EReadError("broken source");
+        return TMemoryStream::Read(buffer, count);
+    }
+};
+
+// Compressors are kept from one stream to the next: every stream must still
+// be the zlib stream of its own source alone, whatever came before it.
+void ExpectOwnStream(const std::string& plain) {
+    EXPECT_EQ(Compressed(plain).substr(4), Zlib(plain)) << plain.size() << " bytes";
 }
 
 }  // namespace
@@ -161,4 +187,22 @@ TEST(CompressedStream, StringsAndStringLists) {
     EXPECT_EQ(TextToStrings("a\r\nb\nc\rd"), (std::vector<std::string>{"a", "b", "c", "d"}));
     EXPECT_EQ(TextToStrings("a\r\n\r\n"), (std::vector<std::string>{"a", ""}));
     EXPECT_TRUE(TextToStrings("").empty());
+}
+
+TEST(CompressedStream, EachStreamIsItsOwnAfterLargerSmallerAndBrokenOnes) {
+    {
+        TBrokenStream broken(Sample(200000, 9));
+        TMemoryStream dst;
+        EXPECT_ANY_THROW(CompressStream(broken, dst));
+    }
+    for (size_t size : {300000u, 0u, 17u, 70000u, 1u, 65536u}) ExpectOwnStream(Sample(size, static_cast<unsigned>(size)));
+}
+
+TEST(CompressedStream, StreamsCompressedAtTheSameTime) {
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 8; ++t)
+        threads.emplace_back([t] {
+            for (unsigned i = 0; i < 20; ++i) ExpectOwnStream(Sample(100 + (t * 7919 + i * 104729) % 90000, t * 100 + i));
+        });
+    for (auto& th : threads) th.join();
 }
