@@ -120,8 +120,7 @@ pid_t StartServer(uint16_t& port, int& stopFd) {
         uint16_t p = 0;
         {
             TFaultEnv env;  // the real environment, keeping the options published here
-            TZorvelCentralNomSyncServerSrv srv(env, 0);
-            srv.BindAddress = "127.0.0.1";
+            TZorvelCentralNomSyncServerSrv srv(env, 0, "127.0.0.1");
             bool started = false;
             try {
                 srv.ServiceStart(started);

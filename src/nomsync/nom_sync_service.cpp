@@ -24,7 +24,8 @@ bool IsExactly(const TPharmServerCommand& c) {
 TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(uint16_t port)
     : TZorvelCentralNomSyncServerSrv(TEnv::Default(), port) {}
 
-TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(TEnv& env, uint16_t port) : env_(env), port_(port) {
+TZorvelCentralNomSyncServerSrv::TZorvelCentralNomSyncServerSrv(TEnv& env, uint16_t port, std::string bindAddress)
+    : env_(env), port_(port), bindAddress_(std::move(bindAddress)) {
     AllowStop = true;
     AllowPause = true;
     Interactive = false;
@@ -51,7 +52,7 @@ void TZorvelCentralNomSyncServerSrv::ServiceStart(bool& started) {
     env_.ReloadOptions();
     if (tcpServer_.Active()) tcpServer_.Stop();
     CloseRequestsLeftIncomplete();
-    tcpServer_.Start(BindAddress, port_);
+    tcpServer_.Start(bindAddress_, port_);
     started = true;
 }
 

@@ -37,9 +37,9 @@ public:
     static constexpr int64_t kMaxFrameSize = int64_t{16} << 20;
 
     // port: the port ServiceStart opens (3052; tests pass another, 0 lets the
-    // system choose one).
+    // system choose one); bindAddress: the address it listens on.
     explicit TZorvelCentralNomSyncServerSrv(uint16_t port = kDefaultPort);
-    TZorvelCentralNomSyncServerSrv(TEnv& env, uint16_t port);
+    TZorvelCentralNomSyncServerSrv(TEnv& env, uint16_t port, std::string bindAddress = "0.0.0.0");
     ~TZorvelCentralNomSyncServerSrv() override;
 
     std::string Name() const override { return "ZorvelCentralNomSyncServerSrv"; }
@@ -55,8 +55,6 @@ public:
     // progress.
     void ServiceStop(bool& stopped) override;
 
-    // The address ServiceStart listens on.
-    std::string BindAddress = "0.0.0.0";
     // The port actually listened on (after ServiceStart).
     uint16_t BoundPort() const { return tcpServer_.Port(); }
     size_t ConnectionCount() const { return static_cast<size_t>(tcpServer_.ConnectionCount()); }
@@ -116,5 +114,6 @@ private:
 
     TEnv& env_;
     uint16_t port_;
+    std::string bindAddress_;
     TTcpServer tcpServer_;
 };

@@ -300,8 +300,7 @@ TEST_F(NomSyncService, StopClosesConnectionsAndStartOpensAgain) {
     srv->ServiceStart(started);
     ASSERT_TRUE(started);
     EXPECT_EQ(LoginFlag(*Connect(), 1, "pass-1"), 1);
-    TZorvelCentralNomSyncServerSrv other(env, srv->BoundPort());
-    other.BindAddress = "127.0.0.1";
+    TZorvelCentralNomSyncServerSrv other(env, srv->BoundPort(), "127.0.0.1");
     EXPECT_THROW(other.ServiceStart(started), EInOutError);
 }
 

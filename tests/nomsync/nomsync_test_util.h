@@ -269,8 +269,7 @@ protected:
     void SetUp() override {
         NomDataFixture::SetUp();
         SeedPharmacies(db);
-        srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(env, 0);
-        srv->BindAddress = "127.0.0.1";
+        srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(env, 0, "127.0.0.1");
         ConfigureService(*srv);
         bool started = false;
         srv->ServiceStart(started);

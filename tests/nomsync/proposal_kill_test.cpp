@@ -33,8 +33,7 @@ constexpr int kKills = 24;
     std::signal(SIGPIPE, SIG_IGN);
     try {
         TFaultEnv env;
-        TZorvelCentralNomSyncServerSrv srv(env, port);
-        srv.BindAddress = "127.0.0.1";
+        TZorvelCentralNomSyncServerSrv srv(env, port, "127.0.0.1");
         bool started = false;
         srv.ServiceStart(started);
         for (;;) ::pause();
