@@ -101,6 +101,7 @@ TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
                  {"REST 100", "502"},
                  {"noop", "200"},  // verbs in any letter case
                  {"\xFF\xF4\xFF\xF2NOOP", "200"},  // telnet commands in front of a verb are dropped
+                 {"\xFF\xFB\x01NOOP", "200"},      // and option negotiation, three bytes
                  {std::string(10000, 'A'), "500 Command line too long."},
                  {"OPTS UTF8 ON", "200"},
                  {"OPTS MLST type", "501"},
