@@ -86,6 +86,7 @@ TEST(MemTableLayout, DefaultFieldsLiveWhileOpenPersistentOnesRebuildTheDefinitio
     ASSERT_EQ(p.FieldDefs().Count(), 2);
     EXPECT_EQ(std::as_const(p).FieldDefs().Items(0).Name, "A");
     EXPECT_THROW(std::as_const(p).FieldDefs().Items(2), EListError);
+    EXPECT_THROW(p.FieldDefs().Items(2), EListError);
     EXPECT_TRUE(p.FieldDefs()[0].Required);
     EXPECT_EQ(p.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
 }

@@ -288,6 +288,7 @@ TEST(ArticleMeasure, DefaultsRecordAndAssign) {
     EXPECT_TRUE(m.IS_ATOMIC);
     EXPECT_EQ(m.ARTICLE_ID, -1);
     EXPECT_EQ(m.MEASURE_NAME_ID, -1);
+    EXPECT_EQ(m.FACTOR, 0);
     m.SetID(300);
     m.ARTICLE_ID = 7;
     m.MEASURE_NAME_ID = 70000;

@@ -184,9 +184,14 @@ TEST(DataPacketReader, BrokenPacketsRaise) {
     TXmlDataPacket p;
     EXPECT_THROW(p.LoadFromString("not xml at all"), EReadError);
     EXPECT_THROW(p.LoadFromString("<?xml version=\"1.0\"?><ROOT/>"), EReadError);
-    EXPECT_THROW(p.LoadFromString("<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
-                                  "</FIELDS></METADATA><ROWDATA><ROW ID=\"12x\"/></ROWDATA></DATAPACKET>"),
-                 EReadError);
+    const std::string brokenRow = "<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                                  "</FIELDS></METADATA><ROWDATA><ROW ID=\"12x\"/></ROWDATA></DATAPACKET>";
+    EXPECT_THROW(p.LoadFromString(brokenRow), EReadError);
+    // The field definitions alone are read without the rows.
+    TempDir dir;
+    const auto defs = TXmlDataPacket::ReadFieldDefs(dir.Write("X[1].xml", brokenRow));
+    ASSERT_EQ(defs.size(), 1u);
+    EXPECT_EQ(defs[0].Name, "ID");
     EXPECT_THROW(p.LoadFromString("<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
                                   "</FIELDS><PARAMS CHANGE_LOG=\"1 0 4\"/></METADATA><ROWDATA><ROW ID=\"1\"/>"
                                   "</ROWDATA></DATAPACKET>"),
