@@ -77,6 +77,7 @@ TEST(MemTableEditing, StepsLeaveTheTableAsExpected) {
              EXPECT_FALSE(t.CanModify());
              EXPECT_THROW(t.Append(), EDatabaseError);
              EXPECT_THROW(t.Insert(), EDatabaseError);
+             EXPECT_THROW(t.AppendRecord({Variant(2)}), EDatabaseError);
              EXPECT_THROW(t.Edit(), EDatabaseError);
              EXPECT_THROW(t.Delete(), EDatabaseError);
          },
