@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include <sys/socket.h>
@@ -163,6 +165,14 @@ TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
 // account without a password never logs in, and the third failure closes
 // the session.
 TEST_F(FtpServerTest, LoginComparesNameAndPasswordExactly) {
+    std::mutex m;
+    std::condition_variable ended;
+    std::vector<std::string> endedAs;  // the user name of each session at its end
+    server_.OnDisconnect = [&](const TFtpSessionContext& s) {
+        std::lock_guard<std::mutex> g(m);
+        endedAs.push_back(s.UserName);
+        ended.notify_all();
+    };
     Start();
     TFtpTestClient d, e;
     d.Connect(port_);
@@ -174,6 +184,14 @@ TEST_F(FtpServerTest, LoginComparesNameAndPasswordExactly) {
         EXPECT_EQ(e.Login(user, pass).Code, 530) << user;
     EXPECT_EQ(e.ReadReply().Code, 421);
     EXPECT_TRUE(e.ServerClosed());
+    // A new USER forgets the login before it.
+    EXPECT_EQ(d.Command("USER pharm2").Code, 331);
+    EXPECT_EQ(d.Command("QUIT").Code, 221);
+    std::unique_lock<std::mutex> lk(m);
+    EXPECT_TRUE(ended.wait_for(lk, std::chrono::seconds(10), [&] { return endedAs.size() == 2; }));
+    EXPECT_EQ(endedAs, (std::vector<std::string>{"", ""}));
+    lk.unlock();
+    server_.SetActive(false);
 }
 
 TEST_F(FtpServerTest, CurlStoresInPassiveAndActiveModes) {
