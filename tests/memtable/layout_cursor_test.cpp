@@ -89,6 +89,9 @@ TEST(MemTableLayout, DefaultFieldsLiveWhileOpenPersistentOnesRebuildTheDefinitio
     EXPECT_THROW(p.FieldDefs().Items(2), EListError);
     EXPECT_TRUE(p.FieldDefs()[0].Required);
     EXPECT_EQ(p.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
+    EXPECT_EQ(p.FieldByName("B").FieldNo(), 2);
+    p.Close();
+    EXPECT_EQ(p.FieldByName("B").FieldNo(), 0);  // kept, but no longer bound
 }
 
 TEST(MemTableFieldData, AnEmptyTableHasNoDataAReadOnlyFieldTakesNone) {
