@@ -261,9 +261,11 @@ TEST_F(FtpServerTest, SilentDataConnectionIsCutOffAndTheSessionGoesOn) {
 
 TEST_F(FtpServerTest, DataConnectionNeverMadeIsAnswered) {
     server_.Limits.DataConnectTimeoutMs = 200;
+    const int only = FreeLoopbackPort();  // a passive range of one port
+    server_.Limits.PassivePortMin = server_.Limits.PassivePortMax = static_cast<uint16_t>(only);
     TFtpTestClient c;
     ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
-    EXPECT_EQ(c.Command("EPSV").Code, 229);
+    EXPECT_EQ(c.Command("EPSV").Text, "229 Entering Extended Passive Mode (|||" + std::to_string(only) + "|)");
     c.Send("STOR never.rar\r\n");
     EXPECT_EQ(c.ReadReply().Code, 150);
     EXPECT_EQ(c.ReadReply().Code, 425);
