@@ -271,6 +271,7 @@ TEST(ArticleSubstitudes, RecordListSource) {
     EXPECT_EQ(src.GetFieldDef(1).Name, "CyrName");
     EXPECT_EQ(src.GetFieldDef(1).Size, 20);
     EXPECT_EQ(src.GetFieldDef(0).DataType, TFieldType::ftInteger);
+    EXPECT_EQ(src.GetFieldDef(0).Size, 0);
     Variant v(int32_t{-9});
     src.GetFieldValue(0, "articleid", v);
     EXPECT_EQ(v.AsInteger(), 40);
