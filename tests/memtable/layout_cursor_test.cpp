@@ -151,6 +151,8 @@ TEST(MemTableFieldData, ValuesOfEveryTypeRoundTripOutOfRangeOnesRaise) {
     EXPECT_THROW(t->FieldByName("SI").SetAsInteger(40000), ERangeError);
     EXPECT_THROW(t->FieldByName("W").SetAsInteger(-1), ERangeError);
     EXPECT_THROW(t->FieldByName("I").SetAsString("12x"), EDatabaseError);
+    t->FieldByName("F").SetAsString("-15e2");
+    EXPECT_EQ(t->FieldByName("F").AsFloat(), -1500.0);
     EXPECT_THROW(t->FieldByName("B").SetAsString("maybe"), EDatabaseError);
     t->FieldByName("B").SetAsString("f");
     EXPECT_FALSE(t->FieldByName("B").AsBoolean());
