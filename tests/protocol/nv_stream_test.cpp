@@ -134,6 +134,8 @@ TEST(NVStream, StringsWideStringsAndStringStreams) {
     const std::string wide = Written([&](auto& wr) { wr.WriteWideString(u"Аб1"); });
     EXPECT_EQ(Hex(wide), "12 03 00 00 00 10 04 31 04 31 00");
     EXPECT_EQ(ReaderOver(wide).r.ReadWideString(), u"Аб1");
+    const std::u16string longer = u"Аптека на ъгъла №1";  // beyond the in-place buffer of a string
+    EXPECT_EQ(ReaderOver(Written([&](auto& wr) { wr.WriteWideString(longer); })).r.ReadWideString(), longer);
     ExpectIncorrectValue(B({6, 0}), [](auto& r) { r.ReadWideString(); });
 
     // String streams as tagged strings.
