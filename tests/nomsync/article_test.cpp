@@ -104,9 +104,10 @@ TEST(ArticleModel, CappedWritersAndTheModifiedFlags) {
     EXPECT_TRUE(a.Modified);
     // Clear keeps what saving found out and resets the rest.
     a.IsExisting = a.NzokDataInDB = a.HasNzokData = true;
+    a.SetMeasuresModified(true);
     a.Clear();
     EXPECT_TRUE(a.IsExisting && a.NzokDataInDB);
-    EXPECT_FALSE(a.HasNzokData || a.Modified);
+    EXPECT_FALSE(a.HasNzokData || a.Modified || a.MeasuresModified());
 }
 
 TEST(ArticleModel, AssignCopiesValuesFlagsAndMeasures) {
