@@ -12,6 +12,9 @@ TEST(Variant, EmptyAndNullAreDistinctAndDefaultsApplyToNullOnly) {
     EXPECT_FALSE(e == n);
     EXPECT_EQ(e.AsInteger(), 0);
     EXPECT_THROW(n.AsInteger(), EVariantError);
+    ExpectRaises<EVariantError>([&] { n.AsDouble(); }, "Could not convert variant of type (Null) into type (Double)");
+    EXPECT_THROW(n.AsCurrency(), EVariantError);
+    EXPECT_THROW(n.AsBoolean(), EVariantError);
     EXPECT_EQ(VarToStr(n), "");
     EXPECT_EQ(VarToIntDef(Variant::Null(), 7), 7);
     EXPECT_EQ(VarToIntDef(Variant(), 7), 0);

@@ -69,6 +69,8 @@ TEST(MemTableEditing, StepsLeaveTheTableAsExpected) {
          [](TNVMemTable& t) { t.Delete(); EXPECT_THROW(t.Delete(), EDatabaseError); }, "@-1 browse []"},
         {"delete during an edit ends it", 2, [](TNVMemTable& t) { t.Edit(); t.FieldByName("NAME").SetAsString("x"); t.Delete(); },
          "2@1 browse [2:r2]"},
+        {"refresh during an edit posts it", 1,
+         [](TNVMemTable& t) { t.Edit(); t.FieldByName("NAME").SetAsString("x"); t.Refresh(); }, "1@1 browse [1:x]"},
         {"post outside edit mode raises", 1, [](TNVMemTable& t) { EXPECT_THROW(t.Post(), EDatabaseError); },
          "1@1 browse [1:r1]"},
         {"a read-only table refuses changes", 1,
@@ -77,6 +79,7 @@ TEST(MemTableEditing, StepsLeaveTheTableAsExpected) {
              EXPECT_FALSE(t.CanModify());
              EXPECT_THROW(t.Append(), EDatabaseError);
              EXPECT_THROW(t.Insert(), EDatabaseError);
+             EXPECT_THROW(t.AppendRecord({Variant(2)}), EDatabaseError);
              EXPECT_THROW(t.Edit(), EDatabaseError);
              EXPECT_THROW(t.Delete(), EDatabaseError);
          },

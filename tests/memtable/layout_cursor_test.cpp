@@ -86,8 +86,12 @@ TEST(MemTableLayout, DefaultFieldsLiveWhileOpenPersistentOnesRebuildTheDefinitio
     ASSERT_EQ(p.FieldDefs().Count(), 2);
     EXPECT_EQ(std::as_const(p).FieldDefs().Items(0).Name, "A");
     EXPECT_THROW(std::as_const(p).FieldDefs().Items(2), EListError);
+    EXPECT_THROW(p.FieldDefs().Items(2), EListError);
     EXPECT_TRUE(p.FieldDefs()[0].Required);
     EXPECT_EQ(p.FieldDefs()[1].DataType, TFieldType::ftAutoInc);
+    EXPECT_EQ(p.FieldByName("B").FieldNo(), 2);
+    p.Close();
+    EXPECT_EQ(p.FieldByName("B").FieldNo(), 0);  // kept, but no longer bound
 }
 
 TEST(MemTableFieldData, AnEmptyTableHasNoDataAReadOnlyFieldTakesNone) {
@@ -147,6 +151,8 @@ TEST(MemTableFieldData, ValuesOfEveryTypeRoundTripOutOfRangeOnesRaise) {
     EXPECT_THROW(t->FieldByName("SI").SetAsInteger(40000), ERangeError);
     EXPECT_THROW(t->FieldByName("W").SetAsInteger(-1), ERangeError);
     EXPECT_THROW(t->FieldByName("I").SetAsString("12x"), EDatabaseError);
+    t->FieldByName("F").SetAsString("-15e2");
+    EXPECT_EQ(t->FieldByName("F").AsFloat(), -1500.0);
     EXPECT_THROW(t->FieldByName("B").SetAsString("maybe"), EDatabaseError);
     t->FieldByName("B").SetAsString("f");
     EXPECT_FALSE(t->FieldByName("B").AsBoolean());

@@ -29,6 +29,16 @@ protected:
     TDataSource source;
 };
 
+// Counts what a linked control is told.
+struct TEventCounter : TDataLink {
+    int changes = 0, scrolls = 0, activations = 0;
+    std::vector<TField*> recordChanges;  // the field changed, or none for the whole record
+    void DataSetChanged() override { ++changes; }
+    void DataSetScrolled(int) override { ++scrolls; }
+    void ActiveChanged() override { ++activations; }
+    void RecordChanged(TField* field) override { recordChanges.push_back(field); }
+};
+
 TEST_F(MemTableMasterDetail, DetailFollowsTheMasterRecordNewOnesCarryItsValues) {
     Link();
     EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"a", "c"}));
@@ -39,8 +49,11 @@ TEST_F(MemTableMasterDetail, DetailFollowsTheMasterRecordNewOnesCarryItsValues) 
     // A null master value matches detail records whose field is null.
     master->Next();
     EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"d"}));
+    TEventCounter control;
+    control.SetDataSource(&source);
     master->Edit();
     master->FieldByName("ID").SetAsInteger(1);
+    EXPECT_EQ(control.recordChanges, (std::vector<TField*>{nullptr, &master->FieldByName("ID")}));
     master->Post();
     EXPECT_EQ(detail->RecordCount(), 2);
     // A new detail record carries the master's values before OnNewRecord.
@@ -91,14 +104,6 @@ TEST_F(MemTableMasterDetail, DisabledControlsDeferTheMasterChange) {
     master->EnableControls();
     EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"b"}));
 }
-
-// Counts what a linked control is told.
-struct TEventCounter : TDataLink {
-    int changes = 0, scrolls = 0, activations = 0;
-    void DataSetChanged() override { ++changes; }
-    void DataSetScrolled(int) override { ++scrolls; }
-    void ActiveChanged() override { ++activations; }
-};
 
 TEST_F(MemTableMasterDetail, ASaveWalksTheRecordsUnseenByLinkedControls) {
     Link();

@@ -104,9 +104,10 @@ TEST(ArticleModel, CappedWritersAndTheModifiedFlags) {
     EXPECT_TRUE(a.Modified);
     // Clear keeps what saving found out and resets the rest.
     a.IsExisting = a.NzokDataInDB = a.HasNzokData = true;
+    a.SetMeasuresModified(true);
     a.Clear();
     EXPECT_TRUE(a.IsExisting && a.NzokDataInDB);
-    EXPECT_FALSE(a.HasNzokData || a.Modified);
+    EXPECT_FALSE(a.HasNzokData || a.Modified || a.MeasuresModified());
 }
 
 TEST(ArticleModel, AssignCopiesValuesFlagsAndMeasures) {
@@ -271,6 +272,7 @@ TEST(ArticleSubstitudes, RecordListSource) {
     EXPECT_EQ(src.GetFieldDef(1).Name, "CyrName");
     EXPECT_EQ(src.GetFieldDef(1).Size, 20);
     EXPECT_EQ(src.GetFieldDef(0).DataType, TFieldType::ftInteger);
+    EXPECT_EQ(src.GetFieldDef(0).Size, 0);
     Variant v(int32_t{-9});
     src.GetFieldValue(0, "articleid", v);
     EXPECT_EQ(v.AsInteger(), 40);
@@ -288,6 +290,7 @@ TEST(ArticleMeasure, DefaultsRecordAndAssign) {
     EXPECT_TRUE(m.IS_ATOMIC);
     EXPECT_EQ(m.ARTICLE_ID, -1);
     EXPECT_EQ(m.MEASURE_NAME_ID, -1);
+    EXPECT_EQ(m.FACTOR, 0);
     m.SetID(300);
     m.ARTICLE_ID = 7;
     m.MEASURE_NAME_ID = 70000;

@@ -91,6 +91,8 @@ TEST(NomClassTable, DataFileExtensions) {
         EXPECT_EQ(TNomenclatureObject::NomDataFileExt(t, K::noatUpdate), std::string(l) + "UD");
         EXPECT_EQ(TNomenclatureObject::NomDataFileExt(t, K::noatDelete), std::string(l) + "DD");
     }
+    for (auto [t, k] : {std::pair{6, 0}, {0, 3}, {-1, 0}, {0, -1}})
+        EXPECT_THROW(TNomenclatureObject::NomDataFileExt(static_cast<T>(t), static_cast<K>(k)), EAssertionFailed);
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include "core/cp1251.h"
 #include "protocol/nv_stream_utils.h"
+#include "protocol/value_encoding.h"
 #include "test_bytes.h"
 #include "support/expect_raises.h"
 #include "support/nv_written.h"
@@ -111,6 +112,9 @@ TEST(NVStream, StringsWideStringsAndStringStreams) {
     EXPECT_EQ(Hex(w256.substr(0, 5)), "0C 00 01 00 00");
     EXPECT_EQ(ReaderOver(w255).r.ReadString(), s255);
     EXPECT_EQ(ReaderOver(w256).r.ReadString(), s256);
+    uint8_t head[5];  // the longest string a head can count, and one byte more
+    EXPECT_EQ(EncodeStringHead(INT32_MAX, head), 5u);
+    EXPECT_THROW(EncodeStringHead(size_t{INT32_MAX} + 1, head), ERangeError);
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteString(""); })), "06 00");
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteChar('A'); })), "06 01 41");
     EXPECT_EQ(ReaderOver(B({6, 1, 'Q'})).r.ReadChar(), 'Q');
@@ -130,6 +134,8 @@ TEST(NVStream, StringsWideStringsAndStringStreams) {
     const std::string wide = Written([&](auto& wr) { wr.WriteWideString(u"Аб1"); });
     EXPECT_EQ(Hex(wide), "12 03 00 00 00 10 04 31 04 31 00");
     EXPECT_EQ(ReaderOver(wide).r.ReadWideString(), u"Аб1");
+    const std::u16string longer = u"Аптека на ъгъла №1";  // beyond the in-place buffer of a string
+    EXPECT_EQ(ReaderOver(Written([&](auto& wr) { wr.WriteWideString(longer); })).r.ReadWideString(), longer);
     ExpectIncorrectValue(B({6, 0}), [](auto& r) { r.ReadWideString(); });
 
     // String streams as tagged strings.

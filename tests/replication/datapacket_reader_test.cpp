@@ -116,14 +116,15 @@ TEST(DataPacketReader, ReadsTheClientDatasetForms) {
         "<FIELD attrname=\"N1\" fieldtype=\"string\" WIDTH=\"-5\"/>"
         "<FIELD attrname=\"N2\" fieldtype=\"string\" WIDTH=\"3000000000\"/>"
         "<FIELD attrname=\"N3\" fieldtype=\"string\" WIDTH=\"7x\"/>"
+        "<FIELD attrname=\"F\" fieldtype=\"r8\"/>"
         "</FIELDS><PARAMS/></METADATA><ROWDATA>"
         "<ROW RowState=\"4\" ID=\"1\" NAME=\"&#192;&#1041;c\" EXPIRY_DATE=\"18991225\" "
-        "CHANGED=\"20090305T14:07:09000\" PRICE=\"12.50\" ACTIVE=\"FALSE\"/>"
+        "CHANGED=\"20090305T14:07:09000\" PRICE=\"12.50\" ACTIVE=\"FALSE\" F=\"+2,5\"/>"
         "<ROW ID=\"2\" EXPIRY_DATE=\"2010-01-31\" CHANGED=\"2009-03-05T14:07:09.5\" ACTIVE=\"True\"/>"
         "</ROWDATA></DATAPACKET>";
     TXmlDataPacket p;
     p.LoadFromString(xml);
-    ASSERT_EQ(p.FieldCount(), 11);
+    ASSERT_EQ(p.FieldCount(), 12);
     // A width that is no 32-bit count gives no size.
     for (int i : {8, 9, 10}) EXPECT_EQ(p.FieldDefs()[i].Size, 0) << p.FieldDefs()[i].Name;
     EXPECT_EQ(p.FieldDefs()[0].DataType, TFieldType::ftAutoInc);
@@ -141,6 +142,7 @@ TEST(DataPacketReader, ReadsTheClientDatasetForms) {
     EXPECT_EQ(p.Value(0, 4).AsString(), "12.50");
     EXPECT_TRUE(p.Value(0, 5).IsNull());
     EXPECT_FALSE(p.Value(0, 6).AsBoolean());
+    EXPECT_EQ(p.Value(0, 11).AsDouble(), 2.5);
     EXPECT_TRUE(p.Value(0, 7).IsNull());
     EXPECT_TRUE(p.Value(1, 1).IsNull());
     EXPECT_EQ(DateToText(p.Value(1, 2).AsDateTime()), "31.01.2010");
@@ -184,9 +186,14 @@ TEST(DataPacketReader, BrokenPacketsRaise) {
     TXmlDataPacket p;
     EXPECT_THROW(p.LoadFromString("not xml at all"), EReadError);
     EXPECT_THROW(p.LoadFromString("<?xml version=\"1.0\"?><ROOT/>"), EReadError);
-    EXPECT_THROW(p.LoadFromString("<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
-                                  "</FIELDS></METADATA><ROWDATA><ROW ID=\"12x\"/></ROWDATA></DATAPACKET>"),
-                 EReadError);
+    const std::string brokenRow = "<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                                  "</FIELDS></METADATA><ROWDATA><ROW ID=\"12x\"/></ROWDATA></DATAPACKET>";
+    EXPECT_THROW(p.LoadFromString(brokenRow), EReadError);
+    // The field definitions alone are read without the rows.
+    TempDir dir;
+    const auto defs = TXmlDataPacket::ReadFieldDefs(dir.Write("X[1].xml", brokenRow));
+    ASSERT_EQ(defs.size(), 1u);
+    EXPECT_EQ(defs[0].Name, "ID");
     EXPECT_THROW(p.LoadFromString("<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
                                   "</FIELDS><PARAMS CHANGE_LOG=\"1 0 4\"/></METADATA><ROWDATA><ROW ID=\"1\"/>"
                                   "</ROWDATA></DATAPACKET>"),

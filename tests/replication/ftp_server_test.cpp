@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include <sys/socket.h>
@@ -101,6 +103,7 @@ TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
                  {"REST 100", "502"},
                  {"noop", "200"},  // verbs in any letter case
                  {"\xFF\xF4\xFF\xF2NOOP", "200"},  // telnet commands in front of a verb are dropped
+                 {"\xFF\xFB\x01NOOP", "200"},      // and option negotiation, three bytes
                  {std::string(10000, 'A'), "500 Command line too long."},
                  {"OPTS UTF8 ON", "200"},
                  {"OPTS MLST type", "501"},
@@ -162,6 +165,14 @@ TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
 // account without a password never logs in, and the third failure closes
 // the session.
 TEST_F(FtpServerTest, LoginComparesNameAndPasswordExactly) {
+    std::mutex m;
+    std::condition_variable ended;
+    std::vector<std::string> endedAs;  // the user name of each session at its end
+    server_.OnDisconnect = [&](const TFtpSessionContext& s) {
+        std::lock_guard<std::mutex> g(m);
+        endedAs.push_back(s.UserName);
+        ended.notify_all();
+    };
     Start();
     TFtpTestClient d, e;
     d.Connect(port_);
@@ -173,6 +184,14 @@ TEST_F(FtpServerTest, LoginComparesNameAndPasswordExactly) {
         EXPECT_EQ(e.Login(user, pass).Code, 530) << user;
     EXPECT_EQ(e.ReadReply().Code, 421);
     EXPECT_TRUE(e.ServerClosed());
+    // A new USER forgets the login before it.
+    EXPECT_EQ(d.Command("USER pharm2").Code, 331);
+    EXPECT_EQ(d.Command("QUIT").Code, 221);
+    std::unique_lock<std::mutex> lk(m);
+    EXPECT_TRUE(ended.wait_for(lk, std::chrono::seconds(10), [&] { return endedAs.size() == 2; }));
+    EXPECT_EQ(endedAs, (std::vector<std::string>{"", ""}));
+    lk.unlock();
+    server_.SetActive(false);
 }
 
 TEST_F(FtpServerTest, CurlStoresInPassiveAndActiveModes) {
@@ -242,9 +261,11 @@ TEST_F(FtpServerTest, SilentDataConnectionIsCutOffAndTheSessionGoesOn) {
 
 TEST_F(FtpServerTest, DataConnectionNeverMadeIsAnswered) {
     server_.Limits.DataConnectTimeoutMs = 200;
+    const int only = FreeLoopbackPort();  // a passive range of one port
+    server_.Limits.PassivePortMin = server_.Limits.PassivePortMax = static_cast<uint16_t>(only);
     TFtpTestClient c;
     ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
-    EXPECT_EQ(c.Command("EPSV").Code, 229);
+    EXPECT_EQ(c.Command("EPSV").Text, "229 Entering Extended Passive Mode (|||" + std::to_string(only) + "|)");
     c.Send("STOR never.rar\r\n");
     EXPECT_EQ(c.ReadReply().Code, 150);
     EXPECT_EQ(c.ReadReply().Code, 425);
@@ -267,11 +288,14 @@ TEST_F(FtpServerTest, RefusedStoreAndAppendToMissingFile) {
 
 TEST_F(FtpServerTest, IdleControlConnectionIsClosed) {
     server_.Limits.ControlIdleTimeoutMs = 200;
+    std::atomic<int> reported{0};
+    server_.OnException = [&](const TFtpSessionContext&, const std::string&) { ++reported; };
     Start();
     TFtpTestClient c;
     c.Connect(port_);
     EXPECT_EQ(c.ReadReply().Text, "421 Timeout.");
     EXPECT_TRUE(c.ServerClosed());
+    EXPECT_EQ(reported, 0);  // a time-out is no failure to report
 }
 
 TEST_F(FtpServerTest, SessionsBeyondTheLimitAreTurnedAway) {

@@ -110,6 +110,14 @@ TEST_F(ReplDataServiceTest, EachProtocolListensOnItsConfiguredPortOnly) {
         EXPECT_TRUE(fs::is_directory(Folder(3)));
         StopService();
     }
+    // A data port of 0 in the listening settings: one of the system's choosing.
+    NewService();
+    const int ptPort2 = FreeLoopbackPort();
+    SetOptions([&](TOptions& o) { o.PTPort2 = ptPort2; });
+    Start();
+    const int from = ActiveDataSourcePort(srv->FtpPort());
+    EXPECT_GT(from, 0);
+    EXPECT_NE(from, ptPort2);
 }
 
 // A busy port, or one outside the valid range (65536 + 3053 would otherwise
