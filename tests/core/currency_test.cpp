@@ -9,26 +9,23 @@ namespace {
 Currency C(const char* s) { return Currency::FromString(s); }
 
 TEST(Rnd, TheStatedTable) {
-    EXPECT_EQ(RND(C("2.345"), 100, 0), C("2.35"));
-    EXPECT_EQ(RND(C("2.345"), 100, 1), C("2.35"));
-    EXPECT_EQ(RND(C("2.345"), 100, 2), C("2.34"));
-    EXPECT_EQ(RND(C("-2.345"), 100, 0), C("-2.35"));
-    EXPECT_EQ(RND(C("-2.345"), 100, 2), C("-2.34"));
-    EXPECT_EQ(RND(C("2.341"), 100, 0), C("2.34"));
-    EXPECT_EQ(RND(C("2.341"), 100, 1), C("2.35"));
-    EXPECT_EQ(RND(C("-2.341"), 100, 1), C("-2.35"));
-    EXPECT_EQ(RND(C("2.3449"), 100, 0), C("2.34"));  // only the first dropped digit counts
-    EXPECT_EQ(RND(C("2.34"), 100, 1), C("2.34"));    // nothing dropped
-    EXPECT_EQ(RND(C("0"), 100, 0), C("0"));
-    EXPECT_EQ(RND(C("1.005"), 100, 0), C("1.01"));
-    EXPECT_EQ(RND(C("7.5"), 1, 0), C("8"));
-    EXPECT_EQ(RND(C("7.5"), 1, 7), C("7"));
+    // Value, factor, mode (0 half away from zero, 1 away from zero, others
+    // toward zero), result. Only the first dropped digit counts; thirds
+    // round to the nearest 1/10000.
+    const struct { const char* value; int factor, mode; const char* want; } cases[] = {
+        {"2.345", 100, 0, "2.35"},  {"2.345", 100, 1, "2.35"},  {"2.345", 100, 2, "2.34"},
+        {"-2.345", 100, 0, "-2.35"}, {"-2.345", 100, 2, "-2.34"}, {"2.341", 100, 0, "2.34"},
+        {"2.341", 100, 1, "2.35"},  {"-2.341", 100, 1, "-2.35"}, {"2.3449", 100, 0, "2.34"},
+        {"2.34", 100, 1, "2.34"},   {"0", 100, 0, "0"},          {"1.005", 100, 0, "1.01"},
+        {"7.5", 1, 0, "8"},         {"7.5", 1, 7, "7"},          {"0.5", 3, 0, "0.6667"},
+        {"0.5", 3, 2, "0.3333"},    {"0.5", 3, 1, "0.6667"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.value) + " " + std::to_string(c.factor) + " " + std::to_string(c.mode));
+        EXPECT_EQ(RND(C(c.value), c.factor, c.mode), C(c.want));
+    }
     EXPECT_EQ(RoundMoney(C("10.125"), 0), C("10.13"));
     EXPECT_EQ(RoundMoney(C("-0.005"), 0), C("-0.01"));
-    // Thirds: the step 1/3 as a currency value rounds to the nearest 1/10000.
-    EXPECT_EQ(RND(C("0.5"), 3, 0), C("0.6667"));
-    EXPECT_EQ(RND(C("0.5"), 3, 2), C("0.3333"));
-    EXPECT_EQ(RND(C("0.5"), 3, 1), C("0.6667"));
 }
 
 TEST(Rnd, FactorLimitsExtremeValuesAndRoundingModes) {

@@ -1,9 +1,6 @@
 // The database data module against the real test instance.
 #include <gtest/gtest.h>
 
-#include <set>
-#include <thread>
-
 #include "core/cp1251.h"
 #include "core/datetime.h"
 #include "core/db/dm_base.h"
@@ -239,7 +236,8 @@ TEST_F(DMBaseTest, FieldTypesSizesAndValuesComeFromTheResult) {
               "VAT:ftFloat(0,0)|DEFAULT_DIRECT_SALE_PRICE:ftBCD(4,19)|GENERICA:ftString(255,0)|"
               "TOTAL:ftLargeint(0,0)|D:ftDate(0,0)|T:ftTime(0,0)|DT:ftDateTime(0,0)|N:ftBCD(0,7)|M:ftBCD(2,6)");
     EXPECT_EQ(Row(*q), "ID=5|NAME=Aspirin|IS_DRUG=T|DESCRIPTION=null|VAT=20.5|DEFAULT_DIRECT_SALE_PRICE=1.2345|"
-                       "GENERICA=null|TOTAL=1|D=05.12.2026|T=30.12.1899 18:05:09|DT=05.12.2026 18:05:09|N=-1234567|M=-1.5");
+                       "GENERICA=null|TOTAL=1|D=05.12.2026|T=30.12.1899 18:05:09|DT=05.12.2026 18:05:09|"
+                       "N=-1234567|M=-1.5");
     // NULL reads as 0, empty text, false.
     EXPECT_EQ(q->FieldByName("GENERICA").AsString(), "");
     EXPECT_EQ(q->FieldByName("DESCRIPTION").AsInteger(), 0);
@@ -328,8 +326,6 @@ TEST_F(DMBaseTest, ScalarsLastInsertIdAndSeveralStatementsWhichStopAtTheFirstErr
     dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
     dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 2, NOW())");
     EXPECT_EQ(dm.GetLastInsertID(), 2);
-    dm.NextIDValue(6);  // the generator's procedure leaves it alone
-    EXPECT_EQ(dm.GetLastInsertID(), 2);
     // Inserting 0 into an auto-increment key draws a new identity.
     dm.ExecSQL("INSERT INTO SUBSTITUDE_ARTICLE (ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID) VALUES (0, 1, 2)");
     EXPECT_EQ(dm.GetLastInsertID(), 1);
@@ -355,16 +351,8 @@ TEST_F(DMBaseTest, ScalarsLastInsertIdAndSeveralStatementsWhichStopAtTheFirstErr
     EXPECT_EQ(Count("pharmacy"), 3);
 }
 
-TEST_F(DMBaseTest, ColumnListsRowCountsAndExistenceTakeNamesAsValues) {
+TEST_F(DMBaseTest, ColumnsRowCountsAndExistenceTakeNamesAsValues) {
     TDMBase dm;
-    EXPECT_EQ(dm.GetColumnList("pharmacy", false), "id,name,inet_pass,last_archive_num,last_update_date");
-    EXPECT_EQ(dm.GetColumnList("PHARMACY", true), ":id,:name,:inet_pass,:last_archive_num,:last_update_date");
-    EXPECT_EQ(dm.GetColumnList("SUBSTITUDE_ARTICLE", false), "ARTICLE_ID,SUBSTITUDE_ARTICLE_ID");
-    dm.ExecSQL("CREATE TABLE ONLY_KEY (ID INT NOT NULL AUTO_INCREMENT PRIMARY KEY)");
-    EXPECT_EQ(dm.GetColumnList("ONLY_KEY", true), "");
-    EXPECT_EQ(dm.GetColumnList("no_such_table", false), "");
-    // A name with a quote is a value, not SQL.
-    EXPECT_EQ(dm.GetColumnList("x' OR '1'='1", false), "");
     std::vector<std::string> cols = {"stale"};
     dm.GetNonAutoIncColumns("action_request_status", cols);
     EXPECT_EQ(cols, (std::vector<std::string>{"ACTION_REQUEST_ID", "PHARM_ID", "REQUEST_STATUS", "MODIFY_DATE"}));
@@ -390,54 +378,9 @@ TEST_F(DMBaseTest, ColumnListsRowCountsAndExistenceTakeNamesAsValues) {
     EXPECT_FALSE(dm.ProducerExists(18));
     EXPECT_TRUE(dm.ShelfExists(1));
     EXPECT_FALSE(dm.ShelfExists(5));
-    EXPECT_TRUE(dm.RecordExistsFmt("SELECT ID FROM SHELF WHERE ID = %d AND PHARM_ID = %d", {5, 3}));
 }
 
-// ---------------------------------------------------------------------------
-// Stored procedures and the identity generator
-// ---------------------------------------------------------------------------
-
-TEST_F(DMBaseTest, NextIDValueAdvancesTheGeneratorUniquelyAcrossConnectionsAndReadsNullAsZero) {
-    db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 41 WHERE GENERATOR_ID = 6");
-    TDMBase dm;
-    EXPECT_EQ(dm.NextIDValue(6), 42);
-    EXPECT_EQ(dm.NextIDValue(123), 1);  // an unknown generator starts at 1
-    const std::vector<std::string> messages = log.Messages("TDMBase");
-    ASSERT_EQ(messages.size(), 18u);
-    EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 9),
-              (std::vector<std::string>{"call sp_NextIDValue(:AGENERATOR_ID,\r\n:AID_VALUE)", "AGENERATOR_ID = ftVariant",
-                                        "AGENERATOR_ID = ftInteger", "AID_VALUE = ftVariant", "AID_VALUE = ftLargeint",
-                                        "BEFORE OPEN qryCallStoredProcedure", "AFTER OPEN qryCallStoredProcedure",
-                                        "BEFORE FIELDBYNAME", "AFTER FIELDBYNAME"}));
-    constexpr int kThreads = 4, kDraws = 25;
-    std::vector<std::vector<int64_t>> drawn(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            TDMBase dm;
-            for (int i = 0; i < kDraws; ++i) {
-                // Half of the threads draw inside a transaction.
-                if (t % 2) dm.StartTransaction(TIsolationLevel::ilReadCommitted);
-                drawn[t].push_back(dm.NextIDValue(6));
-                dm.CommitTransaction();
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
-    std::set<int64_t> all;
-    for (const auto& v : drawn) all.insert(v.begin(), v.end());
-    EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kDraws));
-    EXPECT_EQ(*all.begin(), 43);
-    EXPECT_EQ(db.ScalarInt("SELECT ID_VALUE FROM ZVL_GENERATORS WHERE GENERATOR_ID = 6"), 42 + kThreads * kDraws);
-    db.ExecScript(
-        "DROP PROCEDURE sp_NextIDValue;\n"
-        "DELIMITER //\n"
-        "CREATE PROCEDURE sp_NextIDValue(IN AGENERATOR_ID INT, IN AID_VALUE BIGINT)\n"
-        "BEGIN\n  SELECT AGENERATOR_ID AS AGENERATOR_ID, NULL AS AID_VALUE;\nEND //\n"
-        "DELIMITER ;\n");
-    EXPECT_EQ(dm.NextIDValue(6), 0);  // a null value reads as 0
-}
-
+// Stored procedures.
 TEST_F(DMBaseTest, CallStoredProcedureTypesParametersByTheirValues) {
     db.Exec("CREATE PROCEDURE P_TYPES(IN S VARCHAR(20), IN I8 INT, IN I16 INT, IN I64 BIGINT, IN C DECIMAL(19,4), "
             "IN ATime DOUBLE, IN ADATE DATETIME, IN PRICE DOUBLE, IN D DATETIME, IN B INT, IN N INT) "
