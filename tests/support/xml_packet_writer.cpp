@@ -10,27 +10,14 @@
 
 namespace {
 
-const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 std::string Base64Encode(const std::string& in) {
+    static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    out.reserve((in.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        uint32_t n = (static_cast<unsigned char>(in[i]) << 16) |
-                     (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
-        out += kB64[(n >> 18) & 63];
-        out += kB64[(n >> 12) & 63];
-        out += kB64[(n >> 6) & 63];
-        out += kB64[n & 63];
-    }
-    if (i < in.size()) {
-        uint32_t n = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size()) n |= static_cast<unsigned char>(in[i + 1]) << 8;
-        out += kB64[(n >> 18) & 63];
-        out += kB64[(n >> 12) & 63];
-        out += i + 1 < in.size() ? kB64[(n >> 6) & 63] : '=';
-        out += '=';
+    for (size_t i = 0; i < in.size(); i += 3) {
+        uint32_t n = 0;
+        for (size_t k = 0; k < 3; ++k)
+            n = n << 8 | (i + k < in.size() ? static_cast<unsigned char>(in[i + k]) : 0u);
+        for (size_t k = 0; k < 4; ++k) out += k <= in.size() - i ? kB64[(n >> (18 - 6 * k)) & 63] : '=';
     }
     return out;
 }
@@ -70,27 +57,20 @@ TypeText FieldTypeText(TFieldType t) {
     }
 }
 
-std::string FormatDouble(double d) {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, d);
-    return std::string(buf, r.ptr);
-}
-
 std::string ValueText(const TPacketFieldDef& def, const Variant& v) {
     switch (def.DataType) {
         case TFieldType::ftBoolean: return v.AsBoolean() ? "TRUE" : "FALSE";
-        case TFieldType::ftFloat: return FormatDouble(v.AsDouble());
+        case TFieldType::ftFloat: {
+            char buf[64];
+            return std::string(buf, std::to_chars(buf, buf + sizeof buf, v.AsDouble()).ptr);
+        }
         case TFieldType::ftCurrency: return v.AsCurrency().ToString();
         case TFieldType::ftSmallint: case TFieldType::ftInteger: case TFieldType::ftAutoInc:
         case TFieldType::ftWord: case TFieldType::ftLargeint:
             return std::to_string(v.AsInt64());
-        case TFieldType::ftDate: case TFieldType::ftTime: case TFieldType::ftDateTime:
-        case TFieldType::ftTimeStamp:
-            switch (def.DataType) {
-                case TFieldType::ftDate: return PacketDateText(v.AsDateTime());
-                case TFieldType::ftTime: return PacketTimeText(v.AsDateTime());
-                default: return PacketDateTimeText(v.AsDateTime());
-            }
+        case TFieldType::ftDate: return PacketDateText(v.AsDateTime());
+        case TFieldType::ftTime: return PacketTimeText(v.AsDateTime());
+        case TFieldType::ftDateTime: case TFieldType::ftTimeStamp: return PacketDateTimeText(v.AsDateTime());
         default:
             if (IsBinaryPacketType(def.DataType)) return Base64Encode(v.AsString());
             return v.AsString();
@@ -101,24 +81,13 @@ std::string ValueText(const TPacketFieldDef& def, const Variant& v) {
 void AppendAttrText(std::string& out, const std::string& cp, TPacketEncoding enc) {
     for (char ch : cp) {
         unsigned char c = static_cast<unsigned char>(ch);
-        switch (ch) {
-            case '&': out += "&amp;"; continue;
-            case '<': out += "&lt;"; continue;
-            case '>': out += "&gt;"; continue;
-            case '"': out += "&quot;"; continue;
-            default: break;
-        }
-        if (c < 32) {
-            out += "&#" + std::to_string(c) + ";";
-        } else if (c < 128) {
-            out += ch;
-        } else if (enc == TPacketEncoding::Escaped) {
-            out += "&#" + std::to_string(c) + ";";
-        } else if (enc == TPacketEncoding::Utf8) {
-            out += Cp1251ToUtf8(std::string_view(&ch, 1));
-        } else {
-            out += ch;
-        }
+        if (ch == '&') out += "&amp;";
+        else if (ch == '<') out += "&lt;";
+        else if (ch == '>') out += "&gt;";
+        else if (ch == '"') out += "&quot;";
+        else if (c < 32 || (c >= 128 && enc == TPacketEncoding::Escaped)) out += "&#" + std::to_string(c) + ";";
+        else if (c >= 128 && enc == TPacketEncoding::Utf8) out += Cp1251ToUtf8(std::string_view(&ch, 1));
+        else out += ch;
     }
 }
 
@@ -126,24 +95,15 @@ void AppendAttrText(std::string& out, const std::string& cp, TPacketEncoding enc
 
 std::string WriteXmlDataPacket(const std::vector<TPacketFieldDef>& fields,
                                const std::vector<std::vector<Variant>>& rows, TPacketEncoding encoding) {
-    std::string out;
-    switch (encoding) {
-        case TPacketEncoding::Cp1251:
-            out += "<?xml version=\"1.0\" encoding=\"windows-1251\" standalone=\"yes\"?>";
-            break;
-        case TPacketEncoding::Escaped: out += "<?xml version=\"1.0\" standalone=\"yes\"?>"; break;
-        case TPacketEncoding::Utf8:
-            out += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>";
-            break;
-    }
-    out += "<DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
+    std::string out = encoding == TPacketEncoding::Escaped ? "<?xml version=\"1.0\""
+                      : encoding == TPacketEncoding::Utf8 ? "<?xml version=\"1.0\" encoding=\"UTF-8\""
+                                                          : "<?xml version=\"1.0\" encoding=\"windows-1251\"";
+    out += " standalone=\"yes\"?><DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
     for (const TPacketFieldDef& f : fields) {
         TypeText tt = FieldTypeText(f.DataType);
         out += "<FIELD attrname=\"";
         AppendAttrText(out, f.Name, encoding);
-        out += "\" fieldtype=\"";
-        out += tt.fieldtype;
-        out += "\"";
+        out += "\" fieldtype=\"" + std::string(tt.fieldtype) + "\"";
         if (f.DataType == TFieldType::ftBCD || f.DataType == TFieldType::ftFMTBcd) {
             out += " DECIMALS=\"" + std::to_string(f.Size) + "\" WIDTH=\"" + std::to_string(f.Precision) + "\"";
         } else if (f.DataType == TFieldType::ftWideString) {
@@ -152,11 +112,7 @@ std::string WriteXmlDataPacket(const std::vector<TPacketFieldDef>& fields,
             out += " WIDTH=\"" + std::to_string(f.Size) + "\"";
         }
         if (f.Required) out += " required=\"true\"";
-        if (tt.subtype) {
-            out += " SUBTYPE=\"";
-            out += tt.subtype;
-            out += "\"";
-        }
+        if (tt.subtype) out += " SUBTYPE=\"" + std::string(tt.subtype) + "\"";
         out += "/>";
     }
     out += "</FIELDS><PARAMS/></METADATA><ROWDATA>";
@@ -179,9 +135,7 @@ std::string WriteXmlDataPacket(const std::vector<TPacketFieldDef>& fields,
 
 void SaveXmlDataPacket(const std::string& path, const std::vector<TPacketFieldDef>& fields,
                        const std::vector<std::vector<Variant>>& rows, TPacketEncoding encoding) {
-    std::string bytes = WriteXmlDataPacket(fields, rows, encoding);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw EInOutError("Cannot create file \"" + path + "\"");
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw EInOutError("Cannot write file \"" + path + "\"");
+    const std::string bytes = WriteXmlDataPacket(fields, rows, encoding);
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes))
+        throw EInOutError("Cannot write file \"" + path + "\"");
 }
