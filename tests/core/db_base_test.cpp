@@ -1,9 +1,14 @@
 // The database data module against the real test instance.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <set>
+
 #include "core/cp1251.h"
 #include "core/datetime.h"
 #include "core/db/dm_base.h"
+#include "core/db/dm_unit.h"
+#include "core/db/env_vars.h"
 #include "core/env/env.h"
 #include "core/env/posix_env.h"
 #include "core/exceptions.h"
@@ -449,6 +454,217 @@ TEST_F(DMBaseTest, CallStoredProcedureErrors) {
                                      "Invalid stored procedure name '" + name + "'");
     }
     EXPECT_NO_THROW(db.Exec("SELECT COUNT(*) FROM pharmacy"));  // still there
+}
+
+
+// Environment variables: the services read switches only, one at a time;
+// the full load and the write-back have no caller in the services.
+TEST_F(DMBaseTest, EnvironmentVariableReadBoolIsTrueOnlyForExactlyTOfTheCentralRowInExactCaseAndWritesNothing) {
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
+            "(1, 'IsT', 'T', 0), (2, 'IsF', 'F', 0), (3, 'IsEmpty', '', 0), (4, 'IsNull', NULL, 0), "
+            "(5, 'IsLower', 't', 0), (6, 'IsOne', '1', 0), (7, 'IsTrue', 'True', 0), (8, 'Elsewhere', 'T', 5), "
+            "(9, 'lettercase', 'T', 0)");
+    TDMBase dm;
+    // Missing or null: the default.
+    const struct { const char* name; bool byDefault, want; } cases[] = {
+        {"Missing", false, false}, {"Missing", true, true}, {"IsNull", true, true},   {"IsNull", false, false},
+        {"IsT", false, true},      {"IsF", true, false},    {"IsEmpty", true, false}, {"IsLower", true, false},
+        {"IsOne", true, false},    {"IsTrue", true, false},   {"Elsewhere", false, false},
+        // The server compares names without regard to case; the variable list
+        // does not, so a row spelled otherwise leaves the default in force.
+        {"lettercase", false, true}, {"LetterCase", false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TZVL2EnvironmentVariables::ReadBool(&dm, c.name, c.byDefault), c.want);
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ZVL_ENV_VARS"), 9);
+    // A single-name object never writes the variable it lacks.
+    {
+        TZVL2EnvironmentVariables vars(&dm, "Missing");
+        EXPECT_FALSE(vars.GetBool("Missing", false));
+        EXPECT_EQ(vars.GetCount(), 1);
+        EXPECT_TRUE(vars.GetVar(0).Modified);
+        EXPECT_FALSE(vars.IsModified());
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ZVL_ENV_VARS"), 9);
+    db.Exec("DROP TABLE ZVL_ENV_VARS");
+    EXPECT_THROW(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false), EDatabaseError);
+}
+
+
+// A unit on the data module: the transactions of several steps stored
+// together or not at all.
+class DMUnitTest : public DMBaseTest {
+protected:
+    // The pharmacy ids other connections see, in order ("" for none).
+    std::string Visible() {
+        std::string ids;
+        for (auto& r : db.Rows("SELECT id FROM pharmacy ORDER BY id")) ids += std::to_string(r[0].AsInteger());
+        return ids;
+    }
+};
+
+// Steps inside a unit, as a class's code takes them: a digit inserts that
+// pharmacy, S starts a transaction, C commits, R rolls back, Q rolls back
+// quietly, D runs a statement that commits by itself, M resumes the unit.
+// Whether the unit is committed at its end decides what stays.
+TEST_F(DMUnitTest, StepsFoldIntoOneTransaction) {
+    struct Case {
+        const char* steps;
+        bool commit;
+        const char* stored;
+        int restarts;
+    } cases[] = {
+        {"1C2", true, "12", 0},      // a step's commit is folded
+        {"1S2C3C", true, "123", 0},  // so is a step's start
+        {"1C2R3", true, "3", 1},     // a rollback empties the unit, which goes on
+        {"1Q2S3R", true, "", 2},
+        {"1C2C", false, "", 0},      // a unit that is not committed stores nothing
+        {"", true, "", 0},
+        {"1DM2", false, "1", 0},     // DDL commits what came before it only
+        {"1M2", false, "", 0},       // resuming an intact unit changes nothing
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.steps);
+        db.Exec("DELETE FROM pharmacy");
+        TDMBase dm;
+        {
+            TDMUnit unit(dm, "test");
+            EXPECT_EQ(dm.Unit(), &unit);
+            for (const char* p = c.steps; *p; ++p) {
+                switch (*p) {
+                    case 'S': EXPECT_EQ(dm.StartTransaction(TIsolationLevel::ilReadCommitted), 1); break;
+                    case 'C': dm.CommitTransaction(); break;
+                    case 'R': dm.RollbackTransaction(); break;
+                    case 'Q': dm.RollbackTransactionQuietly(); break;
+                    case 'D': dm.ExecSQL("CREATE TABLE IF NOT EXISTS unit_scratch (id INT)"); break;
+                    case 'M': unit.Resume(); break;
+                    default: dm.ExecSQL(std::string("INSERT INTO pharmacy (id, name) VALUES (") + *p + ", 'x')");
+                }
+                EXPECT_TRUE(dm.InTransaction());
+                // Nothing is seen before the unit commits, but what DDL committed.
+                if (!std::strchr(c.steps, 'D')) {
+                    EXPECT_EQ(Visible(), "");
+                }
+            }
+            EXPECT_EQ(unit.Restarts(), c.restarts);
+            if (c.commit) unit.Commit();
+            EXPECT_EQ(unit.Open(), !c.commit);
+        }
+        EXPECT_EQ(Visible(), c.stored);
+        // The data module's transactions act on the server again.
+        EXPECT_EQ(dm.Unit(), nullptr);
+        EXPECT_FALSE(dm.InTransaction());
+        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+        dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (9, 'after')");
+        dm.RollbackTransaction();
+        EXPECT_EQ(Visible(), c.stored);
+    }
+}
+
+TEST_F(DMUnitTest, OpenTransactionIsCommittedFirstUnitsDoNotNestFoldedStepsAreLoggedInDebugMode) {
+    TDMBase dm;
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    dm.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (1, 'before')");
+    TDMUnit unit(dm, "outer");
+    EXPECT_EQ(Visible(), "1");
+    EXPECT_THROW(TDMUnit(dm, "inner"), EAssertionFailed);
+    EXPECT_EQ(dm.Unit(), &unit);
+    // Another data module has transactions of its own.
+    TDMBase second;
+    second.StartTransaction(TIsolationLevel::ilReadCommitted);
+    second.ExecSQL("INSERT INTO pharmacy (id, name) VALUES (2, 'second')");
+    second.CommitTransaction();
+    EXPECT_EQ(Visible(), "12");
+    for (bool debug : {false, true}) {
+        SCOPED_TRACE(debug);
+        db.EditOptions([&](TOptions& o) { o.UseDebugMode = debug; });
+        log.Clear();
+        TDMBase dm;
+        TDMUnit unit(dm, "proposal of TProducer");
+        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+        unit.SetLabel("ActionRequestID = 17");
+        dm.CommitTransaction();
+        dm.RollbackTransaction();
+        unit.Commit();
+        const std::vector<std::string> expected = {
+            "StartTransaction folded into the unit of proposal of TProducer",
+            "Commit folded into the unit of ActionRequestID = 17",
+            "Rollback in the unit of ActionRequestID = 17: it goes on from empty"};
+        EXPECT_EQ(log.Messages("TDMBase"), debug ? expected : std::vector<std::string>{});
+    }
+}
+
+
+// The central database schema (db/schema.sql) against what the services'
+// statements need: identity columns, nullable columns, column order where a
+// statement names no columns, and fixed rows. The catalogue statements
+// themselves run in the catalogue classes' own tests.
+class DbSchemaTest : public DMBaseTest {
+protected:
+    // Columns of a table in column order.
+    std::vector<std::string> Columns(const std::string& table) {
+        std::vector<std::string> out;
+        for (const auto& row : db.Rows("SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = '" +
+                                       db.Name() + "' AND TABLE_NAME = '" + table + "' ORDER BY ORDINAL_POSITION"))
+            out.push_back(UpperCase1251(row[0].AsString()));
+        return out;
+    }
+    std::string ColumnInfo(const std::string& table, const std::string& column, const std::string& what) {
+        return db.ScalarStr("SELECT " + what + " FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = '" +
+                            db.Name() + "' AND TABLE_NAME = '" + table + "' AND COLUMN_NAME = '" + column + "'");
+    }
+};
+
+// Every table with an identity column, and only those: the services supply
+// the keys of the others themselves.
+TEST_F(DbSchemaTest, IdentityColumnsWhereTheServicesReadTheLastInsertId) {
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(UPPER(TABLE_NAME) ORDER BY UPPER(TABLE_NAME)) FROM "
+                           "information_schema.COLUMNS WHERE TABLE_SCHEMA = '" + db.Name() +
+                           "' AND EXTRA LIKE '%auto_increment%'"),
+              "ACTION_REQUEST,ARTICLE,ARTICLE_GROUP,MEASURE,MEASURE_NAME,PAYMENT_CENTRAL,PRODUCER,"
+              "SUBSTITUDE_ARTICLE,SUPPLIER");
+}
+
+TEST_F(DbSchemaTest, ColumnsThatTheServicesWriteAsNullAreNullable) {
+    const std::vector<std::pair<const char*, const char*>> nullable = {
+        {"ACTION_REQUEST", "PROCESS_DATE"}, {"ACTION_REQUEST", "DEST_PHARM_ID"}, {"ACTION_REQUEST", "SYS_CMD"},
+        {"PHARMACY", "LAST_ARCHIVE_NUM"}, {"ZVL_ENV_VARS", "VAR_VALUE"}, {"ARTICLE", "DRUG_TYPE_ID"},
+        {"ARTICLE", "GENERICA"}, {"ARTICLE", "ATC_CODE"}, {"ARTICLE", "ACTIVE_QUANTITY"},
+        {"ARTICLE", "DESCRIPTION"}, {"ARTICLE", "BARCODE1"}, {"ARTICLE", "BARCODE2"},
+        {"NOM_UPDATE_ARTICLE", "DRUG_TYPE_ID"}, {"NOM_UPDATE_ARTICLE", "QUANTITY_LEFT_DIRECT_SALE"},
+        {"NOM_UPDATE_ARTICLE", "LAST_DELIVERY_ITEM_SALE_PRICE"}, {"NOM_UPDATE_ARTICLE", "DIRECT_SALE_MARGE"},
+        {"NOM_UPDATE_ARTICLE_NZOK", "NZOK_CODE"}, {"NOM_UPDATE_ARTICLE_NZOK", "QUANTITY_LEFT_SALE_NZOK"},
+        {"PRODUCER", "ADDRESS"}, {"PRODUCER", "VAT_ID"}, {"SUPPLIER", "ADDRESS"}, {"SUPPLIER", "EMAIL"},
+        {"NOM_UPDATE_SUPPLIER", "BANK_ADDRESS"}, {"NOM_UPDATE_PRODUCER", "IBAN_VAT_ACCOUNT"}};
+    // Every column's nullability in one read of the dictionary, so that each
+    // column is looked up in the same answer.
+    std::set<std::string> nullableNow;
+    for (const auto& row : db.Rows("SELECT UPPER(TABLE_NAME), UPPER(COLUMN_NAME) FROM information_schema.COLUMNS "
+                                   "WHERE TABLE_SCHEMA = '" + db.Name() + "' AND IS_NULLABLE = 'YES'"))
+        nullableNow.insert(row[0].AsString() + "." + row[1].AsString());
+    ASSERT_FALSE(nullableNow.empty()) << "the dictionary listed no nullable column";
+    for (const auto& [t, c] : nullable) EXPECT_TRUE(nullableNow.count(std::string(t) + "." + c)) << t << "." << c;
+    // "T"/"F" flags are one character; money keeps four decimals.
+    EXPECT_EQ(ColumnInfo("ARTICLE", "IS_DRUG", "COLUMN_TYPE"), "char(1)");
+    EXPECT_EQ(ColumnInfo("ACTION_REQUEST", "SYNC_REQUIRED", "COLUMN_TYPE"), "char(1)");
+    EXPECT_EQ(ColumnInfo("ARTICLE", "DEFAULT_NZOK_SALE_PRICE", "NUMERIC_SCALE"), "4");
+    EXPECT_EQ(ColumnInfo("ARTICLE_GROUP", "CUSTOM_CARDS_DISCOUNT", "NUMERIC_SCALE"), "4");
+    EXPECT_EQ(ColumnInfo("ARTICLE_NZOK", "DAY_DOSE_ALLOWED", "NUMERIC_SCALE"), "4");
+}
+
+TEST_F(DbSchemaTest, FixedRowsColumnOrderAndCharacterSet) {
+    EXPECT_EQ(Columns("action_request_status"),
+              (std::vector<std::string>{"ACTION_REQUEST_ID", "PHARM_ID", "REQUEST_STATUS", "MODIFY_DATE"}));
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM SHELF WHERE ID = 1 AND PHARM_ID = 0"), 1);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ZVL_GENERATORS WHERE GENERATOR_ID = 6"), 1);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db.Name() +
+                           "' AND ENGINE <> 'InnoDB'"),
+              0);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM information_schema.TABLES WHERE TABLE_SCHEMA = '" + db.Name() +
+                           "' AND TABLE_COLLATION NOT LIKE 'cp1251%'"),
+              0);
 }
 
 }  // namespace
