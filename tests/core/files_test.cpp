@@ -13,19 +13,15 @@ namespace {
 using V = std::vector<std::string>;
 
 TEST(Mask, WindowsRules) {
-    EXPECT_TRUE(MatchesMask("anything", "*.*"));
-    EXPECT_TRUE(MatchesMask(".hidden", "*.*"));
-    EXPECT_TRUE(MatchesMask("XML12.RAR", "*.rar"));
-    EXPECT_FALSE(MatchesMask("xml12.rar.inst", "*.rar"));
-    EXPECT_TRUE(MatchesMask("REPL_ITEMS[3].xml", "REPL_ITEMS[*].xml"));
-    EXPECT_TRUE(MatchesMask("repl_items[12].XML", "REPL_ITEMS[*].xml"));
-    EXPECT_FALSE(MatchesMask("REPL_ITEMS3.xml", "REPL_ITEMS[*].xml"));
-    EXPECT_FALSE(MatchesMask("REPL_TABLES[1].xml", "REPL_ITEMS[*].xml"));
-    EXPECT_TRUE(MatchesMask("a1c", "a?c"));
-    EXPECT_FALSE(MatchesMask("ac", "a?c"));
-    EXPECT_TRUE(MatchesMask("xml5", "xml*.*"));
-    EXPECT_TRUE(MatchesMask("\xC0\xEF\xF2\xE5\xEA\xE0.txt", "\xE0\xCF\xD2*.TXT"));  // Cyrillic letters ignore case
-    EXPECT_FALSE(MatchesMask("abc", ""));
+    // Name, mask, whether it matches; Cyrillic letters ignore case too.
+    const struct { const char* name; const char* mask; bool want; } cases[] = {
+        {"anything", "*.*", true},        {".hidden", "*.*", true},        {"XML12.RAR", "*.rar", true},
+        {"xml12.rar.inst", "*.rar", false}, {"REPL_ITEMS[3].xml", "REPL_ITEMS[*].xml", true},
+        {"repl_items[12].XML", "REPL_ITEMS[*].xml", true}, {"REPL_ITEMS3.xml", "REPL_ITEMS[*].xml", false},
+        {"REPL_TABLES[1].xml", "REPL_ITEMS[*].xml", false}, {"a1c", "a?c", true}, {"ac", "a?c", false},
+        {"xml5", "xml*.*", true}, {"\xC0\xEF\xF2\xE5\xEA\xE0.txt", "\xE0\xCF\xD2*.TXT", true}, {"abc", "", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(MatchesMask(c.name, c.mask), c.want) << c.name << " " << c.mask;
 }
 
 class FilesTest : public ::testing::Test {
