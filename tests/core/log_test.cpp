@@ -93,19 +93,11 @@ TEST_F(LogTest, AnUnwritableFolderNeverThrowsAndIsReportedOnce) {
 TEST(AppPaths, TheExecutableAndTheBaseFolder) {
     EXPECT_EQ(ProgramName(), "test_core");
     EXPECT_EQ(ProgramPath().substr(ProgramPath().size() - 10), "/test_core");
-    {
-        ScopedEnv base("VT_BASE_DIR", "/srv/vantrell");
-        EXPECT_EQ(ProgramFolder(), "/srv/vantrell/");
-    }
-    {
-        ScopedEnv base("VT_BASE_DIR", "/srv/vantrell/");
-        EXPECT_EQ(ProgramFolder(), "/srv/vantrell/");
-    }
-    {
-        // Without a base folder: the executable's own folder.
-        ScopedEnv base("VT_BASE_DIR", "");
-        std::string path = ProgramPath();
-        EXPECT_EQ(ProgramFolder(), path.substr(0, path.rfind('/') + 1));
+    // Without a base folder: the executable's own folder.
+    const std::string path = ProgramPath();
+    for (const char* base : {"/srv/vantrell", "/srv/vantrell/", ""}) {
+        ScopedEnv env("VT_BASE_DIR", base);
+        EXPECT_EQ(ProgramFolder(), *base ? "/srv/vantrell/" : path.substr(0, path.rfind('/') + 1)) << base;
     }
 }
 
