@@ -22,39 +22,32 @@ std::string Base64Encode(const std::string& in) {
     return out;
 }
 
+// The packet's field type and subtype (nullptr: none) of each type the reader maps.
 struct TypeText {
+    TFieldType type;
     const char* fieldtype;
-    const char* subtype;  // nullptr: none
+    const char* subtype;
+};
+const TypeText kTypeTexts[] = {
+    {TFieldType::ftString, "string", nullptr},      {TFieldType::ftFixedChar, "string", "FixedChar"},
+    {TFieldType::ftGuid, "string", "Guid"},         {TFieldType::ftWideString, "string.uni", nullptr},
+    {TFieldType::ftSmallint, "i2", nullptr},        {TFieldType::ftInteger, "i4", nullptr},
+    {TFieldType::ftAutoInc, "i4", "Autoinc"},       {TFieldType::ftLargeint, "i8", nullptr},
+    {TFieldType::ftWord, "ui2", nullptr},           {TFieldType::ftBoolean, "boolean", nullptr},
+    {TFieldType::ftFloat, "r8", nullptr},           {TFieldType::ftCurrency, "r8", "Money"},
+    {TFieldType::ftBCD, "fixed", nullptr},          {TFieldType::ftFMTBcd, "fixedFMT", nullptr},
+    {TFieldType::ftDate, "date", nullptr},          {TFieldType::ftTime, "time", nullptr},
+    {TFieldType::ftDateTime, "dateTime", nullptr},  {TFieldType::ftTimeStamp, "SQLdateTime", nullptr},
+    {TFieldType::ftMemo, "bin.hex", "Text"},        {TFieldType::ftFmtMemo, "bin.hex", "Formatted"},
+    {TFieldType::ftBlob, "bin.hex", "Binary"},      {TFieldType::ftGraphic, "bin.hex", "Graphics"},
+    {TFieldType::ftBytes, "bin.hex", nullptr},      {TFieldType::ftVarBytes, "bin.hex", nullptr},
+    {TFieldType::ftDataSet, "nested", nullptr},
 };
 
 TypeText FieldTypeText(TFieldType t) {
-    switch (t) {
-        case TFieldType::ftString: return {"string", nullptr};
-        case TFieldType::ftFixedChar: return {"string", "FixedChar"};
-        case TFieldType::ftGuid: return {"string", "Guid"};
-        case TFieldType::ftWideString: return {"string.uni", nullptr};
-        case TFieldType::ftSmallint: return {"i2", nullptr};
-        case TFieldType::ftInteger: return {"i4", nullptr};
-        case TFieldType::ftAutoInc: return {"i4", "Autoinc"};
-        case TFieldType::ftLargeint: return {"i8", nullptr};
-        case TFieldType::ftWord: return {"ui2", nullptr};
-        case TFieldType::ftBoolean: return {"boolean", nullptr};
-        case TFieldType::ftFloat: return {"r8", nullptr};
-        case TFieldType::ftCurrency: return {"r8", "Money"};
-        case TFieldType::ftBCD: return {"fixed", nullptr};
-        case TFieldType::ftFMTBcd: return {"fixedFMT", nullptr};
-        case TFieldType::ftDate: return {"date", nullptr};
-        case TFieldType::ftTime: return {"time", nullptr};
-        case TFieldType::ftDateTime: return {"dateTime", nullptr};
-        case TFieldType::ftTimeStamp: return {"SQLdateTime", nullptr};
-        case TFieldType::ftMemo: return {"bin.hex", "Text"};
-        case TFieldType::ftFmtMemo: return {"bin.hex", "Formatted"};
-        case TFieldType::ftBlob: return {"bin.hex", "Binary"};
-        case TFieldType::ftGraphic: return {"bin.hex", "Graphics"};
-        case TFieldType::ftBytes: case TFieldType::ftVarBytes: return {"bin.hex", nullptr};
-        case TFieldType::ftDataSet: return {"nested", nullptr};
-        default: return {"unknown", nullptr};
-    }
+    for (const TypeText& tt : kTypeTexts)
+        if (tt.type == t) return tt;
+    return {t, "unknown", nullptr};
 }
 
 std::string ValueText(const TPacketFieldDef& def, const Variant& v) {
