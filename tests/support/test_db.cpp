@@ -20,8 +20,7 @@ namespace {
 
 std::atomic<int> g_counter{0};
 
-}  // namespace
-
+// Port of the test instance: $VT_TEST_DB_PORT, else 3307.
 int TestDbPort() {
     if (const char* env = std::getenv("VT_TEST_DB_PORT"); env && *env) {
         int p = std::atoi(env);
@@ -29,6 +28,8 @@ int TestDbPort() {
     }
     return 3307;
 }
+
+}  // namespace
 
 // This file is tests/support/test_db.cpp below the source folder.
 std::string SchemaPath() {
@@ -135,11 +136,6 @@ std::vector<std::vector<Variant>> TestDatabase::Rows(const std::string& sql) {
 // ---------------------------------------------------------------------------
 
 TestLog::TestLog() {
-    if (const char* base = std::getenv("VT_BASE_DIR")) {
-        hadBase_ = true;
-        previousBase_ = base;
-    }
-    ::setenv("VT_BASE_DIR", dir_.Path().c_str(), 1);
     previousServices_ = ServicesData;
     services_ = std::make_unique<TServicesData>();
     ServicesData = services_.get();
@@ -148,8 +144,6 @@ TestLog::TestLog() {
 TestLog::~TestLog() {
     ServicesData = previousServices_;
     services_.reset();
-    if (hadBase_) ::setenv("VT_BASE_DIR", previousBase_.c_str(), 1);
-    else ::unsetenv("VT_BASE_DIR");
 }
 
 std::vector<std::string> TestLog::Messages(const std::string& sender) const {

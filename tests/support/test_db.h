@@ -23,12 +23,11 @@
 #include "core/db/dm_base.h"
 #include "core/options.h"
 #include "core/variant.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 class TServicesData;
 
-// Port of the test instance: $VT_TEST_DB_PORT, else 3307.
-int TestDbPort();
 // Path of db/schema.sql in the source tree.
 std::string SchemaPath();
 
@@ -104,8 +103,7 @@ public:
 
 private:
     TempDir dir_;
-    std::string previousBase_;
-    bool hadBase_ = false;
+    ScopedEnv base_{"VT_BASE_DIR", dir_.Path()};
     TServicesData* previousServices_ = nullptr;
     std::unique_ptr<TServicesData> services_;
 };
