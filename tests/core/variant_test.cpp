@@ -98,7 +98,6 @@ TEST(Rnd, TheStatedTable) {
 }
 
 TEST(Rnd, FactorLimitsExtremeValuesAndRoundingModes) {
-    EXPECT_EQ(RND(C("1.23456"), 10000, 0), C("1.2346"));
     try {
         RND(C("1"), 10001, 0);
         FAIL() << "no assertion";
@@ -114,11 +113,7 @@ TEST(Rnd, FactorLimitsExtremeValuesAndRoundingModes) {
     for (int64_t edge : {INT64_MAX, INT64_MIN}) EXPECT_EQ(RND(Currency::FromRaw(edge), 10000, 0).raw, edge);
     EXPECT_EQ(RND(C("900000000000000.5"), 1, 2), C("900000000000000"));
     EXPECT_EQ(RND(C("-900000000000000.5"), 1, 0), C("-900000000000001"));
-    EXPECT_EQ(RoundByMode(0, 2.5L, 1), 3.0L);
-    EXPECT_EQ(RoundByMode(0, -2.5L, 1), -3.0L);
-    EXPECT_EQ(RoundByMode(1, 2.0001L, 1), 3.0L);
-    EXPECT_EQ(RoundByMode(1, 2.0L, 1), 2.0L);
-    EXPECT_EQ(RoundByMode(5, -2.9L, 1), -2.0L);
+    // The modes themselves are RND's (the table above).
     try {
         RoundByMode(0, 1e30L, 10);
         FAIL() << "no overflow";
