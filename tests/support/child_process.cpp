@@ -15,7 +15,7 @@ bool ChildProcess::Start(const std::function<int()>& body) {
     if (pid < 0) return false;
     if (pid == 0) {
         ::setpgid(0, 0);
-        int rc = 3;
+        int rc = 3;  // the body raised
         try {
             rc = body();
         } catch (...) {

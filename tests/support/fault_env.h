@@ -1,7 +1,8 @@
 // An environment over the real one that keeps the options the test
-// published, and in which a test makes single operations fail: each fault, when set, is asked first and may fail the operation (it
-// sets errno and returns true) or let it through (false). A pharmacy list
-// may be fixed in place of the table's.
+// published, and in which a test makes single operations fail: each fault,
+// when set, is asked first and may fail the operation (it sets errno and
+// returns true) or let it through (false). A pharmacy list may be fixed in
+// place of the table's.
 #pragma once
 
 #include <algorithm>
@@ -26,7 +27,6 @@ public:
 
     // Fault points: return true to fail the operation (errno set by the fault).
     std::function<bool(const std::string& from, const std::string& to)> RenameFault;
-    std::function<bool(const std::string& path)> DeleteFault;
     std::function<bool(const std::string& folder)> DeleteTreeFault;
     std::function<bool(const std::string& path)> CreateFolderFault;
     std::function<bool(const std::string& path)> OpenFault;
@@ -45,7 +45,6 @@ public:
     // Back to the real environment (the pharmacy list stays).
     void ClearFaults() {
         RenameFault = nullptr;
-        DeleteFault = nullptr;
         DeleteTreeFault = nullptr;
         CreateFolderFault = nullptr;
         OpenFault = nullptr;
@@ -73,25 +72,18 @@ public:
         return TEnvWrapper::OpenFile(path, flags, mode);
     }
     ssize_t WriteFile(int fd, const void* data, size_t count) override {
-        if (DiskRoom) {
-            if (*DiskRoom <= 0) {
-                errno = ENOSPC;
-                return -1;
-            }
-            count = std::min<size_t>(count, static_cast<size_t>(*DiskRoom));
-            ssize_t n = TEnvWrapper::WriteFile(fd, data, count);
-            if (n > 0) *DiskRoom -= n;
-            return n;
+        if (!DiskRoom) return TEnvWrapper::WriteFile(fd, data, count);
+        if (*DiskRoom <= 0) {
+            errno = ENOSPC;  // the disk is full
+            return -1;
         }
-        return TEnvWrapper::WriteFile(fd, data, count);
+        ssize_t n = TEnvWrapper::WriteFile(fd, data, std::min<size_t>(count, static_cast<size_t>(*DiskRoom)));
+        if (n > 0) *DiskRoom -= n;
+        return n;
     }
     bool RenameFile(const std::string& from, const std::string& to) override {
         if (RenameFault && RenameFault(from, to)) return false;
         return TEnvWrapper::RenameFile(from, to);
-    }
-    bool DeleteFile(const std::string& path) override {
-        if (DeleteFault && DeleteFault(path)) return false;
-        return TEnvWrapper::DeleteFile(path);
     }
     bool DeleteFolderTree(const std::string& folder) override {
         if (DeleteTreeFault && DeleteTreeFault(folder)) return false;

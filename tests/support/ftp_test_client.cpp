@@ -48,10 +48,8 @@ TFtpReply TFtpTestClient::ReadReply() {
         if (code.empty()) {
             if (line.size() < 4) return TFtpReply{};
             code = line.substr(0, 3);
-            if (line[3] == ' ') break;
-        } else if (line.size() >= 4 && line.compare(0, 3, code) == 0 && line[3] == ' ') {
-            break;
         }
+        if (line.size() >= 4 && line.compare(0, 3, code) == 0 && line[3] == ' ') break;
     }
     r.Code = std::atoi(code.c_str());
     return r;

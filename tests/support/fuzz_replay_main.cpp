@@ -57,23 +57,21 @@ int main(int argc, char** argv) {
     long maxRuns = 200000;
     double maxSeconds = 3;
     std::vector<std::string> inputs;
+    auto add = [&](const std::filesystem::path& p) {
+        std::ifstream f(p, std::ios::binary);
+        inputs.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a.rfind("-runs=", 0) == 0) {
             maxRuns = std::atol(a.c_str() + 6);
         } else if (a.rfind("-max_total_time=", 0) == 0) {
             maxSeconds = std::atof(a.c_str() + 16);
-        } else if (!a.empty() && a[0] == '-') {
-            // other libFuzzer options do not apply here
-        } else if (std::filesystem::is_directory(a)) {
-            for (const auto& e : std::filesystem::directory_iterator(a)) {
-                if (!e.is_regular_file()) continue;
-                std::ifstream f(e.path(), std::ios::binary);
-                inputs.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-            }
+        } else if (std::filesystem::is_directory(a)) {  // other libFuzzer options do not apply here
+            for (const auto& e : std::filesystem::directory_iterator(a))
+                if (e.is_regular_file()) add(e.path());
         } else if (std::filesystem::is_regular_file(a)) {
-            std::ifstream f(a, std::ios::binary);
-            inputs.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+            add(a);
         }
     }
     Run("");

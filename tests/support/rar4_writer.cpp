@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr uint8_t kMarkHead = 0x72;
 constexpr uint8_t kMainHead = 0x73;
 constexpr uint8_t kFileHead = 0x74;
 constexpr uint8_t kEndHead = 0x7B;
@@ -46,12 +45,9 @@ std::string Block(const std::string& headerAfterCrc) {
 }  // namespace
 
 std::string MakeRar4Archive(const std::vector<TRar4Entry>& entries) {
-    std::string out = "Rar!\x1A\x07";
-    out += '\0';
-    (void)kMarkHead;
-
-    std::string main;
-    main += static_cast<char>(kMainHead);
+    // The marker block, then the main header (no flags, 13 bytes, reserved zeros).
+    std::string out("Rar!\x1A\x07\0", 7);
+    std::string main(1, static_cast<char>(kMainHead));
     Put16(main, 0);
     Put16(main, 13);
     Put16(main, 0);
@@ -74,8 +70,7 @@ std::string MakeRar4Archive(const std::vector<TRar4Entry>& entries) {
             host = kHostUnix;
             attr = 0120777;
         }
-        std::string h;
-        h += static_cast<char>(kFileHead);
+        std::string h(1, static_cast<char>(kFileHead));
         Put16(h, flags);
         Put16(h, static_cast<uint16_t>(32 + name.size()));
         Put32(h, static_cast<uint32_t>(data.size()));  // packed size
@@ -83,8 +78,7 @@ std::string MakeRar4Archive(const std::vector<TRar4Entry>& entries) {
         h += static_cast<char>(host);
         Put32(h, Crc32(data));
         Put32(h, kDosTime);
-        h += static_cast<char>(kUnpackVersion);
-        h += static_cast<char>(kStore);
+        h += {static_cast<char>(kUnpackVersion), static_cast<char>(kStore)};
         Put16(h, static_cast<uint16_t>(name.size()));
         Put32(h, attr);
         h += name;
@@ -92,8 +86,7 @@ std::string MakeRar4Archive(const std::vector<TRar4Entry>& entries) {
         out += data;
     }
 
-    std::string end;
-    end += static_cast<char>(kEndHead);
+    std::string end(1, static_cast<char>(kEndHead));
     Put16(end, 0x4000);
     Put16(end, 7);
     out += Block(end);
@@ -101,9 +94,7 @@ std::string MakeRar4Archive(const std::vector<TRar4Entry>& entries) {
 }
 
 void WriteRar4Archive(const std::string& path, const std::vector<TRar4Entry>& entries) {
-    std::string bytes = MakeRar4Archive(entries);
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    if (!f) throw std::runtime_error("cannot create " + path);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!f) throw std::runtime_error("cannot write " + path);
+    const std::string bytes = MakeRar4Archive(entries);
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes))
+        throw std::runtime_error("cannot write " + path);
 }

@@ -18,26 +18,9 @@
 
 namespace {
 
-std::string SourceDir() {
-    if (const char* env = std::getenv("VT_SOURCE_DIR"); env && *env) return env;
-    // This file is tests/support/test_db.cpp below the source folder.
-    std::filesystem::path p(__FILE__);
-    return p.parent_path().parent_path().parent_path().string();
-}
-
 std::atomic<int> g_counter{0};
 
-// Length of the "dd.mm.yyyy[ hh:nn:ss] [" head of a log entry at p, or 0.
-size_t EntryHead(const std::string& s, size_t p) {
-    static const std::regex head(R"(\d\d\.\d\d\.\d{4}( \d\d:\d\d:\d\d)? \[)");
-    std::smatch m;
-    const auto from = s.begin() + static_cast<std::ptrdiff_t>(std::min(p, s.size()));
-    const auto to = s.begin() + static_cast<std::ptrdiff_t>(std::min(p + 22, s.size()));
-    return std::regex_search(from, to, m, head, std::regex_constants::match_continuous) ? m.length(0) : 0;
-}
-
-}  // namespace
-
+// Port of the test instance: $VT_TEST_DB_PORT, else 3307.
 int TestDbPort() {
     if (const char* env = std::getenv("VT_TEST_DB_PORT"); env && *env) {
         int p = std::atoi(env);
@@ -46,7 +29,12 @@ int TestDbPort() {
     return 3307;
 }
 
-std::string SchemaPath() { return SourceDir() + "/db/schema.sql"; }
+}  // namespace
+
+// This file is tests/support/test_db.cpp below the source folder.
+std::string SchemaPath() {
+    return (std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "db/schema.sql").string();
+}
 
 // ---------------------------------------------------------------------------
 // TestDatabase
@@ -81,7 +69,8 @@ TestDatabase::TestDatabase()
         SetOptionsForTesting(options_);
         conn_ = std::make_unique<TDMBase>();
         if (!conn_->Connected()) throw std::runtime_error("Cannot connect to " + name_ + ": " + conn_->LastError());
-        ExecScriptFile(SchemaPath());
+        if (!std::filesystem::exists(SchemaPath())) throw std::runtime_error("Script not found: " + SchemaPath());
+        ExecScript(TempDir::Read(SchemaPath()));
     } catch (...) {
         DropAndRestore();
         throw;
@@ -126,11 +115,6 @@ void TestDatabase::ExecScript(const std::string& script) {
     flush();
 }
 
-void TestDatabase::ExecScriptFile(const std::string& path) {
-    if (!std::filesystem::exists(path)) throw std::runtime_error("Script not found: " + path);
-    ExecScript(TempDir::Read(path));
-}
-
 Variant TestDatabase::Scalar(const std::string& sql) { return conn_->GetScalar(sql); }
 
 int64_t TestDatabase::ScalarInt(const std::string& sql) { return VarToInt64Def(Scalar(sql), 0); }
@@ -141,9 +125,8 @@ std::vector<std::vector<Variant>> TestDatabase::Rows(const std::string& sql) {
     auto q = conn_->OpenQuery(sql);
     std::vector<std::vector<Variant>> rows;
     for (q->First(); !q->Eof(); q->Next()) {
-        std::vector<Variant> row;
-        for (int i = 0; i < q->FieldCount(); ++i) row.push_back(q->Fields(i).AsVariant());
-        rows.push_back(std::move(row));
+        rows.emplace_back();
+        for (int i = 0; i < q->FieldCount(); ++i) rows.back().push_back(q->Fields(i).AsVariant());
     }
     return rows;
 }
@@ -153,11 +136,6 @@ std::vector<std::vector<Variant>> TestDatabase::Rows(const std::string& sql) {
 // ---------------------------------------------------------------------------
 
 TestLog::TestLog() {
-    if (const char* base = std::getenv("VT_BASE_DIR")) {
-        hadBase_ = true;
-        previousBase_ = base;
-    }
-    ::setenv("VT_BASE_DIR", dir_.Path().c_str(), 1);
     previousServices_ = ServicesData;
     services_ = std::make_unique<TServicesData>();
     ServicesData = services_.get();
@@ -166,54 +144,33 @@ TestLog::TestLog() {
 TestLog::~TestLog() {
     ServicesData = previousServices_;
     services_.reset();
-    if (hadBase_) ::setenv("VT_BASE_DIR", previousBase_.c_str(), 1);
-    else ::unsetenv("VT_BASE_DIR");
 }
 
-std::string TestLog::Text() const {
-    // Every file of the folder that is a log (a test may run over midnight).
-    std::string text;
+std::vector<std::string> TestLog::Messages(const std::string& sender) const {
+    // Every log file of the folder, in name order (a test may run over midnight).
     std::vector<std::string> files;
     for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
         if (e.path().extension() == ".log") files.push_back(e.path().string());
     std::sort(files.begin(), files.end());
+    std::string text;
     for (const auto& f : files) text += TempDir::Read(f);
-    return text;
-}
-
-std::vector<std::string> TestLog::Entries() const {
-    const std::string text = Text();
-    std::vector<std::string> entries;
-    size_t start = 0;
-    // Entry boundaries: a CR LF followed by an entry head (or the end).
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t crlf = text.find("\r\n", pos);
-        if (crlf == std::string::npos) {
-            entries.push_back(text.substr(start));
-            break;
-        }
-        size_t next = crlf + 2;
-        if (next >= text.size() || EntryHead(text, next) > 0) {
-            entries.push_back(text.substr(start, crlf - start));
-            start = next;
-        }
-        pos = next;
-    }
-    return entries;
-}
-
-std::vector<std::string> TestLog::Messages(const std::string& sender) const {
+    // An entry is "dd.mm.yyyy[ hh:nn:ss] [Sender] message" and ends with the
+    // CR LF before the next entry's head or the end (a message holding line
+    // breaks stays one entry).
+    static const std::regex head(R"((^|\r\n)\d\d\.\d\d\.\d{4}( \d\d:\d\d:\d\d)? \[([^\]\r\n]*)\] )");
     std::vector<std::string> out;
-    for (const std::string& e : Entries()) {
-        size_t head = EntryHead(e, 0);
-        if (head == 0) continue;
-        size_t close = e.find("] ", head);
-        if (close == std::string::npos) continue;
-        std::string who = e.substr(head, close - head);
-        if (!sender.empty() && who != sender) continue;
-        out.push_back(e.substr(close + 2));
+    std::string who;
+    size_t start = std::string::npos;
+    auto take = [&](size_t end) {
+        if (start != std::string::npos && (sender.empty() || who == sender))
+            out.push_back(text.substr(start, end - start));
+    };
+    for (std::sregex_iterator m(text.begin(), text.end(), head), none; m != none; ++m) {
+        take(static_cast<size_t>(m->position(0)));
+        who = (*m)[3];
+        start = static_cast<size_t>(m->position(0) + m->length(0));
     }
+    take(text.size() >= 2 && text.ends_with("\r\n") ? text.size() - 2 : text.size());
     return out;
 }
 

@@ -1,42 +1,18 @@
 // Test support for everything that talks to the database or writes the log.
 //
-// TestDatabase: a fresh database of its own on the private test instance
-// (127.0.0.1:$VT_TEST_DB_PORT, default 3307; scripts/test.sh starts it, or
-// start one by hand with `scripts/db.sh start <folder> 3307`). The database
-// is named vt_t_<pid>_<n>, created with DEFAULT CHARACTER SET cp1251 and
-// loaded from db/schema.sql; the constructor publishes an options snapshot
-// whose ServerName/UserName/Password/DataBaseName point at it and sets the
-// TDMBase port hook, so any TDMBase created afterwards (by the code under
-// test too) connects to it. The destructor drops the database and restores
-// the previous options snapshot and port. Tests run in parallel processes,
-// and each gets its own database: never share one between test programs.
-//
-//     #include "support/test_db.h"
-//
-//     class MyDbTest : public ::testing::Test {
-//     protected:
-//         TestDatabase db;            // fresh schema for every test
-//     };
-//
-//     TEST_F(MyDbTest, Something) {
-//         db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (3, 'x', 'p')");
-//         TDMBase dm;                 // connects to db
-//         ...
-//         EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM pharmacy"), 1);
-//     }
-//
-// Fixture SQL goes through Exec (one or several statements, sent as they
-// are) or ExecScript (a script file's text, DELIMITER lines understood).
-// Text passed to Exec is cp1251 bytes: write Cyrillic literals as
-// Cp(u8"...").
+// TestDatabase: a fresh database of its own (vt_t_<pid>_<n>, cp1251, loaded
+// from db/schema.sql) on the private test instance at
+// 127.0.0.1:$VT_TEST_DB_PORT (default 3307; scripts/test.sh starts it, or
+// `scripts/db.sh start <folder> 3307`). The constructor publishes an options
+// snapshot and the data module's port pointing at it, so any TDMBase created
+// afterwards (by the code under test too) connects to it; the destructor
+// drops it and restores both. Each test gets its own: declare one as a
+// fixture member. Fixture SQL goes through Exec or ExecScript as cp1251
+// bytes (write Cyrillic literals as Cp(u8"...")).
 //
 // TestLog: a services data module whose daily log goes into a temporary
-// folder (VT_BASE_DIR points there while it lives), with helpers to read the
-// lines back:
-//
-//     TestLog log;
-//     ... code that calls Log("TDMBase", ...) ...
-//     EXPECT_EQ(log.Messages("TDMBase"), (std::vector<std::string>{"a", "b"}));
+// folder (VT_BASE_DIR points there while it lives); Messages(sender) reads
+// the logged messages back.
 #pragma once
 
 #include <cstdint>
@@ -47,12 +23,11 @@
 #include "core/db/dm_base.h"
 #include "core/options.h"
 #include "core/variant.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
 class TServicesData;
 
-// Port of the test instance: $VT_TEST_DB_PORT, else 3307.
-int TestDbPort();
 // Path of db/schema.sql in the source tree.
 std::string SchemaPath();
 
@@ -87,7 +62,6 @@ public:
     // Runs a script: like Exec, but "DELIMITER xx" lines switch the
     // statement terminator as the command-line client does.
     void ExecScript(const std::string& script);
-    void ExecScriptFile(const std::string& path);
     // First column of the first row (null when no row).
     Variant Scalar(const std::string& sql);
     int64_t ScalarInt(const std::string& sql);       // null reads as 0
@@ -128,16 +102,8 @@ public:
     void Clear();
 
 private:
-    // Every log file of the folder, in name order.
-    std::string Text() const;
-    // One entry per logged call: "dd.mm.yyyy hh:nn:ss [Sender] message"
-    // (a message holding line breaks stays one entry; the CR LF that ends
-    // each entry is removed).
-    std::vector<std::string> Entries() const;
-
     TempDir dir_;
-    std::string previousBase_;
-    bool hadBase_ = false;
+    ScopedEnv base_{"VT_BASE_DIR", dir_.Path()};
     TServicesData* previousServices_ = nullptr;
     std::unique_ptr<TServicesData> services_;
 };

@@ -10,87 +10,60 @@
 
 namespace {
 
-const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 std::string Base64Encode(const std::string& in) {
+    static const char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    out.reserve((in.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 2 < in.size(); i += 3) {
-        uint32_t n = (static_cast<unsigned char>(in[i]) << 16) |
-                     (static_cast<unsigned char>(in[i + 1]) << 8) | static_cast<unsigned char>(in[i + 2]);
-        out += kB64[(n >> 18) & 63];
-        out += kB64[(n >> 12) & 63];
-        out += kB64[(n >> 6) & 63];
-        out += kB64[n & 63];
-    }
-    if (i < in.size()) {
-        uint32_t n = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size()) n |= static_cast<unsigned char>(in[i + 1]) << 8;
-        out += kB64[(n >> 18) & 63];
-        out += kB64[(n >> 12) & 63];
-        out += i + 1 < in.size() ? kB64[(n >> 6) & 63] : '=';
-        out += '=';
+    for (size_t i = 0; i < in.size(); i += 3) {
+        uint32_t n = 0;
+        for (size_t k = 0; k < 3; ++k)
+            n = n << 8 | (i + k < in.size() ? static_cast<unsigned char>(in[i + k]) : 0u);
+        for (size_t k = 0; k < 4; ++k) out += k <= in.size() - i ? kB64[(n >> (18 - 6 * k)) & 63] : '=';
     }
     return out;
 }
 
+// The packet's field type and subtype (nullptr: none) of each type the reader maps.
 struct TypeText {
+    TFieldType type;
     const char* fieldtype;
-    const char* subtype;  // nullptr: none
+    const char* subtype;
+};
+const TypeText kTypeTexts[] = {
+    {TFieldType::ftString, "string", nullptr},      {TFieldType::ftFixedChar, "string", "FixedChar"},
+    {TFieldType::ftGuid, "string", "Guid"},         {TFieldType::ftWideString, "string.uni", nullptr},
+    {TFieldType::ftSmallint, "i2", nullptr},        {TFieldType::ftInteger, "i4", nullptr},
+    {TFieldType::ftAutoInc, "i4", "Autoinc"},       {TFieldType::ftLargeint, "i8", nullptr},
+    {TFieldType::ftWord, "ui2", nullptr},           {TFieldType::ftBoolean, "boolean", nullptr},
+    {TFieldType::ftFloat, "r8", nullptr},           {TFieldType::ftCurrency, "r8", "Money"},
+    {TFieldType::ftBCD, "fixed", nullptr},          {TFieldType::ftFMTBcd, "fixedFMT", nullptr},
+    {TFieldType::ftDate, "date", nullptr},          {TFieldType::ftTime, "time", nullptr},
+    {TFieldType::ftDateTime, "dateTime", nullptr},  {TFieldType::ftTimeStamp, "SQLdateTime", nullptr},
+    {TFieldType::ftMemo, "bin.hex", "Text"},        {TFieldType::ftFmtMemo, "bin.hex", "Formatted"},
+    {TFieldType::ftBlob, "bin.hex", "Binary"},      {TFieldType::ftGraphic, "bin.hex", "Graphics"},
+    {TFieldType::ftBytes, "bin.hex", nullptr},      {TFieldType::ftVarBytes, "bin.hex", nullptr},
+    {TFieldType::ftDataSet, "nested", nullptr},
 };
 
 TypeText FieldTypeText(TFieldType t) {
-    switch (t) {
-        case TFieldType::ftString: return {"string", nullptr};
-        case TFieldType::ftFixedChar: return {"string", "FixedChar"};
-        case TFieldType::ftGuid: return {"string", "Guid"};
-        case TFieldType::ftWideString: return {"string.uni", nullptr};
-        case TFieldType::ftSmallint: return {"i2", nullptr};
-        case TFieldType::ftInteger: return {"i4", nullptr};
-        case TFieldType::ftAutoInc: return {"i4", "Autoinc"};
-        case TFieldType::ftLargeint: return {"i8", nullptr};
-        case TFieldType::ftWord: return {"ui2", nullptr};
-        case TFieldType::ftBoolean: return {"boolean", nullptr};
-        case TFieldType::ftFloat: return {"r8", nullptr};
-        case TFieldType::ftCurrency: return {"r8", "Money"};
-        case TFieldType::ftBCD: return {"fixed", nullptr};
-        case TFieldType::ftFMTBcd: return {"fixedFMT", nullptr};
-        case TFieldType::ftDate: return {"date", nullptr};
-        case TFieldType::ftTime: return {"time", nullptr};
-        case TFieldType::ftDateTime: return {"dateTime", nullptr};
-        case TFieldType::ftTimeStamp: return {"SQLdateTime", nullptr};
-        case TFieldType::ftMemo: return {"bin.hex", "Text"};
-        case TFieldType::ftFmtMemo: return {"bin.hex", "Formatted"};
-        case TFieldType::ftBlob: return {"bin.hex", "Binary"};
-        case TFieldType::ftGraphic: return {"bin.hex", "Graphics"};
-        case TFieldType::ftBytes: case TFieldType::ftVarBytes: return {"bin.hex", nullptr};
-        case TFieldType::ftDataSet: return {"nested", nullptr};
-        default: return {"unknown", nullptr};
-    }
-}
-
-std::string FormatDouble(double d) {
-    char buf[64];
-    auto r = std::to_chars(buf, buf + sizeof buf, d);
-    return std::string(buf, r.ptr);
+    for (const TypeText& tt : kTypeTexts)
+        if (tt.type == t) return tt;
+    return {t, "unknown", nullptr};
 }
 
 std::string ValueText(const TPacketFieldDef& def, const Variant& v) {
     switch (def.DataType) {
         case TFieldType::ftBoolean: return v.AsBoolean() ? "TRUE" : "FALSE";
-        case TFieldType::ftFloat: return FormatDouble(v.AsDouble());
+        case TFieldType::ftFloat: {
+            char buf[64];
+            return std::string(buf, std::to_chars(buf, buf + sizeof buf, v.AsDouble()).ptr);
+        }
         case TFieldType::ftCurrency: return v.AsCurrency().ToString();
         case TFieldType::ftSmallint: case TFieldType::ftInteger: case TFieldType::ftAutoInc:
         case TFieldType::ftWord: case TFieldType::ftLargeint:
             return std::to_string(v.AsInt64());
-        case TFieldType::ftDate: case TFieldType::ftTime: case TFieldType::ftDateTime:
-        case TFieldType::ftTimeStamp:
-            switch (def.DataType) {
-                case TFieldType::ftDate: return PacketDateText(v.AsDateTime());
-                case TFieldType::ftTime: return PacketTimeText(v.AsDateTime());
-                default: return PacketDateTimeText(v.AsDateTime());
-            }
+        case TFieldType::ftDate: return PacketDateText(v.AsDateTime());
+        case TFieldType::ftTime: return PacketTimeText(v.AsDateTime());
+        case TFieldType::ftDateTime: case TFieldType::ftTimeStamp: return PacketDateTimeText(v.AsDateTime());
         default:
             if (IsBinaryPacketType(def.DataType)) return Base64Encode(v.AsString());
             return v.AsString();
@@ -101,24 +74,13 @@ std::string ValueText(const TPacketFieldDef& def, const Variant& v) {
 void AppendAttrText(std::string& out, const std::string& cp, TPacketEncoding enc) {
     for (char ch : cp) {
         unsigned char c = static_cast<unsigned char>(ch);
-        switch (ch) {
-            case '&': out += "&amp;"; continue;
-            case '<': out += "&lt;"; continue;
-            case '>': out += "&gt;"; continue;
-            case '"': out += "&quot;"; continue;
-            default: break;
-        }
-        if (c < 32) {
-            out += "&#" + std::to_string(c) + ";";
-        } else if (c < 128) {
-            out += ch;
-        } else if (enc == TPacketEncoding::Escaped) {
-            out += "&#" + std::to_string(c) + ";";
-        } else if (enc == TPacketEncoding::Utf8) {
-            out += Cp1251ToUtf8(std::string_view(&ch, 1));
-        } else {
-            out += ch;
-        }
+        if (ch == '&') out += "&amp;";
+        else if (ch == '<') out += "&lt;";
+        else if (ch == '>') out += "&gt;";
+        else if (ch == '"') out += "&quot;";
+        else if (c < 32 || (c >= 128 && enc == TPacketEncoding::Escaped)) out += "&#" + std::to_string(c) + ";";
+        else if (c >= 128 && enc == TPacketEncoding::Utf8) out += Cp1251ToUtf8(std::string_view(&ch, 1));
+        else out += ch;
     }
 }
 
@@ -126,24 +88,15 @@ void AppendAttrText(std::string& out, const std::string& cp, TPacketEncoding enc
 
 std::string WriteXmlDataPacket(const std::vector<TPacketFieldDef>& fields,
                                const std::vector<std::vector<Variant>>& rows, TPacketEncoding encoding) {
-    std::string out;
-    switch (encoding) {
-        case TPacketEncoding::Cp1251:
-            out += "<?xml version=\"1.0\" encoding=\"windows-1251\" standalone=\"yes\"?>";
-            break;
-        case TPacketEncoding::Escaped: out += "<?xml version=\"1.0\" standalone=\"yes\"?>"; break;
-        case TPacketEncoding::Utf8:
-            out += "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>";
-            break;
-    }
-    out += "<DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
+    std::string out = encoding == TPacketEncoding::Escaped ? "<?xml version=\"1.0\""
+                      : encoding == TPacketEncoding::Utf8 ? "<?xml version=\"1.0\" encoding=\"UTF-8\""
+                                                          : "<?xml version=\"1.0\" encoding=\"windows-1251\"";
+    out += " standalone=\"yes\"?><DATAPACKET Version=\"2.0\"><METADATA><FIELDS>";
     for (const TPacketFieldDef& f : fields) {
         TypeText tt = FieldTypeText(f.DataType);
         out += "<FIELD attrname=\"";
         AppendAttrText(out, f.Name, encoding);
-        out += "\" fieldtype=\"";
-        out += tt.fieldtype;
-        out += "\"";
+        out += "\" fieldtype=\"" + std::string(tt.fieldtype) + "\"";
         if (f.DataType == TFieldType::ftBCD || f.DataType == TFieldType::ftFMTBcd) {
             out += " DECIMALS=\"" + std::to_string(f.Size) + "\" WIDTH=\"" + std::to_string(f.Precision) + "\"";
         } else if (f.DataType == TFieldType::ftWideString) {
@@ -152,11 +105,7 @@ std::string WriteXmlDataPacket(const std::vector<TPacketFieldDef>& fields,
             out += " WIDTH=\"" + std::to_string(f.Size) + "\"";
         }
         if (f.Required) out += " required=\"true\"";
-        if (tt.subtype) {
-            out += " SUBTYPE=\"";
-            out += tt.subtype;
-            out += "\"";
-        }
+        if (tt.subtype) out += " SUBTYPE=\"" + std::string(tt.subtype) + "\"";
         out += "/>";
     }
     out += "</FIELDS><PARAMS/></METADATA><ROWDATA>";
@@ -179,9 +128,7 @@ std::string WriteXmlDataPacket(const std::vector<TPacketFieldDef>& fields,
 
 void SaveXmlDataPacket(const std::string& path, const std::vector<TPacketFieldDef>& fields,
                        const std::vector<std::vector<Variant>>& rows, TPacketEncoding encoding) {
-    std::string bytes = WriteXmlDataPacket(fields, rows, encoding);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw EInOutError("Cannot create file \"" + path + "\"");
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw EInOutError("Cannot write file \"" + path + "\"");
+    const std::string bytes = WriteXmlDataPacket(fields, rows, encoding);
+    if (!(std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes))
+        throw EInOutError("Cannot write file \"" + path + "\"");
 }
