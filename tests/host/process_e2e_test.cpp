@@ -20,7 +20,6 @@
 
 namespace fs = std::filesystem;
 using namespace nomsync_test;
-using namespace process_probe;
 
 namespace {
 
