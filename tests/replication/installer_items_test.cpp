@@ -121,19 +121,6 @@ TEST_F(ItemsTest, ANewTableOfARegularArchiveIsRegistered) {
     EXPECT_EQ(db.ScalarStr("SELECT TXT FROM NOTES WHERE ID = 1 AND PHARM_ID = 5"), Cp(u8"бележка"));
 }
 
-TEST(ItemHelpers, SelectAndSetLists) {
-    TXmlDataPacket row;
-    row.LoadFromString(WriteXmlDataPacket(
-        {{"a", TFieldType::ftInteger}, {"ID", TFieldType::ftInteger}, {"c", TFieldType::ftInteger},
-         {"pharm_id", TFieldType::ftInteger}},
-        {}));
-    EXPECT_EQ(TReplicationItems::BuildSelectFieldList(row, 5), "`a`, `ID`, `c`, `pharm_id`, 5 as `PHARM_ID`");
-    EXPECT_EQ(TReplicationItems::BuildUpdateSetList(row, "id"), "`a` = :a, `c` = :c");
-    TXmlDataPacket none;
-    none.LoadFromString(WriteXmlDataPacket({}, {}));
-    EXPECT_EQ(TReplicationItems::BuildSelectFieldList(none, 5), "5 as `PHARM_ID`");
-}
-
 // Every packet field type, through the whole road.
 class AllTypes : public InstallerTest {
 protected:
@@ -182,16 +169,19 @@ protected:
         for (const Variant& v : r[0]) out += VarToStr(v) + "|";
         return out;
     }
+    // The row of Values(id, flag, text) as RowText gives it.
+    static std::string Expected(const std::string& text, bool flag, int id) {
+        return text + "|" + Cp(u8"ш") + text + "|-12|65000|500000000" + std::to_string(id) + "|" + (flag ? "1" : "0") +
+               "|1.25|12.3456|12345678.91|2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF626C6F62|" +
+               Cp(u8"бележка ") + text + "|abc|";
+    }
 };
 
 TEST_F(AllTypes, ValuesArriveUnchangedByMergeInsertAndUpdate) {
     WriteArchive(1, {ReplTables({{1, "ALLT"}}), Packet{"ALLT[1].xml", Fields(), {Values(1, true, "one")}}});
     Install(1);
     ASSERT_EQ(LastArchive(), 1) << ::testing::PrintToString(InstallerLog());
-    std::string one = "one|" + Cp(u8"шone") + "|-12|65000|5000000001|1|1.25|12.3456|12345678.91|"
-                      "2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF626C6F62|" +
-                      Cp(u8"бележка one") + "|abc|";
-    EXPECT_EQ(RowText(1), one);
+    EXPECT_EQ(RowText(1), Expected("one", true, 1));
 
     // Row 1 updated (flag off), row 2 inserted.
     WriteArchive(2, {ReplItems({{1, 2, 1, 1}, {2, 1, 1, 2}}),
@@ -199,14 +189,8 @@ TEST_F(AllTypes, ValuesArriveUnchangedByMergeInsertAndUpdate) {
     Install(2);
     ASSERT_EQ(LastArchive(), 2);
     EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"Грешка"))) << ::testing::PrintToString(InstallerLog());
-    std::string uno = "uno|" + Cp(u8"шuno") + "|-12|65000|5000000001|0|1.25|12.3456|12345678.91|"
-                      "2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF626C6F62|" +
-                      Cp(u8"бележка uno") + "|abc|";
-    EXPECT_EQ(RowText(1), uno);
-    std::string two = "two|" + Cp(u8"шtwo") + "|-12|65000|5000000002|1|1.25|12.3456|12345678.91|"
-                      "2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF626C6F62|" +
-                      Cp(u8"бележка two") + "|abc|";
-    EXPECT_EQ(RowText(2), two);
+    EXPECT_EQ(RowText(1), Expected("uno", false, 1));
+    EXPECT_EQ(RowText(2), Expected("two", true, 2));
 }
 
 }  // namespace

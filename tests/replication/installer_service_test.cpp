@@ -19,23 +19,14 @@ namespace {
 
 using Svc = TVantrellPacketInstallerService;
 
-TEST(PacketInstallerService, ArchiveNumbersFolderNamesAndTheTimerInterval) {
+TEST(PacketInstallerService, ArchiveNumbersAndTheTimerInterval) {
     const std::pair<const char*, int32_t> numbers[] = {
         {"xml12.rar", 12}, {"XML12.RAR", 12}, {"pk_7.rar", 7}, {"/some/folder/xml3.rar", 3}, {"xml.rar", -1},
         {"old_xml5.rar", -1}, {"xml99999999999.rar", -1} /* beyond 32 bits */, {"xml2147483647.rar", 2147483647}};
     for (auto [name, n] : numbers) EXPECT_EQ(Svc::GetArchiveNumber(name), n) << name;
-    EXPECT_EQ(Svc::GetMaxArchiveNum({"xml.rar", "old_xml5.rar"}), 0);
-    EXPECT_EQ(Svc::GetMaxArchiveNum({"xml3.rar", "xml8.rar", "xml6.rar"}), 8);
-    EXPECT_EQ(Svc::GetMaxArchiveNum({}), 0);
-    EXPECT_EQ(Svc::GetUserFolderName({"12|Name|pass", "7"}, 0) + Svc::GetUserFolderName({"12|Name|pass", "7"}, 1),
-              "pharm12pharm7");
-    EXPECT_EQ(Svc::TimerInterval(10), 600000u);
     EXPECT_EQ(Svc::TimerInterval(0), 0u);
     EXPECT_EQ(Svc::TimerInterval(71582), 4294920000u);
     EXPECT_THROW(Svc::TimerInterval(71583), EIntOverflow);
-    Svc s;
-    EXPECT_FALSE(s.tmrPacketInstaller().Enabled());
-    EXPECT_EQ(s.tmrPacketInstaller().Interval(), 60000u);
 }
 
 // A pass that records the installer runs it would start.
@@ -69,36 +60,29 @@ protected:
 };
 
 TEST_F(InstallerPass, DeletesInstalledArchivesAndCallsTheInstallerWithTheHighest) {
-    db.Exec("UPDATE pharmacy SET last_archive_num = 5 WHERE id = 5");
-    for (const char* f : {"xml3.rar", "xml5.rar", "xml6.rar", "xml8.rar", "xml5.rar.inst", "xml.rar", "old_xml5.rar"})
-        Touch(f);
-    Touch("xml0.rar", 6);
-    SetPharmacies(std::nullopt);
-    svc.CheckPackets();
-    EXPECT_EQ(Files(), (std::vector<std::string>{"old_xml5.rar", "xml.rar", "xml5.rar.inst", "xml6.rar", "xml8.rar"}));
-    EXPECT_FALSE(fs::exists(PharmFolder(6) + "xml0.rar"));
-    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 8}}));
-    EXPECT_EQ(ServiceLog(), (std::vector<std::string>{"Deleting already installed packet: xml3.rar",
-                                                      "Deleting already installed packet: xml5.rar",
-                                                      Cp(u8"Инсталиране на пакети за аптека 5..."),
-                                                      "Deleting already installed packet: xml0.rar"}));
-}
-
-TEST_F(InstallerPass, UnnumberedArchivesUnknownPharmaciesAndMissingFolders) {
     // Missing folders are passed over quietly.
     SetPharmacies(std::nullopt);
     svc.CheckPackets();
     EXPECT_TRUE(ServiceLog().empty());
-    Touch("xml.rar");
+    db.Exec("UPDATE pharmacy SET last_archive_num = 5 WHERE id = 5");
+    for (const char* f : {"xml3.rar", "xml5.rar", "xml6.rar", "xml8.rar", "xml5.rar.inst", "xml.rar", "old_xml5.rar"})
+        Touch(f);
+    Touch("xml0.rar", 6);
+    // Pharmacy 9 has no row: its last archive counts as 0.
     Touch("xml0.rar", 9);
     Touch("xml1.rar", 9);
-    SetPharmacies(std::vector<std::string>{"5|Five|p5", "9|Nine|p9", "4|Four|p4"});
+    SetPharmacies(std::vector<std::string>{"5|Five|p5", "6|Six|p6", "9|Nine|p9", "4|Four|p4"});
     svc.CheckPackets();
-    // xml.rar is never deleted and counts as 0; pharmacy 9 has no row: 0.
-    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 0}, {9, 1}}));
+    EXPECT_EQ(Files(), (std::vector<std::string>{"old_xml5.rar", "xml.rar", "xml5.rar.inst", "xml6.rar", "xml8.rar"}));
+    EXPECT_TRUE(Files(6).empty());
     EXPECT_EQ(Files(9), (std::vector<std::string>{"xml1.rar"}));
-    EXPECT_TRUE(fs::exists(PharmFolder() + "xml.rar"));
-
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 8}, {9, 1}}));
+    EXPECT_EQ(ServiceLog(), (std::vector<std::string>{"Deleting already installed packet: xml3.rar",
+                                                      "Deleting already installed packet: xml5.rar",
+                                                      Cp(u8"Инсталиране на пакети за аптека 5..."),
+                                                      "Deleting already installed packet: xml0.rar",
+                                                      "Deleting already installed packet: xml0.rar",
+                                                      Cp(u8"Инсталиране на пакети за аптека 9...")}));
     // An empty list does nothing.
     calls.clear();
     SetPharmacies(std::vector<std::string>{});
