@@ -1,6 +1,6 @@
 // The service application: its command line, registration, and serving the
 // services on threads of their own (a real SIGTERM is the whole-process
-// test's); the three services the process hosts.
+// test's).
 #include "host/service_application.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,6 @@
 #include "core/files.h"
 #include "core/ini_file.h"
 #include "core/options.h"
-#include "host/service_factory.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -86,43 +85,6 @@ private:
     std::string name_, display_;
     TEventRecord& rec_;
 };
-
-TEST(CommandLine, WordsNeedADashOrSlashAndIgnoreCase) {
-    const struct {
-        V args;
-        const char* flags;  // install, uninstall, silent, services given
-    } cases[] = {{{"-INSTALL"}, "I..."},          {{"/install"}, "I..."},    {{"-InStAlL"}, "I..."},
-                 {{"INSTALL"}, "...."},           {{"-INSTALLX"}, "...."},   {{"--INSTALL"}, "...."},
-                 {{"/UNINSTALL"}, ".U.."},        {{"-install", "SILENT"}, "I..."}, {{}, "...."},
-                 {{"-uninstall", "/Silent", "-install"}, "IUS."}, {{"--services=A, other"}, "...G"}};
-    for (const auto& c : cases) {
-        auto l = TCommandLine::Parse(c.args);
-        EXPECT_EQ(std::string(l.Install ? "I" : ".") + (l.Uninstall ? "U" : ".") + (l.Silent ? "S" : ".") +
-                      (l.ServicesGiven ? "G" : "."),
-                  c.flags)
-            << ::testing::PrintToString(c.args);
-    }
-    EXPECT_EQ(TCommandLine::Parse({"--services=ZorvelCentralNomSyncServerSrv, other"}).Services,
-              (V{"ZorvelCentralNomSyncServerSrv", "other"}));
-}
-
-// The process hosts exactly these three services, created in this order,
-// with the properties the operating system is told about.
-TEST(ServiceFactory, CreatesTheThreeServicesInOrderWithTheirProperties) {
-    std::string got;
-    for (const auto& s : CreateServices())
-        got += s->Name() + "/" + s->DisplayName() + "/" + std::to_string(s->AllowStop) +
-               std::to_string(s->AllowPause) + std::to_string(s->Interactive) +
-               std::to_string(static_cast<int>(s->ErrorSeverity)) + std::to_string(static_cast<int>(s->StartType)) +
-               ";";
-    const auto props = [](bool pause, bool interactive, TErrorSeverity e) {
-        return std::string("1") + (pause ? "1" : "0") + (interactive ? "1" : "0") +
-               std::to_string(static_cast<int>(e)) + std::to_string(static_cast<int>(TStartType::stAuto)) + ";";
-    };
-    EXPECT_EQ(got, std::string(kNames[0]) + "/" + kDisplayNames[0] + "/" + props(false, true, TErrorSeverity::esIgnore) +
-                       kNames[1] + "/" + kDisplayNames[1] + "/" + props(true, false, TErrorSeverity::esNormal) +
-                       kNames[2] + "/" + kDisplayNames[2] + "/" + props(true, false, TErrorSeverity::esNormal));
-}
 
 // Each test has its own program folder, unit folder and main loop.
 class HostTest : public ::testing::Test {
@@ -256,7 +218,7 @@ TEST_F(HostTest, ServesEveryServiceOnItsOwnThreadUntilStopped) {
     };
     TServiceApplication app(Factory(), &loop_);
     testing::internal::CaptureStderr();
-    RunAsync(app, {"INSTALL"});  // without "-" or "/" the word means nothing
+    RunAsync(app, {"INSTALL", "--INSTALL", "-INSTALLX"});  // none of them is the word
     ASSERT_EQ(rec_.Count("ticked", 1), 1u);
     ASSERT_EQ(rec_.Count("start:", 3), 3u);
     EXPECT_FALSE(FileExists(UnitPath()));

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/options.h"
@@ -156,9 +157,13 @@ protected:
         return static_cast<int>(
             std::count_if(m.begin(), m.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
     }
-    bool LoggedStart(const std::string& prefix) const {
-        for (const auto& m : Logs())
-            if (m.compare(0, prefix.size(), prefix) == 0) return true;
+    // Waits (a bounded number of times) until the log holds a message n times.
+    bool WaitForLogged(const std::string& message, int n) {
+        for (int i = 0; i < 500; ++i) {
+            auto m = Logs();
+            if (std::count(m.begin(), m.end(), message) >= n) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         return false;
     }
     // The reply code to a login on the FTP server.
