@@ -121,7 +121,8 @@ TEST_F(ItemsTest, ANewTableOfARegularArchiveIsRegistered) {
     EXPECT_EQ(db.ScalarStr("SELECT TXT FROM NOTES WHERE ID = 1 AND PHARM_ID = 5"), Cp(u8"бележка"));
 }
 
-// Every packet field type, through the whole road.
+// Every packet field type, with the characters XML escapes, through the whole
+// road, from packets in each encoding.
 class AllTypes : public InstallerTest {
 protected:
     static std::vector<TPacketFieldDef> Fields() {
@@ -144,20 +145,20 @@ protected:
     }
     static Row Values(int id, bool flag, const std::string& text) {
         return {I(id),
-                S(text),
+                S(text + " <&>"),
                 S(Cp(u8"ш") + text),
                 Variant(static_cast<int32_t>(-12)),
                 Variant(static_cast<int32_t>(65000)),
                 Variant(static_cast<int64_t>(5000000000LL + id)),
                 Variant(flag),
-                Variant(1.25),
+                Variant(0.1),
                 Variant(Currency::FromString("12.3456")),
                 S("12345678.91"),
                 D(2011, 4, 30),
                 Variant::FromDate(EncodeDateTime(1899, 12, 30, 13, 14, 15)),
                 D(2009, 3, 5, 14, 7, 9),
-                S(std::string("\x00\x01\xFF" "blob", 7)),
-                S(Cp(u8"бележка ") + text),
+                S(std::string("\x00\x01\xFF<&>\"", 7)),
+                S(Cp(u8"бележка ") + text + "\r\n\t\"x\""),
                 S("abc")};
     }
     std::string RowText(int id) {
@@ -171,21 +172,24 @@ protected:
     }
     // The row of Values(id, flag, text) as RowText gives it.
     static std::string Expected(const std::string& text, bool flag, int id) {
-        return text + "|" + Cp(u8"ш") + text + "|-12|65000|500000000" + std::to_string(id) + "|" + (flag ? "1" : "0") +
-               "|1.25|12.3456|12345678.91|2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF626C6F62|" +
-               Cp(u8"бележка ") + text + "|abc|";
+        return text + " <&>|" + Cp(u8"ш") + text + "|-12|65000|500000000" + std::to_string(id) + "|" + (flag ? "1" : "0") +
+               "|0.1|12.3456|12345678.91|2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF3C263E22|" +
+               Cp(u8"бележка ") + text + "\r\n\t\"x\"|abc|";
     }
 };
 
 TEST_F(AllTypes, ValuesArriveUnchangedByMergeInsertAndUpdate) {
-    WriteArchive(1, {ReplTables({{1, "ALLT"}}), Packet{"ALLT[1].xml", Fields(), {Values(1, true, "one")}}});
+    WriteArchive(1, {ReplTables({{1, "ALLT"}}), Packet{"ALLT[1].xml", Fields(), {Values(1, true, "one")}}}, kPharm,
+                 TPacketEncoding::Escaped);
     Install(1);
     ASSERT_EQ(LastArchive(), 1) << ::testing::PrintToString(InstallerLog());
     EXPECT_EQ(RowText(1), Expected("one", true, 1));
 
     // Row 1 updated (flag off), row 2 inserted.
     WriteArchive(2, {ReplItems({{1, 2, 1, 1}, {2, 1, 1, 2}}),
-                     Packet{"ALLT[1].xml", Fields(), {Values(1, false, "uno"), Values(2, true, "two")}}});
+                     Packet{"ALLT[1].xml", Fields(), {Values(1, false, "uno"), Values(2, true, "two")}}},
+                 kPharm, TPacketEncoding::Utf8);
+
     Install(2);
     ASSERT_EQ(LastArchive(), 2);
     EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"Грешка"))) << ::testing::PrintToString(InstallerLog());
