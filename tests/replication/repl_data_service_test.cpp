@@ -43,17 +43,14 @@ INSTANTIATE_TEST_SUITE_P(FtpAndTcp, UploadPaths, ::testing::Bool());
 TEST_P(UploadPaths, ArchivesGoToTheOwnFolderMadeAgainAndALaterOneReplacesTheEarlier) {
     EXPECT_TRUE(Upload(7, "Pass7", "xml7.rar", std::string(5000, 'a'))) << lastOutput;
     EXPECT_EQ(Listing(rar.Path()), (std::vector<std::string>{"pharm0", "pharm3", "pharm7"}));
-    EXPECT_TRUE(FilesOf(3).empty());
     EXPECT_FALSE(FolderBusy(Folder(7)));
     EXPECT_TRUE(Upload(7, "Pass7", "xml7.rar", "short"));
-    EXPECT_EQ(TempDir::Read(PharmFile(7, "xml7.rar")), "short");
+    EXPECT_EQ(Contents(7), "xml7.rar=short;");
     EXPECT_TRUE(Upload(7, "Pass7", "XML7.RAR", "upper"));
-    EXPECT_EQ(FilesOf(7), (std::vector<std::string>{"XML7.RAR"}));
-    EXPECT_EQ(TempDir::Read(PharmFile(7, "XML7.RAR")), "upper");
     // A deleted folder is made again.
     fs::remove_all(Folder(3));
     EXPECT_TRUE(Upload(3, "Secret3", "xml4.rar", "four")) << lastOutput;
-    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml4.rar")), "four");
+    EXPECT_EQ(Contents(3) + Contents(7), "xml4.rar=four;XML7.RAR=upper;");
 }
 
 // Under each fault an upload is refused or left incomplete, the failure is
@@ -116,14 +113,14 @@ protected:
     int port_ = 0;
 };
 
-TEST_F(FtpPath, AnyDirectoryIsAcceptedAndListingsAreEmpty) {
+// Any folder is accepted and listed empty, its part of a path dropped, as are
+// blanks around a name and slashes inside it (curl sends the whole path with
+// STOR when told not to change folders).
+TEST_F(FtpPath, AnyFolderIsAcceptedAndListedEmptyAndNamesAreCleaned) {
     std::string out;
     // curl changes into every folder of the path and lists the last one.
     EXPECT_EQ(RunCommand("curl -sS " + ShellQuote(Url("pharm3", "Secret3", "no/such/folder/")), &out), 0) << out;
     EXPECT_EQ(out, "");
-    EXPECT_EQ(Put("deep/down/xml2.rar", "two"), 0) << lastOutput;
-    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml2.rar"}));
-
     std::string src = work.Write("l.rar", "by lftp");
     std::string script = "set ftp:ssl-allow no; set net:max-retries 1; cd /somewhere/else; ls; put " +
                          ShellQuote(src) + " -o xml3.rar; ls; bye";
@@ -133,7 +130,11 @@ TEST_F(FtpPath, AnyDirectoryIsAcceptedAndListingsAreEmpty) {
               0)
         << out;
     EXPECT_EQ(out.find("xml"), std::string::npos) << out;  // nothing listed
-    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml3.rar")), "by lftp");
+    for (auto [path, options] : {std::pair{"deep/down/xml2.rar", ""}, {"%20%20xml8.rar%20", ""},
+                                 {"in/xml15.rar", "--ftp-method nocwd"}, {"in%5Cxml16.rar", ""}})
+        EXPECT_EQ(Put(path, path, options), 0) << lastOutput;
+    EXPECT_EQ(Contents(3), "inxml15.rar=in/xml15.rar;inxml16.rar=in%5Cxml16.rar;xml2.rar=deep/down/xml2.rar;"
+                           "xml3.rar=by lftp;xml8.rar=%20%20xml8.rar%20;");
 }
 
 TEST_F(FtpPath, AppendContinuesAnExistingFileAndIsRefusedForAMissingOne) {
@@ -141,8 +142,7 @@ TEST_F(FtpPath, AppendContinuesAnExistingFileAndIsRefusedForAMissingOne) {
     EXPECT_EQ(Put("xml7.rar", "second", "-a"), 0) << lastOutput;
     // The name is found whatever its letter case.
     EXPECT_EQ(Put("Xml7.Rar", "-third", "-a"), 0) << lastOutput;
-    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml7.rar")), "first-second-third");
-    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"xml7.rar"}));
+    EXPECT_EQ(Contents(3), "xml7.rar=first-second-third;");
 
     log.Clear();
     EXPECT_NE(Put("xml8.rar", "nothing to continue", "-a"), 0);
@@ -159,70 +159,44 @@ TEST_F(FtpPath, AppendContinuesAnExistingFileAndIsRefusedForAMissingOne) {
     EXPECT_TRUE(Logged("After Stream Redirect!"));
 }
 
-TEST_F(FtpPath, NamesAreCleanedOfBlanksAndSlashes) {
-    EXPECT_EQ(Put("%20%20xml8.rar%20", "eight"), 0) << lastOutput;
-    // Slashes inside the name sent with STOR go (curl sends the whole path).
-    EXPECT_EQ(Put("in/xml15.rar", "fifteen", "--ftp-method nocwd"), 0) << lastOutput;
-    EXPECT_EQ(Put("in%5Cxml16.rar", "sixteen"), 0) << lastOutput;
-    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"inxml15.rar", "inxml16.rar", "xml8.rar"}));
-    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml8.rar")) + TempDir::Read(PharmFile(3, "inxml15.rar")) +
-                  TempDir::Read(PharmFile(3, "inxml16.rar")),
-              "eightfifteensixteen");
-}
-
-TEST_F(FtpPath, NamesThatWouldLeaveTheFolderAreRefusedOrStayInside) {
-    TFtpTestClient c;
+// Names that would leave the folder are refused or stay inside; sizes are
+// given only for the own folder; a file being written is not written by
+// another upload, and marks the folder busy meanwhile.
+TEST_F(FtpPath, UploadsStayInTheOwnFolderAndAFileBeingWrittenIsLeftAlone) {
+    TFtpTestClient c, b;
     c.Connect(port_);
+    b.Connect(port_);
     ASSERT_EQ(c.Login("pharm3", "Secret3").Code, 230);
+    ASSERT_EQ(b.Login("pharm3", "Secret3").Code, 230);
     for (std::string bad : {"..", ".", " / ", "\\..\\", " .. ", "x\x01y"}) {
         EXPECT_EQ(c.Command("EPSV").Code, 229);
         EXPECT_EQ(c.Command("STOR " + bad).Code, 550) << bad;
     }
-    EXPECT_TRUE(FilesOf(3).empty());
-    EXPECT_TRUE(LoggedCount("Refused file name \"..\" from pharm3(127.0.0.1)."));
-
-    // Another pharmacy's folder cannot be reached by name or by directory.
+    EXPECT_EQ(LoggedCount("Refused file name \"..\" from pharm3(127.0.0.1)."), 1);
+    EXPECT_EQ(Put("%2E%2E/pharm7/xml2.rar", "mine too"), 0) << lastOutput;
+    EXPECT_FALSE(FolderBusy(Folder(3)));
     int data = c.OpenPassive();
     ASSERT_GE(data, 0);
     c.Send("STOR ../pharm7/xml1.rar\r\n");
     EXPECT_EQ(c.ReadReply().Code, 150);
     SendAll(data, "mine");
-    CloseFd(data);
-    EXPECT_EQ(c.ReadReply().Code, 226);
-    EXPECT_EQ(Put("%2E%2E/pharm7/xml2.rar", "mine too"), 0) << lastOutput;
-    EXPECT_TRUE(FilesOf(7).empty());
-    EXPECT_EQ(FilesOf(3), (std::vector<std::string>{"..pharm7xml1.rar", "xml2.rar"}));
-    EXPECT_EQ(Listing(rar.Path()), (std::vector<std::string>{"pharm0", "pharm3", "pharm7"}));
-
-    // Sizes are given only for the own folder.
-    std::ofstream(PharmFile(7, "xml9.rar")) << "seven's";
-    EXPECT_EQ(c.Command("SIZE xml2.rar").Text, "213 8");
-    EXPECT_EQ(c.Command("SIZE xml9.rar").Code, 550);
-    EXPECT_EQ(c.Command("SIZE ../pharm7/xml9.rar").Code, 550);
-}
-
-TEST_F(FtpPath, AFileBeingWrittenIsNotWrittenByAnotherUploadAndMarksTheFolderBusy) {
-    TFtpTestClient a, b;
-    a.Connect(port_);
-    b.Connect(port_);
-    ASSERT_EQ(a.Login("pharm3", "Secret3").Code, 230);
-    ASSERT_EQ(b.Login("pharm3", "Secret3").Code, 230);
-    EXPECT_FALSE(FolderBusy(Folder(3)));
-    int data = a.OpenPassive();
-    ASSERT_GE(data, 0);
-    a.Send("STOR xml10.rar\r\n");
-    EXPECT_EQ(a.ReadReply().Code, 150);
-    SendAll(data, "part one");
     EXPECT_TRUE(FolderBusy(Folder(3)));
     EXPECT_FALSE(FolderBusy(Folder(7)));
-    for (const char* cmd : {"STOR XML10.RAR", "APPE xml10.rar"}) {
+    for (const char* cmd : {"STOR ..PHARM7XML1.RAR", "APPE ..pharm7xml1.rar"}) {
         EXPECT_EQ(b.Command("EPSV").Code, 229);
         EXPECT_EQ(b.Command(cmd).Code, 550) << cmd;
     }
     CloseFd(data);
-    EXPECT_EQ(a.ReadReply().Code, 226);
+    EXPECT_EQ(c.ReadReply().Code, 226);
     EXPECT_FALSE(FolderBusy(Folder(3)));
-    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml10.rar")), "part one");
+    EXPECT_EQ(Contents(3) + "|" + Contents(7), "..pharm7xml1.rar=mine;xml2.rar=mine too;|");
+
+    EXPECT_EQ(Listing(rar.Path()), (std::vector<std::string>{"pharm0", "pharm3", "pharm7"}));
+
+    std::ofstream(PharmFile(7, "xml9.rar")) << "seven's";
+    EXPECT_EQ(c.Command("SIZE xml2.rar").Text, "213 8");
+    EXPECT_EQ(c.Command("SIZE xml9.rar").Code, 550);
+    EXPECT_EQ(c.Command("SIZE ../pharm7/xml9.rar").Code, 550);
 }
 
 // ---- The TCP path ---------------------------------------------------------------
@@ -307,12 +281,12 @@ TEST_F(TcpPath, ChunksBuildTheArchiveInItsTransferFile) {
         int64_t position;
         bool done;
     };
-    using Files = std::vector<std::pair<std::string, std::string>>;
+    using Files = std::vector<std::pair<std::string, std::string>>;  // the folder before
     const struct {
         const char* what;
         Files before;
         std::vector<StepCase> steps;
-        Files after;
+        std::string after;  // as Contents gives it
     } cases[] = {
         {"three chunks",
          {{"xml12.rar", "old archive"}, {"XML12.RAR", "old archive in capitals"}},
@@ -321,36 +295,36 @@ TEST_F(TcpPath, ChunksBuildTheArchiveInItsTransferFile) {
           {"C:\\out\\xml12.rar", 400, 1000, bin.substr(400, 400), 800, false},
           {"C:\\out\\xml12.rar", 800, 1000, bin.substr(800), 1000, true},
           {"xml12.rar", -1, 1000, "", 0, false}},
-         {{"xml12.rar", bin}}},
+         "xml12.rar=" + bin + ";"},
         {"a chunk sent again",
          {},
          {{"xml5.rar", 0, 1000, a, 400, false},
           {"xml5.rar", 400, 1000, b, 800, false},
           {"xml5.rar", 400, 1000, b, 800, false},
           {"xml5.rar", 800, 1000, c, 1000, true}},
-         {{"xml5.rar", abc}}},
+         "xml5.rar=" + abc + ";"},
         {"a chunk beyond the end",
          {},
          {{"xml7.rar", 0, 1000, a, 400, false}, {"xml7.rar", 800, 1000, c, 400, false}},
-         {{"xml7.rar.trf", a}}},
+         "xml7.rar.trf=" + a + ";"},
         {"a transfer file longer than the archive",
          {{"xml6.rar.trf", std::string(1200, 'x')}},
          {{"xml6.rar", -1, 1000, "", 0, false}, {"xml6.rar", 0, 1000, abc, 1000, true}},
-         {{"xml6.rar", abc}}},
+         "xml6.rar=" + abc + ";"},
         {"an unknown size",
          {},
          {{"xml8.rar", 0, 0, a, 400, false}, {"xml8.rar", 400, 0, c, 600, false}, {"xml8.rar", -1, -5, "", 600, false}},
-         {{"xml8.rar.trf", a + c}}},
+         "xml8.rar.trf=" + a + c + ";"},
         {"a transfer file in capitals",
          {{"XML16.RAR.trf", a}},
          {{"xml16.rar", -1, 600, "", 400, false}, {"xml16.rar", 400, 600, c, 600, true}},
-         {{"xml16.rar", a + c}}},
+         "xml16.rar=" + a + c + ";"},
         {"folder parts",
          {},
          {{"../pharm7/xml13.rar", 0, 3, "xyz", 3, true},
           {"..\\..\\xml14.rar", 0, 3, "xyz", 3, true},
           {"D:xml15.rar", 0, 3, "xyz", 3, true}},
-         {{"xml13.rar", "xyz"}, {"xml14.rar", "xyz"}, {"xml15.rar", "xyz"}}},
+         "xml13.rar=xyz;xml14.rar=xyz;xml15.rar=xyz;"},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.what);
@@ -358,12 +332,10 @@ TEST_F(TcpPath, ChunksBuildTheArchiveInItsTransferFile) {
         fs::create_directories(Folder(3));
         for (const auto& [name, bytes] : k.before) std::ofstream(PharmFile(3, name)) << bytes;
         for (const StepCase& s : k.steps) Step(s.name, s.start, s.size, s.data, s.position, s.done);
-        Files after;
-        for (const std::string& name : FilesOf(3)) after.push_back({name, TempDir::Read(PharmFile(3, name))});
-        EXPECT_EQ(after, k.after);
+        EXPECT_EQ(Contents(3), k.after);
         EXPECT_FALSE(FolderBusy(Folder(3)));
     }
-    EXPECT_TRUE(FilesOf(7).empty());
+    EXPECT_EQ(Contents(7), "");
 }
 
 // The transfer file of the name as sent is taken first while it is there; once
