@@ -1,10 +1,19 @@
 // Application of replication items: pruning of duplicates, inserts, updates
-// and deletes by key, the two sweeps, the statement helpers, and every packet
+// and deletes by key, the two sweeps, and every packet
 // field type the column mapping takes through the whole road (packet, staging
-// copy, initial merge, item insert and update).
-#include "installer_fixture.h"
+// copy, initial merge, item insert and update); the staging tables and the
+// packet reader on their own.
+#include <gtest/gtest.h>
 
+#include "installer_fixture.h"
+#include "core/cp1251.h"
+#include "core/datetime.h"
+#include "core/exceptions.h"
+#include "replication/packet/packet_names.h"
 #include "replication/packet/replication_items.h"
+#include "replication/packet/staging_import.h"
+#include "replication/packet/xml_data_packet.h"
+#include "support/temp_dir.h"
 
 namespace installer_test {
 namespace {
@@ -195,6 +204,250 @@ TEST_F(AllTypes, ValuesArriveUnchangedByMergeInsertAndUpdate) {
     EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"Грешка"))) << ::testing::PrintToString(InstallerLog());
     EXPECT_EQ(RowText(1), Expected("uno", false, 1));
     EXPECT_EQ(RowText(2), Expected("two", true, 2));
+}
+
+// ---- Staging tables: creation from packets, column types, row import, and the
+// merge of a pharmacy's staging copy into the shared table.
+
+// (The names an archive may not use are the archive tests'; these are the
+// edges of an identifier.)
+TEST(PacketNames, IdentifiersUpToSixtyFourLettersAndDigits) {
+    for (std::string good : {std::string("DENIAL"), std::string(" _x9 "), std::string(64, 'a')})
+        EXPECT_TRUE(IsValidIdentifier(good)) << good;
+    for (std::string bad : {std::string(65, 'a'), std::string(), std::string("9A"), std::string("A-B"),
+                            std::string("\xC0\xC1")})
+        EXPECT_FALSE(IsValidIdentifier(bad)) << bad;
+    EXPECT_EQ(CheckIdentifier(" x ", "table"), "x");
+    EXPECT_TRUE(IsSplitTableName("ARTICLE_") && !IsSplitTableName("REPL_ITEMS"));
+}
+
+TEST(StagingImportSql, CreateStatementsAndColumnTypes) {
+    std::vector<TPacketFieldDef> f{{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 50}};
+    EXPECT_EQ(TStagingImport::BuildCreateTableSQL(f, "ARTICLE"),
+              "CREATE TABLE `ARTICLE`(\r\n `ID` int,\r\n `NAME` varchar(50),\r\n `PHARM_ID` int,\r\n"
+              "PRIMARY KEY (`ID`, `PHARM_ID`)) ENGINE=InnoDB DEFAULT CHARSET=cp1251");
+    EXPECT_EQ(TStagingImport::BuildCreateTableSQL(f, "ARTICLE_12"),
+              "CREATE TABLE `ARTICLE_12`(\r\n `ID` int,\r\n `NAME` varchar(50),\r\n"
+              "PRIMARY KEY (`ID`)) ENGINE=InnoDB DEFAULT CHARSET=cp1251");
+    std::vector<TPacketFieldDef> noId{{"CODE", TFieldType::ftString, 5}, {"QTY", TFieldType::ftSmallint}};
+    EXPECT_EQ(TStagingImport::BuildCreateTableSQL(noId, "X_3"),
+              "CREATE TABLE `X_3`(\r\n `CODE` varchar(5),\r\n `QTY` smallint) ENGINE=InnoDB DEFAULT CHARSET=cp1251");
+    // A currency or BCD without a valid size pair is DECIMAL(19,4); BCD
+    // gives its precision first.
+    using T = TFieldType;
+    const TPacketFieldDef types[] = {
+        {"", T::ftString, 30},  {"", T::ftWideString, 7}, {"", T::ftSmallint}, {"", T::ftInteger}, {"", T::ftWord},
+        {"", T::ftLargeint},    {"", T::ftBoolean},       {"", T::ftFloat},    {"", T::ftCurrency},
+        {"", T::ftCurrency, 12, 2}, {"", T::ftBCD, 3, 12}, {"", T::ftBCD, 5, 2}, {"", T::ftDate}, {"", T::ftTime},
+        {"", T::ftDateTime},    {"", T::ftBlob},          {"", T::ftGraphic},  {"", T::ftMemo},    {"", T::ftFmtMemo},
+        {"", T::ftFixedChar, 3}, {"", T::ftAutoInc}};
+    std::string got;
+    for (const auto& t : types) got += TStagingImport::FieldToSQLType(t) + ";";
+    EXPECT_EQ(got, "varchar(30);varchar(7);smallint;int;int;BIGINT;bit;double precision;DECIMAL(19,4);numeric(12,2);"
+                   "numeric(12,3);DECIMAL(19,4);datetime;datetime;datetime;LONGBLOB;LONGBLOB;text;text;char(3);"
+                   "unsupported field type;");
+}
+
+class StagingImport : public InstallerTest {
+protected:
+    std::string WritePacket(const std::string& name, const std::vector<TPacketFieldDef>& fields, const Rows& rows) {
+        SaveXmlDataPacket(dir.File(name), fields, rows);
+        return dir.File(name);
+    }
+    std::vector<std::string> Columns(const std::string& table) {
+        std::vector<std::string> out;
+        for (const auto& r : db.Rows("SELECT column_name FROM information_schema.columns WHERE table_schema = "
+                                     "database() AND table_name = '" + table + "' ORDER BY ordinal_position"))
+            out.push_back(VarToStr(r[0]));
+        return out;
+    }
+    TempDir dir;
+    TDMBase dm;
+    TStagingImport imp{dm};
+};
+
+TEST_F(StagingImport, CreatesTablesAndAddsOnlyMissingColumns) {
+    std::string v1 = WritePacket("STOCK[1].xml", StockFields(), {});
+    auto ran = imp.CreateOrUpdateTable(v1, "STOCK");
+    ASSERT_EQ(ran.size(), 1u);
+    EXPECT_EQ(ran[0].rfind("CREATE TABLE `STOCK`(", 0), 0u);
+    EXPECT_EQ(Columns("STOCK"), (std::vector<std::string>{"ID", "NAME", "CHANGED", "QTY", "PHARM_ID"}));
+    EXPECT_TRUE(imp.TableExists("stock") && imp.TableHasPharmID("STOCK"));
+    // The same packet again: nothing to do.
+    EXPECT_TRUE(imp.CreateOrUpdateTable(v1, "STOCK").empty());
+
+    // One more field, in another letter case for an existing one: one ALTER.
+    auto fields = StockFields();
+    fields[1].Name = "name";
+    fields.push_back({"PRICE", TFieldType::ftCurrency});
+    ran = imp.CreateOrUpdateTable(WritePacket("STOCK[2].xml", fields, {}), "STOCK");
+    EXPECT_EQ(ran, (std::vector<std::string>{"ALTER TABLE `STOCK` ADD `PRICE` DECIMAL(19,4);"}));
+
+    // A column whose type the database refuses stays missing without an error.
+    std::vector<TPacketFieldDef> bad = StockFields();
+    bad.push_back({"KIDS", TFieldType::ftDataSet});
+    imp.CreateOrUpdateTable(WritePacket("STOCK[3].xml", bad, {}), "STOCK");
+    EXPECT_EQ(Columns("STOCK").size(), 6u);
+    EXPECT_EQ(log.Messages("TDMBase").front(), "\"Show tables\" Table STOCK not exists");
+}
+
+TEST_F(StagingImport, ImportsFilesInBracketOrderWithTypesAndNulls) {
+    db.Exec("CREATE TABLE STOCK (SEQ INT AUTO_INCREMENT PRIMARY KEY, ID INT, NAME VARCHAR(40), "
+            "CHANGED DATETIME, QTY INT, PHARM_ID INT) ENGINE=InnoDB");
+    WritePacket("STOCK[10].xml", StockFields(), {StockRow(10, "ten", 1)});
+    WritePacket("STOCK[2].xml", StockFields(), {StockRow(2, "two", 1), {I(3), Null(), Null(), Null()}});
+    WritePacket("STOCK[1].xml", StockFields(), {StockRow(1, Cp(u8"Аспирин 'forte' \\"), 1)});
+    imp.ImportDataFiles(dir.Path(), {"STOCK[10].xml", "STOCK[2].xml", "STOCK[1].xml"}, "STOCK", 7);
+    std::string got;
+    for (const auto& r : db.Rows("SELECT ID, NAME, CAST(CHANGED AS CHAR), QTY, PHARM_ID FROM STOCK ORDER BY SEQ"))
+        for (const Variant& v : r) got += (v.IsNull() ? "null" : VarToStr(v)) + (&v == &r.back() ? ";" : "|");
+    EXPECT_EQ(got, "1|" + Cp(u8"Аспирин 'forte' \\") + "|2009-03-05 14:07:09|1|7;2|two|2009-03-05 14:07:09|1|7;"
+                   "3|null|null|null|7;10|ten|2009-03-05 14:07:09|1|7;");
+}
+
+TEST_F(StagingImport, ParcelExpiryDatesBelowZeroBecomeZero) {
+    std::vector<TPacketFieldDef> f{{"ID", TFieldType::ftInteger}, {"EXPIRY_DATE", TFieldType::ftDate}};
+    Rows rows{{I(1), Variant::FromDate(-5)}, {I(2), Null()}, {I(3), D(2011, 4, 30)}};
+    for (const char* table : {"PARCEL_X", "OTHER"}) {
+        imp.CreateOrUpdateTable(WritePacket(std::string(table) + "[1].xml", f, rows), table);
+        imp.ImportDataFiles(dir.Path(), {std::string(table) + "[1].xml"}, table, 5);
+    }
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(IFNULL(CAST(EXPIRY_DATE AS CHAR), 'null') ORDER BY ID) FROM PARCEL_X"),
+              "1899-12-30 00:00:00,null,2011-04-30 00:00:00");
+    EXPECT_EQ(db.ScalarStr("SELECT CAST(EXPIRY_DATE AS CHAR) FROM OTHER WHERE ID = 1"), "1899-12-25 00:00:00");
+}
+
+TEST_F(StagingImport, AFailingRowNamesFileAndRowAndKeepsEarlierRows) {
+    // Transactional tables take many rows per statement; the failing row is
+    // still the one named, and the rows before it stay, in any batch.
+    struct Case {
+        const char* engine;
+        int rows;
+        int failing;  // the row that repeats the key of row 0
+    };
+    const Case cases[] = {{"InnoDB", 3, 2},     {"MyISAM", 3, 2},     {"InnoDB", 2500, 1700},
+                          {"InnoDB", 2500, 1000}, {"InnoDB", 2500, 999}, {"MyISAM", 1200, 1100}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.engine) + " row " + std::to_string(c.failing));
+        Rows rows;
+        for (int i = 0; i < c.rows; ++i) rows.push_back(StockRow(i == c.failing ? 1 : i + 1, "n" + std::to_string(i), i));
+        WritePacket("STOCK[1].xml", StockFields(), rows);
+        db.Exec("DROP TABLE IF EXISTS STOCK_5");
+        db.Exec(std::string("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), CHANGED DATETIME, QTY INT) "
+                            "ENGINE=") + c.engine);
+        TDMBase dm;
+        TStagingImport imp(dm);
+        try {
+            imp.ImportDataFiles(dir.Path(), {"STOCK[1].xml"}, "STOCK_5", 0);
+            ADD_FAILURE() << "no error";
+        } catch (const EDatabaseError& e) {
+            const std::string head = Cp(u8"Файл:STOCK[1].xml Ред: ") + std::to_string(c.failing) + " Duplicate entry '1'";
+            EXPECT_EQ(e.Message().rfind(head, 0), 0u) << e.Message();
+        }
+        EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK_5"), c.failing);
+        EXPECT_EQ(db.ScalarInt("SELECT MAX(QTY) FROM STOCK_5"), c.failing - 1);
+    }
+}
+
+// The merge names its columns: a column added later sits after PHARM_ID
+// centrally, before it nowhere in the staging copy. Missing tables or Skip:
+// nothing happens.
+TEST_F(StagingImport, MergeNamesColumnsAndPassesOverMissingTables) {
+    db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), PHARM_ID INT, EXTRA INT, PRIMARY KEY (ID, PHARM_ID))");
+    db.Exec("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), EXTRA INT)");
+    db.Exec("INSERT INTO STOCK_5 VALUES (1, 'a', 42)");
+    db.Exec("CREATE TABLE LONE (ID INT, PHARM_ID INT)");
+    for (auto [table, skip] : {std::pair{"NO_SUCH", false}, {"STOCK", true}, {"LONE", false}}) {
+        imp.MergeSplitTable(table, 5, skip);
+        EXPECT_TRUE(imp.LastMergeStatements().empty()) << table;
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK"), 0);
+    imp.MergeSplitTable("STOCK", 5, false);
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT_WS(':', ID, NAME, PHARM_ID, EXTRA) FROM STOCK"), "1:a:5:42");
+}
+
+// ---- The XML packet reader on packets as the pharmacies write them (the packets
+// the tests above install come from the test writer, in every encoding).
+
+// A packet as the pharmacies' program writes it, with its own value forms.
+TEST(DataPacketReader, ReadsTheClientDatasetForms) {
+    std::string xml =
+        "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+        "<FIELD attrname=\"ID\" fieldtype=\"i4\" SUBTYPE=\"Autoinc\"/>"
+        "<FIELD attrname=\"NAME\" fieldtype=\"string\" WIDTH=\"30\"/>"
+        "<FIELD attrname=\"EXPIRY_DATE\" fieldtype=\"date\"/>"
+        "<FIELD attrname=\"CHANGED\" fieldtype=\"dateTime\"/>"
+        "<FIELD attrname=\"PRICE\" fieldtype=\"fixed\" DECIMALS=\"2\" WIDTH=\"10\"/>"
+        "<FIELD attrname=\"W\" fieldtype=\"string.uni\" WIDTH=\"40\"/>"
+        "<FIELD attrname=\"ACTIVE\" fieldtype=\"boolean\"/>"
+        "<FIELD attrname=\"KIDS\" fieldtype=\"nested\"/>"
+        "<FIELD attrname=\"N1\" fieldtype=\"string\" WIDTH=\"-5\"/>"
+        "<FIELD attrname=\"N2\" fieldtype=\"string\" WIDTH=\"3000000000\"/>"
+        "<FIELD attrname=\"N3\" fieldtype=\"string\" WIDTH=\"7x\"/>"
+        "<FIELD attrname=\"F\" fieldtype=\"r8\"/>"
+        "</FIELDS><PARAMS/></METADATA><ROWDATA>"
+        "<ROW RowState=\"4\" ID=\"1\" NAME=\"&#192;&#1041;c\" EXPIRY_DATE=\"18991225\" "
+        "CHANGED=\"20090305T14:07:09000\" PRICE=\"12.50\" ACTIVE=\"FALSE\" F=\"+2,5\"/>"
+        "<ROW ID=\"2\" EXPIRY_DATE=\"2010-01-31\" CHANGED=\"2009-03-05T14:07:09.5\" ACTIVE=\"True\"/>"
+        "</ROWDATA></DATAPACKET>";
+    TXmlDataPacket p;
+    p.LoadFromString(xml);
+    ASSERT_EQ(p.FieldCount(), 12);
+    // A width that is no 32-bit count gives no size.
+    for (int i : {8, 9, 10}) EXPECT_EQ(p.FieldDefs()[i].Size, 0) << p.FieldDefs()[i].Name;
+    EXPECT_EQ(p.FieldDefs()[0].DataType, TFieldType::ftAutoInc);
+    EXPECT_EQ(p.FieldDefs()[4].DataType, TFieldType::ftBCD);
+    EXPECT_EQ(p.FieldDefs()[4].Precision, 10);
+    EXPECT_EQ(p.FieldDefs()[4].Size, 2);
+    EXPECT_EQ(p.FieldDefs()[5].Size, 20);
+    EXPECT_EQ(p.FieldDefs()[7].DataType, TFieldType::ftDataSet);
+    ASSERT_EQ(p.RowCount(), 2u);
+    // &#192; in a packet without a declared encoding is the cp1251 byte C0
+    // (a Cyrillic A); &#1041; is the Unicode character (a Cyrillic Be).
+    EXPECT_EQ(p.Value(0, 1).AsString(), Cp(u8"АБc"));
+    EXPECT_DOUBLE_EQ(p.Value(0, 2).AsDateTime(), -5.0);
+    EXPECT_EQ(DateTimeToSqlText(p.Value(0, 3).AsDateTime()), "2009-03-05 14:07:09");
+    EXPECT_EQ(p.Value(0, 4).AsString(), "12.50");
+    EXPECT_TRUE(p.Value(0, 5).IsNull());
+    EXPECT_FALSE(p.Value(0, 6).AsBoolean());
+    EXPECT_EQ(p.Value(0, 11).AsDouble(), 2.5);
+    EXPECT_TRUE(p.Value(0, 7).IsNull());
+    EXPECT_TRUE(p.Value(1, 1).IsNull());
+    EXPECT_EQ(DateToText(p.Value(1, 2).AsDateTime()), "31.01.2010");
+    EXPECT_TRUE(p.Value(1, 6).AsBoolean());
+}
+
+TEST(DataPacketReader, DeclaredUtf8IsConvertedToCp1251) {
+    std::string xml = std::string("\xEF\xBB\xBF") +
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+                      "<FIELD attrname=\"NAME\" fieldtype=\"string\" WIDTH=\"30\"/></FIELDS></METADATA>"
+                      "<ROWDATA><ROW NAME=\"" + std::string(reinterpret_cast<const char*>(u8"Ёлха &#192;")) +
+                      "\"/></ROWDATA></DATAPACKET>";
+    TXmlDataPacket p;
+    p.LoadFromString(xml);
+    ASSERT_EQ(p.RowCount(), 1u);
+    // In a UTF-8 packet a reference is a Unicode character, as XML has it.
+    EXPECT_EQ(p.Value(0, 0).AsString(), Cp(u8"Ёлха À"));
+}
+
+TEST(DataPacketReader, BrokenPacketsRaise) {
+    TXmlDataPacket p;
+    EXPECT_THROW(p.LoadFromString("not xml at all"), EReadError);
+    EXPECT_THROW(p.LoadFromString("<?xml version=\"1.0\"?><ROOT/>"), EReadError);
+    const std::string brokenRow = "<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                                  "</FIELDS></METADATA><ROWDATA><ROW ID=\"12x\"/></ROWDATA></DATAPACKET>";
+    EXPECT_THROW(p.LoadFromString(brokenRow), EReadError);
+    // The field definitions alone are read without the rows.
+    TempDir dir;
+    const auto defs = TXmlDataPacket::ReadFieldDefs(dir.Write("X[1].xml", brokenRow));
+    ASSERT_EQ(defs.size(), 1u);
+    EXPECT_EQ(defs[0].Name, "ID");
+    EXPECT_THROW(p.LoadFromString("<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                                  "</FIELDS><PARAMS CHANGE_LOG=\"1 0 4\"/></METADATA><ROWDATA><ROW ID=\"1\"/>"
+                                  "</ROWDATA></DATAPACKET>"),
+                 EReadError);
+    EXPECT_THROW(p.LoadFromFile("/nonexistent/X[1].xml"), EInOutError);
+    EXPECT_FALSE(p.Active());
 }
 
 }  // namespace
