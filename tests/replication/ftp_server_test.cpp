@@ -89,18 +89,13 @@ TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
     Start();
     TFtpTestClient c;
     EXPECT_EQ(c.Connect(port_).Text, "220 FTP Server ready.");
-    Converse(c, {{"SYST", "215 WIN32"},
-                 {"XYZZY now", "500 Syntax error, command unrecognized."},
-                 {"RETR xml1.rar", "502"},
-                 {"DELE xml1.rar", "502"},
-                 {"REST 100", "502"},
+    Converse(c, {{"SYST", "215 WIN32"}, {"XYZZY now", "500 Syntax error, command unrecognized."},
+                 {"RETR xml1.rar", "502"}, {"DELE xml1.rar", "502"}, {"REST 100", "502"},
                  {"noop", "200"},  // verbs in any letter case
                  {"\xFF\xF4\xFF\xF2NOOP", "200"},  // telnet commands in front of a verb are dropped
-                 {"\xFF\xFB\x01NOOP", "200"},      // and option negotiation, three bytes
-                 {std::string(10000, 'A'), "500 Command line too long."},
-                 {"OPTS UTF8 ON", "200"},
-                 {"OPTS MLST type", "501"},
-                 {"PASS Secret1", "503"}});  // no USER yet
+                 {"\xFF\xFB\x01NOOP", "200"},  // and option negotiation, three bytes
+                 {std::string(10000, 'A'), "500 Command line too long."}, {"OPTS UTF8 ON", "200"},
+                 {"OPTS MLST type", "501"}, {"PASS Secret1", "503"}});  // no USER yet
     // Every command that works on files or connections needs a login.
     for (const char* verb : {"PWD", "XPWD", "CWD /", "XCWD /", "CDUP", "XCUP", "TYPE I", "MODE S", "STRU F", "PASV",
                              "EPSV", "PORT 127,0,0,1,4,1", "EPRT |1|127.0.0.1|1025|", "LIST", "NLST", "STOR x",
@@ -112,41 +107,20 @@ TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
 
     EXPECT_EQ(c.Login("pharm1", "Secret1").Text, "230 User logged in, proceed.");
     // Directories resolve virtually; parameters other than the plain ones are refused.
-    Converse(c, {{"PWD", "257 \"/\" is current directory."},
-                 {"CWD a/b", "250"},
-                 {"PWD", "257 \"/a/b\" is current directory."},
-                 {"CDUP", "250"},
-                 {"PWD", "257 \"/a\" is current directory."},
-                 {"CWD ../../../..", "250"},
-                 {"PWD", "257 \"/\" is current directory."},
-                 {"CWD say \"hi\"", "250"},
-                 {"PWD", "257 \"/say \"\"hi\"\"\" is current directory."},
-                 {"CWD", "501"},
-                 {"TYPE A", "200 Type set to A."},
-                 {"TYPE I", "200 Type set to I."},
-                 {"TYPE", "501"},
-                 {"TYPE E", "504"},
-                 {"MODE S", "200"},
-                 {"MODE B", "504"},
-                 {"STRU F", "200"},
-                 {"STRU R", "504"},
-                 {"SIZE", "501"},
-                 {"STOR", "501"},
-                 {"LIST", "425"},  // no PORT or PASV yet
+    Converse(c, {{"PWD", "257 \"/\" is current directory."}, {"CWD a/b", "250"},
+                 {"PWD", "257 \"/a/b\" is current directory."}, {"CDUP", "250"},
+                 {"PWD", "257 \"/a\" is current directory."}, {"CWD ../../../..", "250"},
+                 {"PWD", "257 \"/\" is current directory."}, {"CWD say \"hi\"", "250"},
+                 {"PWD", "257 \"/say \"\"hi\"\"\" is current directory."}, {"CWD", "501"},
+                 {"TYPE A", "200 Type set to A."}, {"TYPE I", "200 Type set to I."}, {"TYPE", "501"},
+                 {"TYPE E", "504"}, {"MODE S", "200"}, {"MODE B", "504"}, {"STRU F", "200"}, {"STRU R", "504"},
+                 {"SIZE", "501"}, {"STOR", "501"}, {"LIST", "425"},  // no PORT or PASV yet
                  {"PORT 127,0,0,2,200,10", "500"},  // another host
-                 {"PORT 127,0,0,1,0,21", "500"},    // a privileged port
-                 {"PORT 127,0,0,1,300,1", "501"},
-                 {"PORT 127,0,0,1,4", "501"},
-                 {"PORT 127,0,0,1,4,1,", "501"},
-                 {"PORT 127;0,0,1,4,1", "501"},
-                 {"EPRT |1|127.0.0.2|5000|", "500"},
-                 {"EPRT |3|x|5000|", "522"},
-                 {"EPRT |1|", "501"},
-                 {"EPSV 3", "522"},
-                 {"EPSV ALL", "200"},
-                 {"PASV", "501"},
-                 {"PORT 127,0,0,1,4,1", "501"},
-                 {"EPRT |1|127.0.0.1|1025|", "501"}});
+                 {"PORT 127,0,0,1,0,21", "500"},  // a privileged port
+                 {"PORT 127,0,0,1,300,1", "501"}, {"PORT 127,0,0,1,4", "501"}, {"PORT 127,0,0,1,4,1,", "501"},
+                 {"PORT 127;0,0,1,4,1", "501"}, {"EPRT |1|127.0.0.2|5000|", "500"}, {"EPRT |3|x|5000|", "522"},
+                 {"EPRT |1|", "501"}, {"EPSV 3", "522"}, {"EPSV ALL", "200"}, {"PASV", "501"},
+                 {"PORT 127,0,0,1,4,1", "501"}, {"EPRT |1|127.0.0.1|1025|", "501"}});
     // A new USER logs out.
     EXPECT_EQ(c.Login("pharm1", "secret1").Code, 530);
     EXPECT_EQ(c.Command("PWD").Code, 530);

@@ -281,19 +281,6 @@ TEST_F(ArchiveInstall, AnExtractorThatHangsIsStoppedAndTheArchiveFails) {
     EXPECT_TRUE(fs::exists(ArchivePath(1)));
 }
 
-TEST_F(ArchiveInstall, InitialMergeRunsFromAnEarlierStagingCopy) {
-    // REPL_TABLES lists a table without packets in the archive: no load,
-    // the merge takes the staging copy left by an earlier attempt.
-    db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PHARM_ID INT, "
-            "PRIMARY KEY (ID, PHARM_ID))");
-    db.Exec("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), CHANGED DATETIME, QTY INT)");
-    db.Exec("INSERT INTO STOCK_5 VALUES (4, 'kept', NULL, 4)");
-    WriteArchive(1, {ReplTables({{1, "STOCK"}, {2, "NOTES"}}), Packet{"NOTES[1].xml", StockFields(), {}}});
-    Install(1);
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"4:kept:4"}));
-}
-
 TEST_F(ArchiveInstall, TheStepsOfEachArchiveRunInTheirOrder) {
     using V = std::vector<std::string>;
     // The lines every archive begins with, and those of its STOCK packets.

@@ -338,17 +338,6 @@ TEST_F(TcpPath, ChunksBuildTheArchiveInItsTransferFile) {
     EXPECT_EQ(Contents(7), "");
 }
 
-// The transfer file of the name as sent is taken first while it is there; once
-// it is gone between two chunks, the one in other letters takes over.
-TEST_F(TcpPath, TransferFileOfTheNameAsSentComesFirstWhileItIsThere) {
-    std::ofstream(PharmFile(3, "XML17.RAR.trf")) << std::string(400, 'a');
-    std::ofstream(PharmFile(3, "xml17.rar.trf")) << std::string(300, 'c');
-    Step("xml17.rar", -1, 600, "", 300, false);
-    fs::remove(PharmFile(3, "xml17.rar.trf"));
-    Step("xml17.rar", 300, 600, std::string(300, 'b'), 600, true);
-    EXPECT_EQ(TempDir::Read(PharmFile(3, "xml17.rar")), std::string(300, 'a') + std::string(300, 'b'));
-}
-
 TEST_F(TcpPath, BadFramesEndTheConnectionOtherCommandsGetNoReply) {
     // Not a component stream, a length far beyond any request, a negative one.
     client_->SendRaw(std::string("\0\0\0\x05hello", 9));
