@@ -301,9 +301,10 @@ TEST_F(HostTest, WhenEveryServiceFailsTheProcessEnds) {
     EXPECT_EQ(rec_.Count("create:"), 3u);
 }
 
+// A stop while a service still starts (as one that waits for its database)
+// waits for the start to end and then stops every service.
 TEST_F(HostTest, AStopDuringALongStartWaitsForTheStartAndThenStops) {
     configure_ = [](int i, TDummyService& s) {
-        // A start that retries until it is told to stop.
         if (i == 0) s.OnStart = [&s](bool&) {
             while (!s.WaitForStop(std::chrono::milliseconds(50))) {
             }

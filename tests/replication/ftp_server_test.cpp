@@ -216,26 +216,6 @@ TEST_F(FtpServerTest, IdleControlConnectionIsClosed) {
     EXPECT_EQ(reported, 0);  // a time-out is no failure to report
 }
 
-TEST_F(FtpServerTest, SessionsBeyondTheLimitAreTurnedAway) {
-    server_.Limits.MaxSessions = 2;
-    Start();
-    TFtpTestClient a, b, c;
-    EXPECT_EQ(a.Connect(port_).Code, 220);
-    EXPECT_EQ(b.Connect(port_).Code, 220);
-    EXPECT_EQ(c.Connect(port_).Text, "421 Too many connections, try again later.");
-    EXPECT_EQ(a.Command("QUIT").Code, 221);
-    a.ServerClosed();
-    // The freed place is taken by a later connection (its session thread
-    // may need a moment to end: try a bounded number of times).
-    int code = 0;
-    for (int i = 0; i < 100 && code != 220; ++i) {
-        TFtpTestClient d;
-        code = d.Connect(port_).Code;
-        if (code != 220) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_EQ(code, 220);
-}
-
 // Deactivation ends every session, even one in the middle of a transfer or
 // waiting on a passive port, and leaks no descriptor; the server starts again.
 TEST_F(FtpServerTest, DeactivationEndsSessionsMidTransferAndLeaksNoDescriptor) {

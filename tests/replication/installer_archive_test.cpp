@@ -81,20 +81,6 @@ TEST_F(ArchiveInstall, NothingToDoAndLastAboveHighest) {
                                                         Cp(u8"Грешка при инсталиране... ")}));
 }
 
-TEST_F(ArchiveInstall, PacketNamesInSmallLettersAreNoItems) {
-    // Archive 1 with items in small letters is initial data.
-    WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10)}),
-                     ReplItems({{1, 3, 1, 1}}, "repl_items[1].xml")});
-    Install(1);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10"}));
-    // A later one meets the cannot-continue rule.
-    WriteArchive(2, {ReplItems({{1, 3, 1, 1}}, "repl_items[1].xml")});
-    Install(2);
-    EXPECT_EQ(LastArchive(), 2);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10"}));
-    EXPECT_TRUE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
-}
-
 // An archive that cannot be read fails, is kept, and is installed by the
 // next pass that finds a good upload under its name.
 TEST_F(ArchiveInstall, EmptyCorruptAndForeignArchivesFailAndAreRetried) {

@@ -68,15 +68,6 @@ TEST_F(ItemsTest, DuplicatesArePrunedAndKeysAppliedInItemOrder) {
     EXPECT_FALSE(Contains(lines, Cp(u8"Грешка")));
 }
 
-TEST_F(ItemsTest, UpdateAndDeleteOfTheSameKeyBothApply) {
-    WriteArchive(2, {ReplItems({{1, 3, 1, 1}, {2, 2, 1, 1}, {3, 2, 1, 2}}),
-                     Stock({StockRow(1, "back", 1), {I(2), S("two*"), Null(), I(22)}})});
-    Install(2);
-    // Delete, then an update that finds no row; a null date-time is written as null.
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"2:two*:22"}));
-    EXPECT_TRUE(db.Scalar("SELECT CHANGED FROM STOCK WHERE ID = 2 AND PHARM_ID = 5").IsNull());
-}
-
 TEST_F(ItemsTest, SecondSweepRetriesFailedItemsAndLogsWhatStillFails) {
     WriteArchive(2, {ReplItems({
                          {1, 1, 2, 100},  // child before its parent: fails in sweep 0, works in sweep 1
@@ -241,42 +232,10 @@ protected:
         SaveXmlDataPacket(dir.File(name), fields, rows);
         return dir.File(name);
     }
-    std::vector<std::string> Columns(const std::string& table) {
-        std::vector<std::string> out;
-        for (const auto& r : db.Rows("SELECT column_name FROM information_schema.columns WHERE table_schema = "
-                                     "database() AND table_name = '" + table + "' ORDER BY ordinal_position"))
-            out.push_back(VarToStr(r[0]));
-        return out;
-    }
     TempDir dir;
     TDMBase dm;
     TStagingImport imp{dm};
 };
-
-TEST_F(StagingImport, CreatesTablesAndAddsOnlyMissingColumns) {
-    std::string v1 = WritePacket("STOCK[1].xml", StockFields(), {});
-    auto ran = imp.CreateOrUpdateTable(v1, "STOCK");
-    ASSERT_EQ(ran.size(), 1u);
-    EXPECT_EQ(ran[0].rfind("CREATE TABLE `STOCK`(", 0), 0u);
-    EXPECT_EQ(Columns("STOCK"), (std::vector<std::string>{"ID", "NAME", "CHANGED", "QTY", "PHARM_ID"}));
-    EXPECT_TRUE(imp.TableExists("stock") && imp.TableHasPharmID("STOCK"));
-    // The same packet again: nothing to do.
-    EXPECT_TRUE(imp.CreateOrUpdateTable(v1, "STOCK").empty());
-
-    // One more field, in another letter case for an existing one: one ALTER.
-    auto fields = StockFields();
-    fields[1].Name = "name";
-    fields.push_back({"PRICE", TFieldType::ftCurrency});
-    ran = imp.CreateOrUpdateTable(WritePacket("STOCK[2].xml", fields, {}), "STOCK");
-    EXPECT_EQ(ran, (std::vector<std::string>{"ALTER TABLE `STOCK` ADD `PRICE` DECIMAL(19,4);"}));
-
-    // A column whose type the database refuses stays missing without an error.
-    std::vector<TPacketFieldDef> bad = StockFields();
-    bad.push_back({"KIDS", TFieldType::ftDataSet});
-    imp.CreateOrUpdateTable(WritePacket("STOCK[3].xml", bad, {}), "STOCK");
-    EXPECT_EQ(Columns("STOCK").size(), 6u);
-    EXPECT_EQ(log.Messages("TDMBase").front(), "\"Show tables\" Table STOCK not exists");
-}
 
 TEST_F(StagingImport, ImportsFilesInBracketOrderWithTypesAndNulls) {
     db.Exec("CREATE TABLE STOCK (SEQ INT AUTO_INCREMENT PRIMARY KEY, ID INT, NAME VARCHAR(40), "

@@ -94,26 +94,6 @@ TEST_F(InstallerPass, DeletesInstalledArchivesAndCallsTheInstallerWithTheHighest
     EXPECT_TRUE(calls.empty());
 }
 
-TEST_F(InstallerPass, OnePassAtATime) {
-    Touch("xml1.rar");
-    SetPharmacies(std::nullopt);
-    int inner = 0;
-    svc.OnInstall = [&](int32_t p, int32_t h) {
-        calls.push_back({p, h});
-        EXPECT_TRUE(svc.Busy());
-        size_t lines = ServiceLog().size();
-        // A tick while the pass runs, from this thread and from another one.
-        svc.tmrPacketInstallerTimer();
-        std::thread([&] { svc.CheckPackets(); }).join();
-        inner += static_cast<int>(ServiceLog().size() - lines);
-    };
-    svc.CheckPackets();
-    EXPECT_EQ(calls.size(), 1u);
-    EXPECT_EQ(inner, 0);
-    EXPECT_FALSE(svc.Busy());
-    EXPECT_TRUE(svc.tmrPacketInstaller().Enabled());
-}
-
 TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
     Touch("xml1.rar");
     SetPharmacies(std::nullopt);
