@@ -475,55 +475,55 @@ protected:
         }
     }
 
-    // Refresh, take the data, confirm; again on a new connection after a
-    // break.
-    void Catalogue(const Pharmacy& ph) {
+    // Requests over one connection while `request` says it went through; a
+    // new connection after a break, until the life ends.
+    template <class F>
+    void Session(F request) {
         while (!stop_) {
             try {
                 PharmClient c(nomSyncPort_);
-                while (!stop_) {
-                    auto r = c.Call<TPharmServerNomActualizationResult>(
-                        *MakeCommand<TPharmServerRefreshDataCommand>(ph.id, ph.password));
-                    if (!r) break;
-                    if (r->CentralSyncAction == TCentralSyncAction::csaNoData) {
-                        Pause();
-                        continue;
-                    }
-                    auto obj = DecodeData<TProducer>(r->Data);
-                    if (obj->ProdName().empty() || obj->GetID() != 1)
-                        Fault("blank object handed out", Format("%d", {static_cast<int32_t>(r->ActionRequestID)}));
-                    c.Call<TPharmServerConfirmActionResult>(*MakeConfirm(ph.id, ph.password, r->ActionRequestID,
-                                                                         TCentralSyncAction::csaDataReceiving));
+                while (!stop_ && request(c)) {
                 }
             } catch (const std::exception&) {
-                Pause();
             }
+            Pause();
         }
     }
-
+    // Refresh, take the data, confirm.
+    void Catalogue(const Pharmacy& ph) {
+        Session([&](PharmClient& c) {
+            auto r = c.Call<TPharmServerNomActualizationResult>(
+                *MakeCommand<TPharmServerRefreshDataCommand>(ph.id, ph.password));
+            if (!r) return false;
+            if (r->CentralSyncAction == TCentralSyncAction::csaNoData) {
+                Pause();
+                return true;
+            }
+            auto obj = DecodeData<TProducer>(r->Data);
+            if (obj->ProdName().empty() || obj->GetID() != 1)
+                Fault("blank object handed out", Format("%d", {static_cast<int32_t>(r->ActionRequestID)}));
+            c.Call<TPharmServerConfirmActionResult>(
+                *MakeConfirm(ph.id, ph.password, r->ActionRequestID, TCentralSyncAction::csaDataReceiving));
+            return true;
+        });
+    }
     // Updates of producer 1, each under a new name; one left without an
     // answer is proposed again.
     void Proposer(const Pharmacy& ph) {
-        while (!stop_) {
-            try {
-                PharmClient c(nomSyncPort_);
-                while (!stop_) {
-                    TProducer p(nullptr);
-                    FillProducer(p, Format("v%d", {static_cast<int32_t>(proposed_.size())}));
-                    p.SetID(1);
-                    auto r = c.Call<TPharmServerNomActualizationResult>(*MakeActualization(
-                        ph.id, ph.password, p, TNomObjectType::notProducer, TNomObjectActualizationType::noatUpdate));
-                    if (!r) break;
-                    if (!r->RequestProceeded || r->ActionRequestID <= 0)
-                        Fault("proposal refused", r->ErrorMessage + r->RequestProcessError);
-                    else
-                        proposed_.push_back(r->ActionRequestID);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-                }
-            } catch (const std::exception&) {
-                Pause();
-            }
-        }
+        Session([&](PharmClient& c) {
+            TProducer p(nullptr);
+            FillProducer(p, Format("v%d", {static_cast<int32_t>(proposed_.size())}));
+            p.SetID(1);
+            auto r = c.Call<TPharmServerNomActualizationResult>(*MakeActualization(
+                ph.id, ph.password, p, TNomObjectType::notProducer, TNomObjectActualizationType::noatUpdate));
+            if (!r) return false;
+            if (!r->RequestProceeded || r->ActionRequestID <= 0)
+                Fault("proposal refused", r->ErrorMessage + r->RequestProcessError);
+            else
+                proposed_.push_back(r->ActionRequestID);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            return true;
+        });
     }
 
     void Fault(const std::string& kind, const std::string& what) {

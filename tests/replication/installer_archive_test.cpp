@@ -119,18 +119,6 @@ TEST_F(ArchiveInstall, EmptyCorruptAndForeignArchivesFailAndAreRetried) {
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:upd:22"}));
 }
 
-TEST_F(ArchiveInstall, InstalledArchiveWithoutItsNumberIsExtractedAgain) {
-    // An archive that carries the installed name while its number is not
-    // recorded, its extract folder gone: extracted from the ".inst".
-    WriteArchive(1, InitialArchive());
-    fs::rename(ArchivePath(1), ArchivePath(1) + ".inst");
-    Install(1);
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
-    EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
-    EXPECT_FALSE(fs::exists(PharmFolder() + "1"));
-}
-
 TEST_F(ArchiveInstall, AnArchiveBeingUploadedWaits) {
     WriteArchive(1, InitialArchive());
     {
@@ -399,13 +387,6 @@ TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
     EXPECT_NE(Extract("missing.rar"), 0);
 }
 
-TEST_F(RarExtractor, RefusesCommandLinesItDoesNotUnderstand) {
-    WriteRar4Archive(dir.File("a.rar"), {TRar4Entry::File("A[1].xml", "a")});
-    EXPECT_EQ(Run("x \"" + dir.File("a.rar") + "\" \"" + out + "/\""), 7);
-    EXPECT_EQ(Run("e -p-secret \"" + dir.File("a.rar") + "\" \"" + out + "/\""), 7);
-    EXPECT_EQ(Run("e"), 7);
-    EXPECT_TRUE(Names().empty());
-}
 
 }  // namespace
 }  // namespace installer_test

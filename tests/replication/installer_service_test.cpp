@@ -136,12 +136,6 @@ TEST_F(InstallerPass, StartInstallsAndTheTimerKeepsInstalling) {
     EXPECT_EQ(LastArchive(), 2);
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:2"}));
     EXPECT_TRUE(service.tmrPacketInstaller().Enabled());
-
-    // An installed archive that kept its name is deleted by the next pass.
-    std::ofstream(ArchivePath(2)) << "left over";
-    service.CheckPackets();
-    EXPECT_FALSE(fs::exists(ArchivePath(2)));
-    EXPECT_TRUE(fs::exists(ArchivePath(2) + ".inst"));
 }
 
 class InstallerOutage : public OwnDbInstance, public InstallerTest {};
