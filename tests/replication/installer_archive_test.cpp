@@ -70,17 +70,6 @@ TEST_F(ArchiveInstall, AMissingArchiveStopsTheRunAndIsRetried) {
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:4", "2:two:20"}));
 }
 
-TEST_F(ArchiveInstall, NothingToDoAndLastAboveHighest) {
-    db.Exec("UPDATE pharmacy SET last_archive_num = 3 WHERE id = 5");
-    Install(3);
-    EXPECT_EQ(InstallerLog(), (std::vector<std::string>{Cp(u8"Пакет 3 е вече инсталиран!"),
-                                                        Cp(u8"Успешно инсталиране на пакетите!")}));
-    log.Clear();
-    Install(2);
-    EXPECT_EQ(InstallerLog(), (std::vector<std::string>{"ALastArchiveNum 3; FLastArchiveNuber 2",
-                                                        Cp(u8"Грешка при инсталиране... ")}));
-}
-
 // An archive that cannot be read fails, is kept, and is installed by the
 // next pass that finds a good upload under its name.
 TEST_F(ArchiveInstall, EmptyCorruptAndForeignArchivesFailAndAreRetried) {

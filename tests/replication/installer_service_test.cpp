@@ -221,11 +221,6 @@ protected:
     int extractions = 0;
 };
 
-int Count(const std::vector<std::string>& lines, const std::string& part) {
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
-                                          [&](const std::string& l) { return l.find(part) != std::string::npos; }));
-}
-
 TEST_F(InstallerFaults, TheArchiveIsInstalledOnceWhenTheFaultIsGone) {
     const Fault faults[] = {
         {"extraction fails half-way",
