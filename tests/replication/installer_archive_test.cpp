@@ -319,15 +319,12 @@ TEST_F(RarExtractor, ExtractsFilesAndNothingElse) {
     std::string outside = dir.Write("outside.txt", "keep me");
     dir.Write("out dir/A[1].xml", "old content that is longer");
     fs::create_symlink(outside, out + "/B[1].xml");
-    WriteRar4Archive(dir.File("xml 5.rar"), {TRar4Entry::File("REPL_ITEMS[1].xml", "items"),
-                                             TRar4Entry::Folder("sub"),
-                                             TRar4Entry::File("sub\\deep\\ARTICLE[2].xml", std::string("a\0b", 3)),
-                                             TRar4Entry::File("../../escape.xml", "up"),
-                                             TRar4Entry::Symlink("X[1].xml", "/etc/passwd"),
-                                             TRar4Entry::Symlink("up", ".."),
-                                             TRar4Entry::File("", "lost"),
-                                             TRar4Entry::File("A[1].xml", "new"),
-                                             TRar4Entry::File("B[1].xml", "bee")});
+    using E = TRar4Entry;
+    WriteRar4Archive(dir.File("xml 5.rar"),
+                     {E::File("REPL_ITEMS[1].xml", "items"), E::Folder("sub"),
+                      E::File("sub\\deep\\ARTICLE[2].xml", std::string("a\0b", 3)), E::File("../../escape.xml", "up"),
+                      E::Symlink("X[1].xml", "/etc/passwd"), E::Symlink("up", ".."), E::File("", "lost"),
+                      E::File("A[1].xml", "new"), E::File("B[1].xml", "bee")});
     ASSERT_EQ(Extract("xml 5.rar"), 0);
     std::string got;
     for (const std::string& name : Names()) {

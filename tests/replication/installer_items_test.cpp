@@ -126,22 +126,11 @@ TEST_F(ItemsTest, ANewTableOfARegularArchiveIsRegistered) {
 class AllTypes : public InstallerTest {
 protected:
     static std::vector<TPacketFieldDef> Fields() {
-        return {{"ID", TFieldType::ftInteger},
-                {"S", TFieldType::ftString, 20},
-                {"W", TFieldType::ftWideString, 10},
-                {"SI", TFieldType::ftSmallint},
-                {"WO", TFieldType::ftWord},
-                {"LI", TFieldType::ftLargeint},
-                {"B", TFieldType::ftBoolean},
-                {"F", TFieldType::ftFloat},
-                {"C", TFieldType::ftCurrency},
-                {"BC", TFieldType::ftBCD, 2, 10},
-                {"DA", TFieldType::ftDate},
-                {"TI", TFieldType::ftTime},
-                {"DT", TFieldType::ftDateTime},
-                {"BL", TFieldType::ftBlob},
-                {"ME", TFieldType::ftMemo},
-                {"FC", TFieldType::ftFixedChar, 3}};
+        using T = TFieldType;
+        return {{"ID", T::ftInteger}, {"S", T::ftString, 20}, {"W", T::ftWideString, 10}, {"SI", T::ftSmallint},
+                {"WO", T::ftWord}, {"LI", T::ftLargeint}, {"B", T::ftBoolean}, {"F", T::ftFloat}, {"C", T::ftCurrency},
+                {"BC", T::ftBCD, 2, 10}, {"DA", T::ftDate}, {"TI", T::ftTime}, {"DT", T::ftDateTime}, {"BL", T::ftBlob},
+                {"ME", T::ftMemo}, {"FC", T::ftFixedChar, 3}};
     }
     static Row Values(int id, bool flag, const std::string& text) {
         return {I(id),

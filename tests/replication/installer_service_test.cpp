@@ -307,7 +307,8 @@ protected:
             }
             s.push_back({ReplItems(items), Stock(rows)});
             if (n >= 3)
-                s.back().push_back(Packet{"NOTES[1].xml", {{"ID", TFieldType::ftInteger}, {"TXT", TFieldType::ftString, 30}}, notes});
+                s.back().push_back(
+                    Packet{"NOTES[1].xml", {{"ID", TFieldType::ftInteger}, {"TXT", TFieldType::ftString, 30}}, notes});
         }
         return s;
     }
