@@ -22,8 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::vector<std::string> kAuthorized{"CustomerAuthorized=1"}, kRefused{"CustomerAuthorized=0"};
-
 bool FolderBusy(const std::string& folder) { return TEnv::Default().Uploads().IsFolderBusy(folder); }
 
 // ---- Both paths alike (the parameter: the TCP path) ---------------------------
