@@ -263,14 +263,9 @@ TEST_F(ServerProcess, InstallsReceivesAnswersAndStopsOnSigterm) {
     EXPECT_NE(Curl(upload, "wrong", "xml3.rar"), "0");
     EXPECT_FALSE(fs::exists(PharmFolder() + "/xml3.rar"));
 
-    // A pharmacy logs in to the Nom Sync service on its configured port.
     {
-        PharmClient c(nomSyncPort_);
-        EXPECT_EQ(LoginFlag(c, kPharm, kPharmPassword), 1);
-        EXPECT_NE(LoginFlag(c, kPharm, "pass-4"), 1);
-    }
-    {
-        // A supplier proposed by the pharmacy is stored and staged.
+        // A supplier proposed by the pharmacy on the catalogue service's
+        // configured port is stored and staged.
         TSupplier s(nullptr);
         s.SetSticker("P4");
         s.SetName("Supplier of pharmacy 4");

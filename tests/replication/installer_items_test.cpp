@@ -98,25 +98,20 @@ TEST_F(ItemsTest, StagingCopiesWithoutPacketsKeepEarlierRows) {
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:0", "2:two:20"}));
 }
 
-TEST_F(ItemsTest, NewPacketColumnsReachTheRightCentralColumns) {
+// A new column of a packet reaches the central column of its name (added
+// after PHARM_ID); a new table of a regular archive is registered.
+TEST_F(ItemsTest, NewColumnsAndTablesOfARegularArchive) {
     auto fields = StockFields();
     fields.push_back({"NOTE", TFieldType::ftString, 20});
-    WriteArchive(2, {ReplItems({{1, 1, 1, 3}, {2, 2, 1, 1}}),
+    WriteArchive(2, {ReplItems({{1, 1, 1, 3}, {2, 2, 1, 1}, {3, 1, 4, 1}}),
                      Packet{"STOCK[1].xml", fields,
-                            {{I(3), S("three"), Null(), I(3), S("n3")}, {I(1), S("one"), Null(), I(1), S("n1")}}}});
-    Install(2);
-    auto rows = db.Rows("SELECT ID, NOTE, PHARM_ID FROM STOCK WHERE PHARM_ID = 5 ORDER BY ID");
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(VarToStr(rows[0][1]), "n1");
-    EXPECT_EQ(VarToStr(rows[2][1]), "n3");
-    EXPECT_EQ(rows[2][2].AsInteger(), 5);
-}
-
-TEST_F(ItemsTest, ANewTableOfARegularArchiveIsRegistered) {
-    WriteArchive(2, {ReplItems({{1, 1, 4, 1}}),
+                            {{I(3), S("three"), Null(), I(3), S("n3")}, {I(1), S("one"), Null(), I(1), S("n1")}}},
                      Packet{"notes[1].xml", {{"ID", TFieldType::ftInteger}, {"TXT", TFieldType::ftMemo}},
                             {{I(1), S(Cp(u8"бележка"))}}}});
     Install(2);
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(CONCAT_WS(':', ID, NOTE, PHARM_ID) ORDER BY ID) FROM STOCK "
+                           "WHERE PHARM_ID = 5"),
+              "1:n1:5,2:5,3:n3:5");
     EXPECT_EQ(db.ScalarStr("SELECT TABLE_NAME FROM repl_tables_5 WHERE ID = 4"), "NOTES");
     EXPECT_EQ(db.ScalarStr("SELECT TXT FROM NOTES WHERE ID = 1 AND PHARM_ID = 5"), Cp(u8"бележка"));
 }
