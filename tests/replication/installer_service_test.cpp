@@ -331,26 +331,24 @@ protected:
     // What the child process does: installation passes for pharmacy 5
     // until every archive is installed; it ends with 0 then.
     int RunInstaller() {
-        int rc = 3;
         try {
             TVantrellPacketInstallerService svc(env);
             env.ClockShift = 3600;  // every upload long settled
             SetPharmacies(std::vector<std::string>{"5|Five|p5"});
-            rc = 2;
             for (int pass = 0; pass < 50; ++pass) {
                 svc.CheckPackets();
                 TDMBase dm;
-                bool done = VarToIntDef(dm.GetScalar("SELECT last_archive_num FROM pharmacy WHERE id = 5"), 0) ==
-                            kArchives;
                 bool left = false;
                 for (const auto& e : fs::directory_iterator(PharmFolder(5)))
                     if (e.path().extension() == ".rar") left = true;
-                if (done && !left) { rc = 0; break; }
+                if (!left && VarToIntDef(dm.GetScalar("SELECT last_archive_num FROM pharmacy WHERE id = 5"), 0) ==
+                                 kArchives)
+                    return 0;
             }
+            return 2;
         } catch (...) {
-            rc = 4;
+            return 4;
         }
-        return rc;
     }
 
     // The rows of a table for a pharmacy, PHARM_ID left out.
