@@ -477,7 +477,8 @@ TEST_F(ReplDataServiceTest, APortThatCannotBeOpenedFailsTheStart) {
     CloseFd(fd);
 }
 
-TEST_F(ReplDataServiceTest, EmptyListIsRetriedUntilPharmaciesAppear) {
+// An empty list is retried until pharmacies appear.
+TEST_F(ReplDataServiceTest, EmptyListIsRetriedUntilPharmaciesAppearOrAStopEndsTheStart) {
     db.Exec("DELETE FROM pharmacy");
     bool started = false;
     std::thread t([&] { srv->ServiceStart(started); });
@@ -488,29 +489,23 @@ TEST_F(ReplDataServiceTest, EmptyListIsRetriedUntilPharmaciesAppear) {
     EXPECT_TRUE(started);
     EXPECT_EQ(FtpLogin("pharm5", "p5"), 230);
     EXPECT_EQ(Listing(rar.Path()), (std::vector<std::string>{"pharm5"}));
-}
 
-// An unreachable database gives an empty list: the start waits for
-// pharmacies until a stop ends it.
-TEST_F(ReplDataServiceTest, StopEndsAStartThatWaitsForPharmacies) {
+    // An unreachable database gives an empty list: the start waits for
+    // pharmacies until a stop ends it.
     NewService({"127.0.0.1", 0, 0, 0, std::chrono::hours(1)});
     db.EditOptions([](TOptions& o) { o.Password = "not the password"; });
-    bool started = true;
-    std::thread t([&] { srv->ServiceStart(started); });
+    log.Clear();
+    started = true;
+    std::thread u([&] { srv->ServiceStart(started); });
     EXPECT_TRUE(WaitForLogged("No Users Found! Check the db connection!", 1));
     bool stopped = false;
     srv->ServiceStop(stopped);
-    t.join();
-    EXPECT_TRUE(stopped);
-    EXPECT_FALSE(started);
+    u.join();
+    EXPECT_TRUE(stopped && !started);
     EXPECT_EQ(srv->FtpPort(), 0);
 }
 
-}  // namespace
-
-namespace {
 class TcpPathOutage : public OwnDbInstance, public TcpPath {};
-}  // namespace
 
 TEST_F(TcpPathOutage, ChunksFailWhileTheDatabaseIsDownAndGoOnOnceItIsBack) {
     const std::string data = std::string(400, 'a') + std::string(400, 'b') + std::string(200, 'c');
@@ -527,3 +522,5 @@ TEST_F(TcpPathOutage, ChunksFailWhileTheDatabaseIsDownAndGoOnOnceItIsBack) {
     Step("xml4.rar", 800, 1000, data.substr(800), 1000, true);
     EXPECT_EQ(TempDir::Read(PharmFile(3, "xml4.rar")), data);
 }
+
+}  // namespace
