@@ -210,7 +210,7 @@ protected:
     TStagingImport imp{dm};
 };
 
-TEST_F(StagingImport, ImportsFilesInBracketOrderWithTypesAndNulls) {
+TEST_F(StagingImport, ImportsFilesInBracketOrderWithTypesNullsAndParcelDates) {
     db.Exec("CREATE TABLE STOCK (SEQ INT AUTO_INCREMENT PRIMARY KEY, ID INT, NAME VARCHAR(40), "
             "CHANGED DATETIME, QTY INT, PHARM_ID INT) ENGINE=InnoDB");
     WritePacket("STOCK[10].xml", StockFields(), {StockRow(10, "ten", 1)});
@@ -222,9 +222,8 @@ TEST_F(StagingImport, ImportsFilesInBracketOrderWithTypesAndNulls) {
         for (const Variant& v : r) got += (v.IsNull() ? "null" : VarToStr(v)) + (&v == &r.back() ? ";" : "|");
     EXPECT_EQ(got, "1|" + Cp(u8"Аспирин 'forte' \\") + "|2009-03-05 14:07:09|1|7;2|two|2009-03-05 14:07:09|1|7;"
                    "3|null|null|null|7;10|ten|2009-03-05 14:07:09|1|7;");
-}
 
-TEST_F(StagingImport, ParcelExpiryDatesBelowZeroBecomeZero) {
+    // Expiry dates of parcels below zero become zero, of other tables not.
     std::vector<TPacketFieldDef> f{{"ID", TFieldType::ftInteger}, {"EXPIRY_DATE", TFieldType::ftDate}};
     Rows rows{{I(1), Variant::FromDate(-5)}, {I(2), Null()}, {I(3), D(2011, 4, 30)}};
     for (const char* table : {"PARCEL_X", "OTHER"}) {
