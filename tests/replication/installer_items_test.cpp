@@ -9,7 +9,6 @@
 #include "core/cp1251.h"
 #include "core/datetime.h"
 #include "core/exceptions.h"
-#include "replication/packet/packet_names.h"
 #include "replication/packet/replication_items.h"
 #include "replication/packet/staging_import.h"
 #include "replication/packet/xml_data_packet.h"
@@ -186,18 +185,6 @@ TEST_F(AllTypes, ValuesArriveUnchangedByMergeInsertAndUpdate) {
 
 // ---- Staging tables (made from packets as the tests above read them back):
 // row import, and the merge of a pharmacy's staging copy into the shared table.
-
-// (The names an archive may not use are the archive tests'; these are the
-// edges of an identifier.)
-TEST(PacketNames, IdentifiersUpToSixtyFourLettersAndDigits) {
-    for (std::string good : {std::string("DENIAL"), std::string(" _x9 "), std::string(64, 'a')})
-        EXPECT_TRUE(IsValidIdentifier(good)) << good;
-    for (std::string bad : {std::string(65, 'a'), std::string(), std::string("9A"), std::string("A-B"),
-                            std::string("\xC0\xC1")})
-        EXPECT_FALSE(IsValidIdentifier(bad)) << bad;
-    EXPECT_EQ(CheckIdentifier(" x ", "table"), "x");
-    EXPECT_TRUE(IsSplitTableName("ARTICLE_") && !IsSplitTableName("REPL_ITEMS"));
-}
 
 class StagingImport : public InstallerTest {
 protected:
