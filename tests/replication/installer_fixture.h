@@ -73,9 +73,7 @@ inline Packet ReplItems(const std::vector<Item>& items, const std::string& fileN
 
 // The replicated table of most tests: ID, NAME, CHANGED (date-time), QTY.
 inline std::vector<TPacketFieldDef> StockFields() {
-    return {{"ID", TFieldType::ftInteger},
-            {"NAME", TFieldType::ftString, 40},
-            {"CHANGED", TFieldType::ftDateTime},
+    return {{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 40}, {"CHANGED", TFieldType::ftDateTime},
             {"QTY", TFieldType::ftInteger}};
 }
 

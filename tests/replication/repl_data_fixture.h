@@ -139,11 +139,10 @@ protected:
     }
     std::string Folder(int id) const { return rar.File("pharm" + std::to_string(id)); }
     std::string PharmFile(int id, const std::string& name) const { return Folder(id) + "/" + name; }
-    std::vector<std::string> FilesOf(int id) const { return Listing(Folder(id)); }
     // "name=bytes;" of each file of the pharmacy's folder, by name.
     std::string Contents(int id) const {
         std::string out;
-        for (const std::string& name : FilesOf(id)) out += name + "=" + TempDir::Read(PharmFile(id, name)) + ";";
+        for (const std::string& n : Listing(Folder(id))) out += n + "=" + TempDir::Read(PharmFile(id, n)) + ";";
         return out;
     }
 
