@@ -1,22 +1,14 @@
-// The whole server process: the real application with the three real
-// services, run in a child process against a private database, configured by
-// the configuration file of its base folder, and stopped by SIGTERM. What it
-// catches is wiring between the parts: the configuration each service reads,
-// the pharmacy list the installer borrows from the ReplData service, the log
-// they share, the installer's first pass inside its start, and a clean stop.
-//
-// The whole server killed (SIGKILL) at random moments while pharmacies
-// upload archives (curl by FTP, or chunks over the TCP upload path: the
-// process serves one of the two, so the lives alternate), the installer
-// applies them, and the pharmacies receive and confirm catalogue requests
-// while one of them proposes. After every kill the server is started again
-// and the pharmacies go on as their client does: one FTP pharmacy resumes
-// (SIZE, APPE), the other stores the whole archive again with curl,
-// the TCP client asks for the size held and sends from there, the catalogue
-// client refreshes and confirms again, an unanswered proposal is made again.
-// Before each start the files are made old, as after an outage longer than
-// the installer's settle time. At the end every archive is installed once
-// and whole, and every request is closed, in order, with every pharmacy.
+// The whole server as a child process: the real application with the three
+// real services against a private database, configured by the file of its
+// base folder. Undisturbed, it catches wiring between the parts (the
+// configuration each service reads, the pharmacy list the installer borrows,
+// the shared log, the installer's first pass inside its start, a clean stop on
+// SIGTERM). Killed (SIGKILL) at random moments while pharmacies upload by FTP
+// or TCP (the lives alternate), the installer applies the archives and the
+// pharmacies take, confirm and propose catalogue requests, then started again
+// with files made old as after a long outage while the pharmacies go on as
+// their clients do: at the end every archive is installed once and whole, and
+// every request is closed, in order, with every pharmacy.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
