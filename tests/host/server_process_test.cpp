@@ -13,14 +13,12 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -178,12 +176,9 @@ protected:
     // long ago (the installer leaves a folder alone while a file is fresh).
     static void MakeOld(const std::string& folder) {
         std::error_code ec;
-        for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
-             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-            struct utimbuf t;
-            t.actime = t.modtime = std::time(nullptr) - 600;
-            ::utime(it->path().c_str(), &t);
-        }
+        for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::recursive_directory_iterator();
+             it.increment(ec))
+            fs::last_write_time(it->path(), fs::file_time_type::clock::now() - std::chrono::minutes(10), ec);
     }
 
     TempDir base_;

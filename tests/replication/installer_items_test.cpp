@@ -58,13 +58,10 @@ TEST_F(ItemsTest, DuplicatesArePrunedAndKeysAppliedInItemOrder) {
     EXPECT_EQ(LastArchive(), 2);
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "7:seven:7"}));
     EXPECT_EQ(StockOf(6), (std::vector<std::string>{"2:other pharmacy:0"}));
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM repl_items_5"), 7);  // items 2 and 3 pruned
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM repl_items_5 WHERE ID IN (2, 3)"), 0);
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(ID ORDER BY ID) FROM repl_items_5"), "1,4,5,6,8,9,10");  // 2, 3 pruned
     EXPECT_EQ(db.ScalarStr("SELECT CAST(CHANGED AS CHAR) FROM STOCK WHERE ID = 7 AND PHARM_ID = 5"),
               "2009-03-05 14:07:09");
-    auto lines = InstallerLog();
-    EXPECT_TRUE(Contains(lines, "Set Regular Data"));
-    EXPECT_FALSE(Contains(lines, Cp(u8"Грешка")));
+    EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"Грешка")));
 }
 
 // Failed items are tried again in a second sweep, and what still fails is
