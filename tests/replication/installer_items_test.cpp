@@ -147,7 +147,7 @@ protected:
     }
     // The row of Values(id, flag, text) as RowText gives it.
     static std::string Expected(const std::string& text, bool flag, int id) {
-        return text + " <&>|" + Cp(u8"ш") + text + "|-12|65000|500000000" + std::to_string(id) + "|" + (flag ? "1" : "0") +
+        return text + " <&>|" + Cp(u8"ш") + text + "|-12|65000|500000000" + std::to_string(id) + (flag ? "|1" : "|0") +
                "|0.1|12.3456|12345678.91|2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF3C263E22|" +
                Cp(u8"бележка ") + text + "\r\n\t\"x\"|abc|";
     }

@@ -211,11 +211,6 @@ protected:
             return env.Target().RunProcess(cmd, folder, std::chrono::minutes(1));
         };
     }
-    std::vector<std::string> Logs() {
-        std::vector<std::string> all = log.Messages("TArchiveInstallerNoThread");
-        for (const std::string& l : log.Messages("TVantrellPacketInstallerService")) all.push_back(l);
-        return all;
-    }
 
     TVantrellPacketInstallerService svc{env};
     int extractions = 0;
@@ -255,11 +250,11 @@ TEST_F(InstallerFaults, TheArchiveIsInstalledOnceWhenTheFaultIsGone) {
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.Name);
         NewCase();
-        int before = Count(Logs(), f.Logged);
+        int before = Count(log.Messages(), f.Logged);
         f.Arm(env, db);
         svc.CheckPackets();
         EXPECT_EQ(LastArchive(), f.LastAfterFault);
-        EXPECT_EQ(Count(Logs(), f.Logged) - before, 1);
+        EXPECT_EQ(Count(log.Messages(), f.Logged) - before, 1);
 
         // The fault is gone: the next passes finish the archive, once.
         env.ClearFaults();
