@@ -1,18 +1,24 @@
 // Archive installation with real archives and the real extractor: initial
 // and regular archives, the archive sequence, failures and their retry, and
-// the order of commit and marking.
-#include "installer_fixture.h"
-
+// the order of commit and marking; the extractor program on its own.
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <unistd.h>
 
-#include "core/exceptions.h"
-#include "core/format.h"
+#include "installer_fixture.h"
+#include "core/app_paths.h"
 #include "core/env/env.h"
 #include "core/env/upload_registry.h"
+#include "core/exceptions.h"
+#include "core/format.h"
+#include "core/process.h"
+#include "support/rar4_writer.h"
+#include "support/temp_dir.h"
 
 namespace installer_test {
 namespace {
@@ -29,54 +35,37 @@ std::vector<Packet> RegularArchive(int itemId, int id, int qty) {
     return {ReplItems({{itemId, 2, 1, id}}), Stock({StockRow(id, "upd", qty)})};
 }
 
+// An initial archive replaces the pharmacy's rows only, merged in chunks of
+// 5,000 rows from its packet files in bracket order.
 TEST_F(ArchiveInstall, InitialArchiveReplacesThePharmacysRowsOnly) {
     db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PHARM_ID INT, "
             "PRIMARY KEY (ID, PHARM_ID)) ENGINE=InnoDB");
     db.Exec("INSERT INTO STOCK VALUES (9, 'stale', NULL, 0, 5), (1, 'other', NULL, 0, 6)");
-    WriteArchive(1, InitialArchive());
+    Rows rows;
+    for (int i = 3; i <= 5003; ++i) rows.push_back(StockRow(i, Format("r%d", {i}), i % 100));
+    WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock(rows, "STOCK[2].xml"),
+                     Stock({StockRow(1, "one", 10), StockRow(2, "two", 20), StockRow(6000, "z", 0)})});
     Install(1);
     EXPECT_EQ(LastArchive(), 1);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT_WS(' ', COUNT(*), COUNT(DISTINCT ID), SUM(NAME = 'stale'), "
+                           "SUM(ID = 9 AND NAME = 'r9')) FROM STOCK WHERE PHARM_ID = 5"),
+              "5004 5004 0 1");
+    EXPECT_EQ(StockOf(5).front() + " " + StockOf(5)[1], "1:one:10 2:two:20");
     EXPECT_EQ(StockOf(6), (std::vector<std::string>{"1:other:0"}));
     EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
     EXPECT_FALSE(fs::exists(ArchivePath(1)));
     EXPECT_FALSE(fs::exists(PharmFolder() + "1"));
-    auto lines = InstallerLog();
-    EXPECT_TRUE(Contains(lines, "Set Initial Data"));
-    EXPECT_TRUE(Contains(lines, "PharmTableDataToGlobalData... STOCK"));
-    EXPECT_EQ(lines.back(), Cp(u8"Успешно инсталиране на пакетите!"));
     EXPECT_FALSE(db.ScalarStr("SELECT last_update_date FROM pharmacy WHERE id = 5").empty());
-}
-
-TEST_F(ArchiveInstall, ASeriesInstallsInOrderEachInItsOwnTransaction) {
-    WriteArchive(1, InitialArchive());
-    Install(1);
-    db.Exec("UPDATE pharmacy SET last_archive_num = 5 WHERE id = 5");
-    WriteArchive(6, RegularArchive(1, 1, 60));
-    WriteArchive(7, RegularArchive(1, 1, 70));
-    WriteArchive(8, RegularArchive(1, 2, 80), kPharm, TPacketEncoding::Utf8);
-    log.Clear();
-    Install(8);
-    EXPECT_EQ(LastArchive(), 8);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:70", "2:upd:80"}));
-    for (int n : {6, 7, 8}) {
-        EXPECT_TRUE(fs::exists(ArchivePath(n) + ".inst")) << n;
-        EXPECT_FALSE(fs::exists(PharmFolder() + std::to_string(n))) << n;
-    }
-    auto lines = InstallerLog();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string& l) { return l.rfind("Installing archive ", 0) == 0; }),
-              3);
-    EXPECT_TRUE(Contains(lines, "ALastArchiveNum 5; FLastArchiveNuber 8"));
-    EXPECT_EQ(lines.back(), Cp(u8"Успешно инсталиране на пакетите!"));
 }
 
 TEST_F(ArchiveInstall, AMissingArchiveStopsTheRunAndIsRetried) {
     WriteArchive(1, InitialArchive());
     WriteArchive(2, RegularArchive(1, 1, 2));
-    WriteArchive(4, RegularArchive(1, 1, 4));
+    fs::rename(ArchivePath(2), PharmFolder() + "XML2.RAR");  // found in capitals
+    WriteArchive(4, RegularArchive(1, 1, 4), kPharm, TPacketEncoding::Utf8);
     Install(4);
     EXPECT_EQ(LastArchive(), 2);
+    EXPECT_TRUE(fs::exists(PharmFolder() + "XML2.RAR.inst"));
     EXPECT_TRUE(fs::exists(ArchivePath(4)));
     std::string msg = Cp(u8"Файлът ") + ArchivePath(3) + Cp(u8" не съществува.");
     auto lines = InstallerLog();
@@ -87,31 +76,6 @@ TEST_F(ArchiveInstall, AMissingArchiveStopsTheRunAndIsRetried) {
     Install(4);
     EXPECT_EQ(LastArchive(), 4);
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:4", "2:two:20"}));
-}
-
-TEST_F(ArchiveInstall, NothingToDoAndLastAboveHighest) {
-    db.Exec("UPDATE pharmacy SET last_archive_num = 3 WHERE id = 5");
-    Install(3);
-    EXPECT_EQ(InstallerLog(), (std::vector<std::string>{Cp(u8"Пакет 3 е вече инсталиран!"),
-                                                        Cp(u8"Успешно инсталиране на пакетите!")}));
-    log.Clear();
-    Install(2);
-    EXPECT_EQ(InstallerLog(), (std::vector<std::string>{"ALastArchiveNum 3; FLastArchiveNuber 2",
-                                                        Cp(u8"Грешка при инсталиране... ")}));
-}
-
-TEST_F(ArchiveInstall, PacketNamesInSmallLettersAreNoItems) {
-    // Archive 1 with items in small letters is initial data.
-    WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock({StockRow(1, "one", 10)}),
-                     ReplItems({{1, 3, 1, 1}}, "repl_items[1].xml")});
-    Install(1);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10"}));
-    // A later one meets the cannot-continue rule.
-    WriteArchive(2, {ReplItems({{1, 3, 1, 1}}, "repl_items[1].xml")});
-    Install(2);
-    EXPECT_EQ(LastArchive(), 2);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10"}));
-    EXPECT_TRUE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
 }
 
 // An archive that cannot be read fails, is kept, and is installed by the
@@ -150,50 +114,6 @@ TEST_F(ArchiveInstall, EmptyCorruptAndForeignArchivesFailAndAreRetried) {
     Install(2);
     EXPECT_EQ(LastArchive(), 2);
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:upd:22"}));
-}
-
-TEST_F(ArchiveInstall, NumberIsCommittedBeforeTheArchiveIsMarked) {
-    WriteArchive(1, InitialArchive());
-    int seen = -1;
-    bool stillNamed = false;
-    {
-        TArchiveInstallerNoThread inst(env);
-        inst.FPharmID = kPharm;
-        inst.FLastArchiveNumber = 1;
-        env.RenameFault = [&](const std::string& from, const std::string&) {
-            // Seen from another connection: committed, and not yet renamed.
-            seen = static_cast<int>(db.ScalarInt("SELECT last_archive_num FROM pharmacy WHERE id = 5"));
-            stillNamed = fs::exists(from) && !fs::exists(from + ".inst");
-            return TFaultEnv::Fail(EIO);  // as if the process ended here
-        };
-        inst.Execute();
-    }
-    EXPECT_EQ(seen, 1);
-    EXPECT_TRUE(stillNamed);
-    // As after a crash at that moment: recorded, the archive kept its name.
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_TRUE(fs::exists(ArchivePath(1)));
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
-}
-
-TEST_F(ArchiveInstall, InstalledArchiveWithoutItsNumberIsExtractedAgain) {
-    // An archive that carries the installed name while its number is not
-    // recorded, its extract folder gone: extracted from the ".inst".
-    WriteArchive(1, InitialArchive());
-    fs::rename(ArchivePath(1), ArchivePath(1) + ".inst");
-    Install(1);
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
-    EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
-    EXPECT_FALSE(fs::exists(PharmFolder() + "1"));
-}
-
-TEST_F(ArchiveInstall, ArchiveNamesInCapitalsAreFound) {
-    WriteArchive(1, InitialArchive());
-    fs::rename(ArchivePath(1), PharmFolder() + "XML1.RAR");
-    Install(1);
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_TRUE(fs::exists(PharmFolder() + "XML1.RAR.inst"));
 }
 
 TEST_F(ArchiveInstall, AnArchiveBeingUploadedWaits) {
@@ -284,16 +204,6 @@ TEST_F(ArchiveInstall, LinksInTheExtractFolderAreNeitherFollowedNorImported) {
     EXPECT_EQ(TempDir::Read(secret), "do not read");
 }
 
-TEST_F(ArchiveInstall, ChunkedInitialMergeOfMoreThanFiveThousandRows) {
-    Rows rows;
-    for (int i = 1; i <= 5003; ++i) rows.push_back(StockRow(i, Format("r%d", {i}), i % 100));
-    WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock(rows, "STOCK[2].xml"), Stock({StockRow(6000, "z", 0)})});
-    Install(1);
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5"), 5004);
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(DISTINCT ID) FROM STOCK WHERE PHARM_ID = 5"), 5004);
-}
-
 TEST_F(ArchiveInstall, AFailureAfterTheItemsRollsTheItemsBack) {
     // The statements that change table structures commit implicitly; the
     // items, the number and the commit must still be one transaction.
@@ -332,50 +242,32 @@ TEST_F(ArchiveInstall, AnExtractorThatHangsIsStoppedAndTheArchiveFails) {
     EXPECT_TRUE(fs::exists(ArchivePath(1)));
 }
 
-TEST_F(ArchiveInstall, InitialMergeRunsFromAnEarlierStagingCopy) {
-    // REPL_TABLES lists a table without packets in the archive: no load,
-    // the merge takes the staging copy left by an earlier attempt.
-    db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PHARM_ID INT, "
-            "PRIMARY KEY (ID, PHARM_ID))");
-    db.Exec("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), CHANGED DATETIME, QTY INT)");
-    db.Exec("INSERT INTO STOCK_5 VALUES (4, 'kept', NULL, 4)");
-    WriteArchive(1, {ReplTables({{1, "STOCK"}, {2, "NOTES"}}), Packet{"NOTES[1].xml", StockFields(), {}}});
-    Install(1);
-    EXPECT_EQ(LastArchive(), 1);
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"4:kept:4"}));
-}
-
-TEST_F(ArchiveInstall, DatabaseDownIsLogged) {
-    db.EditOptions([](TOptions& o) { o.Password = "wrong"; });
-    WriteArchive(1, InitialArchive());
-    Install(1);
-    auto lines = InstallerLog();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind(Cp(u8"Грешка : ")), 0u);
-}
-
 TEST_F(ArchiveInstall, TheStepsOfEachArchiveRunInTheirOrder) {
+    using V = std::vector<std::string>;
+    // The lines every archive begins with, and those of its STOCK packets.
+    auto begin = [&](int n) {
+        const std::string s = std::to_string(n);
+        return V{"Installing archive " + s, "Extract archive " + s, Cp(u8"Разархивиране на архив ") + s + ".",
+                 "Install archive " + s, Cp(u8"Инсталиране на архив ") + s + ". ",
+                 "Rar Extract Folder: " + PharmFolder() + s + "/"};
+    };
+    const V import{"Importing STOCK", "Check table existence STOCK", "Check table existence STOCK_5",
+                   "InsertXMLDataIntoTable STOCK_5"};
+    auto end = [](int n) {
+        return V{Cp(u8"Актуализиране на данни за последно обновяване."),
+                 Cp(u8"Маркиране на архив ") + std::to_string(n) + "."};
+    };
+    const std::string done = Cp(u8"Успешно инсталиране на пакетите!");
+    auto join = [](std::initializer_list<V> parts) {
+        V all;
+        for (const V& p : parts) all.insert(all.end(), p.begin(), p.end());
+        return all;
+    };
     WriteArchive(1, InitialArchive());
     Install(1);
-    std::string folder = PharmFolder();
-    EXPECT_EQ(InstallerLog(),
-              (std::vector<std::string>{"ALastArchiveNum 0; FLastArchiveNuber 1",
-                                        "Installing archive 1",
-                                        "Extract archive 1",
-                                        Cp(u8"Разархивиране на архив 1."),
-                                        "Install archive 1",
-                                        Cp(u8"Инсталиране на архив 1. "),
-                                        "Rar Extract Folder: " + folder + "1/",
-                                        "Set Initial Data",
-                                        "Importing STOCK",
-                                        "Dropping table STOCK_5",
-                                        "Check table existence STOCK",
-                                        "Check table existence STOCK_5",
-                                        "InsertXMLDataIntoTable STOCK_5",
-                                        "PharmTableDataToGlobalData... STOCK",
-                                        Cp(u8"Актуализиране на данни за последно обновяване."),
-                                        Cp(u8"Маркиране на архив 1."),
-                                        Cp(u8"Успешно инсталиране на пакетите!")}));
+    EXPECT_EQ(InstallerLog(), join({{"ALastArchiveNum 0; FLastArchiveNuber 1"}, begin(1), {"Set Initial Data"},
+                                    {import[0], "Dropping table STOCK_5"}, V(import.begin() + 1, import.end()),
+                                    {"PharmTableDataToGlobalData... STOCK"}, end(1), {done}}));
 
     // A regular archive, then one that cannot continue for want of items.
     log.Clear();
@@ -383,37 +275,101 @@ TEST_F(ArchiveInstall, TheStepsOfEachArchiveRunInTheirOrder) {
     WriteArchive(3, {Stock({StockRow(1, "ignored", 0)})});
     Install(3);
     EXPECT_EQ(InstallerLog(),
-              (std::vector<std::string>{
-                  "ALastArchiveNum 1; FLastArchiveNuber 3",
-                  "Installing archive 2",
-                  "Extract archive 2",
-                  Cp(u8"Разархивиране на архив 2."),
-                  "Install archive 2",
-                  Cp(u8"Инсталиране на архив 2. "),
-                  "Rar Extract Folder: " + folder + "2/",
-                  "Set Regular Data",
-                  "Importing STOCK",
-                  "Check table existence STOCK",
-                  "Check table existence STOCK_5",
-                  "InsertXMLDataIntoTable STOCK_5",
-                  Cp(u8"Актуализиране на данни за последно обновяване."),
-                  Cp(u8"Маркиране на архив 2."),
-                  "Installing archive 3",
-                  "Extract archive 3",
-                  Cp(u8"Разархивиране на архив 3."),
-                  "Install archive 3",
-                  Cp(u8"Инсталиране на архив 3. "),
-                  "Rar Extract Folder: " + folder + "3/",
-                  Cp(u8"Инсталирането на архив 3. не може да продължи, защото таблицата \"REPL_ITEMS\" я няма в "
-                     u8"архива!"),
-                  Cp(u8"Актуализиране на данни за последно обновяване."),
-                  Cp(u8"Маркиране на архив 3."),
-                  Cp(u8"Успешно инсталиране на пакетите!")}));
+              join({{"ALastArchiveNum 1; FLastArchiveNuber 3"}, begin(2), {"Set Regular Data"}, import, end(2), begin(3),
+                    {Cp(u8"Инсталирането на архив 3. не може да продължи, защото таблицата \"REPL_ITEMS\" я няма в "
+                        u8"архива!")},
+                    end(3), {done}}));
     // The archive without items is recorded and marked, and applies nothing.
     EXPECT_EQ(LastArchive(), 3);
     EXPECT_TRUE(fs::exists(ArchivePath(3) + ".inst"));
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:2", "2:two:20"}));
 }
+
+// ---- The packet archive extractor, run as the real program beside the server.
+
+class RarExtractor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(extractor)) << extractor;
+        fs::create_directory(out);
+    }
+    // The extractor's exit code for the arguments.
+    int Run(const std::string& args) { return ExecAndWait("\"" + extractor + "\" " + args, false, ""); }
+    // Extracts the archive of the test folder into the output folder.
+    int Extract(const std::string& archive) { return Run("e -o+ \"" + dir.File(archive) + "\" \"" + out + "/\""); }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(out)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    const std::string extractor = (fs::path(ProgramPath()).parent_path().parent_path() / "bin" / "rar").string();
+    TempDir dir;
+    const std::string out = dir.Path() + "/out dir";
+};
+
+// Files arrive without their stored paths; neither links nor entries without
+// a name (a 32-byte file header) are made, and the entries after them still
+// arrive; a file in the way is overwritten, a link in the way replaced
+// without being followed.
+TEST_F(RarExtractor, ExtractsFilesAndNothingElse) {
+    std::string outside = dir.Write("outside.txt", "keep me");
+    dir.Write("out dir/A[1].xml", "old content that is longer");
+    fs::create_symlink(outside, out + "/B[1].xml");
+    using E = TRar4Entry;
+    WriteRar4Archive(dir.File("xml 5.rar"),
+                     {E::File("REPL_ITEMS[1].xml", "items"), E::Folder("sub"),
+                      E::File("sub\\deep\\ARTICLE[2].xml", std::string("a\0b", 3)), E::File("../../escape.xml", "up"),
+                      E::Symlink("X[1].xml", "/etc/passwd"), E::Symlink("up", ".."), E::File("", "lost"),
+                      E::File("A[1].xml", "new"), E::File("B[1].xml", "bee")});
+    ASSERT_EQ(Extract("xml 5.rar"), 0);
+    std::string got;
+    for (const std::string& name : Names()) {
+        EXPECT_FALSE(fs::is_symlink(out + "/" + name)) << name;
+        got += name + "=" + TempDir::Read(out + "/" + name) + ";";
+    }
+    EXPECT_EQ(got, "ARTICLE[2].xml=" + std::string("a\0b", 3) +
+                       ";A[1].xml=new;B[1].xml=bee;REPL_ITEMS[1].xml=items;escape.xml=up;");
+    EXPECT_FALSE(fs::exists(dir.Path() + "/escape.xml"));
+    EXPECT_EQ(TempDir::Read(outside), "keep me");
+}
+
+// Failures end with a code other than 0 (2 for a broken archive, 10 when
+// there is nothing to extract) and leave no file behind, not even a partial one.
+TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
+    const std::string good = MakeRar4Archive({TRar4Entry::File("A[1].xml", std::string(5000, 'x'))});
+    std::string damaged = good;
+    damaged[good.size() - 100] ^= 0x55;  // the checksum does not match
+    const std::string first = MakeRar4Archive({TRar4Entry::File("A[1].xml", "a")});
+    const std::string two = MakeRar4Archive({TRar4Entry::File("A[1].xml", "a"), TRar4Entry::File("B[1].xml", "b")});
+    const struct {
+        const char* what;
+        std::string bytes;
+        int rc;  // -1: any but 0
+    } cases[] = {
+        {"damaged data", damaged, -1},
+        {"cut short during upload", good.substr(0, good.size() / 2), -1},
+        // The first entry whole, the end block (7 bytes) missing.
+        {"cut short between two entries", two.substr(0, first.size() - 7), 2},
+        {"empty", "", -1},
+        {"folders only", MakeRar4Archive({TRar4Entry::Folder("only")}), 10},
+        {"an entry without a name only", MakeRar4Archive({TRar4Entry::File("", "lost")}), 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dir.Write("bad.rar", c.bytes);
+        int rc = Extract("bad.rar");
+        if (c.rc < 0) {
+            EXPECT_NE(rc, 0);
+        } else {
+            EXPECT_EQ(rc, c.rc);
+        }
+        EXPECT_TRUE(Names().empty());
+    }
+    EXPECT_NE(Extract("missing.rar"), 0);
+}
+
 
 }  // namespace
 }  // namespace installer_test

@@ -73,9 +73,7 @@ inline Packet ReplItems(const std::vector<Item>& items, const std::string& fileN
 
 // The replicated table of most tests: ID, NAME, CHANGED (date-time), QTY.
 inline std::vector<TPacketFieldDef> StockFields() {
-    return {{"ID", TFieldType::ftInteger},
-            {"NAME", TFieldType::ftString, 40},
-            {"CHANGED", TFieldType::ftDateTime},
+    return {{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 40}, {"CHANGED", TFieldType::ftDateTime},
             {"QTY", TFieldType::ftInteger}};
 }
 
@@ -148,10 +146,12 @@ protected:
         return out;
     }
 
-    bool Contains(const std::vector<std::string>& lines, const std::string& part) {
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& l) { return l.find(part) != std::string::npos; });
+    // How many of the lines hold part.
+    static int Count(const std::vector<std::string>& lines, const std::string& part) {
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                              [&](const std::string& l) { return l.find(part) != std::string::npos; }));
     }
+    bool Contains(const std::vector<std::string>& lines, const std::string& part) { return Count(lines, part) > 0; }
 
     std::vector<std::string> InstallerLog() { return log.Messages("TArchiveInstallerNoThread"); }
 

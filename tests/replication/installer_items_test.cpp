@@ -1,10 +1,18 @@
 // Application of replication items: pruning of duplicates, inserts, updates
-// and deletes by key, the two sweeps, the statement helpers, and every packet
+// and deletes by key, the two sweeps, and every packet
 // field type the column mapping takes through the whole road (packet, staging
-// copy, initial merge, item insert and update).
-#include "installer_fixture.h"
+// copy, initial merge, item insert and update); the staging tables and the
+// packet reader on their own.
+#include <gtest/gtest.h>
 
+#include "installer_fixture.h"
+#include "core/cp1251.h"
+#include "core/datetime.h"
+#include "core/exceptions.h"
 #include "replication/packet/replication_items.h"
+#include "replication/packet/staging_import.h"
+#include "replication/packet/xml_data_packet.h"
+#include "support/temp_dir.h"
 
 namespace installer_test {
 namespace {
@@ -50,29 +58,22 @@ TEST_F(ItemsTest, DuplicatesArePrunedAndKeysAppliedInItemOrder) {
     EXPECT_EQ(LastArchive(), 2);
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "7:seven:7"}));
     EXPECT_EQ(StockOf(6), (std::vector<std::string>{"2:other pharmacy:0"}));
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM repl_items_5"), 7);  // items 2 and 3 pruned
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM repl_items_5 WHERE ID IN (2, 3)"), 0);
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(ID ORDER BY ID) FROM repl_items_5"), "1,4,5,6,8,9,10");  // 2, 3 pruned
     EXPECT_EQ(db.ScalarStr("SELECT CAST(CHANGED AS CHAR) FROM STOCK WHERE ID = 7 AND PHARM_ID = 5"),
               "2009-03-05 14:07:09");
-    auto lines = InstallerLog();
-    EXPECT_TRUE(Contains(lines, "Set Regular Data"));
-    EXPECT_FALSE(Contains(lines, Cp(u8"Грешка")));
+    EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"Грешка")));
 }
 
-TEST_F(ItemsTest, UpdateAndDeleteOfTheSameKeyBothApply) {
-    WriteArchive(2, {ReplItems({{1, 3, 1, 1}, {2, 2, 1, 1}, {3, 2, 1, 2}}),
-                     Stock({StockRow(1, "back", 1), {I(2), S("two*"), Null(), I(22)}})});
-    Install(2);
-    // Delete, then an update that finds no row; a null date-time is written as null.
-    EXPECT_EQ(StockOf(), (std::vector<std::string>{"2:two*:22"}));
-    EXPECT_TRUE(db.Scalar("SELECT CHANGED FROM STOCK WHERE ID = 2 AND PHARM_ID = 5").IsNull());
-}
-
+// Failed items are tried again in a second sweep, and what still fails is
+// logged; an item of a table without packets in the archive reads the staging
+// copy an earlier archive left.
 TEST_F(ItemsTest, SecondSweepRetriesFailedItemsAndLogsWhatStillFails) {
+    db.Exec("UPDATE STOCK SET QTY = 0 WHERE PHARM_ID = 5");
     WriteArchive(2, {ReplItems({
                          {1, 1, 2, 100},  // child before its parent: fails in sweep 0, works in sweep 1
                          {2, 1, 3, 10},   // the parent
                          {3, 1, 2, 101},  // child of a parent that never comes: fails twice
+                         {4, 2, 1, 2},    // STOCK row 2 from the staging copy
                      }),
                      Packet{"CHILD[1].xml", ChildFields(), {{I(100), I(10)}, {I(101), I(77)}}},
                      Packet{"PARENT[1].xml", ParentFields(), {{I(10), S("p")}}}});
@@ -80,97 +81,59 @@ TEST_F(ItemsTest, SecondSweepRetriesFailedItemsAndLogsWhatStillFails) {
     EXPECT_EQ(LastArchive(), 2);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM CHILD WHERE ID = 100 AND PHARM_ID = 5"), 1);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM CHILD WHERE ID = 101"), 0);
-    std::vector<std::string> errors;
-    for (const auto& l : InstallerLog())
-        if (l.rfind(Cp(u8"Грешка при актуализиране: "), 0) == 0) errors.push_back(l);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].rfind(Cp(u8"Грешка при актуализиране: \r\nНомер на ред 101#2: "), 0), 0u) << errors[0];
-    EXPECT_NE(errors[0].find("foreign key"), std::string::npos);
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM repl_items_5 WHERE isValid = 1"), 2);
-}
-
-TEST_F(ItemsTest, StagingCopiesWithoutPacketsKeepEarlierRows) {
-    // Archive 2 carries no STOCK packets: the update reads the staging copy
-    // that archive 1 left.
-    db.Exec("UPDATE STOCK SET QTY = 0 WHERE PHARM_ID = 5");
-    WriteArchive(2, {ReplItems({{1, 2, 1, 2}})});
-    Install(2);
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:0", "2:two:20"}));
+    const auto lines = InstallerLog();
+    EXPECT_EQ(Count(lines, Cp(u8"Грешка при актуализиране: ")), 1) << ::testing::PrintToString(lines);
+    EXPECT_EQ(Count(lines, Cp(u8"Грешка при актуализиране: \r\nНомер на ред 101#2: ")), 1);
+    EXPECT_EQ(Count(lines, "foreign key"), 1);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM repl_items_5 WHERE isValid = 1"), 2);  // failed in sweep 0
 }
 
-TEST_F(ItemsTest, NewPacketColumnsReachTheRightCentralColumns) {
+// A new column of a packet reaches the central column of its name (added
+// after PHARM_ID); a new table of a regular archive is registered.
+TEST_F(ItemsTest, NewColumnsAndTablesOfARegularArchive) {
     auto fields = StockFields();
     fields.push_back({"NOTE", TFieldType::ftString, 20});
-    WriteArchive(2, {ReplItems({{1, 1, 1, 3}, {2, 2, 1, 1}}),
+    WriteArchive(2, {ReplItems({{1, 1, 1, 3}, {2, 2, 1, 1}, {3, 1, 4, 1}}),
                      Packet{"STOCK[1].xml", fields,
-                            {{I(3), S("three"), Null(), I(3), S("n3")}, {I(1), S("one"), Null(), I(1), S("n1")}}}});
-    Install(2);
-    auto rows = db.Rows("SELECT ID, NOTE, PHARM_ID FROM STOCK WHERE PHARM_ID = 5 ORDER BY ID");
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(VarToStr(rows[0][1]), "n1");
-    EXPECT_EQ(VarToStr(rows[2][1]), "n3");
-    EXPECT_EQ(rows[2][2].AsInteger(), 5);
-}
-
-TEST_F(ItemsTest, ANewTableOfARegularArchiveIsRegistered) {
-    WriteArchive(2, {ReplItems({{1, 1, 4, 1}}),
+                            {{I(3), S("three"), Null(), I(3), S("n3")}, {I(1), S("one"), Null(), I(1), S("n1")}}},
                      Packet{"notes[1].xml", {{"ID", TFieldType::ftInteger}, {"TXT", TFieldType::ftMemo}},
                             {{I(1), S(Cp(u8"бележка"))}}}});
     Install(2);
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(CONCAT_WS(':', ID, NOTE, PHARM_ID) ORDER BY ID) FROM STOCK "
+                           "WHERE PHARM_ID = 5"),
+              "1:n1:5,2:5,3:n3:5");
     EXPECT_EQ(db.ScalarStr("SELECT TABLE_NAME FROM repl_tables_5 WHERE ID = 4"), "NOTES");
     EXPECT_EQ(db.ScalarStr("SELECT TXT FROM NOTES WHERE ID = 1 AND PHARM_ID = 5"), Cp(u8"бележка"));
 }
 
-TEST(ItemHelpers, SelectAndSetLists) {
-    TXmlDataPacket row;
-    row.LoadFromString(WriteXmlDataPacket(
-        {{"a", TFieldType::ftInteger}, {"ID", TFieldType::ftInteger}, {"c", TFieldType::ftInteger},
-         {"pharm_id", TFieldType::ftInteger}},
-        {}));
-    EXPECT_EQ(TReplicationItems::BuildSelectFieldList(row, 5), "`a`, `ID`, `c`, `pharm_id`, 5 as `PHARM_ID`");
-    EXPECT_EQ(TReplicationItems::BuildUpdateSetList(row, "id"), "`a` = :a, `c` = :c");
-    TXmlDataPacket none;
-    none.LoadFromString(WriteXmlDataPacket({}, {}));
-    EXPECT_EQ(TReplicationItems::BuildSelectFieldList(none, 5), "5 as `PHARM_ID`");
-}
-
-// Every packet field type, through the whole road.
+// Every packet field type, with the characters XML escapes, through the whole
+// road, from packets in each encoding.
 class AllTypes : public InstallerTest {
 protected:
     static std::vector<TPacketFieldDef> Fields() {
-        return {{"ID", TFieldType::ftInteger},
-                {"S", TFieldType::ftString, 20},
-                {"W", TFieldType::ftWideString, 10},
-                {"SI", TFieldType::ftSmallint},
-                {"WO", TFieldType::ftWord},
-                {"LI", TFieldType::ftLargeint},
-                {"B", TFieldType::ftBoolean},
-                {"F", TFieldType::ftFloat},
-                {"C", TFieldType::ftCurrency},
-                {"BC", TFieldType::ftBCD, 2, 10},
-                {"DA", TFieldType::ftDate},
-                {"TI", TFieldType::ftTime},
-                {"DT", TFieldType::ftDateTime},
-                {"BL", TFieldType::ftBlob},
-                {"ME", TFieldType::ftMemo},
-                {"FC", TFieldType::ftFixedChar, 3}};
+        using T = TFieldType;
+        return {{"ID", T::ftInteger}, {"S", T::ftString, 20}, {"W", T::ftWideString, 10}, {"SI", T::ftSmallint},
+                {"WO", T::ftWord}, {"LI", T::ftLargeint}, {"B", T::ftBoolean}, {"F", T::ftFloat}, {"C", T::ftCurrency},
+                {"BC", T::ftBCD, 2, 10}, {"DA", T::ftDate}, {"TI", T::ftTime}, {"DT", T::ftDateTime}, {"BL", T::ftBlob},
+                {"ME", T::ftMemo}, {"FC", T::ftFixedChar, 3}};
     }
     static Row Values(int id, bool flag, const std::string& text) {
         return {I(id),
-                S(text),
+                S(text + " <&>"),
                 S(Cp(u8"ш") + text),
                 Variant(static_cast<int32_t>(-12)),
                 Variant(static_cast<int32_t>(65000)),
                 Variant(static_cast<int64_t>(5000000000LL + id)),
                 Variant(flag),
-                Variant(1.25),
+                Variant(0.1),
                 Variant(Currency::FromString("12.3456")),
                 S("12345678.91"),
                 D(2011, 4, 30),
                 Variant::FromDate(EncodeDateTime(1899, 12, 30, 13, 14, 15)),
                 D(2009, 3, 5, 14, 7, 9),
-                S(std::string("\x00\x01\xFF" "blob", 7)),
-                S(Cp(u8"бележка ") + text),
+                S(std::string("\x00\x01\xFF<&>\"", 7)),
+                S(Cp(u8"бележка ") + text + "\r\n\t\"x\""),
                 S("abc")};
     }
     std::string RowText(int id) {
@@ -182,31 +145,193 @@ protected:
         for (const Variant& v : r[0]) out += VarToStr(v) + "|";
         return out;
     }
+    // The row of Values(id, flag, text) as RowText gives it.
+    static std::string Expected(const std::string& text, bool flag, int id) {
+        return text + " <&>|" + Cp(u8"ш") + text + "|-12|65000|500000000" + std::to_string(id) + (flag ? "|1" : "|0") +
+               "|0.1|12.3456|12345678.91|2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF3C263E22|" +
+               Cp(u8"бележка ") + text + "\r\n\t\"x\"|abc|";
+    }
 };
 
 TEST_F(AllTypes, ValuesArriveUnchangedByMergeInsertAndUpdate) {
-    WriteArchive(1, {ReplTables({{1, "ALLT"}}), Packet{"ALLT[1].xml", Fields(), {Values(1, true, "one")}}});
+    WriteArchive(1, {ReplTables({{1, "ALLT"}}), Packet{"ALLT[1].xml", Fields(), {Values(1, true, "one")}}}, kPharm,
+                 TPacketEncoding::Escaped);
     Install(1);
     ASSERT_EQ(LastArchive(), 1) << ::testing::PrintToString(InstallerLog());
-    std::string one = "one|" + Cp(u8"шone") + "|-12|65000|5000000001|1|1.25|12.3456|12345678.91|"
-                      "2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF626C6F62|" +
-                      Cp(u8"бележка one") + "|abc|";
-    EXPECT_EQ(RowText(1), one);
+    EXPECT_EQ(RowText(1), Expected("one", true, 1));
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT(ENGINE, ' ', TABLE_COLLATION) FROM information_schema.tables WHERE "
+                           "table_schema = database() AND table_name = 'ALLT'"),
+              "InnoDB cp1251_general_ci");
 
     // Row 1 updated (flag off), row 2 inserted.
     WriteArchive(2, {ReplItems({{1, 2, 1, 1}, {2, 1, 1, 2}}),
-                     Packet{"ALLT[1].xml", Fields(), {Values(1, false, "uno"), Values(2, true, "two")}}});
+                     Packet{"ALLT[1].xml", Fields(), {Values(1, false, "uno"), Values(2, true, "two")}}},
+                 kPharm, TPacketEncoding::Utf8);
+
     Install(2);
     ASSERT_EQ(LastArchive(), 2);
     EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"Грешка"))) << ::testing::PrintToString(InstallerLog());
-    std::string uno = "uno|" + Cp(u8"шuno") + "|-12|65000|5000000001|0|1.25|12.3456|12345678.91|"
-                      "2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF626C6F62|" +
-                      Cp(u8"бележка uno") + "|abc|";
-    EXPECT_EQ(RowText(1), uno);
-    std::string two = "two|" + Cp(u8"шtwo") + "|-12|65000|5000000002|1|1.25|12.3456|12345678.91|"
-                      "2011-04-30 00:00:00|1899-12-30 13:14:15|2009-03-05 14:07:09|0001FF626C6F62|" +
-                      Cp(u8"бележка two") + "|abc|";
-    EXPECT_EQ(RowText(2), two);
+    EXPECT_EQ(RowText(1), Expected("uno", false, 1));
+    EXPECT_EQ(RowText(2), Expected("two", true, 2));
+}
+
+// ---- Staging tables (made from packets as the tests above read them back):
+// row import, and the merge of a pharmacy's staging copy into the shared table.
+
+class StagingImport : public InstallerTest {
+protected:
+    std::string WritePacket(const std::string& name, const std::vector<TPacketFieldDef>& fields, const Rows& rows) {
+        SaveXmlDataPacket(dir.File(name), fields, rows);
+        return dir.File(name);
+    }
+    TempDir dir;
+    TDMBase dm;
+    TStagingImport imp{dm};
+};
+
+TEST_F(StagingImport, ImportsFilesInBracketOrderWithTypesNullsAndParcelDates) {
+    db.Exec("CREATE TABLE STOCK (SEQ INT AUTO_INCREMENT PRIMARY KEY, ID INT, NAME VARCHAR(40), "
+            "CHANGED DATETIME, QTY INT, PHARM_ID INT) ENGINE=InnoDB");
+    WritePacket("STOCK[10].xml", StockFields(), {StockRow(10, "ten", 1)});
+    WritePacket("STOCK[2].xml", StockFields(), {StockRow(2, "two", 1), {I(3), Null(), Null(), Null()}});
+    WritePacket("STOCK[1].xml", StockFields(), {StockRow(1, Cp(u8"Аспирин 'forte' \\"), 1)});
+    imp.ImportDataFiles(dir.Path(), {"STOCK[10].xml", "STOCK[2].xml", "STOCK[1].xml"}, "STOCK", 7);
+    std::string got;
+    for (const auto& r : db.Rows("SELECT ID, NAME, CAST(CHANGED AS CHAR), QTY, PHARM_ID FROM STOCK ORDER BY SEQ"))
+        for (const Variant& v : r) got += (v.IsNull() ? "null" : VarToStr(v)) + (&v == &r.back() ? ";" : "|");
+    EXPECT_EQ(got, "1|" + Cp(u8"Аспирин 'forte' \\") + "|2009-03-05 14:07:09|1|7;2|two|2009-03-05 14:07:09|1|7;"
+                   "3|null|null|null|7;10|ten|2009-03-05 14:07:09|1|7;");
+
+    // Expiry dates of parcels below zero become zero, of other tables not.
+    std::vector<TPacketFieldDef> f{{"ID", TFieldType::ftInteger}, {"EXPIRY_DATE", TFieldType::ftDate}};
+    Rows rows{{I(1), Variant::FromDate(-5)}, {I(2), Null()}, {I(3), D(2011, 4, 30)}};
+    for (const char* table : {"PARCEL_X", "OTHER"}) {
+        imp.CreateOrUpdateTable(WritePacket(std::string(table) + "[1].xml", f, rows), table);
+        imp.ImportDataFiles(dir.Path(), {std::string(table) + "[1].xml"}, table, 5);
+    }
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(IFNULL(CAST(EXPIRY_DATE AS CHAR), 'null') ORDER BY ID) FROM PARCEL_X"),
+              "1899-12-30 00:00:00,null,2011-04-30 00:00:00");
+    EXPECT_EQ(db.ScalarStr("SELECT CAST(EXPIRY_DATE AS CHAR) FROM OTHER WHERE ID = 1"), "1899-12-25 00:00:00");
+}
+
+TEST_F(StagingImport, AFailingRowNamesFileAndRowAndKeepsEarlierRows) {
+    // Transactional tables take many rows per statement; the failing row is
+    // still the one named, and the rows before it stay, in any batch.
+    struct Case {
+        const char* engine;
+        int rows;
+        int failing;  // the row that repeats the key of row 0
+    };
+    const Case cases[] = {{"InnoDB", 3, 2},     {"MyISAM", 3, 2},     {"InnoDB", 2500, 1700},
+                          {"InnoDB", 2500, 1000}, {"InnoDB", 2500, 999}, {"MyISAM", 1200, 1100}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.engine) + " row " + std::to_string(c.failing));
+        Rows rows;
+        for (int i = 0; i < c.rows; ++i) rows.push_back(StockRow(i == c.failing ? 1 : i + 1, "n" + std::to_string(i), i));
+        WritePacket("STOCK[1].xml", StockFields(), rows);
+        db.Exec("DROP TABLE IF EXISTS STOCK_5");
+        db.Exec(std::string("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), CHANGED DATETIME, QTY INT) "
+                            "ENGINE=") + c.engine);
+        TDMBase dm;
+        TStagingImport imp(dm);
+        try {
+            imp.ImportDataFiles(dir.Path(), {"STOCK[1].xml"}, "STOCK_5", 0);
+            ADD_FAILURE() << "no error";
+        } catch (const EDatabaseError& e) {
+            const std::string head = Cp(u8"Файл:STOCK[1].xml Ред: ") + std::to_string(c.failing) + " Duplicate entry '1'";
+            EXPECT_EQ(e.Message().rfind(head, 0), 0u) << e.Message();
+        }
+        EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK_5"), c.failing);
+        EXPECT_EQ(db.ScalarInt("SELECT MAX(QTY) FROM STOCK_5"), c.failing - 1);
+    }
+}
+
+// The merge names its columns: a column added later sits after PHARM_ID
+// centrally, before it nowhere in the staging copy. Missing tables or Skip:
+// nothing happens.
+TEST_F(StagingImport, MergeNamesColumnsAndPassesOverMissingTables) {
+    db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), PHARM_ID INT, EXTRA INT, PRIMARY KEY (ID, PHARM_ID))");
+    db.Exec("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), EXTRA INT)");
+    db.Exec("INSERT INTO STOCK_5 VALUES (1, 'a', 42)");
+    db.Exec("CREATE TABLE LONE (ID INT, PHARM_ID INT)");
+    for (auto [table, skip] : {std::pair{"NO_SUCH", false}, {"STOCK", true}, {"LONE", false}}) {
+        imp.MergeSplitTable(table, 5, skip);
+        EXPECT_TRUE(imp.LastMergeStatements().empty()) << table;
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK"), 0);
+    imp.MergeSplitTable("STOCK", 5, false);
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT_WS(':', ID, NAME, PHARM_ID, EXTRA) FROM STOCK"), "1:a:5:42");
+}
+
+// ---- The XML packet reader on packets as the pharmacies write them (the packets
+// the tests above install come from the test writer, in every encoding).
+
+// A packet as the pharmacies' program writes it, with its own value forms.
+TEST(DataPacketReader, ReadsTheClientDatasetForms) {
+    std::string xml =
+        "<?xml version=\"1.0\" standalone=\"yes\"?>  <DATAPACKET Version=\"2.0\"><METADATA><FIELDS>"
+        "<FIELD attrname=\"ID\" fieldtype=\"i4\" SUBTYPE=\"Autoinc\"/>"
+        "<FIELD attrname=\"NAME\" fieldtype=\"string\" WIDTH=\"30\"/>"
+        "<FIELD attrname=\"EXPIRY_DATE\" fieldtype=\"date\"/>"
+        "<FIELD attrname=\"CHANGED\" fieldtype=\"dateTime\"/>"
+        "<FIELD attrname=\"PRICE\" fieldtype=\"fixed\" DECIMALS=\"2\" WIDTH=\"10\"/>"
+        "<FIELD attrname=\"W\" fieldtype=\"string.uni\" WIDTH=\"40\"/>"
+        "<FIELD attrname=\"ACTIVE\" fieldtype=\"boolean\"/>"
+        "<FIELD attrname=\"KIDS\" fieldtype=\"nested\"/>"
+        "<FIELD attrname=\"N1\" fieldtype=\"string\" WIDTH=\"-5\"/>"
+        "<FIELD attrname=\"N2\" fieldtype=\"string\" WIDTH=\"3000000000\"/>"
+        "<FIELD attrname=\"N3\" fieldtype=\"string\" WIDTH=\"7x\"/>"
+        "<FIELD attrname=\"F\" fieldtype=\"r8\"/>"
+        "</FIELDS><PARAMS/></METADATA><ROWDATA>"
+        "<ROW RowState=\"4\" ID=\"1\" NAME=\"&#192;&#1041;c\" EXPIRY_DATE=\"18991225\" "
+        "CHANGED=\"20090305T14:07:09000\" PRICE=\"12.50\" ACTIVE=\"FALSE\" F=\"+2,5\"/>"
+        "<ROW ID=\"2\" EXPIRY_DATE=\"2010-01-31\" CHANGED=\"2009-03-05T14:07:09.5\" ACTIVE=\"True\"/>"
+        "</ROWDATA></DATAPACKET>";
+    TXmlDataPacket p;
+    p.LoadFromString(xml);
+    ASSERT_EQ(p.FieldCount(), 12);
+    // A width that is no 32-bit count gives no size.
+    for (int i : {8, 9, 10}) EXPECT_EQ(p.FieldDefs()[i].Size, 0) << p.FieldDefs()[i].Name;
+    EXPECT_EQ(p.FieldDefs()[0].DataType, TFieldType::ftAutoInc);
+    EXPECT_EQ(p.FieldDefs()[4].DataType, TFieldType::ftBCD);
+    EXPECT_EQ(p.FieldDefs()[4].Precision, 10);
+    EXPECT_EQ(p.FieldDefs()[4].Size, 2);
+    EXPECT_EQ(p.FieldDefs()[5].Size, 20);
+    EXPECT_EQ(p.FieldDefs()[7].DataType, TFieldType::ftDataSet);
+    ASSERT_EQ(p.RowCount(), 2u);
+    // &#192; in a packet without a declared encoding is the cp1251 byte C0
+    // (a Cyrillic A); &#1041; is the Unicode character (a Cyrillic Be).
+    EXPECT_EQ(p.Value(0, 1).AsString(), Cp(u8"АБc"));
+    EXPECT_DOUBLE_EQ(p.Value(0, 2).AsDateTime(), -5.0);
+    EXPECT_EQ(DateTimeToSqlText(p.Value(0, 3).AsDateTime()), "2009-03-05 14:07:09");
+    EXPECT_EQ(p.Value(0, 4).AsString(), "12.50");
+    EXPECT_TRUE(p.Value(0, 5).IsNull());
+    EXPECT_FALSE(p.Value(0, 6).AsBoolean());
+    EXPECT_EQ(p.Value(0, 11).AsDouble(), 2.5);
+    EXPECT_TRUE(p.Value(0, 7).IsNull());
+    EXPECT_TRUE(p.Value(1, 1).IsNull());
+    EXPECT_EQ(DateToText(p.Value(1, 2).AsDateTime()), "31.01.2010");
+    EXPECT_TRUE(p.Value(1, 6).AsBoolean());
+}
+
+TEST(DataPacketReader, BrokenPacketsRaise) {
+    TXmlDataPacket p;
+    EXPECT_THROW(p.LoadFromString("not xml at all"), EReadError);
+    EXPECT_THROW(p.LoadFromString("<?xml version=\"1.0\"?><ROOT/>"), EReadError);
+    const std::string brokenRow = "<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                                  "</FIELDS></METADATA><ROWDATA><ROW ID=\"12x\"/></ROWDATA></DATAPACKET>";
+    EXPECT_THROW(p.LoadFromString(brokenRow), EReadError);
+    // The field definitions alone are read without the rows.
+    TempDir dir;
+    const auto defs = TXmlDataPacket::ReadFieldDefs(dir.Write("X[1].xml", brokenRow));
+    ASSERT_EQ(defs.size(), 1u);
+    EXPECT_EQ(defs[0].Name, "ID");
+    EXPECT_THROW(p.LoadFromString("<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+                                  "</FIELDS><PARAMS CHANGE_LOG=\"1 0 4\"/></METADATA><ROWDATA><ROW ID=\"1\"/>"
+                                  "</ROWDATA></DATAPACKET>"),
+                 EReadError);
+    EXPECT_THROW(p.LoadFromFile("/nonexistent/X[1].xml"), EInOutError);
+    EXPECT_FALSE(p.Active());
 }
 
 }  // namespace

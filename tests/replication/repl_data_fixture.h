@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/options.h"
@@ -25,10 +26,10 @@
 #include "support/test_db.h"
 
 // A pharmacy's side of the TCP upload path: frames over one connection,
-// every receive bounded by 20 s.
+// every send and receive bounded by 20 s.
 class TUploadClient {
 public:
-    explicit TUploadClient(int port) : fd_(ConnectLoopback(port, 20000)) {}
+    explicit TUploadClient(int port) : fd_(ConnectLoopback(port, 20000, 20000)) {}
     ~TUploadClient() { CloseFd(fd_); }
     bool Connected() const { return fd_ >= 0; }
 
@@ -37,11 +38,14 @@ public:
         const std::string payload = EncodePharmComponent(command);
         SendRaw(FrameHeader(static_cast<int64_t>(payload.size())) + payload);
     }
-    // The next reply frame; nullptr when the server closed the connection.
+    // The next reply frame; nullptr when the server closed the connection
+    // (before the end of the frame).
     std::unique_ptr<TComponent> Receive() {
         const std::string head = ReceiveUpTo(fd_, 4);
         if (head.size() < 4) return nullptr;
-        return DecodePharmComponent(ReceiveUpTo(fd_, static_cast<uint32_t>(FrameCountFromBytes(head.data()))));
+        const size_t count = static_cast<uint32_t>(FrameCountFromBytes(head.data()));
+        std::string body = ReceiveUpTo(fd_, count);
+        return body.size() < count ? nullptr : DecodePharmComponent(std::move(body));
     }
     // True when the server closed the connection without sending anything.
     bool ClosedWithoutReply() {
@@ -53,7 +57,7 @@ private:
     int fd_;
 };
 
-// What a send-file request was answered with.
+// What a send-file request was answered with (Received: whether it was).
 struct TReply {
     bool Received = false;
     int64_t StartPosition = 0;
@@ -61,7 +65,39 @@ struct TReply {
     std::vector<std::string> Customer;  // lines of the result's customer block
     std::string ErrorMessage;
     std::string PacketFileName;
+    // "<position>[ done] <customer lines>[ error=<message>][ name=<name>]", or "no reply".
+    std::string Text() const {
+        if (!Received) return "no reply";
+        std::string t = std::to_string(StartPosition) + (IsTransfered ? " done" : "") + " ";
+        for (const auto& l : Customer) t += l + (&l == &Customer.back() ? "" : ",");
+        return t + (ErrorMessage.empty() ? "" : " error=" + ErrorMessage) +
+               (PacketFileName.empty() ? "" : " name=" + PacketFileName);
+    }
 };
+
+inline std::unique_ptr<TPharmServerSendFileCommand> SendFileCommand(int pharmacy, const std::string& password,
+                                                                    const std::string& name, int32_t start,
+                                                                    int32_t fileSize, const std::string& data = "") {
+    auto c = std::make_unique<TPharmServerSendFileCommand>();
+    SetCommandCustomerLines(*c, {"CompanyName=Test", "CustomerCode=" + std::to_string(pharmacy), "Password=" + password});
+    c->PacketFileName = name;
+    c->StartPosition = start;
+    c->FileSize = fileSize;
+    c->Data.Bytes() = data;
+    c->PacketSize = static_cast<int64_t>(data.size());
+    return c;
+}
+
+inline TReply Exchange(TUploadClient& c, const TComponent& command) {
+    c.Send(command);
+    TReply r;
+    std::unique_ptr<TComponent> obj = c.Receive();
+    auto* res = PharmCast<TPharmServerSendFileResult>(obj.get());
+    if (!res) return r;
+    r = {true, res->StartPosition, res->IsTransfered, {}, res->ErrorMessage, res->PacketFileName};
+    if (res->CustomerInfo.Size() > 0) LoadStringsCompressed(r.Customer, res->CustomerInfo);
+    return r;
+}
 
 class ReplDataFixture : public ::testing::Test {
 protected:
@@ -103,7 +139,13 @@ protected:
     }
     std::string Folder(int id) const { return rar.File("pharm" + std::to_string(id)); }
     std::string PharmFile(int id, const std::string& name) const { return Folder(id) + "/" + name; }
-    std::vector<std::string> FilesOf(int id) const { return Listing(Folder(id)); }
+    // "name=bytes;" of each file of the pharmacy's folder, by name.
+    std::string Contents(int id) const {
+        std::string out;
+        for (const std::string& n : Listing(Folder(id))) out += n + "=" + TempDir::Read(PharmFile(id, n)) + ";";
+        return out;
+    }
+
     static std::vector<std::string> Listing(const std::string& folder) {
         std::vector<std::string> names;
         std::error_code ec;
@@ -121,9 +163,13 @@ protected:
         return static_cast<int>(
             std::count_if(m.begin(), m.end(), [&](const std::string& l) { return l.find(part) != std::string::npos; }));
     }
-    bool LoggedStart(const std::string& prefix) const {
-        for (const auto& m : Logs())
-            if (m.compare(0, prefix.size(), prefix) == 0) return true;
+    // Waits (a bounded number of times) until the log holds a message n times.
+    bool WaitForLogged(const std::string& message, int n) {
+        for (int i = 0; i < 500; ++i) {
+            auto m = Logs();
+            if (std::count(m.begin(), m.end(), message) >= n) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         return false;
     }
     // The reply code to a login on the FTP server.
@@ -145,33 +191,6 @@ protected:
                               ShellQuote(Url(user, pass, path)),
                           &lastOutput);
     }
-    static std::unique_ptr<TPharmServerSendFileCommand> Command(int pharmacy, const std::string& password,
-                                                                 const std::string& name, int32_t start,
-                                                                 int32_t fileSize, const std::string& data = "") {
-        auto c = std::make_unique<TPharmServerSendFileCommand>();
-        SetCommandCustomerLines(*c, {"CompanyName=Test", "CustomerCode=" + std::to_string(pharmacy),
-                                     "Password=" + password});
-        c->PacketFileName = name;
-        c->StartPosition = start;
-        c->FileSize = fileSize;
-        c->Data.Bytes() = data;
-        c->PacketSize = static_cast<int64_t>(data.size());
-        return c;
-    }
-    static TReply Exchange(TUploadClient& c, const TComponent& command) {
-        c.Send(command);
-        TReply r;
-        std::unique_ptr<TComponent> obj = c.Receive();
-        auto* res = PharmCast<TPharmServerSendFileResult>(obj.get());
-        if (!res) return r;
-        r.Received = true;
-        r.StartPosition = res->StartPosition;
-        r.IsTransfered = res->IsTransfered;
-        r.ErrorMessage = res->ErrorMessage;
-        r.PacketFileName = res->PacketFileName;
-        if (res->CustomerInfo.Size() > 0) LoadStringsCompressed(r.Customer, res->CustomerInfo);
-        return r;
-    }
     // A pharmacy's TCP client: asks where to go on from, sends chunks from
     // there, asks again after an error reply. True when the archive was
     // reported transferred within `requests` requests.
@@ -181,7 +200,7 @@ protected:
         int64_t pos = -1;
         for (int i = 0; i < requests; ++i) {
             std::string data = pos < 0 ? "" : bytes.substr(static_cast<size_t>(pos), chunk);
-            TReply r = Exchange(c, *Command(pharm, pass, name, static_cast<int32_t>(pos),
+            TReply r = Exchange(c, *SendFileCommand(pharm, pass, name, static_cast<int32_t>(pos),
                                             static_cast<int32_t>(bytes.size()), data));
             if (!r.Received) return false;
             if (r.IsTransfered) return true;
