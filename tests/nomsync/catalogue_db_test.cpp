@@ -1,8 +1,7 @@
 // Catalogue objects against the real database: the central and staged rows
 // of producers, article groups, measure names and suppliers with the
-// transaction each of them opens or commits; action requests with their
-// status rows, deletion by procedure, the SQL pack's scripts, refused
-// proposals and the closing of requests.
+// transaction each of them opens or commits; refused proposals, deletion by
+// procedure, the closing of requests and statements sent together.
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -146,39 +145,6 @@ TEST_F(CatalogueDbTest, EmptyOptionalTextsAreWrittenAsNullAndTrimmedWhenRead) {
         EXPECT_EQ(read, c.readBack);
     }
     EXPECT_FALSE(s.Modified);  // the new identity is no change of the supplier's
-}
-
-TEST_F(CatalogueDbTest, StickerMustBeFreeCentrallyAndAmongPendingProposals) {
-    db.Exec("INSERT INTO SUPPLIER (ID, STICKER, NAME) VALUES (8, 'AB', 'a'), (9, 'CD', 'c')");
-    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, IS_PROCESSED) VALUES "
-            "(50, 3, 2, NOW(), 'F'), (51, 3, 2, NOW(), 'T'), (52, 4, 2, NOW(), 'F')");
-    db.Exec("INSERT INTO NOM_UPDATE_SUPPLIER (ACTION_REQUEST_ID, ID, STICKER) VALUES (50, 9, 'QQ'), (51, 9, 'PP'), "
-            "(52, 9, 'RR')");
-    struct Case {
-        int32_t id;
-        const char* sticker;
-        bool admitted;
-    };
-    const Case cases[] = {
-        {-1, "", true},    {-1, "AB", false}, {8, "AB", true},  {9, "AB", false}, {-1, "QQ", false},
-        {9, "QQ", true},   {8, "QQ", false},  {-1, "PP", true}, {-1, "RR", true}, {-1, "ZZ", true},
-    };
-    TDMBase dm;
-    for (const auto& c : cases) {
-        for (auto kind : {TNomObjectActualizationType::noatInsert, TNomObjectActualizationType::noatUpdate,
-                          TNomObjectActualizationType::noatDelete}) {
-            SCOPED_TRACE(Format("%d %s %d", {c.id, c.sticker, static_cast<int>(kind)}));
-            TSupplier s(&dm);
-            s.SetID(c.id);
-            s.SetSticker(c.sticker);
-            EXPECT_EQ(s.CanActualize(kind), c.admitted);
-        }
-    }
-    db.Exec("DROP TABLE SUPPLIER");
-    TSupplier s(&dm);
-    EXPECT_TRUE(s.CanActualize(TNomObjectActualizationType::noatInsert));  // an empty sticker asks nothing
-    s.SetSticker("AB");
-    EXPECT_THROW(s.CanActualize(TNomObjectActualizationType::noatInsert), EDatabaseError);
 }
 
 // How a failed save ends, and which saves commit a transaction the caller
@@ -342,94 +308,22 @@ TEST_F(CatalogueDbTest, RefusedProposalsStoreNothing) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM action_request_status"), 0);
 }
 
-// A row without the request column leaves ActionRequestID at -1; one
-// without ID is refused.
-TEST_F(CatalogueDbTest, LoadFromDataSetTakesTheIdentityAndTheRequest) {
-    TDMBase dm;
-    TSQLDataPack o(&dm);
-    o.SetActionRequestID(5);
-    o.LoadFromDataSet(*dm.OpenQuery("SELECT '17' AS ID"));
-    EXPECT_EQ(o.ID(), 17);
-    EXPECT_EQ(o.ActionRequestID(), -1);
-    o.LoadFromDataSet(*dm.OpenQuery("SELECT '3' AS ID, '9' AS action_request_id"));
-    EXPECT_EQ(o.ActionRequestID(), 9);
-    EXPECT_THROW(o.LoadFromDataSet(*dm.OpenQuery("SELECT 'x' AS NAME")), EDatabaseError);
-}
-
 // ---------------------------------------------------------------------------
-// Action requests
+// Deletion by procedure and the closing of requests
 
-TEST_F(CatalogueDbTest, SaveToUpdateTableWritesRequestStatusRowsAndStagedRow) {
-    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (0, 'c', NULL)");
-    TDMBase dm;
-    TProducer p(&dm);
-    // A delete is sync-required; given dates and a destination are kept; no
-    // pharmacy above 0: no status rows.
-    auto params = UpdateParams(3);
-    params.ProcessDate = EncodeDateTime(2026, 12, 5, 18, 5, 9);
-    params.ActionDate = EncodeDateTime(2026, 12, 5, 18, 0, 0);
-    params.DestPharmID = 7;
-    p.SaveToUpdateTable(params);
-    int32_t id = p.ActionRequestID();
-    EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', SYNC_REQUIRED, PROCESS_DATE, ACTION_DATE, DEST_PHARM_ID) "
-                                  "FROM ACTION_REQUEST WHERE ID = %d",
-                                  {id})),
-              "T|2026-12-05 18:05:09|2026-12-05 18:00:00|7");
-    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM action_request_status WHERE ACTION_REQUEST_ID = %d", {id})), 0);
-
-    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (1, 'a', 'x'), (2, 'b', 'x'), (3, 'c', 'x')");
-    p.SetID(44);
-    p.SetProdName("P");
-    const TDateTime before = Now() - 1.0 / 86400;
-    p.SaveToUpdateTable(UpdateParams(2));
-    id = p.ActionRequestID();
-    ASSERT_GT(id, 0);
-    // An empty remark is an empty text; no action date: now; pharmacies
-    // above 0 only, all new.
-    EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, "
-                                  "CONCAT('[', REMARK, ']'), PHARM_ID, NOM_KEY, PROCESS_DATE IS NULL, USER_ID, "
-                                  "DEST_PHARM_ID IS NULL) FROM ACTION_REQUEST WHERE ID = %d",
-                                  {id})),
-              "4|2|F|F|[]|2|44|1|0|1");
-    EXPECT_GE(db.Rows(Format("SELECT ACTION_DATE FROM ACTION_REQUEST WHERE ID = %d", {id}))[0][0].AsDateTime(), before);
-    EXPECT_EQ(db.ScalarStr(Format("SELECT GROUP_CONCAT(PHARM_ID, ':', REQUEST_STATUS ORDER BY PHARM_ID) FROM "
-                                  "action_request_status WHERE ACTION_REQUEST_ID = %d",
-                                  {id})),
-              "1:0,2:0,3:0");
-    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_PRODUCER WHERE ACTION_REQUEST_ID = %d AND ID = 44 "
-                           "AND NAME = 'P'",
-                           {id})),
-              1);
-}
-
-TEST_F(CatalogueDbTest, ObjectOutsideTheTableWritesNoRequest) {
-    class TArticleMeasureLike : public TProducer {
-    public:
-        using TProducer::TProducer;
-        const char* ClassName() const override { return "TArticleMeasure"; }
-    };
-    TDMBase dm;
-    TArticleMeasureLike o(&dm);
-    EXPECT_THROW(o.SaveToUpdateTable(UpdateParams(1)), Exception);
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_PRODUCER"), 0);
-}
-
-TEST_F(CatalogueDbTest, DeleteByProcedureFallsBackToTheTable) {
+// The class's table when it has no procedure, else the procedure; a call
+// that fails reports the server's answer to it, not the lost connection the
+// rollback after it meets.
+TEST_F(CatalogueDbTest, DeleteByProcedure) {
     db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (7, 'a'), (8, 'b')");
     EXPECT_TRUE(TNomenclatureObject::DeleteByProcedure("TProducer", 7, -1));
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 1);
-    auto lines = log.Messages("TDMBase");
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "before delete from table Producer"), lines.end());
     // With a pharmacy, the condition joins in (PRODUCER has no PHARM_ID: the statement fails and rolls back).
     EXPECT_THROW(TNomenclatureObject::DeleteByProcedure("TProducer", 8, 5), EDatabaseError);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 1);
-}
-
-TEST_F(CatalogueDbTest, DeleteByProcedureCallsTheProcedureWhenPresent) {
-    // A class name of its own, so that no other database of the server has
-    // a procedure of that name.
+    // Class names of their own, so that no other database of the server has
+    // procedures of those names.
     db.Exec("CREATE TABLE NomProcDemo (ID INT NOT NULL PRIMARY KEY, PHARM_ID INT NOT NULL)");
+    db.Exec("INSERT INTO NomProcDemo VALUES (7, 5), (8, 5)");
     db.ExecScript(
         "DELIMITER //\n"
         "CREATE PROCEDURE SP_DELETE_NOMPROCDEMO(IN AID INT, IN APHARM_ID INT, IN ARES CHAR(1))\n"
@@ -437,126 +331,31 @@ TEST_F(CatalogueDbTest, DeleteByProcedureCallsTheProcedureWhenPresent) {
         "  DELETE FROM NomProcDemo WHERE ID = AID AND PHARM_ID = APHARM_ID;\n"
         "  SELECT AID AS AID, APHARM_ID AS APHARM_ID, IF(ROW_COUNT() > 0, 'T', 'F') AS ARES;\n"
         "END //\n"
-        "DELIMITER ;\n");
-    db.Exec("INSERT INTO NomProcDemo VALUES (7, 5), (8, 5)");
-    EXPECT_TRUE(TNomenclatureObject::DeleteByProcedure("TNomProcDemo", 7, 5));
-    EXPECT_FALSE(TNomenclatureObject::DeleteByProcedure("TNomProcDemo", 8, 6));
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM NomProcDemo"), 1);
-    auto lines = log.Messages("TDMBase");
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "before execute sprocedure SP_DELETE_NomProcDemo"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "after execute procedure SP_DELETE_NomProcDemo"), lines.end());
-}
-
-TEST_F(CatalogueDbTest, DeleteByProcedurePassesOnTheCallsErrorWhenTheRollbackFailsToo) {
-    // The procedure ends its own connection: the call fails, and the
-    // rollback after it cannot reach the server either.
-    db.Exec("CREATE TABLE NomKillDemo (ID INT NOT NULL PRIMARY KEY)");
-    db.ExecScript(
-        "DELIMITER //\n"
         "CREATE PROCEDURE SP_DELETE_NOMKILLDEMO(IN AID INT, IN ARES CHAR(1))\n"
         "BEGIN\n"
         "  KILL CONNECTION_ID();\n"
         "  SELECT AID AS AID, 'T' AS ARES;\n"
         "END //\n"
         "DELIMITER ;\n");
-    try {
-        TNomenclatureObject::DeleteByProcedure("TNomKillDemo", 7, -1);
-        ADD_FAILURE() << "no error";
-    } catch (const EDatabaseError& e) {
-        // The server's answer to the call, not the lost connection that the
-        // rollback met afterwards.
-        const std::string what = e.what();
-        EXPECT_NE(what.find("Connection was killed"), std::string::npos) << what;
-        EXPECT_EQ(what.find("Lost connection"), std::string::npos) << what;
-    }
+    EXPECT_TRUE(TNomenclatureObject::DeleteByProcedure("TNomProcDemo", 7, 5));
+    EXPECT_FALSE(TNomenclatureObject::DeleteByProcedure("TNomProcDemo", 8, 6));
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM NomProcDemo"), 1);
+    auto lines = log.Messages("TDMBase");
+    for (const char* l : {"before delete from table Producer", "before execute sprocedure SP_DELETE_NomProcDemo",
+                          "after execute procedure SP_DELETE_NomProcDemo"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), l), lines.end()) << l;
+    const std::string e = ErrorOf([] { TNomenclatureObject::DeleteByProcedure("TNomKillDemo", 7, -1); });
+    EXPECT_NE(e.find("Connection was killed"), std::string::npos) << e;
+    EXPECT_EQ(e.find("Lost connection"), std::string::npos) << e;
 }
 
-// ---------------------------------------------------------------------------
-// SQL pack
-
-TEST_F(CatalogueDbTest, SQLPackRunsCentralStatementsBetweenMarkers) {
-    TDMBase dm;
-    TSQLDataPack pack(&dm);
-    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (1, 1);/*stmt_lim*/",
-                  "INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (2, 2);", "/*stmt_lim*/", "  "};
-    std::string msg;
-    ASSERT_TRUE(pack.SaveToDB(msg)) << msg;
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PAYMENT_CENTRAL"), 2);
-
-    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID) VALUES (3);/*stmt_lim*/", "NOT SQL AT ALL"};
-    EXPECT_FALSE(pack.SaveToDB(msg));
-    EXPECT_FALSE(msg.empty());
-    // Without a transaction what ran before the failure stays.
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PAYMENT_CENTRAL"), 3);
-}
-
-TEST_F(CatalogueDbTest, SQLPackStagesItsScriptsInFilesAndReadsThemBack) {
-    SeedPharmacies(db, 2);
-    TDMBase dm;
-    TSQLDataPack pack(&dm);
-    pack.Remark = "pack";
-    pack.SQLFB = {"UPDATE X SET Y = 1;", Cp(u8"-- коментар")};
-    pack.SQLMy = {"SELECT 1"};
-    auto params = UpdateParams(1);
-    params.Remark = "pack";
-    pack.SaveToUpdateTable(params);
-    const int32_t id = pack.ActionRequestID();
-    EXPECT_EQ(TempDir::Read(sqlDir + Format("/fb_%d.sql", {id})), "UPDATE X SET Y = 1;\r\n" + Cp(u8"-- коментар") + "\r\n");
-    EXPECT_EQ(TempDir::Read(sqlDir + Format("/my_%d.sql", {id})), "SELECT 1\r\n");
-    EXPECT_EQ(db.ScalarInt(Format("SELECT NOM_ID FROM ACTION_REQUEST WHERE ID = %d", {id})), 6);
-
-    TSQLDataPack back(&dm);
-    ASSERT_TRUE(back.LoadFromUpdateTable(id));
-    EXPECT_EQ(back.Remark, "pack");
-    EXPECT_EQ(back.SQLFB, pack.SQLFB);
-    EXPECT_EQ(back.SQLMy, pack.SQLMy);
-
-    // A missing script file fails the load.
-    std::remove((sqlDir + Format("/my_%d.sql", {id})).c_str());
-    EXPECT_THROW(back.LoadFromUpdateTable(id), EInOutError);
-}
-
-TEST_F(CatalogueDbTest, SQLPackWithSystemCommandHandsOutTheCommandOnly) {
-    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, REMARK, SYS_CMD) "
-            "VALUES (31, 6, 1, NOW(), 'pay', 'PAY:1:2:3:4:5:6')");
-    TDMBase dm;
-    TSQLDataPack pack(&dm);
-    ASSERT_TRUE(pack.LoadFromUpdateTable(31));  // no files needed
-    EXPECT_EQ(pack.SQLFB, (TStringLines{"/* <zvl_command>PAY:1:2:3:4:5:6</zvl_command> */"}));
-    EXPECT_TRUE(pack.SQLMy.empty());
-    EXPECT_EQ(pack.Remark, "pay");
-}
-
-// ---------------------------------------------------------------------------
-// Closing
-
-TEST_F(CatalogueDbTest, UpdateWithoutStagedRowInsertsNothing) {
-    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES (40, 4, 2, NOW(), 3)");
-    TDMBase dm;
-    EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 40));
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
-    auto lines = log.Messages("TObject");
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "ActionID: 2 AFinalStatus: T");
-    EXPECT_NE(lines[1].find("ActionRequestID = 40"), std::string::npos) << lines[1];
-}
-
-TEST_F(CatalogueDbTest, ClosingWithABadTypeNumberFailsAndIsLogged) {
-    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES (41, 9, 3, NOW(), 3)");
-    TDMBase dm;
-    EXPECT_FALSE(TNomenclatureObject::FinalizeActionRequest(dm, 41));
-    // A missing request reads as type 0 and fails the same way.
-    EXPECT_FALSE(TNomenclatureObject::FinalizeActionRequest(dm, 4242));
-    auto lines = log.Messages("TObject");
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_NE(lines[1].find("FinalizeActionRequest failed for ActionRequestID = 41"), std::string::npos);
-    EXPECT_NE(lines[3].find("ActionRequestID = 4242"), std::string::npos);
-}
-
-TEST_F(CatalogueDbTest, RefusedInsertIsUndoneAndAcceptedDeleteApplied) {
+// A refused delete leaves the row, a refused insert is undone, an accepted
+// delete applied; a type number outside the catalogue, or a missing request
+// (read as type 0), fails and is logged.
+TEST_F(CatalogueDbTest, ClosingAppliesTheOutcome) {
     db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (3, 'a'), (4, 'b')");
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES "
-            "(50, 4, 1, NOW(), 3), (51, 4, 3, NOW(), 4), (52, 4, 3, NOW(), 4)");
+            "(50, 4, 1, NOW(), 3), (51, 4, 3, NOW(), 4), (52, 4, 3, NOW(), 4), (41, 9, 3, NOW(), 3)");
     db.Exec("INSERT INTO action_request_status VALUES (50, 1, 4, NOW()), (50, 2, 5, NOW()), "
             "(51, 1, 5, NOW()), (52, 1, 4, NOW())");
     TDMBase dm;
@@ -566,7 +365,37 @@ TEST_F(CatalogueDbTest, RefusedInsertIsUndoneAndAcceptedDeleteApplied) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER WHERE ID = 3"), 0);
     EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 51));  // accepted delete
     EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
-    auto lines = log.Messages("TObject");
-    EXPECT_EQ(lines, (std::vector<std::string>{"ActionID: 3 AFinalStatus: F", "ActionID: 1 AFinalStatus: F",
-                                               "DeleteFromDB: 3", "ActionID: 3 AFinalStatus: T", "DeleteFromDB: 4"}));
+    EXPECT_FALSE(TNomenclatureObject::FinalizeActionRequest(dm, 41));
+    EXPECT_FALSE(TNomenclatureObject::FinalizeActionRequest(dm, 4242));
+    const auto lines = log.Messages("TObject");
+    ASSERT_EQ(lines.size(), 9u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
+              (std::vector<std::string>{"ActionID: 3 AFinalStatus: F", "ActionID: 1 AFinalStatus: F",
+                                        "DeleteFromDB: 3", "ActionID: 3 AFinalStatus: T", "DeleteFromDB: 4"}));
+    EXPECT_NE(lines[6].find("FinalizeActionRequest failed for ActionRequestID = 41"), std::string::npos);
+    EXPECT_NE(lines[8].find("ActionRequestID = 4242"), std::string::npos);
+}
+
+// Statements sent to the database together, in one text, as a confirmation
+// sends them: separators present or missing, a statement without rows
+// between, a later statement seeing the earlier one's change; the first
+// failing statement raises, the ones after it are not run, and the
+// connection goes on.
+TEST_F(CatalogueDbTest, StatementsSentTogetherGetTheirQueriesInOrder) {
+    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (1, 'a', 'p1'), (2, 'b', 'p2')");
+    TDMBase dm;
+    auto q = dm.OpenQueries({"update pharmacy set name = 'c' where id = 2; ",
+                             "select id from pharmacy where id = 1", "select name from pharmacy where id = 2;",
+                             "select count(*) from pharmacy where id > 5"});
+    ASSERT_EQ(q.size(), 3u);
+    EXPECT_EQ(q[0]->FieldByName("id").AsInteger(), 1);
+    EXPECT_EQ(q[1]->FieldByName("name").AsString(), "c");
+    EXPECT_EQ(q[2]->Fields(0).AsInteger(), 0);
+    q[0]->Next();
+    EXPECT_TRUE(q[0]->Eof());
+    EXPECT_THROW(dm.OpenQueries({"update pharmacy set name = 'd' where id = 1", "select nothing from nowhere",
+                                 "update pharmacy set name = 'e' where id = 2"}),
+                 EDatabaseError);
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(name ORDER BY id) FROM pharmacy"), "d,c");
+    EXPECT_EQ(VarToInt64Def(dm.GetScalar("select 7"), 0), 7);
 }

@@ -1,11 +1,10 @@
 // Catalogue objects without a database: the class table and its
 // operations, the wire records of producers, article groups, measure names
-// and suppliers, object data streams, the producer's setters, the SQL pack's
-// wire values, and the status transitions of confirmations.
+// and suppliers, their setters, defaults and Assign, and the SQL pack's line
+// count.
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
-#include "nomsync/text_lines.h"
 #include "nomsync_test_util.h"
 #include "protocol/nv_stream_utils.h"
 
@@ -13,32 +12,22 @@ using namespace nomsync_test;
 
 namespace {
 
-// A catalogue object of the given kind without a database: the storage
-// operations do nothing.
-template <class Base>
-class TStorelessObject : public Base {
+// A catalogue-like class of the given name, outside the class table unless
+// its name matches one of it.
+class TNamedObject : public TNomenclatureObject {
 public:
-    TStorelessObject() : Base(nullptr) {}
+    TNamedObject(const char* name) : TNomenclatureObject(nullptr), name_(name) {}
+    const char* ClassName() const override { return name_; }
     bool DeleteFromDB(int32_t) override { return false; }
     bool LoadFromUpdateTable(int32_t) override { return false; }
     bool SaveToDB(std::string&) override { return false; }
     void SaveToUpdateTable(const TNomUpdateTablePrivateParams&) override {}
     bool CanActualize(TNomObjectActualizationType) override { return true; }
     void SaveToWriter(TNVBinWriter&) override {}
-};
-
-// A catalogue-like class of the given name, outside the class table unless
-// its name matches one of it.
-class TNamedObject : public TStorelessObject<TNomenclatureObject> {
-public:
-    TNamedObject(const char* name) : name_(name) {}
-    const char* ClassName() const override { return name_; }
 
 private:
     const char* name_;
 };
-
-class TTestPharmObject : public TStorelessObject<TPharmNomenclatureObject> {};
 
 }  // namespace
 
@@ -46,7 +35,8 @@ class TTestPharmObject : public TStorelessObject<TPharmNomenclatureObject> {};
 // Class table
 
 // The six entries in enumeration order, found by class name in any letter
-// case; classes outside the table and types outside the six are refused.
+// case and by database number; classes outside the table and types and
+// numbers outside the six are refused.
 TEST(NomClassTable, EntriesByTypeAndByClassName) {
     const char* names[6] = {"TArticle", "TArticleGroup", "TSupplier", "TProducer", "TMeasureName", "TSQLDataPack"};
     for (int i = 0; i < 6; ++i) {
@@ -58,7 +48,10 @@ TEST(NomClassTable, EntriesByTypeAndByClassName) {
         const std::string lower = LowerCase1251(names[i]);
         TNamedObject o(i % 2 ? names[i] : lower.c_str());
         EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(o), type) << names[i];
+        EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(i + 1), type);  // as the database numbers them
     }
+    for (int32_t bad : {0, 7, -1, 255, 256, INT32_MIN, INT32_MAX})
+        EXPECT_THROW(TNomenclatureObject::NomObjectTypeFromNomID(bad), EAssertionFailed) << bad;
     for (const char* name : {"TArticleMeasure", "TArticleSubstitude"}) {
         TNamedObject o(name);
         EXPECT_EQ(ErrorOf([&] { TNomenclatureObject::NomObjectTypeByClassName(o); }),
@@ -70,14 +63,6 @@ TEST(NomClassTable, EntriesByTypeAndByClassName) {
     EXPECT_EQ(m.rfind("Unable to Identify NomenclatureObjectClass by NomObjectType (6)! (", 0), 0u) << m;
     EXPECT_NE(m.find("line"), std::string::npos);
     EXPECT_FALSE(isPharm);
-}
-
-TEST(NomClassTable, DatabaseNumbersAreCheckedBeforeUse) {
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(1), TNomObjectType::notArticle);
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(4), TNomObjectType::notProducer);
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(6), TNomObjectType::notSQLDataPack);
-    for (int32_t bad : {0, 7, -1, 255, 256, INT32_MIN, INT32_MAX})
-        EXPECT_THROW(TNomenclatureObject::NomObjectTypeFromNomID(bad), EAssertionFailed) << bad;
 }
 
 TEST(NomClassTable, DataFileExtensions) {
@@ -229,44 +214,7 @@ TEST(CatalogueRecords, DefaultsAndAssign) {
     TMeasureName m(nullptr);
     const std::string e = ErrorOf([&] { m.Assign(g); });
     EXPECT_EQ(e.rfind("Invalid assign operation on TMeasureName! (", 0), 0u) << e;
-    TSupplier s(nullptr);
-    TProducer p(nullptr);
-    EXPECT_EQ(ErrorOf([&] { s.Assign(m); }).rfind("Invalid assign operation on TSupplier (", 0), 0u);
-    EXPECT_EQ(ErrorOf([&] { g.Assign(s); }).rfind("Invalid assign operation on TArticleGroup (", 0), 0u);
-    EXPECT_EQ(ErrorOf([&] { p.Assign(s); }).rfind("Invalid assign operation on TProducer (", 0), 0u);
 }
-
-// ---------------------------------------------------------------------------
-// Base objects
-
-TEST(NomObject, PharmObjectIsEmptyOnlyWithoutIDAndPharmacy) {
-    TTestPharmObject o;
-    EXPECT_TRUE(o.IsEmpty());
-    o.SetPharmID(4);
-    EXPECT_FALSE(o.IsEmpty());
-    o.SetPharmID(-1);
-    o.SetID(8);
-    EXPECT_FALSE(o.IsEmpty());
-    o.Clear();
-    EXPECT_TRUE(o.IsEmpty());
-    EXPECT_EQ(o.ActionID, -1);
-
-    TTestPharmObject src;
-    src.SetID(2);
-    src.SetPharmID(5);
-    src.ActionID = 3;
-    src.SetActionRequestID(11);
-    o.Assign(src);
-    EXPECT_EQ(o.ID(), 2);
-    EXPECT_EQ(o.PharmID(), 5);
-    EXPECT_EQ(o.ActionID, 3);
-    EXPECT_EQ(o.ActionRequestID(), 11);
-    TProducer p(nullptr);
-    EXPECT_THROW(o.Assign(p), EAssertionFailed);
-}
-
-// ---------------------------------------------------------------------------
-// Producer
 
 TEST(Producer, SettersCutToTheColumnWidthAndMarkModifiedAndClearKeepsThem) {
     TProducer p(nullptr);
@@ -298,117 +246,14 @@ TEST(Producer, SettersCutToTheColumnWidthAndMarkModifiedAndClearKeepsThem) {
     EXPECT_EQ(p.ProdName(), "");
 }
 
-// ID 300 takes the 16-bit integer tag, then IsActive; the compressed copy
-// reads back whole.
-TEST(Producer, WireValues) {
-    TProducer p(nullptr);
-    FillProducer(p, Cp(u8"Софарма АД"));
-    p.SetID(300);
-    EXPECT_EQ(WireBytes(p).substr(0, 4), std::string("\x03\x2c\x01\x09", 4));
-    TMemoryStream compressed;
-    TNomenclatureObject::SaveToCompressedStream(p, compressed);
-    EXPECT_EQ(WireBytes(*DecodeData<TProducer>(compressed)), WireBytes(p));
-}
-
-TEST(Producer, DamagedObjectDataIsRefused) {
-    TProducer p(nullptr);
-    TMemoryStream good;
-    TNomenclatureObject::SaveToCompressedStream(p, good);
-    // Cut short.
-    TMemoryStream cut(good.Bytes().substr(0, good.Bytes().size() - 5));
-    TProducer q(nullptr);
-    EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, cut));
-    // Not compressed at all.
-    TMemoryStream garbage(std::string("\x10\x00\x00\x00garbage-garbage!", 20));
-    EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, garbage));
-    // A count far above what may be inflated.
-    TMemoryStream huge(std::string("\xff\xff\xff\x7f\x78\xda", 6));
-    EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, huge));
-    // Values of the wrong kind.
-    TMemoryStream plain;
-    {
-        TNVBinWriter w(&plain);
-        w.WriteString("not an id");
-    }
-    plain.SetPosition(0);
-    TMemoryStream wrong;
-    CompressStream(plain, wrong);
-    wrong.SetPosition(0);
-    EXPECT_THROW(TNomenclatureObject::LoadFromCompressedStream(q, wrong), EInvalidValue);
-}
-
-// ---------------------------------------------------------------------------
-// SQL pack
-
-// Remark, the pharmacy script's line count and lines, an empty central
-// script; a line count beyond the data ends with the reader's error.
-TEST(SQLDataPack, WireValues) {
-    TSQLDataPack pack(nullptr);
-    pack.Remark = "x";
-    pack.SQLFB = {"UPDATE A SET B = 1;", "DELETE FROM C;"};
-    const std::string bytes = WireBytes(pack);
-    EXPECT_EQ(bytes, Written([](TNVBinWriter& w) {
-                  w.WriteString("x");
-                  w.WriteInteger(2);
-                  w.WriteString("UPDATE A SET B = 1;");
-                  w.WriteString("DELETE FROM C;");
-                  w.WriteInteger(0);
-              }));
+// A line count beyond the data ends with the reader's error, before any
+// room is taken for the lines.
+TEST(SQLDataPack, LineCountBeyondTheDataIsRefused) {
     TSQLDataPack back(nullptr);
-    LoadWireBytes(back, bytes);
-    EXPECT_EQ(back.Remark, "x");
-    EXPECT_EQ(back.SQLFB, pack.SQLFB);
-    EXPECT_TRUE(back.SQLMy.empty());
     const std::string beyond = Written([](TNVBinWriter& w) {
         w.WriteString("r");
         w.WriteInteger(2000000000);
         w.WriteString("only one line");
     });
     EXPECT_THROW(LoadWireBytes(back, beyond), EInvalidValue);
-}
-
-TEST(SQLDataPack, EmptySQLMySavesWithoutTheDatabase) {
-    TSQLDataPack pack(nullptr);  // no data module: any statement would fail
-    std::string msg = "old";
-    EXPECT_TRUE(pack.SaveToDB(msg));
-    EXPECT_EQ(msg, "");
-    pack.SQLMy = {"/*stmt_lim*/", "   ", "/*stmt_lim*/ \t", ""};
-    EXPECT_TRUE(pack.SaveToDB(msg));
-}
-
-TEST(TextLines, SplitAndJoin) {
-    EXPECT_EQ(TextToLines("a\r\nb\nc\rd"), (TStringLines{"a", "b", "c", "d"}));
-    EXPECT_EQ(TextToLines("a\r\n"), (TStringLines{"a"}));
-    EXPECT_EQ(TextToLines("a\r\n\r\nb"), (TStringLines{"a", "", "b"}));
-    EXPECT_TRUE(TextToLines("").empty());
-    EXPECT_EQ(LinesToText({"a", "", "b"}), "a\r\n\r\nb\r\n");
-}
-
-// ---------------------------------------------------------------------------
-// Status transitions of a confirmation
-
-TEST(ConfirmTransitions, Table) {
-    using A = TCentralSyncAction;
-    auto next = &TZorvelCentralNomSyncServerSrv::NextRequestStatus;
-    // Not sync-required: data receiving finishes from anywhere.
-    for (int s = 0; s <= 5; ++s) {
-        EXPECT_EQ(next(false, s, A::csaDataReceiving, true), 5);
-        EXPECT_EQ(next(false, s, A::csaLock, true), s);
-        EXPECT_EQ(next(false, s, A::csaUnlock, false), s);
-    }
-    EXPECT_EQ(next(true, 0, A::csaLock, true), 1);
-    EXPECT_EQ(next(true, 1, A::csaCheck, true), 2);
-    EXPECT_EQ(next(true, 1, A::csaCheck, false), 3);
-    EXPECT_EQ(next(true, 2, A::csaUnlock, true), 5);
-    EXPECT_EQ(next(true, 2, A::csaDataReceiving, true), 5);
-    EXPECT_EQ(next(true, 3, A::csaUnlock, true), 4);
-    EXPECT_EQ(next(true, 3, A::csaDataReceiving, true), 4);
-    // Everything else leaves the status alone.
-    EXPECT_EQ(next(true, 2, A::csaLock, true), 2);
-    EXPECT_EQ(next(true, 0, A::csaCheck, true), 0);
-    EXPECT_EQ(next(true, 0, A::csaDataReceiving, true), 0);
-    EXPECT_EQ(next(true, 1, A::csaUnlock, true), 1);
-    EXPECT_EQ(next(true, 4, A::csaUnlock, true), 4);
-    EXPECT_EQ(next(true, 5, A::csaDataReceiving, true), 5);
-    EXPECT_EQ(next(true, 0, A::csaUnknown, true), 0);
 }
