@@ -151,9 +151,7 @@ protected:
     }
     // The confirmation's answer: "" or the failure's message.
     std::string Confirm() {
-        auto r = Connect()->Call<TPharmServerConfirmActionResult>(
-            *MakeConfirm(3, "pass-3", 30, A::csaDataReceiving, true, "13"));
-        return r ? r->ErrorMessage : "no reply";
+        return nomsync_test::Confirm(*Connect(), 3, "pass-3", 30, A::csaDataReceiving, true, "13")->ErrorMessage;
     }
     int Closings() {
         auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");

@@ -53,20 +53,6 @@ std::unique_ptr<T> MakeCommand(int32_t code, const std::string& password) {
     return c;
 }
 
-// An actualisation command carrying an object's data.
-inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualization(
-    int32_t code, const std::string& password, TNomenclatureObject& obj, TNomObjectType type,
-    TNomObjectActualizationType kind, const std::string& remark = "") {
-    auto c = MakeCommand<TPharmServerNomActualizationCommand>(code, password);
-    c->NomObjectType = type;
-    c->NomObjectActualizationType = kind;
-    c->Remark = remark;
-    TNomenclatureObject::SaveToCompressedStream(obj, c->Data);
-    c->Data.SetPosition(0);
-    c->PacketSize = c->Data.Size();
-    return c;
-}
-
 inline std::unique_ptr<TPharmServerConfirmActionCommand> MakeConfirm(int32_t code, const std::string& password,
                                                                      int64_t requestID, TCentralSyncAction action,
                                                                      bool checkResult = true,
@@ -110,17 +96,6 @@ public:
     // and EFrameConnectionClosed when the server closed the connection.
     std::unique_ptr<TComponent> Receive(int timeoutMs = 30000) { return ReadComponentFrame(socket_, timeoutMs); }
 
-    template <class R>
-    std::unique_ptr<R> Call(const TComponent& c) {
-        Send(c);
-        std::unique_ptr<TComponent> r = Receive();
-        if (!r || &r->ClassInfo() != &R::StaticClassInfo()) {
-            ADD_FAILURE() << "unexpected reply class " << (r ? r->ClassName() : "(none)");
-            return nullptr;
-        }
-        return std::unique_ptr<R>(static_cast<R*>(r.release()));
-    }
-
     // True when the server has closed the connection (waits up to timeoutMs).
     bool ClosedByServer(int timeoutMs) {
         try {
@@ -141,12 +116,16 @@ private:
     asio::ip::tcp::socket socket_;
 };
 
-// A call whose reply must be of class R; raises otherwise, which fails the test.
+// A call whose reply must be of class R; fails the test and raises otherwise.
 template <class R>
 std::unique_ptr<R> Ask(PharmClient& c, const TComponent& cmd) {
-    auto r = c.Call<R>(cmd);
-    if (!r) throw std::runtime_error("no reply of the expected class");
-    return r;
+    c.Send(cmd);
+    std::unique_ptr<TComponent> r = c.Receive();
+    if (!r || &r->ClassInfo() != &R::StaticClassInfo()) {
+        ADD_FAILURE() << "unexpected reply class " << (r ? r->ClassName() : "(none)");
+        throw std::runtime_error("no reply of the expected class");
+    }
+    return std::unique_ptr<R>(static_cast<R*>(r.release()));
 }
 inline int LoginFlag(PharmClient& c, int32_t code, const std::string& password) {
     return AuthorizedFlag(*Ask<TPharmServerLoginResult>(c, *MakeCommand<TPharmServerLoginCommand>(code, password)));
@@ -227,6 +206,27 @@ std::unique_ptr<T> DecodeData(TMemoryStream& data) {
     data.SetPosition(0);
     TNomenclatureObject::LoadFromCompressedStream(*obj, data);
     return obj;
+}
+
+// An actualisation command whose object data are the given tagged-value
+// bytes, or an object's.
+inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualizationOfBytes(
+    int32_t code, const std::string& password, const std::string& plain, TNomObjectType type,
+    TNomObjectActualizationType kind, const std::string& remark = "") {
+    auto c = MakeCommand<TPharmServerNomActualizationCommand>(code, password);
+    c->NomObjectType = type;
+    c->NomObjectActualizationType = kind;
+    c->Remark = remark;
+    TMemoryStream s(plain);
+    CompressStream(s, c->Data);
+    c->Data.SetPosition(0);
+    c->PacketSize = c->Data.Size();
+    return c;
+}
+inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualization(
+    int32_t code, const std::string& password, TNomenclatureObject& obj, TNomObjectType type,
+    TNomObjectActualizationType kind, const std::string& remark = "") {
+    return MakeActualizationOfBytes(code, password, WireBytes(obj), type, kind, remark);
 }
 
 // What a proposal of the given pharmacy stages its object with.
@@ -375,20 +375,6 @@ inline const std::vector<CatalogueClass>& CatalogueClasses() {
 
 inline std::unique_ptr<TNomenclatureObject> NewOf(const CatalogueClass& c, TDMBase* dm) {
     return TNomenclatureObject::GetNomObjectClass(c.type).New(dm);
-}
-
-// An actualisation command whose object data are the given tagged-value bytes.
-inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualizationOfBytes(
-    int32_t code, const std::string& password, const std::string& plain, TNomObjectType type,
-    TNomObjectActualizationType kind) {
-    auto c = MakeCommand<TPharmServerNomActualizationCommand>(code, password);
-    c->NomObjectType = type;
-    c->NomObjectActualizationType = kind;
-    TMemoryStream s(plain);
-    CompressStream(s, c->Data);
-    c->Data.SetPosition(0);
-    c->PacketSize = c->Data.Size();
-    return c;
 }
 
 }  // namespace nomsync_test
