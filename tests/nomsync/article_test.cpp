@@ -46,23 +46,6 @@ using V = std::vector<std::string>;
 
 }  // namespace
 
-TEST(ArticleModel, BasePriceSetsThePriceLimitsByBand) {
-    const struct {
-        double price;
-        const char* delivery;
-        const char* sale;
-    } cases[] = {{1, "1.12", "1.33"},     {2, "2.20", "2.56"},       {7, "7.70", "8.96"},  {10, "10.90", "12.50"},
-                 {30, "32.70", "37.50"}, {100, "107.00", "120.00"}, {0, "0.00", "0.00"}, {-4, "0.00", "0.00"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.price);
-        TArticle a(nullptr);
-        a.SetBASE_PRICE(c.price);
-        EXPECT_EQ(a.DeliveryPriceLimit(), c.delivery);
-        EXPECT_EQ(a.SalePriceLimit(), c.sale);
-        EXPECT_TRUE(a.Modified);
-    }
-}
-
 TEST(ArticleModel, CappedWritersAndTheModifiedFlags) {
     for (double v : {150.0, 100.0, -5.0}) {
         TArticle a(nullptr);

@@ -101,47 +101,6 @@ TEST_F(CatalogueDbTest, StagedProposalWritesTheRequestAndReadsBack) {
     }
 }
 
-// The supplier and the producer write empty optional texts as NULL (the
-// name stays a text) and trim what they read.
-TEST_F(CatalogueDbTest, EmptyOptionalTextsAreWrittenAsNullAndTrimmedWhenRead) {
-    TDMBase dm;
-    TSupplier s(&dm);
-    s.SetTaxNo(" 12 ");
-    s.Modified = false;
-    TProducer p(&dm);
-    p.SetTaxNo(" 12 ");
-    p.SetBulstat(" 2 ");
-    p.SetIsActive(true);
-    const struct {
-        TNomenclatureObject& obj;
-        const char* table;
-        const char* columns;
-        const char* row;
-        const char* readBack;  // TaxNo (producer: |Bulstat|Email|IsActive) as read from the staged row
-    } cases[] = {{s, "SUPPLIER",
-                  "NAME IS NULL, STICKER IS NULL, ADDRESS IS NULL AND EMAIL IS NULL AND VAT_ID IS NULL, "
-                  "IS_TAX_REGISTERED, TAX_NO, IS_NZOK_SUPPLIER, PHARMACY_CODE", "0|0|1|T| 12 |F|-1", "12"},
-                 {p, "PRODUCER", "NAME IS NULL, ADDRESS IS NULL AND EMAIL IS NULL AND VAT_ID IS NULL, IS_ACTIVE, TAX_NO, BULSTAT",
-                  "0|1|T| 12 | 2 ", "12|2||T"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.table);
-        std::string msg;
-        ASSERT_TRUE(c.obj.SaveToDB(msg)) << msg;
-        EXPECT_GT(c.obj.ID(), 0);
-        c.obj.SaveToUpdateTable(UpdateParams(1));
-        for (const std::string& table : {std::string(c.table), std::string("NOM_UPDATE_") + c.table})
-            EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', %s) FROM %s", {c.columns, table})), c.row) << table;
-        auto back = TNomenclatureObject::GetNomObjectClass(TNomenclatureObject::NomObjectTypeByClassName(c.obj)).New(&dm);
-        ASSERT_TRUE(back->LoadFromUpdateTable(c.obj.ActionRequestID()));
-        std::string read;
-        if (auto* b = dynamic_cast<TSupplier*>(back.get())) read = b->TaxNo();
-        if (auto* b = dynamic_cast<TProducer*>(back.get()))
-            read = b->TaxNo() + "|" + b->Bulstat() + "|" + b->Email() + "|" + BoolChars[b->isActive()];
-        EXPECT_EQ(read, c.readBack);
-    }
-    EXPECT_FALSE(s.Modified);  // the new identity is no change of the supplier's
-}
-
 // How a failed save ends, and which saves commit a transaction the caller
 // has open (logged in debug mode).
 TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {

@@ -1,7 +1,6 @@
 // Catalogue objects without a database: the class table and its
 // operations, the wire records of producers, article groups, measure names
-// and suppliers, their setters, defaults and Assign, and the SQL pack's line
-// count.
+// and suppliers, their setters and defaults, and the SQL pack's line count.
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
@@ -194,26 +193,13 @@ TEST(CatalogueRecords, SupplierSettersCutToTheirMaximumAndModifiedComesFromTheWi
     EXPECT_EQ(back.ID(), -1);
 }
 
-TEST(CatalogueRecords, DefaultsAndAssign) {
+TEST(CatalogueRecords, ArticleGroupClearRestoresTheDefaults) {
     TArticleGroup g(nullptr);
     FillGroup(g, "g");
     g.Clear();
     EXPECT_EQ(g.TICKET_GROUP, 1);
     for (Currency amount : {g.MAX_OVERRATE, g.DEFAULT_DISCOUNT, g.DEFAULT_NZOK_DISCOUNT, g.CUSTOM_CARDS_DISCOUNT})
         EXPECT_EQ(amount.raw, 0);
-    for (const auto& c : CatalogueClasses()) {
-        SCOPED_TRACE(c.name);
-        auto src = c.filled(nullptr, "src");
-        src->SetID(5);
-        src->SetActionRequestID(6);
-        auto dst = NewOf(c, nullptr);
-        dst->Assign(*src);
-        EXPECT_EQ(WireBytes(*dst), WireBytes(*src));
-        EXPECT_EQ(dst->ActionRequestID(), 6);
-    }
-    TMeasureName m(nullptr);
-    const std::string e = ErrorOf([&] { m.Assign(g); });
-    EXPECT_EQ(e.rfind("Invalid assign operation on TMeasureName! (", 0), 0u) << e;
 }
 
 TEST(Producer, SettersCutToTheColumnWidthAndMarkModifiedAndClearKeepsThem) {

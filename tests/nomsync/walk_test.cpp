@@ -8,8 +8,6 @@
 // - articles with their measures, substitutes and dependent rows;
 // - a producer's delete that one pharmacy refuses, with every pharmacy's
 //   status at every step, and the waiting rule for an idle pharmacy.
-#include <regex>
-
 #include <gtest/gtest.h>
 
 #include "article_test_util.h"
@@ -370,44 +368,6 @@ TEST_F(ProducerWalk, DeleteRefusedByOnePharmacyIsUnlockedEverywhereAndNotApplied
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PRODUCER"), 1);  // refused: not deleted
     EXPECT_EQ(log.Messages("TObject"), std::vector<std::string>{"ActionID: 3 AFinalStatus: F"});
     for (int ph = 1; ph <= 3; ++ph) ExpectNoData(ph, 0);
-}
-
-TEST_F(ProducerWalk, IdlePharmacyIsPassedAfterTheWaitingTime) {
-    db.EditOptions([](TOptions& o) {
-        o.UseDebugMode = true;
-        o.SetSynchRequiredRequestsWaitingTimeInMins(5);
-    });
-    TProducer gone(nullptr);
-    gone.SetID(1);
-    db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (1, 'x')");
-    const int64_t R1 = Propose(1, gone, K::noatDelete)->ActionRequestID;
-    TProducer other(nullptr);
-    FillProducer(other, "other");
-    const int64_t R2 = Propose(1, other, K::noatInsert)->ActionRequestID;
-
-    Step(R1, A::csaLock, R::ncrDelete, {1});
-    Confirm(1, R1, A::csaCheck, true);
-    ExpectNoData(1, R1);  // pharmacies 2 and 3 are fresh: wait
-    // Pharmacy 3 has been idle for three minutes, less than the waiting time of 5.
-    db.Exec(Format("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL 3 MINUTE "
-                   "WHERE ACTION_REQUEST_ID = %d AND PHARM_ID = 3",
-                   {R1}));
-    ExpectNoData(1, R1);
-    // Six minutes: pharmacy 1 passes the request.
-    db.Exec(Format("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL 6 MINUTE "
-                   "WHERE ACTION_REQUEST_ID = %d AND PHARM_ID = 3",
-                   {R1}));
-    log.Clear();
-    Expect(1, R2, A::csaDataReceiving, R::ncrInsert);
-    auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
-    for (auto& l : lines) l = std::regex_replace(l, std::regex("MODIFY_DATE = [^)]*"), "MODIFY_DATE = <date>");
-    const std::string id1 = std::to_string(R1);
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "LoadMinUnprocessedActionRequestData: ActionrequestID = " + id1,
-                         "ActionRequestIsOnStatusWaitingByPharmacy called for actionrequestid = " + id1,
-                         "ActionRequestID skipped (Reason -> ACTION_REQUEST_ID = " + id1 +
-                             ", PHARM_ID = 3, REQUEST_STATUS = 0, MODIFY_DATE = <date>)!",
-                         "status waiting AActionRequestID = " + id1, "next actionrequestid = " + std::to_string(R2)}));
 }
 
 // The waiting rule with an idle pharmacy that has already checked: it does
