@@ -1,7 +1,9 @@
 // Catalogue objects against the real database: the central and staged rows
 // of producers, article groups, measure names and suppliers with the
 // transaction each of them opens or commits; refused proposals, deletion by
-// procedure, the closing of requests and statements sent together.
+// procedure, the closing of requests and statements sent together; an
+// article's staged proposal with its temporary measures, renamed measures and
+// the admission checks.
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -33,7 +35,18 @@ protected:
         if (!q->Eof()) obj->LoadFromDataSet(*q);
         return obj;
     }
+    // "ARTICLE_ID/MEASURE_NAME_ID/FACTOR/IS_ATOMIC" of the MEASURE rows by FACTOR.
+    std::vector<std::string> Measures(const std::string& where) {
+        std::vector<std::string> out;
+        for (auto& r : db.Rows("SELECT CONCAT_WS('/', ARTICLE_ID, MEASURE_NAME_ID, FACTOR, IS_ATOMIC) FROM MEASURE "
+                               "WHERE " + where + " ORDER BY FACTOR, ID"))
+            out.push_back(r[0].AsString());
+        return out;
+    }
+    TDMBase dm;
 };
+
+using V = std::vector<std::string>;
 
 }  // namespace
 
@@ -41,7 +54,6 @@ protected:
 // Central and staged rows
 
 TEST_F(CatalogueDbTest, InsertReadsBackUpdateAndDeleteApplyAndAVanishedRowIsLeftAlone) {
-    TDMBase dm;
     for (const auto& c : CatalogueClasses()) {
         SCOPED_TRACE(c.name);
         auto obj = c.filled(&dm, Cp(u8"Първо"));
@@ -81,7 +93,6 @@ TEST_F(CatalogueDbTest, InsertReadsBackUpdateAndDeleteApplyAndAVanishedRowIsLeft
 
 TEST_F(CatalogueDbTest, StagedProposalWritesTheRequestAndReadsBack) {
     SeedPharmacies(db, 2);
-    TDMBase dm;
     for (const auto& c : CatalogueClasses()) {
         SCOPED_TRACE(c.name);
         auto obj = c.filled(&dm, "staged");
@@ -149,7 +160,6 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
     // supplier and the producer roll back and report the failure with its
     // message.
     for (const auto& c : CatalogueClasses()) db.Exec(std::string("DROP TABLE ") + c.table);
-    TDMBase dm;
     for (const auto& c : CatalogueClasses()) {
         SCOPED_TRACE(c.name);
         dm.StartTransaction(TIsolationLevel::ilReadCommitted);
@@ -174,7 +184,6 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
 // number and a record of another class: answered with an error, nothing stored.
 TEST_F(CatalogueDbTest, RefusedProposalsStoreNothing) {
     SeedPharmacies(db, 1);
-    TDMBase dm;
     auto refused = [&](TPharmServerNomActualizationCommand& cmd, const char* message /* nullptr: any */) {
         int32_t id = -5;
         std::string msg = "x";
@@ -277,7 +286,6 @@ TEST_F(CatalogueDbTest, ClosingAppliesTheOutcome) {
             "(50, 4, 1, NOW(), 3), (51, 4, 3, NOW(), 4), (52, 4, 3, NOW(), 4), (41, 9, 3, NOW(), 3)");
     db.Exec("INSERT INTO action_request_status VALUES (50, 1, 4, NOW()), (50, 2, 5, NOW()), "
             "(51, 1, 5, NOW()), (52, 1, 4, NOW())");
-    TDMBase dm;
     EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 52));  // refused delete: nothing
     EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER WHERE ID = 4"), 1);
     EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 50));  // refused insert: undone
@@ -302,7 +310,6 @@ TEST_F(CatalogueDbTest, ClosingAppliesTheOutcome) {
 // connection goes on.
 TEST_F(CatalogueDbTest, StatementsSentTogetherGetTheirQueriesInOrder) {
     db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (1, 'a', 'p1'), (2, 'b', 'p2')");
-    TDMBase dm;
     auto q = dm.OpenQueries({"update pharmacy set name = 'c' where id = 2; ",
                              "select id from pharmacy where id = 1", "select name from pharmacy where id = 2;",
                              "select count(*) from pharmacy where id > 5"});
@@ -317,4 +324,129 @@ TEST_F(CatalogueDbTest, StatementsSentTogetherGetTheirQueriesInOrder) {
                  EDatabaseError);
     EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(name ORDER BY id) FROM pharmacy"), "d,c");
     EXPECT_EQ(VarToInt64Def(dm.GetScalar("select 7"), 0), 7);
+}
+
+// ---------------------------------------------------------------------------
+// Articles
+
+TEST_F(CatalogueDbTest, ArticleStagedInsertLoadsBackWithTemporaryMeasures) {
+    SeedPharmacies(db, 2);
+    TArticle a(&dm);
+    FillArticle(a, "Aspirin", "380001", "NZ1", 30);
+    a.SetID(12);
+    a.SetMAX_OVERRATE(100);
+    AddSubstitute(a, 0, 40, "s", true);
+    a.SaveToUpdateTable(UpdateParams(1, 1));
+    const int32_t R = a.ActionRequestID();
+    ASSERT_GT(R, 0);
+    EXPECT_FALSE(a.Modified || a.IS_INVENTORISED());
+    EXPECT_EQ(a.SALE_DEFAULT_MEASURE_ID(), 0);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM action_request_status"), 2);
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT_WS('|', ID, SALE_DEFAULT_MEASURE_ID, IS_INVENTORISED, DIRECT_SALE_MARGE, "
+                           "QUANTITY_LEFT_DIRECT_SALE IS NULL) FROM NOM_UPDATE_ARTICLE"),
+              "12|32|F|0|1");
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_ARTICLE_NZOK WHERE NZOK_CODE = 'NZ1'"), 1);
+    // Every measure is staged as new, with a temporary MEASURE row.
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_MEASURE WHERE ID = 0 AND TEMP_ID > 0"), 3);
+    EXPECT_EQ(Measures("ARTICLE_ID = 0"), (V{"0/1/1/F", "0/2/10/F", "0/3/100/T"}));
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT_WS('|', ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID) FROM "
+                           "NOM_UPDATE_SUBSTITUDE_ARTICLE"),
+              "0|12|40");
+
+    db.Exec(Format("UPDATE NOM_UPDATE_ARTICLE SET MAX_OVERRATE = 120 WHERE ACTION_REQUEST_ID = %d", {R}));
+    db.Exec(Format("UPDATE NOM_UPDATE_ARTICLE_NZOK SET MIN_AGE = -2.345 WHERE ACTION_REQUEST_ID = %d", {R}));
+    TArticle b(&dm);
+    ASSERT_TRUE(b.LoadFromUpdateTable(R));
+    EXPECT_EQ(b.ID(), 12);
+    EXPECT_EQ(b.MAX_OVERRATE(), 100);
+    EXPECT_EQ(b.SalePriceLimit(), "12.50");
+    EXPECT_EQ(b.MIN_AGE(), -2.35);
+    EXPECT_TRUE(b.HasNzokData && b.MeasuresModified() && b.Modified);
+    const int64_t firstTemp = Count("SELECT MIN(TEMP_ID) FROM NOM_UPDATE_MEASURE");
+    EXPECT_EQ(b.PackMeasureID(), firstTemp);
+    EXPECT_EQ(b.AtomicMeasureFactor(), 100);
+    ASSERT_EQ(b.Substitudes().GetCount(), 1);
+    EXPECT_EQ(b.Substitudes().Items[0]->RowID, 0);
+
+    // No staged article: cleared, but the staged measures still count.
+    TArticle none(&dm);
+    db.Exec(Format("UPDATE NOM_UPDATE_ARTICLE SET ACTION_REQUEST_ID = 999 WHERE ACTION_REQUEST_ID = %d", {R}));
+    EXPECT_FALSE(none.LoadFromUpdateTable(R));
+    EXPECT_EQ(none.ID(), -1);
+    EXPECT_TRUE(none.MeasuresModified());
+}
+
+TEST_F(CatalogueDbTest, ArticleNamesOnlyRenamesEveryChangedMeasure) {
+    db.Exec("INSERT INTO ARTICLE (ID, NAME) VALUES (5, 'a');"
+            "INSERT INTO MEASURE (ID, ARTICLE_ID, MEASURE_NAME_ID, FACTOR, IS_ATOMIC) VALUES "
+            "(11, 5, 1, 1, 'F'), (12, 5, 2, 10, 'F'), (13, 5, 3, 50, 'T')");
+    TArticle a(&dm);
+    a.SetID(5);
+    a.UpdateMeasureNamesOnly = true;
+    AddMeasure(a, 11, 7, 99, "T", "");
+    AddMeasure(a, 12, 8, 10, "F", "");
+    a.SetMeasuresModified(true);
+    std::string msg;
+    ASSERT_TRUE(a.SaveToDB(msg)) << msg;
+    EXPECT_EQ(Measures("1"), (V{"5/7/1/F", "5/8/10/F", "5/3/50/T"}));
+}
+
+TEST_F(CatalogueDbTest, ArticleCanActualizeRefusesClashesAndPendingDeletes) {
+    db.Exec("INSERT INTO ARTICLE (ID, NAME, BARCODE1, BARCODE2) VALUES (1, 'a', 'B1', 'B2');"
+            "INSERT INTO ARTICLE_NZOK (ID, NZOK_CODE) VALUES (1, 'NZ1');"
+            "INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, IS_PROCESSED) VALUES (50, 1, 2, NOW(), 'F');"
+            "INSERT INTO NOM_UPDATE_ARTICLE (ACTION_REQUEST_ID, ID, BARCODE1) VALUES (50, 2, 'PB');"
+            "INSERT INTO NOM_UPDATE_ARTICLE_NZOK (ACTION_REQUEST_ID, ID, NZOK_CODE) VALUES (50, 2, 'PNZ');"
+            "INSERT INTO MEASURE_NAME (ID, NAME) VALUES (6, 'm');"
+            "INSERT INTO PRODUCER (ID, NAME) VALUES (8, 'p');"
+            "INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) "
+            "VALUES (60, 5, 3, NOW(), 'T', 'F', 6), (61, 4, 3, NOW(), 'T', 'F', 8);"
+            "INSERT INTO action_request_status VALUES (60, 1, 0, NOW()), (61, 1, 0, NOW())");
+    using K = TNomObjectActualizationType;
+    const struct {
+        const char* what;
+        int32_t id;
+        const char* b1;
+        const char* nzok;
+        int32_t measureName, producer;
+        K kind;
+        bool ok;
+    } cases[] = {
+        {"free insert", -1, "X", "NZX", 1, 0, K::noatInsert, true},
+        {"barcode 1 is another's barcode 2", -1, "B2", "", 1, 0, K::noatInsert, false},
+        {"own barcode on update", 1, "B1", "", 1, 0, K::noatUpdate, true},
+        {"another's barcode on update", 3, "B1", "", 1, 0, K::noatUpdate, true},
+        {"NZOK code of another", -1, "X", "NZ1", 1, 0, K::noatInsert, false},
+        {"NZOK code of another on delete", 3, "", "NZ1", 1, 0, K::noatDelete, false},
+        {"own NZOK code", 1, "", "NZ1", 1, 0, K::noatUpdate, true},
+        {"barcode of a pending proposal", 3, "PB", "", 1, 0, K::noatUpdate, false},
+        {"pending proposal of the same article", 2, "PB", "PNZ", 1, 0, K::noatUpdate, true},
+        {"NZOK code of a pending proposal", -1, "", "PNZ", 1, 0, K::noatInsert, false},
+        {"measure name about to be deleted", -1, "", "", 6, 0, K::noatInsert, false},
+        {"producer about to be deleted", -1, "", "", 1, 8, K::noatInsert, false},
+        {"pending deletes do not bind updates", 3, "", "", 6, 8, K::noatUpdate, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TArticle a(&dm);
+        a.SetID(c.id);
+        a.SetCYR_NAME("cyr");
+        a.SetBARCODE1(c.b1);
+        a.SetNZOK_CODE(c.nzok);
+        a.SetPRODUCER_ID(c.producer);
+        AddMeasure(a, 1, c.measureName, 1, "T", "");
+        EXPECT_EQ(a.CanActualize(c.kind), c.ok);
+    }
+    // A measure name or producer still used by an article does not block.
+    db.Exec("INSERT INTO MEASURE (ARTICLE_ID, MEASURE_NAME_ID) VALUES (1, 6); UPDATE ARTICLE SET PRODUCER_ID = 8");
+    TArticle a(&dm);
+    AddMeasure(a, 1, 6, 1, "T", "");
+    a.SetPRODUCER_ID(8);
+    EXPECT_TRUE(a.CanActualize(K::noatInsert));
+    auto lines = log.Messages("TArticle");
+    for (std::u8string_view l : {u8"Неуспешно създаване на заявка за добавяне на стока \"cyr\", защото съществува друга "
+                                 u8"стока в номенклатурата с баркод 1 или баркод 2 = \"B2\"!",
+                                 u8"Съществува заявка за изтриване с код 60 на мярка (ID=6), която е една от мерките на "
+                                 u8"стоката, която желаете да добавите!"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), Cp(l)), lines.end()) << Cp(l);
 }

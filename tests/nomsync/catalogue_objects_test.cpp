@@ -1,9 +1,15 @@
 // Catalogue objects without a database: the class table and its
 // operations, the wire records of producers, article groups, measure names
-// and suppliers, their setters and defaults, and the SQL pack's line count.
+// and suppliers, their setters and defaults, the SQL pack's line count; the
+// article's writers, Assign, its wire record and what a pharmacy may send
+// wrong inside it, its substitutes as a record-list source and its measures.
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
+#include "nomsync/article/article_measure.h"
+#include "nomsync/article/article_wire_checks.h"
 #include "nomsync_test_util.h"
 #include "protocol/nv_stream_utils.h"
 
@@ -27,6 +33,17 @@ public:
 private:
     const char* name_;
 };
+
+// The article's measures as rows of texts.
+std::vector<std::vector<std::string>> Rows(TArticle& a) {
+    std::vector<std::vector<std::string>> rows;
+    TNVMemTable& t = a.MeasuresTable();
+    for (t.First(); !t.Eof(); t.Next()) {
+        rows.emplace_back();
+        for (int i = 0; i < t.FieldCount(); ++i) rows.back().push_back(t.Fields(i).AsString());
+    }
+    return rows;
+}
 
 }  // namespace
 
@@ -242,4 +259,189 @@ TEST(SQLDataPack, LineCountBeyondTheDataIsRefused) {
         w.WriteString("only one line");
     });
     EXPECT_THROW(LoadWireBytes(back, beyond), EInvalidValue);
+}
+
+// ---------------------------------------------------------------------------
+// Articles
+
+TEST(ArticleModel, CappedWritersAndTheModifiedFlags) {
+    for (double v : {150.0, 100.0, -5.0}) {
+        TArticle a(nullptr);
+        a.SetMAX_OVERRATE(v);
+        a.SetDEFAULT_DISCOUNT(v);
+        EXPECT_EQ(a.MAX_OVERRATE(), std::min(v, 100.0));
+        EXPECT_EQ(a.DEFAULT_DISCOUNT(), std::min(v, 100.0));
+        EXPECT_TRUE(a.Modified);
+    }
+    TArticle a(nullptr);
+    a.SetMeasuresModified(true);
+    EXPECT_TRUE(a.Modified && a.MeasuresModified());
+    a.SetMeasuresModified(false);
+    EXPECT_TRUE(a.Modified);
+    // Clear keeps what saving found out and resets the rest.
+    a.IsExisting = a.NzokDataInDB = a.HasNzokData = true;
+    a.SetMeasuresModified(true);
+    a.Clear();
+    EXPECT_TRUE(a.IsExisting && a.NzokDataInDB);
+    EXPECT_FALSE(a.HasNzokData || a.Modified || a.MeasuresModified());
+}
+
+TEST(ArticleModel, AssignCopiesValuesFlagsAndMeasures) {
+    TArticle src(nullptr), dst(nullptr), plain(nullptr);
+    FillArticle(src, "Aspirin", "380001", "NZ1");
+    src.SetID(7);
+    plain.Assign(src);
+    EXPECT_EQ(WireBytes(plain), WireBytes(src));
+    AddSubstitute(dst, 1, 2, "x", false);
+    dst.Assign(src);  // the substitutes stay the target's own
+    EXPECT_EQ(dst.ID(), 7);
+    EXPECT_TRUE(dst.Modified && dst.MeasuresModified() && dst.HasNzokData);
+    EXPECT_EQ(Rows(dst), Rows(src));
+    EXPECT_EQ(dst.Substitudes().GetCount(), 1);
+    TArticleMeasure measure(nullptr);
+    const std::string e = ErrorOf([&] { dst.Assign(measure); });
+    EXPECT_EQ(e.rfind("Invalid assign operation on TArticle", 0), 0u) << e;
+}
+
+// ---------------------------------------------------------------------------
+// The wire record
+
+// Every cut of the record but the one without its trailer is refused.
+TEST(ArticleWire, RecordRoundTripsByteForByteAndEveryCutIsRefused) {
+    TArticle a(nullptr);
+    FillArticle(a, "Aspirin", "380001", "NZ1");
+    a.SetID(12);
+    a.IsExisting = a.NzokDataInDB = a.ReservedFlag = a.UpdateMeasureNamesOnly = true;
+    AddSubstitute(a, 5, 40, Cp(u8"Аналгин"), false);
+    AddSubstitute(a, 0, 41, "Paracetamol", true);
+    const std::string bytes = WireBytes(a);
+    TArticle b(nullptr);
+    LoadWireBytes(b, bytes);
+    EXPECT_EQ(WireBytes(b), bytes);
+    EXPECT_EQ(b.ID(), 12);
+    EXPECT_EQ(b.ActionRequestID(), -1);
+    EXPECT_FALSE(b.IS_SALABLE());
+    EXPECT_EQ(b.MIN_AGE(), 2.5);
+    EXPECT_TRUE(b.Modified && b.IsExisting && b.NzokDataInDB && b.ReservedFlag && b.UpdateMeasureNamesOnly);
+    EXPECT_EQ(Rows(b), Rows(a));
+    ASSERT_EQ(b.Substitudes().GetCount(), 2);
+    EXPECT_TRUE(b.Substitudes().Items[1]->IsNew);
+    EXPECT_EQ(b.Substitudes().Items[0]->CyrName, Cp(u8"Аналгин"));
+    for (size_t n = 0; n < bytes.size(); ++n) {
+        TArticle cut(nullptr);
+        if (n != bytes.size() - 7) {
+            EXPECT_ANY_THROW(LoadWireBytes(cut, bytes.substr(0, n))) << n;
+            continue;
+        }
+        LoadWireBytes(cut, bytes.substr(0, n));  // without its trailer ("SAL_0") the record is whole
+        EXPECT_TRUE(cut.IS_SALABLE());
+    }
+}
+
+TEST(ArticleWire, WrongCountsLongTextsAndBadNumbersAreRefused) {
+    // An empty article ends in: substitutes count 0, measures count 0, trailer.
+    TArticle empty(nullptr);
+    const std::string full = WireBytes(empty);
+    const std::string head = full.substr(0, full.size() - 2 - 2 - 7);
+    const auto measure = [](TNVBinWriter& w, const std::string& atomic, const std::string& name) {
+        for (int i = 1; i <= 4; ++i) w.WriteInteger(i);
+        w.WriteString(atomic);
+        w.WriteString(name);
+    };
+    const auto link = [](TNVBinWriter& w) {
+        w.WriteInteger(1);
+        w.WriteInteger(2);
+        w.WriteString("s");
+        w.WriteBoolean(true);
+    };
+    const struct {
+        const char* what;
+        std::string tail;
+    } cases[] = {
+        {"negative substitutes", Written([](TNVBinWriter& w) { w.WriteInteger(-1); w.WriteInteger(0); })},
+        {"huge substitutes", Written([](TNVBinWriter& w) { w.WriteInteger(0x7FFFFFFF); w.WriteInteger(0); })},
+        {"more substitutes than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(3); link(w); link(w); w.WriteInteger(0); })},
+        {"fewer substitutes than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(1); link(w); link(w); w.WriteInteger(0); })},
+        {"negative measures", Written([](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(-5); })},
+        {"huge measures", Written([](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(100000000); })},
+        {"more measures than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(2); measure(w, "T", "m"); })},
+        {"fewer measures than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(1); measure(w, "T", "m"); measure(w, "F", "n"); })},
+        {"long measure name", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(1); measure(w, "T", std::string(21, 'm')); })},
+        {"long atomic mark", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(1); measure(w, "TT", "m"); })},
+        {"values after the trailer", Written([](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(0); w.WriteString("SAL_1"); w.WriteInteger(1); })},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TArticle b(nullptr);
+        EXPECT_ANY_THROW(LoadWireBytes(b, head + c.tail));
+    }
+    // Texts longer than their columns and numbers that are not finite.
+    const std::vector<std::function<void(TArticle&)>> values = {
+        [](TArticle& a) { a.SetBARCODE1(std::string(51, '1')); },
+        [](TArticle& a) { a.SetNZOK_CODE(std::string(51, 'N')); },
+        [](TArticle& a) { a.SetANAME(std::string(256, 'a')); },
+        [](TArticle& a) { a.SetATC_CODE(std::string(51, 'c')); },
+        [](TArticle& a) { a.SetVAT(NAN); },
+        [](TArticle& a) { a.SetBASE_PRICE(INFINITY); },
+        [](TArticle& a) { a.SetNZOK_CODE("N"); a.SetMIN_AGE(1e18); },
+    };
+    for (size_t i = 0; i < values.size(); ++i) {
+        SCOPED_TRACE(i);
+        TArticle a(nullptr), b(nullptr);
+        values[i](a);
+        try {
+            LoadWireBytes(b, WireBytes(a));
+            ADD_FAILURE() << "accepted";
+        } catch (const EArticleRecordError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(Cp(u8"Невалидни данни"), 0), 0u);
+        }
+    }
+}
+
+TEST(ArticleSubstitudes, RecordListSource) {
+    TArticle a(nullptr);
+    AddSubstitute(a, 0, 40, "first", true);
+    const IRecordListSource& src = a.Substitudes();
+    ASSERT_EQ(src.GetFieldDefCount(), 2);
+    EXPECT_EQ(src.GetFieldDef(1).Name, "CyrName");
+    EXPECT_EQ(src.GetFieldDef(1).Size, 20);
+    EXPECT_EQ(src.GetFieldDef(0).DataType, TFieldType::ftInteger);
+    EXPECT_EQ(src.GetFieldDef(0).Size, 0);
+    Variant v(int32_t{-9});
+    src.GetFieldValue(0, "articleid", v);
+    EXPECT_EQ(v.AsInteger(), 40);
+    src.GetFieldValue(0, "CYRNAME", v);
+    EXPECT_EQ(v.AsString(), "first");
+    src.GetFieldValue(0, "other", v);
+    EXPECT_EQ(v.AsString(), "first");
+    TArticleSubstitude link(nullptr);
+    EXPECT_FALSE(link.DeleteFromDB(1) || link.LoadFromUpdateTable(1));
+    EXPECT_TRUE(link.CanActualize(TNomObjectActualizationType::noatDelete));
+}
+
+TEST(ArticleMeasure, DefaultsRecordAndAssign) {
+    TArticleMeasure m(nullptr);
+    EXPECT_TRUE(m.IS_ATOMIC);
+    EXPECT_EQ(m.ARTICLE_ID, -1);
+    EXPECT_EQ(m.MEASURE_NAME_ID, -1);
+    EXPECT_EQ(m.FACTOR, 0);
+    m.SetID(300);
+    m.ARTICLE_ID = 7;
+    m.MEASURE_NAME_ID = 70000;
+    m.FACTOR = 10;
+    m.IS_ATOMIC = false;
+    const std::string bytes = WireBytes(m);
+    EXPECT_EQ(bytes, Written([](TNVBinWriter& w) {
+                  for (int32_t v : {300, 7, 70000, 10}) w.WriteInteger(v);
+                  w.WriteBoolean(false);
+              }));
+    TArticleMeasure n(nullptr), o(nullptr);
+    LoadWireBytes(n, bytes);
+    EXPECT_EQ(WireBytes(n), bytes);
+    o.Assign(n);
+    EXPECT_EQ(WireBytes(o), bytes);
+    TArticle a(nullptr);
+    EXPECT_THROW(o.Assign(a), EAssertionFailed);
+    std::string msg;
+    EXPECT_FALSE(o.SaveToDB(msg) || o.DeleteFromDB(1) || o.LoadFromUpdateTable(1));
 }

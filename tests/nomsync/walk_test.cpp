@@ -10,7 +10,6 @@
 //   status at every step, and the waiting rule for an idle pharmacy.
 #include <gtest/gtest.h>
 
-#include "article_test_util.h"
 #include "core/cp1251.h"
 #include "nomsync_test_util.h"
 
