@@ -121,34 +121,15 @@ TEST(CatalogueRecords, EveryFieldRoundTripsByteForByteAndEveryTruncationIsRefuse
 }
 
 TEST(CatalogueRecords, TextsTooLongForTheirColumnAreRefused) {
-    struct Case {
+    const auto supplier = [](void (TSupplier::*set)(const std::string&)) { return Filled<TSupplier>(std::mem_fn(set)); };
+    const struct {
         const char* column;
         size_t width;
-        std::function<std::unique_ptr<TNomenclatureObject>(const std::string&)> make;
-    };
-    auto group = [](const std::string& t) {
-        auto g = std::make_unique<TArticleGroup>(nullptr);
-        g->NAME = t;
-        return g;
-    };
-    auto measure = [](std::string TMeasureName::*field) {
-        return [field](const std::string& t) {
-            auto m = std::make_unique<TMeasureName>(nullptr);
-            m.get()->*field = t;
-            return m;
-        };
-    };
-    auto supplier = [](void (TSupplier::*set)(const std::string&)) {
-        return [set](const std::string& t) {
-            auto s = std::make_unique<TSupplier>(nullptr);
-            (s.get()->*set)(t);
-            return s;
-        };
-    };
-    const Case cases[] = {
-        {"NAME", 255, group},
-        {"NAME", 50, measure(&TMeasureName::ANAME)},
-        {"SHORT_NAME", 50, measure(&TMeasureName::SHORT_NAME)},
+        std::function<std::unique_ptr<TNomenclatureObject>(TDMBase*, const std::string&)> make;
+    } cases[] = {
+        {"NAME", 255, Filled<TArticleGroup>([](TArticleGroup& g, const std::string& t) { g.NAME = t; })},
+        {"NAME", 50, Filled<TMeasureName>([](TMeasureName& m, const std::string& t) { m.ANAME = t; })},
+        {"SHORT_NAME", 50, Filled<TMeasureName>([](TMeasureName& m, const std::string& t) { m.SHORT_NAME = t; })},
         {"ADDRESS", 255, supplier(&TSupplier::SetAddress)},
         {"BANK_NAME", 255, supplier(&TSupplier::SetBankName)},
         {"BANK_ACCOUNT", 255, supplier(&TSupplier::SetBankAccount)},
@@ -162,11 +143,11 @@ TEST(CatalogueRecords, TextsTooLongForTheirColumnAreRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.column);
-        auto fits = c.make(std::string(c.width, 'x'));
-        auto back = c.make("");
+        auto fits = c.make(nullptr, std::string(c.width, 'x'));
+        auto back = c.make(nullptr, "");
         LoadWireBytes(*back, WireBytes(*fits));
         EXPECT_EQ(WireBytes(*back), WireBytes(*fits));
-        auto tooLong = c.make(std::string(c.width + 1, 'x'));
+        auto tooLong = c.make(nullptr, std::string(c.width + 1, 'x'));
         const std::string e = ErrorOf([&] { LoadWireBytes(*back, WireBytes(*tooLong)); });
         EXPECT_NE(e.find(std::string(" ") + c.column + " "), std::string::npos) << e;
         EXPECT_NE(e.find(back->ClassName()), std::string::npos) << e;

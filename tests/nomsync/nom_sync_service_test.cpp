@@ -366,17 +366,10 @@ TEST_F(NomSyncService, LastConfirmationsAtTheSameMomentCloseOnce) {
         std::vector<std::thread> threads;
         for (int i = 0; i < kPharmacies; ++i) {
             threads.emplace_back([&, i] {
-                auto cmd = MakeConfirm(i + 1, "pass-" + std::to_string(i + 1), id, A::csaDataReceiving);
-                const std::string bytes = EncodePharmComponent(*cmd);
                 sync.arrive_and_wait();
                 try {
-                    clients[i]->SendRaw(FrameHeader(static_cast<int64_t>(bytes.size())) + bytes);
-                    auto r = clients[i]->Receive();
-                    auto* res = PharmCast<TPharmServerConfirmActionResult>(r.get());
-                    if (!res)
-                        errors[i] = "wrong reply";
-                    else if (!res->ErrorMessage.empty())
-                        errors[i] = res->ErrorMessage;
+                    errors[i] = Confirm(*clients[i], i + 1, "pass-" + std::to_string(i + 1), id, A::csaDataReceiving)
+                                    ->ErrorMessage;
                 } catch (const std::exception& e) {
                     errors[i] = e.what();
                 }
