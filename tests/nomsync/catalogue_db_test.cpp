@@ -1,9 +1,8 @@
 // Catalogue objects against the real database: the central and staged rows
 // of producers, article groups, measure names and suppliers with the
 // transaction each of them opens or commits; refused proposals, deletion by
-// procedure, the closing of requests and statements sent together; an
-// article's staged proposal with its temporary measures, renamed measures and
-// the admission checks.
+// procedure and the closing of requests; an article's staged proposal with
+// its temporary measures, renamed measures and the admission checks.
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -91,7 +90,7 @@ TEST_F(CatalogueDbTest, InsertReadsBackUpdateAndDeleteApplyAndAVanishedRowIsLeft
     EXPECT_FALSE(storeless.DeleteFromDB(1));
 }
 
-TEST_F(CatalogueDbTest, StagedProposalWritesTheRequestAndReadsBack) {
+TEST_F(CatalogueDbTest, StagedProposalReadsBackAndAMissingOneClears) {
     SeedPharmacies(db, 2);
     for (const auto& c : CatalogueClasses()) {
         SCOPED_TRACE(c.name);
@@ -301,29 +300,6 @@ TEST_F(CatalogueDbTest, ClosingAppliesTheOutcome) {
                                         "DeleteFromDB: 3", "ActionID: 3 AFinalStatus: T", "DeleteFromDB: 4"}));
     EXPECT_NE(lines[6].find("FinalizeActionRequest failed for ActionRequestID = 41"), std::string::npos);
     EXPECT_NE(lines[8].find("ActionRequestID = 4242"), std::string::npos);
-}
-
-// Statements sent to the database together, in one text, as a confirmation
-// sends them: separators present or missing, a statement without rows
-// between, a later statement seeing the earlier one's change; the first
-// failing statement raises, the ones after it are not run, and the
-// connection goes on.
-TEST_F(CatalogueDbTest, StatementsSentTogetherGetTheirQueriesInOrder) {
-    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (1, 'a', 'p1'), (2, 'b', 'p2')");
-    auto q = dm.OpenQueries({"update pharmacy set name = 'c' where id = 2; ",
-                             "select id from pharmacy where id = 1", "select name from pharmacy where id = 2;",
-                             "select count(*) from pharmacy where id > 5"});
-    ASSERT_EQ(q.size(), 3u);
-    EXPECT_EQ(q[0]->FieldByName("id").AsInteger(), 1);
-    EXPECT_EQ(q[1]->FieldByName("name").AsString(), "c");
-    EXPECT_EQ(q[2]->Fields(0).AsInteger(), 0);
-    q[0]->Next();
-    EXPECT_TRUE(q[0]->Eof());
-    EXPECT_THROW(dm.OpenQueries({"update pharmacy set name = 'd' where id = 1", "select nothing from nowhere",
-                                 "update pharmacy set name = 'e' where id = 2"}),
-                 EDatabaseError);
-    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(name ORDER BY id) FROM pharmacy"), "d,c");
-    EXPECT_EQ(VarToInt64Def(dm.GetScalar("select 7"), 0), 7);
 }
 
 // ---------------------------------------------------------------------------

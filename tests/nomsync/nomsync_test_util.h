@@ -56,18 +56,6 @@ std::unique_ptr<T> MakeCommand(int32_t code, const std::string& password) {
     return c;
 }
 
-inline std::unique_ptr<TPharmServerConfirmActionCommand> MakeConfirm(int32_t code, const std::string& password,
-                                                                     int64_t requestID, TCentralSyncAction action,
-                                                                     bool checkResult = true,
-                                                                     const std::string& responseText = "") {
-    auto c = MakeCommand<TPharmServerConfirmActionCommand>(code, password);
-    c->ActionRequestID = static_cast<int32_t>(requestID);
-    c->CentralSyncAction = action;
-    c->CheckResult = checkResult;
-    c->ResponseText = responseText;
-    return c;
-}
-
 // "CustomerAuthorized=1" -> 1; -1 when the block cannot be read.
 inline int AuthorizedFlag(TPharmServerLoginResult& r) {
     try {
@@ -137,11 +125,16 @@ inline std::unique_ptr<TPharmServerNomActualizationResult> Refresh(PharmClient& 
                                                                    const std::string& password) {
     return Ask<TPharmServerNomActualizationResult>(c, *MakeCommand<TPharmServerRefreshDataCommand>(code, password));
 }
-template <class... Rest>
-std::unique_ptr<TPharmServerConfirmActionResult> Confirm(PharmClient& c, int32_t code, const std::string& password,
-                                                         int64_t requestID, Rest&&... rest) {
-    return Ask<TPharmServerConfirmActionResult>(
-        c, *MakeConfirm(code, password, requestID, std::forward<Rest>(rest)...));
+inline std::unique_ptr<TPharmServerConfirmActionResult> Confirm(PharmClient& c, int32_t code,
+                                                                const std::string& password, int64_t requestID,
+                                                                TCentralSyncAction action, bool checkResult = true,
+                                                                const std::string& responseText = "") {
+    auto cmd = MakeCommand<TPharmServerConfirmActionCommand>(code, password);
+    cmd->ActionRequestID = static_cast<int32_t>(requestID);
+    cmd->CentralSyncAction = action;
+    cmd->CheckResult = checkResult;
+    cmd->ResponseText = responseText;
+    return Ask<TPharmServerConfirmActionResult>(c, *cmd);
 }
 
 // The pharmacies of the tests: 1, 2 and 3 with their passwords (and the
