@@ -204,7 +204,7 @@ TEST_F(NomSyncService, UndecodableFramesCloseTheConnectionOnly) {
 
 class ShortTimeout : public ServiceFixture {
 protected:
-    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { NomSyncServiceTestAccess::TcpServer(s).ConnectionTimeoutMs = 300; }
+    ShortTimeout() { connectionTimeoutMs = 300; }
 };
 
 TEST_F(ShortTimeout, IdleAndStalledConnectionsEndAtTheReadTimeout) {
@@ -221,7 +221,7 @@ TEST_F(ShortTimeout, IdleAndStalledConnectionsEndAtTheReadTimeout) {
 }
 
 TEST_F(ShortTimeout, PeerThatStopsReadingIsDisconnected) {
-    // A pack whose pharmacy script makes every answer about 1.5 MB.
+    // A pack whose pharmacy script makes every answer about 2 MB.
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (60, 6, 1, NOW())");
     db.Exec("INSERT INTO action_request_status VALUES (60, 1, 0, NOW())");
     std::ofstream fb(sqlDir + "/fb_60.sql", std::ios::binary);
@@ -240,7 +240,7 @@ TEST_F(ShortTimeout, PeerThatStopsReadingIsDisconnected) {
 
 class BoundedConnections : public ServiceFixture {
 protected:
-    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { NomSyncServiceTestAccess::TcpServer(s).MaxConnections = 2; }
+    BoundedConnections() { maxConnections = 2; }
 };
 
 TEST_F(BoundedConnections, PeersBeyondTheBoundWaitForAFreeThread) {

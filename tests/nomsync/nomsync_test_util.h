@@ -266,7 +266,9 @@ protected:
         NomDataFixture::SetUp();
         SeedPharmacies(db);
         srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(env, 0, "127.0.0.1");
-        ConfigureService(*srv);
+        TTcpServer& listener = NomSyncServiceTestAccess::TcpServer(*srv);
+        if (connectionTimeoutMs) listener.ConnectionTimeoutMs = connectionTimeoutMs;
+        if (maxConnections) listener.MaxConnections = maxConnections;
         bool started = false;
         srv->ServiceStart(started);
         ASSERT_TRUE(started);
@@ -278,7 +280,8 @@ protected:
             srv.reset();
         }
     }
-    virtual void ConfigureService(TZorvelCentralNomSyncServerSrv&) {}
+    // The listener's, when a fixture sets them.
+    int connectionTimeoutMs = 0, maxConnections = 0;
 
     std::unique_ptr<PharmClient> Connect() { return std::make_unique<PharmClient>(srv->BoundPort()); }
 
