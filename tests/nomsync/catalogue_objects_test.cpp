@@ -121,7 +121,9 @@ TEST(CatalogueRecords, EveryFieldRoundTripsByteForByteAndEveryTruncationIsRefuse
 }
 
 TEST(CatalogueRecords, TextsTooLongForTheirColumnAreRefused) {
-    const auto supplier = [](void (TSupplier::*set)(const std::string&)) { return Filled<TSupplier>(std::mem_fn(set)); };
+    const auto supplier = [](void (TSupplier::*set)(const std::string&)) {
+        return Filled<TSupplier>(std::mem_fn(set));
+    };
     const struct {
         const char* column;
         size_t width;
