@@ -157,17 +157,13 @@ TEST(CatalogueRecords, TextsTooLongForTheirColumnAreRefused) {
 }
 
 TEST(CatalogueRecords, SupplierSettersCutToTheirMaximumAndClearRestoresTheDefaults) {
-    struct Case {
+    const struct {
         void (TSupplier::*set)(const std::string&);
         const std::string& (TSupplier::*get)() const;
         size_t max;
-    };
-    const Case cases[] = {{&TSupplier::SetSticker, &TSupplier::Sticker, 2},
-                          {&TSupplier::SetName, &TSupplier::Name, 100},
-                          {&TSupplier::SetTel, &TSupplier::Tel, 20},
-                          {&TSupplier::SetTaxNo, &TSupplier::TaxNo, 10},
-                          {&TSupplier::SetBulstat, &TSupplier::Bulstat, 10},
-                          {&TSupplier::SetEmail, &TSupplier::Email, 50}};
+    } cases[] = {{&TSupplier::SetSticker, &TSupplier::Sticker, 2},  {&TSupplier::SetName, &TSupplier::Name, 100},
+                 {&TSupplier::SetTel, &TSupplier::Tel, 20},           {&TSupplier::SetTaxNo, &TSupplier::TaxNo, 10},
+                 {&TSupplier::SetBulstat, &TSupplier::Bulstat, 10},   {&TSupplier::SetEmail, &TSupplier::Email, 50}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.max);
         TSupplier s(nullptr);

@@ -1,8 +1,8 @@
 // Helpers of the catalogue synchronisation tests: a pharmacy client over a
 // real socket, commands as a pharmacy's client fills them, a running service
-// on a private database, and the producer, article group, measure name,
-// supplier and article with every field set, their wire bytes, and proposals
-// made of raw bytes.
+// on a private database, and the producer, article group, measure name and
+// supplier with every field set (the article's in article_test_util.h), their
+// wire bytes, and proposals made of raw bytes.
 #pragma once
 
 #include <asio/connect.hpp>
@@ -18,11 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "core/cp1251.h"
 #include "core/files.h"
 #include "core/format.h"
-#include "nomsync/article/article.h"
-#include "nomsync/article/article_substitudes.h"
 #include "nomsync/article_group.h"
 #include "nomsync/measure_name.h"
 #include "nomsync/nom_sync_service.h"
@@ -41,6 +38,8 @@
 #include "support/temp_dir.h"
 #include "support/test_db.h"
 
+#include "article_test_util.h"
+
 // The listener of a service, for the tests that lower its connection bound or
 // shorten its time-out before ServiceStart.
 struct NomSyncServiceTestAccess {
@@ -53,6 +52,18 @@ template <class T>
 std::unique_ptr<T> MakeCommand(int32_t code, const std::string& password) {
     auto c = std::make_unique<T>();
     SetCommandCustomerLines(*c, {"CompanyName=Test", "CustomerCode=" + std::to_string(code), "Password=" + password});
+    return c;
+}
+
+inline std::unique_ptr<TPharmServerConfirmActionCommand> MakeConfirm(int32_t code, const std::string& password,
+                                                                     int64_t requestID, TCentralSyncAction action,
+                                                                     bool checkResult = true,
+                                                                     const std::string& responseText = "") {
+    auto c = MakeCommand<TPharmServerConfirmActionCommand>(code, password);
+    c->ActionRequestID = static_cast<int32_t>(requestID);
+    c->CentralSyncAction = action;
+    c->CheckResult = checkResult;
+    c->ResponseText = responseText;
     return c;
 }
 
@@ -87,6 +98,18 @@ public:
     // and EFrameConnectionClosed when the server closed the connection.
     std::unique_ptr<TComponent> Receive(int timeoutMs = 30000) { return ReadComponentFrame(socket_, timeoutMs); }
 
+    // The reply to a command; one of another class fails the test and gives nullptr.
+    template <class R>
+    std::unique_ptr<R> Call(const TComponent& c) {
+        Send(c);
+        std::unique_ptr<TComponent> r = Receive();
+        if (!r || &r->ClassInfo() != &R::StaticClassInfo()) {
+            ADD_FAILURE() << "unexpected reply class " << (r ? r->ClassName() : "(none)");
+            return nullptr;
+        }
+        return std::unique_ptr<R>(static_cast<R*>(r.release()));
+    }
+
     // True when the server has closed the connection (waits up to timeoutMs).
     bool ClosedByServer(int timeoutMs) {
         try {
@@ -107,16 +130,12 @@ private:
     asio::ip::tcp::socket socket_;
 };
 
-// A call whose reply must be of class R; fails the test and raises otherwise.
+// A call whose reply must be of class R; raises otherwise, which fails the test.
 template <class R>
 std::unique_ptr<R> Ask(PharmClient& c, const TComponent& cmd) {
-    c.Send(cmd);
-    std::unique_ptr<TComponent> r = c.Receive();
-    if (!r || &r->ClassInfo() != &R::StaticClassInfo()) {
-        ADD_FAILURE() << "unexpected reply class " << (r ? r->ClassName() : "(none)");
-        throw std::runtime_error("no reply of the expected class");
-    }
-    return std::unique_ptr<R>(static_cast<R*>(r.release()));
+    auto r = c.Call<R>(cmd);
+    if (!r) throw std::runtime_error("no reply of the expected class");
+    return r;
 }
 inline int LoginFlag(PharmClient& c, int32_t code, const std::string& password) {
     return AuthorizedFlag(*Ask<TPharmServerLoginResult>(c, *MakeCommand<TPharmServerLoginCommand>(code, password)));
@@ -125,16 +144,11 @@ inline std::unique_ptr<TPharmServerNomActualizationResult> Refresh(PharmClient& 
                                                                    const std::string& password) {
     return Ask<TPharmServerNomActualizationResult>(c, *MakeCommand<TPharmServerRefreshDataCommand>(code, password));
 }
-inline std::unique_ptr<TPharmServerConfirmActionResult> Confirm(PharmClient& c, int32_t code,
-                                                                const std::string& password, int64_t requestID,
-                                                                TCentralSyncAction action, bool checkResult = true,
-                                                                const std::string& responseText = "") {
-    auto cmd = MakeCommand<TPharmServerConfirmActionCommand>(code, password);
-    cmd->ActionRequestID = static_cast<int32_t>(requestID);
-    cmd->CentralSyncAction = action;
-    cmd->CheckResult = checkResult;
-    cmd->ResponseText = responseText;
-    return Ask<TPharmServerConfirmActionResult>(c, *cmd);
+template <class... Rest>
+std::unique_ptr<TPharmServerConfirmActionResult> Confirm(PharmClient& c, int32_t code, const std::string& password,
+                                                         int64_t requestID, Rest&&... rest) {
+    return Ask<TPharmServerConfirmActionResult>(
+        c, *MakeConfirm(code, password, requestID, std::forward<Rest>(rest)...));
 }
 
 // The pharmacies of the tests: 1, 2 and 3 with their passwords (and the
@@ -374,98 +388,6 @@ inline const std::vector<CatalogueClass>& CatalogueClasses() {
 
 inline std::unique_ptr<TNomenclatureObject> NewOf(const CatalogueClass& c, TDMBase* dm) {
     return TNomenclatureObject::GetNomObjectClass(c.type).New(dm);
-}
-
-// ---------------------------------------------------------------------------
-// Articles: an article with every value set, its measures and its substitutes
-
-inline void AddMeasure(TArticle& a, int32_t id, int32_t nameID, int32_t factor, const char* atomic,
-                       const std::string& name) {
-    TNVMemTable& t = a.MeasuresTable();
-    if (!t.Active()) t.Open();
-    t.AppendRecord({Variant(id), Variant(a.ID()), Variant(nameID), Variant(factor), Variant(atomic), Variant(name)});
-}
-
-inline void AddSubstitute(TArticle& a, int32_t rowID, int32_t articleID, const std::string& name, bool isNew) {
-    auto link = TArticleSubstitude::CreateOwned(a.DM(), &a.Substitudes());
-    link->RowID = rowID;
-    link->ArticleID = articleID;
-    link->CyrName = name;
-    link->IsNew = isNew;
-    a.Substitudes().Items.push_back(std::move(link));
-}
-
-// Every value set (no NZOK part when nzokCode is empty); three measures of
-// FACTOR 1, 10 and 100 with IDs base+1.. and measure names 1..3.
-inline void FillArticle(TArticle& a, const std::string& name, const std::string& barcode,
-                        const std::string& nzokCode = "", int32_t base = 0) {
-    a.SetIS_SALABLE(false);
-    a.SetGROUP_ID(3);
-    a.SetPRODUCER_ID(4);
-    a.SetSALE_DEFAULT_MEASURE_ID(base + 2);
-    a.SetSHELF_ID(1);
-    a.SetANAME(name);
-    a.SetCYR_NAME(Cp(u8"Кир ") + name);
-    a.SetGENERICA("gen");
-    a.SetATC_CODE("N02BE01");
-    a.SetACTIVE_QUANTITY("500 mg");
-    a.SetDESCRIPTION("desc");
-    a.SetVAT(9);
-    a.SetMAX_OVERRATE(25.5);
-    a.SetBASE_PRICE(10);
-    a.SetMIN_RESERVE(2);
-    a.SetMAX_RESERVE(20);
-    a.SetMIN_RESERVE_MEASURE_ID(base + 1);
-    a.SetIS_DRUG(true);
-    a.SetDRUG_TYPE_ID(2);
-    a.SetIS_MINISTRY_PRICE(true);
-    a.SetIS_INVENTORISED(true);
-    a.SetBARCODE1(barcode);
-    a.SetBARCODE2(barcode.empty() ? "" : barcode + "-2");
-    a.SetPRINT_BARCODE(true);
-    a.SetAUTO_DELIVERY_MEASURE_ID(base + 3);
-    a.SetDEFAULT_DISCOUNT(5);
-    a.SetWITH_PRESCRIPTION_ONLY(true);
-    a.SetDEFAULT_DIRECT_SALE_PRICE(Currency::FromString("12.3456"));
-    a.SetDEFAULT_NZOK_SALE_PRICE(Currency::FromString("11.5"));
-    a.SetIS_MEDICINE(true);
-    a.SetDIRECT_SALE_MAX_PRICE(13.25);
-    a.SetNZOK_CODE(nzokCode);
-    a.HasNzokData = !nzokCode.empty();
-    if (a.HasNzokData) {
-        a.SetPRESCRIPTION_TYPE_ID(2);
-        a.SetNZOK_GROUP(7);
-        a.SetQUANTITY_PER_PACK(30);
-        a.SetMAX_PRICE(9.5);
-        a.SetREINBURSEMENT(4.25);
-        a.SetMAX_PRICE_OLD(9);
-        a.SetREINBURSEMENT_OLD(4);
-        a.SetMIN_RESERVE_NZOK(3);
-        a.SetMAX_RESERVE_NZOK(30);
-        a.SetMIN_RESERVE_NZOK_MEASURE_ID(base + 1);
-        a.SetNZOK_SHELF_ID(1);
-        a.SetIS_FREE(true);
-        a.SetHAS_STICKER(false);
-        a.SetIS_DIVISIBLE(true);
-        a.SetDAY_DOSE_ALLOWED(Currency::FromString("1.5"));
-        a.SetIS_ACTIVE(false);
-        a.SetIS_STANDALONE(true);
-        a.SetIS_CONTROLLED_DOSE(true);
-        a.SetMIN_AGE(2.5);
-        a.SetMAX_AGE(80);
-        a.SetDEFAULT_DISCOUNT_NZOK(3);
-        a.SetPRESCRIPTION_PERIOD(30);
-        a.SetPRODUCT_GROUP_ID(2);
-        a.SetMEDICAL_ARTICLE_TYPE_ID(1);
-        a.SetIS_FULLY_PAID(true);
-    }
-    a.SetADDITINAL_INFO("info");
-    a.SetSHOW_ADDITIONAL_INFO_IN_DIRECT_SALE(true);
-    a.SetSHOW_ADDITIONAL_INFO_IN_SALE_NZOK(true);
-    AddMeasure(a, base + 1, 1, 1, "F", Cp(u8"кутия"));
-    AddMeasure(a, base + 2, 2, 10, "F", Cp(u8"блистер"));
-    AddMeasure(a, base + 3, 3, 100, "T", Cp(u8"таблетка"));
-    a.SetMeasuresModified(true);
 }
 
 }  // namespace nomsync_test
