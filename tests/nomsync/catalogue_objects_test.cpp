@@ -1,11 +1,15 @@
 // Catalogue objects without a database: the class table and its
 // operations, the wire records of producers, article groups, measure names
-// and suppliers, object data streams, the producer's setters, the SQL pack's
-// wire values, and the status transitions of confirmations.
+// and suppliers, their setters and defaults, the SQL pack's line count; the
+// article's writers, Assign, its wire record and what a pharmacy may send
+// wrong inside it, its substitutes as a record-list source and its measures.
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
-#include "nomsync/text_lines.h"
+#include "nomsync/article/article_measure.h"
+#include "nomsync/article/article_wire_checks.h"
 #include "nomsync_test_util.h"
 #include "protocol/nv_stream_utils.h"
 
@@ -13,32 +17,33 @@ using namespace nomsync_test;
 
 namespace {
 
-// A catalogue object of the given kind without a database: the storage
-// operations do nothing.
-template <class Base>
-class TStorelessObject : public Base {
+// A catalogue-like class of the given name, outside the class table unless
+// its name matches one of it.
+class TNamedObject : public TNomenclatureObject {
 public:
-    TStorelessObject() : Base(nullptr) {}
+    TNamedObject(const char* name) : TNomenclatureObject(nullptr), name_(name) {}
+    const char* ClassName() const override { return name_; }
     bool DeleteFromDB(int32_t) override { return false; }
     bool LoadFromUpdateTable(int32_t) override { return false; }
     bool SaveToDB(std::string&) override { return false; }
     void SaveToUpdateTable(const TNomUpdateTablePrivateParams&) override {}
     bool CanActualize(TNomObjectActualizationType) override { return true; }
     void SaveToWriter(TNVBinWriter&) override {}
-};
-
-// A catalogue-like class of the given name, outside the class table unless
-// its name matches one of it.
-class TNamedObject : public TStorelessObject<TNomenclatureObject> {
-public:
-    TNamedObject(const char* name) : name_(name) {}
-    const char* ClassName() const override { return name_; }
 
 private:
     const char* name_;
 };
 
-class TTestPharmObject : public TStorelessObject<TPharmNomenclatureObject> {};
+// The article's measures as rows of texts.
+std::vector<std::vector<std::string>> Rows(TArticle& a) {
+    std::vector<std::vector<std::string>> rows;
+    TNVMemTable& t = a.MeasuresTable();
+    for (t.First(); !t.Eof(); t.Next()) {
+        rows.emplace_back();
+        for (int i = 0; i < t.FieldCount(); ++i) rows.back().push_back(t.Fields(i).AsString());
+    }
+    return rows;
+}
 
 }  // namespace
 
@@ -46,7 +51,8 @@ class TTestPharmObject : public TStorelessObject<TPharmNomenclatureObject> {};
 // Class table
 
 // The six entries in enumeration order, found by class name in any letter
-// case; classes outside the table and types outside the six are refused.
+// case and by database number; classes outside the table and types and
+// numbers outside the six are refused.
 TEST(NomClassTable, EntriesByTypeAndByClassName) {
     const char* names[6] = {"TArticle", "TArticleGroup", "TSupplier", "TProducer", "TMeasureName", "TSQLDataPack"};
     for (int i = 0; i < 6; ++i) {
@@ -58,7 +64,10 @@ TEST(NomClassTable, EntriesByTypeAndByClassName) {
         const std::string lower = LowerCase1251(names[i]);
         TNamedObject o(i % 2 ? names[i] : lower.c_str());
         EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(o), type) << names[i];
+        EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(i + 1), type);  // as the database numbers them
     }
+    for (int32_t bad : {0, 7, -1, 255, 256, INT32_MIN, INT32_MAX})
+        EXPECT_THROW(TNomenclatureObject::NomObjectTypeFromNomID(bad), EAssertionFailed) << bad;
     for (const char* name : {"TArticleMeasure", "TArticleSubstitude"}) {
         TNamedObject o(name);
         EXPECT_EQ(ErrorOf([&] { TNomenclatureObject::NomObjectTypeByClassName(o); }),
@@ -70,14 +79,6 @@ TEST(NomClassTable, EntriesByTypeAndByClassName) {
     EXPECT_EQ(m.rfind("Unable to Identify NomenclatureObjectClass by NomObjectType (6)! (", 0), 0u) << m;
     EXPECT_NE(m.find("line"), std::string::npos);
     EXPECT_FALSE(isPharm);
-}
-
-TEST(NomClassTable, DatabaseNumbersAreCheckedBeforeUse) {
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(1), TNomObjectType::notArticle);
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(4), TNomObjectType::notProducer);
-    EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(6), TNomObjectType::notSQLDataPack);
-    for (int32_t bad : {0, 7, -1, 255, 256, INT32_MIN, INT32_MAX})
-        EXPECT_THROW(TNomenclatureObject::NomObjectTypeFromNomID(bad), EAssertionFailed) << bad;
 }
 
 TEST(NomClassTable, DataFileExtensions) {
@@ -120,34 +121,17 @@ TEST(CatalogueRecords, EveryFieldRoundTripsByteForByteAndEveryTruncationIsRefuse
 }
 
 TEST(CatalogueRecords, TextsTooLongForTheirColumnAreRefused) {
-    struct Case {
+    const auto supplier = [](void (TSupplier::*set)(const std::string&)) {
+        return Filled<TSupplier>(std::mem_fn(set));
+    };
+    const struct {
         const char* column;
         size_t width;
-        std::function<std::unique_ptr<TNomenclatureObject>(const std::string&)> make;
-    };
-    auto group = [](const std::string& t) {
-        auto g = std::make_unique<TArticleGroup>(nullptr);
-        g->NAME = t;
-        return g;
-    };
-    auto measure = [](std::string TMeasureName::*field) {
-        return [field](const std::string& t) {
-            auto m = std::make_unique<TMeasureName>(nullptr);
-            m.get()->*field = t;
-            return m;
-        };
-    };
-    auto supplier = [](void (TSupplier::*set)(const std::string&)) {
-        return [set](const std::string& t) {
-            auto s = std::make_unique<TSupplier>(nullptr);
-            (s.get()->*set)(t);
-            return s;
-        };
-    };
-    const Case cases[] = {
-        {"NAME", 255, group},
-        {"NAME", 50, measure(&TMeasureName::ANAME)},
-        {"SHORT_NAME", 50, measure(&TMeasureName::SHORT_NAME)},
+        std::function<std::unique_ptr<TNomenclatureObject>(TDMBase*, const std::string&)> make;
+    } cases[] = {
+        {"NAME", 255, Filled<TArticleGroup>([](TArticleGroup& g, const std::string& t) { g.NAME = t; })},
+        {"NAME", 50, Filled<TMeasureName>([](TMeasureName& m, const std::string& t) { m.ANAME = t; })},
+        {"SHORT_NAME", 50, Filled<TMeasureName>([](TMeasureName& m, const std::string& t) { m.SHORT_NAME = t; })},
         {"ADDRESS", 255, supplier(&TSupplier::SetAddress)},
         {"BANK_NAME", 255, supplier(&TSupplier::SetBankName)},
         {"BANK_ACCOUNT", 255, supplier(&TSupplier::SetBankAccount)},
@@ -161,29 +145,25 @@ TEST(CatalogueRecords, TextsTooLongForTheirColumnAreRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.column);
-        auto fits = c.make(std::string(c.width, 'x'));
-        auto back = c.make("");
+        auto fits = c.make(nullptr, std::string(c.width, 'x'));
+        auto back = c.make(nullptr, "");
         LoadWireBytes(*back, WireBytes(*fits));
         EXPECT_EQ(WireBytes(*back), WireBytes(*fits));
-        auto tooLong = c.make(std::string(c.width + 1, 'x'));
+        auto tooLong = c.make(nullptr, std::string(c.width + 1, 'x'));
         const std::string e = ErrorOf([&] { LoadWireBytes(*back, WireBytes(*tooLong)); });
         EXPECT_NE(e.find(std::string(" ") + c.column + " "), std::string::npos) << e;
         EXPECT_NE(e.find(back->ClassName()), std::string::npos) << e;
     }
 }
 
-TEST(CatalogueRecords, SupplierSettersCutToTheirMaximumAndModifiedComesFromTheWire) {
-    struct Case {
+TEST(CatalogueRecords, SupplierSettersCutToTheirMaximumAndClearRestoresTheDefaults) {
+    const struct {
         void (TSupplier::*set)(const std::string&);
         const std::string& (TSupplier::*get)() const;
         size_t max;
-    };
-    const Case cases[] = {{&TSupplier::SetSticker, &TSupplier::Sticker, 2},
-                          {&TSupplier::SetName, &TSupplier::Name, 100},
-                          {&TSupplier::SetTel, &TSupplier::Tel, 20},
-                          {&TSupplier::SetTaxNo, &TSupplier::TaxNo, 10},
-                          {&TSupplier::SetBulstat, &TSupplier::Bulstat, 10},
-                          {&TSupplier::SetEmail, &TSupplier::Email, 50}};
+    } cases[] = {{&TSupplier::SetSticker, &TSupplier::Sticker, 2},  {&TSupplier::SetName, &TSupplier::Name, 100},
+                 {&TSupplier::SetTel, &TSupplier::Tel, 20},           {&TSupplier::SetTaxNo, &TSupplier::TaxNo, 10},
+                 {&TSupplier::SetBulstat, &TSupplier::Bulstat, 10},   {&TSupplier::SetEmail, &TSupplier::Email, 50}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.max);
         TSupplier s(nullptr);
@@ -195,13 +175,9 @@ TEST(CatalogueRecords, SupplierSettersCutToTheirMaximumAndModifiedComesFromTheWi
         (s.*c.set)(longer);  // compared with the untruncated value: a change again
         EXPECT_TRUE(s.Modified);
     }
-    TSupplier s(nullptr), back(nullptr);
-    FillSupplier(s, "AB", "n");
-    s.SetID(8);
-    s.Modified = false;
-    LoadWireBytes(back, WireBytes(s));
-    EXPECT_FALSE(back.Modified);  // as read last, whatever the setters did
-    EXPECT_EQ(back.Sticker(), "AB");
+    TSupplier back(nullptr);
+    FillSupplier(back, "AB", "n");
+    back.SetID(8);
     back.Clear();
     EXPECT_TRUE(back.IsTaxRegistered);
     EXPECT_EQ(back.PharmacyCode(), -1);
@@ -209,64 +185,14 @@ TEST(CatalogueRecords, SupplierSettersCutToTheirMaximumAndModifiedComesFromTheWi
     EXPECT_EQ(back.ID(), -1);
 }
 
-TEST(CatalogueRecords, DefaultsAndAssign) {
+TEST(CatalogueRecords, ArticleGroupClearRestoresTheDefaults) {
     TArticleGroup g(nullptr);
     FillGroup(g, "g");
     g.Clear();
     EXPECT_EQ(g.TICKET_GROUP, 1);
     for (Currency amount : {g.MAX_OVERRATE, g.DEFAULT_DISCOUNT, g.DEFAULT_NZOK_DISCOUNT, g.CUSTOM_CARDS_DISCOUNT})
         EXPECT_EQ(amount.raw, 0);
-    for (const auto& c : CatalogueClasses()) {
-        SCOPED_TRACE(c.name);
-        auto src = c.filled(nullptr, "src");
-        src->SetID(5);
-        src->SetActionRequestID(6);
-        auto dst = NewOf(c, nullptr);
-        dst->Assign(*src);
-        EXPECT_EQ(WireBytes(*dst), WireBytes(*src));
-        EXPECT_EQ(dst->ActionRequestID(), 6);
-    }
-    TMeasureName m(nullptr);
-    const std::string e = ErrorOf([&] { m.Assign(g); });
-    EXPECT_EQ(e.rfind("Invalid assign operation on TMeasureName! (", 0), 0u) << e;
-    TSupplier s(nullptr);
-    TProducer p(nullptr);
-    EXPECT_EQ(ErrorOf([&] { s.Assign(m); }).rfind("Invalid assign operation on TSupplier (", 0), 0u);
-    EXPECT_EQ(ErrorOf([&] { g.Assign(s); }).rfind("Invalid assign operation on TArticleGroup (", 0), 0u);
-    EXPECT_EQ(ErrorOf([&] { p.Assign(s); }).rfind("Invalid assign operation on TProducer (", 0), 0u);
 }
-
-// ---------------------------------------------------------------------------
-// Base objects
-
-TEST(NomObject, PharmObjectIsEmptyOnlyWithoutIDAndPharmacy) {
-    TTestPharmObject o;
-    EXPECT_TRUE(o.IsEmpty());
-    o.SetPharmID(4);
-    EXPECT_FALSE(o.IsEmpty());
-    o.SetPharmID(-1);
-    o.SetID(8);
-    EXPECT_FALSE(o.IsEmpty());
-    o.Clear();
-    EXPECT_TRUE(o.IsEmpty());
-    EXPECT_EQ(o.ActionID, -1);
-
-    TTestPharmObject src;
-    src.SetID(2);
-    src.SetPharmID(5);
-    src.ActionID = 3;
-    src.SetActionRequestID(11);
-    o.Assign(src);
-    EXPECT_EQ(o.ID(), 2);
-    EXPECT_EQ(o.PharmID(), 5);
-    EXPECT_EQ(o.ActionID, 3);
-    EXPECT_EQ(o.ActionRequestID(), 11);
-    TProducer p(nullptr);
-    EXPECT_THROW(o.Assign(p), EAssertionFailed);
-}
-
-// ---------------------------------------------------------------------------
-// Producer
 
 TEST(Producer, SettersCutToTheColumnWidthAndMarkModifiedAndClearKeepsThem) {
     TProducer p(nullptr);
@@ -298,67 +224,10 @@ TEST(Producer, SettersCutToTheColumnWidthAndMarkModifiedAndClearKeepsThem) {
     EXPECT_EQ(p.ProdName(), "");
 }
 
-// ID 300 takes the 16-bit integer tag, then IsActive; the compressed copy
-// reads back whole.
-TEST(Producer, WireValues) {
-    TProducer p(nullptr);
-    FillProducer(p, Cp(u8"Софарма АД"));
-    p.SetID(300);
-    EXPECT_EQ(WireBytes(p).substr(0, 4), std::string("\x03\x2c\x01\x09", 4));
-    TMemoryStream compressed;
-    TNomenclatureObject::SaveToCompressedStream(p, compressed);
-    EXPECT_EQ(WireBytes(*DecodeData<TProducer>(compressed)), WireBytes(p));
-}
-
-TEST(Producer, DamagedObjectDataIsRefused) {
-    TProducer p(nullptr);
-    TMemoryStream good;
-    TNomenclatureObject::SaveToCompressedStream(p, good);
-    // Cut short.
-    TMemoryStream cut(good.Bytes().substr(0, good.Bytes().size() - 5));
-    TProducer q(nullptr);
-    EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, cut));
-    // Not compressed at all.
-    TMemoryStream garbage(std::string("\x10\x00\x00\x00garbage-garbage!", 20));
-    EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, garbage));
-    // A count far above what may be inflated.
-    TMemoryStream huge(std::string("\xff\xff\xff\x7f\x78\xda", 6));
-    EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, huge));
-    // Values of the wrong kind.
-    TMemoryStream plain;
-    {
-        TNVBinWriter w(&plain);
-        w.WriteString("not an id");
-    }
-    plain.SetPosition(0);
-    TMemoryStream wrong;
-    CompressStream(plain, wrong);
-    wrong.SetPosition(0);
-    EXPECT_THROW(TNomenclatureObject::LoadFromCompressedStream(q, wrong), EInvalidValue);
-}
-
-// ---------------------------------------------------------------------------
-// SQL pack
-
-// Remark, the pharmacy script's line count and lines, an empty central
-// script; a line count beyond the data ends with the reader's error.
-TEST(SQLDataPack, WireValues) {
-    TSQLDataPack pack(nullptr);
-    pack.Remark = "x";
-    pack.SQLFB = {"UPDATE A SET B = 1;", "DELETE FROM C;"};
-    const std::string bytes = WireBytes(pack);
-    EXPECT_EQ(bytes, Written([](TNVBinWriter& w) {
-                  w.WriteString("x");
-                  w.WriteInteger(2);
-                  w.WriteString("UPDATE A SET B = 1;");
-                  w.WriteString("DELETE FROM C;");
-                  w.WriteInteger(0);
-              }));
+// A line count beyond the data ends with the reader's error, before any
+// room is taken for the lines.
+TEST(SQLDataPack, LineCountBeyondTheDataIsRefused) {
     TSQLDataPack back(nullptr);
-    LoadWireBytes(back, bytes);
-    EXPECT_EQ(back.Remark, "x");
-    EXPECT_EQ(back.SQLFB, pack.SQLFB);
-    EXPECT_TRUE(back.SQLMy.empty());
     const std::string beyond = Written([](TNVBinWriter& w) {
         w.WriteString("r");
         w.WriteInteger(2000000000);
@@ -367,48 +236,184 @@ TEST(SQLDataPack, WireValues) {
     EXPECT_THROW(LoadWireBytes(back, beyond), EInvalidValue);
 }
 
-TEST(SQLDataPack, EmptySQLMySavesWithoutTheDatabase) {
-    TSQLDataPack pack(nullptr);  // no data module: any statement would fail
-    std::string msg = "old";
-    EXPECT_TRUE(pack.SaveToDB(msg));
-    EXPECT_EQ(msg, "");
-    pack.SQLMy = {"/*stmt_lim*/", "   ", "/*stmt_lim*/ \t", ""};
-    EXPECT_TRUE(pack.SaveToDB(msg));
+// ---------------------------------------------------------------------------
+// Articles
+
+TEST(ArticleModel, CappedWritersAndTheModifiedFlags) {
+    for (double v : {150.0, 100.0, -5.0}) {
+        TArticle a(nullptr);
+        a.SetMAX_OVERRATE(v);
+        a.SetDEFAULT_DISCOUNT(v);
+        EXPECT_EQ(a.MAX_OVERRATE(), std::min(v, 100.0));
+        EXPECT_EQ(a.DEFAULT_DISCOUNT(), std::min(v, 100.0));
+        EXPECT_TRUE(a.Modified);
+    }
+    TArticle a(nullptr);
+    a.SetMeasuresModified(true);
+    EXPECT_TRUE(a.Modified && a.MeasuresModified());
+    a.SetMeasuresModified(false);
+    EXPECT_TRUE(a.Modified);
+    // Clear keeps what saving found out and resets the rest.
+    a.IsExisting = a.NzokDataInDB = a.HasNzokData = true;
+    a.SetMeasuresModified(true);
+    a.Clear();
+    EXPECT_TRUE(a.IsExisting && a.NzokDataInDB);
+    EXPECT_FALSE(a.HasNzokData || a.Modified || a.MeasuresModified());
 }
 
-TEST(TextLines, SplitAndJoin) {
-    EXPECT_EQ(TextToLines("a\r\nb\nc\rd"), (TStringLines{"a", "b", "c", "d"}));
-    EXPECT_EQ(TextToLines("a\r\n"), (TStringLines{"a"}));
-    EXPECT_EQ(TextToLines("a\r\n\r\nb"), (TStringLines{"a", "", "b"}));
-    EXPECT_TRUE(TextToLines("").empty());
-    EXPECT_EQ(LinesToText({"a", "", "b"}), "a\r\n\r\nb\r\n");
+TEST(ArticleModel, AssignCopiesValuesFlagsAndMeasures) {
+    TArticle src(nullptr), dst(nullptr), plain(nullptr);
+    FillArticle(src, "Aspirin", "380001", "NZ1");
+    src.SetID(7);
+    plain.Assign(src);
+    EXPECT_EQ(WireBytes(plain), WireBytes(src));
+    AddSubstitute(dst, 1, 2, "x", false);
+    dst.Assign(src);  // the substitutes stay the target's own
+    EXPECT_EQ(dst.ID(), 7);
+    EXPECT_TRUE(dst.Modified && dst.MeasuresModified() && dst.HasNzokData);
+    EXPECT_EQ(Rows(dst), Rows(src));
+    EXPECT_EQ(dst.Substitudes().GetCount(), 1);
+    TArticleMeasure measure(nullptr);
+    const std::string e = ErrorOf([&] { dst.Assign(measure); });
+    EXPECT_EQ(e.rfind("Invalid assign operation on TArticle", 0), 0u) << e;
 }
 
 // ---------------------------------------------------------------------------
-// Status transitions of a confirmation
+// The wire record
 
-TEST(ConfirmTransitions, Table) {
-    using A = TCentralSyncAction;
-    auto next = &TZorvelCentralNomSyncServerSrv::NextRequestStatus;
-    // Not sync-required: data receiving finishes from anywhere.
-    for (int s = 0; s <= 5; ++s) {
-        EXPECT_EQ(next(false, s, A::csaDataReceiving, true), 5);
-        EXPECT_EQ(next(false, s, A::csaLock, true), s);
-        EXPECT_EQ(next(false, s, A::csaUnlock, false), s);
+// Every cut of the record but the one without its trailer is refused.
+TEST(ArticleWire, RecordRoundTripsByteForByteAndEveryCutIsRefused) {
+    TArticle a(nullptr);
+    FillArticle(a, "Aspirin", "380001", "NZ1");
+    a.SetID(12);
+    a.IsExisting = a.NzokDataInDB = a.ReservedFlag = a.UpdateMeasureNamesOnly = true;
+    AddSubstitute(a, 5, 40, Cp(u8"Аналгин"), false);
+    AddSubstitute(a, 0, 41, "Paracetamol", true);
+    const std::string bytes = WireBytes(a);
+    TArticle b(nullptr);
+    LoadWireBytes(b, bytes);
+    EXPECT_EQ(WireBytes(b), bytes);
+    EXPECT_EQ(b.ID(), 12);
+    EXPECT_EQ(b.ActionRequestID(), -1);
+    EXPECT_FALSE(b.IS_SALABLE());
+    EXPECT_EQ(b.MIN_AGE(), 2.5);
+    EXPECT_TRUE(b.Modified && b.IsExisting && b.NzokDataInDB && b.ReservedFlag && b.UpdateMeasureNamesOnly);
+    EXPECT_EQ(Rows(b), Rows(a));
+    ASSERT_EQ(b.Substitudes().GetCount(), 2);
+    EXPECT_TRUE(b.Substitudes().Items[1]->IsNew);
+    EXPECT_EQ(b.Substitudes().Items[0]->CyrName, Cp(u8"Аналгин"));
+    for (size_t n = 0; n < bytes.size(); ++n) {
+        TArticle cut(nullptr);
+        if (n != bytes.size() - 7) {
+            EXPECT_ANY_THROW(LoadWireBytes(cut, bytes.substr(0, n))) << n;
+            continue;
+        }
+        LoadWireBytes(cut, bytes.substr(0, n));  // without its trailer ("SAL_0") the record is whole
+        EXPECT_TRUE(cut.IS_SALABLE());
     }
-    EXPECT_EQ(next(true, 0, A::csaLock, true), 1);
-    EXPECT_EQ(next(true, 1, A::csaCheck, true), 2);
-    EXPECT_EQ(next(true, 1, A::csaCheck, false), 3);
-    EXPECT_EQ(next(true, 2, A::csaUnlock, true), 5);
-    EXPECT_EQ(next(true, 2, A::csaDataReceiving, true), 5);
-    EXPECT_EQ(next(true, 3, A::csaUnlock, true), 4);
-    EXPECT_EQ(next(true, 3, A::csaDataReceiving, true), 4);
-    // Everything else leaves the status alone.
-    EXPECT_EQ(next(true, 2, A::csaLock, true), 2);
-    EXPECT_EQ(next(true, 0, A::csaCheck, true), 0);
-    EXPECT_EQ(next(true, 0, A::csaDataReceiving, true), 0);
-    EXPECT_EQ(next(true, 1, A::csaUnlock, true), 1);
-    EXPECT_EQ(next(true, 4, A::csaUnlock, true), 4);
-    EXPECT_EQ(next(true, 5, A::csaDataReceiving, true), 5);
-    EXPECT_EQ(next(true, 0, A::csaUnknown, true), 0);
+}
+
+TEST(ArticleWire, WrongCountsLongTextsAndBadNumbersAreRefused) {
+    // An empty article ends in: substitutes count 0, measures count 0, trailer.
+    TArticle empty(nullptr);
+    const std::string full = WireBytes(empty);
+    const std::string head = full.substr(0, full.size() - 2 - 2 - 7);
+    const auto measure = [](TNVBinWriter& w, const std::string& atomic, const std::string& name) {
+        for (int i = 1; i <= 4; ++i) w.WriteInteger(i);
+        w.WriteString(atomic);
+        w.WriteString(name);
+    };
+    const auto link = [](TNVBinWriter& w) {
+        w.WriteInteger(1);
+        w.WriteInteger(2);
+        w.WriteString("s");
+        w.WriteBoolean(true);
+    };
+    const struct {
+        const char* what;
+        std::string tail;
+    } cases[] = {
+        {"negative substitutes", Written([](TNVBinWriter& w) { w.WriteInteger(-1); w.WriteInteger(0); })},
+        {"huge substitutes", Written([](TNVBinWriter& w) { w.WriteInteger(0x7FFFFFFF); w.WriteInteger(0); })},
+        {"more substitutes than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(3); link(w); link(w); w.WriteInteger(0); })},
+        {"fewer substitutes than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(1); link(w); link(w); w.WriteInteger(0); })},
+        {"negative measures", Written([](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(-5); })},
+        {"huge measures", Written([](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(100000000); })},
+        {"more measures than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(2); measure(w, "T", "m"); })},
+        {"fewer measures than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(1); measure(w, "T", "m"); measure(w, "F", "n"); })},
+        {"long measure name", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(1); measure(w, "T", std::string(21, 'm')); })},
+        {"long atomic mark", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(1); measure(w, "TT", "m"); })},
+        {"values after the trailer", Written([](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(0); w.WriteString("SAL_1"); w.WriteInteger(1); })},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TArticle b(nullptr);
+        EXPECT_ANY_THROW(LoadWireBytes(b, head + c.tail));
+    }
+    // Texts longer than their columns and numbers that are not finite.
+    const std::vector<std::function<void(TArticle&)>> values = {
+        [](TArticle& a) { a.SetBARCODE1(std::string(51, '1')); },
+        [](TArticle& a) { a.SetNZOK_CODE(std::string(51, 'N')); },
+        [](TArticle& a) { a.SetANAME(std::string(256, 'a')); },
+        [](TArticle& a) { a.SetATC_CODE(std::string(51, 'c')); },
+        [](TArticle& a) { a.SetVAT(NAN); },
+        [](TArticle& a) { a.SetBASE_PRICE(INFINITY); },
+        [](TArticle& a) { a.SetNZOK_CODE("N"); a.SetMIN_AGE(1e18); },
+    };
+    for (size_t i = 0; i < values.size(); ++i) {
+        SCOPED_TRACE(i);
+        TArticle a(nullptr), b(nullptr);
+        values[i](a);
+        EXPECT_THROW(LoadWireBytes(b, WireBytes(a)), EArticleRecordError);
+        const std::string e = ErrorOf([&] { LoadWireBytes(b, WireBytes(a)); });
+        EXPECT_EQ(e.rfind(Cp(u8"Невалидни данни"), 0), 0u) << e;
+    }
+}
+
+TEST(ArticleSubstitudes, RecordListSource) {
+    TArticle a(nullptr);
+    AddSubstitute(a, 0, 40, "first", true);
+    const IRecordListSource& src = a.Substitudes();
+    ASSERT_EQ(src.GetFieldDefCount(), 2);
+    EXPECT_EQ(src.GetFieldDef(1).Name, "CyrName");
+    EXPECT_EQ(src.GetFieldDef(1).Size, 20);
+    EXPECT_EQ(src.GetFieldDef(0).DataType, TFieldType::ftInteger);
+    EXPECT_EQ(src.GetFieldDef(0).Size, 0);
+    Variant v(int32_t{-9});
+    src.GetFieldValue(0, "articleid", v);
+    EXPECT_EQ(v.AsInteger(), 40);
+    src.GetFieldValue(0, "CYRNAME", v);
+    EXPECT_EQ(v.AsString(), "first");
+    src.GetFieldValue(0, "other", v);
+    EXPECT_EQ(v.AsString(), "first");
+    TArticleSubstitude link(nullptr);
+    EXPECT_FALSE(link.DeleteFromDB(1) || link.LoadFromUpdateTable(1));
+    EXPECT_TRUE(link.CanActualize(TNomObjectActualizationType::noatDelete));
+}
+
+TEST(ArticleMeasure, DefaultsRecordAndAssign) {
+    TArticleMeasure m(nullptr);
+    EXPECT_TRUE(m.IS_ATOMIC);
+    EXPECT_EQ(m.ARTICLE_ID, -1);
+    EXPECT_EQ(m.MEASURE_NAME_ID, -1);
+    EXPECT_EQ(m.FACTOR, 0);
+    m.SetID(300);
+    m.ARTICLE_ID = 7;
+    m.MEASURE_NAME_ID = 70000;
+    m.FACTOR = 10;
+    m.IS_ATOMIC = false;
+    const std::string bytes = WireBytes(m);
+    EXPECT_EQ(bytes, Written([](TNVBinWriter& w) {
+                  for (int32_t v : {300, 7, 70000, 10}) w.WriteInteger(v);
+                  w.WriteBoolean(false);
+              }));
+    TArticleMeasure n(nullptr), o(nullptr);
+    LoadWireBytes(n, bytes);
+    EXPECT_EQ(WireBytes(n), bytes);
+    o.Assign(n);
+    EXPECT_EQ(WireBytes(o), bytes);
+    TArticle a(nullptr);
+    EXPECT_THROW(o.Assign(a), EAssertionFailed);
+    std::string msg;
+    EXPECT_FALSE(o.SaveToDB(msg) || o.DeleteFromDB(1) || o.LoadFromUpdateTable(1));
 }

@@ -4,6 +4,7 @@
 #include <barrier>
 #include <chrono>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -75,49 +76,31 @@ TEST_F(NomSyncService, LoginRightAndWrongPasswordsOnOneConnection) {
     EXPECT_EQ(Statuses(5), (std::map<int, int>{{2, 0}}));
 }
 
-TEST_F(NomSyncService, EmptyCustomerInformationIsAnsweredWithTheAccessMessage) {
+// A login without customer information, a declared size differing from the
+// block and a damaged block are answered with the access message (with the
+// block's size) or the decoder's, not logged; commands of another class get
+// no reply and the next frame is served; a request row whose type or action
+// numbers are out of range is answered with the error. The connection goes on.
+TEST_F(NomSyncService, WrongRequestsAreAnsweredOrPassedOverAndTheConnectionGoesOn) {
     auto c = Connect();
     TPharmServerLoginCommand bare;
     EXPECT_EQ(Ask<TPharmServerLoginResult>(*c, bare)->ErrorMessage, AccessMessage(0));
-
-    // Declared size differing from the block: same answer with the block's size.
     auto cmd = MakeCommand<TPharmServerConfirmActionCommand>(1, "pass-1");
     cmd->CustomerInfoSize += 1;
     EXPECT_EQ(Ask<TPharmServerConfirmActionResult>(*c, *cmd)->ErrorMessage,
               AccessMessage(static_cast<size_t>(cmd->CustomerInfo.Size())));
-
-    // A refresh with a damaged block: the mapped result carries the decoder's message.
     auto refresh = MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1");
     refresh->CustomerInfo.Bytes()[0] = 0x55;
     EXPECT_FALSE(Ask<TPharmServerNomActualizationResult>(*c, *refresh)->ErrorMessage.empty());
-    // The failures are answered, not logged.
     EXPECT_TRUE(log.Messages("TZorvelCentralNomSyncServerSrv").empty());
-}
 
-TEST_F(NomSyncService, CommandOfAnotherClassGetsNoReplyAndTheNextFrameIsServed) {
-    auto c = Connect();
     auto sendFile = MakeCommand<TPharmServerSendFileCommand>(1, "pass-1");
     sendFile->PacketFileName = "xml1.rar";
     c->Send(*sendFile);
-    // A descendant of a handled class is not that class either.
-    auto packet = MakeCommand<TPharmServerLoginPacketCommand>(1, "pass-1");
-    c->Send(*packet);
-    // A result sent as a request.
-    TPharmServerLoginResult stray;
-    c->Send(stray);
-    c->Send(*MakeCommand<TPharmServerLoginCommand>(1, "pass-1"));
-    auto r = c->Receive();
-    ASSERT_TRUE(r);
-    EXPECT_STREQ(r->ClassName(), "TPharmServerLoginResult");
-    auto* login = PharmCast<TPharmServerLoginResult>(r.get());
-    ASSERT_TRUE(login);
-    EXPECT_EQ(AuthorizedFlag(*login), 1);
-}
+    c->Send(*MakeCommand<TPharmServerLoginPacketCommand>(1, "pass-1"));  // a descendant of a handled class
+    c->Send(TPharmServerLoginResult());                                   // a result sent as a request
+    EXPECT_EQ(LoginFlag(*c, 1, "pass-1"), 1);
 
-TEST_F(NomSyncService, RequestRowWithBadNumbersIsAnsweredAndServiceGoesOn) {
-    auto c = Connect();
-    // A request whose type or action numbers are out of range: the refresh
-    // answers the error, the connection stays usable.
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (9, 77, 2, NOW())");
     db.Exec("INSERT INTO action_request_status VALUES (9, 1, 0, NOW())");
     EXPECT_NE(Refresh(*c, 1, "pass-1")->ErrorMessage.find("(76)"), std::string::npos);
@@ -221,7 +204,7 @@ TEST_F(NomSyncService, UndecodableFramesCloseTheConnectionOnly) {
 
 class ShortTimeout : public ServiceFixture {
 protected:
-    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { NomSyncServiceTestAccess::TcpServer(s).ConnectionTimeoutMs = 300; }
+    ShortTimeout() { connectionTimeoutMs = 300; }
 };
 
 TEST_F(ShortTimeout, IdleAndStalledConnectionsEndAtTheReadTimeout) {
@@ -238,22 +221,14 @@ TEST_F(ShortTimeout, IdleAndStalledConnectionsEndAtTheReadTimeout) {
 }
 
 TEST_F(ShortTimeout, PeerThatStopsReadingIsDisconnected) {
-    // A pack whose pharmacy script makes every answer about 1.5 MB.
+    // A pack whose pharmacy script makes every answer about 2 MB.
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE) VALUES (60, 6, 1, NOW())");
     db.Exec("INSERT INTO action_request_status VALUES (60, 1, 0, NOW())");
-    {
-        std::ofstream fb(sqlDir + "/fb_60.sql", std::ios::binary);
-        uint32_t x = 12345;
-        for (int line = 0; line < 20000; ++line) {
-            std::string l(100, ' ');
-            for (char& ch : l) {
-                x = x * 1103515245u + 12345u;
-                ch = static_cast<char>('!' + (x >> 16) % 90);
-            }
-            fb << l << "\r\n";
-        }
-        std::ofstream(sqlDir + "/my_60.sql") << "";
-    }
+    std::ofstream fb(sqlDir + "/fb_60.sql", std::ios::binary);
+    std::mt19937 rng(12345);  // incompressible text
+    for (int i = 0; i < 2000000; ++i) fb << (i % 100 == 99 ? '\n' : static_cast<char>('!' + rng() % 90));
+    fb.close();
+    std::ofstream(sqlDir + "/my_60.sql") << "";
     auto c = Connect();
     auto refresh = MakeCommand<TPharmServerRefreshDataCommand>(1, "pass-1");
     const std::string bytes = EncodePharmComponent(*refresh);
@@ -265,7 +240,7 @@ TEST_F(ShortTimeout, PeerThatStopsReadingIsDisconnected) {
 
 class BoundedConnections : public ServiceFixture {
 protected:
-    void ConfigureService(TZorvelCentralNomSyncServerSrv& s) override { NomSyncServiceTestAccess::TcpServer(s).MaxConnections = 2; }
+    BoundedConnections() { maxConnections = 2; }
 };
 
 TEST_F(BoundedConnections, PeersBeyondTheBoundWaitForAFreeThread) {
@@ -353,20 +328,12 @@ TEST_F(NomSyncService, PayCommandAnswerReachesPaymentCentral) {
     EXPECT_EQ(IsProcessed(30), "T");
     // Only the closing confirmation's answer is applied.
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 30 AND LOCAL_ID = 13"), 2);
-    auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "execute sql: UPDATE PAYMENT_CENTRAL SET LOCAL_ID=13 WHERE ACTION_REQUEST_ID=30;"),
-              lines.end());
 
     // Five parts: nothing is written.
     for (const auto& p : Pharmacies())
         Confirm(*cl[p.id], p.id, p.password, 31, A::csaDataReceiving, true, "15");
     EXPECT_EQ(IsProcessed(31), "T");
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 31 AND LOCAL_ID IS NULL"), 1);
-
-    // A late confirmation of the closed request changes nothing again.
-    Confirm(*cl[1], 1, "pass-1", 30, A::csaDataReceiving, true, "99");
-    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE LOCAL_ID = 99"), 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -399,17 +366,10 @@ TEST_F(NomSyncService, LastConfirmationsAtTheSameMomentCloseOnce) {
         std::vector<std::thread> threads;
         for (int i = 0; i < kPharmacies; ++i) {
             threads.emplace_back([&, i] {
-                auto cmd = MakeConfirm(i + 1, "pass-" + std::to_string(i + 1), id, A::csaDataReceiving);
-                const std::string bytes = EncodePharmComponent(*cmd);
                 sync.arrive_and_wait();
                 try {
-                    clients[i]->SendRaw(FrameHeader(static_cast<int64_t>(bytes.size())) + bytes);
-                    auto r = clients[i]->Receive();
-                    auto* res = PharmCast<TPharmServerConfirmActionResult>(r.get());
-                    if (!res)
-                        errors[i] = "wrong reply";
-                    else if (!res->ErrorMessage.empty())
-                        errors[i] = res->ErrorMessage;
+                    errors[i] = Confirm(*clients[i], i + 1, "pass-" + std::to_string(i + 1), id, A::csaDataReceiving)
+                                    ->ErrorMessage;
                 } catch (const std::exception& e) {
                     errors[i] = e.what();
                 }

@@ -1,8 +1,8 @@
 // Helpers of the catalogue synchronisation tests: a pharmacy client over a
 // real socket, commands as a pharmacy's client fills them, a running service
 // on a private database, and the producer, article group, measure name and
-// supplier with every field set, their wire bytes, and proposals made of raw
-// bytes.
+// supplier with every field set (the article's in article_test_util.h), their
+// wire bytes, and proposals made of raw bytes.
 #pragma once
 
 #include <asio/connect.hpp>
@@ -38,6 +38,8 @@
 #include "support/temp_dir.h"
 #include "support/test_db.h"
 
+#include "article_test_util.h"
+
 // The listener of a service, for the tests that lower its connection bound or
 // shorten its time-out before ServiceStart.
 struct NomSyncServiceTestAccess {
@@ -50,20 +52,6 @@ template <class T>
 std::unique_ptr<T> MakeCommand(int32_t code, const std::string& password) {
     auto c = std::make_unique<T>();
     SetCommandCustomerLines(*c, {"CompanyName=Test", "CustomerCode=" + std::to_string(code), "Password=" + password});
-    return c;
-}
-
-// An actualisation command carrying an object's data.
-inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualization(
-    int32_t code, const std::string& password, TNomenclatureObject& obj, TNomObjectType type,
-    TNomObjectActualizationType kind, const std::string& remark = "") {
-    auto c = MakeCommand<TPharmServerNomActualizationCommand>(code, password);
-    c->NomObjectType = type;
-    c->NomObjectActualizationType = kind;
-    c->Remark = remark;
-    TNomenclatureObject::SaveToCompressedStream(obj, c->Data);
-    c->Data.SetPosition(0);
-    c->PacketSize = c->Data.Size();
     return c;
 }
 
@@ -110,6 +98,7 @@ public:
     // and EFrameConnectionClosed when the server closed the connection.
     std::unique_ptr<TComponent> Receive(int timeoutMs = 30000) { return ReadComponentFrame(socket_, timeoutMs); }
 
+    // The reply to a command; one of another class fails the test and gives nullptr.
     template <class R>
     std::unique_ptr<R> Call(const TComponent& c) {
         Send(c);
@@ -229,6 +218,27 @@ std::unique_ptr<T> DecodeData(TMemoryStream& data) {
     return obj;
 }
 
+// An actualisation command whose object data are the given tagged-value
+// bytes, or an object's.
+inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualizationOfBytes(
+    int32_t code, const std::string& password, const std::string& plain, TNomObjectType type,
+    TNomObjectActualizationType kind, const std::string& remark = "") {
+    auto c = MakeCommand<TPharmServerNomActualizationCommand>(code, password);
+    c->NomObjectType = type;
+    c->NomObjectActualizationType = kind;
+    c->Remark = remark;
+    TMemoryStream s(plain);
+    CompressStream(s, c->Data);
+    c->Data.SetPosition(0);
+    c->PacketSize = c->Data.Size();
+    return c;
+}
+inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualization(
+    int32_t code, const std::string& password, TNomenclatureObject& obj, TNomObjectType type,
+    TNomObjectActualizationType kind, const std::string& remark = "") {
+    return MakeActualizationOfBytes(code, password, WireBytes(obj), type, kind, remark);
+}
+
 // What a proposal of the given pharmacy stages its object with.
 inline TNomUpdateTablePrivateParams UpdateParams(int8_t action, int32_t pharm = 2) {
     TNomUpdateTablePrivateParams p;
@@ -270,7 +280,9 @@ protected:
         NomDataFixture::SetUp();
         SeedPharmacies(db);
         srv = std::make_unique<TZorvelCentralNomSyncServerSrv>(env, 0, "127.0.0.1");
-        ConfigureService(*srv);
+        TTcpServer& listener = NomSyncServiceTestAccess::TcpServer(*srv);
+        if (connectionTimeoutMs) listener.ConnectionTimeoutMs = connectionTimeoutMs;
+        if (maxConnections) listener.MaxConnections = maxConnections;
         bool started = false;
         srv->ServiceStart(started);
         ASSERT_TRUE(started);
@@ -282,7 +294,8 @@ protected:
             srv.reset();
         }
     }
-    virtual void ConfigureService(TZorvelCentralNomSyncServerSrv&) {}
+    // The listener's, when a fixture sets them.
+    int connectionTimeoutMs = 0, maxConnections = 0;
 
     std::unique_ptr<PharmClient> Connect() { return std::make_unique<PharmClient>(srv->BoundPort()); }
 
@@ -375,20 +388,6 @@ inline const std::vector<CatalogueClass>& CatalogueClasses() {
 
 inline std::unique_ptr<TNomenclatureObject> NewOf(const CatalogueClass& c, TDMBase* dm) {
     return TNomenclatureObject::GetNomObjectClass(c.type).New(dm);
-}
-
-// An actualisation command whose object data are the given tagged-value bytes.
-inline std::unique_ptr<TPharmServerNomActualizationCommand> MakeActualizationOfBytes(
-    int32_t code, const std::string& password, const std::string& plain, TNomObjectType type,
-    TNomObjectActualizationType kind) {
-    auto c = MakeCommand<TPharmServerNomActualizationCommand>(code, password);
-    c->NomObjectType = type;
-    c->NomObjectActualizationType = kind;
-    TMemoryStream s(plain);
-    CompressStream(s, c->Data);
-    c->Data.SetPosition(0);
-    c->PacketSize = c->Data.Size();
-    return c;
 }
 
 }  // namespace nomsync_test

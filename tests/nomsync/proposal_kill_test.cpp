@@ -109,10 +109,10 @@ protected:
                 TProducer p(nullptr);
                 FillProducer(p, a.name);
                 if (a.update) p.SetID(ph.id);
-                auto r = c.Call<TPharmServerNomActualizationResult>(*MakeActualization(
+                auto r = Ask<TPharmServerNomActualizationResult>(c, *MakeActualization(
                     ph.id, ph.password, p, TNomObjectType::notProducer,
                     a.update ? TNomObjectActualizationType::noatUpdate : TNomObjectActualizationType::noatInsert));
-                if (!r || !r->RequestProceeded || r->ActionRequestID <= 0 || !r->RequestProcessError.empty()) {
+                if (!r->RequestProceeded || r->ActionRequestID <= 0 || !r->RequestProcessError.empty()) {
                     Fault("proposal answered as not stored", a.name);
                     continue;
                 }
@@ -133,9 +133,7 @@ protected:
         try {
             PharmClient c(port_);
             for (int n = 0; n < 100000; ++n) {
-                auto r = c.Call<TPharmServerNomActualizationResult>(
-                    *MakeCommand<TPharmServerRefreshDataCommand>(ph.id, ph.password));
-                if (!r) return;
+                auto r = Refresh(c, ph.id, ph.password);
                 if (r->CentralSyncAction == A::csaNoData) {
                     if (untilNoData) return;
                     std::this_thread::sleep_for(std::chrono::milliseconds(3));
@@ -145,8 +143,7 @@ protected:
                 if (obj->ProdName().empty() || obj->GetID() == -1)
                     Fault("blank object handed out",
                           Format("request %d to pharmacy %d", {static_cast<int32_t>(r->ActionRequestID), ph.id}));
-                c.Call<TPharmServerConfirmActionResult>(
-                    *MakeConfirm(ph.id, ph.password, r->ActionRequestID, A::csaDataReceiving));
+                Confirm(c, ph.id, ph.password, r->ActionRequestID, A::csaDataReceiving);
             }
         } catch (const std::exception&) {
         }
