@@ -53,6 +53,24 @@ inline std::vector<std::string> Column(TBufferedDataSet& t, const std::string& f
     return out;
 }
 
+// The current record's values as the process shows them, "|" between them
+// ("<null>" for null).|" between them ("<null>" for null).
+inline std::string Row(TBufferedDataSet& t) {
+    std::string s;
+    for (int i = 0; i < t.FieldCount(); ++i) {
+        TBufferField& f = t.Fields(i);
+        s += (i ? "|" : "") + (f.IsNull() ? std::string("<null>") : f.GetText(TFormatSettings::Process()));
+    }
+    return s;
+}
+
+// Every record's Row, in table order, "; " between them.
+inline std::string Rows(TBufferedDataSet& t) {
+    std::string s;
+    for (t.First(); !t.Eof(); t.Next()) s += (s.empty() ? "" : "; ") + Row(t);
+    return s;
+}
+
 inline void AppendRow(TBufferedDataSet& t, std::initializer_list<Variant> values) {
     t.Append();
     int i = 0;
