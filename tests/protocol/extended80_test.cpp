@@ -18,18 +18,9 @@ std::string ExtBytes(double v) {
 }  // namespace
 
 TEST(Extended80, KnownLayoutsAndRoundTripsOfEveryKindOfDouble) {
-    const double samples[] = {1.0,
-                              -1.0,
-                              0.1,
-                              45000.999988426,
-                              1e300,
-                              -1e-300,
-                              std::numeric_limits<double>::max(),
-                              std::numeric_limits<double>::min(),
-                              std::numeric_limits<double>::denorm_min(),
-                              std::numeric_limits<double>::denorm_min() * 12345,
-                              std::numeric_limits<double>::infinity(),
-                              -std::numeric_limits<double>::infinity()};
+    using L = std::numeric_limits<double>;
+    const double samples[] = {1.0, -1.0, 0.1, 45000.999988426, 1e300, -1e-300, L::max(), L::min(), L::denorm_min(),
+                              L::denorm_min() * 12345, L::infinity(), -L::infinity()};
     for (double v : samples) EXPECT_EQ(Extended80ToDouble(DoubleToExtended80(v)), v) << v;
     EXPECT_TRUE(std::isnan(Extended80ToDouble(DoubleToExtended80(std::nan("")))));
     std::mt19937_64 rng(42);
@@ -40,14 +31,12 @@ TEST(Extended80, KnownLayoutsAndRoundTripsOfEveryKindOfDouble) {
         if (std::isnan(v)) continue;
         ASSERT_EQ(Extended80ToDouble(DoubleToExtended80(v)), v) << bits;
     }
-    EXPECT_EQ(Hex(ExtBytes(1.0)), "00 00 00 00 00 00 00 80 FF 3F");
-    EXPECT_EQ(Hex(ExtBytes(-2.0)), "00 00 00 00 00 00 00 80 00 C0");
-    EXPECT_EQ(Hex(ExtBytes(0.0)), "00 00 00 00 00 00 00 00 00 00");
-    EXPECT_EQ(Hex(ExtBytes(-0.0)), "00 00 00 00 00 00 00 00 00 80");
-    EXPECT_EQ(Hex(ExtBytes(0.5)), "00 00 00 00 00 00 00 80 FE 3F");
     // 45000.5: a date-time of 15 March 2023 at noon.
-    EXPECT_EQ(Hex(ExtBytes(45000.5)), "00 00 00 00 00 80 C8 AF 0E 40");
-    EXPECT_EQ(Hex(ExtBytes(std::numeric_limits<double>::infinity())), "00 00 00 00 00 00 00 80 FF 7F");
+    EXPECT_EQ(Hex(ExtBytes(1.0) + ExtBytes(-2.0) + ExtBytes(0.0) + ExtBytes(-0.0) + ExtBytes(0.5) + ExtBytes(45000.5) +
+                  ExtBytes(L::infinity())),
+              "00 00 00 00 00 00 00 80 FF 3F 00 00 00 00 00 00 00 80 00 C0 00 00 00 00 00 00 00 00 00 00 "
+              "00 00 00 00 00 00 00 00 00 80 00 00 00 00 00 00 00 80 FE 3F 00 00 00 00 00 80 C8 AF 0E 40 "
+              "00 00 00 00 00 00 00 80 FF 7F");
 }
 
 TEST(Extended80, RoundsExtraPrecisionToNearestEven) {

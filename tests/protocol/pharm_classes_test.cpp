@@ -155,44 +155,29 @@ TEST(PharmClasses, EveryClassRoundTrips) {
     }
 }
 
-TEST(PharmClasses, InheritanceCustomerInfoAndPacketValidity) {
+TEST(PharmClasses, InheritanceAndBlocksValidAgainstTheirDeclaredSizeAlsoOnceDecoded) {
     TPharmServerSendFileCommand c;
-    EXPECT_TRUE(c.Is<TPharmServerLoginPacketCommand>());
-    EXPECT_TRUE(c.Is<TPharmServerLoginCommand>());
-    EXPECT_TRUE(c.Is<TPharmServerCommand>());
+    EXPECT_TRUE(c.Is<TPharmServerLoginPacketCommand>() && c.Is<TPharmServerLoginCommand>() && c.Is<TPharmServerCommand>());
     EXPECT_FALSE(c.Is<TPharmServerCommandResult>());
     TPharmServerRefreshDataCommand r;
     EXPECT_FALSE(r.Is<TPharmServerLoginPacketCommand>());
-    TPharmServerNomActualizationResult nr;
-    EXPECT_TRUE(nr.Is<TPharmServerLoginCommunicationPacketResult>());
+    EXPECT_TRUE(TPharmServerNomActualizationResult().Is<TPharmServerLoginCommunicationPacketResult>());
     EXPECT_EQ(PharmCast<TPharmServerSendFileCommand>(static_cast<TComponent*>(&r)), nullptr);
-    TPharmServerLoginCommand lc;
-    EXPECT_FALSE(lc.IsCustomerInfoValid());   // empty, even with size 0
-    lc.CustomerInfo.Bytes() = std::string(99, 'x');
-    lc.CustomerInfoSize = 100;
-    EXPECT_FALSE(lc.IsCustomerInfoValid());
-    lc.CustomerInfoSize = 99;
-    EXPECT_TRUE(lc.IsCustomerInfoValid());
-
-    // Decoded: "PrivateProperties" 100 with a 99-byte block.
-    TMemoryStream ms;
-    WritePharmComponent(ms, lc);
-    auto d = DecodePharmComponent(ms.Bytes());
-    EXPECT_TRUE(PharmCast<TPharmServerLoginCommand>(d.get())->IsCustomerInfoValid());
-    lc.CustomerInfoSize = 100;
-    d = DecodePharmComponent(EncodePharmComponent(lc));
-    EXPECT_FALSE(PharmCast<TPharmServerLoginCommand>(d.get())->IsCustomerInfoValid());
-
-    TPharmServerLoginResult lr;
-    EXPECT_FALSE(lr.IsCustomerInfoValid());
-    TPharmServerNomActualizationCommand nac;
-    EXPECT_FALSE(nac.IsPacketValid());   // PacketSize 0, empty Data
-    nac.Data.Bytes() = "abc";
-    EXPECT_FALSE(nac.IsPacketValid());
-    nac.PacketSize = 4;
-    EXPECT_FALSE(nac.IsPacketValid());
-    nac.PacketSize = 3;
-    EXPECT_TRUE(nac.IsPacketValid());
+    EXPECT_FALSE(TPharmServerLoginResult().IsCustomerInfoValid());
+    // Bytes of both blocks, the size declared for them: an empty block is invalid even with size 0.
+    const struct { int bytes, size; bool valid; } cases[] = {{0, 0, false}, {99, 100, false}, {99, 99, true}, {3, 4, false}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::to_string(k.bytes) + " bytes of " + std::to_string(k.size));
+        TPharmServerNomActualizationCommand sent;
+        sent.CustomerInfo.Bytes() = std::string(static_cast<size_t>(k.bytes), 'c');
+        sent.Data.Bytes() = std::string(static_cast<size_t>(k.bytes), 'd');
+        sent.CustomerInfoSize = sent.PacketSize = k.size;
+        auto decoded = DecodePharmComponent(EncodePharmComponent(sent));
+        for (auto* cmd : {&sent, PharmCast<TPharmServerNomActualizationCommand>(decoded.get())}) {
+            EXPECT_EQ(cmd->IsCustomerInfoValid(), k.valid);
+            EXPECT_EQ(cmd->IsPacketValid(), k.valid);
+        }
+    }
     TPharmServerLoginPacketResult lpr;
     lpr.Data.Bytes() = "ab";
     lpr.PacketSize = 2;
