@@ -220,9 +220,7 @@ TEST(MemTableCsv, FilterPositionAndSaveEvents) {
 
 TEST(MemTableCsv, CompressEventsWrapTheTextLoadEventsDecideAndAdjust) {
     auto reversed = [](TStream& from, TStream& to) {
-        std::string s(static_cast<size_t>(from.Size()), '\0');
-        from.SetPosition(0);
-        from.ReadBuffer(s.data(), static_cast<int64_t>(s.size()));
+        std::string s = Contents(from);
         std::reverse(s.begin(), s.end());
         to.WriteBuffer(s.data(), static_cast<int64_t>(s.size()));
     };

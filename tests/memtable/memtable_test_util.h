@@ -62,4 +62,12 @@ inline void AppendRow(TBufferedDataSet& t, std::initializer_list<Variant> values
     t.Post();
 }
 
+// Every byte of a stream, from its start.
+inline std::string Contents(TStream& s) {
+    std::string bytes(static_cast<size_t>(s.Size()), '\0');
+    s.SetPosition(0);
+    if (!bytes.empty()) s.ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    return bytes;
+}
+
 using Strings = std::vector<std::string>;
