@@ -1,8 +1,6 @@
 // The CSV text form.
 #include <algorithm>
-#include <functional>
 #include <random>
-#include <thread>
 
 #include "memtable/memtable_csv.h"
 #include "memtable_test_util.h"
@@ -255,26 +253,6 @@ TEST(MemTableCsv, FilesAndTheirEvents) {
     EXPECT_EQ(seen, (std::vector<TqdMemTableStorageType>{TqdMemTableStorageType::mtstFile,
                                                           TqdMemTableStorageType::mtstFile}));
     EXPECT_THROW(u.LoadFromFile(dir.File("missing.csv")), EInOutError);
-}
-
-TEST(MemTableCsv, SavesInBothNotationsAtOnceFromTwoThreads) {
-    // The notation is passed to the conversions, not set process-wide: two
-    // tables saved at the same time each keep their own.
-    auto a = MakeTable({{"D", TFieldType::ftDate}, {"F", TFieldType::ftFloat}});
-    auto b = MakeTable({{"D", TFieldType::ftDate}, {"F", TFieldType::ftFloat}});
-    AppendRow(*a, {Variant::FromDate(EncodeDateTime(2021, 3, 4)), Variant(0.5)});
-    AppendRow(*b, {Variant::FromDate(EncodeDateTime(2021, 3, 4)), Variant(0.5)});
-    const TqdMemTableSaveFlags flags[] = {mtfSaveData, mtfSaveData | mtfSaveInLocalFormat};
-    const std::string want[] = {SaveCsv(*a, flags[0]), SaveCsv(*b, flags[1])};
-    EXPECT_NE(want[0], want[1]);
-    bool ok[] = {true, true};
-    auto saves = [&](int i, TNVMemTable& t) {
-        for (int k = 0; k < 200; ++k) ok[i] = ok[i] && SaveCsv(t, flags[i]) == want[i];
-    };
-    std::thread ta(saves, 0, std::ref(*a)), tb(saves, 1, std::ref(*b));
-    ta.join();
-    tb.join();
-    EXPECT_TRUE(ok[0] && ok[1]);
 }
 
 }  // namespace
