@@ -98,52 +98,36 @@ TEST(MemTableSort, SortFieldsStoresIndexFieldNamesSortsUnsuitableFieldsRaise) {
     EXPECT_THROW(u->SortOn("NOPE", 0), EDatabaseError);
 }
 
-class MemTableAutoSort : public ::testing::Test {
-protected:
-    void SetUp() override {
-        t = std::make_unique<TNVMemTable>();
-        t->FieldDefs().Add("V", TFieldType::ftInteger);
-        t->SetSortFields("V");
-        t->CreateTable();
-        t->Open();
-        EXPECT_TRUE(t->AutoSort());
-    }
-    void Post(int v) {
-        t->Append();
-        t->FieldByName("V").SetAsInteger(v);
-        t->Post();
-    }
-    std::unique_ptr<TNVMemTable> t;
-};
-
-TEST_F(MemTableAutoSort, PostedRecordsFindTheirPlaceAndSwitchingOnSorts) {
-    Post(2);
-    Post(3);
-    Post(4);
-    Post(1);
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 1);
-    EXPECT_EQ(t->RecNo(), 1);
-    Post(5);
-    Post(3);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"1", "2", "3", "3", "4", "5"}));
-    t->SetRecNo(1);
-    t->Edit();
-    t->FieldByName("V").SetAsInteger(10);
-    t->Post();
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 10);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"2", "3", "3", "4", "5", "10"}));
-    // Descending.
-    t->EmptyTable();
-    t->SetSortOptions(mtcoDescending);
-    for (int v : {2, 7, 1, 5}) Post(v);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"7", "5", "2", "1"}));
+TEST(MemTableAutoSort, PostedRecordsFindTheirPlaceAndSwitchingOnSorts) {
+    TNVMemTable t;
+    t.FieldDefs().Add("V", TFieldType::ftInteger);
+    t.SetSortFields("V");
+    t.CreateTable();
+    t.Open();
+    EXPECT_TRUE(t.AutoSort());
+    auto posted = [&](std::initializer_list<int> values) {
+        for (int v : values) AppendRow(t, {Variant(v)});
+        const std::string current = t.FieldByName("V").AsString() + "@" + std::to_string(t.RecNo());
+        std::string all;
+        for (const std::string& v : Column(t, "V")) all += " " + v;
+        return current + all;
+    };
+    EXPECT_EQ(posted({2, 3, 4, 1}), "1@1 1 2 3 4");
+    EXPECT_EQ(posted({5, 3}), "3@4 1 2 3 3 4 5");
+    t.SetRecNo(1);
+    t.Edit();
+    t.FieldByName("V").SetAsInteger(10);
+    t.Post();
+    EXPECT_EQ(posted({}), "10@6 2 3 3 4 5 10");
+    t.EmptyTable();
+    t.SetSortOptions(mtcoDescending);
+    EXPECT_EQ(posted({2, 7, 1, 5}), "5@2 7 5 2 1");
     // Switched off, records stay where posted; switching on sorts.
-    t->EmptyTable();
-    t->SetAutoSort(false);
-    for (int v : {3, 1, 2}) Post(v);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"3", "1", "2"}));
-    t->SetAutoSort(true);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"3", "2", "1"}));
+    t.EmptyTable();
+    t.SetAutoSort(false);
+    EXPECT_EQ(posted({3, 1, 2}), "2@3 3 1 2");
+    t.SetAutoSort(true);
+    EXPECT_EQ(posted({}), "1@3 3 2 1");
 }
 
 class MemTableLocate : public ::testing::Test {
