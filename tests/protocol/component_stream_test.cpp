@@ -48,14 +48,6 @@ void ExpectDecodeError(const std::string& bytes, const std::string& message) {
 // ------------------------------------------------------------ encoding
 
 TEST(ComponentStream, DefaultsKeepTheirAlwaysWrittenProperties) {
-    TPharmServerCommandResult r;
-    EXPECT_EQ(Hex(EncodePharmComponent(r)),
-              Hex(Obj("TPharmServerCommandResult", Entry("NextDataResponseCheckInterval", B({2, 0})))));
-
-    TPharmServerLoginResult lr;
-    EXPECT_EQ(Hex(EncodePharmComponent(lr)),
-              Hex(Obj("TPharmServerLoginResult", Entry("NextDataResponseCheckInterval", B({2, 0})) + kEmptyLogin)));
-
     TPharmServerNomActualizationResult nr;
     EXPECT_EQ(EncodePharmComponent(nr),
               Obj("TPharmServerNomActualizationResult",
@@ -115,8 +107,6 @@ TEST(ComponentStream, LongFormsOfStringsAndOfTheDeclaredBlockSize) {
                                                                                 std::string(300, 'e')) +
                                                           Entry("NextDataResponseCheckInterval", B({2, 0}))));
     EXPECT_EQ(DecodeAs<TPharmServerCommandResult>(bytes)->ErrorMessage, std::string(300, 'e'));
-    r.ErrorMessage = std::string(255, 'e');
-    EXPECT_NE(EncodePharmComponent(r).find(SS("ErrorMessage") + B({6, 0xFF})), std::string::npos);
     // PrivateProperties carries the declared size, in the form its value needs.
     TPharmServerLoginCommand c;
     c.CustomerInfoSize = 70000;

@@ -113,11 +113,4 @@ TEST(CustomerInfo, CredentialsOrTheirFailuresAndTheAuthorizationOfTheResult) {
     std::vector<std::string> lines;
     LoadStringsCompressed(lines, r.CustomerInfo);
     EXPECT_EQ(lines, std::vector<std::string>{"CustomerAuthorized=0"});
-
-    // Through the wire: the block and its size travel as "CustomerInfo" and "PrivateProperties".
-    auto back = DecodePharmComponent(EncodePharmComponent(r));
-    auto* res = PharmCast<TPharmServerLoginResult>(back.get());
-    ASSERT_NE(res, nullptr);
-    EXPECT_TRUE(res->IsCustomerInfoValid());
-    EXPECT_EQ(res->CustomerInfo.Bytes(), r.CustomerInfo.Bytes());
 }
