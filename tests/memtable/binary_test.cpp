@@ -4,6 +4,7 @@
 
 #include "memtable/value_filer.h"
 #include "memtable_test_util.h"
+#include "protocol/test_bytes.h"
 #include "support/temp_dir.h"
 #include "support/expect_raises.h"
 
@@ -18,12 +19,6 @@ std::string SaveBin(TqdCustomMemTable& t, TqdMemTableSaveFlags flags) {
 void LoadBin(TqdCustomMemTable& t, const std::string& bytes) {
     TMemoryStream s(bytes);
     t.LoadFromBinaryStream(s);
-}
-
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes) s += static_cast<char>(b);
-    return s;
 }
 
 TEST(MemTableBinary, RecordAndDefinitionBytesLoadIntoAnyStructure) {
