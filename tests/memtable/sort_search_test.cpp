@@ -21,11 +21,13 @@ TEST(MemTableSort, NullsFirstAscendingLastDescendingCaseSeveralFieldsAndTypesCur
     auto t = MakeTable({{"K", TFieldType::ftInteger}, {"S", TFieldType::ftString, 5}, {"D", TFieldType::ftDate},
                         {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean}, {"L", TFieldType::ftLargeint}});
     TDateTime d1 = EncodeDateTime(2020, 1, 2), d0 = EncodeDateTime(1890, 5, 1);
-    t->AppendRecord({Variant(3), Variant("b"), Variant::FromDate(d1), Variant(2.5), Variant(true), Variant(INT64_C(-5))});
-    t->AppendRecord({Variant::Null(), Variant("A"), Variant::FromDate(d1), Variant(-1.0), Variant(false),
-                     Variant(INT64_C(1) << 40)});
-    t->AppendRecord({Variant(1), Variant("a"), Variant::FromDate(d0), Variant(9.0), Variant(true), Variant(INT64_C(0))});
-    t->AppendRecord({Variant(2), Variant("B"), Variant::FromDate(d0), Variant(-3.0), Variant(false), Variant(INT64_C(7))});
+    const Variant k[] = {Variant(3), Variant::Null(), Variant(1), Variant(2)};
+    const char* const s[] = {"b", "A", "a", "B"};
+    const double f[] = {2.5, -1.0, 9.0, -3.0};
+    const int64_t l[] = {-5, INT64_C(1) << 40, 0, 7};
+    for (int i = 0; i < 4; ++i)
+        t->AppendRecord({k[i], Variant(s[i]), Variant::FromDate(i < 2 ? d1 : d0), Variant(f[i]), Variant(i % 2 == 0),
+                         Variant(l[i])});
     const struct { const char* fields; TqdMemTableCompareOptions options; const char* want; } cases[] = {
         {"K", 0, "<null> 1 2 3"},
         {"K", mtcoDescending, "3 2 1 <null>"},
@@ -45,8 +47,8 @@ TEST(MemTableSort, NullsFirstAscendingLastDescendingCaseSeveralFieldsAndTypesCur
         EXPECT_EQ(t->SortedOn(), c.fields);
     }
     t->SortOn("S", mtcoCaseInsensitive);
-    Strings s = Column(*t, "S");
-    EXPECT_TRUE(SameText1251(s[0], "a") && SameText1251(s[1], "a") && SameText1251(s[2], "b"));
+    const Strings byText = Column(*t, "S");
+    EXPECT_TRUE(SameText1251(byText[0], "a") && SameText1251(byText[1], "a") && SameText1251(byText[2], "b"));
     // A partial key in the sort options stays in bounds.
     auto p = MakeTable({{"S", TFieldType::ftString, 8}});
     std::mt19937 rng(7);

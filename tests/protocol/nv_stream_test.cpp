@@ -87,7 +87,9 @@ TEST(NVStream, FloatsCurrencyDatesIdentsAndBooleans) {
     EXPECT_EQ(r.ReadSingle(), 2.5f);
     EXPECT_EQ(r.ReadCurrency().raw, -12345);
     EXPECT_EQ(r.ReadDate(), 45000.25);
-    EXPECT_EQ(Hex(Written([](auto& w) { for (const char* id : {"TRUE", "false", "NULL", "Nil", "csaLock"}) w.WriteIdent(id); })),
+    EXPECT_EQ(Hex(Written([](auto& w) {
+                  for (const char* id : {"TRUE", "false", "NULL", "Nil", "csaLock"}) w.WriteIdent(id);
+              })),
               "09 08 00 0D 07 07 63 73 61 4C 6F 63 6B");
     ReaderOver idents(B({9, 8, 0, 13, 0x87, 2, 'a', 'b'}));  // the last: low 7 bits of the tag
     std::string read;
@@ -191,7 +193,8 @@ TEST(NVStream, VariantsReadBackWithTheirTypeUnsupportedOnesAreRefused) {
     std::string got;
     while (ms.Remaining() > 0) {
         const Variant v = r.ReadVariant();
-        got += std::string(got.empty() ? "" : " ") + VarTypeName(v.Type()) + (v.IsEmptyOrNull() ? "" : "=" + v.AsString());
+        got += std::string(got.empty() ? "" : " ") + VarTypeName(v.Type());
+        if (!v.IsEmptyOrNull()) got += "=" + v.AsString();
     }
     EXPECT_EQ(got, "Empty Null Boolean=True Integer=-3 Integer=300 Int64=8589934592 Double=2.5 Double=0.1 "
                    "Currency=0.0005 Date=01.01.1900 18:00:00 String=text String=someIdent OleStr=w");

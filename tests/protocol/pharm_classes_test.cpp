@@ -157,7 +157,8 @@ TEST(PharmClasses, EveryClassRoundTrips) {
 
 TEST(PharmClasses, InheritanceAndBlocksValidAgainstTheirDeclaredSizeAlsoOnceDecoded) {
     TPharmServerSendFileCommand c;
-    EXPECT_TRUE(c.Is<TPharmServerLoginPacketCommand>() && c.Is<TPharmServerLoginCommand>() && c.Is<TPharmServerCommand>());
+    EXPECT_TRUE(c.Is<TPharmServerLoginPacketCommand>() && c.Is<TPharmServerLoginCommand>());
+    EXPECT_TRUE(c.Is<TPharmServerCommand>());
     EXPECT_FALSE(c.Is<TPharmServerCommandResult>());
     TPharmServerRefreshDataCommand r;
     EXPECT_FALSE(r.Is<TPharmServerLoginPacketCommand>());
@@ -165,7 +166,8 @@ TEST(PharmClasses, InheritanceAndBlocksValidAgainstTheirDeclaredSizeAlsoOnceDeco
     EXPECT_EQ(PharmCast<TPharmServerSendFileCommand>(static_cast<TComponent*>(&r)), nullptr);
     EXPECT_FALSE(TPharmServerLoginResult().IsCustomerInfoValid());
     // Bytes of both blocks, the size declared for them: an empty block is invalid even with size 0.
-    const struct { int bytes, size; bool valid; } cases[] = {{0, 0, false}, {99, 100, false}, {99, 99, true}, {3, 4, false}};
+    const struct { int bytes, size; bool valid; } cases[] = {
+        {0, 0, false}, {99, 100, false}, {99, 99, true}, {3, 4, false}};
     for (const auto& k : cases) {
         SCOPED_TRACE(std::to_string(k.bytes) + " bytes of " + std::to_string(k.size));
         TPharmServerNomActualizationCommand sent;
