@@ -9,22 +9,32 @@
 
 namespace {
 
-// A fresh object of a class as text: its published properties in wire order,
-// each with its kind (i integer, l 64-bit, b Boolean, e enumeration, s string,
-// d date-time) and its value when it is not empty, then "+" and the defined
-// properties, which follow them on the wire.
+// A class as text: its name and its parent's, then what it adds to the parent's
+// properties: the published ones in wire order, each with its kind (i integer,
+// l 64-bit, b Boolean, e enumeration, s string, d date-time) and, but for strings,
+// its value in a fresh object; then "+" and the defined ones, which follow them on the wire.
 std::string Described(const TPharmClassInfo& info) {
     static const char kKinds[] = "ilbesd";
     auto obj = info.Create();
     std::string s = info.ClassName;
-    for (const TPropInfo& p : info.Properties) {
+    size_t props = 0, defined = 0;
+    if (const TPharmClassInfo* parent = info.Parent) {
+        s += std::string("(") + parent->ClassName + ")";
+        props = parent->Properties.size();
+        defined = parent->DefinedProperties.size();
+        for (size_t i = 0; i < props; ++i) EXPECT_STREQ(info.Properties[i].Name, parent->Properties[i].Name);
+        for (size_t i = 0; i < defined; ++i)
+            EXPECT_STREQ(info.DefinedProperties[i].Name, parent->DefinedProperties[i].Name);
+    }
+    for (const TPropInfo& p : info.Properties.subspan(props)) {
         s += std::string(" ") + p.Name + ":" + kKinds[static_cast<int>(p.Kind)];
         if (p.Kind == TPropKind::pkString) continue;
         if (p.Kind == TPropKind::pkDateTime) s += "=" + std::to_string(p.GetFloat(*obj));
-        else if (p.Kind == TPropKind::pkEnumeration) s += std::string("=") + p.EnumType->Name + "." + p.EnumType->Identifier(static_cast<int>(p.GetOrd(*obj)));
+        else if (p.Kind == TPropKind::pkEnumeration)
+            s += std::string("=") + p.EnumType->Identifier(static_cast<int>(p.GetOrd(*obj)));
         else s += "=" + std::to_string(p.GetOrd(*obj));
     }
-    for (const TDefinedPropInfo& d : info.DefinedProperties) s += std::string(" +") + d.Name;
+    for (const TDefinedPropInfo& d : info.DefinedProperties.subspan(defined)) s += std::string(" +") + d.Name;
     return s;
 }
 
@@ -61,49 +71,35 @@ void ExpectSameProperties(const TComponent& a, const TComponent& b) {
 
 }  // namespace
 
-TEST(PharmClasses, RegistryOrderPropertiesAndDefaultsOfEveryClass) {
+TEST(PharmClasses, RegistryOrderParentsPropertiesAndDefaultsOfEveryClass) {
     const std::vector<std::string> want = {
         "TPharmServerCommand Name:s Tag:i=0",
         "TPharmServerCommandResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0",
-        "TPharmServerLoginCommand Name:s Tag:i=0 +CustomerInfo +PrivateProperties",
-        "TPharmServerLoginResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 +CustomerInfo "
-        "+PrivateProperties",
-        "TPharmServerLoginPacketCommand Name:s Tag:i=0 PacketSize:l=0 +CustomerInfo +PrivateProperties +Data",
-        "TPharmServerLoginPacketResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketSize:l=0 +CustomerInfo +PrivateProperties +Data",
-        "TPharmServerNomActualizationCommand Name:s Tag:i=0 PacketSize:l=0 "
-        "NomObjectType:e=TNomObjectType.notArticle "
-        "NomObjectActualizationType:e=TNomObjectActualizationType.noatInsert Remark:s +CustomerInfo "
-        "+PrivateProperties +Data",
-        "TPharmServerNomActualizationResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketSize:l=0 TransferSuccessful:b=0 RequestProceeded:b=0 RequestProcessError:s ActionRequestID:l=0 "
-        "NomObjectType:e=TNomObjectType.notArticle NomKey:i=-1 "
-        "CentralSyncAction:e=TCentralSyncAction.csaUnknown NomCheckReason:e=TNomCheckReason.ncrNone "
-        "+CustomerInfo +PrivateProperties +Data",
-        "TPharmServerPrepareReplicationCommand Name:s Tag:i=0 PacketSize:l=0 ArchiveFileName:s +CustomerInfo "
-        "+PrivateProperties +Data",
-        "TPharmServerPrepareReplicationResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketSize:l=0 TransferSuccessful:b=0 ArchiveFileName:s ReceivedDataSize:l=0 +CustomerInfo "
-        "+PrivateProperties +Data",
-        "TPharmServerLoginCommunicationPacketResult Name:s Tag:i=0 ErrorMessage:s "
-        "NextDataResponseCheckInterval:i=0 PacketSize:l=0 TransferSuccessful:b=0 +CustomerInfo "
-        "+PrivateProperties +Data",
-        "TPharmServerReplicationCommand Name:s Tag:i=0 PacketSize:l=0 ArchiveFileName:s "
-        "ArchiveGenDate:d=0.000000 PacketStartPosition:l=0 PacketEndPosition:l=0 WholePacketSize:l=0 "
-        "+CustomerInfo +PrivateProperties +Data",
-        "TPharmServerReplicationResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketSize:l=0 TransferSuccessful:b=0 ArchiveFileName:s WholeFileCurrentStreamPosition:l=0 "
-        "StartPosition:l=0 EndPosition:l=0 +CustomerInfo +PrivateProperties +Data",
-        "TPharmServerRefreshDataCommand Name:s Tag:i=0 +CustomerInfo +PrivateProperties",
-        "TPharmServerConfirmActionCommand Name:s Tag:i=0 ActionRequestID:i=0 "
-        "NomCheckReason:e=TNomCheckReason.ncrNone CheckResult:b=1 "
-        "CentralSyncAction:e=TCentralSyncAction.csaUnknown ResponseText:s +CustomerInfo +PrivateProperties",
-        "TPharmServerConfirmActionResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "+CustomerInfo +PrivateProperties",
-        "TPharmServerSendFileCommand Name:s Tag:i=0 PacketSize:l=0 PacketFileName:s StartPosition:i=-1 "
-        "FileSize:i=0 +CustomerInfo +PrivateProperties +Data",
-        "TPharmServerSendFileResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketFileName:s StartPosition:l=0 IsTransfered:b=0 +CustomerInfo +PrivateProperties",
+        "TPharmServerLoginCommand(TPharmServerCommand) +CustomerInfo +PrivateProperties",
+        "TPharmServerLoginResult(TPharmServerCommandResult) +CustomerInfo +PrivateProperties",
+        "TPharmServerLoginPacketCommand(TPharmServerLoginCommand) PacketSize:l=0 +Data",
+        "TPharmServerLoginPacketResult(TPharmServerLoginResult) PacketSize:l=0 +Data",
+        "TPharmServerNomActualizationCommand(TPharmServerLoginPacketCommand) NomObjectType:e=notArticle "
+        "NomObjectActualizationType:e=noatInsert Remark:s",
+        "TPharmServerNomActualizationResult(TPharmServerLoginCommunicationPacketResult) RequestProceeded:b=0 "
+        "RequestProcessError:s ActionRequestID:l=0 NomObjectType:e=notArticle NomKey:i=-1 "
+        "CentralSyncAction:e=csaUnknown NomCheckReason:e=ncrNone",
+        "TPharmServerPrepareReplicationCommand(TPharmServerLoginPacketCommand) ArchiveFileName:s",
+        "TPharmServerPrepareReplicationResult(TPharmServerLoginCommunicationPacketResult) ArchiveFileName:s "
+        "ReceivedDataSize:l=0",
+        "TPharmServerLoginCommunicationPacketResult(TPharmServerLoginPacketResult) TransferSuccessful:b=0",
+        "TPharmServerReplicationCommand(TPharmServerLoginPacketCommand) ArchiveFileName:s "
+        "ArchiveGenDate:d=0.000000 PacketStartPosition:l=0 PacketEndPosition:l=0 WholePacketSize:l=0",
+        "TPharmServerReplicationResult(TPharmServerLoginCommunicationPacketResult) ArchiveFileName:s "
+        "WholeFileCurrentStreamPosition:l=0 StartPosition:l=0 EndPosition:l=0",
+        "TPharmServerRefreshDataCommand(TPharmServerLoginCommand)",
+        "TPharmServerConfirmActionCommand(TPharmServerLoginCommand) ActionRequestID:i=0 "
+        "NomCheckReason:e=ncrNone CheckResult:b=1 CentralSyncAction:e=csaUnknown ResponseText:s",
+        "TPharmServerConfirmActionResult(TPharmServerLoginResult)",
+        "TPharmServerSendFileCommand(TPharmServerLoginPacketCommand) PacketFileName:s StartPosition:i=-1 "
+        "FileSize:i=0",
+        "TPharmServerSendFileResult(TPharmServerLoginResult) PacketFileName:s StartPosition:l=0 "
+        "IsTransfered:b=0",
     };
     std::vector<std::string> got;
     for (const TPharmClassInfo* c : RegisteredPharmClasses()) {
