@@ -3,19 +3,11 @@
 #include <random>
 
 #include "core/cp1251.h"
-#include "core/format.h"
 #include "core/text.h"
 #include "memtable_test_util.h"
 #include "support/expect_raises.h"
 
 namespace {
-
-std::unique_ptr<TNVMemTable> IntTable(std::initializer_list<Variant> values) {
-    auto t = MakeTable({{"V", TFieldType::ftInteger}, {"TAG", TFieldType::ftString, 10}});
-    int i = 0;
-    for (const Variant& v : values) AppendRow(*t, {v, Variant(Format("t%d", {i++}))});
-    return t;
-}
 
 TEST(MemTableSort, NullsFirstAscendingLastDescendingCaseSeveralFieldsAndTypesCursorPositionKept) {
     auto t = MakeTable({{"K", TFieldType::ftInteger}, {"S", TFieldType::ftString, 5}, {"D", TFieldType::ftDate},
@@ -85,7 +77,9 @@ TEST(MemTableSort, EqualKeysFollowTheStoredRecordNumbersAsAStableSortWould) {
 }
 
 TEST(MemTableSort, SortFieldsStoresIndexFieldNamesSortsUnsuitableFieldsRaise) {
-    auto t = IntTable({Variant(2), Variant(1)});
+    auto t = MakeTable({{"V", TFieldType::ftInteger}, {"TAG", TFieldType::ftString, 10}});
+    AppendRow(*t, {Variant(2), Variant("t0")});
+    AppendRow(*t, {Variant(1), Variant("t1")});
     t->SetSortFields("V");
     EXPECT_EQ(Column(*t, "V"), (Strings{"2", "1"}));
     EXPECT_EQ(t->IndexFieldNames(), "V");
