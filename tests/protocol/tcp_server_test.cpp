@@ -1,7 +1,6 @@
 // Frames over sockets and the TCP server that serves them.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <sys/resource.h>
@@ -15,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <latch>
 #include <mutex>
@@ -116,12 +116,7 @@ struct Errors {
 };
 
 int Count(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 int OpenDescriptors() { return Count("/proc/self/fd"); }
 int Threads() { return Count("/proc/self/task"); }
