@@ -84,7 +84,7 @@ TEST_F(MemTableMasterDetail, CircularLinksAndUnequalFieldListsAreRefused) {
     EXPECT_EQ(detail->MasterSource(), &source);
 }
 
-TEST_F(MemTableMasterDetail, ClosingTheMasterReleasesTheDetail) {
+TEST_F(MemTableMasterDetail, ClosingOrDestroyingTheMasterReleasesTheDetail) {
     Link();
     master->Close();
     // The link is inactive; the last master values still filter.
@@ -92,6 +92,10 @@ TEST_F(MemTableMasterDetail, ClosingTheMasterReleasesTheDetail) {
     master->Open();
     // The reopened master is empty: its null value matches the null detail.
     EXPECT_EQ(Column(*detail, "ITEM"), (Strings{"d"}));
+    // Destroyed before the detail: the link is inactive, the last values still filter.
+    master.reset();
+    EXPECT_EQ(source.DataSet(), nullptr);
+    EXPECT_EQ(detail->RecordCount(), 1);
     detail->SetMasterSource(nullptr);
     EXPECT_EQ(detail->RecordCount(), 4);
 }
@@ -144,65 +148,38 @@ TEST_F(MemTableMasterDetail, DestroyingTheDataSourceUnlinksTheDetailAndTheContro
     EXPECT_EQ(control.scrolls, 0);
 }
 
-TEST_F(MemTableMasterDetail, DestroyingTheMasterFirst) {
-    Link();
-    master.reset();
-    EXPECT_EQ(source.DataSet(), nullptr);
-    EXPECT_EQ(detail->RecordCount(), 2);
-    detail->SetMasterSource(nullptr);
-    EXPECT_EQ(detail->RecordCount(), 4);
-}
-
-TEST(MemTableFilter, FilterRecordEventSeesCalculatedFields) {
-    auto t = MakeTable<ProbeTable>({{"V", TFieldType::ftInteger}});
-    for (int i = 1; i <= 6; ++i) AppendRow(*t, {Variant(i)});
-    t->OnFilterRecord = [](TBufferedDataSet& ds, bool& accept) { accept = ds.FieldByName("V").AsInteger() % 2 == 0; };
-    EXPECT_TRUE(t->IsSequenced());
-    t->SetFiltered(true);
-    EXPECT_FALSE(t->IsSequenced());
-    EXPECT_EQ(Column(*t, "V"), (Strings{"2", "4", "6"}));
-    EXPECT_EQ(t->RecordCount(), 3);
-    ASSERT_FALSE(t->Locate("V", Variant(3), 0));
-    ASSERT_TRUE(t->Locate("V", Variant(4), 0));
-    t->SetFiltered(false);
-    EXPECT_EQ(t->RecordCount(), 6);
-    TNVMemTable calc;
-    calc.CreateField("V", TFieldType::ftInteger);
-    calc.CreateField("SQ", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
-    calc.OnCalcFields = [](TBufferedDataSet& ds) {
-        int v = ds.FieldByName("V").AsInteger();
-        ds.FieldByName("SQ").SetAsInteger(v * v);
+TEST(MemTableFilter, EventSeesCalculatedFieldsWithoutOneAllPassRejectingAllCountsZero) {
+    TNVMemTable t;
+    t.CreateField("V", TFieldType::ftInteger);
+    t.CreateField("SQ", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
+    t.OnCalcFields = [](TBufferedDataSet& ds) {
+        ds.FieldByName("SQ").SetAsInteger(ds.FieldByName("V").AsInteger() * ds.FieldByName("V").AsInteger());
     };
-    calc.Open();
-    for (int i = 1; i <= 5; ++i) AppendRow(calc, {Variant(i)});
-    calc.OnFilterRecord = [](TBufferedDataSet& ds, bool& accept) { accept = ds.FieldByName("SQ").AsInteger() > 5; };
-    calc.SetFiltered(true);
-    EXPECT_EQ(Column(calc, "V"), (Strings{"3", "4", "5"}));
-    calc.SetFiltered(false);
-    ASSERT_TRUE(calc.Locate("SQ", Variant(16), 0));
-    EXPECT_EQ(calc.FieldByName("V").AsInteger(), 4);
-    calc.SortOn("SQ", mtcoDescending);
-    EXPECT_EQ(Column(calc, "V"), (Strings{"5", "4", "3", "2", "1"}));
-}
-
-TEST(MemTableFilter, WithoutAnEventEverythingPassesAndRejectingEverythingCountsZero) {
-    auto t = MakeTable<ProbeTable>({{"V", TFieldType::ftInteger}});
-    for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i)});
-    t->SetFiltered(true);
-    EXPECT_FALSE(t->IsSequenced());
-    EXPECT_EQ(t->RecordCount(), 3);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"1", "2", "3"}));
-    t->SetFiltered(false);
-    t->OnFilterRecord = [](TBufferedDataSet&, bool& accept) { accept = false; };
-    t->SetFiltered(true);
-    EXPECT_EQ(t->RecordCount(), 0);
-    EXPECT_TRUE(t->Eof());
-    EXPECT_TRUE(t->FieldByName("V").IsNull());
-    EXPECT_EQ(t->RecNo(), -1);
-    // A sort of the hidden records does not fail for want of a position.
-    t->SortOn("V", mtcoDescending);
-    t->SetFiltered(false);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"3", "2", "1"}));
+    t.Open();
+    for (int i = 1; i <= 6; ++i) AppendRow(t, {Variant(i)});
+    t.SetFiltered(true);
+    EXPECT_EQ(t.RecordCount(), 6);
+    t.SetFiltered(false);
+    t.OnFilterRecord = [](TBufferedDataSet& ds, bool& accept) {
+        accept = ds.FieldByName("SQ").AsInteger() % 2 == 0 && ds.FieldByName("SQ").AsInteger() > 5;
+    };
+    t.SetFiltered(true);
+    EXPECT_EQ(Rows(t), "4|16; 6|36");
+    EXPECT_EQ(t.RecordCount(), 2);
+    EXPECT_FALSE(t.Locate("V", Variant(3), 0));
+    ASSERT_TRUE(t.Locate("SQ", Variant(16), 0));
+    EXPECT_EQ(t.FieldByName("V").AsInteger(), 4);
+    t.SetFiltered(false);
+    t.OnFilterRecord = [](TBufferedDataSet&, bool& accept) { accept = false; };
+    t.SetFiltered(true);
+    EXPECT_EQ(t.RecordCount(), 0);
+    EXPECT_TRUE(t.Eof());
+    EXPECT_TRUE(t.FieldByName("V").IsNull());
+    EXPECT_EQ(t.RecNo(), -1);
+    // A sort of the hidden records, on a calculated field, does not fail for want of a position.
+    t.SortOn("SQ", mtcoDescending);
+    t.SetFiltered(false);
+    EXPECT_EQ(Column(t, "V"), (Strings{"6", "5", "4", "3", "2", "1"}));
 }
 
 }  // namespace

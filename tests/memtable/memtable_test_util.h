@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -17,24 +16,9 @@ struct FieldSpec {
     int size = 0;
 };
 
-// A table whose protected record-buffer operations tests may call.
-class ProbeTable : public TNVMemTable {
-public:
-    using TqdCustomMemTable::GetRecord;
-    using TBufferedDataSet::ActiveBuffer;
-    using TBufferedDataSet::IsSequenced;
-    // Record number in the trailer of a buffer.
-    int32_t BufferRecNo(const uint8_t* buffer) const {
-        int32_t v;
-        std::memcpy(&v, buffer + FieldAreaSize(), 4);
-        return v;
-    }
-};
-
 // Defines the fields, creates the table structure and opens it.
-template <typename T = TNVMemTable>
-std::unique_ptr<T> MakeTable(std::initializer_list<FieldSpec> fields, bool open = true) {
-    auto t = std::make_unique<T>();
+inline std::unique_ptr<TNVMemTable> MakeTable(std::initializer_list<FieldSpec> fields, bool open = true) {
+    auto t = std::make_unique<TNVMemTable>();
     for (const auto& f : fields) t->FieldDefs().Add(f.name, f.type, f.size);
     t->CreateTable();
     if (open) t->Open();
@@ -53,11 +37,37 @@ inline std::vector<std::string> Column(TBufferedDataSet& t, const std::string& f
     return out;
 }
 
+// The current record's values as the process shows them, "|" between them
+// ("<null>" for null).|" between them ("<null>" for null).
+inline std::string Row(TBufferedDataSet& t) {
+    std::string s;
+    for (int i = 0; i < t.FieldCount(); ++i) {
+        TBufferField& f = t.Fields(i);
+        s += (i ? "|" : "") + (f.IsNull() ? std::string("<null>") : f.GetText(TFormatSettings::Process()));
+    }
+    return s;
+}
+
+// Every record's Row, in table order, "; " between them.
+inline std::string Rows(TBufferedDataSet& t) {
+    std::string s;
+    for (t.First(); !t.Eof(); t.Next()) s += (s.empty() ? "" : "; ") + Row(t);
+    return s;
+}
+
 inline void AppendRow(TBufferedDataSet& t, std::initializer_list<Variant> values) {
     t.Append();
     int i = 0;
     for (const Variant& v : values) t.Fields(i++).SetAsVariant(v);
     t.Post();
+}
+
+// Every byte of a stream, from its start.
+inline std::string Contents(TStream& s) {
+    std::string bytes(static_cast<size_t>(s.Size()), '\0');
+    s.SetPosition(0);
+    if (!bytes.empty()) s.ReadBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    return bytes;
 }
 
 using Strings = std::vector<std::string>;

@@ -3,57 +3,63 @@
 #include <random>
 
 #include "core/cp1251.h"
-#include "core/format.h"
 #include "core/text.h"
 #include "memtable_test_util.h"
 #include "support/expect_raises.h"
 
 namespace {
 
-std::unique_ptr<TNVMemTable> IntTable(std::initializer_list<Variant> values) {
-    auto t = MakeTable({{"V", TFieldType::ftInteger}, {"TAG", TFieldType::ftString, 10}});
-    int i = 0;
-    for (const Variant& v : values) AppendRow(*t, {v, Variant(Format("t%d", {i++}))});
-    return t;
-}
-
-TEST(MemTableSort, NullsFirstAscendingLastDescendingCursorKept) {
-    auto t = IntTable({Variant(3), Variant::Null(), Variant(1)});
-    t->SortOn("V", 0);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"<null>", "1", "3"}));
-    EXPECT_TRUE(t->IsSorted());
-    EXPECT_EQ(t->SortedOn(), "V");
-    t->SortOn("V", mtcoDescending);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"3", "1", "<null>"}));
-    t = IntTable({Variant(5), Variant(4), Variant(3)});
-    t->SetRecNo(2);
-    t->SortOn("V", 0);
-    EXPECT_EQ(t->RecNo(), 2);
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 4);
+TEST(MemTableSort, NullsFirstAscendingLastDescendingCaseSeveralFieldsAndTypesCursorPositionKept) {
+    auto t = MakeTable({{"K", TFieldType::ftInteger}, {"S", TFieldType::ftString, 5}, {"D", TFieldType::ftDate},
+                        {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean}, {"L", TFieldType::ftLargeint}});
+    TDateTime d1 = EncodeDateTime(2020, 1, 2), d0 = EncodeDateTime(1890, 5, 1);
+    const Variant k[] = {Variant(3), Variant::Null(), Variant(1), Variant(2)};
+    const char* const s[] = {"b", "A", "a", "B"};
+    const double f[] = {2.5, -1.0, 9.0, -3.0};
+    const int64_t l[] = {-5, INT64_C(1) << 40, 0, 7};
+    for (int i = 0; i < 4; ++i)
+        t->AppendRecord({k[i], Variant(s[i]), Variant::FromDate(i < 2 ? d1 : d0), Variant(f[i]), Variant(i % 2 == 0),
+                         Variant(l[i])});
+    const struct { const char* fields; TqdMemTableCompareOptions options; const char* want; } cases[] = {
+        {"K", 0, "<null> 1 2 3"},
+        {"K", mtcoDescending, "3 2 1 <null>"},
+        {"S", 0, "<null> 2 1 3"},  // A B a b
+        {"D;F", 0, "2 1 <null> 3"},
+        {"B;F", 0, "2 <null> 3 1"},
+        {"L", mtcoDescending, "<null> 2 1 3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fields);
+        t->SetRecNo(2);
+        t->SortOn(c.fields, c.options);
+        EXPECT_EQ(t->RecNo(), 2);
+        std::string got;
+        for (const std::string& k : Column(*t, "K")) got += (got.empty() ? "" : " ") + k;
+        EXPECT_EQ(got, c.want);
+        EXPECT_EQ(t->SortedOn(), c.fields);
+    }
+    t->SortOn("S", mtcoCaseInsensitive);
+    const Strings byText = Column(*t, "S");
+    EXPECT_TRUE(SameText1251(byText[0], "a") && SameText1251(byText[1], "a") && SameText1251(byText[2], "b"));
+    // A partial key in the sort options stays in bounds.
+    auto p = MakeTable({{"S", TFieldType::ftString, 8}});
+    std::mt19937 rng(7);
+    for (int i = 0; i < 300; ++i) {
+        std::string v(1 + rng() % 4, 'a');
+        for (char& c : v) c = static_cast<char>('a' + rng() % 2);
+        AppendRow(*p, {Variant(v)});
+    }
+    p->SortOn("S", mtcoPartialKey);
+    EXPECT_EQ(p->RecordCount(), 300);
 }
 
 TEST(MemTableSort, EqualKeysFollowTheStoredRecordNumbersAsAStableSortWould) {
-    auto t = MakeTable({{"K", TFieldType::ftInteger}, {"ID", TFieldType::ftString, 4}});
-    AppendRow(*t, {Variant(1), Variant("a")});
-    AppendRow(*t, {Variant(0), Variant("b")});
-    AppendRow(*t, {Variant(1), Variant("c")});
-    // An edit stores the record number the record was read with (1, 2, 3).
-    for (t->First(); !t->Eof(); t->Next()) {
-        t->Edit();
-        t->FieldByName("ID").SetAsString(t->FieldByName("ID").AsString());
-        t->Post();
-    }
-    t->SortOn("K", 0);
-    EXPECT_EQ(Column(*t, "ID"), (Strings{"b", "a", "c"}));
-    // Descending negates the tie-break too.
-    t->SortOn("K", mtcoDescending);
-    EXPECT_EQ(Column(*t, "ID"), (Strings{"c", "a", "b"}));
     auto many = MakeTable({{"K", TFieldType::ftInteger}, {"SEQ", TFieldType::ftInteger}});
     std::mt19937 rng(11);
     std::vector<std::pair<int, int>> rows;
     for (int i = 0; i < 2000; ++i) rows.emplace_back(static_cast<int>(rng() % 50), i);
     for (auto& r : rows) AppendRow(*many, {Variant(r.first), Variant(r.second)});
-    // Give every record its position as stored record number.
+    // An edit stores the record number the record was read with: every record's position.
     for (many->First(); !many->Eof(); many->Next()) {
         many->Edit();
         many->FieldByName("SEQ").SetAsInteger(many->FieldByName("SEQ").AsInteger());
@@ -64,44 +70,16 @@ TEST(MemTableSort, EqualKeysFollowTheStoredRecordNumbersAsAStableSortWould) {
     Strings expected;
     for (auto& r : rows) expected.push_back(std::to_string(r.second));
     EXPECT_EQ(Column(*many, "SEQ"), expected);
-}
-
-TEST(MemTableSort, CaseInsensitiveOptionSeveralFieldsAndTypes) {
-    auto t = MakeTable({{"S", TFieldType::ftString, 5}});
-    for (const char* s : {"b", "A", "a", "B"}) AppendRow(*t, {Variant(s)});
-    t->SortOn("S", 0);
-    EXPECT_EQ(Column(*t, "S"), (Strings{"A", "B", "a", "b"}));
-    t->SortOn("S", mtcoCaseInsensitive);
-    Strings s = Column(*t, "S");
-    EXPECT_TRUE(SameText1251(s[0], "a") && SameText1251(s[1], "a") && SameText1251(s[2], "b"));
-    t = MakeTable({{"D", TFieldType::ftDate}, {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean},
-                        {"W", TFieldType::ftWord}, {"L", TFieldType::ftLargeint}});
-    TDateTime d1 = EncodeDateTime(2020, 1, 2), d0 = EncodeDateTime(1890, 5, 1);
-    t->AppendRecord({Variant::FromDate(d1), Variant(2.5), Variant(true), Variant(60000), Variant(INT64_C(-5))});
-    t->AppendRecord({Variant::FromDate(d1), Variant(-1.0), Variant(false), Variant(1), Variant(INT64_C(1) << 40)});
-    t->AppendRecord({Variant::FromDate(d0), Variant(9.0), Variant(true), Variant(2), Variant(INT64_C(0))});
-    t->SortOn("D;F", 0);
-    EXPECT_EQ(Column(*t, "F"), (Strings{"9", "-1", "2.5"}));
-    t->SortOn("B;W", 0);
-    EXPECT_EQ(Column(*t, "W"), (Strings{"1", "2", "60000"}));
-    t->SortOn("L", mtcoDescending);
-    EXPECT_EQ(Column(*t, "L"), (Strings{"1099511627776", "0", "-5"}));
-}
-
-TEST(MemTableSort, PartialKeyInTheSortOptionsStaysInBounds) {
-    auto t = MakeTable({{"S", TFieldType::ftString, 8}});
-    std::mt19937 rng(7);
-    for (int i = 0; i < 300; ++i) {
-        std::string s(1 + rng() % 4, 'a');
-        for (char& c : s) c = static_cast<char>('a' + rng() % 2);
-        AppendRow(*t, {Variant(s)});
-    }
-    t->SortOn("S", mtcoPartialKey);
-    EXPECT_EQ(t->RecordCount(), 300);
+    // Descending negates the tie-break too.
+    many->SortOn("K", mtcoDescending);
+    std::reverse(expected.begin(), expected.end());
+    EXPECT_EQ(Column(*many, "SEQ"), expected);
 }
 
 TEST(MemTableSort, SortFieldsStoresIndexFieldNamesSortsUnsuitableFieldsRaise) {
-    auto t = IntTable({Variant(2), Variant(1)});
+    auto t = MakeTable({{"V", TFieldType::ftInteger}, {"TAG", TFieldType::ftString, 10}});
+    AppendRow(*t, {Variant(2), Variant("t0")});
+    AppendRow(*t, {Variant(1), Variant("t1")});
     t->SetSortFields("V");
     EXPECT_EQ(Column(*t, "V"), (Strings{"2", "1"}));
     EXPECT_EQ(t->IndexFieldNames(), "V");
@@ -116,52 +94,36 @@ TEST(MemTableSort, SortFieldsStoresIndexFieldNamesSortsUnsuitableFieldsRaise) {
     EXPECT_THROW(u->SortOn("NOPE", 0), EDatabaseError);
 }
 
-class MemTableAutoSort : public ::testing::Test {
-protected:
-    void SetUp() override {
-        t = std::make_unique<TNVMemTable>();
-        t->FieldDefs().Add("V", TFieldType::ftInteger);
-        t->SetSortFields("V");
-        t->CreateTable();
-        t->Open();
-        EXPECT_TRUE(t->AutoSort());
-    }
-    void Post(int v) {
-        t->Append();
-        t->FieldByName("V").SetAsInteger(v);
-        t->Post();
-    }
-    std::unique_ptr<TNVMemTable> t;
-};
-
-TEST_F(MemTableAutoSort, PostedRecordsFindTheirPlaceAndSwitchingOnSorts) {
-    Post(2);
-    Post(3);
-    Post(4);
-    Post(1);
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 1);
-    EXPECT_EQ(t->RecNo(), 1);
-    Post(5);
-    Post(3);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"1", "2", "3", "3", "4", "5"}));
-    t->SetRecNo(1);
-    t->Edit();
-    t->FieldByName("V").SetAsInteger(10);
-    t->Post();
-    EXPECT_EQ(t->FieldByName("V").AsInteger(), 10);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"2", "3", "3", "4", "5", "10"}));
-    // Descending.
-    t->EmptyTable();
-    t->SetSortOptions(mtcoDescending);
-    for (int v : {2, 7, 1, 5}) Post(v);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"7", "5", "2", "1"}));
+TEST(MemTableAutoSort, PostedRecordsFindTheirPlaceAndSwitchingOnSorts) {
+    TNVMemTable t;
+    t.FieldDefs().Add("V", TFieldType::ftInteger);
+    t.SetSortFields("V");
+    t.CreateTable();
+    t.Open();
+    EXPECT_TRUE(t.AutoSort());
+    auto posted = [&](std::initializer_list<int> values) {
+        for (int v : values) AppendRow(t, {Variant(v)});
+        const std::string current = t.FieldByName("V").AsString() + "@" + std::to_string(t.RecNo());
+        std::string all;
+        for (const std::string& v : Column(t, "V")) all += " " + v;
+        return current + all;
+    };
+    EXPECT_EQ(posted({2, 3, 4, 1}), "1@1 1 2 3 4");
+    EXPECT_EQ(posted({5, 3}), "3@4 1 2 3 3 4 5");
+    t.SetRecNo(1);
+    t.Edit();
+    t.FieldByName("V").SetAsInteger(10);
+    t.Post();
+    EXPECT_EQ(posted({}), "10@6 2 3 3 4 5 10");
+    t.EmptyTable();
+    t.SetSortOptions(mtcoDescending);
+    EXPECT_EQ(posted({2, 7, 1, 5}), "5@2 7 5 2 1");
     // Switched off, records stay where posted; switching on sorts.
-    t->EmptyTable();
-    t->SetAutoSort(false);
-    for (int v : {3, 1, 2}) Post(v);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"3", "1", "2"}));
-    t->SetAutoSort(true);
-    EXPECT_EQ(Column(*t, "V"), (Strings{"3", "2", "1"}));
+    t.EmptyTable();
+    t.SetAutoSort(false);
+    EXPECT_EQ(posted({3, 1, 2}), "2@3 3 1 2");
+    t.SetAutoSort(true);
+    EXPECT_EQ(posted({}), "1@3 3 2 1");
 }
 
 class MemTableLocate : public ::testing::Test {
@@ -242,18 +204,13 @@ TEST_F(MemTableLocate, BinarySearchFindsEveryKeyAscendingAndDescending) {
         }
         EXPECT_FALSE(t->Locate("ID", Variant(-1), 0));
     }
-}
-
-TEST_F(MemTableLocate, ChangedValueEndsTheBinarySearch) {
-    for (int i = 1; i <= 5; ++i) AppendRow(*t, {Variant(i), Variant("n")});
-    t->SetDoBinaryLocate(true);
-    t->SortOn("ID", 0);
+    // A changed value ends the sorted order and with it the binary search.
     t->First();
     t->Edit();
-    t->FieldByName("ID").SetAsInteger(50);
+    t->FieldByName("ID").SetAsInteger(-50);
     t->Post();
     EXPECT_FALSE(t->IsSorted());
-    ASSERT_TRUE(t->Locate("ID", Variant(50), 0));
+    EXPECT_TRUE(t->Locate("ID", Variant(-50), 0));
 }
 
 TEST_F(MemTableLocate, KeyFieldNamesMatchWholeAndLargeIntKeysExactly) {

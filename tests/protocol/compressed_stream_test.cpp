@@ -63,8 +63,7 @@ public:
     }
 };
 
-// Compressors are kept from one stream to the next: every stream must still
-// be the zlib stream of its own source alone, whatever came before it.
+// Every stream must be the zlib stream of its own source alone, whatever came before it.
 void ExpectOwnStream(const std::string& plain) {
     EXPECT_EQ(Compressed(plain).substr(4), Zlib(plain)) << plain.size() << " bytes";
 }
@@ -129,22 +128,7 @@ TEST(CompressedStream, RefusesBadCountsDamagedDataAndBombs) {
     TMemoryStream src(Framed(11, z)), out;
     EXPECT_THROW(DecompressStream(src, out, 10), EDecompressionError);
     // 32 MiB of zeros claimed as 1 MiB: inflation stops at the count, without producing the rest.
-    // 32 MiB of zeros claimed as 1 MiB: inflation stops at the count.
-    z_stream zs{};
-    deflateInit(&zs, 9);
-    std::string zeros(1 << 20, '\0'), bomb;
-    std::string buf(1 << 16, '\0');
-    for (int i = 0; i < 32; ++i) {
-        zs.next_in = reinterpret_cast<Bytef*>(zeros.data());
-        zs.avail_in = static_cast<uInt>(zeros.size());
-        do {
-            zs.next_out = reinterpret_cast<Bytef*>(buf.data());
-            zs.avail_out = static_cast<uInt>(buf.size());
-            deflate(&zs, i == 31 ? Z_FINISH : Z_NO_FLUSH);
-            bomb.append(buf.data(), buf.size() - zs.avail_out);
-        } while (zs.avail_out == 0);
-    }
-    deflateEnd(&zs);
+    const std::string bomb = Zlib(std::string(32 << 20, '\0'));
     TMemoryStream bombed(Framed(1 << 20, bomb)), inflated;
     EXPECT_THROW(DecompressStream(bombed, inflated), EDecompressionError);
     EXPECT_LE(inflated.Size(), 1 << 20);
@@ -167,11 +151,6 @@ TEST(CompressedStream, StringsAndStringLists) {
     const std::vector<std::string> lines = {"CustomerCode=12", Cp(u8"Password=тайна"), "", "x=y=z"};
     SaveStringsCompressed(ms, lines);
     EXPECT_EQ(ms.Position(), 0);
-    // One tagged string whose content is the compressed string of the text.
-    TNVBinReader r(&ms);
-    const std::string inner = r.ReadString();
-    EXPECT_EQ(ms.Remaining(), 0);
-    EXPECT_EQ(DecompressString(inner), StringsToText(lines));
     EXPECT_EQ(StringsToText(lines), "CustomerCode=12\r\n" + Cp(u8"Password=тайна") + "\r\n\r\nx=y=z\r\n");
 
     std::vector<std::string> back = {"stale"};
@@ -189,16 +168,12 @@ TEST(CompressedStream, StringsAndStringLists) {
     EXPECT_TRUE(TextToStrings("").empty());
 }
 
-TEST(CompressedStream, EachStreamIsItsOwnAfterLargerSmallerAndBrokenOnes) {
-    {
-        TBrokenStream broken(Sample(200000, 9));
-        TMemoryStream dst;
-        EXPECT_ANY_THROW(CompressStream(broken, dst));
-    }
+// Compressors are kept from one stream to the next, and shared between threads.
+TEST(CompressedStream, EachStreamIsItsOwnAfterLargerSmallerAndBrokenOnesAndAtTheSameTime) {
+    TBrokenStream broken(Sample(200000, 9));
+    TMemoryStream dst;
+    EXPECT_ANY_THROW(CompressStream(broken, dst));
     for (size_t size : {300000u, 0u, 17u, 70000u, 1u, 65536u}) ExpectOwnStream(Sample(size, static_cast<unsigned>(size)));
-}
-
-TEST(CompressedStream, StreamsCompressedAtTheSameTime) {
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < 8; ++t)
         threads.emplace_back([t] {

@@ -1,8 +1,13 @@
+// Tagged values and the 80-bit floats they carry.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstring>
 #include <limits>
+#include <random>
 
 #include "core/cp1251.h"
+#include "protocol/extended80.h"
 #include "protocol/nv_stream_utils.h"
 #include "protocol/value_encoding.h"
 #include "test_bytes.h"
@@ -23,6 +28,11 @@ void ExpectIncorrectValue(const std::string& bytes, F read) {
     ExpectRaises<EInvalidValue>([&] { read(in.r); }, "Incorrect value");
 }
 
+std::string ExtBytes(double v) {
+    const TExtended80 e = DoubleToExtended80(v);
+    return std::string(reinterpret_cast<const char*>(e.data()), e.size());
+}
+
 }  // namespace
 
 TEST(NVStream, MissingStreamFailsTheAssertion) {
@@ -33,12 +43,8 @@ TEST(NVStream, MissingStreamFailsTheAssertion) {
 }
 
 TEST(NVStream, IntegersTakeTheSmallestFormAndReadBackAlsoAsOtherNumbers) {
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(127); })), "02 7F");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(-128); })), "02 80");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(128); })), "03 80 00");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(-32768); })), "03 00 80");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(32768); })), "04 00 80 00 00");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInteger(-32769); })), "04 FF 7F FF FF");
+    EXPECT_EQ(Hex(Written([](auto& w) { for (int v : {127, -128, 128, -32768, 32768, -32769}) w.WriteInteger(v); })),
+              "02 7F 02 80 03 80 00 03 00 80 04 00 80 00 00 04 FF 7F FF FF");
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInt64(5); })), "02 05");
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInt64(int64_t{1} << 40); })), "13 00 00 00 00 00 01 00 00");
     EXPECT_EQ(Hex(Written([](auto& w) { w.WriteInt64(std::numeric_limits<int32_t>::min()); })), "04 00 00 00 80");
@@ -54,8 +60,7 @@ TEST(NVStream, IntegersTakeTheSmallestFormAndReadBackAlsoAsOtherNumbers) {
     for (int64_t v : values) EXPECT_EQ(r.ReadInt64(), v);
     EXPECT_EQ(ms.Remaining(), 0);
 
-    ReaderOver small(B({2, 5}));
-    EXPECT_EQ(small.r.ReadInt64(), 5);
+    EXPECT_EQ(ReaderOver(B({2, 5})).r.ReadInt64(), 5);
     EXPECT_EQ(ReaderOver(B({2, 7})).r.ReadFloat(), 7.0);
     EXPECT_EQ(ReaderOver(B({3, 0x10, 0x27})).r.ReadCurrency().raw, 10000 * 10000);
     EXPECT_EQ(ReaderOver(B({2, 3})).r.ReadDate(), 3.0);
@@ -82,16 +87,14 @@ TEST(NVStream, FloatsCurrencyDatesIdentsAndBooleans) {
     EXPECT_EQ(r.ReadSingle(), 2.5f);
     EXPECT_EQ(r.ReadCurrency().raw, -12345);
     EXPECT_EQ(r.ReadDate(), 45000.25);
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("TRUE"); })), "09");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("false"); })), "08");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("NULL"); })), "00");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("Nil"); })), "0D");
-    EXPECT_EQ(Hex(Written([](auto& w) { w.WriteIdent("csaLock"); })), "07 07 63 73 61 4C 6F 63 6B");
-    EXPECT_EQ(ReaderOver(B({9})).r.ReadIdent(), "True");
-    EXPECT_EQ(ReaderOver(B({8})).r.ReadIdent(), "False");
-    EXPECT_EQ(ReaderOver(B({0})).r.ReadIdent(), "Null");
-    EXPECT_EQ(ReaderOver(B({13})).r.ReadIdent(), "nil");
-    EXPECT_EQ(ReaderOver(B({0x87, 2, 'a', 'b'})).r.ReadIdent(), "ab");   // low 7 bits of the tag
+    EXPECT_EQ(Hex(Written([](auto& w) {
+                  for (const char* id : {"TRUE", "false", "NULL", "Nil", "csaLock"}) w.WriteIdent(id);
+              })),
+              "09 08 00 0D 07 07 63 73 61 4C 6F 63 6B");
+    ReaderOver idents(B({9, 8, 0, 13, 0x87, 2, 'a', 'b'}));  // the last: low 7 bits of the tag
+    std::string read;
+    while (idents.ms.Remaining() > 0) read += idents.r.ReadIdent() + " ";
+    EXPECT_EQ(read, "True False Null nil ab ");
     ReaderOver bad(B({2, 1}));
     ExpectRaises<EInvalidIdentified>([&] { bad.r.ReadIdent(); }, "Incorrect identifier");
 
@@ -176,56 +179,25 @@ TEST(NVStream, BuffersAndLengthsCheckedAgainstTheBytesPresent) {
     ExpectIncorrectValue(B({7, 3, 'a'}), [](auto& r) { r.ReadIdent(); });
 }
 
-TEST(NVStream, Variants) {
+TEST(NVStream, VariantsReadBackWithTheirTypeUnsupportedOnesAreRefused) {
+    const Variant written[] = {Variant(),          Variant::Null(),       Variant(true),          Variant(int8_t{-3}),
+                               Variant(int16_t{300}), Variant(int64_t{1} << 33), Variant(2.5f),     Variant(0.1),
+                               Variant(Currency::FromRaw(5)), Variant::FromDate(2.75), Variant("text")};
     TMemoryStream ms;
     TNVBinWriter w(&ms);
-    w.WriteVariant(Variant());
-    w.WriteInteger(1);
-    w.WriteVariant(Variant::Null());
-    w.WriteVariant(Variant(true));
-    w.WriteVariant(Variant(int8_t{-3}));
-    w.WriteVariant(Variant(int16_t{300}));
-    w.WriteVariant(Variant(int64_t{1} << 33));
-    w.WriteVariant(Variant(2.5f));
-    w.WriteVariant(Variant(0.1));
-    w.WriteVariant(Variant(Currency::FromRaw(5)));
-    w.WriteVariant(Variant::FromDate(2.75));
-    w.WriteVariant(Variant("text"));
+    for (const Variant& v : written) w.WriteVariant(v);
     w.WriteIdent("someIdent");
     w.WriteWideString(u"w");
     ms.SetPosition(0);
     TNVBinReader r(&ms);
-    EXPECT_TRUE(r.ReadVariant().IsEmpty());
-    EXPECT_EQ(r.ReadInteger(), 1);
-    EXPECT_TRUE(r.ReadVariant().IsNull());
-    Variant b = r.ReadVariant();
-    EXPECT_EQ(b.Type(), VarType::Boolean);
-    EXPECT_TRUE(b.AsBoolean());
-    Variant i8 = r.ReadVariant();
-    EXPECT_EQ(i8.Type(), VarType::Integer);
-    EXPECT_EQ(i8.AsInteger(), -3);
-    EXPECT_EQ(r.ReadVariant().AsInteger(), 300);
-    Variant i64 = r.ReadVariant();
-    EXPECT_EQ(i64.Type(), VarType::Int64);
-    EXPECT_EQ(i64.AsInt64(), int64_t{1} << 33);
-    Variant sg = r.ReadVariant();
-    EXPECT_EQ(sg.Type(), VarType::Double);
-    EXPECT_EQ(sg.AsDouble(), 2.5);
-    EXPECT_EQ(r.ReadVariant().AsDouble(), 0.1);
-    Variant cur = r.ReadVariant();
-    EXPECT_EQ(cur.Type(), VarType::Currency);
-    EXPECT_EQ(cur.AsCurrency().raw, 5);
-    Variant dt = r.ReadVariant();
-    EXPECT_EQ(dt.Type(), VarType::Date);
-    EXPECT_EQ(dt.AsDateTime(), 2.75);
-    EXPECT_EQ(r.ReadVariant().AsString(), "text");
-    Variant id = r.ReadVariant();
-    EXPECT_EQ(id.Type(), VarType::String);
-    EXPECT_EQ(id.AsString(), "someIdent");
-    Variant ws = r.ReadVariant();
-    EXPECT_EQ(ws.Type(), VarType::WideString);
-    EXPECT_EQ(ms.Remaining(), 0);
-
+    std::string got;
+    while (ms.Remaining() > 0) {
+        const Variant v = r.ReadVariant();
+        got += std::string(got.empty() ? "" : " ") + VarTypeName(v.Type());
+        if (!v.IsEmptyOrNull()) got += "=" + v.AsString();
+    }
+    EXPECT_EQ(got, "Empty Null Boolean=True Integer=-3 Integer=300 Int64=8589934592 Double=2.5 Double=0.1 "
+                   "Currency=0.0005 Date=01.01.1900 18:00:00 String=text String=someIdent OleStr=w");
     for (int tag : {1, 10, 11, 14, 20, 0x80}) {
         ReaderOver in(B({tag, 0, 0}));
         EXPECT_THROW(in.r.ReadVariant(), EInvalidValue) << tag;
@@ -233,8 +205,69 @@ TEST(NVStream, Variants) {
     }
     for (const Variant& v : {Variant(uint8_t{1}), Variant(uint32_t{1}), Variant(std::u16string(u"w")),
                              Variant(std::vector<Variant>{Variant(1)})}) {
-        TMemoryStream out;
-        TNVBinWriter vw(&out);
-        ExpectRaises<Exception>([&] { vw.WriteVariant(v); }, "Unsupported variant type");
+        ExpectRaises<Exception>([&] { Written([&](auto& vw) { vw.WriteVariant(v); }); }, "Unsupported variant type");
+    }
+}
+
+TEST(Extended80, KnownLayoutsAndRoundTripsOfEveryKindOfDouble) {
+    using L = std::numeric_limits<double>;
+    const double samples[] = {1.0, -1.0, 0.1, 45000.999988426, 1e300, -1e-300, L::max(), L::min(), L::denorm_min(),
+                              L::denorm_min() * 12345, L::infinity(), -L::infinity()};
+    for (double v : samples) EXPECT_EQ(Extended80ToDouble(DoubleToExtended80(v)), v) << v;
+    EXPECT_TRUE(std::isnan(Extended80ToDouble(DoubleToExtended80(std::nan("")))));
+    std::mt19937_64 rng(42);
+    for (int i = 0; i < 20000; ++i) {
+        uint64_t bits = rng();
+        double v;
+        std::memcpy(&v, &bits, 8);
+        if (std::isnan(v)) continue;
+        ASSERT_EQ(Extended80ToDouble(DoubleToExtended80(v)), v) << bits;
+    }
+    // 45000.5: a date-time of 15 March 2023 at noon.
+    EXPECT_EQ(Hex(ExtBytes(1.0) + ExtBytes(-2.0) + ExtBytes(0.0) + ExtBytes(-0.0) + ExtBytes(0.5) + ExtBytes(45000.5) +
+                  ExtBytes(L::infinity())),
+              "00 00 00 00 00 00 00 80 FF 3F 00 00 00 00 00 00 00 80 00 C0 00 00 00 00 00 00 00 00 00 00 "
+              "00 00 00 00 00 00 00 00 00 80 00 00 00 00 00 00 00 80 FE 3F 00 00 00 00 00 80 C8 AF 0E 40 "
+              "00 00 00 00 00 00 00 80 FF 7F");
+}
+
+TEST(Extended80, RoundsExtraPrecisionToNearestEven) {
+    // 1 + 2^-53 lies half-way between 1 and the next double: ties to even (1).
+    TExtended80 e = DoubleToExtended80(1.0);
+    e[1] = 0x04;   // mantissa bit 10 = 2^-53 relative to the integer bit
+    EXPECT_EQ(Extended80ToDouble(e), 1.0);
+    e[1] = 0x04;
+    e[0] = 0x01;   // a little above half: rounds up
+    EXPECT_EQ(Extended80ToDouble(e), 1.0 + std::ldexp(1.0, -52));
+    // Beyond the double range: infinity; far below: zero.
+    TExtended80 big{};
+    big[7] = 0x80;
+    big[8] = 0xFE;
+    big[9] = 0x7F;
+    EXPECT_TRUE(std::isinf(Extended80ToDouble(big)));
+    TExtended80 tiny{};
+    tiny[7] = 0x80;
+    tiny[8] = 0x01;
+    EXPECT_EQ(Extended80ToDouble(tiny), 0.0);
+}
+
+TEST(Extended80, AgreesWithTheProcessorWhereLongDoubleIsX87) {
+    if (std::numeric_limits<long double>::digits != 64) GTEST_SKIP() << "long double is not x87 here";
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 20000; ++i) {
+        long double x;
+        std::memset(&x, 0, sizeof x);
+        uint64_t m = rng() | (uint64_t{1} << 63);
+        // Exponents a double can reach, some of them with subnormal results.
+        const uint16_t se = static_cast<uint16_t>((16383 - 1100 + rng() % 2200) | ((rng() & 1) << 15));
+        std::memcpy(&x, &m, 8);
+        std::memcpy(reinterpret_cast<char*>(&x) + 8, &se, 2);
+        uint8_t raw[10];
+        std::memcpy(raw, &x, 10);
+        ASSERT_EQ(Extended80ToDouble(raw), static_cast<double>(x)) << m << " " << se;
+        const double d = static_cast<double>(x);
+        const long double back = d;
+        const TExtended80 mine = DoubleToExtended80(d);
+        ASSERT_EQ(std::memcmp(mine.data(), &back, 10), 0);
     }
 }

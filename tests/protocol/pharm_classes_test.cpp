@@ -9,22 +9,32 @@
 
 namespace {
 
-// A fresh object of a class as text: its published properties in wire order,
-// each with its kind (i integer, l 64-bit, b Boolean, e enumeration, s string,
-// d date-time) and its value when it is not empty, then "+" and the defined
-// properties, which follow them on the wire.
+// A class as text: its name and its parent's, then what it adds to the parent's
+// properties: the published ones in wire order, each with its kind (i integer,
+// l 64-bit, b Boolean, e enumeration, s string, d date-time) and, but for strings,
+// its value in a fresh object; then "+" and the defined ones, which follow them on the wire.
 std::string Described(const TPharmClassInfo& info) {
     static const char kKinds[] = "ilbesd";
     auto obj = info.Create();
     std::string s = info.ClassName;
-    for (const TPropInfo& p : info.Properties) {
+    size_t props = 0, defined = 0;
+    if (const TPharmClassInfo* parent = info.Parent) {
+        s += std::string("(") + parent->ClassName + ")";
+        props = parent->Properties.size();
+        defined = parent->DefinedProperties.size();
+        for (size_t i = 0; i < props; ++i) EXPECT_STREQ(info.Properties[i].Name, parent->Properties[i].Name);
+        for (size_t i = 0; i < defined; ++i)
+            EXPECT_STREQ(info.DefinedProperties[i].Name, parent->DefinedProperties[i].Name);
+    }
+    for (const TPropInfo& p : info.Properties.subspan(props)) {
         s += std::string(" ") + p.Name + ":" + kKinds[static_cast<int>(p.Kind)];
         if (p.Kind == TPropKind::pkString) continue;
         if (p.Kind == TPropKind::pkDateTime) s += "=" + std::to_string(p.GetFloat(*obj));
-        else if (p.Kind == TPropKind::pkEnumeration) s += std::string("=") + p.EnumType->Name + "." + p.EnumType->Identifier(static_cast<int>(p.GetOrd(*obj)));
+        else if (p.Kind == TPropKind::pkEnumeration)
+            s += std::string("=") + p.EnumType->Identifier(static_cast<int>(p.GetOrd(*obj)));
         else s += "=" + std::to_string(p.GetOrd(*obj));
     }
-    for (const TDefinedPropInfo& d : info.DefinedProperties) s += std::string(" +") + d.Name;
+    for (const TDefinedPropInfo& d : info.DefinedProperties.subspan(defined)) s += std::string(" +") + d.Name;
     return s;
 }
 
@@ -61,49 +71,35 @@ void ExpectSameProperties(const TComponent& a, const TComponent& b) {
 
 }  // namespace
 
-TEST(PharmClasses, RegistryOrderPropertiesAndDefaultsOfEveryClass) {
+TEST(PharmClasses, RegistryOrderParentsPropertiesAndDefaultsOfEveryClass) {
     const std::vector<std::string> want = {
         "TPharmServerCommand Name:s Tag:i=0",
         "TPharmServerCommandResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0",
-        "TPharmServerLoginCommand Name:s Tag:i=0 +CustomerInfo +PrivateProperties",
-        "TPharmServerLoginResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 +CustomerInfo "
-        "+PrivateProperties",
-        "TPharmServerLoginPacketCommand Name:s Tag:i=0 PacketSize:l=0 +CustomerInfo +PrivateProperties +Data",
-        "TPharmServerLoginPacketResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketSize:l=0 +CustomerInfo +PrivateProperties +Data",
-        "TPharmServerNomActualizationCommand Name:s Tag:i=0 PacketSize:l=0 "
-        "NomObjectType:e=TNomObjectType.notArticle "
-        "NomObjectActualizationType:e=TNomObjectActualizationType.noatInsert Remark:s +CustomerInfo "
-        "+PrivateProperties +Data",
-        "TPharmServerNomActualizationResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketSize:l=0 TransferSuccessful:b=0 RequestProceeded:b=0 RequestProcessError:s ActionRequestID:l=0 "
-        "NomObjectType:e=TNomObjectType.notArticle NomKey:i=-1 "
-        "CentralSyncAction:e=TCentralSyncAction.csaUnknown NomCheckReason:e=TNomCheckReason.ncrNone "
-        "+CustomerInfo +PrivateProperties +Data",
-        "TPharmServerPrepareReplicationCommand Name:s Tag:i=0 PacketSize:l=0 ArchiveFileName:s +CustomerInfo "
-        "+PrivateProperties +Data",
-        "TPharmServerPrepareReplicationResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketSize:l=0 TransferSuccessful:b=0 ArchiveFileName:s ReceivedDataSize:l=0 +CustomerInfo "
-        "+PrivateProperties +Data",
-        "TPharmServerLoginCommunicationPacketResult Name:s Tag:i=0 ErrorMessage:s "
-        "NextDataResponseCheckInterval:i=0 PacketSize:l=0 TransferSuccessful:b=0 +CustomerInfo "
-        "+PrivateProperties +Data",
-        "TPharmServerReplicationCommand Name:s Tag:i=0 PacketSize:l=0 ArchiveFileName:s "
-        "ArchiveGenDate:d=0.000000 PacketStartPosition:l=0 PacketEndPosition:l=0 WholePacketSize:l=0 "
-        "+CustomerInfo +PrivateProperties +Data",
-        "TPharmServerReplicationResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketSize:l=0 TransferSuccessful:b=0 ArchiveFileName:s WholeFileCurrentStreamPosition:l=0 "
-        "StartPosition:l=0 EndPosition:l=0 +CustomerInfo +PrivateProperties +Data",
-        "TPharmServerRefreshDataCommand Name:s Tag:i=0 +CustomerInfo +PrivateProperties",
-        "TPharmServerConfirmActionCommand Name:s Tag:i=0 ActionRequestID:i=0 "
-        "NomCheckReason:e=TNomCheckReason.ncrNone CheckResult:b=1 "
-        "CentralSyncAction:e=TCentralSyncAction.csaUnknown ResponseText:s +CustomerInfo +PrivateProperties",
-        "TPharmServerConfirmActionResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "+CustomerInfo +PrivateProperties",
-        "TPharmServerSendFileCommand Name:s Tag:i=0 PacketSize:l=0 PacketFileName:s StartPosition:i=-1 "
-        "FileSize:i=0 +CustomerInfo +PrivateProperties +Data",
-        "TPharmServerSendFileResult Name:s Tag:i=0 ErrorMessage:s NextDataResponseCheckInterval:i=0 "
-        "PacketFileName:s StartPosition:l=0 IsTransfered:b=0 +CustomerInfo +PrivateProperties",
+        "TPharmServerLoginCommand(TPharmServerCommand) +CustomerInfo +PrivateProperties",
+        "TPharmServerLoginResult(TPharmServerCommandResult) +CustomerInfo +PrivateProperties",
+        "TPharmServerLoginPacketCommand(TPharmServerLoginCommand) PacketSize:l=0 +Data",
+        "TPharmServerLoginPacketResult(TPharmServerLoginResult) PacketSize:l=0 +Data",
+        "TPharmServerNomActualizationCommand(TPharmServerLoginPacketCommand) NomObjectType:e=notArticle "
+        "NomObjectActualizationType:e=noatInsert Remark:s",
+        "TPharmServerNomActualizationResult(TPharmServerLoginCommunicationPacketResult) RequestProceeded:b=0 "
+        "RequestProcessError:s ActionRequestID:l=0 NomObjectType:e=notArticle NomKey:i=-1 "
+        "CentralSyncAction:e=csaUnknown NomCheckReason:e=ncrNone",
+        "TPharmServerPrepareReplicationCommand(TPharmServerLoginPacketCommand) ArchiveFileName:s",
+        "TPharmServerPrepareReplicationResult(TPharmServerLoginCommunicationPacketResult) ArchiveFileName:s "
+        "ReceivedDataSize:l=0",
+        "TPharmServerLoginCommunicationPacketResult(TPharmServerLoginPacketResult) TransferSuccessful:b=0",
+        "TPharmServerReplicationCommand(TPharmServerLoginPacketCommand) ArchiveFileName:s "
+        "ArchiveGenDate:d=0.000000 PacketStartPosition:l=0 PacketEndPosition:l=0 WholePacketSize:l=0",
+        "TPharmServerReplicationResult(TPharmServerLoginCommunicationPacketResult) ArchiveFileName:s "
+        "WholeFileCurrentStreamPosition:l=0 StartPosition:l=0 EndPosition:l=0",
+        "TPharmServerRefreshDataCommand(TPharmServerLoginCommand)",
+        "TPharmServerConfirmActionCommand(TPharmServerLoginCommand) ActionRequestID:i=0 "
+        "NomCheckReason:e=ncrNone CheckResult:b=1 CentralSyncAction:e=csaUnknown ResponseText:s",
+        "TPharmServerConfirmActionResult(TPharmServerLoginResult)",
+        "TPharmServerSendFileCommand(TPharmServerLoginPacketCommand) PacketFileName:s StartPosition:i=-1 "
+        "FileSize:i=0",
+        "TPharmServerSendFileResult(TPharmServerLoginResult) PacketFileName:s StartPosition:l=0 "
+        "IsTransfered:b=0",
     };
     std::vector<std::string> got;
     for (const TPharmClassInfo* c : RegisteredPharmClasses()) {
@@ -155,44 +151,31 @@ TEST(PharmClasses, EveryClassRoundTrips) {
     }
 }
 
-TEST(PharmClasses, InheritanceCustomerInfoAndPacketValidity) {
+TEST(PharmClasses, InheritanceAndBlocksValidAgainstTheirDeclaredSizeAlsoOnceDecoded) {
     TPharmServerSendFileCommand c;
-    EXPECT_TRUE(c.Is<TPharmServerLoginPacketCommand>());
-    EXPECT_TRUE(c.Is<TPharmServerLoginCommand>());
+    EXPECT_TRUE(c.Is<TPharmServerLoginPacketCommand>() && c.Is<TPharmServerLoginCommand>());
     EXPECT_TRUE(c.Is<TPharmServerCommand>());
     EXPECT_FALSE(c.Is<TPharmServerCommandResult>());
     TPharmServerRefreshDataCommand r;
     EXPECT_FALSE(r.Is<TPharmServerLoginPacketCommand>());
-    TPharmServerNomActualizationResult nr;
-    EXPECT_TRUE(nr.Is<TPharmServerLoginCommunicationPacketResult>());
+    EXPECT_TRUE(TPharmServerNomActualizationResult().Is<TPharmServerLoginCommunicationPacketResult>());
     EXPECT_EQ(PharmCast<TPharmServerSendFileCommand>(static_cast<TComponent*>(&r)), nullptr);
-    TPharmServerLoginCommand lc;
-    EXPECT_FALSE(lc.IsCustomerInfoValid());   // empty, even with size 0
-    lc.CustomerInfo.Bytes() = std::string(99, 'x');
-    lc.CustomerInfoSize = 100;
-    EXPECT_FALSE(lc.IsCustomerInfoValid());
-    lc.CustomerInfoSize = 99;
-    EXPECT_TRUE(lc.IsCustomerInfoValid());
-
-    // Decoded: "PrivateProperties" 100 with a 99-byte block.
-    TMemoryStream ms;
-    WritePharmComponent(ms, lc);
-    auto d = DecodePharmComponent(ms.Bytes());
-    EXPECT_TRUE(PharmCast<TPharmServerLoginCommand>(d.get())->IsCustomerInfoValid());
-    lc.CustomerInfoSize = 100;
-    d = DecodePharmComponent(EncodePharmComponent(lc));
-    EXPECT_FALSE(PharmCast<TPharmServerLoginCommand>(d.get())->IsCustomerInfoValid());
-
-    TPharmServerLoginResult lr;
-    EXPECT_FALSE(lr.IsCustomerInfoValid());
-    TPharmServerNomActualizationCommand nac;
-    EXPECT_FALSE(nac.IsPacketValid());   // PacketSize 0, empty Data
-    nac.Data.Bytes() = "abc";
-    EXPECT_FALSE(nac.IsPacketValid());
-    nac.PacketSize = 4;
-    EXPECT_FALSE(nac.IsPacketValid());
-    nac.PacketSize = 3;
-    EXPECT_TRUE(nac.IsPacketValid());
+    EXPECT_FALSE(TPharmServerLoginResult().IsCustomerInfoValid());
+    // Bytes of both blocks, the size declared for them: an empty block is invalid even with size 0.
+    const struct { int bytes, size; bool valid; } cases[] = {
+        {0, 0, false}, {99, 100, false}, {99, 99, true}, {3, 4, false}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::to_string(k.bytes) + " bytes of " + std::to_string(k.size));
+        TPharmServerNomActualizationCommand sent;
+        sent.CustomerInfo.Bytes() = std::string(static_cast<size_t>(k.bytes), 'c');
+        sent.Data.Bytes() = std::string(static_cast<size_t>(k.bytes), 'd');
+        sent.CustomerInfoSize = sent.PacketSize = k.size;
+        auto decoded = DecodePharmComponent(EncodePharmComponent(sent));
+        for (auto* cmd : {&sent, PharmCast<TPharmServerNomActualizationCommand>(decoded.get())}) {
+            EXPECT_EQ(cmd->IsCustomerInfoValid(), k.valid);
+            EXPECT_EQ(cmd->IsPacketValid(), k.valid);
+        }
+    }
     TPharmServerLoginPacketResult lpr;
     lpr.Data.Bytes() = "ab";
     lpr.PacketSize = 2;

@@ -1,10 +1,11 @@
+// Frames over sockets and the TCP server that serves them.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <sys/resource.h>
 
+#include <asio/connect.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <latch>
 #include <mutex>
@@ -22,13 +24,34 @@
 #include "core/log.h"
 #include "net/open_file_limit.h"
 #include "protocol/component_stream.h"
+#include "protocol/frame_io.h"
 #include "protocol/pharm_classes.h"
 #include "protocol/tcp_server.h"
+#include "support/expect_raises.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "test_bytes.h"
 
 namespace {
+
+// A connected pair of sockets over 127.0.0.1.
+struct SocketPair {
+    asio::io_context io;
+    asio::ip::tcp::socket server{io};
+    asio::ip::tcp::socket client{io};
+
+    SocketPair() {
+        asio::ip::tcp::acceptor acc(io, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        client.connect(acc.local_endpoint());
+        acc.accept(server);
+    }
+    void Send(const std::string& bytes) { asio::write(client, asio::buffer(bytes)); }
+    std::string ReceiveExactly(size_t n) {
+        std::string s(n, '\0');
+        asio::read(client, asio::buffer(s));
+        return s;
+    }
+};
 
 // A client connection to the server under test.
 struct Client {
@@ -93,12 +116,7 @@ struct Errors {
 };
 
 int Count(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 int OpenDescriptors() { return Count("/proc/self/fd"); }
 int Threads() { return Count("/proc/self/task"); }
@@ -111,6 +129,73 @@ bool Eventually(F f) {
 }
 
 }  // namespace
+
+TEST(FrameIO, BigEndianCountThenPayload) {
+    EXPECT_EQ(Hex(FrameHeader(3)), "00 00 00 03");
+    EXPECT_EQ(Hex(FrameHeader(0x01020304)), "01 02 03 04");
+    EXPECT_EQ(FrameCountFromBytes(B({0x00, 0x01, 0x00, 0x00}).data()), 65536);
+    EXPECT_EQ(FrameCountFromBytes(B({0xFF, 0xFF, 0xFF, 0xFF}).data()), -1);
+    EXPECT_THROW(FrameHeader(int64_t{1} << 31), ERangeError);
+    EXPECT_NO_THROW(CheckFrameCount(0));
+    EXPECT_NO_THROW(CheckFrameCount(kMaxFrameSize));
+    EXPECT_THROW(CheckFrameCount(kMaxFrameSize + 1), EFrameSizeError);
+    EXPECT_THROW(CheckFrameCount(-1), EFrameSizeError);
+    SocketPair p;
+    WriteFrame(p.server, "abc");
+    EXPECT_EQ(Hex(p.ReceiveExactly(7)), "00 00 00 03 61 62 63");
+}
+
+TEST(FrameIO, ReadsFramesSentInPiecesAndComponentFrames) {
+    SocketPair p;
+    const std::string payload(300000, 'z');
+    std::thread t([&] {
+        const std::string all = FrameHeader(static_cast<int64_t>(payload.size())) + payload;
+        for (size_t i = 0; i < all.size(); i += 7001) p.Send(all.substr(i, 7001));
+    });
+    EXPECT_EQ(ReadFrame(p.server), payload);
+    t.join();
+    p.Send(FrameHeader(0));
+    EXPECT_EQ(ReadFrame(p.server), "");
+    p.Send(FrameHeader(4) + "TPF1");
+    EXPECT_THROW(ReadComponentFrame(p.server), EReadError);
+}
+
+TEST(FrameIO, RefusesBadCountsTimesOutAndSeesTheClose) {
+    SocketPair p;
+    p.Send(B({0xFF, 0xFF, 0xFF, 0xFF}));
+    ExpectRaises<EFrameSizeError>([&] { ReadFrame(p.server); }, "Invalid frame size -1");
+    // 2 GiB - 1 claimed with nothing behind it: refused from the count alone.
+    p.Send(B({0x7F, 0xFF, 0xFF, 0xFF}));
+    EXPECT_THROW(ReadFrame(p.server), EFrameSizeError);
+    // The bound is the caller's to choose.
+    p.Send(FrameHeader(11) + std::string(11, 'x'));
+    EXPECT_THROW(ReadFrame(p.server, kFrameReadTimeoutMs, 10), EFrameSizeError);
+    SocketPair silent;
+    silent.Send(B({0, 0}));   // half a count, then silence
+    EXPECT_THROW(ReadFrame(silent.server, 50), EFrameTimeout);
+
+    SocketPair q;
+    q.Send(FrameHeader(60 << 20) + "only a little");   // a large claim, then the peer leaves
+    q.client.close();
+    ExpectRaises<EFrameConnectionClosed>([&] { ReadFrame(q.server); }, "Connection Closed Gracefully.");
+}
+
+TEST(FrameIO, WritingToAPeerThatLeftRaisesInsteadOfKillingTheProcess) {
+    SocketPair p;
+    p.client.close();
+    const std::string payload(1 << 20, 'w');
+    // The first writes may still land in the socket buffers; the peer's reset
+    // shows within a few.
+    bool closed = false;
+    for (int i = 0; i < 50 && !closed; ++i) {
+        try {
+            WriteFrame(p.server, payload, 2000);
+        } catch (const EFrameConnectionClosed&) {
+            closed = true;
+        }
+    }
+    EXPECT_TRUE(closed);
+}
 
 TEST(TcpServer, ServesManyConnectionsWithTheWorkersBoundedAndAnyCommand) {
     TTcpServer server;
@@ -148,36 +233,10 @@ TEST(TcpServer, ServesManyConnectionsWithTheWorkersBoundedAndAnyCommand) {
     EXPECT_FALSE(server.Active());
 }
 
-TEST(TcpServer, BadFramesEndTheConnectionWithoutReply) {
-    Errors errors;
-    TTcpServer server;
-    server.OnRequest = EchoHandler;
-    errors.Attach(server);
-    server.Start("127.0.0.1", 0);
-
-    const std::string undecodable = "TPF0" + SS("TNope") + B({0, 0, 0});
-    for (const std::string& bytes : {FrameHeader(static_cast<int64_t>(undecodable.size())) + undecodable,
-                                     B({0x80, 0, 0, 0}), FrameHeader(kMaxFrameSize + 1)}) {
-        SCOPED_TRACE(Hex(bytes.substr(0, 4)));
-        Client c(server.Port());
-        asio::write(c.s, asio::buffer(bytes));
-        EXPECT_TRUE(c.ClosedWithoutReply());
-    }
-    // A peer that leaves between requests is no error.
-    {
-        Client polite(server.Port());
-        EXPECT_EQ(AnswerPos(polite.Ask(*Cmd(1))), 1);
-    }
-    Client last(server.Port());
-    EXPECT_EQ(AnswerPos(last.Ask(*Cmd(2))), 2);
-    server.Stop();
-    EXPECT_EQ(errors.Sorted(), (std::vector<std::string>{"Class TNope not found", "Invalid frame size -2147483648",
-                                                         "Invalid frame size " + std::to_string(kMaxFrameSize + 1)}));
-}
-
-// Silent peers, peers that stop half-way through a frame and a peer that
-// stops reading its answer end at the time-out while others are served.
-TEST(TcpServer, StalledPeersEndAtTheTimeOutWhileOthersAreServed) {
+// Bad frames end their connection at once; silent peers, peers that stop
+// half-way through a frame and a peer that stops reading its answer end at the
+// time-out. Others are served meanwhile, and every end is reported.
+TEST(TcpServer, BadFramesAndStalledPeersEndTheirConnectionWithTheReason) {
     Errors errors;
     TTcpServer server;
     server.ConnectionTimeoutMs = 200;
@@ -189,125 +248,80 @@ TEST(TcpServer, StalledPeersEndAtTheTimeOutWhileOthersAreServed) {
     };
     errors.Attach(server);
     server.Start("127.0.0.1", 0);
+    const std::string undecodable = "TPF0" + SS("TNope") + B({0, 0, 0});
     const std::string payload = EncodePharmComponent(*Cmd(5));
     const std::string frame = FrameHeader(static_cast<int64_t>(payload.size())) + payload;
-    std::vector<std::unique_ptr<Client>> stalled;
-    for (const std::string& sent : {std::string(), frame.substr(0, 2), frame.substr(0, frame.size() - 3)}) {
-        stalled.push_back(std::make_unique<Client>(server.Port()));
-        if (!sent.empty()) asio::write(stalled.back()->s, asio::buffer(sent));
+    std::vector<std::unique_ptr<Client>> ended;
+    for (const std::string& sent : {FrameHeader(static_cast<int64_t>(undecodable.size())) + undecodable,
+                                    B({0x80, 0, 0, 0}), FrameHeader(kMaxFrameSize + 1), std::string(),
+                                    frame.substr(0, 2), frame.substr(0, frame.size() - 3)}) {
+        ended.push_back(std::make_unique<Client>(server.Port()));
+        asio::write(ended.back()->s, asio::buffer(sent));
     }
     Client notReading(server.Port());
     WriteFrame(notReading.s, "ask");  // and never read the answer
     WriteFrame(notReading.s, "ask again");
     {
-        Client busy(server.Port());
-        EXPECT_EQ(AnswerPos(busy.Ask(*Cmd(7))), 7);
+        Client polite(server.Port());  // leaves between requests: no error
+        EXPECT_EQ(AnswerPos(polite.Ask(*Cmd(7))), 7);
     }
-    for (auto& c : stalled) EXPECT_TRUE(c->ClosedWithoutReply());
+    for (auto& c : ended) EXPECT_TRUE(c->ClosedWithoutReply());
     // The report follows the close: wait for it (bounded) before stopping.
-    EXPECT_TRUE(Eventually([&] { return errors.Sorted().size() == 4 && server.ConnectionCount() == 0; }));
+    EXPECT_TRUE(Eventually([&] { return errors.Sorted().size() == 7 && server.ConnectionCount() == 0; }));
     server.Stop();
     EXPECT_EQ(bigReplies, 1);
-    EXPECT_EQ(errors.Sorted(), (std::vector<std::string>{"Read timed out.", "Read timed out.", "Read timed out.",
+    EXPECT_EQ(errors.Sorted(), (std::vector<std::string>{"Class TNope not found", "Invalid frame size -2147483648",
+                                                         "Invalid frame size " + std::to_string(kMaxFrameSize + 1),
+                                                         "Read timed out.", "Read timed out.", "Read timed out.",
                                                          "Write timed out."}));
 }
 
-TEST(TcpServer, ManyIdleConnectionsHoldNoThreadWhileOthersAreServed) {
+// Idle connections hold no thread; Stop waits for the requests in progress,
+// ends every connection and leaks no descriptor; the server starts again.
+TEST(TcpServer, StopWaitsForRequestsEndsIdleConnectionsLeaksNothingAndCanRestart) {
     RaiseOpenFileLimit();
-    TTcpServer server;
-    server.OnRequest = EchoHandler;
-    server.Start("127.0.0.1", 0);
-    const int threads = Threads();
-    constexpr int kIdle = 1000;
-    std::vector<std::unique_ptr<Client>> idle;
-    for (int i = 0; i < kIdle; ++i) {
-        idle.push_back(std::make_unique<Client>(server.Port()));
-        if (i % 10 == 0) {
-            EXPECT_EQ(AnswerPos(idle.back()->Ask(*Cmd(i))), i);  // some asked once
-        }
-    }
-    EXPECT_TRUE(Eventually([&] { return server.ConnectionCount() == kIdle; }));
-    Client active(server.Port());
-    for (int k = 0; k < 20; ++k) EXPECT_EQ(AnswerPos(active.Ask(*Cmd(k))), k);
-    EXPECT_EQ(Threads(), threads);
-    server.Stop();
-    EXPECT_EQ(server.ConnectionCount(), 0);
-    EXPECT_TRUE(idle.front()->ClosedWithoutReply());
-}
-
-TEST(TcpServer, BoundsTheConnectionsAndTheirPort) {
-    TTcpServer server;
-    server.MaxConnections = 1;
-    server.OnRequest = EchoHandler;
-    server.Start("127.0.0.1", 0);
-
-    auto first = std::make_unique<Client>(server.Port());
-    EXPECT_EQ(AnswerPos(first->Ask(*Cmd(1))), 1);
-    // The second peer waits in the listen queue while the first one stays connected.
-    Client second(server.Port());
-    WriteComponentFrame(second.s, *Cmd(2));
-    EXPECT_EQ(server.ConnectionCount(), 1);
-    first.reset();
-    EXPECT_EQ(AnswerPos(ReadComponentFrame(second.s, 10000)), 2);
-    server.Stop();
-    // A port in use cannot be taken again.
-    TTcpServer a, b;
-    a.OnRequest = b.OnRequest = EchoHandler;
-    a.Start("127.0.0.1", 0);
-    EXPECT_THROW(b.Start("127.0.0.1", a.Port()), EInOutError);
-    EXPECT_FALSE(b.Active());
-}
-
-TEST(TcpServer, StopEndsIdleConnectionsLeaksNoDescriptorAndCanRestart) {
-    const int fds = OpenDescriptors();
-    TTcpServer server;
-    server.OnRequest = EchoHandler;
-    server.Start("127.0.0.1", 0);
-    {
-        std::vector<std::unique_ptr<Client>> idle;
-        for (int i = 0; i < 4; ++i) {
-            idle.push_back(std::make_unique<Client>(server.Port()));
-            EXPECT_EQ(AnswerPos(idle.back()->Ask(*Cmd(i))), i);
-        }
-        server.Stop();
-        EXPECT_EQ(server.ConnectionCount(), 0);
-        for (auto& c : idle) EXPECT_TRUE(c->ClosedWithoutReply());
-    }
-    EXPECT_EQ(OpenDescriptors(), fds);
-
-    server.Start("127.0.0.1", 0);
-    Client again(server.Port());
-    EXPECT_EQ(AnswerPos(again.Ask(*Cmd(9))), 9);
-    // Stopped by the destructor.
-}
-
-TEST(TcpServer, StopWaitsForTheRequestsInProgress) {
-    const int fds = OpenDescriptors();
-    const int threads = Threads();
+    const int fds = OpenDescriptors(), threads = Threads();
     TTcpServer server;
     std::latch inside(3);
     std::atomic<int> finished{0};
     server.OnRequest = [&](TTcpRequest& r) {
+        if (r.Payload != "slow") return EchoHandler(r);
         inside.count_down();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         ++finished;
-        EchoHandler(r);
     };
     server.Start("127.0.0.1", 0);
+    const int serving = Threads();
     {
-        std::vector<std::unique_ptr<Client>> busy;
+        constexpr int kIdle = 1000;
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < kIdle; ++i) {
+            clients.push_back(std::make_unique<Client>(server.Port()));
+            if (i % 10 == 0) {
+                EXPECT_EQ(AnswerPos(clients.back()->Ask(*Cmd(i))), i);  // some asked once
+            }
+        }
+        EXPECT_TRUE(Eventually([&] { return server.ConnectionCount() == kIdle; }));
+        Client active(server.Port());
+        for (int k = 0; k < 20; ++k) EXPECT_EQ(AnswerPos(active.Ask(*Cmd(k))), k);
+        EXPECT_EQ(Threads(), serving);
         for (int i = 0; i < 3; ++i) {
-            busy.push_back(std::make_unique<Client>(server.Port()));
-            WriteComponentFrame(busy.back()->s, *Cmd(i));
+            clients.push_back(std::make_unique<Client>(server.Port()));
+            WriteFrame(clients.back()->s, "slow");
         }
         inside.wait();
         server.Stop();
         EXPECT_EQ(finished, 3);
-        for (auto& c : busy) EXPECT_TRUE(c->ClosedWithoutReply());
+        EXPECT_EQ(server.ConnectionCount(), 0);
+        for (auto& c : clients) EXPECT_TRUE(c->ClosedWithoutReply());
     }
     EXPECT_EQ(OpenDescriptors(), fds);
     // A joined thread can stay listed in /proc for a moment after it ended.
     EXPECT_TRUE(Eventually([&] { return Threads() == threads; })) << Threads() << " threads, " << threads << " before";
+    server.Start("127.0.0.1", 0);
+    Client again(server.Port());
+    EXPECT_EQ(AnswerPos(again.Ask(*Cmd(9))), 9);
+    // Stopped by the destructor.
 }
 
 TEST(TcpServer, FrameBoundIsSetPerServer) {

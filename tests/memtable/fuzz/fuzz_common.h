@@ -9,22 +9,14 @@
 #include "memtable/memtable.h"
 
 inline void DefineEveryType(TNVMemTable& t) {
-    t.FieldDefs().Add("S", TFieldType::ftString, 8);
-    t.FieldDefs().Add("SI", TFieldType::ftSmallint);
-    t.FieldDefs().Add("I", TFieldType::ftInteger);
-    t.FieldDefs().Add("W", TFieldType::ftWord);
-    t.FieldDefs().Add("B", TFieldType::ftBoolean);
-    t.FieldDefs().Add("F", TFieldType::ftFloat);
-    t.FieldDefs().Add("C", TFieldType::ftCurrency);
-    t.FieldDefs().Add("BCD", TFieldType::ftBCD, 4);
-    t.FieldDefs().Add("D", TFieldType::ftDate);
-    t.FieldDefs().Add("T", TFieldType::ftTime);
-    t.FieldDefs().Add("DT", TFieldType::ftDateTime);
-    t.FieldDefs().Add("BY", TFieldType::ftBytes, 4);
-    t.FieldDefs().Add("A", TFieldType::ftAutoInc);
-    t.FieldDefs().Add("BL", TFieldType::ftBlob);
-    t.FieldDefs().Add("M", TFieldType::ftMemo);
-    t.FieldDefs().Add("L", TFieldType::ftLargeint);
+    const struct { const char* name; TFieldType type; int size; } fields[] = {
+        {"S", TFieldType::ftString, 8},   {"SI", TFieldType::ftSmallint, 0}, {"I", TFieldType::ftInteger, 0},
+        {"W", TFieldType::ftWord, 0},     {"B", TFieldType::ftBoolean, 0},   {"F", TFieldType::ftFloat, 0},
+        {"C", TFieldType::ftCurrency, 0}, {"BCD", TFieldType::ftBCD, 4},     {"D", TFieldType::ftDate, 0},
+        {"T", TFieldType::ftTime, 0},     {"DT", TFieldType::ftDateTime, 0}, {"BY", TFieldType::ftBytes, 4},
+        {"A", TFieldType::ftAutoInc, 0},  {"BL", TFieldType::ftBlob, 0},     {"M", TFieldType::ftMemo, 0},
+        {"L", TFieldType::ftLargeint, 0}};
+    for (const auto& f : fields) t.FieldDefs().Add(f.name, f.type, f.size);
     t.CreateTable();
 }
 
