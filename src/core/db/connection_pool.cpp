@@ -16,7 +16,7 @@ const char* const kSessionSettingsSQL =
     "SET SESSION sql_mode = 'NO_ENGINE_SUBSTITUTION';"
     // Reports of what a user changed, so that a connection left as it was
     // handed out is given back without a reset (TSessionUse).
-    "SET SESSION session_track_transaction_info = 'STATE', session_track_state_change = ON;";
+    "SET SESSION session_track_transaction_info = 'CHARACTERISTICS', session_track_state_change = ON;";
 
 namespace {
 
@@ -89,7 +89,26 @@ void TSessionUse::Sending(const std::string& text) {
 }
 
 void TSessionUse::ResultRead(MYSQL* conn) {
-    if (pending_ && (ServerStatus(conn) & SERVER_SESSION_STATE_CHANGED)) pending_ = false;
+    if (!pending_ || !(ServerStatus(conn) & SERVER_SESSION_STATE_CHANGED)) return;
+    // Reports of the transaction alone leave nothing behind once it has ended
+    // (Clean asks the server) and no characteristics wait for the next one
+    // (the last report says so). Any other report, or a report of nothing in
+    // particular, marks the session changed.
+    const char* data = nullptr;
+    size_t length = 0;
+    bool transactionOnly = false;
+    for (int type = SESSION_TRACK_BEGIN; type <= SESSION_TRACK_END; ++type) {
+        if (mysql_session_track_get_first(conn, static_cast<enum_session_state_type>(type), &data, &length) != 0)
+            continue;
+        if (type == SESSION_TRACK_TRANSACTION_CHARACTERISTICS) {
+            nextTransactionSet_ = length != 0;
+        } else if (type != SESSION_TRACK_TRANSACTION_STATE) {
+            pending_ = false;
+            return;
+        }
+        transactionOnly = true;
+    }
+    if (!transactionOnly) pending_ = false;
 }
 
 void TSessionUse::Finished() {
@@ -98,7 +117,7 @@ void TSessionUse::Finished() {
 }
 
 bool TSessionUse::Clean(MYSQL* conn) const {
-    return clean_ && conn && !(ServerStatus(conn) & SERVER_STATUS_IN_TRANS);
+    return clean_ && !nextTransactionSet_ && conn && !(ServerStatus(conn) & SERVER_STATUS_IN_TRANS);
 }
 
 bool RunSessionText(MYSQL* conn, const std::string& text, std::string& error) {

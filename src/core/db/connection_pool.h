@@ -60,11 +60,14 @@ extern const char* const kSessionSettingsSQL;
 // session settings were applied; it stops being clean for good with a
 // statement that the server reports to have changed the session state (a
 // session variable, a user variable set by SET, a temporary table, a prepared
-// statement, the default database) or the transaction state (a transaction
-// begun, tables locked, the next transaction's characteristics), a text that
-// may set a user variable, take a named lock or run a stored procedure, which
-// the server does not report ("@", "lock", "call"), a statement whose results were not all read without error,
-// or a transaction still open when it is given back.
+// statement, the default database), a text that may set a user variable,
+// take a named lock or run a stored procedure, which the server does not
+// report ("@", "lock", "call"), or a statement whose results were not all
+// read without error, or a transaction still open when it is given back. The
+// server also reports the transaction's state and the characteristics set
+// for the next transaction: these alone leave a connection clean once the
+// transaction has ended, unless the last report says that characteristics
+// wait for the next one.
 class TSessionUse {
 public:
     explicit TSessionUse(bool settingsApplied) : clean_(settingsApplied) {}
@@ -79,7 +82,8 @@ public:
 
 private:
     bool clean_;
-    bool pending_ = false;  // the text being read is clean so far
+    bool pending_ = false;             // the text being read is clean so far
+    bool nextTransactionSet_ = false;  // characteristics wait for the next transaction
 };
 
 class TConnectionPool {
