@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
+#include "core/format.h"
 
 namespace {
 
@@ -21,8 +22,39 @@ TEST(SplitByCharsTest, Cases) {
     EXPECT_EQ(SplitByChars("PAY:1:2;3", ":;", false), (V{"PAY", "1", "2", "3"}));
 }
 
+TEST(ParseDelimitedTextTest, Cases) {
+    // Text, delimiters, the parts joined by "|" (quotes group and double).
+    const struct { const char* text; const char* delims; const char* want; } cases[] = {
+        {"a,\"b,c\",,d,", ",", "a|b,c||d|"}, {"\"say \"\"hi\"\"\"", ",", "say \"hi\"|"},
+        {"1|name|pass\r\n2|x|y\r\n", "|\r\n", "1|name|pass|2|x|y|"}, {"a\n\nb", "\n", "a||b|"},
+        {"", ",", ""}, {",", ",", "|"}, {"ab\"cd\"ef", ",", "abcdef|"}, {"\"unterminated,x", ",", "unterminated,x|"},
+    };
+    for (const auto& c : cases) {
+        std::string got;
+        for (const std::string& part : SplitDelimitedText(c.text, c.delims)) got += part + "|";
+        EXPECT_EQ(got, c.want) << c.text;
+    }
+    V list{"keep"};
+    ParseDelimitedText("a,b", list, ",", false);
+    EXPECT_EQ(list, (V{"keep", "a", "b"}));
+    ParseDelimitedText("c", list, ",", true);
+    EXPECT_EQ(list, V{"c"});
+}
+
 TEST(TextTest, BooleanCharactersQuotesAndBracketNumbers) {
     EXPECT_EQ(std::string(BoolChars[false]) + BoolChars[true], "FT");
+    std::string digits;
+    for (const char* s : {"", "0123", "12a", "-1"}) digits += IsDigitsOnly(s) ? '1' : '0';
+    EXPECT_EQ(digits, "1100");
+    EXPECT_EQ(Format("%d %d %d %d", {LastCharPos('_', "ARTICLE_NZOK_12", 0), LastCharPos('_', "ARTICLE_NZOK_12", 1),
+                                     LastCharPos('_', "ARTICLE_NZOK_12", 2), LastCharPos('_', "", 0)}),
+              "13 8 0 0");
+    std::string quoted;
+    for (const char* s : {" ", "", "\"", "/data/with blank/x.rar", "  "}) quoted += QuoteIfSingleBlank(s) + "|";
+    EXPECT_EQ(quoted, "\" \"||\"|/data/with blank/x.rar|  |");
+    V names{"article", Cp(u8"аптека"), ""};
+    UpperCaseStrings(names);
+    EXPECT_EQ(names, (V{"ARTICLE", Cp(u8"АПТЕКА"), ""}));
     EXPECT_TRUE(StrToBoolTF("T"));
     for (const char* s : {"t", "F", "", "TRUE", "T "}) EXPECT_FALSE(StrToBoolTF(s)) << s;
     std::string removed;
