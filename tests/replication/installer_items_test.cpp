@@ -315,9 +315,9 @@ TEST(DataPacketReader, ReadsTheClientDatasetForms) {
     EXPECT_TRUE(p.Value(1, 1).IsNull());
     EXPECT_EQ(DateToText(p.Value(1, 2).AsDateTime()), "31.01.2010");
     EXPECT_TRUE(p.Value(1, 6).AsBoolean());
-    // With a byte order mark and UTF-8 declared, text is converted and a
-    // reference is a Unicode character, as XML has it.
-    p.LoadFromString("\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?><DATAPACKET Version=\"2.0\"><METADATA>"
+    // A byte order mark alone makes the packet UTF-8: text is converted and
+    // a reference is a Unicode character, as XML has it.
+    p.LoadFromString("\xEF\xBB\xBF<?xml version=\"1.0\"?><DATAPACKET Version=\"2.0\"><METADATA>"
                      "<FIELDS><FIELD attrname=\"NAME\" fieldtype=\"string\" WIDTH=\"30\"/></FIELDS></METADATA>"
                      "<ROWDATA><ROW NAME=\"" + std::string(reinterpret_cast<const char*>(u8"Ёлха &#192;")) +
                      "\"/></ROWDATA></DATAPACKET>");
