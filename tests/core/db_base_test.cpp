@@ -400,10 +400,11 @@ TEST_F(DMBaseTest, CallStoredProcedureTypesItsParametersAndRefusesNamesThatAreNo
     // ATime went as the date 1.5 stands for, which the DOUBLE column reads as its year.
     for (size_t i = 0; i < results.ArrayLength(); ++i) got += "|" + VarToStr(results[i]);
     EXPECT_EQ(got, "call P_TYPES(:S,\r\n:I32,\r\n:I8,\r\n:I16,\r\n:I64,\r\n:C,\r\n:ATime,\r\n:ADATE,\r\n:PRICE,"
-                   "\r\n:D,\r\n:B,\r\n:N) S:Variant S:String I32:Variant I32:Integer I8:Variant I8:Smallint I16:Variant I64:Variant "
-                   "I64:Largeint C:Variant C:Currency ATime:Variant ATime:DateTime ADATE:Variant ADATE:DateTime "
-                   "PRICE:Variant PRICE:Float D:Variant B:Variant N:Variant BEFORE OPEN qryCallStoredProcedure "
-                   "AFTER OPEN qryCallStoredProcedure BEFORE FIELDBYNAME AFTER FIELDBYNAME |" + Cp(u8"О'Нийл") +
+                   "\r\n:D,\r\n:B,\r\n:N) S:Variant S:String I32:Variant I32:Integer I8:Variant I8:Smallint "
+                   "I16:Variant I64:Variant I64:Largeint C:Variant C:Currency ATime:Variant ATime:DateTime "
+                   "ADATE:Variant ADATE:DateTime PRICE:Variant PRICE:Float D:Variant B:Variant N:Variant BEFORE OPEN "
+                   "qryCallStoredProcedure AFTER OPEN qryCallStoredProcedure BEFORE FIELDBYNAME AFTER FIELDBYNAME |" +
+                   Cp(u8"О'Нийл") +
                    "|-5|-5|300|5000000000|12.3456|1899|05.12.2026 18:05:09|2.5|05.12.2026 18:05:09|1|");
     EXPECT_TRUE(results[11].IsNull());
     // An error of the call passes on; the log ends before the open.
