@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "core/cp1251.h"
 #include "core/datetime.h"
@@ -12,6 +13,7 @@
 #include "core/env/env.h"
 #include "core/env/posix_env.h"
 #include "core/exceptions.h"
+#include "core/format.h"
 #include "core/options.h"
 #include "support/expect_raises.h"
 #include "support/temp_dir.h"
@@ -313,6 +315,8 @@ TEST_F(DMBaseTest, ScalarsLastInsertIdAndSeveralStatementsWhichStopAtTheFirstErr
     dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
     dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 2, NOW())");
     EXPECT_EQ(dm.GetLastInsertID(), 2);
+    dm.NextIDValue(6);  // the generator's procedure leaves it alone
+    EXPECT_EQ(dm.GetLastInsertID(), 2);
     // Inserting 0 into an auto-increment key draws a new identity.
     dm.ExecSQL("INSERT INTO SUBSTITUDE_ARTICLE (ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID) VALUES (0, 1, 2)");
     EXPECT_EQ(dm.GetLastInsertID(), 1);
@@ -338,8 +342,13 @@ TEST_F(DMBaseTest, ScalarsLastInsertIdAndSeveralStatementsWhichStopAtTheFirstErr
     EXPECT_EQ(Count("pharmacy"), 3);
 }
 
-TEST_F(DMBaseTest, ColumnsRowCountsAndExistenceTakeNamesAsValues) {
+TEST_F(DMBaseTest, ColumnListsRowCountsAndExistenceTakeNamesAsValues) {
     TDMBase dm;
+    EXPECT_EQ(dm.GetColumnList("pharmacy", false), "id,name,inet_pass,last_archive_num,last_update_date");
+    EXPECT_EQ(dm.GetColumnList("PHARMACY", true), ":id,:name,:inet_pass,:last_archive_num,:last_update_date");
+    EXPECT_EQ(dm.GetColumnList("SUBSTITUDE_ARTICLE", false), "ARTICLE_ID,SUBSTITUDE_ARTICLE_ID");
+    // Unknown, and a name with a quote: a value, not SQL.
+    EXPECT_EQ(dm.GetColumnList("no_such_table", false) + dm.GetColumnList("x' OR '1'='1", false), "");
     std::vector<std::string> cols = {"stale"};
     dm.GetNonAutoIncColumns("action_request_status", cols);
     EXPECT_EQ(cols, (std::vector<std::string>{"ACTION_REQUEST_ID", "PHARM_ID", "REQUEST_STATUS", "MODIFY_DATE"}));
@@ -365,27 +374,51 @@ TEST_F(DMBaseTest, ColumnsRowCountsAndExistenceTakeNamesAsValues) {
     EXPECT_FALSE(dm.ProducerExists(18));
     EXPECT_TRUE(dm.ShelfExists(1));
     EXPECT_FALSE(dm.ShelfExists(5));
+    EXPECT_TRUE(dm.RecordExistsFmt("SELECT ID FROM SHELF WHERE ID = %d AND PHARM_ID = %d", {5, 3}));
+    EXPECT_FALSE(dm.RecordExistsFmt("SELECT ID FROM SHELF WHERE ID = %d AND PHARM_ID = %d", {5, 4}));
 }
 
-// Stored procedures: the services call them with integer and text values
-// (the catalogue's deletes), and never ignore a missing procedure.
+// Stored procedures, and the identity generator that is one.
 TEST_F(DMBaseTest, CallStoredProcedureTypesItsParametersAndRefusesNamesThatAreNoIdentifiers) {
-    db.Exec("CREATE PROCEDURE P_ECHO(IN AID INT, IN ARES VARCHAR(20)) SELECT AID AS AID, ARES AS ARES");
+    // Strings, 8-, 32- and 64-bit integers, currency and doubles get a type of
+    // their own (a double named as a date or time is one); 16-bit integers,
+    // dates, Booleans and nulls stay variants.
+    db.Exec("CREATE PROCEDURE P_TYPES(IN S VARCHAR(20), IN I32 INT, IN I8 INT, IN I16 INT, IN I64 BIGINT, "
+            "IN C DECIMAL(19,4), IN ATime DOUBLE, IN ADATE DATETIME, IN PRICE DOUBLE, IN D DATETIME, IN B INT, "
+            "IN N INT) SELECT S, I32, I8, I16, I64, C, ATime, ADATE, PRICE, D, B, N");
     TDMBase dm;
     Variant results;
-    dm.CallStoredProcedure("P_ECHO", {"AID", "ARES"}, {Variant(int32_t(-5)), Variant(Cp(u8"О'Нийл"))}, results, false);
-    EXPECT_EQ(log.Messages("TDMBase"),
-              (std::vector<std::string>{"call P_ECHO(:AID,\r\n:ARES)", "AID = ftVariant", "AID = ftInteger",
-                                        "ARES = ftVariant", "ARES = ftString", "BEFORE OPEN qryCallStoredProcedure",
-                                        "AFTER OPEN qryCallStoredProcedure", "BEFORE FIELDBYNAME",
-                                        "AFTER FIELDBYNAME"}));
-    ASSERT_EQ(results.ArrayLength(), 2u);
-    EXPECT_EQ(VarToStr(results[0]) + "|" + VarToStr(results[1]), "-5|" + Cp(u8"О'Нийл"));
+    const TDateTime when = EncodeDateTime(2026, 12, 5, 18, 5, 9);
+    dm.CallStoredProcedure("P_TYPES", {"S", "I32", "I8", "I16", "I64", "C", "ATime", "ADATE", "PRICE", "D", "B", "N"},
+                           {Variant(Cp(u8"О'Нийл")), Variant(int32_t(-5)), Variant(int8_t(-5)), Variant(int16_t(300)),
+                            Variant(int64_t(5000000000LL)), Variant(Currency::FromRaw(123456)), Variant(1.5),
+                            Variant(when), Variant(2.5), Variant::FromDate(when), Variant(true), Variant::Null()},
+                           results, false);
+    std::string got;  // the log (a parameter's type as "name:type"), then the values
+    for (std::string line : log.Messages("TDMBase"))
+        got += (line.find(" = ft") != std::string::npos ? line.replace(line.find(" = ft"), 5, ":") : line) + " ";
+    // ATime went as the date 1.5 stands for, which the DOUBLE column reads as its year.
+    for (size_t i = 0; i < results.ArrayLength(); ++i) got += "|" + VarToStr(results[i]);
+    EXPECT_EQ(got, "call P_TYPES(:S,\r\n:I32,\r\n:I8,\r\n:I16,\r\n:I64,\r\n:C,\r\n:ATime,\r\n:ADATE,\r\n:PRICE,"
+                   "\r\n:D,\r\n:B,\r\n:N) S:Variant S:String I32:Variant I32:Integer I8:Variant I8:Smallint "
+                   "I16:Variant I64:Variant I64:Largeint C:Variant C:Currency ATime:Variant ATime:DateTime "
+                   "ADATE:Variant ADATE:DateTime PRICE:Variant PRICE:Float D:Variant B:Variant N:Variant BEFORE OPEN "
+                   "qryCallStoredProcedure AFTER OPEN qryCallStoredProcedure BEFORE FIELDBYNAME AFTER FIELDBYNAME |" +
+                   Cp(u8"О'Нийл") +
+                   "|-5|-5|300|5000000000|12.3456|1899|05.12.2026 18:05:09|2.5|05.12.2026 18:05:09|1|");
+    EXPECT_TRUE(results[11].IsNull());
     // An error of the call passes on; the log ends before the open.
     EXPECT_THROW(dm.CallStoredProcedure("SP_MISSING", {"AID", "ARES"}, {Variant(int32_t(1)), Variant("F")},
                                         results, false),
                  EDatabaseError);
     EXPECT_EQ(log.Messages("TDMBase").back(), "BEFORE OPEN qryCallStoredProcedure");
+    // Ignored: the call goes on and fails at the first column; with no names
+    // there is nothing to read and the result is null.
+    EXPECT_THROW(dm.CallStoredProcedure("SP_MISSING", {"AID"}, {Variant(int32_t(1))}, results, true), EDatabaseError);
+    EXPECT_EQ(log.Messages("TDMBase").back(), "BEFORE FIELDBYNAME");
+    results = Variant(int32_t(5));
+    EXPECT_NO_THROW(dm.CallStoredProcedure("SP_MISSING", {}, {}, results, true));
+    EXPECT_TRUE(results.IsNull());
     // Fewer values than names: the text and the parameters that have a value
     // are logged, then the missing value fails before anything is sent.
     log.Clear();
@@ -398,16 +431,50 @@ TEST_F(DMBaseTest, CallStoredProcedureTypesItsParametersAndRefusesNamesThatAreNo
                                  "x(); DROP TABLE pharmacy; call y"};
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
-        ExpectRaises<EDatabaseError>([&] { dm.CallStoredProcedure(name, {}, {}, results, false); },
-                                     "Invalid stored procedure name '" + name + "'");
+        for (bool ignore : {false, true})
+            ExpectRaises<EDatabaseError>([&] { dm.CallStoredProcedure(name, {}, {}, results, ignore); },
+                                         "Invalid stored procedure name '" + name + "'");
     }
     EXPECT_NO_THROW(db.Exec("SELECT COUNT(*) FROM pharmacy"));  // still there
+
+    // The generator hands out the next value, 1 for an unknown one, unique
+    // across connections and transactions; a null value reads as 0.
+    db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 41 WHERE GENERATOR_ID = 6");
+    log.Clear();
+    EXPECT_EQ(dm.NextIDValue(6), 42);
+    EXPECT_EQ(dm.NextIDValue(123), 1);
+    const std::vector<std::string> lines = log.Messages("TDMBase");  // two calls as above
+    ASSERT_EQ(lines.size(), 18u);
+    EXPECT_EQ(lines[0] + "|" + lines[2] + "|" + lines[4],
+              "call sp_NextIDValue(:AGENERATOR_ID,\r\n:AID_VALUE)|AGENERATOR_ID = ftInteger|AID_VALUE = ftLargeint");
+    std::vector<int64_t> drawn(30);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&drawn, t] {
+            TDMBase own;
+            for (int i = 0; i < 10; ++i) {
+                if (t % 2) own.StartTransaction(TIsolationLevel::ilReadCommitted);
+                drawn[t * 10 + i] = own.NextIDValue(6);
+                own.CommitTransaction();
+            }
+        });
+    for (auto& th : threads) th.join();
+    const std::set<int64_t> all(drawn.begin(), drawn.end());
+    EXPECT_EQ(Format("%d %d %d", {int64_t(all.size()), *all.begin(),
+                                  db.ScalarInt("SELECT ID_VALUE FROM ZVL_GENERATORS WHERE GENERATOR_ID = 6")}),
+              "30 43 72");
+    db.Exec("DROP PROCEDURE sp_NextIDValue");
+    db.Exec("CREATE PROCEDURE sp_NextIDValue(IN AGENERATOR_ID INT, IN AID_VALUE BIGINT) "
+            "SELECT AGENERATOR_ID AS AGENERATOR_ID, NULL AS AID_VALUE");
+    EXPECT_EQ(dm.NextIDValue(6), 0);
 }
 
 
-// Environment variables: the services read switches only, one at a time;
-// the full load and the write-back have no caller in the services.
-TEST_F(DMBaseTest, EnvironmentVariableReadBoolIsTrueOnlyForExactlyTOfTheCentralRowInExactCaseAndWritesNothing) {
+// Environment variables: switches read one at a time; a full load, which
+// takes the central rows, the first of duplicate names in exact case, and
+// writes missing variables (with the generator's next ids) and modified
+// ones back at its end.
+TEST_F(DMBaseTest, EnvironmentVariablesReadBoolWritesNothingAFullLoadWritesBackAtItsEnd) {
     db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES "
             "(1, 'IsT', 'T', 0), (2, 'IsF', 'F', 0), (3, 'IsEmpty', '', 0), (4, 'IsNull', NULL, 0), "
             "(5, 'IsLower', 't', 0), (6, 'IsOne', '1', 0), (7, 'IsTrue', 'True', 0), (8, 'Elsewhere', 'T', 5), "
@@ -427,6 +494,54 @@ TEST_F(DMBaseTest, EnvironmentVariableReadBoolIsTrueOnlyForExactlyTOfTheCentralR
         EXPECT_EQ(TZVL2EnvironmentVariables::ReadBool(&dm, c.name, c.byDefault), c.want);
     }
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM ZVL_ENV_VARS"), 9);
+    const std::string stored = "SELECT GROUP_CONCAT(CONCAT(ID, ' ', VAR_NAME, '=', IFNULL(VAR_VALUE, ''), '@', "
+                               "PHARM_ID) ORDER BY ID SEPARATOR ' ') FROM ZVL_ENV_VARS "
+                               "WHERE ID IN (1, 4, 10) OR ID > 100";
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (10, 'IsT', 'two', 0)");
+    db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 100 WHERE GENERATOR_ID = 6");
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (4)");
+    {
+        TZVL2EnvironmentVariables vars(&dm, "");
+        ASSERT_EQ(vars.GetCount(), 8);
+        EXPECT_THROW(vars.GetVar(8), EListError);
+        EXPECT_EQ(vars.FindVar("IsT")->ID * 10 + vars.FindVar("IsNull")->Value.IsNull(), 11);
+        EXPECT_TRUE(vars.FindVar("ist") == nullptr && vars.FindVar("Elsewhere") == nullptr);
+        EXPECT_FALSE(vars.IsModified());
+        Variant v;
+        vars.GetValue("NewSwitch", Variant("F"), v);
+        EXPECT_EQ(v.AsString() + std::to_string(vars.GetBool("AnotherNew", true)), "F1");
+        EXPECT_TRUE(vars.IsModified());
+        EXPECT_EQ(vars.FindVar("NewSwitch")->ID, -1);
+        vars.FindVar("IsT")->Value = Variant("changed");
+        vars.FindVar("IsT")->Modified = true;
+        // The write-back commits the caller's transaction, once.
+        vars.WriteBack();
+        EXPECT_FALSE(dm.InTransaction() || vars.FindVar("IsT")->Modified);
+        EXPECT_EQ(vars.FindVar("AnotherNew")->ID, 102);
+    }
+    EXPECT_EQ(db.ScalarStr(stored), "1 IsT=changed@0 4 IsNull=@0 10 IsT=two@0 101 NewSwitch=F@0 102 AnotherNew=T@0");
+    // The generator's next id is taken: the insert fails, and rolls the
+    // transaction back, or is logged when left to the destructor.
+    db.Exec("INSERT INTO ZVL_ENV_VARS (ID, VAR_NAME, VAR_VALUE, PHARM_ID) VALUES (103, 'Taken', 'x', 3)");
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    dm.ExecSQL("INSERT INTO pharmacy (id) VALUES (5)");
+    for (bool thrown : {true, false}) {
+        EXPECT_TRUE(log.Messages("TZVL2EnvironmentVariables").empty());  // the destructor did not try again
+        TZVL2EnvironmentVariables vars(&dm, "");
+        Variant v;
+        vars.GetValue("Y", Variant("1"), v);
+        if (thrown) {
+            EXPECT_THROW(vars.WriteBack(), EDatabaseError);
+        }
+    }
+    EXPECT_FALSE(dm.InTransaction());
+    EXPECT_EQ(Count("pharmacy"), 1);
+    const std::vector<std::string> failed = log.Messages("TZVL2EnvironmentVariables");
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].rfind("Writing the environment variables failed: ", 0), 0u);
+    EXPECT_EQ(db.ScalarStr(stored), "1 IsT=changed@0 4 IsNull=@0 10 IsT=two@0 101 NewSwitch=F@0 102 AnotherNew=T@0 "
+                                    "103 Taken=x@3");
     db.Exec("DROP TABLE ZVL_ENV_VARS");
     EXPECT_THROW(TZVL2EnvironmentVariables::ReadBool(&dm, "NomSyncServerPaused", false), EDatabaseError);
 }

@@ -62,6 +62,18 @@ TEST_F(FilesTest, ForceDeleteFileFoldersEntriesAndFileLists) {
     ForceDirectories(P("folder"));
     EXPECT_FALSE(ForceDeleteFile(P("folder")));
     EXPECT_EQ(Present({"ro.txt", "folder"}), "01");
+    // Deleting by mask leaves folders; a missing folder is nothing to do.
+    EXPECT_TRUE(DeleteFilesByMask(P("missing"), "*.*"));
+    for (const char* f : {"x/a.xml", "x/B.XML", "x/c.txt", "x/sub.xml/inner"}) dir_.Write(f, "1");
+    EXPECT_TRUE(DeleteFilesByMask(P("x"), "*.nothing") && DeleteFilesByMask(P("x"), "*.xml"));
+    EXPECT_EQ(Present({"x/a.xml", "x/B.XML", "x/c.txt", "x/sub.xml/inner"}), "0011");
+    EXPECT_TRUE(DeleteFilesByMask(P("x/"), "*.*"));
+    EXPECT_EQ(Present({"x/c.txt", "x/sub.xml/inner"}), "01");
+    dir_.Write("s.bin", std::string(1234, 'x'));
+    dir_.Write("e.bin", "");
+    EXPECT_EQ(FileSizeByName(P("s.bin")) * 10 + FileSizeByName(P("e.bin")), 12340);
+    EXPECT_THROW(FileSizeByName(P("missing")), EInOutError);
+    EXPECT_THROW(FileSizeByName(P("folder")), EInOutError);
     EXPECT_TRUE(ForceDirectories(P("a/b/c/")));
     EXPECT_TRUE(DirectoryExists(P("a/b/c")));
     EXPECT_THROW(ForceDirectories(""), EInOutError);

@@ -118,7 +118,7 @@ TEST(IniFile, MissingFileReadsEmptyAndIsCreatedByTheFirstWriteOrRaises) {
     TIniFile ini(path);
     EXPECT_EQ(ini.ReadString("Main", "Key", "def"), "def");
     EXPECT_EQ(ini.ReadInteger("Main", "Key", 7), 7);
-    EXPECT_FALSE(ini.ValueExists("Main", "Key"));
+    EXPECT_FALSE(ini.ValueExists("Main", "Key") || ini.SectionExists("Main"));
     EXPECT_FALSE(std::ifstream(path).good());  // reading creates nothing
 
     ini.WriteString("Main", "Key", "v");
@@ -133,7 +133,7 @@ TEST(IniFile, NamesIgnoreCaseValuesAreTrimmedAndUnquoted) {
                                  "; comment\r\n[main]\r\n  serverName =  db.local  \r\n"
                                  "Quoted=\"  spaced  \"\r\nSingle='x'\r\nHalf=\"x\r\nEmpty=\r\n");
     TIniFile ini(path);
-    EXPECT_TRUE(ini.ValueExists("Main", "SERVERNAME"));
+    EXPECT_TRUE(ini.SectionExists("MAIN") && ini.ValueExists("Main", "SERVERNAME"));
     EXPECT_EQ(ini.ReadString("MAIN", "ServerName", ""), "db.local");
     EXPECT_EQ(ini.ReadString("Main", "Quoted", ""), "  spaced  ");
     EXPECT_EQ(ini.ReadString("Main", "Single", ""), "x");

@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
+#include "core/format.h"
 
 namespace {
 
 using V = std::vector<std::string>;
 
-TEST(SplitByCharsTest, Cases) {
+TEST(SplitTest, ByCharsAndDelimitedText) {
     EXPECT_EQ(SplitByChars("a:b:", ":", false), (V{"a", "b"}));
     EXPECT_EQ(SplitByChars("a:b:", ":", true), (V{"a", "b"}));
     EXPECT_EQ(SplitByChars("a::b", ":", true), (V{"a", "", "b"}));
@@ -19,10 +20,36 @@ TEST(SplitByCharsTest, Cases) {
     EXPECT_EQ(SplitByChars(":", ":", true), V{""});
     EXPECT_EQ(SplitByChars("\"a:b\"", ":", false), (V{"\"a", "b\""}));  // quotes mean nothing
     EXPECT_EQ(SplitByChars("PAY:1:2;3", ":;", false), (V{"PAY", "1", "2", "3"}));
+    // Delimited text: quotes group and double.
+    EXPECT_EQ(SplitDelimitedText("a,\"b,c\",,d,", ","), (V{"a", "b,c", "", "d"}));
+    EXPECT_EQ(SplitDelimitedText("\"say \"\"hi\"\"\"", ","), V{"say \"hi\""});
+    EXPECT_EQ(SplitDelimitedText("1|name|pass\r\n2|x|y\r\n", "|\r\n"), (V{"1", "name", "pass", "2", "x", "y"}));
+    EXPECT_EQ(SplitDelimitedText("a\n\nb", "\n"), (V{"a", "", "b"}));
+    EXPECT_EQ(SplitDelimitedText("", ","), V{});
+    EXPECT_EQ(SplitDelimitedText(",", ","), V{""});
+    EXPECT_EQ(SplitDelimitedText("ab\"cd\"ef", ","), V{"abcdef"});
+    EXPECT_EQ(SplitDelimitedText("\"unterminated,x", ","), V{"unterminated,x"});
+    V list{"keep"};
+    ParseDelimitedText("a,b", list, ",", false);
+    EXPECT_EQ(list, (V{"keep", "a", "b"}));
+    ParseDelimitedText("c", list, ",", true);
+    EXPECT_EQ(list, V{"c"});
 }
 
 TEST(TextTest, BooleanCharactersQuotesAndBracketNumbers) {
     EXPECT_EQ(std::string(BoolChars[false]) + BoolChars[true], "FT");
+    std::string digits;
+    for (const char* s : {"", "0123", "12a", "-1"}) digits += IsDigitsOnly(s) ? '1' : '0';
+    EXPECT_EQ(digits, "1100");
+    EXPECT_EQ(Format("%d %d %d %d", {LastCharPos('_', "ARTICLE_NZOK_12", 0), LastCharPos('_', "ARTICLE_NZOK_12", 1),
+                                     LastCharPos('_', "ARTICLE_NZOK_12", 2), LastCharPos('_', "", 0)}),
+              "13 8 0 0");
+    std::string quoted;
+    for (const char* s : {" ", "", "\"", "/data/with blank/x.rar", "  "}) quoted += QuoteIfSingleBlank(s) + "|";
+    EXPECT_EQ(quoted, "\" \"||\"|/data/with blank/x.rar|  |");
+    V names{"article", Cp(u8"аптека"), ""};
+    UpperCaseStrings(names);
+    EXPECT_EQ(names, (V{"ARTICLE", Cp(u8"АПТЕКА"), ""}));
     EXPECT_TRUE(StrToBoolTF("T"));
     for (const char* s : {"t", "F", "", "TRUE", "T "}) EXPECT_FALSE(StrToBoolTF(s)) << s;
     std::string removed;

@@ -34,6 +34,9 @@ TEST(Variant, NumericConversions) {
     EXPECT_EQ(Variant(int32_t{5}), Variant(int64_t{5}));
     EXPECT_EQ(Variant(2.5).AsString(), "2.5");
     EXPECT_EQ(Variant(Currency::FromRaw(-23400)).AsString(), "-2.34");
+    // Wide text as it is, even where code page 1251 has no form; other text through it.
+    EXPECT_EQ(Variant(std::u16string(u"\u4E2D\u0416")).AsWideString(), u"\u4E2D\u0416");
+    EXPECT_EQ(Variant("\xC6").AsWideString(), u"\u0416");
 }
 
 TEST(Variant, ArraysCopyOnWrite) {

@@ -208,16 +208,31 @@ TEST_F(FtpServerTest, ConnectionsNeverMadeOrFallenSilentAreAnswered) {
     EXPECT_EQ(reported, 0);
 }
 
-// Deactivation ends every session, even one in the middle of a transfer or
-// waiting on a passive port, and leaks no descriptor; the server starts again.
+// Sessions beyond the limit are turned away, and a place a session frees is
+// taken again. Deactivation ends every session, even one in the middle of a
+// transfer or waiting on a passive port, and leaks no descriptor; the server
+// starts again.
 TEST_F(FtpServerTest, DeactivationEndsSessionsMidTransferAndLeaksNoDescriptor) {
     auto openFds = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}); };
     const auto before = openFds();
+    server_.Limits.MaxSessions = 3;
     {
-        TFtpTestClient c, waiting, idle;
+        TFtpTestClient c, idle, gone, over;
         ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
         idle.Connect(port_);
-        waiting.Connect(port_);
+        gone.Connect(port_);
+        EXPECT_EQ(over.Connect(port_).Text, "421 Too many connections, try again later.");
+        EXPECT_EQ(gone.Command("QUIT").Code, 221);
+        // The freed place (its session thread may need a moment to end).
+        std::unique_ptr<TFtpTestClient> next;
+        for (int i = 0; i < 100 && !next; ++i) {
+            next = std::make_unique<TFtpTestClient>();
+            if (next->Connect(port_).Code == 220) break;
+            next.reset();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_TRUE(next);
+        TFtpTestClient& waiting = *next;
         ASSERT_EQ(waiting.Login("pharm2", "Secret2").Code, 230);
         EXPECT_EQ(waiting.Command("EPSV").Code, 229);  // a passive port nobody connects to
         int dfd = c.OpenPassive();

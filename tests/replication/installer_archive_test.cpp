@@ -17,6 +17,7 @@
 #include "core/exceptions.h"
 #include "core/format.h"
 #include "core/process.h"
+#include "replication/packet/packet_names.h"
 #include "support/rar4_writer.h"
 #include "support/temp_dir.h"
 
@@ -43,7 +44,9 @@ TEST_F(ArchiveInstall, InitialArchiveReplacesThePharmacysRowsOnly) {
     db.Exec("INSERT INTO STOCK VALUES (9, 'stale', NULL, 0, 5), (1, 'other', NULL, 0, 6)");
     Rows rows;
     for (int i = 3; i <= 5003; ++i) rows.push_back(StockRow(i, Format("r%d", {i}), i % 100));
+    // Items in small letters are no items: the archive is initial data.
     WriteArchive(1, {ReplTables({{1, "STOCK"}}), Stock(rows, "STOCK[2].xml"),
+                     ReplItems({{1, 3, 1, 1}}, "repl_items[1].xml"),
                      Stock({StockRow(1, "one", 10), StockRow(2, "two", 20), StockRow(6000, "z", 0)})});
     Install(1);
     EXPECT_EQ(LastArchive(), 1);
@@ -56,6 +59,12 @@ TEST_F(ArchiveInstall, InitialArchiveReplacesThePharmacysRowsOnly) {
     EXPECT_FALSE(fs::exists(ArchivePath(1)));
     EXPECT_FALSE(fs::exists(PharmFolder() + "1"));
     EXPECT_FALSE(db.ScalarStr("SELECT last_update_date FROM pharmacy WHERE id = 5").empty());
+    // A later archive with them only meets the cannot-continue rule.
+    WriteArchive(2, {ReplItems({{1, 3, 1, 1}}, "repl_items[1].xml")});
+    Install(2);
+    EXPECT_EQ(LastArchive(), 2);
+    EXPECT_EQ(StockOf(5).front(), "1:one:10");
+    EXPECT_TRUE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
 }
 
 TEST_F(ArchiveInstall, AMissingArchiveStopsTheRunAndIsRetried) {
@@ -76,6 +85,15 @@ TEST_F(ArchiveInstall, AMissingArchiveStopsTheRunAndIsRetried) {
     Install(4);
     EXPECT_EQ(LastArchive(), 4);
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:4", "2:two:20"}));
+    // Nothing to do at the last installed number; a highest below it fails.
+    log.Clear();
+    Install(4);
+    EXPECT_EQ(InstallerLog(), (std::vector<std::string>{Cp(u8"Пакет 4 е вече инсталиран!"),
+                                                        Cp(u8"Успешно инсталиране на пакетите!")}));
+    log.Clear();
+    Install(3);
+    EXPECT_EQ(InstallerLog(), (std::vector<std::string>{"ALastArchiveNum 4; FLastArchiveNuber 3",
+                                                        Cp(u8"Грешка при инсталиране... ")}));
 }
 
 // An archive that cannot be read fails, is kept, and is installed by the
@@ -176,6 +194,15 @@ TEST_F(ArchiveInstall, BadNamesFailTheArchiveBeforeAnyStatement) {
     Install(2);
     EXPECT_EQ(LastArchive(), 1);
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM repl_tables_5"), 1);
+    // The edges of an identifier: up to 64 letters, digits and underscores,
+    // trimmed, not starting with a digit.
+    std::string valid;
+    for (std::string name : {std::string("DENIAL"), std::string(" _x9 "), std::string(64, 'a'), std::string(65, 'a'),
+                             std::string(), std::string("9A"), std::string("A-B"), std::string("\xC0\xC1")})
+        valid += IsValidIdentifier(name) ? '1' : '0';
+    EXPECT_EQ(valid, "11100000");
+    EXPECT_EQ(CheckIdentifier(" x ", "table"), "x");
+    EXPECT_TRUE(IsSplitTableName("ARTICLE_") && !IsSplitTableName("REPL_ITEMS"));
 }
 
 TEST_F(ArchiveInstall, LinksInTheExtractFolderAreNeitherFollowedNorImported) {

@@ -94,15 +94,18 @@ TEST_F(ItemsTest, SecondSweepRetriesFailedItemsAndLogsWhatStillFails) {
 TEST_F(ItemsTest, NewColumnsAndTablesOfARegularArchive) {
     auto fields = StockFields();
     fields.push_back({"NOTE", TFieldType::ftString, 20});
-    WriteArchive(2, {ReplItems({{1, 1, 1, 3}, {2, 2, 1, 1}, {3, 1, 4, 1}}),
+    // Key 2 is deleted, then updated: the update finds no row.
+    WriteArchive(2, {ReplItems({{1, 1, 1, 3}, {2, 2, 1, 1}, {3, 1, 4, 1}, {4, 3, 1, 2}, {5, 2, 1, 2}}),
                      Packet{"STOCK[1].xml", fields,
-                            {{I(3), S("three"), Null(), I(3), S("n3")}, {I(1), S("one"), Null(), I(1), S("n1")}}},
+                            {{I(3), S("three"), Null(), I(3), S("n3")}, {I(1), S("one"), Null(), I(1), S("n1")},
+                             {I(2), S("back"), Null(), I(2), S("n2")}}},
                      Packet{"notes[1].xml", {{"ID", TFieldType::ftInteger}, {"TXT", TFieldType::ftMemo}},
                             {{I(1), S(Cp(u8"бележка"))}}}});
     Install(2);
-    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(CONCAT_WS(':', ID, NOTE, PHARM_ID) ORDER BY ID) FROM STOCK "
-                           "WHERE PHARM_ID = 5"),
-              "1:n1:5,2:5,3:n3:5");
+    // A null date-time is written as null.
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(CONCAT_WS(':', ID, NOTE, IFNULL(CHANGED, 'null'), PHARM_ID) "
+                           "ORDER BY ID) FROM STOCK WHERE PHARM_ID = 5"),
+              "1:n1:null:5,3:n3:null:5");
     EXPECT_EQ(db.ScalarStr("SELECT TABLE_NAME FROM repl_tables_5 WHERE ID = 4"), "NOTES");
     EXPECT_EQ(db.ScalarStr("SELECT TXT FROM NOTES WHERE ID = 1 AND PHARM_ID = 5"), Cp(u8"бележка"));
 }
@@ -312,6 +315,14 @@ TEST(DataPacketReader, ReadsTheClientDatasetForms) {
     EXPECT_TRUE(p.Value(1, 1).IsNull());
     EXPECT_EQ(DateToText(p.Value(1, 2).AsDateTime()), "31.01.2010");
     EXPECT_TRUE(p.Value(1, 6).AsBoolean());
+    // A byte order mark alone makes the packet UTF-8: text is converted and
+    // a reference is a Unicode character, as XML has it.
+    p.LoadFromString("\xEF\xBB\xBF<?xml version=\"1.0\"?><DATAPACKET Version=\"2.0\"><METADATA>"
+                     "<FIELDS><FIELD attrname=\"NAME\" fieldtype=\"string\" WIDTH=\"30\"/></FIELDS></METADATA>"
+                     "<ROWDATA><ROW NAME=\"" + std::string(reinterpret_cast<const char*>(u8"Ёлха &#192;")) +
+                     "\"/></ROWDATA></DATAPACKET>");
+    ASSERT_EQ(p.RowCount(), 1u);
+    EXPECT_EQ(p.Value(0, 0).AsString(), Cp(u8"Ёлха À"));
 }
 
 TEST(DataPacketReader, BrokenPacketsRaise) {

@@ -109,10 +109,19 @@ TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
         EXPECT_TRUE(calls.empty());
     }
     EXPECT_TRUE(Contains(ServiceLog(), "uploading"));
-    // The same file a while later.
+    // The same file a while later. A tick while the pass runs, from this
+    // thread or another, starts no second pass.
     env.ClockShift = 90;
+    svc.OnInstall = [&](int32_t p, int32_t h) {
+        calls.push_back({p, h});
+        if (calls.size() > 1) return;
+        EXPECT_TRUE(svc.Busy());
+        svc.tmrPacketInstallerTimer();
+        std::thread([&] { svc.CheckPackets(); }).join();
+    };
     svc.CheckPackets();
     EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 1}}));
+    EXPECT_TRUE(!svc.Busy() && svc.tmrPacketInstaller().Enabled());
 }
 
 TEST_F(InstallerPass, StartInstallsAndTheTimerKeepsInstalling) {
