@@ -13,28 +13,25 @@ std::unique_ptr<TNVMemTable> Source() {
 }
 
 // A read-only row source of the common dataset interface, as a query result offers it.
-class RowsDataSet : public TDataSet {
-public:
-    RowsDataSet(std::vector<FieldSpec> columns, std::vector<std::vector<Variant>> rows) : rows_(std::move(rows)) {
+struct RowsDataSet : TDataSet {
+    RowsDataSet(std::vector<FieldSpec> columns, std::vector<std::vector<Variant>> values) : rows(std::move(values)) {
         for (auto& c : columns) AddField(std::make_unique<TField>(this, c.name, c.type, c.size));
     }
-    bool Active() const override { return active_; }
-    void First() override { pos_ = 0; }
-    void Next() override { pos_ += pos_ < RecordCount(); }
-    void Prior() override { pos_ -= pos_ > 0; }
-    void Last() override { pos_ = RecordCount() - 1; }
-    bool Eof() const override { return pos_ >= RecordCount(); }
-    bool Bof() const override { return pos_ == 0; }
-    int RecordCount() const override { return static_cast<int>(rows_.size()); }
-    int RecNo() const override { return Eof() ? -1 : pos_ + 1; }
+    bool Active() const override { return active; }
+    void First() override { pos = 0; }
+    void Next() override { pos += pos < RecordCount(); }
+    void Prior() override { pos -= pos > 0; }
+    void Last() override { pos = RecordCount() - 1; }
+    bool Eof() const override { return pos >= RecordCount(); }
+    bool Bof() const override { return pos == 0; }
+    int RecordCount() const override { return static_cast<int>(rows.size()); }
+    int RecNo() const override { return Eof() ? -1 : pos + 1; }
     Variant GetFieldValue(const TField& f) const override {
-        return Eof() ? Variant::Null() : rows_[static_cast<size_t>(pos_)][static_cast<size_t>(f.Index())];
+        return Eof() ? Variant::Null() : rows[static_cast<size_t>(pos)][static_cast<size_t>(f.Index())];
     }
-    bool active_ = true;
-
-private:
-    std::vector<std::vector<Variant>> rows_;
-    int pos_ = 0;
+    std::vector<std::vector<Variant>> rows;
+    int pos = 0;
+    bool active = true;
 };
 
 TEST(MemTableOps, LoadWithOnlyDataOrWithTheStructure) {
@@ -84,7 +81,7 @@ TEST(MemTableOps, TheSourceIsLeftAsItWas) {
     EXPECT_EQ(q.RecNo(), 2);
     EXPECT_EQ(t.FieldByName("NAME").Size(), 30);
     EXPECT_EQ(Rows(t), "1|a|1099511627776|15.03.2023 12:00:00; 2|<null>|<null>|01.02.2003 04:05:06");
-    q.active_ = false;
+    q.active = false;
     EXPECT_THROW(t.LoadFromDataSet(&q, mtcpoOnlyData), EDatabaseError);
     EXPECT_FALSE(t.ControlsDisabled());
 }
