@@ -1,6 +1,7 @@
 // The CSV text form.
 #include <algorithm>
 #include <random>
+#include <thread>
 
 #include "memtable/memtable_csv.h"
 #include "memtable_test_util.h"
@@ -69,6 +70,9 @@ TEST(MemTableCsv, EscapesAndQuotesRoundTrip) {
     u.First();
     EXPECT_EQ(u.FieldByName("S").AsString(), "say \"hi\", \r\n ok 5%");
     EXPECT_EQ(u.FieldByName("M").AsString(), memo);
+    EXPECT_EQ(MemTableCsv::Unescape("%x%"), "%x%");
+    EXPECT_EQ(MemTableCsv::SplitCommaText("Integer,0,\"a, b\",\"\",10"), (Strings{"Integer", "0", "a, b", "", "10"}));
+    EXPECT_EQ(MemTableCsv::SplitCommaText("a b,"), (Strings{"a", "b", ""}));
 }
 
 TEST(MemTableCsv, SixBitText) {
@@ -106,6 +110,18 @@ TEST(MemTableCsv, NumbersAndDatesInTheNeutralNotationEveryTypeRoundTrips) {
     EXPECT_EQ(SaveCsv(*t, mtfSaveData | mtfSaveInLocalFormat),
               "\"F\",\"D\",\"DT\",\"T\",\"B\",\"C\",\r\n"
               "\"1234.5\",\"31.12.2023\",\"02.01.2024 10:20:30\",\"08:05:00\",\"False\",\"2.5\"\r\n");
+    // The notation goes with each save, not process-wide: two tables saved at once each keep their own.
+    TNVMemTable copy;
+    copy.LoadFromDataSet(t.get(), mtcpoStructure);
+    const std::string neutral = SaveCsv(*t, mtfSaveData), local = SaveCsv(copy, mtfSaveData | mtfSaveInLocalFormat);
+    bool sameNeutral = true, sameLocal = true;
+    std::thread other([&] {
+        for (int i = 0; i < 200; ++i)
+            sameLocal = sameLocal && SaveCsv(copy, mtfSaveData | mtfSaveInLocalFormat) == local;
+    });
+    for (int i = 0; i < 200; ++i) sameNeutral = sameNeutral && SaveCsv(*t, mtfSaveData) == neutral;
+    other.join();
+    EXPECT_TRUE(sameNeutral && sameLocal);
     // Read back in the neutral notation.
     TNVMemTable u;
     LoadCsv(u, SaveCsv(*t, mtfSaveData | mtfSaveDef));
@@ -136,6 +152,9 @@ TEST(MemTableCsv, LoadingIntoAnOpenTable) {
     // A text that begins with a line break ends at once.
     LoadCsv(*t, "\r\n\"ID\",\r\n\"9\"");
     EXPECT_EQ(t->RecordCount(), 4);
+    // Characters before a value's opening quote are skipped; an unterminated value ends with its line.
+    LoadCsv(*t, "\"ID\",\"NAME\",\r\nx\"5\",\"e\"\"f\",\r\n\"6\",\"unterm");
+    EXPECT_EQ(Rows(*t), "1|a; 2|<null>; 3|c; 4|<null>; 5|e\"f; 6|unterm");
     // A definition block replaces the structure.
     LoadCsv(*t,
             "\"@@TABLEDEF START@@\"\r\n"

@@ -155,6 +155,13 @@ TEST_F(MemTableCursor, WalksForwardBackwardAndByNumber) {
     EXPECT_EQ(walk, "10@1 bof > 20@2 > 30@3 eof > 30@3 eof > 20@2 > 10@1 bof > 20@2 > 30@3 = 30@3 > 20@2 > "
                     "10@1 = 10@1 > 30@3");
     EXPECT_EQ(t->RecordCount(), 3);
+    // Block reading steps to the next record, numbered only when browsing, and once more when it ends; a size of
+    // 0 leaves the cursor.
+    t->First(), t->SetBlockReadSize(10);
+    walk = At(*t) + (t->State() == TDataSetState::dsBlockRead ? " block" : "");
+    t->SetBlockReadSize(-1), t->SetBlockReadSize(0);
+    walk += " > " + At(*t) + (t->State() == TDataSetState::dsBrowse ? " browse" : "");
+    EXPECT_EQ(walk, "20@-1 block > 30@3 browse");
 }
 
 TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterfaceAndCloseDiscards) {

@@ -12,6 +12,28 @@ std::unique_ptr<TNVMemTable> Source() {
     return s;
 }
 
+// A read-only row source of the common dataset interface, as a query result offers it.
+struct RowsDataSet : TDataSet {
+    RowsDataSet(std::vector<FieldSpec> columns, std::vector<std::vector<Variant>> values) : rows(std::move(values)) {
+        for (auto& c : columns) AddField(std::make_unique<TField>(this, c.name, c.type, c.size));
+    }
+    bool Active() const override { return active; }
+    void First() override { pos = 0; }
+    void Next() override { pos += pos < RecordCount(); }
+    void Prior() override { pos -= pos > 0; }
+    void Last() override { pos = RecordCount() - 1; }
+    bool Eof() const override { return pos >= RecordCount(); }
+    bool Bof() const override { return pos == 0; }
+    int RecordCount() const override { return static_cast<int>(rows.size()); }
+    int RecNo() const override { return Eof() ? -1 : pos + 1; }
+    Variant GetFieldValue(const TField& f) const override {
+        return Eof() ? Variant::Null() : rows[static_cast<size_t>(pos)][static_cast<size_t>(f.Index())];
+    }
+    std::vector<std::vector<Variant>> rows;
+    int pos = 0;
+    bool active = true;
+};
+
 TEST(MemTableOps, LoadWithOnlyDataOrWithTheStructure) {
     auto src = Source();
     auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"EXTRA", TFieldType::ftString, 5},
@@ -48,6 +70,20 @@ TEST(MemTableOps, TheSourceIsLeftAsItWas) {
     EXPECT_EQ(src->RecordCount(), 3);
     src->LoadFromDataSet(nullptr, mtcpoStructure);
     EXPECT_EQ(src->RecordCount(), 3);
+    // A source that is not an in-memory table: its fields define the structure, it is put back on its record,
+    // and a closed one cannot be opened.
+    RowsDataSet q({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 30}, {"BIG", TFieldType::ftLargeint},
+                   {"WHEN", TFieldType::ftDateTime}},
+                  {{Variant(1), Variant("a"), Variant(INT64_C(1) << 40), Variant::FromDate(45000.5)},
+                   {Variant(2), Variant::Null(), Variant::Null(), Variant("01.02.2003 04:05:06")}});
+    q.Next();
+    t.LoadFromDataSet(&q, mtcpoStructure);
+    EXPECT_EQ(q.RecNo(), 2);
+    EXPECT_EQ(t.FieldByName("NAME").Size(), 30);
+    EXPECT_EQ(Rows(t), "1|a|1099511627776|15.03.2023 12:00:00; 2|<null>|<null>|01.02.2003 04:05:06");
+    q.active = false;
+    EXPECT_THROW(t.LoadFromDataSet(&q, mtcpoOnlyData), EDatabaseError);
+    EXPECT_FALSE(t.ControlsDisabled());
 }
 
 TEST(MemTableOps, FilterAndMasterOfTheTableDoNotHoldBackRecords) {

@@ -184,6 +184,24 @@ TEST(MemTableFilter, EventSeesCalculatedFieldsWithoutOneAllPassRejectingAllCount
 
 }  // namespace
 
+// A lookup field takes the master's value by its key, and is saved only with its flag.
+TEST_F(MemTableMasterDetail, LookupFieldsTakeTheirValueFromTheLookupDataSet) {
+    TNVMemTable t;
+    t.CreateField("REF", TFieldType::ftInteger);
+    TBufferField& name = t.CreateField("REF_NAME", TFieldType::ftString, 10, TFieldKind::fkLookup);
+    name.KeyFields = "REF", name.LookupDataSet = master.get(), name.LookupKeyFields = "ID";
+    name.LookupResultField = "NAME";
+    t.Open();
+    AppendRow(t, {Variant(2)});
+    AppendRow(t, {Variant(5)});
+    EXPECT_EQ(Rows(t), "2|two; 5|<null>");
+    TMemoryStream with, without;
+    t.SaveToStream(with, mtfSaveData | mtfSaveLookup | mtfSkipRest);
+    t.SaveToStream(without, mtfSaveData | mtfSkipRest);
+    EXPECT_EQ(with.Bytes(), "\"REF\",\"REF_NAME\",\r\n\"2\",\"two\",\r\n\"5\",\r\n");
+    EXPECT_EQ(without.Bytes(), "\"REF\",\r\n\"2\",\r\n\"5\"\r\n");
+}
+
 // The load replaces the records; the link holds none of them back and stays.
 TEST_F(MemTableMasterDetail, LoadingIntoADetailKeepsItsLinkAndTakesEveryRecord) {
     Link();

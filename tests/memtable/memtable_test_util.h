@@ -37,8 +37,7 @@ inline std::vector<std::string> Column(TBufferedDataSet& t, const std::string& f
     return out;
 }
 
-// The current record's values as the process shows them, "|" between them
-// ("<null>" for null).|" between them ("<null>" for null).
+// The current record's values as the process shows them, "|" between them ("<null>" for null).
 inline std::string Row(TBufferedDataSet& t) {
     std::string s;
     for (int i = 0; i < t.FieldCount(); ++i) {

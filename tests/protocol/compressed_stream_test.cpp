@@ -151,6 +151,10 @@ TEST(CompressedStream, StringsAndStringLists) {
     const std::vector<std::string> lines = {"CustomerCode=12", Cp(u8"Password=тайна"), "", "x=y=z"};
     SaveStringsCompressed(ms, lines);
     EXPECT_EQ(ms.Position(), 0);
+    // One tagged string whose content is the compressed string of the text.
+    TNVBinReader r(&ms);
+    EXPECT_EQ(DecompressString(r.ReadString()), StringsToText(lines));
+    EXPECT_EQ(ms.Remaining(), 0);
     EXPECT_EQ(StringsToText(lines), "CustomerCode=12\r\n" + Cp(u8"Password=тайна") + "\r\n\r\nx=y=z\r\n");
 
     std::vector<std::string> back = {"stale"};

@@ -324,10 +324,11 @@ TEST(TcpServer, StopWaitsForRequestsEndsIdleConnectionsLeaksNothingAndCanRestart
     // Stopped by the destructor.
 }
 
-TEST(TcpServer, FrameBoundIsSetPerServer) {
+TEST(TcpServer, FrameAndConnectionBoundsAreSetPerServer) {
     Errors errors;
     TTcpServer server;
     server.MaxFrameSize = 64;
+    server.MaxConnections = 1;
     server.OnRequest = [](TTcpRequest& r) { r.Reply = std::to_string(r.Payload.size()); };
     errors.Attach(server);
     server.Start("127.0.0.1", 0);
@@ -336,10 +337,19 @@ TEST(TcpServer, FrameBoundIsSetPerServer) {
     Client fits(server.Port());
     WriteFrame(fits.s, std::string(64, 'x'));
     EXPECT_EQ(ReadFrame(fits.s, 10000), "64");
+    // A second peer waits in the listen queue while the first one stays connected.
+    Client second(server.Port());
+    WriteFrame(second.s, "queued");
+    for (int i = 0; i < 20; ++i) {  // meanwhile an unbounded server would take it
+        WriteFrame(fits.s, "first again");
+        ASSERT_EQ(ReadFrame(fits.s, 10000), "11");
+    }
+    EXPECT_EQ(server.ConnectionCount(), 1);
     asio::write(fits.s, asio::buffer(FrameHeader(65)));
     EXPECT_TRUE(fits.ClosedWithoutReply());
+    EXPECT_EQ(ReadFrame(second.s, 10000), "6");
 
-    // Another server keeps the default bound.
+    // Another server keeps the default frame bound.
     TTcpServer other;
     other.OnRequest = server.OnRequest;
     other.Start("127.0.0.1", 0);
