@@ -182,30 +182,25 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
         }
     }
 
-    // A measure staged as new commits as well and makes its temporary MEASURE
-    // row; one with a central ID makes none.
+    // A measure staged as new commits as well, first for its temporary
+    // MEASURE row; one with a central ID makes none.
     log.Clear();
     TArticleMeasure m(&dm);
-    m.SetID(-3);
     m.MEASURE_NAME_ID = 4;
-    m.FACTOR = 10;
-    m.IS_ATOMIC = false;
     m.SetActionRequestID(9);
-    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
-    m.SaveToUpdateTable(TNomUpdateTablePrivateParams());
-    EXPECT_FALSE(dm.InTransaction());
-    EXPECT_EQ(db.ScalarStr("SELECT CONCAT_WS('|', ID, ARTICLE_ID, MEASURE_NAME_ID, FACTOR, IS_ATOMIC, TEMP_ID = "
-                           "(SELECT MAX(ID) FROM MEASURE)) FROM NOM_UPDATE_MEASURE"),
-              "-3|-1|4|10|F|1");
-    EXPECT_EQ(Measures("1"), (V{"0/4/10/F"}));
-    const auto lines = log.Messages("TArticleMeasure");
-    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
-    EXPECT_EQ(lines[0], "Temporary measure commits the open transaction of its caller (ActionRequestID = 9)");
-    EXPECT_EQ(lines[1].rfind("getNewTempMeasureID: Insert measures... ", 0), 0u) << lines[1];
-    m.SetID(15);
-    m.SaveToUpdateTable(TNomUpdateTablePrivateParams());
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM MEASURE"), 1);
-    EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_MEASURE WHERE ID = 15 AND TEMP_ID = 0"), 1);
+    for (int32_t id : {-3, 15}) {
+        m.SetID(id);
+        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+        m.SaveToUpdateTable(TNomUpdateTablePrivateParams());
+        EXPECT_FALSE(dm.InTransaction());
+    }
+    const std::string temp = db.ScalarStr("SELECT GROUP_CONCAT(ID) FROM MEASURE WHERE MEASURE_NAME_ID = 4");
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(ID, '/', TEMP_ID ORDER BY ID) FROM NOM_UPDATE_MEASURE"),
+              "-3/" + temp + ",15/0");
+    const std::string commits = " commits the open transaction of its caller (ActionRequestID = 9)";
+    EXPECT_EQ(log.Messages("TArticleMeasure"), (V{"Temporary measure" + commits,
+                                                  "getNewTempMeasureID: Insert measures... " + temp,
+                                                  "Staged measure" + commits}));
 
     // Failing inserts: the group raises and leaves the transaction to its
     // caller; the measure name rolls back, raises and keeps ID -1; the
@@ -458,7 +453,7 @@ TEST_F(CatalogueDbTest, ArticleNullsRenamedMeasuresAndTemporaryMeasures) {
               lines.end());
 }
 
-TEST_F(CatalogueDbTest, ArticleCanActualizeRefusesClashesAndPendingDeletes) {
+TEST_F(CatalogueDbTest, CanActualizeRefusesClashesAndPendingDeletes) {
     db.Exec("INSERT INTO ARTICLE (ID, NAME, BARCODE1, BARCODE2) VALUES (1, 'a', 'B1', 'B2');"
             "INSERT INTO ARTICLE_NZOK (ID, NZOK_CODE) VALUES (1, 'NZ1');"
             "INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, IS_PROCESSED) VALUES (50, 1, 2, NOW(), 'F');"
@@ -510,6 +505,22 @@ TEST_F(CatalogueDbTest, ArticleCanActualizeRefusesClashesAndPendingDeletes) {
     AddMeasure(a, 1, 6, 1, "T", "");
     a.SetPRODUCER_ID(8);
     EXPECT_TRUE(a.CanActualize(K::noatInsert));
+    // A supplier's sticker must be free centrally and among the pending
+    // supplier proposals (neither processed ones nor other classes' count),
+    // its own rows excepted.
+    db.Exec("INSERT INTO SUPPLIER (ID, STICKER, NAME) VALUES (8, 'AB', 'a'), (9, 'CD', 'c');"
+            "INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, IS_PROCESSED) VALUES "
+            "(70, 3, 2, NOW(), 'F'), (71, 3, 2, NOW(), 'T'), (72, 4, 2, NOW(), 'F');"
+            "INSERT INTO NOM_UPDATE_SUPPLIER (ACTION_REQUEST_ID, ID, STICKER) VALUES (70, 9, 'QQ'), (71, 9, 'PP'), "
+            "(72, 9, 'RR')");
+    for (const auto& [id, sticker, ok] :
+         {std::tuple{-1, "", true}, {-1, "AB", false}, {8, "AB", true}, {9, "AB", false}, {-1, "QQ", false},
+          {9, "QQ", true}, {8, "QQ", false}, {-1, "PP", true}, {-1, "RR", true}}) {
+        TSupplier s(&dm);
+        s.SetID(id);
+        s.SetSticker(sticker);
+        EXPECT_EQ(s.CanActualize(K::noatInsert), ok) << id << sticker;
+    }
     auto lines = log.Messages("TArticle");
     for (std::u8string_view l : {u8"Неуспешно създаване на заявка за добавяне на стока \"cyr\", защото съществува друга "
                                  u8"стока в номенклатурата с баркод 1 или баркод 2 = \"B2\"!",

@@ -84,11 +84,14 @@ TEST(NomClassTable, EntriesByTypeAndByClassName) {
     EXPECT_FALSE(isPharm);
     // An object of a pharmacy's own catalogue is empty without ID and pharmacy.
     TNamedObject<TPharmNomenclatureObject> o("TPharm"), src("TPharm");
-    o.SetPharmID(4);
-    EXPECT_FALSE(o.IsEmpty());
-    o.SetPharmID(-1);
+    for (const auto& [id, pharm, empty] : {std::tuple{-1, 4, false}, {8, -1, false}, {-1, -1, true}}) {
+        o.SetID(id);
+        o.SetPharmID(pharm);
+        EXPECT_EQ(o.IsEmpty(), empty) << id << pharm;
+    }
     o.SetID(8);
-    EXPECT_FALSE(o.IsEmpty());
+    o.SetPharmID(4);
+    o.ActionID = 2;
     o.Clear();
     EXPECT_TRUE(o.IsEmpty() && o.ActionID == -1);
     src.SetID(2);
@@ -290,7 +293,6 @@ TEST(ArticleModel, DefaultsCappedWritersPriceBandsAndTheModifiedFlags) {
                       fresh.PackMeasureID()})
         EXPECT_EQ(v, -1);
     EXPECT_TRUE(fresh.IS_SALABLE() && fresh.HAS_STICKER() && fresh.IS_ACTIVE());
-    EXPECT_EQ(fresh.DeliveryPriceLimit(), "0.00");
     EXPECT_FALSE(fresh.MeasuresTable().Active() || fresh.HasSubstitudes() || fresh.Modified);
     // The base price sets the delivery and sale price limits by its band.
     const std::tuple<double, const char*, const char*> bands[] = {
