@@ -28,9 +28,11 @@ std::string StoredBytes(TNomenclatureObject& read, const TNomenclatureObject& wr
 
 class CatalogueDbTest : public NomDataFixture {
 protected:
-    // The central row of id read into a new object of the class.
+    // The central row of id read into a new object of the class (a row
+    // without a request takes none).
     std::unique_ptr<TNomenclatureObject> Central(const CatalogueClass& c, TDMBase& dm, int32_t id) {
         auto obj = NewOf(c, &dm);
+        obj->SetActionRequestID(5);
         auto q = dm.OpenQuery(Format("SELECT * FROM %s WHERE ID = %d", {c.table, id}));
         EXPECT_FALSE(q->Eof()) << c.name;
         if (!q->Eof()) obj->LoadFromDataSet(*q);
@@ -63,7 +65,9 @@ TEST_F(CatalogueDbTest, InsertReadsBackUpdateAndDeleteApplyAndAVanishedRowIsLeft
         EXPECT_EQ(msg, "");
         const int32_t id = obj->ID();
         ASSERT_GT(id, 0);
-        EXPECT_EQ(StoredBytes(*Central(c, dm, id), *obj), WireBytes(*obj));  // amounts exact too
+        auto first = Central(c, dm, id);
+        EXPECT_EQ(StoredBytes(*first, *obj), WireBytes(*obj));  // amounts exact too
+        EXPECT_EQ(first->ActionRequestID(), -1);
 
         auto changed = c.filled(&dm, Cp(u8"Второ") + " O'Neil \\ \"q\"");
         if (auto* g = dynamic_cast<TArticleGroup*>(changed.get())) g->TICKET_GROUP = 9;
