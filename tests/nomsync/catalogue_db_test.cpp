@@ -413,8 +413,8 @@ TEST_F(CatalogueDbTest, ArticleStagedInsertLoadsBackWithTemporaryMeasures) {
 // Saved in full, an article binds NULL for empty optional texts and for a
 // drug type foreign to it; saved for its measure names only, every changed
 // measure is renamed; a temporary measure of a name the article already has
-// is dropped.
-TEST_F(CatalogueDbTest, ArticleNullsRenamedMeasuresAndTemporaryMeasures) {
+// is dropped; new substitute links are stored.
+TEST_F(CatalogueDbTest, ArticleNullsRenamedMeasuresTemporaryMeasuresAndSubstitutes) {
     const std::tuple<bool, int32_t, const char*> drugTypes[] = {
         {true, 3, "NULL"}, {false, 1, "NULL"}, {true, 2, "2"}, {true, 1, "1"}};
     for (const auto& [isDrug, drugType, stored] : drugTypes) {
@@ -455,6 +455,15 @@ TEST_F(CatalogueDbTest, ArticleNullsRenamedMeasuresAndTemporaryMeasures) {
     EXPECT_NE(std::find(lines.begin(), lines.end(),
                         "Measure with ArticleID = 0 has been deleted!\rdelete from measure where id = 40"),
               lines.end());
+
+    // A new link to a substitute gets a central identity; a stored one is not written again.
+    TArticle linked(&dm);
+    AddSubstitute(linked, 100, 41, "pharmacy's own row id", true);
+    AddSubstitute(linked, 7, 42, "stored", false);
+    ASSERT_TRUE(linked.SaveToDB(msg)) << msg;
+    const auto& items = linked.Substitudes().Items;
+    EXPECT_EQ(Format("%d %d", {items[0]->RowID, items[1]->RowID}),
+              db.ScalarStr("SELECT GROUP_CONCAT(ID) FROM SUBSTITUDE_ARTICLE") + " 7");
 }
 
 TEST_F(CatalogueDbTest, CanActualizeRefusesClashesAndPendingDeletes) {
