@@ -4,6 +4,7 @@
 // procedure and the closing of requests; an article's staged proposal with
 // its temporary measures, renamed measures and the admission checks.
 #include <functional>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include "core/db/dm_base.h"
 #include "core/log.h"
 #include "core/text.h"
+#include "nomsync/article/article_measure.h"
 #include "nomsync_test_util.h"
 
 using namespace nomsync_test;
@@ -26,9 +28,11 @@ std::string StoredBytes(TNomenclatureObject& read, const TNomenclatureObject& wr
 
 class CatalogueDbTest : public NomDataFixture {
 protected:
-    // The central row of id read into a new object of the class.
+    // The central row of id read into a new object of the class (a row
+    // without a request takes none).
     std::unique_ptr<TNomenclatureObject> Central(const CatalogueClass& c, TDMBase& dm, int32_t id) {
         auto obj = NewOf(c, &dm);
+        obj->SetActionRequestID(5);
         auto q = dm.OpenQuery(Format("SELECT * FROM %s WHERE ID = %d", {c.table, id}));
         EXPECT_FALSE(q->Eof()) << c.name;
         if (!q->Eof()) obj->LoadFromDataSet(*q);
@@ -61,7 +65,9 @@ TEST_F(CatalogueDbTest, InsertReadsBackUpdateAndDeleteApplyAndAVanishedRowIsLeft
         EXPECT_EQ(msg, "");
         const int32_t id = obj->ID();
         ASSERT_GT(id, 0);
-        EXPECT_EQ(StoredBytes(*Central(c, dm, id), *obj), WireBytes(*obj));  // amounts exact too
+        auto first = Central(c, dm, id);
+        EXPECT_EQ(StoredBytes(*first, *obj), WireBytes(*obj));  // amounts exact too
+        EXPECT_EQ(first->ActionRequestID(), -1);
 
         auto changed = c.filled(&dm, Cp(u8"Второ") + " O'Neil \\ \"q\"");
         if (auto* g = dynamic_cast<TArticleGroup*>(changed.get())) g->TICKET_GROUP = 9;
@@ -109,6 +115,32 @@ TEST_F(CatalogueDbTest, StagedProposalReadsBackAndAMissingOneClears) {
         if (auto* p = dynamic_cast<TProducer*>(fresh.get())) p->SetIsActive(true);  // kept by Clear
         EXPECT_EQ(StoredBytes(*back, *fresh), WireBytes(*fresh));  // cleared
     }
+    // Empty optional texts are written as NULL, centrally and staged; texts
+    // are trimmed when read back.
+    TSupplier s(&dm), sBack(&dm);
+    s.SetTaxNo(" 12 ");
+    s.Modified = false;
+    TProducer p(&dm), pBack(&dm);
+    p.SetTaxNo(" 12 ");
+    p.SetBulstat(" 2 ");
+    p.SetIsActive(true);
+    const std::tuple<TNomenclatureObject*, const char*, const char*, const char*> nulls[] = {
+        {&s, "SUPPLIER", "NAME IS NULL, STICKER IS NULL, ADDRESS IS NULL AND EMAIL IS NULL AND VAT_ID IS NULL, "
+                         "IS_TAX_REGISTERED, TAX_NO, IS_NZOK_SUPPLIER, PHARMACY_CODE", "0|0|1|T| 12 |F|-1"},
+        {&p, "PRODUCER", "NAME IS NULL, ADDRESS IS NULL AND EMAIL IS NULL AND VAT_ID IS NULL, IS_ACTIVE, TAX_NO, "
+                         "BULSTAT", "0|1|T| 12 | 2 "}};
+    for (const auto& [obj, table, columns, row] : nulls) {
+        std::string msg;
+        ASSERT_TRUE(obj->SaveToDB(msg)) << msg;
+        obj->SaveToUpdateTable(UpdateParams(1));
+        for (const std::string t : {"", "NOM_UPDATE_"})
+            EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', %s) FROM %s%s WHERE ID = %d",
+                                          {columns, t, table, obj->ID()})), row) << t << table;
+    }
+    EXPECT_FALSE(s.Modified);  // the new identity is no change of the supplier's
+    ASSERT_TRUE(sBack.LoadFromUpdateTable(s.ActionRequestID()) && pBack.LoadFromUpdateTable(p.ActionRequestID()));
+    EXPECT_EQ(sBack.TaxNo() + "|" + pBack.TaxNo() + "|" + pBack.Bulstat() + "|" + pBack.Email() + "|" +
+                  BoolChars[pBack.isActive()], "12|12|2||T");
 }
 
 // How a failed save ends, and which saves commit a transaction the caller
@@ -153,6 +185,26 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
             db.Exec("DELETE FROM PRODUCER");
         }
     }
+
+    // A measure staged as new commits as well, first for its temporary
+    // MEASURE row; one with a central ID makes none.
+    log.Clear();
+    TArticleMeasure m(&dm);
+    m.MEASURE_NAME_ID = 4;
+    m.SetActionRequestID(9);
+    for (int32_t id : {-3, 15}) {
+        m.SetID(id);
+        dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+        m.SaveToUpdateTable(TNomUpdateTablePrivateParams());
+        EXPECT_FALSE(dm.InTransaction());
+    }
+    const std::string temp = db.ScalarStr("SELECT GROUP_CONCAT(ID) FROM MEASURE WHERE MEASURE_NAME_ID = 4");
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(ID, '/', TEMP_ID ORDER BY ID) FROM NOM_UPDATE_MEASURE"),
+              "-3/" + temp + ",15/0");
+    const std::string commits = " commits the open transaction of its caller (ActionRequestID = 9)";
+    EXPECT_EQ(log.Messages("TArticleMeasure"), (V{"Temporary measure" + commits,
+                                                  "getNewTempMeasureID: Insert measures... " + temp,
+                                                  "Staged measure" + commits}));
 
     // Failing inserts: the group raises and leaves the transaction to its
     // caller; the measure name rolls back, raises and keeps ID -1; the
@@ -278,11 +330,13 @@ TEST_F(CatalogueDbTest, DeleteByProcedure) {
 
 // A refused delete leaves the row, a refused insert is undone, an accepted
 // delete applied; a type number outside the catalogue, or a missing request
-// (read as type 0), fails and is logged.
+// (read as type 0), fails and is logged; an update without its staged row
+// inserts nothing.
 TEST_F(CatalogueDbTest, ClosingAppliesTheOutcome) {
     db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (3, 'a'), (4, 'b')");
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES "
-            "(50, 4, 1, NOW(), 3), (51, 4, 3, NOW(), 4), (52, 4, 3, NOW(), 4), (41, 9, 3, NOW(), 3)");
+            "(50, 4, 1, NOW(), 3), (51, 4, 3, NOW(), 4), (52, 4, 3, NOW(), 4), (41, 9, 3, NOW(), 3), "
+            "(40, 4, 2, NOW(), 3)");
     db.Exec("INSERT INTO action_request_status VALUES (50, 1, 4, NOW()), (50, 2, 5, NOW()), "
             "(51, 1, 5, NOW()), (52, 1, 4, NOW())");
     EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 52));  // refused delete: nothing
@@ -293,13 +347,17 @@ TEST_F(CatalogueDbTest, ClosingAppliesTheOutcome) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
     EXPECT_FALSE(TNomenclatureObject::FinalizeActionRequest(dm, 41));
     EXPECT_FALSE(TNomenclatureObject::FinalizeActionRequest(dm, 4242));
+    EXPECT_TRUE(TNomenclatureObject::FinalizeActionRequest(dm, 40));
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
     const auto lines = log.Messages("TObject");
-    ASSERT_EQ(lines.size(), 9u) << ::testing::PrintToString(lines);
+    ASSERT_EQ(lines.size(), 11u) << ::testing::PrintToString(lines);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
               (std::vector<std::string>{"ActionID: 3 AFinalStatus: F", "ActionID: 1 AFinalStatus: F",
                                         "DeleteFromDB: 3", "ActionID: 3 AFinalStatus: T", "DeleteFromDB: 4"}));
     EXPECT_NE(lines[6].find("FinalizeActionRequest failed for ActionRequestID = 41"), std::string::npos);
     EXPECT_NE(lines[8].find("ActionRequestID = 4242"), std::string::npos);
+    EXPECT_EQ(lines[9], "ActionID: 2 AFinalStatus: T");
+    EXPECT_NE(lines[10].find("ActionRequestID = 40"), std::string::npos) << lines[10];
 }
 
 // ---------------------------------------------------------------------------
@@ -352,7 +410,27 @@ TEST_F(CatalogueDbTest, ArticleStagedInsertLoadsBackWithTemporaryMeasures) {
     EXPECT_TRUE(none.MeasuresModified());
 }
 
-TEST_F(CatalogueDbTest, ArticleNamesOnlyRenamesEveryChangedMeasure) {
+// Saved in full, an article binds NULL for empty optional texts and for a
+// drug type foreign to it; saved for its measure names only, every changed
+// measure is renamed; a temporary measure of a name the article already has
+// is dropped; new substitute links are stored.
+TEST_F(CatalogueDbTest, ArticleNullsRenamedMeasuresTemporaryMeasuresAndSubstitutes) {
+    const std::tuple<bool, int32_t, const char*> drugTypes[] = {
+        {true, 3, "NULL"}, {false, 1, "NULL"}, {true, 2, "2"}, {true, 1, "1"}};
+    for (const auto& [isDrug, drugType, stored] : drugTypes) {
+        TArticle a(&dm);
+        a.SetIS_DRUG(isDrug);
+        a.SetDRUG_TYPE_ID(drugType);
+        std::string msg;
+        ASSERT_TRUE(a.SaveToDB(msg)) << msg;
+        EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', IFNULL(DRUG_TYPE_ID, 'NULL'), NAME = '', CYR_NAME = '', "
+                                      "GENERICA IS NULL AND ATC_CODE IS NULL AND ACTIVE_QUANTITY IS NULL AND "
+                                      "DESCRIPTION IS NULL AND BARCODE1 IS NULL AND BARCODE2 IS NULL) FROM ARTICLE "
+                                      "WHERE ID = %d",
+                                      {a.ID()})),
+                  std::string(stored) + "|1|1|1")
+            << drugType;
+    }
     db.Exec("INSERT INTO ARTICLE (ID, NAME) VALUES (5, 'a');"
             "INSERT INTO MEASURE (ID, ARTICLE_ID, MEASURE_NAME_ID, FACTOR, IS_ATOMIC) VALUES "
             "(11, 5, 1, 1, 'F'), (12, 5, 2, 10, 'F'), (13, 5, 3, 50, 'T')");
@@ -364,10 +442,31 @@ TEST_F(CatalogueDbTest, ArticleNamesOnlyRenamesEveryChangedMeasure) {
     a.SetMeasuresModified(true);
     std::string msg;
     ASSERT_TRUE(a.SaveToDB(msg)) << msg;
-    EXPECT_EQ(Measures("1"), (V{"5/7/1/F", "5/8/10/F", "5/3/50/T"}));
+    EXPECT_EQ(Measures("ARTICLE_ID = 5"), (V{"5/7/1/F", "5/8/10/F", "5/3/50/T"}));
+
+    db.Exec("INSERT INTO MEASURE (ID, ARTICLE_ID, MEASURE_NAME_ID, FACTOR, IS_ATOMIC) VALUES (40, 0, 7, 1, 'F');"
+            "INSERT INTO NOM_UPDATE_MEASURE VALUES (7, 0, 5, 7, 1, 'F', 40)");
+    TArticle t(&dm);
+    t.SetID(5);
+    t.SetActionRequestID(7);
+    t.SetNewMeasuresFromTempMeasures();
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM MEASURE WHERE ID = 40"), 0);
+    const auto lines = log.Messages("TArticle");
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Measure with ArticleID = 0 has been deleted!\rdelete from measure where id = 40"),
+              lines.end());
+
+    // A new link to a substitute gets a central identity; a stored one is not written again.
+    TArticle linked(&dm);
+    AddSubstitute(linked, 100, 41, "pharmacy's own row id", true);
+    AddSubstitute(linked, 7, 42, "stored", false);
+    ASSERT_TRUE(linked.SaveToDB(msg)) << msg;
+    const auto& items = linked.Substitudes().Items;
+    EXPECT_EQ(Format("%d %d", {items[0]->RowID, items[1]->RowID}),
+              db.ScalarStr("SELECT GROUP_CONCAT(ID) FROM SUBSTITUDE_ARTICLE") + " 7");
 }
 
-TEST_F(CatalogueDbTest, ArticleCanActualizeRefusesClashesAndPendingDeletes) {
+TEST_F(CatalogueDbTest, CanActualizeRefusesClashesAndPendingDeletes) {
     db.Exec("INSERT INTO ARTICLE (ID, NAME, BARCODE1, BARCODE2) VALUES (1, 'a', 'B1', 'B2');"
             "INSERT INTO ARTICLE_NZOK (ID, NZOK_CODE) VALUES (1, 'NZ1');"
             "INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, IS_PROCESSED) VALUES (50, 1, 2, NOW(), 'F');"
@@ -419,6 +518,22 @@ TEST_F(CatalogueDbTest, ArticleCanActualizeRefusesClashesAndPendingDeletes) {
     AddMeasure(a, 1, 6, 1, "T", "");
     a.SetPRODUCER_ID(8);
     EXPECT_TRUE(a.CanActualize(K::noatInsert));
+    // A supplier's sticker must be free centrally and among the pending
+    // supplier proposals (neither processed ones nor other classes' count),
+    // its own rows excepted.
+    db.Exec("INSERT INTO SUPPLIER (ID, STICKER, NAME) VALUES (8, 'AB', 'a'), (9, 'CD', 'c');"
+            "INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, IS_PROCESSED) VALUES "
+            "(70, 3, 2, NOW(), 'F'), (71, 3, 2, NOW(), 'T'), (72, 4, 2, NOW(), 'F');"
+            "INSERT INTO NOM_UPDATE_SUPPLIER (ACTION_REQUEST_ID, ID, STICKER) VALUES (70, 9, 'QQ'), (71, 9, 'PP'), "
+            "(72, 9, 'RR')");
+    for (const auto& [id, sticker, ok] :
+         {std::tuple{-1, "", true}, {-1, "AB", false}, {8, "AB", true}, {9, "AB", false}, {-1, "QQ", false},
+          {9, "QQ", true}, {8, "QQ", false}, {-1, "PP", true}, {-1, "RR", true}}) {
+        TSupplier s(&dm);
+        s.SetID(id);
+        s.SetSticker(sticker);
+        EXPECT_EQ(s.CanActualize(K::noatInsert), ok) << id << sticker;
+    }
     auto lines = log.Messages("TArticle");
     for (std::u8string_view l : {u8"Неуспешно създаване на заявка за добавяне на стока \"cyr\", защото съществува друга "
                                  u8"стока в номенклатурата с баркод 1 или баркод 2 = \"B2\"!",

@@ -14,6 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "core/cp1251.h"
 #include "nomsync_test_util.h"
@@ -198,6 +199,21 @@ TEST_F(ConfirmFaults, DroppedAfterTheCommitTheRepeatedConfirmationChangesNothing
     env.OnConnect = nullptr;
     EXPECT_EQ(Confirm(), "");  // the pharmacy sends it again
     ExpectClosedOnce();
+    // A status moves only by the step that follows it; any other leaves it.
+    using A = TCentralSyncAction;
+    const std::tuple<bool, int32_t, A, bool, int32_t> steps[] = {
+        {false, 0, A::csaDataReceiving, true, 5}, {false, 3, A::csaDataReceiving, true, 5},
+        {false, 2, A::csaLock, true, 2},          {false, 4, A::csaUnlock, false, 4},
+        {true, 0, A::csaLock, true, 1},           {true, 1, A::csaCheck, true, 2},
+        {true, 1, A::csaCheck, false, 3},         {true, 2, A::csaUnlock, true, 5},
+        {true, 2, A::csaDataReceiving, true, 5},  {true, 3, A::csaUnlock, true, 4},
+        {true, 3, A::csaDataReceiving, true, 4},  {true, 2, A::csaLock, true, 2},
+        {true, 0, A::csaCheck, true, 0},          {true, 0, A::csaDataReceiving, true, 0},
+        {true, 1, A::csaUnlock, true, 1},         {true, 4, A::csaUnlock, true, 4},
+        {true, 5, A::csaDataReceiving, true, 5},  {true, 0, A::csaUnknown, true, 0}};
+    for (const auto& [sync, from, action, ok, to] : steps)
+        EXPECT_EQ(TZorvelCentralNomSyncServerSrv::NextRequestStatus(sync, from, action, ok), to)
+            << sync << from << static_cast<int>(action) << ok;
 }
 
 class DataFileFaults : public ServiceFixture {

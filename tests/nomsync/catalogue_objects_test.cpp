@@ -4,12 +4,14 @@
 // article's writers, Assign, its wire record and what a pharmacy may send
 // wrong inside it, its substitutes as a record-list source and its measures.
 #include <cmath>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
 #include "nomsync/article/article_measure.h"
 #include "nomsync/article/article_wire_checks.h"
+#include "nomsync/text_lines.h"
 #include "nomsync_test_util.h"
 #include "protocol/nv_stream_utils.h"
 
@@ -18,10 +20,11 @@ using namespace nomsync_test;
 namespace {
 
 // A catalogue-like class of the given name, outside the class table unless
-// its name matches one of it.
-class TNamedObject : public TNomenclatureObject {
+// its name matches one of it; of a pharmacy's catalogue with that base.
+template <class Base = TNomenclatureObject>
+class TNamedObject : public Base {
 public:
-    TNamedObject(const char* name) : TNomenclatureObject(nullptr), name_(name) {}
+    TNamedObject(const char* name) : Base(nullptr), name_(name) {}
     const char* ClassName() const override { return name_; }
     bool DeleteFromDB(int32_t) override { return false; }
     bool LoadFromUpdateTable(int32_t) override { return false; }
@@ -62,14 +65,14 @@ TEST(NomClassTable, EntriesByTypeAndByClassName) {
         EXPECT_FALSE(isPharm);
         EXPECT_STREQ(TNomenclatureObject::GetNomObjectClass(type).New(nullptr)->ClassName(), names[i]);
         const std::string lower = LowerCase1251(names[i]);
-        TNamedObject o(i % 2 ? names[i] : lower.c_str());
+        TNamedObject<> o(i % 2 ? names[i] : lower.c_str());
         EXPECT_EQ(TNomenclatureObject::NomObjectTypeByClassName(o), type) << names[i];
         EXPECT_EQ(TNomenclatureObject::NomObjectTypeFromNomID(i + 1), type);  // as the database numbers them
     }
     for (int32_t bad : {0, 7, -1, 255, 256, INT32_MIN, INT32_MAX})
         EXPECT_THROW(TNomenclatureObject::NomObjectTypeFromNomID(bad), EAssertionFailed) << bad;
     for (const char* name : {"TArticleMeasure", "TArticleSubstitude"}) {
-        TNamedObject o(name);
+        TNamedObject<> o(name);
         EXPECT_EQ(ErrorOf([&] { TNomenclatureObject::NomObjectTypeByClassName(o); }),
                   std::string("Unknown Nom object class ") + name + "!");
     }
@@ -79,6 +82,25 @@ TEST(NomClassTable, EntriesByTypeAndByClassName) {
     EXPECT_EQ(m.rfind("Unable to Identify NomenclatureObjectClass by NomObjectType (6)! (", 0), 0u) << m;
     EXPECT_NE(m.find("line"), std::string::npos);
     EXPECT_FALSE(isPharm);
+    // An object of a pharmacy's own catalogue is empty without ID and pharmacy.
+    TNamedObject<TPharmNomenclatureObject> o("TPharm"), src("TPharm");
+    for (const auto& [id, pharm, empty] : {std::tuple{-1, 4, false}, {8, -1, false}, {-1, -1, true}}) {
+        o.SetID(id);
+        o.SetPharmID(pharm);
+        EXPECT_EQ(o.IsEmpty(), empty) << id << pharm;
+    }
+    o.SetID(8);
+    o.SetPharmID(4);
+    o.ActionID = 2;
+    o.Clear();
+    EXPECT_TRUE(o.IsEmpty() && o.ActionID == -1);
+    src.SetID(2);
+    src.SetPharmID(5);
+    src.ActionID = 3;
+    src.SetActionRequestID(11);
+    o.Assign(src);
+    EXPECT_EQ(Format("%d %d %d %d", {o.ID(), o.PharmID(), int32_t{o.ActionID}, o.ActionRequestID()}), "2 5 3 11");
+    EXPECT_THROW(o.Assign(TProducer(nullptr)), EAssertionFailed);
 }
 
 TEST(NomClassTable, DataFileExtensions) {
@@ -109,6 +131,15 @@ TEST(CatalogueRecords, EveryFieldRoundTripsByteForByteAndEveryTruncationIsRefuse
         LoadWireBytes(*back, bytes);
         EXPECT_EQ(back->ID(), 300);
         EXPECT_EQ(WireBytes(*back), bytes);
+        auto copy = NewOf(c, nullptr);
+        obj->SetActionRequestID(6);
+        copy->Assign(*obj);
+        EXPECT_EQ(WireBytes(*copy), bytes);
+        EXPECT_EQ(copy->ActionRequestID(), 6);
+        TArticleMeasure other(nullptr);
+        const std::string e = ErrorOf([&] { copy->Assign(other); });
+        const char* after = c.type == TNomObjectType::notMeasureName ? "! (" : " (";
+        EXPECT_EQ(e.rfind(std::string("Invalid assign operation on ") + c.name + after, 0), 0u) << e;
         for (size_t n = 0; n < bytes.size(); ++n) {
             auto cut = NewOf(c, nullptr);
             EXPECT_THROW(LoadWireBytes(*cut, bytes.substr(0, n)), Exception) << "cut at " << n;
@@ -225,9 +256,19 @@ TEST(Producer, SettersCutToTheColumnWidthAndMarkModifiedAndClearKeepsThem) {
 }
 
 // A line count beyond the data ends with the reader's error, before any
-// room is taken for the lines.
-TEST(SQLDataPack, LineCountBeyondTheDataIsRefused) {
-    TSQLDataPack back(nullptr);
+// room is taken for the lines. Without central statements nothing is run.
+TEST(SQLDataPack, LineCountBeyondTheDataIsRefusedAndNoCentralStatementsSaveWithoutTheDatabase) {
+    TSQLDataPack back(nullptr);  // no data module: any statement would fail
+    std::string msg = "old";
+    EXPECT_TRUE(back.SaveToDB(msg));
+    EXPECT_EQ(msg, "");
+    back.SQLMy = {"/*stmt_lim*/", "   ", "/*stmt_lim*/ \t", ""};
+    EXPECT_TRUE(back.SaveToDB(msg));
+    // The pack's scripts as lines of a text.
+    EXPECT_EQ(TextToLines("a\r\nb\nc\rd"), (TStringLines{"a", "b", "c", "d"}));
+    EXPECT_EQ(TextToLines("a\r\n\r\nb\r\n"), (TStringLines{"a", "", "b"}));
+    EXPECT_TRUE(TextToLines("").empty());
+    EXPECT_EQ(LinesToText({"a", "", "b"}), "a\r\n\r\nb\r\n");
     const std::string beyond = Written([](TNVBinWriter& w) {
         w.WriteString("r");
         w.WriteInteger(2000000000);
@@ -239,7 +280,30 @@ TEST(SQLDataPack, LineCountBeyondTheDataIsRefused) {
 // ---------------------------------------------------------------------------
 // Articles
 
-TEST(ArticleModel, CappedWritersAndTheModifiedFlags) {
+TEST(ArticleModel, DefaultsCappedWritersPriceBandsAndTheModifiedFlags) {
+    TArticle fresh(nullptr);
+    EXPECT_EQ(Format("%d %d", {fresh.ID(), fresh.ActionRequestID()}), "-1 -1");
+    EXPECT_EQ(fresh.VAT(), 20);
+    for (int32_t v : {fresh.SHELF_ID(), fresh.NZOK_SHELF_ID(), fresh.MIN_RESERVE(), fresh.MAX_RESERVE(),
+                      fresh.MIN_RESERVE_NZOK(), fresh.MAX_RESERVE_NZOK(), fresh.PRESCRIPTION_TYPE_ID(),
+                      fresh.QUANTITY_PER_PACK(), fresh.PRODUCT_GROUP_ID()})
+        EXPECT_EQ(v, 1);
+    for (int32_t v : {fresh.SALE_DEFAULT_MEASURE_ID(), fresh.MIN_RESERVE_MEASURE_ID(),
+                      fresh.MIN_RESERVE_NZOK_MEASURE_ID(), fresh.AUTO_DELIVERY_MEASURE_ID(), fresh.AtomicMeasureID(),
+                      fresh.PackMeasureID()})
+        EXPECT_EQ(v, -1);
+    EXPECT_TRUE(fresh.IS_SALABLE() && fresh.HAS_STICKER() && fresh.IS_ACTIVE());
+    EXPECT_FALSE(fresh.MeasuresTable().Active() || fresh.HasSubstitudes() || fresh.Modified);
+    // The base price sets the delivery and sale price limits by its band.
+    const std::tuple<double, const char*, const char*> bands[] = {
+        {1, "1.12", "1.33"},        {2, "2.20", "2.56"},         {7, "7.70", "8.96"},    {10, "10.90", "12.50"},
+        {30, "32.70", "37.50"},     {100, "107.00", "120.00"},   {0, "0.00", "0.00"},    {-4, "0.00", "0.00"}};
+    for (const auto& [price, delivery, sale] : bands) {
+        TArticle a(nullptr);
+        a.SetBASE_PRICE(price);
+        EXPECT_EQ(a.DeliveryPriceLimit() + " " + a.SalePriceLimit(), std::string(delivery) + " " + sale) << price;
+        EXPECT_TRUE(a.Modified);
+    }
     for (double v : {150.0, 100.0, -5.0}) {
         TArticle a(nullptr);
         a.SetMAX_OVERRATE(v);
@@ -259,6 +323,17 @@ TEST(ArticleModel, CappedWritersAndTheModifiedFlags) {
     a.Clear();
     EXPECT_TRUE(a.IsExisting && a.NzokDataInDB);
     EXPECT_FALSE(a.HasNzokData || a.Modified || a.MeasuresModified());
+    // A measure reference naming no measure of the article falls back to the pack measure.
+    AddMeasure(a, 11, 1, 1, "F", "");
+    AddMeasure(a, 12, 2, 10, "T", "");
+    a.SetSALE_DEFAULT_MEASURE_ID(99);
+    a.SetMIN_RESERVE_MEASURE_ID(12);
+    a.Modified = false;
+    a.ResolveMeasureReferences();
+    EXPECT_EQ(Format("%d %d %d %d", {a.SALE_DEFAULT_MEASURE_ID(), a.MIN_RESERVE_MEASURE_ID(),
+                                     a.MIN_RESERVE_NZOK_MEASURE_ID(), a.AUTO_DELIVERY_MEASURE_ID()}),
+              "11 12 11 11");
+    EXPECT_TRUE(a.Modified);
 }
 
 TEST(ArticleModel, AssignCopiesValuesFlagsAndMeasures) {
@@ -310,6 +385,11 @@ TEST(ArticleWire, RecordRoundTripsByteForByteAndEveryCutIsRefused) {
         }
         LoadWireBytes(cut, bytes.substr(0, n));  // without its trailer ("SAL_0") the record is whole
         EXPECT_TRUE(cut.IS_SALABLE());
+    }
+    for (const char* trailer : {"SAL_1", "SAL_", "SAL_x"}) {  // only "SAL_0" marks it not saleable
+        TArticle t(nullptr);
+        LoadWireBytes(t, bytes.substr(0, bytes.size() - 7) + Written([&](TNVBinWriter& w) { w.WriteString(trailer); }));
+        EXPECT_TRUE(t.IS_SALABLE()) << trailer;
     }
 }
 

@@ -369,7 +369,10 @@ TEST_F(ProducerWalk, DeleteRefusedByOnePharmacyIsUnlockedEverywhereAndNotApplied
 // The waiting rule with an idle pharmacy that has already checked: it does
 // not let a pharmacy that has checked too pass, only one that has finished.
 TEST_F(ProducerWalk, IdlePharmacyPastTheCheckHoldsOnlyUntilTheOthersFinish) {
-    db.EditOptions([](TOptions& o) { o.SetSynchRequiredRequestsWaitingTimeInMins(15); });
+    db.EditOptions([](TOptions& o) {
+        o.UseDebugMode = true;
+        o.SetSynchRequiredRequestsWaitingTimeInMins(15);
+    });
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) "
             "VALUES (70, 4, 3, NOW(), 'T', 'F', 8), (71, 4, 3, NOW(), 'F', 'F', 9)");
     // Pharmacy 2 has checked and accepted request 70, then gone quiet for 14
@@ -386,8 +389,20 @@ TEST_F(ProducerWalk, IdlePharmacyPastTheCheckHoldsOnlyUntilTheOthersFinish) {
     // A pharmacy that has checked is not let past: the final step as usual.
     Expect(1, 70, A::csaDataReceiving, R::ncrDelete);
     // A pharmacy that has finished passes it and gets the next request.
+    log.Clear();
     auto r = Expect(3, 71, A::csaDataReceiving, R::ncrDelete);
     EXPECT_EQ(r->NomKey, 9);
+    auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    ASSERT_EQ(lines.size(), 5u) << ::testing::PrintToString(lines);
+    const std::string skipped =
+        "ActionRequestID skipped (Reason -> ACTION_REQUEST_ID = 70, PHARM_ID = 2, REQUEST_STATUS = 2, MODIFY_DATE = ";
+    EXPECT_EQ(lines[2].rfind(skipped, 0), 0u) << lines[2];
+    EXPECT_EQ(lines[2].substr(lines[2].size() - 2), ")!");
+    lines.erase(lines.begin() + 2);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "LoadMinUnprocessedActionRequestData: ActionrequestID = 70",
+                         "ActionRequestIsOnStatusWaitingByPharmacy called for actionrequestid = 70",
+                         "status waiting AActionRequestID = 70", "next actionrequestid = 71"}));
 
     // The idle pharmacy had refused: the others are told to unlock.
     db.Exec("UPDATE action_request_status SET REQUEST_STATUS = 3, MODIFY_DATE = NOW() - INTERVAL 16 MINUTE "
@@ -402,4 +417,7 @@ TEST_F(ProducerWalk, IdlePharmacyPastTheCheckHoldsOnlyUntilTheOthersFinish) {
     Expect(1, 71, A::csaDataReceiving, R::ncrDelete);
     // Pharmacy 2 itself is never held by its own row.
     Expect(2, 70, A::csaCheck, R::ncrDelete);
+    // Nor does one idle before it locked.
+    db.Exec("UPDATE action_request_status SET REQUEST_STATUS = 0 WHERE ACTION_REQUEST_ID = 70 AND PHARM_ID = 2");
+    Expect(1, 71, A::csaDataReceiving, R::ncrDelete);
 }
