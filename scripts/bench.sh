@@ -17,6 +17,7 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVT_BUILD_TESTS=ON -
 cmake --build "$BUILD" -j "$(nproc)"
 
 DBDIR="$BUILD/benchdb"
+bash scripts/db.sh stop "$DBDIR" >/dev/null 2>&1 || true  # a left-over instance may listen elsewhere
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 PORT=3310
 while port_in_use "$PORT"; do PORT=$((PORT + 1)); done

@@ -12,7 +12,8 @@
 # The instance reads no system option file: table names are compared without regard to
 # case (lower_case_table_names=1, fixed when the folder is initialised), the server's
 # character set is cp1251, and the socket, pid file and error log live in the data folder.
-# "start" on a running instance only makes sure the account exists.
+# "start" on a running instance only makes sure the account exists (and refuses when
+# it listens on another port than the one asked for).
 # VT_DB_FAST=1 trades durability for speed (test instances).
 set -euo pipefail
 
@@ -87,8 +88,12 @@ cmd_start() {
     die "MariaDB server binaries are missing (run scripts/install-deps.sh)"
 
   if pid_alive "$datadir/mysqld.pid"; then
+    local running
+    running="$(sock_client "$datadir" -N -B -e 'SELECT @@port' 2>/dev/null || true)"
+    [ "$running" = "$port" ] ||
+      die "MariaDB already runs in $datadir on port ${running:-unknown}, not $port: stop it first (scripts/db.sh stop $datadir)"
     ensure_account "$datadir"
-    echo "MariaDB already running in $datadir"
+    echo "MariaDB already running in $datadir on 127.0.0.1:$port"
     return 0
   fi
 
