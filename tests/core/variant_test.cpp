@@ -31,6 +31,8 @@ TEST(Variant, NumericConversions) {
     EXPECT_EQ(Variant(true).AsInteger(), -1);
     EXPECT_EQ(Variant(Currency::FromRaw(23450)).AsDouble(), 2.345);
     EXPECT_EQ(Variant("1.25").AsCurrency().raw, 12500);
+    EXPECT_EQ(Variant(" 1,5  ").AsDouble(), 1.5);  // blanks around, a comma for the point
+    EXPECT_THROW(Variant("1.5 x").AsDouble(), EConvertError);
     EXPECT_EQ(Variant(int32_t{5}), Variant(int64_t{5}));
     EXPECT_EQ(Variant(2.5).AsString(), "2.5");
     EXPECT_EQ(Variant(Currency::FromRaw(-23400)).AsString(), "-2.34");

@@ -184,6 +184,12 @@ TEST_F(HostTest, RegistrationCommandsInTurn) {
     // The configuration was loaded first (its folders made); no data module is left.
     EXPECT_TRUE(DirectoryExists(base_.File("Archives")));
     EXPECT_EQ(ServicesData, nullptr);
+    {  // a word with a blank is quoted, "%" and "$" doubled
+        ScopedEnv spaced("VT_BASE_DIR", base_.File("a b%$"));
+        EXPECT_EQ(Run({"-INSTALL", "-SILENT"}), esOk);
+        const std::string line = "Environment=\"VT_BASE_DIR=" + base_.File("a b%%$$") + "\"\n";
+        EXPECT_NE(TempDir::Read(UnitPath()).find(line), std::string::npos) << TempDir::Read(UnitPath());
+    }
 
     ScopedEnv bad("VT_SYSTEMD_UNIT_DIR", base_.File("no/such/folder"));
     std::string err;

@@ -125,9 +125,9 @@ TEST(MemTableOps, CreateTableFromDefinitionsFieldsOrAnotherTable) {
     EXPECT_EQ(t.Fields(0).FieldName(), "DEF");
     // Without definitions, the data field objects define the table.
     TNVMemTable src;
+    src.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
     src.CreateField("A", TFieldType::ftInteger);
     src.CreateField("V", TFieldType::ftVariant);
-    src.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
     TNVMemTable as;
     as.CreateTableAs(&src, mtcpoCalculated);
     // The definition of the unsupported type is dropped, the calculated field has none.

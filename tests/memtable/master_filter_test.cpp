@@ -56,6 +56,10 @@ TEST_F(MemTableMasterDetail, DetailFollowsTheMasterRecordNewOnesCarryItsValues) 
     EXPECT_EQ(control.recordChanges, (std::vector<TField*>{nullptr, &master->FieldByName("ID")}));
     master->Post();
     EXPECT_EQ(detail->RecordCount(), 2);
+    const int changes = control.changes;
+    master->Append();  // the control is told of the new record
+    EXPECT_EQ(control.changes, changes + 1);
+    master->Cancel();
     // A new detail record carries the master's values before OnNewRecord.
     master->SetRecNo(2);
     Variant seen;

@@ -377,6 +377,8 @@ TEST(ArticleWire, RecordRoundTripsByteForByteAndEveryCutIsRefused) {
     ASSERT_EQ(b.Substitudes().GetCount(), 2);
     EXPECT_TRUE(b.Substitudes().Items[1]->IsNew);
     EXPECT_EQ(b.Substitudes().Items[0]->CyrName, Cp(u8"Аналгин"));
+    LoadWireBytes(b, bytes);  // a second load replaces what the first one read
+    EXPECT_EQ(WireBytes(b), bytes);
     for (size_t n = 0; n < bytes.size(); ++n) {
         TArticle cut(nullptr);
         if (n != bytes.size() - 7) {

@@ -420,4 +420,7 @@ TEST_F(ProducerWalk, IdlePharmacyPastTheCheckHoldsOnlyUntilTheOthersFinish) {
     // Nor does one idle before it locked.
     db.Exec("UPDATE action_request_status SET REQUEST_STATUS = 0 WHERE ACTION_REQUEST_ID = 70 AND PHARM_ID = 2");
     Expect(1, 71, A::csaDataReceiving, R::ncrDelete);
+    // A pharmacy that has not checked the request itself is never let past it.
+    db.Exec("UPDATE action_request_status SET REQUEST_STATUS = 1 WHERE ACTION_REQUEST_ID = 70 AND PHARM_ID = 1");
+    Expect(1, 70, A::csaCheck, R::ncrDelete);
 }
