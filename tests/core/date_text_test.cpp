@@ -92,6 +92,8 @@ TEST(DateText, ScannedByNotation) {
         {"2026.12.05", "odd", false, 0, 0},
         {"15", "dd.mm.yyyy", false, 0, 0},
         {"31.02.2026", "dd.mm.yyyy", false, 0, 0},
+        {"32.01.2026", "dd.mm.yyyy", false, 0, 0},
+        {"31.01.2026", "dd.mm.yyyy", true, EncodeDateTime(2026, 1, 31), 10},
         {"", "dd.mm.yyyy", false, 0, 0},
     };
     for (const auto& c : dates) {

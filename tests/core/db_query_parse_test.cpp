@@ -25,6 +25,11 @@ TEST(SqlParameterParser, FindsNamesInOrderOfFirstAppearanceSkippingQuotesAndComm
     auto pieces = ParseSqlParameters("UPDATE T SET A = :A, B = :b_2 WHERE (ID = :ID) AND (X = :a)", p);
     EXPECT_EQ(Names(p), (std::vector<std::string>{"A", "b_2", "ID"}));
     EXPECT_EQ(Rebuild(pieces, p), "UPDATE T SET A = <A>, B = <b_2> WHERE (ID = <ID>) AND (X = <A>)");
+    const TParameters& constP = p;
+    for (int bad : {-1, 3}) {
+        EXPECT_THROW(p[bad], EListError) << bad;
+        EXPECT_THROW(constP[bad], EListError) << bad;
+    }
     TParameters quoted;
     const std::string sql =
         "SELECT ':IN_SINGLE', \":IN_DOUBLE\", 'it''s :DOUBLED', 'esc\\' :ESC', `odd:NAME` -- :DASHED\r\n"

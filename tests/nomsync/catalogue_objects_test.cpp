@@ -264,6 +264,10 @@ TEST(SQLDataPack, LineCountBeyondTheDataIsRefusedAndNoCentralStatementsSaveWitho
     EXPECT_EQ(msg, "");
     back.SQLMy = {"/*stmt_lim*/", "   ", "/*stmt_lim*/ \t", ""};
     EXPECT_TRUE(back.SaveToDB(msg));
+    back.Remark = "r";
+    back.SQLFB = {"x"};
+    back.Clear();
+    EXPECT_TRUE(back.Remark.empty() && back.SQLFB.empty() && back.SQLMy.empty());
     // The pack's scripts as lines of a text.
     EXPECT_EQ(TextToLines("a\r\nb\nc\rd"), (TStringLines{"a", "b", "c", "d"}));
     EXPECT_EQ(TextToLines("a\r\n\r\nb\r\n"), (TStringLines{"a", "", "b"}));

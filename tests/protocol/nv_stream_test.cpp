@@ -1,6 +1,7 @@
 // Tagged values and the 80-bit floats they carry.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -215,6 +216,12 @@ TEST(Extended80, KnownLayoutsAndRoundTripsOfEveryKindOfDouble) {
                               L::denorm_min() * 12345, L::infinity(), -L::infinity()};
     for (double v : samples) EXPECT_EQ(Extended80ToDouble(DoubleToExtended80(v)), v) << v;
     EXPECT_TRUE(std::isnan(Extended80ToDouble(DoubleToExtended80(std::nan("")))));
+    // A NaN keeps its payload and comes back quiet.
+    const double signalling = std::bit_cast<double>(uint64_t{0x7FF0000000000005});
+    TExtended80 raw = DoubleToExtended80(signalling);
+    EXPECT_EQ(std::bit_cast<uint64_t>(Extended80ToDouble(raw)), uint64_t{0x7FF8000000000005});
+    raw[7] &= 0xBF;  // a signalling NaN in the extended form comes back quiet too
+    EXPECT_EQ(std::bit_cast<uint64_t>(Extended80ToDouble(raw)), uint64_t{0x7FF8000000000005});
     std::mt19937_64 rng(42);
     for (int i = 0; i < 20000; ++i) {
         uint64_t bits = rng();

@@ -113,7 +113,8 @@ TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
                  {"PWD", "257 \"/say \"\"hi\"\"\" is current directory."}, {"CWD", "501"},
                  {"TYPE A", "200 Type set to A."}, {"TYPE I", "200 Type set to I."}, {"TYPE", "501"},
                  {"TYPE E", "504"}, {"MODE S", "200"}, {"MODE B", "504"}, {"STRU F", "200"}, {"STRU R", "504"},
-                 {"SIZE", "501"}, {"STOR", "501"}, {"LIST", "425"},  // no PORT or PASV yet
+                 {"SIZE", "501"}, {"STOR", "501"}, {"ALLO 10", "202 ALLO command ignored."},
+                 {"LIST", "425"},  // no PORT or PASV yet
                  {"PORT 127,0,0,2,200,10", "500"},  // another host
                  {"PORT 127,0,0,1,0,21", "500"},  // a privileged port
                  {"PORT 127,0,0,1,300,1", "501"}, {"PORT 127,0,0,1,4", "501"}, {"PORT 127,0,0,1,4,1,", "501"},
