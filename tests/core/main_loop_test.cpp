@@ -11,10 +11,11 @@ namespace {
 // Firing on the loop thread is checked by the service application's tests.
 TEST(MainLoop, TimersFireUnlessDisabledOrOfIntervalZeroAndOutliveTheirHandlersExceptions) {
     TMainLoop loop;
-    TTimer timer(&loop), zero(&loop), disabled(&loop);
+    TTimer timer(&loop), zero(&loop), disabled(&loop), later(&loop);
     int ticks = 0, neverTicks = 0;
     timer.SetInterval(1);
     timer.SetOnTimer([&] {
+        later.SetInterval(600000);  // a new interval counts from now
         if (++ticks == 1) throw std::runtime_error("Pass failed badly");
         loop.Terminate();
     });
@@ -23,6 +24,8 @@ TEST(MainLoop, TimersFireUnlessDisabledOrOfIntervalZeroAndOutliveTheirHandlersEx
     disabled.SetInterval(1);
     disabled.SetEnabled(false);
     disabled.SetOnTimer([&] { ++neverTicks; });
+    later.SetInterval(500000);
+    later.SetOnTimer([&] { ++neverTicks; });
     testing::internal::CaptureStderr();
     loop.Run();
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Pass failed badly"), std::string::npos);

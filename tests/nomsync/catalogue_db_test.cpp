@@ -423,6 +423,7 @@ TEST_F(CatalogueDbTest, ArticleNullsRenamedMeasuresTemporaryMeasuresAndSubstitut
         a.SetDRUG_TYPE_ID(drugType);
         std::string msg;
         ASSERT_TRUE(a.SaveToDB(msg)) << msg;
+        EXPECT_FALSE(a.Modified);  // set by the writers, cleared by the save
         EXPECT_EQ(db.ScalarStr(Format("SELECT CONCAT_WS('|', IFNULL(DRUG_TYPE_ID, 'NULL'), NAME = '', CYR_NAME = '', "
                                       "GENERICA IS NULL AND ATC_CODE IS NULL AND ACTIVE_QUANTITY IS NULL AND "
                                       "DESCRIPTION IS NULL AND BARCODE1 IS NULL AND BARCODE2 IS NULL) FROM ARTICLE "
