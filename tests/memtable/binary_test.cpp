@@ -114,6 +114,7 @@ TEST(MemTableBinary, ReaderErrorsAndValuesForATableWithoutFields) {
     // allocation of that size.
     auto s = MakeTable({{"S", TFieldType::ftMemo}});
     EXPECT_THROW(LoadBin(*s, "TPF0" + B({1, 0, 1, 0x0C, 0xFF, 0xFF, 0xFF, 0x7F, 'a', 0})), EReadError);
+    EXPECT_THROW(LoadBin(*s, "TPF0" + B({1, 0, 1, 0x0C, 0xFF, 0xFF, 0xFF, 0xFF, 'a', 0})), EReadError);  // negative
     EXPECT_THROW(LoadBin(*t, "TPF0" + B({1, 0, 1, 6, 1, 'a', 0})), EReadError);
     const std::string variantField =
         "TPF0" + B({1, 6, 1, 'X', 6, 7}) + "Variant" + B({2, 0, 6, 0, 6, 0, 2, 0, 8, 8, 0, 1, 0});
