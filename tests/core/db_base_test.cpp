@@ -505,6 +505,8 @@ TEST_F(DMBaseTest, EnvironmentVariablesReadBoolWritesNothingAFullLoadWritesBackA
         TZVL2EnvironmentVariables vars(&dm, "");
         ASSERT_EQ(vars.GetCount(), 8);
         EXPECT_THROW(vars.GetVar(8), EListError);
+        EXPECT_THROW(vars.GetVar(-1), EListError);
+        EXPECT_NO_THROW(vars.GetVar(0));
         EXPECT_EQ(vars.FindVar("IsT")->ID * 10 + vars.FindVar("IsNull")->Value.IsNull(), 11);
         EXPECT_TRUE(vars.FindVar("ist") == nullptr && vars.FindVar("Elsewhere") == nullptr);
         EXPECT_FALSE(vars.IsModified());

@@ -94,7 +94,7 @@ TEST_F(FtpServerTest, RepliesBeforeAndAfterLogin) {
                  {"\xFF\xF4\xFF\xF2NOOP", "200"},  // telnet commands in front of a verb are dropped
                  {"\xFF\xFB\x01NOOP", "200"},  // and option negotiation, three bytes
                  {std::string(10000, 'A'), "500 Command line too long."}, {"OPTS UTF8 ON", "200"},
-                 {"OPTS MLST type", "501"}, {"PASS Secret1", "503"}});  // no USER yet
+                 {"OPTS MLST type", "501"}, {"MLST", "502"}, {"PASS Secret1", "503"}});  // no USER yet
     // Every command that works on files or connections needs a login.
     for (const char* verb : {"PWD", "XPWD", "CWD /", "XCWD /", "CDUP", "XCUP", "TYPE I", "MODE S", "STRU F", "PASV",
                              "EPSV", "PORT 127,0,0,1,4,1", "EPRT |1|127.0.0.1|1025|", "LIST", "NLST", "STOR x",
