@@ -24,6 +24,9 @@ TEST_F(MemTableBlob, ValuesLiveOutsideTheRecordAnEmptyOneIsNullOfSizeZero) {
     AppendRow(*t, {Variant(1), Variant(big), Variant("memo text")});
     AppendRow(*t, {Variant(2), Variant("second"), Variant::Null()});
     EXPECT_EQ(Rows(*t), "1|" + big + "|memo text; 2|second|<null>");
+    auto typed = MakeTable({{"B", TFieldType::ftTypedBinary}});  // a blob too
+    AppendRow(*typed, {Variant(big)});
+    EXPECT_EQ(typed->FieldByName("B").AsString(), big);
     t->Delete();
     EXPECT_EQ(t->RecordCount(), 1);
     EXPECT_EQ(t->FieldByName("DATA").AsString(), big);
