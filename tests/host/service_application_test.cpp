@@ -184,10 +184,11 @@ TEST_F(HostTest, RegistrationCommandsInTurn) {
     // The configuration was loaded first (its folders made); no data module is left.
     EXPECT_TRUE(DirectoryExists(base_.File("Archives")));
     EXPECT_EQ(ServicesData, nullptr);
-    {  // a word with a blank is quoted, "%" and "$" doubled
-        ScopedEnv spaced("VT_BASE_DIR", base_.File("a b%$"));
+    // A word with a blank, a quote or a semicolon is quoted, "%" and "$" doubled.
+    for (const auto& [folder, written] : {std::pair{"a b%$", "a b%%$$"}, {"a;b", "a;b"}, {"a'b", "a'b"}}) {
+        ScopedEnv quoted("VT_BASE_DIR", base_.File(folder));
         EXPECT_EQ(Run({"-INSTALL", "-SILENT"}), esOk);
-        const std::string line = "Environment=\"VT_BASE_DIR=" + base_.File("a b%%$$") + "\"\n";
+        const std::string line = "Environment=\"VT_BASE_DIR=" + base_.File(written) + "\"\n";
         EXPECT_NE(TempDir::Read(UnitPath()).find(line), std::string::npos) << TempDir::Read(UnitPath());
     }
 
