@@ -427,8 +427,7 @@ TEST(ArticleWire, WrongCountsLongTextsAndBadNumbersAreRefused) {
         {"huge measures", Written([](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(100000000); })},
         {"more measures than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(2); measure(w, "T", "m"); })},
         {"fewer measures than sent", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(1); measure(w, "T", "m"); measure(w, "F", "n"); })},
-        {"long measure name", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(1); measure(w, "T", std::string(21, 'm')); })},
-        {"long atomic mark", Written([&](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(1); measure(w, "TT", "m"); })},
+        // (A measure name or atomic mark longer than its field is cut: article_checks_test.cpp.)
         {"values after the trailer", Written([](TNVBinWriter& w) { w.WriteInteger(0); w.WriteInteger(0); w.WriteString("SAL_1"); w.WriteInteger(1); })},
     };
     for (const auto& c : cases) {

@@ -64,9 +64,9 @@ void TArticle::ReadMeasures(TNVBinReader& reader) {
     for (int32_t i = 0; i < count; ++i) {
         const int32_t id = reader.ReadInteger(), articleID = reader.ReadInteger(),
                       measureNameID = reader.ReadInteger(), factor = reader.ReadInteger();
+        // IS_ATOMIC (1) and MeasureName (20) are cut to their fields' sizes
+        // as the table stores them: a pharmacy may hold longer names.
         const std::string isAtomic = reader.ReadString(), name = reader.ReadString();
-        CheckTextWidth(isAtomic, 1, "IS_ATOMIC");
-        CheckTextWidth(name, 20, "MeasureName");
         t.AppendRecord({Variant(id), Variant(articleID), Variant(measureNameID), Variant(factor), Variant(isAtomic),
                         Variant(name)});
     }
