@@ -378,6 +378,29 @@ TEST_F(ArticleChecks, ProposedInsertStoresItsNewLinkAndStagesEveryLink) {
                          "SUBSTITUDE_ARTICLE_ID) FROM NOM_UPDATE_SUBSTITUDE_ARTICLE WHERE ACTION_REQUEST_ID = %d",
                          {req})),
               "5/700/40," + newID + "/700/41,7/700/42");
+    // Its measures are staged as new ones, each with a temporary row.
+    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_MEASURE WHERE ACTION_REQUEST_ID = %d AND ID = 0 AND "
+                           "TEMP_ID > 0",
+                           {req})),
+              3);
+}
+
+// A new link gets a central identity of its own, whatever row ID the
+// pharmacy gave it; a stored link is not written again.
+TEST_F(ArticleChecks, NewLinksGetCentralIdentities) {
+    db.Exec("INSERT INTO SUBSTITUDE_ARTICLE (ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID) VALUES (100, 50, 2)");
+    TArticle a(&dm);
+    FillArticle(a, "A", "");
+    AddSubstitute(a, 0, 40, "new", true);
+    AddSubstitute(a, 100, 41, "pharmacy's own row id", true);
+    AddSubstitute(a, 7, 42, "stored", false);
+    Save(a);
+    const auto& items = a.Substitudes().Items;
+    EXPECT_EQ(Format("%d %d %d", {items[0]->RowID, items[1]->RowID, items[2]->RowID}), "101 102 7");
+    EXPECT_EQ(Str(Format("SELECT GROUP_CONCAT(ID, '>', SUBSTITUDE_ARTICLE_ID ORDER BY ID) FROM SUBSTITUDE_ARTICLE "
+                         "WHERE ARTICLE_ID = %d",
+                         {a.ID()})),
+              "101>40,102>41");
 }
 
 // ---------------------------------------------------------------------------
