@@ -3,8 +3,11 @@
 #include <utility>
 
 #include "core/format.h"
+#include "core/log.h"
 #include "memtable_test_util.h"
 #include "support/expect_raises.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -176,6 +179,39 @@ TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterfaceAndCloseDiscards) {
     EXPECT_THROW(t->First(), EDatabaseError);
     t->Open();
     EXPECT_EQ(At(*t) + " " + std::to_string(t->RecordCount()), "@-1 bof eof 0");
+}
+
+// An exception handed to the table's handler is written to the process log with the table as sender.
+TEST(MemTableExceptions, AHandledExceptionGoesToTheLogWithTheTableAsSender) {
+    struct Table : TNVMemTable {
+        using TqdCustomMemTable::InternalHandleException;
+    };
+    TempDir dir;
+    ScopedEnv base("VT_BASE_DIR", dir.Path());
+    TServicesData data;
+    data.SetClock([] { return EncodeDateTime(2024, 3, 5, 10, 20, 30); });
+    struct Installed {
+        explicit Installed(TServicesData* d) { ServicesData = d; }
+        ~Installed() { ServicesData = nullptr; }
+    } installed(&data);
+    Table t;
+    t.FieldDefs().Add("ID", TFieldType::ftInteger);
+    t.CreateTable();
+    t.Open();
+    try {
+        t.Locate("", Variant(1), 0);
+    } catch (...) {
+        t.InternalHandleException();
+    }
+    try {
+        throw std::runtime_error("plain");
+    } catch (...) {
+        t.InternalHandleException();
+    }
+    t.InternalHandleException();  // outside a handler there is nothing to write
+    EXPECT_EQ(TempDir::Read(data.LogFileName()),
+              "05.03.2024 10:20:30 [TNVMemTable] Sie m\xFCssen mindestens ein Feld angeben\r\n"
+              "05.03.2024 10:20:30 [TNVMemTable] plain\r\n");
 }
 
 }  // namespace

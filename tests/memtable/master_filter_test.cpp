@@ -186,6 +186,27 @@ TEST(MemTableFilter, EventSeesCalculatedFieldsWithoutOneAllPassRejectingAllCount
     EXPECT_EQ(Column(t, "V"), (Strings{"6", "5", "4", "3", "2", "1"}));
 }
 
+// Record numbers run without gaps only while no filter is set; a master link alone does not count.
+TEST_F(MemTableMasterDetail, IsSequencedOnlyWhileNotFiltered) {
+    struct Table : TNVMemTable {
+        using TqdCustomMemTable::IsSequenced;
+    };
+    Table t;
+    t.FieldDefs().Add("V", TFieldType::ftInteger);
+    t.CreateTable();
+    t.Open();
+    EXPECT_TRUE(t.IsSequenced());
+    t.SetFiltered(true);  // without an event, still a filter
+    EXPECT_FALSE(t.IsSequenced());
+    t.SetFiltered(false);
+    EXPECT_TRUE(t.IsSequenced());
+    t.SetKeyFields("V");
+    t.SetMasterFields("ID");
+    t.SetMasterSource(&source);
+    EXPECT_EQ(t.RecordCount(), 0);  // the link filters
+    EXPECT_TRUE(t.IsSequenced());
+}
+
 }  // namespace
 
 // A lookup field takes the master's value by its key, and is saved only with its flag.
