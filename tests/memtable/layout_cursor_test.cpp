@@ -112,6 +112,10 @@ TEST(MemTableFieldData, ValuesOfEveryTypeRoundTripOutOfRangeOnesRaise) {
                        "9007199254740993|abcde|xy");
     EXPECT_NEAR(t->FieldByName("T").AsDateTime(), 13.0 / 24 + 45.0 / 1440 + 7.25 / 86400, 1e-9);
     EXPECT_EQ(t->FieldByName("D").AsVariant().Type(), VarType::Date);
+    // The 8-byte values read back whole through the variant form.
+    const struct { const char* field; double want; } wide[] = {{"F", 1234.5}, {"C", 12.3456}, {"DT", dt.AsDouble()}};
+    for (const auto& w : wide) EXPECT_EQ(t->FieldByName(w.field).AsVariant().AsDouble(), w.want) << w.field;
+    EXPECT_EQ(t->FieldByName("L").AsVariant().AsInt64(), INT64_C(9007199254740993));
     t->Append();
     EXPECT_THROW(t->FieldByName("SI").SetAsInteger(40000), ERangeError);
     EXPECT_THROW(t->FieldByName("W").SetAsInteger(-1), ERangeError);
