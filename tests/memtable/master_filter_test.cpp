@@ -188,10 +188,7 @@ TEST(MemTableFilter, EventSeesCalculatedFieldsWithoutOneAllPassRejectingAllCount
 
 // Record numbers run without gaps only while no filter is set; a master link alone does not count.
 TEST_F(MemTableMasterDetail, IsSequencedOnlyWhileNotFiltered) {
-    struct Table : TNVMemTable {
-        using TqdCustomMemTable::IsSequenced;
-    };
-    Table t;
+    ProbeTable t;
     t.FieldDefs().Add("V", TFieldType::ftInteger);
     t.CreateTable();
     t.Open();
