@@ -193,14 +193,16 @@ TEST_F(MemTableMasterDetail, IsSequencedOnlyWhileNotFiltered) {
     t.CreateTable();
     t.Open();
     EXPECT_TRUE(t.IsSequenced());
-    t.SetFiltered(true);  // without an event, still a filter
+    for (int i = 1; i <= 3; ++i) AppendRow(t, {Variant(i)});
+    t.SetFiltered(true);  // without an event, still a filter, one that passes everything
     EXPECT_FALSE(t.IsSequenced());
+    EXPECT_EQ(Column(t, "V"), (Strings{"1", "2", "3"}));
     t.SetFiltered(false);
     EXPECT_TRUE(t.IsSequenced());
     t.SetKeyFields("V");
     t.SetMasterFields("ID");
     t.SetMasterSource(&source);
-    EXPECT_EQ(t.RecordCount(), 0);  // the link filters
+    EXPECT_EQ(t.RecordCount(), 1);  // the link filters: master ID 1
     EXPECT_TRUE(t.IsSequenced());
 }
 

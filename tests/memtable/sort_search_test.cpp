@@ -11,15 +11,17 @@ namespace {
 
 TEST(MemTableSort, NullsFirstAscendingLastDescendingCaseSeveralFieldsAndTypesCursorPositionKept) {
     auto t = MakeTable({{"K", TFieldType::ftInteger}, {"S", TFieldType::ftString, 5}, {"D", TFieldType::ftDate},
-                        {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean}, {"L", TFieldType::ftLargeint}});
+                        {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean}, {"L", TFieldType::ftLargeint},
+                        {"W", TFieldType::ftWord}});
     TDateTime d1 = EncodeDateTime(2020, 1, 2), d0 = EncodeDateTime(1890, 5, 1);
     const Variant k[] = {Variant(3), Variant::Null(), Variant(1), Variant(2)};
     const char* const s[] = {"b", "A", "a", "B"};
     const double f[] = {2.5, -1.0, 9.0, -3.0};
     const int64_t l[] = {-5, INT64_C(1) << 40, 0, 7};
+    const int w[] = {1, 60000, 2, 7};
     for (int i = 0; i < 4; ++i)
         t->AppendRecord({k[i], Variant(s[i]), Variant::FromDate(i < 2 ? d1 : d0), Variant(f[i]), Variant(i % 2 == 0),
-                         Variant(l[i])});
+                         Variant(l[i]), Variant(w[i])});
     const struct { const char* fields; TqdMemTableCompareOptions options; const char* want; } cases[] = {
         {"K", 0, "<null> 1 2 3"},
         {"K", mtcoDescending, "3 2 1 <null>"},
@@ -27,6 +29,7 @@ TEST(MemTableSort, NullsFirstAscendingLastDescendingCaseSeveralFieldsAndTypesCur
         {"D;F", 0, "2 1 <null> 3"},
         {"B;F", 0, "2 <null> 3 1"},
         {"L", mtcoDescending, "<null> 2 1 3"},
+        {"W", 0, "3 1 2 <null>"},  // unsigned: 60000 last
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fields);
@@ -37,6 +40,7 @@ TEST(MemTableSort, NullsFirstAscendingLastDescendingCaseSeveralFieldsAndTypesCur
         for (const std::string& k : Column(*t, "K")) got += (got.empty() ? "" : " ") + k;
         EXPECT_EQ(got, c.want);
         EXPECT_EQ(t->SortedOn(), c.fields);
+        EXPECT_TRUE(t->IsSorted());
     }
     t->SortOn("S", mtcoCaseInsensitive);
     const Strings byText = Column(*t, "S");
