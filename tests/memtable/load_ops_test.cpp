@@ -66,6 +66,8 @@ TEST(MemTableOps, TheSourceIsLeftAsItWas) {
     EXPECT_EQ(t.RecordCount(), 3);
     EXPECT_TRUE(src->Active() && src->ControlsDisabled());
     EXPECT_EQ(src->RecNo(), 2);
+    src->EnableControls();  // the load's own disabling was undone: one enabling balances
+    EXPECT_FALSE(src->ControlsDisabled());
     // Loading from the table itself, or from nothing, does nothing.
     src->LoadFromDataSet(src.get(), mtcpoStructure);
     EXPECT_EQ(src->RecordCount(), 3);
@@ -82,6 +84,10 @@ TEST(MemTableOps, TheSourceIsLeftAsItWas) {
     EXPECT_EQ(q.RecNo(), 2);
     EXPECT_EQ(t.FieldByName("NAME").Size(), 30);
     EXPECT_EQ(Rows(t), "1|a|1099511627776|15.03.2023 12:00:00; 2|<null>|<null>|01.02.2003 04:05:06");
+    // Only the data, into a table of its own structure: fields the query lacks stay null.
+    auto own = MakeTable({{"ID", TFieldType::ftInteger}, {"OTHER", TFieldType::ftInteger}});
+    own->LoadFromDataSet(&q, mtcpoOnlyData);
+    EXPECT_EQ(Rows(*own), "1|<null>; 2|<null>");
     q.active = false;
     EXPECT_THROW(t.LoadFromDataSet(&q, mtcpoOnlyData), EDatabaseError);
     EXPECT_FALSE(t.ControlsDisabled());
@@ -141,6 +147,7 @@ TEST(MemTableOps, CreateTableFromDefinitionsFieldsOrAnotherTable) {
     u.CreateField("C", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
     u.CreateTable();
     EXPECT_EQ(u.FieldDefs().Count(), 1);
+    EXPECT_EQ(u.FieldCount(), 1);  // the calculated field object goes with the others
 }
 
 // The properties of a field's class are copied, a read-only field still takes its values.
@@ -282,6 +289,39 @@ TEST(MemTableOps, CopyRecordsEventsLimitAndConversions) {
     dst = MakeTable({{"L", TFieldType::ftLargeint}, {"M", TFieldType::ftLargeint}});
     dst->CopyRecords(src.get(), dst.get());
     EXPECT_EQ(Rows(*dst), "-7|9007199254740993");
+}
+
+// The measures table of an article, as the catalogue uses it: six definitions, emptied, filled, searched and
+// taken over by another table with its structure.
+TEST(MemTableOps, MeasuresTableWorkflow) {
+    auto m = MakeTable({{"ID", TFieldType::ftInteger}, {"ARTICLE_ID", TFieldType::ftInteger},
+                        {"MEASURE_NAME_ID", TFieldType::ftInteger}, {"FACTOR", TFieldType::ftInteger},
+                        {"IS_ATOMIC", TFieldType::ftString, 1}, {"MeasureName", TFieldType::ftString, 20}});
+    m->Close();
+    EXPECT_FALSE(m->Active());
+    m->Open();
+    m->EmptyTable();
+    for (int factor : {1, 10, 20}) {
+        m->Append();
+        m->FieldByName("ID").SetAsInteger(100 + factor);
+        m->FieldByName("ARTICLE_ID").SetAsInteger(7);
+        m->FieldByName("MEASURE_NAME_ID").SetAsInteger(factor);
+        m->FieldByName("FACTOR").SetAsInteger(factor);
+        m->FieldByName("IS_ATOMIC").SetAsString(factor == 20 ? "T" : "F");
+        m->Post();
+    }
+    EXPECT_EQ(Row(*m), "120|7|20|20|T|<null>");  // the last row appended is current
+    ASSERT_TRUE(m->Locate("IS_ATOMIC", Variant("T"), 0));
+    EXPECT_EQ(m->FieldByName("ID").AsInteger(), 120);
+    ASSERT_TRUE(m->Locate("FACTOR", Variant(1), 0));
+    EXPECT_EQ(m->FieldByName("ID").AsInteger(), 101);
+    m->AppendRecord({Variant(5), Variant(7), Variant(3), Variant(5), Variant("F"), Variant("box")});
+    TNVMemTable copy;
+    copy.LoadFromDataSet(m.get(), mtcpoStructure);
+    EXPECT_EQ(Rows(copy), "101|7|1|1|F|<null>; 110|7|10|10|F|<null>; 120|7|20|20|T|<null>; 5|7|3|5|F|box");
+    m->Close();  // closing discards the rows
+    m->Open();
+    EXPECT_EQ(m->RecordCount(), 0);
 }
 
 }  // namespace
