@@ -69,9 +69,98 @@ void AppendUtf8(std::string& out, char32_t c) {
     }
 }
 
-// Ordering weight: Latin and other bytes keep their code, the Cyrillic
-// letters follow alphabetically (Ё/ё sorted with Е/е).
+// Ordering weight of CompareText1251 and CompareStr1251: the cp1251 code
+// itself, so capitals come before small letters and Ё/ё (0xA8/0xB8) before
+// А (0xC0). The locale's text order is the collation table below.
 int Weight(unsigned char b) { return b; }
+
+// Collation weights of one cp1251 byte, level by level: the letter (or
+// character) itself, Е versus Ё, then small versus capital.
+struct CollationWeights {
+    uint16_t primary[256];
+    uint8_t secondary[256];
+    uint8_t tertiary[256];
+};
+
+constexpr bool IsAsciiLetter(unsigned c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// The small Cyrillic letters of cp1251 in alphabet order; ё is placed with е
+// by its secondary weight and so is not listed.
+constexpr unsigned char kCyrillicOrder[] = {
+    0xE0 /*а*/, 0xE1 /*б*/, 0xE2 /*в*/, 0xE3 /*г*/, 0xB4 /*ґ*/, 0x83 /*ѓ*/, 0xE4 /*д*/, 0x90 /*ђ*/,
+    0xE5 /*е*/, 0xBA /*є*/, 0xE6 /*ж*/, 0xE7 /*з*/, 0xBE /*ѕ*/, 0xE8 /*и*/, 0xB3 /*і*/, 0xBF /*ї*/,
+    0xE9 /*й*/, 0xBC /*ј*/, 0xEA /*к*/, 0x9D /*ќ*/, 0xEB /*л*/, 0x9A /*љ*/, 0xEC /*м*/, 0xED /*н*/,
+    0x9C /*њ*/, 0xEE /*о*/, 0xEF /*п*/, 0xF0 /*р*/, 0xF1 /*с*/, 0xF2 /*т*/, 0x9E /*ћ*/, 0xF3 /*у*/,
+    0xA2 /*ў*/, 0xF4 /*ф*/, 0xF5 /*х*/, 0xF6 /*ц*/, 0xF7 /*ч*/, 0x9F /*џ*/, 0xF8 /*ш*/, 0xF9 /*щ*/,
+    0xFA /*ъ*/, 0xFB /*ы*/, 0xFC /*ь*/, 0xFD /*э*/, 0xFE /*ю*/, 0xFF /*я*/,
+};
+
+constexpr unsigned char kSmallYo = 0xB8, kCapitalYo = 0xA8, kSmallYe = 0xE5;
+
+constexpr unsigned char UpperOf(unsigned char c) {
+    if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 32);
+    if (c >= 0xE0) return static_cast<unsigned char>(c - 32);
+    switch (c) {
+        case 0xB8: return 0xA8; case 0xBA: return 0xAA; case 0xBF: return 0xAF; case 0xB3: return 0xB2;
+        case 0xB4: return 0xA5; case 0xA2: return 0xA1; case 0xBC: return 0xA3; case 0xBE: return 0xBD;
+        case 0x83: return 0x81; case 0x90: return 0x80; case 0x9A: return 0x8A; case 0x9C: return 0x8C;
+        case 0x9D: return 0x8D; case 0x9E: return 0x8E; case 0x9F: return 0x8F;
+        default: return c;
+    }
+}
+
+// Every byte gets its own combination of the three weights, so only equal
+// texts are equal on all three levels, and texts equal on the first two
+// differ in letter case alone. Order of the first level: every character
+// other than a letter or digit in code order, then the digits, the Latin
+// letters, the Cyrillic letters.
+constexpr CollationWeights MakeCollationWeights() {
+    CollationWeights w{};
+    bool letter[256] = {};
+    for (unsigned c = 'a'; c <= 'z'; ++c) letter[c] = letter[c - 32] = true;
+    letter[kSmallYo] = letter[kCapitalYo] = true;
+    for (unsigned char c : kCyrillicOrder) letter[c] = letter[UpperOf(c)] = true;
+    uint16_t next = 1;
+    for (unsigned c = 0; c < 256; ++c)
+        if (!letter[c] && !(c >= '0' && c <= '9')) w.primary[c] = next++;
+    for (unsigned c = '0'; c <= '9'; ++c) w.primary[c] = next++;
+    for (unsigned c = 'a'; c <= 'z'; ++c) {
+        w.primary[c] = w.primary[c - 32] = next++;
+        w.tertiary[c - 32] = 1;
+    }
+    for (unsigned char c : kCyrillicOrder) {
+        const unsigned char up = UpperOf(c);
+        w.primary[c] = w.primary[up] = next++;
+        w.tertiary[up] = 1;
+    }
+    w.primary[kSmallYo] = w.primary[kCapitalYo] = w.primary[kSmallYe];
+    w.secondary[kSmallYo] = w.secondary[kCapitalYo] = 1;
+    w.tertiary[kCapitalYo] = 1;
+    return w;
+}
+
+constexpr CollationWeights kCollation = MakeCollationWeights();
+
+// One pass over both texts: the first difference of the first level decides,
+// a text that is the start of the other comes first, then the first
+// difference of the second level, then (when case counts) of the third.
+int Collate1251(std::string_view a, std::string_view b, bool caseCounts) {
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    int second = 0, third = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x == y) continue;
+        if (kCollation.primary[x] != kCollation.primary[y])
+            return kCollation.primary[x] < kCollation.primary[y] ? -1 : 1;
+        if (!second && kCollation.secondary[x] != kCollation.secondary[y])
+            second = kCollation.secondary[x] < kCollation.secondary[y] ? -1 : 1;
+        if (!third && kCollation.tertiary[x] != kCollation.tertiary[y])
+            third = kCollation.tertiary[x] < kCollation.tertiary[y] ? -1 : 1;
+    }
+    if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
+    if (second) return second;
+    return caseCounts ? third : 0;
+}
 
 }  // namespace
 
@@ -210,3 +299,7 @@ int CompareStr1251(std::string_view a, std::string_view b) {
     if (a.size() == b.size()) return 0;
     return a.size() < b.size() ? -1 : 1;
 }
+
+int CollateStr1251(std::string_view a, std::string_view b) { return Collate1251(a, b, true); }
+
+int CollateText1251(std::string_view a, std::string_view b) { return Collate1251(a, b, false); }

@@ -31,3 +31,12 @@ inline bool SameText1251(std::string_view a, std::string_view b) { return Compar
 // Case-sensitive comparison in the cp1251 alphabet order (Cyrillic letters
 // after Latin ones, in their code order): <0, 0, >0.
 int CompareStr1251(std::string_view a, std::string_view b);
+// The text order of a Bulgarian user's locale: letters in alphabet order
+// (Latin, then Cyrillic, Ё/ё with Е/е), whatever their case; other
+// characters before digits before letters; a text that is the start of
+// another comes first. Texts alike in their letters then put Е before Ё,
+// and CollateStr1251 then small letters before capitals, while
+// CollateText1251 ignores letter case. Texts that differ in more than letter
+// case never compare equal. <0, 0, >0.
+int CollateStr1251(std::string_view a, std::string_view b);
+int CollateText1251(std::string_view a, std::string_view b);

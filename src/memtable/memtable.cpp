@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "core/format.h"
+#include "core/log.h"
 #include "memtable/memtable_internal.h"
 #include "memtable/memtable_texts.h"
 
@@ -212,6 +213,7 @@ TqdmBlobStream::TqdmBlobStream(TBufferField& field, TBlobStreamMode mode)
     if (!slot) return;
     hasSlot_ = true;
     if (mode != TBlobStreamMode::bmRead) {
+        // As for SetFieldData: values the table loads itself pass.
         if (field.ReadOnly && !table_->loading_)
             throw EDatabaseError(Format(MemTableTexts::kFieldReadOnly, {field.DisplayName()}));
         if (table_->State() != TDataSetState::dsEdit && table_->State() != TDataSetState::dsInsert)
@@ -336,7 +338,9 @@ void TqdCustomMemTable::InternalOpen() {
     }
     BindFields(true);
     // The key and sort names may have changed since the field objects were
-    // made: the lists follow them at every open.
+    // made: the lists follow them at every open (and the sort list again
+    // whenever IndexFieldNames is set), so that a posted record is placed by
+    // the fields the table sorts on now, never by a stale list.
     if (!DefaultFields()) {
         BuildFieldList(detailFieldList_, keyFields_);
         BuildFieldList(sortFieldList_, sortFields_);
@@ -393,6 +397,9 @@ void TqdCustomMemTable::SetFieldData(TField& field, const void* buffer) {
     uint8_t* slot = FieldSlot(field, GetActiveRecordBuffer());
     if (!slot) return;
     auto& f = static_cast<TBufferField&>(field);
+    // A read-only field still takes the values the table loads itself (from
+    // a file or another dataset), so that a table saved with read-only
+    // fields loads back.
     if (f.ReadOnly && !loading_ && State() != TDataSetState::dsCalcFields)
         throw EDatabaseError(Format(MemTableTexts::kFieldReadOnly, {f.DisplayName()}));
     if (f.FieldKind() == TFieldKind::fkData || f.FieldKind() == TFieldKind::fkInternalCalc) f.Validate(buffer);
@@ -577,6 +584,18 @@ void TqdCustomMemTable::InternalEdit() {
 }
 
 void TqdCustomMemTable::InternalInsert() { InternalEdit(); }
+
+void TqdCustomMemTable::InternalHandleException() {
+    std::exception_ptr e = std::current_exception();
+    if (!e) return;
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+        Log(ClassName(), ex.what());
+    } catch (...) {
+        Log(ClassName(), "Unknown exception");
+    }
+}
 
 void TqdCustomMemTable::InternalCancel() { ReleaseEditState(); }
 

@@ -207,6 +207,9 @@ protected:
     void InternalEdit() override;
     void InternalInsert() override;
     void InternalCancel() override;
+    // Called inside an exception handler: the exception goes to the
+    // application's handler, the process log, with the table as sender.
+    void InternalHandleException() override;
     bool GetCanModify() override { return !readOnly_; }
     int GetRecNo() override;
     void DoSetRecNo(int value) override;

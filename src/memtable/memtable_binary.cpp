@@ -143,7 +143,9 @@ void TqdCustomMemTable::LoadBinary(TStream& source) {
             int tag = r.PeekTag();
             if (tag < 0) r.ReadListEnd();  // raises: the list has no end
             // A 0x00 ends the list when it is the last byte; followed by more
-            // bytes it is the null first value of a record.
+            // bytes it is the null first value of a record. So a binary table
+            // must end its stream: one followed by other bytes in the same
+            // stream is not supported.
             if (tag == ValueTag::kNull && (n == 0 || r.Remaining() <= 1)) break;
             // A value with no field to take it would never be consumed: the
             // list could not end.

@@ -66,8 +66,8 @@ void TqdCustomMemTable::CreateTableAs(TDataSet* source, int copyOptions) {
         TField* sf = source->FindField(d.Name);
         if (!IsSupportedType(d.DataType)) FieldDefs().Delete(i);
         else if ((copyOptions & mtcpoOnlyData) && !sf) FieldDefs().Delete(i);
-        // A calculated or lookup field recreated below as what it is has no
-        // data definition beside it.
+        // A calculated or lookup field recreated below as what it is gets
+        // that one definition, not a data definition of the same name too.
         else if (sf && ((sf->Lookup() && (copyOptions & mtcpoLookup)) ||
                         (sf->Calculated() && (copyOptions & mtcpoCalculated))))
             FieldDefs().Delete(i);

@@ -65,7 +65,7 @@ int TqdCustomMemTable::CompareFieldValues(const uint8_t* a, const uint8_t* b, co
             std::string_view sa(pa, strnlen(pa, size));
             std::string_view sb(pb, strnlen(pb, size));
             if (partialKey && sb.size() > sa.size()) sb = sb.substr(0, sa.size());
-            return caseInsensitive ? CompareText1251(sa, sb) : CompareStr1251(sa, sb);
+            return caseInsensitive ? CollateText1251(sa, sb) : CollateStr1251(sa, sb);
         }
         case TFieldType::ftSmallint: return Cmp(Load<int16_t>(a), Load<int16_t>(b));
         case TFieldType::ftInteger: case TFieldType::ftAutoInc: return Cmp(Load<int32_t>(a), Load<int32_t>(b));
@@ -184,7 +184,8 @@ void TqdCustomMemTable::SetIndexFieldNames(const std::string& value) {
     sortFields_ = value;
     if (open_) {
         SortOn(sortFields_, sortOptions_);
-        // Records posted from now on are placed by the new sort fields.
+        // The sort field list is rebuilt here as at open: records posted
+        // from now on are placed by the new sort fields.
         BuildFieldList(sortFieldList_, sortFields_);
     }
 }
@@ -347,9 +348,10 @@ bool TqdCustomMemTable::InternalLocate(const std::string& keyFields, const Varia
     BuildFieldList(keyList, keyFields);
     std::unique_ptr<uint8_t[]> key(AllocRecordBuffer());
     StoreKeyValues(key.get(), keyFields, keyValues);
-    // The key buffer's calculated fields are not computed: that would clear
-    // the key values just stored for calculated key fields and put values
-    // computed from an otherwise empty record in their place.
+    // The key buffer's calculated fields are deliberately not computed
+    // during a search: that would clear the key values just stored for
+    // calculated key fields and put values computed from an otherwise empty
+    // record in their place.
     DisableControls();
     bool found = false;
     try {

@@ -170,6 +170,7 @@ TEST_F(MemTablePersistent, MissingFileOpensEmptyIsWrittenAtCloseOrDestructionInE
     auto u = Make(TqdMemTablePersistentSaveFormat::mtsfCSV, "t.csv");
     u->Open();
     EXPECT_EQ(Rows(*u), "7|seven");
+    EXPECT_TRUE(u->Persistent());  // switched off for the load only
     // Binary files on demand, and the event that tells of them.
     TqdMemTableStorageType seen = TqdMemTableStorageType::mtstDataSet;
     u->OnSave = [&](TqdCustomMemTable&, TqdMemTableStorageType st, TStream*) { seen = st; };

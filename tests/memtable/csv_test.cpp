@@ -216,6 +216,34 @@ TEST(MemTableCsv, InvisibleFieldsSkipRestAndDefinitionErrors) {
     EXPECT_FALSE(closed.ControlsDisabled());
 }
 
+// A calculated field is saved, with the value computed for each record, only with its flag; in both forms.
+TEST(MemTableCsv, CalculatedFieldsAreSavedOnlyWithTheirFlag) {
+    TNVMemTable t;
+    t.CreateField("V", TFieldType::ftInteger);
+    t.CreateField("SQ", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
+    t.OnCalcFields = [](TBufferedDataSet& ds) {
+        ds.FieldByName("SQ").SetAsInteger(ds.FieldByName("V").AsInteger() * ds.FieldByName("V").AsInteger());
+    };
+    t.Open();
+    for (int i = 2; i <= 3; ++i) AppendRow(t, {Variant(i)});
+    const struct { TqdMemTableSaveFlags flags; const char* csv; } cases[] = {
+        {mtfSaveData | mtfSaveCalculated, "\"V\",\"SQ\",\r\n\"2\",\"4\",\r\n\"3\",\"9\"\r\n"},
+        {mtfSaveData, "\"V\",\"SQ\",\r\n\"2\",,\r\n\"3\",\r\n"},
+        {mtfSaveData | mtfSkipRest, "\"V\",\r\n\"2\",\r\n\"3\"\r\n"},
+        {mtfSaveCalculated | mtfSkipRest, "\"SQ\",\r\n\"4\",\r\n\"9\"\r\n"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(SaveCsv(t, c.flags), c.csv) << c.flags;
+    // The binary form takes the computed values with the flag and leaves the field out without it.
+    for (TqdMemTableSaveFlags flags : {mtfSaveData | mtfSaveDef | mtfSaveCalculated, mtfSaveData | mtfSaveDef}) {
+        TMemoryStream bytes;
+        t.SaveToBinaryStream(bytes, flags);
+        bytes.SetPosition(0);
+        TNVMemTable back;
+        back.LoadFromBinaryStream(bytes);
+        EXPECT_EQ(Rows(back), (flags & mtfSaveCalculated) ? "2|4; 3|9" : "2; 3");
+    }
+}
+
 TEST(MemTableCsv, FilterPositionAndSaveEvents) {
     auto t = MakeTable({{"V", TFieldType::ftInteger}});
     for (int i = 1; i <= 4; ++i) AppendRow(*t, {Variant(i)});

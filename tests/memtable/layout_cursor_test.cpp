@@ -3,8 +3,11 @@
 #include <utility>
 
 #include "core/format.h"
+#include "core/log.h"
 #include "memtable_test_util.h"
 #include "support/expect_raises.h"
+#include "support/scoped_env.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -31,6 +34,24 @@ TEST(MemTableLayout, CalculatedFieldsLieBehindTheTrailerAFieldAreaOf64KIsARangeE
         if (fields == 7) EXPECT_EQ(wide.GetRecordSize(), 7 * 8194);
         else EXPECT_THROW(wide.GetRecordSize(), ERangeError);
     }
+}
+
+// The field area holds per field a null byte and the data bytes of its type; the trailer follows it.
+TEST(MemTableLayout, FieldAreaIsANullBytePlusTheDataOfEachType) {
+    auto t = MakeTable({{"ID", TFieldType::ftInteger}, {"NAME", TFieldType::ftString, 20},
+                        {"FLAG", TFieldType::ftBoolean}});
+    EXPECT_EQ(std::to_string(t->FieldAreaSize()) + " " + std::to_string(t->GetRecordSize()) + " " +
+                  std::to_string(t->RecordSize()),
+              "30 30 35");
+    const struct { TFieldType type; int size; int slot; } cases[] = {
+        {TFieldType::ftSmallint, 0, 3}, {TFieldType::ftWord, 0, 3},       {TFieldType::ftFloat, 0, 9},
+        {TFieldType::ftCurrency, 0, 9}, {TFieldType::ftBCD, 4, 35},       {TFieldType::ftDate, 0, 9},
+        {TFieldType::ftTime, 0, 9},     {TFieldType::ftDateTime, 0, 9},   {TFieldType::ftLargeint, 0, 9},
+        {TFieldType::ftBlob, 0, 5},     {TFieldType::ftMemo, 0, 5},       {TFieldType::ftAutoInc, 0, 5},
+        {TFieldType::ftFixedChar, 3, 5}, {TFieldType::ftWideString, 5, 7}, {TFieldType::ftBytes, 8, 5},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MakeTable({{"F", c.type, c.size}})->FieldAreaSize(), c.slot) << static_cast<int>(c.type);
 }
 
 TEST(MemTableLayout, UnsupportedTypesAndSizesAreRefused) {
@@ -109,6 +130,10 @@ TEST(MemTableFieldData, ValuesOfEveryTypeRoundTripOutOfRangeOnesRaise) {
                        "9007199254740993|abcde|xy");
     EXPECT_NEAR(t->FieldByName("T").AsDateTime(), 13.0 / 24 + 45.0 / 1440 + 7.25 / 86400, 1e-9);
     EXPECT_EQ(t->FieldByName("D").AsVariant().Type(), VarType::Date);
+    // The 8-byte values read back whole through the variant form.
+    const struct { const char* field; double want; } wide[] = {{"F", 1234.5}, {"C", 12.3456}, {"DT", dt.AsDouble()}};
+    for (const auto& w : wide) EXPECT_EQ(t->FieldByName(w.field).AsVariant().AsDouble(), w.want) << w.field;
+    EXPECT_EQ(t->FieldByName("L").AsVariant().AsInt64(), INT64_C(9007199254740993));
     t->Append();
     EXPECT_THROW(t->FieldByName("SI").SetAsInteger(40000), ERangeError);
     EXPECT_THROW(t->FieldByName("W").SetAsInteger(-1), ERangeError);
@@ -124,11 +149,11 @@ TEST(MemTableFieldData, ValuesOfEveryTypeRoundTripOutOfRangeOnesRaise) {
 class MemTableCursor : public ::testing::Test {
 protected:
     void SetUp() override {
-        t = MakeTable({{"ID", TFieldType::ftInteger}});
+        t = MakeTable<ProbeTable>({{"ID", TFieldType::ftInteger}});
         for (int i = 1; i <= 3; ++i) AppendRow(*t, {Variant(i * 10)});
         t->First();
     }
-    std::unique_ptr<TNVMemTable> t;
+    std::unique_ptr<ProbeTable> t;
 };
 
 // The cursor as ID@RecNo, with its Bof and Eof flags.
@@ -164,6 +189,31 @@ TEST_F(MemTableCursor, WalksForwardBackwardAndByNumber) {
     EXPECT_EQ(walk, "20@-1 block > 30@3 browse");
 }
 
+// Reading past either end leaves the index on the record at that end; a record read outside browse state
+// carries no number.
+TEST_F(MemTableCursor, GetRecordStopsAtTheEndsAndNumbersOnlyWhileBrowsing) {
+    std::vector<uint8_t> buf(static_cast<size_t>(t->RecordSize()));
+    auto read = [&](TGetMode mode) {
+        const TGetResult r = t->GetRecord(buf.data(), mode, true);
+        static const char* const kResults[] = {"ok", "bof", "eof", "error"};
+        return std::string(kResults[static_cast<int>(r)]) + " #" + std::to_string(t->BufferRecNo(buf.data())) +
+               " @" + std::to_string(t->CurrentIndex());
+    };
+    t->Last();
+    EXPECT_EQ(read(TGetMode::gmNext), "eof #0 @2");
+    t->First();
+    EXPECT_EQ(read(TGetMode::gmPrior), "bof #0 @0");
+    t->Next();
+    EXPECT_EQ(read(TGetMode::gmCurrent), "ok #2 @1");
+    t->Edit();
+    EXPECT_EQ(t->RecNo(), 2);  // the active buffer was read while browsing
+    EXPECT_EQ(read(TGetMode::gmCurrent), "ok #-1 @1");
+    t->Cancel();
+    t->Append();
+    EXPECT_EQ(t->RecNo(), -1);
+    t->Cancel();
+}
+
 TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterfaceAndCloseDiscards) {
     TDataSet& ds = *t;
     std::string seen;
@@ -176,6 +226,33 @@ TEST_F(MemTableCursor, ReadsThroughTheCommonDatasetInterfaceAndCloseDiscards) {
     EXPECT_THROW(t->First(), EDatabaseError);
     t->Open();
     EXPECT_EQ(At(*t) + " " + std::to_string(t->RecordCount()), "@-1 bof eof 0");
+}
+
+// An exception handed to the table's handler is written to the process log with the table as sender.
+TEST(MemTableExceptions, AHandledExceptionGoesToTheLogWithTheTableAsSender) {
+    TempDir dir;
+    ScopedEnv base("VT_BASE_DIR", dir.Path());
+    TServicesData data;
+    data.SetClock([] { return EncodeDateTime(2024, 3, 5, 10, 20, 30); });
+    struct Installed {
+        explicit Installed(TServicesData* d) { ServicesData = d; }
+        ~Installed() { ServicesData = nullptr; }
+    } installed(&data);
+    auto t = MakeTable<ProbeTable>({{"ID", TFieldType::ftInteger}});
+    try {
+        t->Locate("", Variant(1), 0);
+    } catch (...) {
+        t->InternalHandleException();
+    }
+    try {
+        throw std::runtime_error("plain");
+    } catch (...) {
+        t->InternalHandleException();
+    }
+    t->InternalHandleException();  // outside a handler there is nothing to write
+    EXPECT_EQ(TempDir::Read(data.LogFileName()),
+              "05.03.2024 10:20:30 [TNVMemTable] Sie m\xFCssen mindestens ein Feld angeben\r\n"
+              "05.03.2024 10:20:30 [TNVMemTable] plain\r\n");
 }
 
 }  // namespace

@@ -186,6 +186,26 @@ TEST(MemTableFilter, EventSeesCalculatedFieldsWithoutOneAllPassRejectingAllCount
     EXPECT_EQ(Column(t, "V"), (Strings{"6", "5", "4", "3", "2", "1"}));
 }
 
+// Record numbers run without gaps only while no filter is set; a master link alone does not count.
+TEST_F(MemTableMasterDetail, IsSequencedOnlyWhileNotFiltered) {
+    ProbeTable t;
+    t.FieldDefs().Add("V", TFieldType::ftInteger);
+    t.CreateTable();
+    t.Open();
+    EXPECT_TRUE(t.IsSequenced());
+    for (int i = 1; i <= 3; ++i) AppendRow(t, {Variant(i)});
+    t.SetFiltered(true);  // without an event, still a filter, one that passes everything
+    EXPECT_FALSE(t.IsSequenced());
+    EXPECT_EQ(Column(t, "V"), (Strings{"1", "2", "3"}));
+    t.SetFiltered(false);
+    EXPECT_TRUE(t.IsSequenced());
+    t.SetKeyFields("V");
+    t.SetMasterFields("ID");
+    t.SetMasterSource(&source);
+    EXPECT_EQ(t.RecordCount(), 1);  // the link filters: master ID 1
+    EXPECT_TRUE(t.IsSequenced());
+}
+
 }  // namespace
 
 // A lookup field takes the master's value by its key, and is saved only with its flag.

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -16,9 +17,24 @@ struct FieldSpec {
     int size = 0;
 };
 
+// A table whose protected record-buffer operations tests may call.
+class ProbeTable : public TNVMemTable {
+public:
+    using TqdCustomMemTable::GetRecord;
+    using TqdCustomMemTable::InternalHandleException;
+    using TqdCustomMemTable::IsSequenced;
+    // Record number in the trailer of a buffer.
+    int32_t BufferRecNo(const uint8_t* buffer) const {
+        int32_t v;
+        std::memcpy(&v, buffer + FieldAreaSize(), 4);
+        return v;
+    }
+};
+
 // Defines the fields, creates the table structure and opens it.
-inline std::unique_ptr<TNVMemTable> MakeTable(std::initializer_list<FieldSpec> fields, bool open = true) {
-    auto t = std::make_unique<TNVMemTable>();
+template <typename T = TNVMemTable>
+std::unique_ptr<T> MakeTable(std::initializer_list<FieldSpec> fields, bool open = true) {
+    auto t = std::make_unique<T>();
     for (const auto& f : fields) t->FieldDefs().Add(f.name, f.type, f.size);
     t->CreateTable();
     if (open) t->Open();

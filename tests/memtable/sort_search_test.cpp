@@ -11,22 +11,25 @@ namespace {
 
 TEST(MemTableSort, NullsFirstAscendingLastDescendingCaseSeveralFieldsAndTypesCursorPositionKept) {
     auto t = MakeTable({{"K", TFieldType::ftInteger}, {"S", TFieldType::ftString, 5}, {"D", TFieldType::ftDate},
-                        {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean}, {"L", TFieldType::ftLargeint}});
+                        {"F", TFieldType::ftFloat}, {"B", TFieldType::ftBoolean}, {"L", TFieldType::ftLargeint},
+                        {"W", TFieldType::ftWord}});
     TDateTime d1 = EncodeDateTime(2020, 1, 2), d0 = EncodeDateTime(1890, 5, 1);
     const Variant k[] = {Variant(3), Variant::Null(), Variant(1), Variant(2)};
     const char* const s[] = {"b", "A", "a", "B"};
     const double f[] = {2.5, -1.0, 9.0, -3.0};
     const int64_t l[] = {-5, INT64_C(1) << 40, 0, 7};
+    const int w[] = {1, 60000, 2, 7};
     for (int i = 0; i < 4; ++i)
         t->AppendRecord({k[i], Variant(s[i]), Variant::FromDate(i < 2 ? d1 : d0), Variant(f[i]), Variant(i % 2 == 0),
-                         Variant(l[i])});
+                         Variant(l[i]), Variant(w[i])});
     const struct { const char* fields; TqdMemTableCompareOptions options; const char* want; } cases[] = {
         {"K", 0, "<null> 1 2 3"},
         {"K", mtcoDescending, "3 2 1 <null>"},
-        {"S", 0, "<null> 2 1 3"},  // A B a b
+        {"S", 0, "1 <null> 3 2"},  // a A b B
         {"D;F", 0, "2 1 <null> 3"},
         {"B;F", 0, "2 <null> 3 1"},
         {"L", mtcoDescending, "<null> 2 1 3"},
+        {"W", 0, "3 1 2 <null>"},  // unsigned: 60000 last
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fields);
@@ -37,6 +40,7 @@ TEST(MemTableSort, NullsFirstAscendingLastDescendingCaseSeveralFieldsAndTypesCur
         for (const std::string& k : Column(*t, "K")) got += (got.empty() ? "" : " ") + k;
         EXPECT_EQ(got, c.want);
         EXPECT_EQ(t->SortedOn(), c.fields);
+        EXPECT_TRUE(t->IsSorted());
     }
     t->SortOn("S", mtcoCaseInsensitive);
     const Strings byText = Column(*t, "S");
@@ -168,8 +172,8 @@ TEST_F(MemTableLocate, FindsTheFirstMatchOrLeavesTheCursor) {
         {"1:X 2:X 3:X 4:X 5:X 6:X 7:X", "NAME;ID", "NAME", Variant("X"), 0, "4:X@4"},
         {"1:X 2:X 3:X 4:X 5:X 6:X 7:X", "NAME;ID", "ID", Variant(6), 0, "6:X@6"},
         {"1:X 2:X 3:X 4:X 5:X 6:X 7:X", "", "NAME", Variant("X"), 0, "1:X@1"},
-        // A case-insensitive search over a case-sensitive sort (B C a b).
-        {"1:B 2:a 3:C 4:b", "NAME", "NAME", Variant("c"), loCaseInsensitive, "3:C@2"},
+        // A case-insensitive search over a case-sensitive sort (a b B C).
+        {"1:B 2:a 3:C 4:b", "NAME", "NAME", Variant("c"), loCaseInsensitive, "3:C@4"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.rows) + " / " + c.sortOn + " / " + c.fields);
@@ -270,6 +274,99 @@ TEST_F(MemTableLocate, LookupNeverMovesTheCursorLocateScrollsOnlyWhenFound) {
     EXPECT_EQ(after, 0);
     t->Locate("NAME", Variant("a"), 0);  // found where the cursor stands
     EXPECT_EQ(after, 1);
+}
+
+// Words of a Bulgarian user's table, in the order the locale gives them with
+// letter case counting: letters in alphabet order whatever their case (Latin,
+// then Cyrillic, Ё with Е), other characters before digits before letters, Е
+// before Ё, and small before capital only between texts alike in their letters
+// (the first letter whose case differs decides).
+const char8_t* const kWordsInOrder[] = {
+    u8"-", u8"1a", u8"a b", u8"apple", u8"applE", u8"Apple", u8"banana", u8"Zebra", u8"а", u8"аб", u8"Аб",
+    u8"бор", u8"Бор", u8"вода", u8"гора", u8"дом", u8"ёж", u8"елха", u8"Елха", u8"ёлха", u8"Ёлха", u8"елхи",
+    u8"жаба", u8"и", u8"й", u8"йод", u8"щека", u8"ъгъл", u8"ьо", u8"юг", u8"ябълка", u8"Ябълка",
+};
+
+std::vector<std::string> WordsInOrder() {
+    std::vector<std::string> words;
+    for (const char8_t* w : kWordsInOrder) words.push_back(Cp(w));
+    return words;
+}
+
+std::vector<std::string> Lowered(std::vector<std::string> words) {
+    for (std::string& w : words) w = LowerCase1251(w);
+    return words;
+}
+
+TEST(MemTableTextOrder, WordsSortAsTheLocaleOrdersThemWithAndWithoutLetterCase) {
+    const Strings words = WordsInOrder();
+    auto t = MakeTable({{"W", TFieldType::ftString, 20}});
+    std::vector<std::string> shuffled = words;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(5));
+    for (const std::string& w : shuffled) AppendRow(*t, {Variant(w)});
+    t->SortOn("W", 0);
+    EXPECT_EQ(Column(*t, "W"), words);
+    t->SortOn("W", mtcoDescending);
+    EXPECT_EQ(Column(*t, "W"), Strings(words.rbegin(), words.rend()));
+    // Without letter case, texts alike but for it are equal and may come in either order; Ё stays after Е.
+    t->SortOn("W", mtcoCaseInsensitive);
+    EXPECT_EQ(Lowered(Column(*t, "W")), Lowered(words));
+    // Every byte has a place of its own; without letter case only a small and a capital letter meet.
+    for (int x = 0; x < 256; ++x)
+        for (int y = 0; y < 256; ++y) {
+            const std::string a(1, static_cast<char>(x)), b(1, static_cast<char>(y));
+            const int cs = CollateStr1251(a, b), ci = CollateText1251(a, b);
+            ASSERT_EQ(cs == 0, x == y) << x << " " << y;
+            ASSERT_EQ(cs, -CollateStr1251(b, a)) << x << " " << y;
+            ASSERT_EQ(ci == 0, UpCase1251(a[0]) == UpCase1251(b[0])) << x << " " << y;
+            ASSERT_EQ(ci, ci == 0 ? 0 : cs) << x << " " << y;
+        }
+    // The names of things keep their byte order: capitals first, Ё before А.
+    EXPECT_LT(CompareStr1251("B", "a"), 0);
+    EXPECT_LT(CompareText1251(Cp(u8"ёлха"), Cp(u8"а")), 0);
+}
+
+TEST(MemTableTextOrder, SearchesFindTextsAlikeButForLetterCaseAndNothingElse) {
+    const Strings words = WordsInOrder();
+    const struct {
+        const char8_t* key;
+        TLocateOptions options;
+        const char8_t* want;  // the word found, without letter case when the search ignores it; "" for none
+    } cases[] = {
+        {u8"ЕЛХА", loCaseInsensitive, u8"елха"},
+        {u8"ЁЛХА", loCaseInsensitive, u8"ёлха"},
+        {u8"Ёлха", 0, u8"Ёлха"},
+        {u8"ёлха", 0, u8"ёлха"},
+        {u8"ЁЛХА", 0, u8""},
+        {u8"APPLE", loCaseInsensitive, u8"apple"},
+        {u8"ЁЛ", loCaseInsensitive | loPartialKey, u8"ёлха"},
+        {u8"ЯБЪЛ", loCaseInsensitive | loPartialKey, u8"ябълка"},
+        {u8"Ябъл", loPartialKey, u8"Ябълка"},
+        {u8"ябълки", loCaseInsensitive, u8""},
+    };
+    for (bool binary : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(Cp1251ToUtf8(Cp(c.key)) + (binary ? " binary" : " linear"));
+            auto t = MakeTable({{"W", TFieldType::ftString, 20}});
+            t->SetAutoSort(false);
+            std::vector<std::string> shuffled = words;
+            std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(9));
+            for (const std::string& w : shuffled) AppendRow(*t, {Variant(w)});
+            t->SetDoBinaryLocate(binary);
+            if (binary) t->SortOn("W", (c.options & loCaseInsensitive) ? mtcoCaseInsensitive : 0);
+            const bool found = t->Locate("W", Variant(Cp(c.key)), c.options);
+            const std::string got = found ? t->FieldByName("W").AsString() : "";
+            EXPECT_EQ((c.options & loCaseInsensitive) ? LowerCase1251(got) : got, Cp(c.want));
+        }
+    }
+    // A case-insensitive search for a word that is stored only with Ё finds nothing, nor the other way round.
+    auto t = MakeTable({{"W", TFieldType::ftString, 20}});
+    AppendRow(*t, {Variant(Cp(u8"ёлха"))});
+    AppendRow(*t, {Variant(Cp(u8"Елхи"))});
+    EXPECT_FALSE(t->Locate("W", Variant(Cp(u8"елха")), loCaseInsensitive));
+    EXPECT_FALSE(t->Locate("W", Variant(Cp(u8"ЁЛХИ")), loCaseInsensitive | loPartialKey));
+    EXPECT_TRUE(t->Lookup("W", Variant(Cp(u8"елха")), "W").IsNull());
+    EXPECT_EQ(t->Lookup("W", Variant(Cp(u8"Елхи")), "W").AsString(), Cp(u8"Елхи"));
 }
 
 }  // namespace
