@@ -230,7 +230,8 @@ TEST_F(DMBaseTest, OverLongTextIsCutAndTableNamesResolveInEitherLetterCase) {
 }
 
 // An environment without options fails the data module's assertion, which
-// names the data module's unit.
+// names the data module's unit; the environment variables without a data
+// module name theirs.
 TEST(DMBase, NoOptionsFailTheAssertionOfItsUnit) {
     struct NoOptionsEnv : TEnvWrapper {
         NoOptionsEnv() : TEnvWrapper(TEnv::Default()) {}
@@ -241,6 +242,13 @@ TEST(DMBase, NoOptionsFailTheAssertionOfItsUnit) {
         ADD_FAILURE() << "created without options";
     } catch (const EAssertionFailed& e) {
         EXPECT_EQ(std::string(e.what()).rfind("Options not assigned! (DMBaseUnit.pas, line ", 0), 0u) << e.what();
+    }
+    try {
+        TZVL2EnvironmentVariables vars(nullptr, "");
+        ADD_FAILURE() << "loaded without a data module";
+    } catch (const EAssertionFailed& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Data module not assigned! (VantrellEnvVars.pas, line ", 0), 0u)
+            << e.what();
     }
 }
 
