@@ -83,11 +83,14 @@ Currency CurrencyFromWide(i128 raw) {
     return Currency::FromRaw(static_cast<int64_t>(raw));
 }
 
+// The rounding routines' assertions name their unit.
+const char kAssertUnit[] = "NVMisc.pas";
+
 }  // namespace
 
 Currency RND(Currency value, int32_t factor, unsigned mode) {
-    VT_ASSERT(factor <= 10000, "More than 4 decimal places not allowed in function RND.");
-    VT_ASSERT(factor > 0, "The factor of function RND must be positive.");
+    VT_ASSERT_IN(kAssertUnit, factor <= 10000, "More than 4 decimal places not allowed in function RND.");
+    VT_ASSERT_IN(kAssertUnit, factor > 0, "The factor of function RND must be positive.");
     if (mode != 0) {
         long double r = RoundByMode(mode, static_cast<long double>(value.raw) / 10000.0L, factor);
         long double raw = std::nearbyint(r * 10000.0L);

@@ -44,3 +44,10 @@ VT_DECLARE_EXCEPTION(EListError, Exception);
     do {                                                                   \
         if (!(cond)) ::RaiseAssertion((msg), __FILE__, __LINE__);          \
     } while (0)
+
+// The same, naming the unit the routine belongs to ("DMBaseUnit.pas") in
+// place of the C++ file, as the system's messages have always done.
+#define VT_ASSERT_IN(unit, cond, msg)                                      \
+    do {                                                                   \
+        if (!(cond)) ::RaiseAssertion((msg), (unit), __LINE__);            \
+    } while (0)

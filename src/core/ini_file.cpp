@@ -84,6 +84,11 @@ std::vector<std::string> TIniFile::ReadSection(const std::string& section) const
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value) {
+    SetString(section, key, value);
+    Flush();
+}
+
+void TIniFile::SetString(const std::string& section, const std::string& key, const std::string& value) {
     // A value is one line; line breaks inside it would start new keys.
     std::string v = value;
     for (char& c : v)
@@ -96,14 +101,13 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     }
     if (impl_->data.SetValue(section.c_str(), name.c_str(), v.c_str(), nullptr, true) < 0)
         throw EIniFileException("Unable to write to " + fileName_);
-    Flush();
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {
     WriteString(section, key, std::to_string(value));
 }
 
-void TIniFile::Flush() {
+std::string TIniFile::Text() const {
     std::string text;
     if (impl_->data.Save(text, false) < 0) throw EIniFileException("Unable to write to " + fileName_);
     // Lines end in CR LF; sections are set apart by one empty line.
@@ -122,6 +126,11 @@ void TIniFile::Flush() {
         crlf += line;
         crlf += "\r\n";
     }
+    return crlf;
+}
+
+void TIniFile::Flush() {
+    const std::string crlf = Text();
     FILE* f = std::fopen(fileName_.c_str(), "wb");
     if (!f) throw EIniFileException("Unable to write to " + fileName_);
     bool ok = std::fwrite(crlf.data(), 1, crlf.size(), f) == crlf.size();

@@ -44,6 +44,11 @@ public:
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
     void WriteInteger(const std::string& section, const std::string& key, int32_t value);
 
+    // Set the key in memory only; the file is not touched.
+    void SetString(const std::string& section, const std::string& key, const std::string& value);
+    // The bytes a write puts in the file: what was read, with the keys set since.
+    std::string Text() const;
+
 private:
     struct Impl;
     std::string fileName_;

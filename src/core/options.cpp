@@ -1,8 +1,14 @@
 #include "core/options.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "core/app_paths.h"
+#include "core/env/env.h"
 #include "core/exceptions.h"
 #include "core/files.h"
 #include "core/ini_file.h"
@@ -58,6 +64,8 @@ void CreateOptions() { ReloadOptions(); }
 
 void FreeOptions() { GetOptions()->Save(); }
 
+void FreeOptions(TEnv& env) { GetOptions()->Save(env); }
+
 namespace {
 
 const char* const kSection = "Main";
@@ -74,8 +82,40 @@ bool ReadFlag(const TIniFile& ini, const char* key) {
     return ini.ReadString(kSection, key, "0") == "1";
 }
 
-void WriteIfMissing(TIniFile& ini, const char* key, const std::string& value) {
-    if (!ini.ValueExists(kSection, key)) ini.WriteString(kSection, key, value);
+// Sets the key in memory when the file lacks it; true when it did.
+bool SetIfMissing(TIniFile& ini, const char* key, const std::string& value) {
+    if (ini.ValueExists(kSection, key)) return false;
+    ini.SetString(kSection, key, value);
+    return true;
+}
+
+// Puts Text in place of the file Path: written whole to "<Path>.tmp" in the
+// same folder, then renamed over Path, so that Path holds either its old or
+// its new text, never a part of either. The temporary file takes the old
+// file's permissions (the file holds the database password). Gives the
+// reason of a failure, empty on success.
+std::string ReplaceFile(TEnv& env, const std::string& path, const std::string& text) {
+    const std::string tmp = path + ".tmp";
+    struct stat st {};
+    const mode_t mode = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? (st.st_mode & 07777) : 0666;
+    env.DeleteFile(tmp);  // a leftover of an earlier attempt
+    int fd = env.OpenFile(tmp, O_WRONLY | O_CREAT | O_TRUNC, mode);
+    if (fd < 0) return std::strerror(errno);
+    std::string reason;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = env.WriteFile(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            reason = n < 0 ? std::strerror(errno) : "nothing was written";
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (env.CloseFile(fd) != 0 && reason.empty()) reason = std::strerror(errno);
+    if (reason.empty() && !env.RenameFile(tmp, path)) reason = std::strerror(errno);
+    if (!reason.empty()) env.DeleteFile(tmp);
+    return reason;
 }
 
 }  // namespace
@@ -115,9 +155,16 @@ void TOptions::Load() {
     EnsureFolder(NZOKUpdatesDir);
 }
 
-void TOptions::Save() const {
+void TOptions::Save() const { Save(TEnv::Default()); }
+
+void TOptions::Save(TEnv& env) const {
     auto flag = [](bool b) { return std::string(b ? "1" : "0"); };
     TIniFile ini(FileName());
+    // The missing keys are gathered in memory; the file is written once.
+    bool missing = false;
+    auto WriteIfMissing = [&missing](TIniFile& file, const char* key, const std::string& value) {
+        missing = SetIfMissing(file, key, value) || missing;
+    };
     WriteIfMissing(ini, "DataBaseHost", DataBaseHost);
     WriteIfMissing(ini, "DataBaseFolder", DataBaseFolder);
     WriteIfMissing(ini, "RarFilesDir", RarFilesDir);
@@ -139,4 +186,10 @@ void TOptions::Save() const {
     WriteIfMissing(ini, "UseDebugMode", flag(UseDebugMode));
     WriteIfMissing(ini, "NomObjectDataDir", NomObjectDataDir);
     WriteIfMissing(ini, "NZOKUpdatesDir", NZOKUpdatesDir);
+    if (!missing) return;
+    const std::string reason = ReplaceFile(env, ini.FileName(), ini.Text());
+    if (reason.empty()) return;
+    const std::string msg = "Unable to write to " + ini.FileName();
+    env.Log("TOptions", msg + ": " + reason + "; the file was left as it was");
+    throw EIniFileException(msg);
 }

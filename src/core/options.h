@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+class TEnv;
+
 class TOptions {
 public:
     // Defaults of every key; no file is read.
@@ -40,7 +42,11 @@ public:
     // PacketInstallCheckPeriodInMins and EInOutError for an empty folder value.
     void Load();
     // Writes every key the file lacks; present keys are never overwritten.
+    // The new text goes to a temporary file beside the old one, which then
+    // takes its place: a write that fails leaves the old file whole, logs
+    // the failure and raises EIniFileException.
     void Save() const;
+    void Save(TEnv& env) const;
     // Path of the configuration file.
     static std::string FileName();
 
@@ -58,5 +64,6 @@ void ReloadOptions();
 // Start-up: the first load. Process end: Save of the snapshot in force.
 void CreateOptions();
 void FreeOptions();
+void FreeOptions(TEnv& env);
 // Test hook: publish a given snapshot.
 void SetOptionsForTesting(std::shared_ptr<const TOptions> options);

@@ -207,9 +207,49 @@ TEST_F(DMBaseTest, ParameterNamesAndLists) {
         dm.SetParams(*q, {"A", "B"}, {TFieldType::ftInteger}, {Variant(int32_t(1)), Variant(int32_t(2))});
         ADD_FAILURE() << "unequal lists were accepted";
     } catch (const EAssertionFailed& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("Assertion failure (dm_base.cpp, line ", 0), 0u) << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind("Assertion failure (DMBaseUnit.pas, line ", 0), 0u) << e.what();
     }
     EXPECT_TRUE(q->ParamByName("A").Value.IsEmpty());
+}
+
+// The connection's mode cuts over-long text and takes an empty text as 0
+// instead of failing; tables resolve in any letter case.
+TEST_F(DMBaseTest, OverLongTextIsCutAndTableNamesResolveInEitherLetterCase) {
+    TDMBase dm;
+    dm.ExecSQL("INSERT INTO PRODUCER (NAME, TAX_NO) VALUES ('" + std::string(150, 'n') + "', '12345678901234')");
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT(LENGTH(NAME), ' ', TAX_NO) FROM PRODUCER"), "100 1234567890");
+    dm.ExecSQL("INSERT INTO pharmacy (id, last_archive_num) VALUES (1, '')");
+    EXPECT_EQ(db.ScalarInt("SELECT last_archive_num FROM pharmacy"), 0);
+    dm.ExecSQL("INSERT INTO ACTION_REQUEST (NOM_ID, ACTION_ID, ACTION_DATE) VALUES (1, 1, NOW())");
+    dm.ExecSQL("INSERT INTO `ACTION_REQUEST_STATUS` SELECT 1, P.ID, 0, CURRENT_TIMESTAMP FROM PHARMACY P");
+    const struct { const char* sql; int64_t want; } counts[] = {
+        {"select count(*) from action_request_status", 1}, {"select count(*) from Action_Request", 1},
+        {"select count(*) from NOM_UPDATE_ARTICLE_INFO", 0}};
+    for (const auto& c : counts) EXPECT_EQ(VarToInt64Def(dm.GetScalar(c.sql), -1), c.want) << c.sql;
+    EXPECT_EQ(dm.GetRowCount("ACTION_REQUEST_status"), 1);
+}
+
+// An environment without options fails the data module's assertion, which
+// names the data module's unit; the environment variables without a data
+// module name theirs.
+TEST(DMBase, NoOptionsFailTheAssertionOfItsUnit) {
+    struct NoOptionsEnv : TEnvWrapper {
+        NoOptionsEnv() : TEnvWrapper(TEnv::Default()) {}
+        std::shared_ptr<const TOptions> Options() override { return nullptr; }
+    } env;
+    try {
+        TDMBase dm(env);
+        ADD_FAILURE() << "created without options";
+    } catch (const EAssertionFailed& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Options not assigned! (DMBaseUnit.pas, line ", 0), 0u) << e.what();
+    }
+    try {
+        TZVL2EnvironmentVariables vars(nullptr, "");
+        ADD_FAILURE() << "loaded without a data module";
+    } catch (const EAssertionFailed& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("Data module not assigned! (VantrellEnvVars.pas, line ", 0), 0u)
+            << e.what();
+    }
 }
 
 TEST_F(DMBaseTest, FieldTypesSizesAndValuesComeFromTheResult) {
@@ -236,6 +276,7 @@ TEST_F(DMBaseTest, FieldTypesSizesAndValuesComeFromTheResult) {
     EXPECT_NEAR(q->FieldByName("T").AsDateTime(), EncodeDateTime(1899, 12, 30, 18, 5, 9), 1e-9);
     EXPECT_NEAR(q->FieldByName("DT").AsDateTime(), EncodeDateTime(2026, 12, 5, 18, 5, 9), 1e-9);
     EXPECT_EQ(q->FieldByName("N").AsCurrency().raw, -12345670000LL);
+    EXPECT_EQ(q->FieldByName("M").AsCurrency().raw, -15000);
     // Decimals of four places read and land exactly, as currency.
     db.Exec("INSERT INTO ARTICLE_GROUP (ID, NAME, MAX_OVERRATE, DEFAULT_DISCOUNT) "
             "VALUES (1, 'a', 92233720368.5477, -0.0001), (2, 'b', 0.1, 12345678901.2345)");
@@ -349,6 +390,9 @@ TEST_F(DMBaseTest, ColumnListsRowCountsAndExistenceTakeNamesAsValues) {
     EXPECT_EQ(dm.GetColumnList("SUBSTITUDE_ARTICLE", false), "ARTICLE_ID,SUBSTITUDE_ARTICLE_ID");
     // Unknown, and a name with a quote: a value, not SQL.
     EXPECT_EQ(dm.GetColumnList("no_such_table", false) + dm.GetColumnList("x' OR '1'='1", false), "");
+    // A table whose only column is its auto-increment key has none.
+    dm.ExecSQL("CREATE TABLE ONLY_KEY (ID INT NOT NULL AUTO_INCREMENT PRIMARY KEY)");
+    EXPECT_EQ(dm.GetColumnList("ONLY_KEY", true), "");
     std::vector<std::string> cols = {"stale"};
     dm.GetNonAutoIncColumns("action_request_status", cols);
     EXPECT_EQ(cols, (std::vector<std::string>{"ACTION_REQUEST_ID", "PHARM_ID", "REQUEST_STATUS", "MODIFY_DATE"}));
@@ -549,6 +593,31 @@ TEST_F(DMBaseTest, EnvironmentVariablesReadBoolWritesNothingAFullLoadWritesBackA
 }
 
 
+// A full load writes its missing variables when it goes, not before, and a
+// second write-back writes nothing more.
+TEST_F(DMBaseTest, EnvironmentVariablesOfAFullLoadAreWrittenWhenTheObjectGoesAndOnce) {
+    db.Exec("UPDATE ZVL_GENERATORS SET ID_VALUE = 100 WHERE GENERATOR_ID = 6");
+    const std::string stored = "SELECT GROUP_CONCAT(CONCAT(ID, ' ', VAR_NAME, '=', VAR_VALUE, '@', PHARM_ID) "
+                               "ORDER BY ID SEPARATOR ' ') FROM ZVL_ENV_VARS";
+    TDMBase dm;
+    {
+        TZVL2EnvironmentVariables vars(&dm, "");
+        Variant v;
+        vars.GetValue("NewSwitch", Variant("F"), v);
+        EXPECT_EQ(Count("ZVL_ENV_VARS"), 0);
+    }
+    EXPECT_EQ(db.ScalarStr(stored), "101 NewSwitch=F@0");
+    {
+        TZVL2EnvironmentVariables vars(&dm, "");
+        Variant v;
+        vars.GetValue("X", Variant("1"), v);
+        vars.WriteBack();
+        vars.FindVar("X")->Value = Variant("2");  // not marked modified: not written
+        vars.WriteBack();
+    }
+    EXPECT_EQ(db.ScalarStr(stored), "101 NewSwitch=F@0 102 X=1@0");
+}
+
 // A unit on the data module: the transactions of several steps stored
 // together or not at all.
 class DMUnitTest : public DMBaseTest {
@@ -678,6 +747,23 @@ TEST_F(DbSchemaTest, IdentityColumnsWhereTheServicesReadTheLastInsertId) {
                            "' AND EXTRA LIKE '%auto_increment%'"),
               "ACTION_REQUEST,ARTICLE,ARTICLE_GROUP,MEASURE,MEASURE_NAME,PAYMENT_CENTRAL,PRODUCER,"
               "SUBSTITUDE_ARTICLE,SUPPLIER");
+}
+
+// The new measures and substitute links of one request are all staged with
+// ID 0; a central link written with ID 0 draws a new identity.
+TEST_F(DbSchemaTest, NewMeasuresAndSubstituteLinksOfOneRequestShareIdZero) {
+    TDMBase dm;
+    for (int i = 1; i <= 2; ++i) {
+        dm.ExecSQLFmt("INSERT INTO NOM_UPDATE_MEASURE (ACTION_REQUEST_ID, ID, ARTICLE_ID, MEASURE_NAME_ID, FACTOR, "
+                      "IS_ATOMIC, TEMP_ID) VALUES (3, 0, 0, %d, %d, 'F', 0)", {i, i});
+        dm.ExecSQLFmt("INSERT INTO NOM_UPDATE_SUBSTITUDE_ARTICLE (ACTION_REQUEST_ID, ID, ARTICLE_ID, "
+                      "SUBSTITUDE_ARTICLE_ID) VALUES (3, 0, 5, %d)", {5 + i});
+        dm.ExecSQLFmt("INSERT INTO SUBSTITUDE_ARTICLE (ID, ARTICLE_ID, SUBSTITUDE_ARTICLE_ID) VALUES (0, 5, %d)", {5 + i});
+        EXPECT_EQ(dm.GetLastInsertID(), i);
+    }
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT((SELECT COUNT(*) FROM NOM_UPDATE_MEASURE WHERE ACTION_REQUEST_ID = 3), ' ', "
+                           "(SELECT COUNT(*) FROM NOM_UPDATE_SUBSTITUDE_ARTICLE WHERE ACTION_REQUEST_ID = 3))"),
+              "2 2");
 }
 
 TEST_F(DbSchemaTest, ColumnsThatTheServicesWriteAsNullAreNullable) {

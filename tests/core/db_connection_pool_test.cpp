@@ -173,6 +173,36 @@ TEST_F(ConnectionPoolTest, AWrongPasswordGetsNoPooledConnection) {
     EXPECT_THROW(refused.ExecSQL("SELECT 1"), EDatabaseError);
 }
 
+// The options in force choose the pool: another database gets a connection
+// of its own. A failed connect leaves its message, raises nothing and keeps
+// nothing in the pool.
+TEST_F(ConnectionPoolTest, OptionsInForceChooseThePoolAFailedConnectKeepsNothing) {
+    int64_t first = 0;
+    {
+        TDMBase dm;
+        first = ConnectionId(dm);
+    }
+    {
+        TestDatabase other;  // publishes options naming another database
+        TDMBase dm;
+        EXPECT_NE(ConnectionId(dm), first);
+        EXPECT_EQ(VarToStr(dm.GetScalar("SELECT DATABASE()")), other.Name());
+    }
+    TConnectionPool pool;
+    const struct { const char* name; int port; const char* password; const char* message; } cases[] = {
+        {"nothing listens", 1, nullptr, "Can't connect"}, {"wrong password", 0, "wrong", "Access denied"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TConnectionKey key = Key();
+        if (c.port) key.Port = c.port;
+        if (c.password) key.Password = c.password;
+        std::string error;
+        EXPECT_EQ(pool.Acquire(key, error), nullptr);
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        EXPECT_EQ(pool.IdleCount(), 0u);
+    }
+}
+
 TEST_F(ConnectionPoolTest, APoolKeepsAtMostItsBoundAndClosesIdleConnections) {
     TConnectionPool pool;
     const size_t open = TConnectionPool::kMaxIdle + 4;

@@ -2,12 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <fstream>
+#include <functional>
 
 #include "core/cp1251.h"
 #include "core/exceptions.h"
 #include "core/files.h"
 #include "core/ini_file.h"
+#include "support/expect_raises.h"
+#include "support/fault_env.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
@@ -41,7 +46,18 @@ TEST_F(OptionsTest, MissingKeysTakeTheirDefaultsAndAreWrittenAtTheEndInOrder) {
         EXPECT_TRUE(DirectoryExists(Base() + f)) << f;
     EXPECT_FALSE(FileExists(Ini()));  // loading never creates the file
     FreeOptions();
-    EXPECT_EQ(TIniFile(Ini()).ReadSection("Main").size(), 20u);
+    TIniFile written(Ini());
+    EXPECT_EQ(written.ReadSection("Main"),
+              (std::vector<std::string>{"DataBaseHost", "DataBaseFolder", "RarFilesDir", "SplitDataRowCount",
+                                        "ServerName", "UserName", "Password", "FileTransferPort",
+                                        "PacketInstallCheckPeriodInMins", "DataBaseName",
+                                        "NextDataResponseCheckTimeOut", "SQLCmdFilesFolder", "PTPort1", "PTPort2",
+                                        "BlockDataServer", "UseSecondaryDataProtocol",
+                                        "SynchRequiredRequestsWaitingTimeInMins", "UseDebugMode", "NomObjectDataDir",
+                                        "NZOKUpdatesDir"}));
+    // The defaults the later text below does not show.
+    for (const auto& [key, value] : {std::pair{"UserName", "WebZorvelUser"}, {"PTPort2", "3053"}, {"BlockDataServer", "0"}})
+        EXPECT_EQ(written.ReadString("Main", key, ""), value) << key;
 
     auto o = Load("PTPort2=abc\r\nUserName=operator\r\nBlockDataServer=yes\r\n");
     EXPECT_EQ(o->PTPort2, 3053);  // not a number: the default
@@ -110,6 +126,68 @@ TEST_F(OptionsTest, SaveFailureRaises) {
     ForceDirectories(Ini());
     ReloadOptions();  // an unreadable file reads as empty
     EXPECT_THROW(FreeOptions(), EIniFileException);
+}
+
+// An environment that keeps the log lines and counts the files opened.
+class TSaveEnv : public TFaultEnv {
+public:
+    std::vector<std::string> Lines;
+    int Opens = 0;
+    void Log(std::string_view sender, const std::string& msg) override { Lines.push_back(std::string(sender) + ": " + msg); }
+    int OpenFile(const std::string& path, int flags, mode_t mode) override {
+        ++Opens;
+        return TFaultEnv::OpenFile(path, flags, mode);
+    }
+};
+
+// The missing keys are written in one go to a file beside the old one,
+// which then takes its place: a write that fails at any step leaves the
+// old file as it was, byte for byte, and no temporary file behind.
+TEST_F(OptionsTest, AFailedSaveLeavesTheOldFileWholeAndIsLogged) {
+    WriteIni("UserName=operator\r\nPassword=secret\r\n");
+    ::chmod(Ini().c_str(), 0600);
+    const std::string old = TempDir::Read(Ini());
+    ReloadOptions();
+    const struct {
+        const char* name;
+        std::function<void(TSaveEnv&)> fault;
+        const char* reason;
+    } cases[] = {
+        {"disk full half-way", [](TSaveEnv& e) { e.DiskRoom = 40; }, "No space left on device"},
+        {"disk full", [](TSaveEnv& e) { e.DiskRoom = 0; }, "No space left on device"},
+        {"no file", [](TSaveEnv& e) { e.OpenFault = [](const std::string&) { return TFaultEnv::Fail(EACCES); }; },
+         "Permission denied"},
+        {"no rename",
+         [](TSaveEnv& e) { e.RenameFault = [](const std::string&, const std::string&) { return TFaultEnv::Fail(EIO); }; },
+         "Input/output error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TSaveEnv env;
+        c.fault(env);
+        ExpectRaises<EIniFileException>([&] { FreeOptions(env); }, "Unable to write to " + Ini());
+        EXPECT_EQ(TempDir::Read(Ini()), old);
+        EXPECT_FALSE(FileExists(Ini() + ".tmp"));
+        ASSERT_EQ(env.Lines.size(), 1u);
+        EXPECT_EQ(env.Lines[0], "TOptions: Unable to write to " + Ini() + ": " + c.reason + "; the file was left as it was");
+    }
+    // A good write: the old lines first, then every missing key, written once;
+    // the file keeps its permissions.
+    TSaveEnv env;
+    FreeOptions(env);
+    const std::string now = TempDir::Read(Ini());
+    EXPECT_EQ(now.rfind(old, 0), 0u);
+    EXPECT_EQ(TIniFile(Ini()).ReadSection("Main").size(), 20u);
+    EXPECT_EQ(now.substr(now.size() - 2), "\r\n");
+    EXPECT_EQ(env.Opens, 1);
+    EXPECT_TRUE(env.Lines.empty());
+    EXPECT_FALSE(FileExists(Ini() + ".tmp"));
+    struct stat st {};
+    ASSERT_EQ(::stat(Ini().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // Nothing missing: nothing is written.
+    FreeOptions(env);
+    EXPECT_EQ(env.Opens, 1);
 }
 
 TEST(IniFile, MissingFileReadsEmptyAndIsCreatedByTheFirstWriteOrRaises) {

@@ -103,22 +103,31 @@ TEST(Rnd, TheStatedTable) {
 }
 
 TEST(Rnd, FactorLimitsExtremeValuesAndRoundingModes) {
-    try {
-        RND(C("1"), 10001, 0);
-        FAIL() << "no assertion";
-    } catch (const EAssertionFailed& e) {
-        EXPECT_NE(std::string(e.what()).find("More than 4 decimal places not allowed in function RND."),
-                  std::string::npos);
+    // The assertions name the rounding routines' unit.
+    const struct { int32_t factor; const char* text; } bad[] = {
+        {10001, "More than 4 decimal places not allowed in function RND. (NVMisc.pas, line "},
+        {0, "The factor of function RND must be positive. (NVMisc.pas, line "},
+        {-100, "The factor of function RND must be positive. (NVMisc.pas, line "},
+    };
+    for (const auto& b : bad) {
+        try {
+            RND(C("1"), b.factor, 0);
+            ADD_FAILURE() << "no assertion for " << b.factor;
+        } catch (const EAssertionFailed& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(b.text, 0), 0u) << e.what();
+        }
     }
-    EXPECT_THROW(RND(C("1"), 0, 0), EAssertionFailed);
-    EXPECT_THROW(RND(C("1"), -100, 0), EAssertionFailed);
     Currency big = Currency::FromRaw(INT64_MAX - 1);
     EXPECT_THROW(RND(big, 1, 0), EOverflow);  // the next whole number does not fit
     EXPECT_THROW(RND(big, 1, 2), EOverflow);  // no room for the ten-thousandths either
     for (int64_t edge : {INT64_MAX, INT64_MIN}) EXPECT_EQ(RND(Currency::FromRaw(edge), 10000, 0).raw, edge);
     EXPECT_EQ(RND(C("900000000000000.5"), 1, 2), C("900000000000000"));
     EXPECT_EQ(RND(C("-900000000000000.5"), 1, 0), C("-900000000000001"));
-    // The modes themselves are RND's (the table above).
+    // The modes themselves are RND's (the table above); mode 0 of RoundByMode,
+    // which RND's own mode 0 does not use, rounds half away from zero too.
+    const struct { unsigned mode; long double x, want; } modes[] = {
+        {0, 2.5L, 3.0L}, {0, -2.5L, -3.0L}, {0, 2.4999L, 2.0L}, {1, 2.0001L, 3.0L}, {1, 2.0L, 2.0L}, {5, -2.9L, -2.0L}};
+    for (const auto& m : modes) EXPECT_EQ(RoundByMode(m.mode, m.x, 1), m.want) << m.mode << " " << double(m.x);
     try {
         RoundByMode(0, 1e30L, 10);
         FAIL() << "no overflow";

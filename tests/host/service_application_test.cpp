@@ -2,6 +2,7 @@
 // services on threads of their own (a real SIGTERM is the whole-process
 // test's).
 #include "host/service_application.h"
+#include "host/service_factory.h"
 
 #include <gtest/gtest.h>
 
@@ -144,6 +145,43 @@ protected:
     std::thread::id loopThread_;
     int status_ = -1;
 };
+
+// The words count only as separate arguments beginning with "-" or "/", in
+// any letter case; the services to start are a comma list.
+TEST(CommandLine, WordsNeedADashOrSlashAndIgnoreCase) {
+    const struct { V args; const char* want; } cases[] = {  // install, uninstall, silent
+        {{"-INSTALL"}, "100"},  {{"/install"}, "100"}, {{"-InStAlL"}, "100"},  {{"INSTALL"}, "000"},
+        {{"-INSTALLX"}, "000"}, {{"--INSTALL"}, "000"}, {{"/UNINSTALL"}, "010"},
+        {{"-uninstall", "/Silent", "-install"}, "111"}, {{"-install", "SILENT"}, "100"}};
+    for (const auto& c : cases) {
+        const TCommandLine cmd = TCommandLine::Parse(c.args);
+        EXPECT_EQ(std::string() + "01"[cmd.Install] + "01"[cmd.Uninstall] + "01"[cmd.Silent], c.want) << c.args[0];
+        EXPECT_FALSE(cmd.ServicesGiven);
+    }
+    const TCommandLine svc = TCommandLine::Parse({"--services=ZorvelCentralNomSyncServerSrv, other"});
+    EXPECT_TRUE(svc.ServicesGiven);
+    EXPECT_EQ(svc.Services, (V{"ZorvelCentralNomSyncServerSrv", "other"}));
+}
+
+// The process hosts exactly these three services, made in this order, with
+// the properties the service manager is told about.
+TEST(ServiceFactory, CreatesTheThreeServicesInOrderWithTheirProperties) {
+    auto services = CreateServices();
+    ASSERT_EQ(services.size(), 3u);
+    const struct { bool allowPause, interactive; TErrorSeverity severity; } want[3] = {
+        {false, true, TErrorSeverity::esIgnore}, {true, false, TErrorSeverity::esNormal},
+        {true, false, TErrorSeverity::esNormal}};
+    for (size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(kNames[i]);
+        const TService& s = *services[i];
+        EXPECT_EQ(s.Name() + "|" + s.DisplayName(), std::string(kNames[i]) + "|" + kDisplayNames[i]);
+        EXPECT_TRUE(s.AllowStop);
+        EXPECT_EQ(s.AllowPause, want[i].allowPause);
+        EXPECT_EQ(s.Interactive, want[i].interactive);
+        EXPECT_EQ(s.ErrorSeverity, want[i].severity);
+        EXPECT_EQ(s.StartType, TStartType::stAuto);
+    }
+}
 
 // Runs in order: what each registration command line ends with, prints, and
 // leaves installed.

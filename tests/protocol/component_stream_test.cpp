@@ -101,6 +101,8 @@ TEST(ComponentStream, EncodedBytes) {
                                                                                 std::string(300, 'e')) +
                                                           Entry("NextDataResponseCheckInterval", B({2, 0}))));
     EXPECT_EQ(DecodeAs<TPharmServerCommandResult>(bytes)->ErrorMessage, std::string(300, 'e'));
+    cr.ErrorMessage = std::string(255, 'e');   // the longest short form
+    EXPECT_NE(EncodePharmComponent(cr).find(SS("ErrorMessage") + B({6, 0xFF})), std::string::npos);
     // PrivateProperties carries the declared size, in the form its value needs.
     TPharmServerLoginCommand lc;
     lc.CustomerInfoSize = 70000;

@@ -63,6 +63,17 @@ public:
     }
 };
 
+// A source that claims a size it does not hold.
+class TClaimedSizeStream : public TMemoryStream {
+public:
+    explicit TClaimedSizeStream(int64_t claimed) : claimed_(claimed) {}
+    int64_t Size() const override { return claimed_; }
+    int64_t Read(void*, int64_t) override { return 0; }
+
+private:
+    int64_t claimed_;
+};
+
 // Every stream must be the zlib stream of its own source alone, whatever came before it.
 void ExpectOwnStream(const std::string& plain) {
     EXPECT_EQ(Compressed(plain).substr(4), Zlib(plain)) << plain.size() << " bytes";
@@ -97,6 +108,19 @@ TEST(CompressedStream, PositionsOfSourceAndDestination) {
     TMemoryStream moved(std::string("abcdef")), sink;
     moved.SetPosition(3);
     EXPECT_THROW(CompressStream(moved, sink), EReadError);
+    // The count holds up to 2 GiB - 1 bytes: a larger source is refused before
+    // anything is written; the largest is counted (and then fails to deliver).
+    for (int64_t claimed : {int64_t{INT32_MAX}, int64_t{INT32_MAX} + 1}) {
+        TClaimedSizeStream huge(claimed);
+        TMemoryStream out;
+        if (claimed > INT32_MAX) {
+            EXPECT_THROW(CompressStream(huge, out), ERangeError);
+            EXPECT_EQ(out.Size(), 0);
+        } else {
+            EXPECT_THROW(CompressStream(huge, out), EReadError);
+            EXPECT_EQ(Hex(out.Bytes().substr(0, 4)), "FF FF FF 7F");
+        }
+    }
     // Decompression stops after the counted stream.
     const std::string first = Compressed("first"), second = Compressed("second");
     TMemoryStream both(first + second), one, two;

@@ -30,6 +30,8 @@ TEST(CustomerInfo, BlockLayersShortAndLong) {
     EXPECT_EQ(c.CustomerInfo.Bytes()[0], 6);
     // Layer 2: the compressed string (count, then zlib) of the text.
     EXPECT_EQ(DecompressString(layer2), "CustomerCode=7\r\nPassword=pw\r\n");
+    // The count is that of layer 3, the tagged string of the text (tag, length, 29 bytes).
+    EXPECT_EQ(Hex(layer2.substr(0, 5)), "1F 00 00 00 78");
     // Enough text that both tagged strings exceed 255 bytes: the long form.
     std::vector<std::string> lines = {"CustomerCode=3"};
     for (int i = 0; i < 40; ++i) lines.push_back("CompanyAddress" + std::to_string(i) + "=" + std::string(i * 7, 'q' - i % 9));
@@ -73,6 +75,9 @@ TEST(CustomerInfo, CredentialsOrTheirFailuresAndTheAuthorizationOfTheResult) {
     EXPECT_TRUE(GetCommandCustomerCredentials(*CommandWith({"CustomerCode=0012", Cp(u8"Password=парола") + "\x98"}),
                                               code, pass, false));
     EXPECT_EQ(std::to_string(code) + " " + pass, "12 " + Cp(u8"парола") + "\x98");   // the block's own bytes
+    code = 0;
+    EXPECT_TRUE(GetCommandCustomerCode(*CommandWith({"CustomerCode=0012", "Password=p"}), code, false));
+    EXPECT_EQ(code, 12);
 
     // An empty block, with errors suppressed: False and -1, no exception.
     TPharmServerLoginCommand empty;

@@ -159,6 +159,9 @@ bool ValidProcName(const std::string& name) {
     return true;
 }
 
+// Assertions of the data module name its unit.
+const char kAssertUnit[] = "DMBaseUnit.pas";
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -169,7 +172,7 @@ TDMBase::TDMBase() : TDMBase(TEnv::Default()) {}
 
 TDMBase::TDMBase(TEnv& env) : env_(&env) {
     std::shared_ptr<const TOptions> options = env.Options();
-    VT_ASSERT(options != nullptr, "Options not assigned!");
+    VT_ASSERT_IN(kAssertUnit, options != nullptr, "Options not assigned!");
     dataBaseName_ = options->DataBaseName;
     poolKey_ = std::make_unique<TConnectionKey>(
         TConnectionKey{options->ServerName, env.DatabasePort(), options->UserName, options->Password, dataBaseName_});
@@ -509,7 +512,7 @@ void TDMBase::SetParam(TQuery& query, const std::string& name, TFieldType type, 
 
 void TDMBase::SetParams(TQuery& query, const std::vector<std::string>& names,
                         const std::vector<TFieldType>& types, const std::vector<Variant>& values) {
-    VT_ASSERT(names.size() == types.size() && names.size() == values.size(), "Assertion failure");
+    VT_ASSERT_IN(kAssertUnit, names.size() == types.size() && names.size() == values.size(), "Assertion failure");
     for (size_t i = 0; i < names.size(); ++i) SetParam(query, names[i], types[i], values[i]);
 }
 

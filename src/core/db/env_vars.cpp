@@ -7,11 +7,13 @@
 
 namespace {
 constexpr int32_t kEnvVarGenerator = 6;
-}
+// Assertions of the environment variables name their unit.
+const char kAssertUnit[] = "VantrellEnvVars.pas";
+}  // namespace
 
 TZVL2EnvironmentVariables::TZVL2EnvironmentVariables(TDMBase* dm, const std::string& varName)
     : dm_(dm), loadAll_(varName.empty()) {
-    VT_ASSERT(dm_ != nullptr, "Data module not assigned!");
+    VT_ASSERT_IN(kAssertUnit, dm_ != nullptr, "Data module not assigned!");
     std::string sql = "SELECT * FROM ZVL_ENV_VARS WHERE (PHARM_ID = 0)";
     if (!loadAll_) sql += " AND (VAR_NAME = :VAR_NAME)";
     auto q = dm_->CreateQuery(sql);
