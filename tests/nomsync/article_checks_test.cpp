@@ -300,7 +300,8 @@ TEST_F(ArticleChecks, VanishedMeasureNameCommitsNothing) {
 // Everything staged comes back: the loaded article writes the same record
 // as the staged one, once what loading derives is set on the latter (the
 // request's flags, the atomic and pack measures; measure names are not
-// staged). The two read-only amounts are staged as 0 and read back.
+// staged). The two read-only amounts are staged as 0 and read back. A
+// proposal without staged measures names none.
 TEST_F(ArticleChecks, StagedProposalLoadsBackEveryValue) {
     SeedPharmacies(db, 1);
     TArticle a(&dm);
@@ -334,6 +335,16 @@ TEST_F(ArticleChecks, StagedProposalLoadsBackEveryValue) {
     ASSERT_TRUE(c.LoadFromUpdateTable(R));
     EXPECT_EQ(c.LAST_DELIVERY_ITEM_SALE_PRICE().ToDouble(), 3.5);
     EXPECT_EQ(c.DIRECT_SALE_MARGE(), 12.25);
+
+    // Without staged measures the article names no measure: 0, not -1.
+    db.Exec("DELETE FROM NOM_UPDATE_MEASURE");
+    TArticle d(&dm);
+    d.SetAtomicMeasureName("x");
+    ASSERT_TRUE(d.LoadFromUpdateTable(R));
+    EXPECT_EQ(Format("%d %d %d [%s]", {d.AtomicMeasureID(), d.AtomicMeasureFactor(), d.PackMeasureID(),
+                                       d.AtomicMeasureName()}),
+              "0 0 0 []");
+    EXPECT_EQ(d.MeasuresTable().RecordCount(), 0);
 }
 
 // Substitutes read from the update tables come in the order of their names

@@ -150,8 +150,18 @@ void TArticle::LoadFromDataSet(const TDataSet& ds) {
     v_.SHOW_ADDITIONAL_INFO_IN_SALE_NZOK = BoolOf(ds, "SHOW_INFO_SALE_NZOK");
 
     LoadMeasuresFromUpdateTable();
-    // Without an atomic or a pack row the article names none, rather than
-    // whatever row the failed search left current.
+    // A proposal without staged measures names no measure at all (0, as a
+    // fresh article does). With measures but no atomic or pack row among them
+    // the article names none (-1), rather than whatever row the failed search
+    // left current.
+    if (measuresTable_->RecordCount() == 0) {
+        v_.AtomicMeasureID = 0;
+        v_.AtomicMeasureFactor = 0;
+        v_.AtomicMeasureName.clear();
+        v_.PackMeasureID = 0;
+        Modified = false;
+        return;
+    }
     if (LocateMeasure("IS_ATOMIC", Variant("T"))) {
         v_.AtomicMeasureID = measuresTable_->FieldByName("ID").AsInteger();
         v_.AtomicMeasureFactor = measuresTable_->FieldByName("FACTOR").AsInteger();
