@@ -110,6 +110,42 @@ TEST_F(ItemsTest, NewColumnsAndTablesOfARegularArchive) {
     EXPECT_EQ(db.ScalarStr("SELECT TXT FROM NOTES WHERE ID = 1 AND PHARM_ID = 5"), Cp(u8"бележка"));
 }
 
+// A value that cannot be read does not hold the archive back: it goes in as
+// null, and the log names file, row, field and the text (on one line, cut
+// when long), once per value.
+TEST_F(ItemsTest, AnUnreadableValueIsImportedAsNullAndLogged) {
+    std::string stock = WriteXmlDataPacket(StockFields(), {StockRow(3, "three", 333), StockRow(1, "one*", 111)});
+    const std::string longText = "x&#13;&#10;" + std::string(120, 'y');
+    for (auto [from, to] : {std::pair<std::string, std::string>{"QTY=\"333\"", "QTY=\"abc\""},
+                            {"QTY=\"111\"", "QTY=\"1.5\""}}) {
+        ASSERT_NE(stock.find(from), std::string::npos);
+        stock.replace(stock.find(from), from.size(), to);
+    }
+    const std::string changed = "CHANGED=\"20090305T14:07:09000\"";
+    stock.replace(stock.rfind(changed), changed.size(), "CHANGED=\"" + longText + "\"");
+    const Packet items = ReplItems({{1, 1, 1, 3}, {2, 2, 1, 1}});
+    std::ofstream(ArchivePath(2), std::ios::binary)
+        << MakeRar4Archive({TRar4Entry::File(items.FileName, WriteXmlDataPacket(items.Fields, items.Data)),
+                            TRar4Entry::File("STOCK[1].xml", stock)});
+    log.Clear();
+    Install(2);
+    EXPECT_EQ(LastArchive(), 2);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one*:", "2:two:20", "3:three:"}));
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM STOCK WHERE PHARM_ID = 5 AND QTY IS NULL"), 2);
+    EXPECT_EQ(db.ScalarStr("SELECT IFNULL(CHANGED, 'null') FROM STOCK WHERE PHARM_ID = 5 AND ID = 1"), "null");
+    EXPECT_EQ(db.ScalarStr("SELECT CAST(CHANGED AS CHAR) FROM STOCK WHERE PHARM_ID = 5 AND ID = 3"),
+              "2009-03-05 14:07:09");
+    std::vector<std::string> unreadable;
+    for (const std::string& l : log.Messages("TDMBase"))
+        if (l.find("cannot be read") != std::string::npos) unreadable.push_back(l);
+    EXPECT_EQ(unreadable, (std::vector<std::string>{
+                              "File STOCK[1].xml row 0 field QTY: value 'abc' cannot be read, imported as null",
+                              "File STOCK[1].xml row 1 field CHANGED: value 'x  " + std::string(97, 'y') +
+                                  "...' cannot be read, imported as null",
+                              "File STOCK[1].xml row 1 field QTY: value '1.5' cannot be read, imported as null"}));
+    EXPECT_FALSE(Contains(InstallerLog(), Cp(u8"Грешка")));
+}
+
 // Every packet field type, with the characters XML escapes, through the whole
 // road, from packets in each encoding.
 class AllTypes : public InstallerTest {
@@ -343,6 +379,29 @@ TEST(DataPacketReader, BrokenPacketsRaise) {
                  EReadError);
     EXPECT_THROW(p.LoadFromFile("/nonexistent/X[1].xml"), EInOutError);
     EXPECT_FALSE(p.Active());
+}
+
+// With a handler, a value that cannot be read is null and reported; the
+// rest of its row and the rows after it are read as usual.
+TEST(DataPacketReader, UnreadableValuesGoToTheHandlerAsNull) {
+    const std::string xml =
+        "<DATAPACKET><METADATA><FIELDS><FIELD attrname=\"ID\" fieldtype=\"i4\"/>"
+        "<FIELD attrname=\"D\" fieldtype=\"date\"/><FIELD attrname=\"B\" fieldtype=\"boolean\"/></FIELDS></METADATA>"
+        "<ROWDATA><ROW ID=\"12x\" D=\"20100131\" B=\"TRUE\"/><ROW ID=\"2\" D=\"31.01.2010\" B=\"maybe\"/>"
+        "<ROW ID=\"3\"/></ROWDATA></DATAPACKET>";
+    TXmlDataPacket p;
+    std::vector<std::string> seen;
+    p.SetOnUnreadableValue(
+        [&](const TUnreadableValue& u) { seen.push_back(std::to_string(u.Row) + " " + u.Field + " " + u.Text); });
+    p.LoadFromString(xml);
+    EXPECT_EQ(seen, (std::vector<std::string>{"0 ID 12x", "1 D 31.01.2010", "1 B maybe"}));
+    ASSERT_EQ(p.RowCount(), 3u);
+    EXPECT_TRUE(p.Value(0, 0).IsNull());
+    EXPECT_EQ(DateToText(p.Value(0, 1).AsDateTime()), "31.01.2010");
+    EXPECT_TRUE(p.Value(0, 2).AsBoolean());
+    EXPECT_EQ(p.Value(1, 0).AsInteger(), 2);
+    EXPECT_TRUE(p.Value(1, 1).IsNull() && p.Value(1, 2).IsNull());
+    EXPECT_EQ(p.Value(2, 0).AsInteger(), 3);
 }
 
 }  // namespace
