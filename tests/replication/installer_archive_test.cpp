@@ -67,6 +67,31 @@ TEST_F(ArchiveInstall, InitialArchiveReplacesThePharmacysRowsOnly) {
     EXPECT_TRUE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
 }
 
+// A table an initial archive lists without packets of it: its rows come
+// from the staging copy an earlier attempt left; without such a copy there
+// is nothing to merge and the archive installs all the same, leaving that
+// table's rows alone.
+TEST_F(ArchiveInstall, InitialTablesWithoutPacketsMergeAnEarlierCopyOrAreLeftAlone) {
+    db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PHARM_ID INT, "
+            "PRIMARY KEY (ID, PHARM_ID))");
+    db.Exec("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), CHANGED DATETIME, QTY INT)");
+    db.Exec("INSERT INTO STOCK_5 VALUES (4, 'kept', NULL, 4)");
+    db.Exec("CREATE TABLE SHELVES (ID INT, NAME VARCHAR(40), PHARM_ID INT)");
+    db.Exec("INSERT INTO SHELVES VALUES (1, 'own', 5), (1, 'other', 6)");
+    WriteArchive(1, {ReplTables({{1, "STOCK"}, {2, "NOTES"}, {3, "SHELVES"}, {4, "NEVER_SENT"}}),
+                     Packet{"NOTES[1].xml", StockFields(), {StockRow(1, "note", 1)}}});
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"4:kept:4"}));
+    EXPECT_EQ(StockOf(5, "NOTES"), (std::vector<std::string>{"1:note:1"}));
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(CONCAT(NAME, PHARM_ID) ORDER BY PHARM_ID) FROM SHELVES"), "own5,other6");
+    EXPECT_FALSE(TableExists("NEVER_SENT") || TableExists("NEVER_SENT_5") || TableExists("SHELVES_5"));
+    const auto lines = InstallerLog();
+    for (const char* t : {"SHELVES", "NEVER_SENT"}) EXPECT_TRUE(Contains(lines, std::string("PharmTableDataToGlobalData... ") + t));
+    EXPECT_FALSE(Contains(lines, Cp(u8"Грешка")));
+    EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
+}
+
 TEST_F(ArchiveInstall, AMissingArchiveStopsTheRunAndIsRetried) {
     WriteArchive(1, InitialArchive());
     WriteArchive(2, RegularArchive(1, 1, 2));
