@@ -159,6 +159,50 @@ TEST_F(ArchiveInstall, EmptyCorruptAndForeignArchivesFailAndAreRetried) {
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:upd:22"}));
 }
 
+// The archive's number is committed before the archive gets its installed
+// name: at the rename another connection sees the number already.
+TEST_F(ArchiveInstall, NumberIsCommittedBeforeTheArchiveIsMarked) {
+    WriteArchive(1, InitialArchive());
+    int seen = -1;
+    bool stillNamed = false;
+    env.RenameFault = [&](const std::string& from, const std::string&) {
+        seen = static_cast<int>(db.ScalarInt("SELECT last_archive_num FROM pharmacy WHERE id = 5"));
+        stillNamed = fs::exists(from) && !fs::exists(from + ".inst");
+        return TFaultEnv::Fail(EIO);  // as if the process ended here
+    };
+    Install(1);
+    EXPECT_EQ(seen, 1);
+    EXPECT_TRUE(stillNamed);
+    // As after a crash at that moment: recorded, the archive kept its name.
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_TRUE(fs::exists(ArchivePath(1)));
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+}
+
+// An archive that carries the installed name while its number is not
+// recorded, its extract folder gone, is extracted again from the ".inst".
+TEST_F(ArchiveInstall, InstalledArchiveWithoutItsNumberIsExtractedAgain) {
+    WriteArchive(1, InitialArchive());
+    fs::rename(ArchivePath(1), ArchivePath(1) + ".inst");
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+    EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
+    EXPECT_FALSE(fs::exists(ArchivePath(1)));
+    EXPECT_FALSE(fs::exists(PharmFolder() + "1"));
+}
+
+// No connection to the database: one line, the run's error.
+TEST_F(ArchiveInstall, DatabaseDownIsLogged) {
+    db.EditOptions([](TOptions& o) { o.Password = "wrong"; });
+    WriteArchive(1, InitialArchive());
+    Install(1);
+    const auto lines = InstallerLog();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(Cp(u8"Грешка : "), 0), 0u) << lines[0];
+    EXPECT_TRUE(fs::exists(ArchivePath(1)));
+}
+
 TEST_F(ArchiveInstall, AnArchiveBeingUploadedWaits) {
     WriteArchive(1, InitialArchive());
     {
@@ -228,6 +272,25 @@ TEST_F(ArchiveInstall, BadNamesFailTheArchiveBeforeAnyStatement) {
     EXPECT_EQ(valid, "11100000");
     EXPECT_EQ(CheckIdentifier(" x ", "table"), "x");
     EXPECT_TRUE(IsSplitTableName("ARTICLE_") && !IsSplitTableName("REPL_ITEMS"));
+}
+
+// The names the installer takes from an archive, and the tables it refuses.
+TEST(PacketNames, IdentifiersAndTablesTheInstallerRefuses) {
+    for (const char* bad : {"A B", "A`B", "A'B", "A;DROP", "A.B", "A\"B"}) {
+        EXPECT_FALSE(IsValidIdentifier(bad)) << bad;
+        EXPECT_THROW(CheckIdentifier(bad, "table"), EPacketError) << bad;
+    }
+    EXPECT_EQ(QuoteIdent("a`b"), "`a``b`");
+    const std::pair<const char*, bool> split[] = {{"ARTICLE_12", true}, {"ARTICLE_", true}, {"ARTICLE", false},
+                                                  {"REPL_ITEMS", false}, {"A_1B", false}, {"12", false}};
+    for (auto [name, expected] : split) EXPECT_EQ(IsSplitTableName(name), expected) << name;
+    for (const char* t : {"pharmacy", "ARTICLE", "article_nzok", "ACTION_REQUEST", "action_request_status",
+                          "PAYMENT_CENTRAL", "ZVL_ENV_VARS", "zvl_generators", "NOM_UPDATE_ARTICLE", "REPL_ITEMS",
+                          "repl_tables", "DENIAL_12", "PRODUCER", "SUPPLIER", "MEASURE", "MEASURE_NAME",
+                          "ARTICLE_INFO", "ARTICLE_GROUP", "SUBSTITUDE_ARTICLE", " pharmacy "})
+        EXPECT_TRUE(IsCentralSystemTable(t)) << t;
+    for (const char* t : {"DENIAL", "SUPPLIER_CODE", "STOCK", "PARCEL", "NOM_UPDATE", "ARTICLES"})
+        EXPECT_FALSE(IsCentralSystemTable(t)) << t;
 }
 
 TEST_F(ArchiveInstall, LinksInTheExtractFolderAreNeitherFollowedNorImported) {
@@ -333,7 +396,10 @@ TEST_F(ArchiveInstall, TheStepsOfEachArchiveRunInTheirOrder) {
                     end(3), {done}}));
     // The archive without items is recorded and marked, and applies nothing.
     EXPECT_EQ(LastArchive(), 3);
-    EXPECT_TRUE(fs::exists(ArchivePath(3) + ".inst"));
+    for (int n : {2, 3}) {
+        EXPECT_TRUE(fs::exists(ArchivePath(n) + ".inst")) << n;
+        EXPECT_FALSE(fs::exists(ArchivePath(n)) || fs::exists(PharmFolder() + std::to_string(n))) << n;
+    }
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:2", "2:two:20"}));
 }
 
@@ -405,6 +471,7 @@ TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
         // The first entry whole, the end block (7 bytes) missing.
         {"cut short between two entries", two.substr(0, first.size() - 7), 2},
         {"empty", "", -1},
+        {"not an archive", "this is not an archive", -1},
         {"folders only", MakeRar4Archive({TRar4Entry::Folder("only")}), 10},
         {"an entry without a name only", MakeRar4Archive({TRar4Entry::File("", "lost")}), 10},
     };
@@ -422,6 +489,19 @@ TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
     EXPECT_NE(Extract("missing.rar"), 0);
 }
 
+
+// Only "e" with the switches the installer passes is understood; anything
+// else ends with 7 and extracts nothing.
+TEST_F(RarExtractor, RefusesCommandLinesItDoesNotUnderstand) {
+    WriteRar4Archive(dir.File("a.rar"), {TRar4Entry::File("A[1].xml", "a")});
+    const std::string archive = "\"" + dir.File("a.rar") + "\" \"" + out + "/\"";
+    for (const std::string& args : {"x " + archive, "e -p-secret " + archive, std::string("e"),
+                                     "e " + archive + " extra", std::string("")})
+        EXPECT_EQ(Run(args), 7) << args;
+    EXPECT_TRUE(Names().empty());
+    EXPECT_EQ(Run("E -y -inul -o+ " + archive), 0);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A[1].xml"}));
+}
 
 }  // namespace
 }  // namespace installer_test
