@@ -336,6 +336,14 @@ TEST_F(TcpPath, ChunksBuildTheArchiveInItsTransferFile) {
     EXPECT_EQ(Contents(7), "");
 }
 
+// A transfer file longer than the archive (left by an earlier fault) is
+// deleted as soon as the pharmacy asks where to go on from.
+TEST_F(TcpPath, ATransferFileLongerThanTheArchiveIsDeletedWhenAsked) {
+    std::ofstream(PharmFile(3, "xml6.rar.trf")) << std::string(1200, 'x');
+    Step("xml6.rar", -1, 1000, "", 0, false);
+    EXPECT_EQ(Contents(3), "");
+}
+
 // (Frame lengths are the TCP server's own tests'.)
 TEST_F(TcpPath, BadFramesEndTheConnectionOtherCommandsGetNoReply) {
     client_->SendRaw(std::string("\0\0\0\x05hello", 9));  // not a component stream
