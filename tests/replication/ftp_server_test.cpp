@@ -42,6 +42,7 @@ protected:
         server_.OnStoreFile = [this](const TFtpSessionContext& s, const std::string& name,
                                      bool append) -> std::unique_ptr<TStream> {
             lastStoreName_ = name;
+            if (refuseStores_) return nullptr;
             std::string path = s.HomeFolder + "/" + fs::path(name).filename().string();
             if (append) {
                 auto f = std::make_unique<TCountedFileStream>(path, FileMode::OpenReadWrite);
@@ -77,6 +78,7 @@ protected:
     TFtpServer server_;
     int port_ = 0;
     std::string lastStoreName_;
+    bool refuseStores_ = false;             // the handler gives no stream
     std::vector<std::string> listPaths_;   // the folder each listing was asked for
     std::vector<std::string> listLines_;   // what the listings hold
 };
@@ -204,6 +206,22 @@ TEST_F(FtpServerTest, ListingsOfTheCurrentFolderGoBackToTheClient) {
     EXPECT_EQ(list("NLST -la sub"), "a.rar\r\nb.rar\r\n");
     EXPECT_EQ(listPaths_, (std::vector<std::string>{"/no/such/place", "/no/such/place/sub"}));
     CloseFd(lfd);
+}
+
+// A store the handler gives no stream for, or one whose handler fails (an
+// append to a missing file), is refused; the session goes on.
+TEST_F(FtpServerTest, StoresTheHandlerRefusesOrFailsOnAreRefused) {
+    TFtpTestClient c;
+    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
+    refuseStores_ = true;
+    EXPECT_EQ(c.Command("EPSV").Code, 229);
+    EXPECT_EQ(c.Command("STOR x.rar").Code, 550);
+    refuseStores_ = false;
+    EXPECT_EQ(c.Command("EPSV").Code, 229);
+    EXPECT_EQ(c.Command("APPE missing.rar").Code, 550);
+    EXPECT_EQ(lastStoreName_, "missing.rar");
+    EXPECT_FALSE(fs::exists(dir_.File("one/missing.rar")) || fs::exists(dir_.File("one/x.rar")));
+    EXPECT_EQ(c.Command("NOOP").Code, 200);
 }
 
 // A data connection never made is answered; one that falls silent is cut
