@@ -92,6 +92,25 @@ TEST_F(ArchiveInstall, InitialTablesWithoutPacketsMergeAnEarlierCopyOrAreLeftAlo
     EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
 }
 
+// A value of the table list that cannot be read is imported as null like
+// any other: the names are checked, the archive installs.
+TEST_F(ArchiveInstall, AnUnreadableValueOfTheTableListIsImportedAsNull) {
+    const Packet tables = ReplTables({{1, "STOCK"}});
+    std::string xml = WriteXmlDataPacket(tables.Fields, tables.Data);
+    ASSERT_NE(xml.find("SORT_NO=\"1\""), std::string::npos);
+    xml.replace(xml.find("SORT_NO=\"1\""), 11, "SORT_NO=\"first\"");
+    const Packet stock = Stock({StockRow(1, "one", 10)});
+    fs::create_directories(PharmFolder());
+    std::ofstream(ArchivePath(1), std::ios::binary)
+        << MakeRar4Archive({TRar4Entry::File(tables.FileName, xml),
+                            TRar4Entry::File(stock.FileName, WriteXmlDataPacket(stock.Fields, stock.Data))});
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10"}));
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT(TABLE_NAME, IFNULL(SORT_NO, ' null')) FROM repl_tables_5"), "STOCK null");
+    EXPECT_EQ(Count(log.Messages("TDMBase"), "field SORT_NO: value 'first' cannot be read"), 1);
+}
+
 TEST_F(ArchiveInstall, AMissingArchiveStopsTheRunAndIsRetried) {
     WriteArchive(1, InitialArchive());
     WriteArchive(2, RegularArchive(1, 1, 2));
