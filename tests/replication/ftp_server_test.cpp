@@ -42,6 +42,7 @@ protected:
         server_.OnStoreFile = [this](const TFtpSessionContext& s, const std::string& name,
                                      bool append) -> std::unique_ptr<TStream> {
             lastStoreName_ = name;
+            if (refuseStores_) return nullptr;
             std::string path = s.HomeFolder + "/" + fs::path(name).filename().string();
             if (append) {
                 auto f = std::make_unique<TCountedFileStream>(path, FileMode::OpenReadWrite);
@@ -50,7 +51,11 @@ protected:
             }
             return std::make_unique<TCountedFileStream>(path, FileMode::Create);
         };
-        server_.OnListDirectory = [](const TFtpSessionContext&, const std::string&, std::vector<std::string>&) {};
+        server_.OnListDirectory = [this](const TFtpSessionContext&, const std::string& path,
+                                         std::vector<std::string>& lines) {
+            listPaths_.push_back(path);
+            lines = listLines_;
+        };
     }
     void TearDown() override {
         server_.SetActive(false);
@@ -73,6 +78,9 @@ protected:
     TFtpServer server_;
     int port_ = 0;
     std::string lastStoreName_;
+    bool refuseStores_ = false;             // the handler gives no stream
+    std::vector<std::string> listPaths_;   // the folder each listing was asked for
+    std::vector<std::string> listLines_;   // what the listings hold
 };
 
 // One session's commands and the replies expected: the whole reply text, or
@@ -171,6 +179,49 @@ TEST_F(FtpServerTest, CurlStoresInPassiveAndActiveModes) {
         EXPECT_EQ(TempDir::Read(dir_.File("one/" + name)), TempDir::Read(src)) << mode;
         EXPECT_EQ(lastStoreName_, name);
     }
+}
+
+// A listing is asked for the session's current folder (or the one named),
+// and sent over an active-mode connection back to the client, one line
+// each; an empty one is an empty transfer.
+TEST_F(FtpServerTest, ListingsOfTheCurrentFolderGoBackToTheClient) {
+    TFtpTestClient c;
+    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
+    EXPECT_EQ(c.Command("CWD /no/such/place").Code, 250);
+    auto [lfd, lport] = ListenLoopback();
+    auto list = [&, lfd = lfd, lport = lport](const std::string& cmd) {
+        EXPECT_EQ(c.Command("EPRT |1|127.0.0.1|" + std::to_string(lport) + "|").Code, 200);
+        c.Send(cmd + "\r\n");
+        EXPECT_EQ(c.ReadReply().Code, 150);
+        int dfd = ::accept(lfd, nullptr, nullptr);
+        std::string got;
+        char buf[256];
+        for (ssize_t n; dfd >= 0 && (n = ::recv(dfd, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<size_t>(n));
+        CloseFd(dfd);
+        EXPECT_EQ(c.ReadReply().Code, 226);
+        return got;
+    };
+    EXPECT_EQ(list("LIST"), "");
+    listLines_ = {"a.rar", "b.rar"};
+    EXPECT_EQ(list("NLST -la sub"), "a.rar\r\nb.rar\r\n");
+    EXPECT_EQ(listPaths_, (std::vector<std::string>{"/no/such/place", "/no/such/place/sub"}));
+    CloseFd(lfd);
+}
+
+// A store the handler gives no stream for, or one whose handler fails (an
+// append to a missing file), is refused; the session goes on.
+TEST_F(FtpServerTest, StoresTheHandlerRefusesOrFailsOnAreRefused) {
+    TFtpTestClient c;
+    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
+    refuseStores_ = true;
+    EXPECT_EQ(c.Command("EPSV").Code, 229);
+    EXPECT_EQ(c.Command("STOR x.rar").Code, 550);
+    refuseStores_ = false;
+    EXPECT_EQ(c.Command("EPSV").Code, 229);
+    EXPECT_EQ(c.Command("APPE missing.rar").Code, 550);
+    EXPECT_EQ(lastStoreName_, "missing.rar");
+    EXPECT_FALSE(fs::exists(dir_.File("one/missing.rar")) || fs::exists(dir_.File("one/x.rar")));
+    EXPECT_EQ(c.Command("NOOP").Code, 200);
 }
 
 // A data connection never made is answered; one that falls silent is cut

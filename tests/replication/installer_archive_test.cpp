@@ -67,6 +67,50 @@ TEST_F(ArchiveInstall, InitialArchiveReplacesThePharmacysRowsOnly) {
     EXPECT_TRUE(Contains(InstallerLog(), Cp(u8"не може да продължи")));
 }
 
+// A table an initial archive lists without packets of it: its rows come
+// from the staging copy an earlier attempt left; without such a copy there
+// is nothing to merge and the archive installs all the same, leaving that
+// table's rows alone.
+TEST_F(ArchiveInstall, InitialTablesWithoutPacketsMergeAnEarlierCopyOrAreLeftAlone) {
+    db.Exec("CREATE TABLE STOCK (ID INT, NAME VARCHAR(40), CHANGED DATETIME, QTY INT, PHARM_ID INT, "
+            "PRIMARY KEY (ID, PHARM_ID))");
+    db.Exec("CREATE TABLE STOCK_5 (ID INT PRIMARY KEY, NAME VARCHAR(40), CHANGED DATETIME, QTY INT)");
+    db.Exec("INSERT INTO STOCK_5 VALUES (4, 'kept', NULL, 4)");
+    db.Exec("CREATE TABLE SHELVES (ID INT, NAME VARCHAR(40), PHARM_ID INT)");
+    db.Exec("INSERT INTO SHELVES VALUES (1, 'own', 5), (1, 'other', 6)");
+    WriteArchive(1, {ReplTables({{1, "STOCK"}, {2, "NOTES"}, {3, "SHELVES"}, {4, "NEVER_SENT"}}),
+                     Packet{"NOTES[1].xml", StockFields(), {StockRow(1, "note", 1)}}});
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"4:kept:4"}));
+    EXPECT_EQ(StockOf(5, "NOTES"), (std::vector<std::string>{"1:note:1"}));
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(CONCAT(NAME, PHARM_ID) ORDER BY PHARM_ID) FROM SHELVES"), "own5,other6");
+    EXPECT_FALSE(TableExists("NEVER_SENT") || TableExists("NEVER_SENT_5") || TableExists("SHELVES_5"));
+    const auto lines = InstallerLog();
+    for (const char* t : {"SHELVES", "NEVER_SENT"}) EXPECT_TRUE(Contains(lines, std::string("PharmTableDataToGlobalData... ") + t));
+    EXPECT_FALSE(Contains(lines, Cp(u8"Грешка")));
+    EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
+}
+
+// A value of the table list that cannot be read is imported as null like
+// any other: the names are checked, the archive installs.
+TEST_F(ArchiveInstall, AnUnreadableValueOfTheTableListIsImportedAsNull) {
+    const Packet tables = ReplTables({{1, "STOCK"}});
+    std::string xml = WriteXmlDataPacket(tables.Fields, tables.Data);
+    ASSERT_NE(xml.find("SORT_NO=\"1\""), std::string::npos);
+    xml.replace(xml.find("SORT_NO=\"1\""), 11, "SORT_NO=\"first\"");
+    const Packet stock = Stock({StockRow(1, "one", 10)});
+    fs::create_directories(PharmFolder());
+    std::ofstream(ArchivePath(1), std::ios::binary)
+        << MakeRar4Archive({TRar4Entry::File(tables.FileName, xml),
+                            TRar4Entry::File(stock.FileName, WriteXmlDataPacket(stock.Fields, stock.Data))});
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10"}));
+    EXPECT_EQ(db.ScalarStr("SELECT CONCAT(TABLE_NAME, IFNULL(SORT_NO, ' null')) FROM repl_tables_5"), "STOCK null");
+    EXPECT_EQ(Count(log.Messages("TDMBase"), "field SORT_NO: value 'first' cannot be read"), 1);
+}
+
 TEST_F(ArchiveInstall, AMissingArchiveStopsTheRunAndIsRetried) {
     WriteArchive(1, InitialArchive());
     WriteArchive(2, RegularArchive(1, 1, 2));
@@ -132,6 +176,50 @@ TEST_F(ArchiveInstall, EmptyCorruptAndForeignArchivesFailAndAreRetried) {
     Install(2);
     EXPECT_EQ(LastArchive(), 2);
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:upd:22"}));
+}
+
+// The archive's number is committed before the archive gets its installed
+// name: at the rename another connection sees the number already.
+TEST_F(ArchiveInstall, NumberIsCommittedBeforeTheArchiveIsMarked) {
+    WriteArchive(1, InitialArchive());
+    int seen = -1;
+    bool stillNamed = false;
+    env.RenameFault = [&](const std::string& from, const std::string&) {
+        seen = static_cast<int>(db.ScalarInt("SELECT last_archive_num FROM pharmacy WHERE id = 5"));
+        stillNamed = fs::exists(from) && !fs::exists(from + ".inst");
+        return TFaultEnv::Fail(EIO);  // as if the process ended here
+    };
+    Install(1);
+    EXPECT_EQ(seen, 1);
+    EXPECT_TRUE(stillNamed);
+    // As after a crash at that moment: recorded, the archive kept its name.
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_TRUE(fs::exists(ArchivePath(1)));
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+}
+
+// An archive that carries the installed name while its number is not
+// recorded, its extract folder gone, is extracted again from the ".inst".
+TEST_F(ArchiveInstall, InstalledArchiveWithoutItsNumberIsExtractedAgain) {
+    WriteArchive(1, InitialArchive());
+    fs::rename(ArchivePath(1), ArchivePath(1) + ".inst");
+    Install(1);
+    EXPECT_EQ(LastArchive(), 1);
+    EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:one:10", "2:two:20"}));
+    EXPECT_TRUE(fs::exists(ArchivePath(1) + ".inst"));
+    EXPECT_FALSE(fs::exists(ArchivePath(1)));
+    EXPECT_FALSE(fs::exists(PharmFolder() + "1"));
+}
+
+// No connection to the database: one line, the run's error.
+TEST_F(ArchiveInstall, DatabaseDownIsLogged) {
+    db.EditOptions([](TOptions& o) { o.Password = "wrong"; });
+    WriteArchive(1, InitialArchive());
+    Install(1);
+    const auto lines = InstallerLog();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(Cp(u8"Грешка : "), 0), 0u) << lines[0];
+    EXPECT_TRUE(fs::exists(ArchivePath(1)));
 }
 
 TEST_F(ArchiveInstall, AnArchiveBeingUploadedWaits) {
@@ -203,6 +291,25 @@ TEST_F(ArchiveInstall, BadNamesFailTheArchiveBeforeAnyStatement) {
     EXPECT_EQ(valid, "11100000");
     EXPECT_EQ(CheckIdentifier(" x ", "table"), "x");
     EXPECT_TRUE(IsSplitTableName("ARTICLE_") && !IsSplitTableName("REPL_ITEMS"));
+}
+
+// The names the installer takes from an archive, and the tables it refuses.
+TEST(PacketNames, IdentifiersAndTablesTheInstallerRefuses) {
+    for (const char* bad : {"A B", "A`B", "A'B", "A;DROP", "A.B", "A\"B"}) {
+        EXPECT_FALSE(IsValidIdentifier(bad)) << bad;
+        EXPECT_THROW(CheckIdentifier(bad, "table"), EPacketError) << bad;
+    }
+    EXPECT_EQ(QuoteIdent("a`b"), "`a``b`");
+    const std::pair<const char*, bool> split[] = {{"ARTICLE_12", true}, {"ARTICLE_", true}, {"ARTICLE", false},
+                                                  {"REPL_ITEMS", false}, {"A_1B", false}, {"12", false}};
+    for (auto [name, expected] : split) EXPECT_EQ(IsSplitTableName(name), expected) << name;
+    for (const char* t : {"pharmacy", "ARTICLE", "article_nzok", "ACTION_REQUEST", "action_request_status",
+                          "PAYMENT_CENTRAL", "ZVL_ENV_VARS", "zvl_generators", "NOM_UPDATE_ARTICLE", "REPL_ITEMS",
+                          "repl_tables", "DENIAL_12", "PRODUCER", "SUPPLIER", "MEASURE", "MEASURE_NAME",
+                          "ARTICLE_INFO", "ARTICLE_GROUP", "SUBSTITUDE_ARTICLE", " pharmacy "})
+        EXPECT_TRUE(IsCentralSystemTable(t)) << t;
+    for (const char* t : {"DENIAL", "SUPPLIER_CODE", "STOCK", "PARCEL", "NOM_UPDATE", "ARTICLES"})
+        EXPECT_FALSE(IsCentralSystemTable(t)) << t;
 }
 
 TEST_F(ArchiveInstall, LinksInTheExtractFolderAreNeitherFollowedNorImported) {
@@ -308,7 +415,10 @@ TEST_F(ArchiveInstall, TheStepsOfEachArchiveRunInTheirOrder) {
                     end(3), {done}}));
     // The archive without items is recorded and marked, and applies nothing.
     EXPECT_EQ(LastArchive(), 3);
-    EXPECT_TRUE(fs::exists(ArchivePath(3) + ".inst"));
+    for (int n : {2, 3}) {
+        EXPECT_TRUE(fs::exists(ArchivePath(n) + ".inst")) << n;
+        EXPECT_FALSE(fs::exists(ArchivePath(n)) || fs::exists(PharmFolder() + std::to_string(n))) << n;
+    }
     EXPECT_EQ(StockOf(), (std::vector<std::string>{"1:upd:2", "2:two:20"}));
 }
 
@@ -380,6 +490,7 @@ TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
         // The first entry whole, the end block (7 bytes) missing.
         {"cut short between two entries", two.substr(0, first.size() - 7), 2},
         {"empty", "", -1},
+        {"not an archive", "this is not an archive", -1},
         {"folders only", MakeRar4Archive({TRar4Entry::Folder("only")}), 10},
         {"an entry without a name only", MakeRar4Archive({TRar4Entry::File("", "lost")}), 10},
     };
@@ -397,6 +508,19 @@ TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
     EXPECT_NE(Extract("missing.rar"), 0);
 }
 
+
+// Only "e" with the switches the installer passes is understood; anything
+// else ends with 7 and extracts nothing.
+TEST_F(RarExtractor, RefusesCommandLinesItDoesNotUnderstand) {
+    WriteRar4Archive(dir.File("a.rar"), {TRar4Entry::File("A[1].xml", "a")});
+    const std::string archive = "\"" + dir.File("a.rar") + "\" \"" + out + "/\"";
+    for (const std::string& args : {"x " + archive, "e -p-secret " + archive, std::string("e"),
+                                     "e " + archive + " extra", std::string("")})
+        EXPECT_EQ(Run(args), 7) << args;
+    EXPECT_TRUE(Names().empty());
+    EXPECT_EQ(Run("E -y -inul -o+ " + archive), 0);
+    EXPECT_EQ(Names(), (std::vector<std::string>{"A[1].xml"}));
+}
 
 }  // namespace
 }  // namespace installer_test

@@ -33,6 +33,22 @@ TEST(PacketInstallerService, ArchiveNumbersAndTheTimerInterval) {
     EXPECT_THROW(Svc::TimerInterval(71583), EIntOverflow);
 }
 
+TEST(PacketInstallerService, HighestNumberFolderNamesAndTheTimerBeforeStart) {
+    const std::pair<std::vector<std::string>, int32_t> highest[] = {
+        {{"xml.rar", "old_xml5.rar"}, 0}, {{"xml3.rar", "xml8.rar", "xml6.rar"}, 8}, {{}, 0}, {{"xml0.rar"}, 0}};
+    for (const auto& [files, n] : highest) EXPECT_EQ(Svc::GetMaxArchiveNum(files), n) << files.size();
+    const std::vector<std::string> list{"12|Name|pass", "7", "|x|y"};
+    EXPECT_EQ(Svc::GetUserFolderName(list, 0), "pharm12");
+    EXPECT_EQ(Svc::GetUserFolderName(list, 1), "pharm7");
+    EXPECT_EQ(Svc::GetUserFolderName(list, 2), "pharm");
+    EXPECT_EQ(Svc::TimerInterval(10), 600000u);
+    Svc s;
+    EXPECT_EQ(s.Name(), "VantrellPacketInstallerService");
+    EXPECT_EQ(s.DisplayName(), "Vantrell PacketInstallerService");
+    EXPECT_FALSE(s.tmrPacketInstaller().Enabled());
+    EXPECT_EQ(s.tmrPacketInstaller().Interval(), 60000u);
+}
+
 // A pass that records the installer runs it would start.
 class RecordingSvc : public Svc {
 public:
@@ -122,6 +138,31 @@ TEST_F(InstallerPass, UploadsInProgressAreLeftForALaterPass) {
     svc.CheckPackets();
     EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 1}}));
     EXPECT_TRUE(!svc.Busy() && svc.tmrPacketInstaller().Enabled());
+}
+
+// Archives without a number are never deleted and count as 0: the
+// installer is called and finds nothing to do.
+TEST_F(InstallerPass, UnnumberedArchivesAloneCallTheInstallerWithZero) {
+    Touch("xml.rar");
+    Touch("pk_.rar");
+    SetPharmacies(std::vector<std::string>{"5|Five|p5"});
+    svc.CheckPackets();
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 0}}));
+    EXPECT_EQ(Files(), (std::vector<std::string>{"pk_.rar", "xml.rar"}));
+}
+
+// A list line whose number cannot be read ends the pass with its error;
+// the busy flag is cleared, so the next pass runs.
+TEST_F(InstallerPass, AFailingPassEndsButClearsTheBusyFlag) {
+    Touch("xml1.rar");
+    Touch("xml1.rar", 6);
+    SetPharmacies(std::vector<std::string>{"5|Five|p", "x|Bad|p", "6|Six|p"});
+    EXPECT_THROW(svc.CheckPackets(), EConvertError);
+    EXPECT_EQ(calls, (std::vector<std::pair<int, int>>{{5, 1}}));
+    EXPECT_FALSE(svc.Busy());
+    SetPharmacies(std::vector<std::string>{"6|Six|p"});
+    svc.CheckPackets();
+    EXPECT_EQ(calls.back(), (std::pair<int, int>{6, 1}));
 }
 
 TEST_F(InstallerPass, StartInstallsAndTheTimerKeepsInstalling) {

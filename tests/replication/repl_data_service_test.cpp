@@ -14,6 +14,7 @@
 #include "core/cp1251.h"
 #include "core/format.h"
 #include "core/env/env.h"
+#include "core/env/pharmacy_directory.h"
 #include "core/env/upload_registry.h"
 #include "repl_data_fixture.h"
 #include "support/private_db.h"
@@ -335,6 +336,14 @@ TEST_F(TcpPath, ChunksBuildTheArchiveInItsTransferFile) {
     EXPECT_EQ(Contents(7), "");
 }
 
+// A transfer file longer than the archive (left by an earlier fault) is
+// deleted as soon as the pharmacy asks where to go on from.
+TEST_F(TcpPath, ATransferFileLongerThanTheArchiveIsDeletedWhenAsked) {
+    std::ofstream(PharmFile(3, "xml6.rar.trf")) << std::string(1200, 'x');
+    Step("xml6.rar", -1, 1000, "", 0, false);
+    EXPECT_EQ(Contents(3), "");
+}
+
 // (Frame lengths are the TCP server's own tests'.)
 TEST_F(TcpPath, BadFramesEndTheConnectionOtherCommandsGetNoReply) {
     client_->SendRaw(std::string("\0\0\0\x05hello", 9));  // not a component stream
@@ -349,6 +358,34 @@ TEST_F(TcpPath, BadFramesEndTheConnectionOtherCommandsGetNoReply) {
     SetCommandCustomerLines(login, {"CustomerCode=3", "Password=Secret3"});
     client_->Send(login);
     Step("xml1.rar", -1, 2, "", 0, false);
+}
+
+// Pharmacies upload at the same time, each on its own connection.
+TEST_F(TcpPath, SeveralPharmaciesUploadAtOnce) {
+    constexpr int kSize = 50000;
+    std::vector<std::thread> threads;
+    std::atomic<int> done{0};
+    for (int k = 0; k < 4; ++k) {
+        threads.emplace_back([&, k] {
+            TUploadClient c(port_);
+            const int id = k % 2 == 0 ? 3 : 7;
+            const std::string pass = id == 3 ? "Secret3" : "Pass7", name = "xml" + std::to_string(20 + k) + ".rar";
+            const std::string archive(kSize, static_cast<char>('a' + k));
+            int64_t pos = Exchange(c, *SendFileCommand(id, pass, name, -1, kSize)).StartPosition;
+            for (int i = 0; i < 20 && pos >= 0 && pos < kSize; ++i) {
+                TReply r = Exchange(c, *SendFileCommand(id, pass, name, static_cast<int32_t>(pos), kSize,
+                                                        archive.substr(static_cast<size_t>(pos), 5000)));
+                pos = r.StartPosition;
+                if (r.IsTransfered) ++done;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(done.load(), 4);
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(TempDir::Read(PharmFile(k % 2 == 0 ? 3 : 7, "xml" + std::to_string(20 + k) + ".rar")),
+                  std::string(kSize, static_cast<char>('a' + k)))
+            << k;
 }
 
 // A chunk that finds the disk full is taken whole or not at all.
@@ -390,6 +427,51 @@ TEST_F(ReplDataServiceTest, StartMakesFoldersAndAccountsOfTheList) {
     EXPECT_EQ(FtpLogin("pharm9", "p9"), 230);
     EXPECT_EQ(LoggedCount("Create Folder "), 1);
     EXPECT_TRUE(Logged("Create Folder " + Folder(9)));
+}
+
+TEST_F(ReplDataServiceTest, NamesAndProperties) {
+    EXPECT_EQ(srv->Name(), "ZorvelCentralServerSrv");
+    EXPECT_EQ(srv->DisplayName(), "Vantrell ReplData Server");
+    EXPECT_STREQ(srv->ClassName(), "TZorvelCentralServerSrv");
+    EXPECT_FALSE(srv->AllowPause);
+    EXPECT_TRUE(srv->Interactive);
+    EXPECT_EQ(srv->ErrorSeverity, TErrorSeverity::esIgnore);
+    EXPECT_EQ(srv->StartType, TStartType::stAuto);
+}
+
+// The list a start reads holds every row as "id|name|inet_pass" (a null
+// password as empty text), can be read while it is read again, and is empty
+// when the database cannot be reached.
+TEST_F(ReplDataServiceTest, TheListHoldsEveryRowAndIsReadWhileItIsReloaded) {
+    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (12, 'A|B', 'p12'), (13, 'Null pass', NULL)");
+    Start();
+    auto sorted = [&] {
+        auto l = env.Pharmacies().List();
+        std::sort(l.begin(), l.end());
+        return l;
+    };
+    EXPECT_EQ(sorted(), (std::vector<std::string>{"0|Central|", "12|A|B|p12", "13|Null pass|",
+                                                  "3|Pharmacy Three|Secret3", "7|Pharmacy Seven|Pass7"}));
+    for (const std::string& line : env.Pharmacies().List())
+        EXPECT_EQ("/" + TPharmacyDirectory::FolderNameOf(line), Folder(std::stoi(line)).substr(rar.Path().size()));
+
+    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (9, 'Nine', 'p9')");
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        for (int i = 0; i < 2000 && !done; ++i) {
+            const size_t n = env.Pharmacies().List().size();
+            EXPECT_TRUE(n == 5u || n == 6u) << n;
+        }
+    });
+    for (int i = 0; i < 5; ++i) env.Pharmacies().Reload(env);
+    done = true;
+    reader.join();
+    EXPECT_EQ(env.Pharmacies().List().size(), 6u);
+    // Folder and account of the new pharmacy come with the next start.
+    EXPECT_FALSE(fs::exists(Folder(9)));
+
+    db.EditOptions([](TOptions& o) { o.Password = "not the password"; });
+    EXPECT_TRUE(env.Pharmacies().Load(env).empty());
 }
 
 // Active-mode data connections of a session: the port they come from.

@@ -241,6 +241,8 @@ void TArchiveInstallerNoThread::InstallArchive(int32_t n) {
             for (const std::string& f : GetPacketFileList(folder, "REPL_TABLES[*].xml")) {
                 checkFields(f);
                 TXmlDataPacket p;
+                // Read as the import reads it (which logs what cannot be read).
+                p.SetOnUnreadableValue([](const TUnreadableValue&) {});
                 p.LoadFromFile(folder + f);
                 if (TField* tn = p.FindField("TABLE_NAME"))
                     for (size_t r = 0; r < p.RowCount(); ++r) tables.push_back(VarToStr(p.Value(r, tn->Index())));

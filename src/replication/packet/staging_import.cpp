@@ -22,6 +22,16 @@ std::string NumericType(int digits, int decimals) {
     return "DECIMAL(19,4)";
 }
 
+// A packet value's text as a log line shows it: on one line, and cut when
+// it is long (a damaged blob can be megabytes).
+std::string ValueLogText(const std::string& text) {
+    constexpr size_t kMax = 100;
+    std::string out = text.substr(0, kMax);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 32) c = ' ';
+    return text.size() > kMax ? out + "..." : out;
+}
+
 }  // namespace
 
 void TStagingImport::ExecDDL(const std::string& sql) {
@@ -174,6 +184,13 @@ void TStagingImport::ImportDataFiles(const std::string& dir, std::vector<std::st
     bool parcel = table.find("PARCEL") != std::string::npos;
     for (const std::string& file : files) {
         TXmlDataPacket packet;
+        // A value that cannot be read goes in as null, so that one bad value
+        // does not hold back the pharmacy's archives; each is logged so that
+        // it can be found and mended at the pharmacy.
+        packet.SetOnUnreadableValue([&](const TUnreadableValue& u) {
+            Log(dm_.ClassName(), Format("File %s row %d field %s: value '%s' cannot be read, imported as null",
+                                        {file, static_cast<int32_t>(u.Row), u.Field, ValueLogText(u.Text)}));
+        });
         packet.LoadFromFile(AddTrailingBackslash(dir) + file);
         const auto& defs = packet.FieldDefs();
 
@@ -275,6 +292,10 @@ void TStagingImport::MergeSplitTable(const std::string& table, int32_t pharmID, 
     std::string staging = Format("%s_%d", {table, pharmID});
     std::vector<std::string> columns;
     dm_.GetNonAutoIncColumns(staging, columns);
+    // No staging copy (or one without columns): nothing to merge, and no
+    // error. So an initial archive that lists a table it carries no packets
+    // for, and of which no earlier archive left a copy, still installs; the
+    // pharmacy's rows of that table stay as they are.
     if (columns.empty()) return;
     if (!TableHasPharmID(table))
         throw EPacketError("Table " + table + " has no PHARM_ID column; its rows are not replaced by an archive");

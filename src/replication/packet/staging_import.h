@@ -53,7 +53,9 @@ public:
     // the order of their bracket numbers) into Table, up to kImportBatchRows
     // rows (and about kImportBatchBytes of text) per statement when Table is
     // transactional, else one statement per row;
-    // when Table has PHARM_ID, that column gets PharmID. In a table whose name
+    // when Table has PHARM_ID, that column gets PharmID. A packet value that
+    // cannot be read is imported as null, with a log line naming file, row,
+    // field and the value's text. In a table whose name
     // contains "PARCEL" an EXPIRY_DATE below 0 is imported as 0. A failing row
     // raises EDatabaseError "Файл:<file> Ред: <row> <message>" (row counted
     // from 0 in each file); rows already inserted stay.

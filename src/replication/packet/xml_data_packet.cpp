@@ -382,9 +382,12 @@ void TXmlDataPacket::LoadFromString(const std::string& xmlIn) {
             if (it == byName.end()) continue;  // RowState and the like
             const TPacketFieldDef& def = defs_[it->second];
             std::string text = toCp(a.value());
-            if (!ReadValue(def, text, values[it->second]))
+            if (ReadValue(def, text, values[it->second])) continue;
+            if (!onUnreadable_)
                 throw EReadError(Format("Invalid value '%s' of field %s in row %d of the data packet",
                                         {text, def.Name, static_cast<int32_t>(rowNo)}));
+            values[it->second] = Variant::Null();
+            onUnreadable_(TUnreadableValue{rowNo, def.Name, text});
         }
         rows_.push_back(std::move(values));
         ++rowNo;

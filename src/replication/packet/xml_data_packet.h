@@ -46,9 +46,12 @@
 // Integer (Int64 for ftLargeint); Booleans Boolean; floats Double; currency
 // Currency; BCD values keep their exact decimal text as a String; dates and
 // times are Date variants (TDateTime). A packet with an unmerged change log
-// (PARAMS CHANGE_LOG) or a value that cannot be read raises EReadError.
+// (PARAMS CHANGE_LOG) raises EReadError; so does a value that cannot be read,
+// unless the reader was given a handler for such values (then the value is
+// null and the handler hears of it).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,6 +67,13 @@ struct TPacketFieldDef {
     bool Required = false;
 };
 
+// A value of a packet row that cannot be read as its field's type.
+struct TUnreadableValue {
+    size_t Row = 0;      // 0-based row of the packet
+    std::string Field;   // the field's name
+    std::string Text;    // the value's text (code page 1251)
+};
+
 // The field types whose packet values are base64 bytes.
 bool IsBinaryPacketType(TFieldType t);
 
@@ -74,11 +84,17 @@ public:
     TXmlDataPacket() = default;
 
     // Reads a packet; raises EInOutError when the file cannot be read and
-    // EReadError when it is no data packet or holds a value that cannot be
-    // read. The cursor is on the first row afterwards.
+    // EReadError when it is no data packet, or when it holds a value that
+    // cannot be read and no handler is set. The cursor is on the first row
+    // afterwards.
     void LoadFromFile(const std::string& path);
     void LoadFromString(const std::string& xml);
     void Close();
+    // With a handler, a value that cannot be read loads as null and is
+    // handed to it (in row order) instead of failing the whole packet.
+    void SetOnUnreadableValue(std::function<void(const TUnreadableValue&)> handler) {
+        onUnreadable_ = std::move(handler);
+    }
     // Only the field definitions of a packet file; its rows are not read.
     static std::vector<TPacketFieldDef> ReadFieldDefs(const std::string& path);
 
@@ -104,6 +120,7 @@ public:
 private:
     std::vector<TPacketFieldDef> defs_;
     std::vector<std::vector<Variant>> rows_;
+    std::function<void(const TUnreadableValue&)> onUnreadable_;
     size_t cur_ = 0;
     bool active_ = false;
 };
