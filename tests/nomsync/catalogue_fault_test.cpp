@@ -3,7 +3,7 @@
 // without its staged row passed over, a start closing what an earlier run
 // left incomplete, a database connection dropped inside a confirmation
 // (before or after the commit), data files that cannot be written or read,
-// the database down for a while. Every request is stored, handed out, closed
+// the supplier's second connection lost, the database down for a while. Every request is stored, handed out, closed
 // and applied exactly once, at the latest by the first attempt after the fault.
 #include <gtest/gtest.h>
 
@@ -288,6 +288,45 @@ TEST_F(DataFileFaults, AScriptThatCannotBeReadIsHandedOutOnceItCanBe) {
     EXPECT_TRUE(pack->SQLMy.empty());  // the central script never leaves the centre
     EXPECT_EQ(pack->Remark, "pack");
     EXPECT_TRUE(std::filesystem::exists(dataDir + Format("/%d.SID", {id})));
+}
+
+// The supplier reads and writes its staged row on a second connection, made
+// in its data module's environment: a connection lost there fails the staging
+// and the loading (nothing staged, nothing read as blank), and the next
+// attempt after the fault succeeds.
+TEST_F(NomDataFixture, SupplierSecondConnectionLostFailsStagingAndLoading) {
+    SeedPharmacies(db);
+    std::unique_ptr<TDMBase> dm = env.ConnectDatabase();
+    TSupplier s(dm.get());
+    FillSupplier(s, "ZZ", "Wholesaler");
+    // Every connection made while the fault is set is dropped as soon as it is made.
+    int lost = 0;
+    auto dropNewConnections = [&] {
+        env.OnConnect = [&](TDMBase& own) {
+            db.Exec("KILL CONNECTION " + VarToStr(own.GetScalar("SELECT CONNECTION_ID()")));
+            ++lost;
+        };
+    };
+    dropNewConnections();
+    EXPECT_NE(ErrorOf([&] { s.SaveToUpdateTable(UpdateParams(2)); }), "");
+    EXPECT_EQ(lost, 1);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER"), 0);
+
+    env.ClearFaults();
+    s.SaveToUpdateTable(UpdateParams(2));
+    const int32_t request = s.ActionRequestID();
+    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER WHERE ACTION_REQUEST_ID = %d AND STICKER = 'ZZ'",
+                           {request})),
+              1);
+
+    TSupplier loaded(dm.get());
+    dropNewConnections();
+    EXPECT_NE(ErrorOf([&] { loaded.LoadFromUpdateTable(request); }), "");
+    EXPECT_EQ(lost, 2);
+    env.ClearFaults();
+    EXPECT_TRUE(loaded.LoadFromUpdateTable(request));
+    loaded.Modified = s.Modified;
+    EXPECT_EQ(WireBytes(loaded), WireBytes(s));
 }
 
 class NomSyncOutage : public OwnDbInstance, public ServiceFixture {};

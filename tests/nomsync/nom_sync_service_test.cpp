@@ -197,6 +197,18 @@ TEST_F(NomSyncService, UndecodableFramesCloseTheConnectionOnly) {
     }
     EXPECT_TRUE(WaitNoConnections(*srv));
     EXPECT_EQ(LoginFlag(*Connect(), 3, "pass-3"), 1);
+
+    // Such an end is logged only with UseDebugMode: the peer and the failure.
+    EXPECT_EQ(log.Messages("TZorvelCentralNomSyncServerSrv"), std::vector<std::string>{});
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
+    auto c = Connect();
+    c->SendRaw(cases[0].bytes);
+    EXPECT_TRUE(c->ClosedByServer(10000));
+    EXPECT_TRUE(WaitNoConnections(*srv));
+    auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("Connection 127.0.0.1", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(" closed: "), std::string::npos) << lines[0];
 }
 
 // ---------------------------------------------------------------------------
