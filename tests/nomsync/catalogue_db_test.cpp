@@ -3,6 +3,7 @@
 // transaction each of them opens or commits; refused proposals, deletion by
 // procedure and the closing of requests; an article's staged proposal with
 // its temporary measures, renamed measures and the admission checks.
+#include <cstdio>
 #include <functional>
 #include <tuple>
 
@@ -364,6 +365,44 @@ TEST_F(CatalogueDbTest, RefusedProposalsStoreNothing) {
             << c.table;
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 0);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM action_request_status"), 0);
+}
+
+// An SQL pack runs its central script statement by statement, without a
+// transaction: a failing statement ends the run with False and its message,
+// what ran before it stays. Staged, its scripts go to two files (lines ended
+// by CR LF) and read back with the request's remark; a missing file fails
+// the load.
+TEST_F(CatalogueDbTest, SQLPackRunsItsCentralScriptAndStagesBothScriptsInFiles) {
+    TSQLDataPack pack(&dm);
+    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (1, 1);/*stmt_lim*/",
+                  "INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (2, 2);", "/*stmt_lim*/", "  "};
+    std::string msg;
+    ASSERT_TRUE(pack.SaveToDB(msg)) << msg;
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PAYMENT_CENTRAL"), 2);
+    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID) VALUES (3);/*stmt_lim*/", "NOT SQL AT ALL"};
+    EXPECT_FALSE(pack.SaveToDB(msg));
+    EXPECT_NE(msg, "");
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PAYMENT_CENTRAL"), 3);
+
+    SeedPharmacies(db, 2);
+    pack.Remark = "own";
+    pack.SQLFB = {"UPDATE X SET Y = 1;", Cp(u8"-- коментар")};
+    pack.SQLMy = {"SELECT 1"};
+    auto params = UpdateParams(1);
+    params.Remark = "pack";
+    pack.SaveToUpdateTable(params);
+    const int32_t id = pack.ActionRequestID();
+    EXPECT_EQ(TempDir::Read(sqlDir + Format("/fb_%d.sql", {id})),
+              "UPDATE X SET Y = 1;\r\n" + Cp(u8"-- коментар") + "\r\n");
+    EXPECT_EQ(TempDir::Read(sqlDir + Format("/my_%d.sql", {id})), "SELECT 1\r\n");
+    EXPECT_EQ(db.ScalarInt(Format("SELECT NOM_ID FROM ACTION_REQUEST WHERE ID = %d", {id})), 6);
+    TSQLDataPack back(&dm);
+    ASSERT_TRUE(back.LoadFromUpdateTable(id));
+    EXPECT_EQ(back.Remark, "pack");
+    EXPECT_EQ(back.SQLFB, pack.SQLFB);
+    EXPECT_EQ(back.SQLMy, pack.SQLMy);
+    std::remove((sqlDir + Format("/my_%d.sql", {id})).c_str());
+    EXPECT_THROW(back.LoadFromUpdateTable(id), EInOutError);
 }
 
 // ---------------------------------------------------------------------------

@@ -38,8 +38,15 @@ protected:
 // A step that fails after the central insert: nothing of the proposal stays,
 // and the pharmacy gets the error (it proposes again).
 TEST_F(ProposalUnit, FailureAfterTheCentralInsertStoresNothing) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
     auto c = Connect();
-    ASSERT_TRUE(ProposeInsert(*c, "stored")->RequestProceeded);
+    auto stored = ProposeInsert(*c, "stored");
+    ASSERT_TRUE(stored->RequestProceeded);
+    // The producer's commit of its staging was folded into the unit.
+    const auto dmLines = log.Messages("TDMBase");
+    EXPECT_NE(std::find(dmLines.begin(), dmLines.end(),
+                        Format("Commit folded into the unit of ActionRequestID = %d", {stored->ActionRequestID})),
+              dmLines.end());
     db.Exec("ALTER TABLE NOM_UPDATE_PRODUCER RENAME TO NOM_UPDATE_PRODUCER_GONE");
     auto r = ProposeInsert(*c, "lost");
     EXPECT_FALSE(r->RequestProceeded);
@@ -53,6 +60,7 @@ TEST_F(ProposalUnit, FailureAfterTheCentralInsertStoresNothing) {
 // A request whose staged row is not there (yet) is passed over, and handed
 // out once it is; a delete carries no data and needs none.
 TEST_F(ProposalUnit, RequestWithoutItsStagedRowIsPassedOverUntilItIsThere) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES "
             "(5, 4, 2, NOW(), 3), (6, 4, 2, NOW(), 4), (7, 4, 3, NOW(), 5)");
     db.Exec("INSERT INTO action_request_status VALUES (5, 1, 0, NOW()), (6, 1, 0, NOW()), (7, 1, 0, NOW())");
@@ -75,6 +83,9 @@ TEST_F(ProposalUnit, RequestWithoutItsStagedRowIsPassedOverUntilItIsThere) {
             EXPECT_EQ(DecodeData<TProducer>(r->Data)->ProdName(), s.expected == 5 ? "five" : "six");
         }
     }
+    const auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "ActionRequestID = 5 passed over: its staged data is not there"),
+              2);
 }
 
 // At start, the open requests an earlier run left without status rows or
@@ -214,6 +225,12 @@ TEST_F(ConfirmFaults, DroppedAfterTheCommitTheRepeatedConfirmationChangesNothing
     for (const auto& [sync, from, action, ok, to] : steps)
         EXPECT_EQ(TZorvelCentralNomSyncServerSrv::NextRequestStatus(sync, from, action, ok), to)
             << sync << from << static_cast<int>(action) << ok;
+    // Not sync-required: data receiving finishes from any status, nothing else moves it.
+    for (int32_t from = 0; from <= 5; ++from) {
+        EXPECT_EQ(TZorvelCentralNomSyncServerSrv::NextRequestStatus(false, from, A::csaDataReceiving, true), 5);
+        EXPECT_EQ(TZorvelCentralNomSyncServerSrv::NextRequestStatus(false, from, A::csaLock, true), from);
+        EXPECT_EQ(TZorvelCentralNomSyncServerSrv::NextRequestStatus(false, from, A::csaUnlock, false), from);
+    }
 }
 
 class DataFileFaults : public ServiceFixture {

@@ -7,7 +7,10 @@
 //   sticker is taken is refused;
 // - articles with their measures, substitutes and dependent rows;
 // - a producer's delete that one pharmacy refuses, with every pharmacy's
-//   status at every step, and the waiting rule for an idle pharmacy.
+//   status at every step, the waiting rule for an idle pharmacy, and a
+//   confirmation from a pharmacy without a status row.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
@@ -66,13 +69,14 @@ protected:
         return r;
     }
 
-    void ExpectNoData(int ph, int64_t request) {
+    std::unique_ptr<TPharmServerNomActualizationResult> ExpectNoData(int ph, int64_t request) {
         auto r = Refresh(ph);
         EXPECT_EQ(r->CentralSyncAction, TCentralSyncAction::csaNoData)
             << "pharmacy " << ph << " got " << EnumIdent(r->CentralSyncAction);
         EXPECT_EQ(r->ActionRequestID, request);
         EXPECT_EQ(r->NextDataResponseCheckInterval, 180000);
         EXPECT_EQ(r->Data.Size(), 0);
+        return r;
     }
 
     void Confirm(int ph, int64_t request, TCentralSyncAction action, bool checkResult = true) {
@@ -193,6 +197,8 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
             Confirm(ph, R2, A::csaDataReceiving);
             EXPECT_EQ(name(id), Cp(ph < 3 ? u8"Алфа" : u8"Бета"));
             EXPECT_EQ(IsProcessed(R1) + IsProcessed(R2), ph < 3 ? "FF" : "TT");
+            for (int64_t request : {R1, R2})  // the pharmacies so far have finished, the others not begun
+                EXPECT_EQ(Statuses(request), (S{{1, 5}, {2, ph < 2 ? 0 : 5}, {3, ph < 3 ? 0 : 5}}));
         }
 
         // Delete, proposed by pharmacy 3: locked, checked, then applied.
@@ -336,7 +342,9 @@ TEST_F(ProducerWalk, DeleteRefusedByOnePharmacyIsUnlockedEverywhereAndNotApplied
     EXPECT_EQ(Statuses(D), (S{{1, 1}, {2, 0}, {3, 0}}));
     Step(D, A::csaCheck, R::ncrDelete, {1});
     EXPECT_EQ(Statuses(D), (S{{1, 2}, {2, 0}, {3, 0}}));
-    ExpectNoData(1, D);
+    auto waiting = ExpectNoData(1, D);  // the answer already names the request
+    EXPECT_EQ(waiting->NomKey, 8);
+    EXPECT_EQ(waiting->NomObjectType, TNomObjectType::notProducer);
 
     // ---- pharmacy 2 refuses and unlocks
     Step(D, A::csaLock, R::ncrDelete, {2});
@@ -346,9 +354,14 @@ TEST_F(ProducerWalk, DeleteRefusedByOnePharmacyIsUnlockedEverywhereAndNotApplied
     EXPECT_EQ(Statuses(D), (S{{1, 2}, {2, 4}, {3, 0}}));
     ExpectNoData(2, 0);  // finished here; waits for the request to close
 
-    // A lock confirmed on a row past locking keeps its status.
+    // A lock confirmed on a row past locking keeps its status, and the row
+    // counts as touched now.
+    db.Exec(Format("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL 1 DAY "
+                   "WHERE ACTION_REQUEST_ID = %d AND PHARM_ID = 1", {D}));
     Confirm(1, D, A::csaLock);
     EXPECT_EQ(Statuses(D), (S{{1, 2}, {2, 4}, {3, 0}}));
+    EXPECT_EQ(db.ScalarInt(Format("SELECT MODIFY_DATE > NOW() - INTERVAL 1 HOUR FROM action_request_status "
+                                  "WHERE ACTION_REQUEST_ID = %d AND PHARM_ID = 1", {D})), 1);
 
     // ---- pharmacy 3 accepts and is told to unlock (pharmacy 2 refused)
     Step(D, A::csaLock, R::ncrDelete, {3});
@@ -423,4 +436,52 @@ TEST_F(ProducerWalk, IdlePharmacyPastTheCheckHoldsOnlyUntilTheOthersFinish) {
     // A pharmacy that has not checked the request itself is never let past it.
     db.Exec("UPDATE action_request_status SET REQUEST_STATUS = 1 WHERE ACTION_REQUEST_ID = 70 AND PHARM_ID = 1");
     Expect(1, 70, A::csaCheck, R::ncrDelete);
+}
+
+// An idle pharmacy that has not locked yet holds a pharmacy that has checked
+// only for the waiting time (of one or two digits of minutes); after it, the
+// request is passed and the next one handed out.
+TEST_F(ProducerWalk, IdlePharmacyBeforeItsLockHoldsOnlyForTheWaitingTime) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) "
+            "VALUES (80, 4, 3, NOW(), 'T', 'F', 8), (81, 4, 3, NOW(), 'F', 'F', 9)");
+    db.Exec("INSERT INTO action_request_status VALUES (80, 1, 2, NOW()), (80, 2, 0, NOW()), (80, 3, 0, NOW()), "
+            "(81, 1, 0, NOW()), (81, 2, 0, NOW()), (81, 3, 0, NOW())");
+    const struct {
+        int waiting, idle;  // minutes
+        bool passed;
+    } cases[] = {{5, 3, false}, {5, 6, true}, {15, 14, false}, {15, 16, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Format("waiting %d, idle %d", {c.waiting, c.idle}));
+        db.EditOptions([&](TOptions& o) { o.SetSynchRequiredRequestsWaitingTimeInMins(c.waiting); });
+        db.Exec(Format("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL %d MINUTE "
+                       "WHERE ACTION_REQUEST_ID = 80 AND PHARM_ID = 3", {c.idle}));
+        log.Clear();
+        if (!c.passed) {
+            ExpectNoData(1, 80);
+            continue;
+        }
+        Expect(1, 81, A::csaDataReceiving, R::ncrDelete);
+        const auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+        EXPECT_NE(std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+                      return l.rfind("ActionRequestID skipped (Reason -> ACTION_REQUEST_ID = 80, PHARM_ID = 3, "
+                                     "REQUEST_STATUS = 0, MODIFY_DATE = ", 0) == 0;
+                  }),
+                  lines.end())
+            << ::testing::PrintToString(lines);
+    }
+}
+
+// A confirmation from a pharmacy without a status row of the request writes
+// no row; when every row there is finished, it still closes the request.
+TEST_F(ProducerWalk, ConfirmationWithoutItsOwnRowStillClosesAFinishedRequest) {
+    db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (8, 'P')");
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) "
+            "VALUES (90, 4, 3, NOW(), 'T', 'F', 8)");
+    db.Exec("INSERT INTO action_request_status VALUES (90, 1, 5, NOW()), (90, 2, 5, NOW())");
+    Confirm(3, 90, A::csaDataReceiving);
+    EXPECT_EQ(Statuses(90), (S{{1, 5}, {2, 5}}));
+    EXPECT_EQ(IsProcessed(90), "T");
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
+    EXPECT_EQ(log.Messages("TObject"), (std::vector<std::string>{"ActionID: 3 AFinalStatus: T", "DeleteFromDB: 8"}));
 }
