@@ -114,10 +114,11 @@ protected:
         return DataBytes(c, data);
     }
 
-    // The request's row, with "1" when it was applied as it was proposed.
+    // The request's row, with "1" when it was applied as it was proposed and
+    // "NULL" while it has no process date.
     std::string Request(int64_t id) {
         return db.ScalarStr(Format("SELECT CONCAT_WS('|', CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, "
-                                   "NOM_KEY), IFNULL(PROCESS_DATE = ACTION_DATE, 0), PHARM_ID, USER_ID, REMARK) "
+                                   "NOM_KEY), IFNULL(PROCESS_DATE = ACTION_DATE, 'NULL'), PHARM_ID, USER_ID, REMARK) "
                                    "FROM ACTION_REQUEST WHERE ID = %d",
                                    {id}));
     }
@@ -184,7 +185,7 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
         auto updated = c.filled(nullptr, Cp(u8"Бета"));
         updated->SetID(static_cast<int32_t>(id));
         const int64_t R2 = Propose(2, *updated, K::noatUpdate)->ActionRequestID;
-        EXPECT_EQ(Request(R2), nom + "2FF" + std::to_string(id) + "|0|2|0|walk");
+        EXPECT_EQ(Request(R2), nom + "2FF" + std::to_string(id) + "|NULL|2|0|walk");
         EXPECT_EQ(FileBytes(c, R2, "U"), WireBytes(*updated));
 
         for (int ph = 1; ph <= 3; ++ph) {
@@ -205,7 +206,7 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
         auto gone = TNomenclatureObject::GetNomObjectClass(c.type).New(nullptr);
         gone->SetID(static_cast<int32_t>(id));
         const int64_t R3 = Propose(3, *gone, K::noatDelete)->ActionRequestID;
-        EXPECT_EQ(Request(R3), nom + "3TF" + std::to_string(id) + "|0|3|0|walk");
+        EXPECT_EQ(Request(R3), nom + "3TF" + std::to_string(id) + "|NULL|3|0|walk");
         EXPECT_EQ(FileBytes(c, R3, "D"), WireBytes(*gone));
         for (int ph = 1; ph <= 3; ++ph) {
             Step(R3, A::csaLock, R::ncrDelete, {ph});
