@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -55,6 +56,47 @@ TEST_F(ProposalUnit, FailureAfterTheCentralInsertStoresNothing) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 1);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), 1);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM action_request_status"), 3);
+}
+
+// Over the service: a supplier proposal whose second connection (the last
+// one a proposal makes) is lost is answered with the failure and stores
+// nothing of it; proposed again, it is stored whole.
+TEST_F(ProposalUnit, SupplierProposalWhoseSecondConnectionIsLostStoresNothing) {
+    std::atomic<int> made{0}, dropAt{0};
+    env.OnConnect = [&](TDMBase& dm) {
+        if (++made != dropAt) return;
+        TDMBase killer;  // outside the environment under test
+        killer.ExecSQL("KILL CONNECTION " + VarToStr(dm.GetScalar("SELECT CONNECTION_ID()")));
+    };
+    auto c = Connect();
+    auto propose = [&](const char* sticker) {
+        TSupplier s(nullptr);
+        FillSupplier(s, sticker, sticker);
+        made = 0;
+        return Ask<TPharmServerNomActualizationResult>(
+            *c, *MakeActualization(1, "pass-1", s, TNomObjectType::notSupplier, TNomObjectActualizationType::noatInsert));
+    };
+    auto stored = [&] {
+        return Count("SELECT COUNT(*) FROM SUPPLIER") * 100 + Count("SELECT COUNT(*) FROM ACTION_REQUEST") * 10 +
+               Count("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER");
+    };
+    ASSERT_TRUE(propose("AA")->RequestProceeded);
+    ASSERT_GE(made, 2);  // the service's and the supplier's own
+    EXPECT_EQ(stored(), 111);
+    dropAt = made.load();
+    auto lost = propose("BB");
+    EXPECT_FALSE(lost->RequestProceeded);
+    EXPECT_NE(lost->RequestProcessError, "");
+    EXPECT_EQ(lost->ActionRequestID, 0);
+    EXPECT_EQ(stored(), 111);
+    dropAt = 0;
+    auto again = propose("BB");
+    EXPECT_TRUE(again->RequestProceeded) << again->RequestProcessError;
+    EXPECT_EQ(stored(), 222);
+    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER u JOIN SUPPLIER s ON s.ID = u.ID "
+                           "WHERE u.ACTION_REQUEST_ID = %d AND s.STICKER = 'BB'",
+                           {again->ActionRequestID})),
+              1);
 }
 
 // A request whose staged row is not there (yet) is passed over, and handed
