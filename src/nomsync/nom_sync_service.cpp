@@ -80,7 +80,9 @@ void TZorvelCentralNomSyncServerSrv::ConnectionEnded(const std::string& peerAddr
     // of bounds is a damaged frame like an undecodable one.
     const auto* frameError = dynamic_cast<const EFrameError*>(&e);
     if (frameError && !dynamic_cast<const EFrameSizeError*>(&e)) return;
-    // An undecodable frame: no reply, the connection ends.
+    // An undecodable frame: no reply, the connection ends. With UseDebugMode
+    // that end is logged (the only trace of a pharmacy whose frames cannot
+    // be read); otherwise nothing is written.
     if (env_.Options()->UseDebugMode)
         AL(ClassName(), "Connection " + peerAddress + " closed: " + e.what());
 }

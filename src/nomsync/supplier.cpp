@@ -2,6 +2,7 @@
 
 #include "core/dataset.h"
 #include "core/db/dm_base.h"
+#include "core/env/env.h"
 #include "core/format.h"
 #include "core/text.h"
 #include "nomsync/caller_transaction_log.h"
@@ -154,9 +155,15 @@ void TSupplier::Clear() {
     ClearFields();
 }
 
+std::unique_ptr<TDMBase> TSupplier::ConnectOwn() const {
+    // The second connection comes from the same environment as the object's
+    // data module, like every other connection of the service.
+    return (dm_ ? dm_->Env() : TEnv::Default()).ConnectDatabase();
+}
+
 bool TSupplier::LoadFromUpdateTable(int32_t actionRequestID) {
-    TDMBase own;
-    auto q = own.OpenQuery("SELECT * FROM nom_update_supplier WHERE ACTION_REQUEST_ID = " + IntToStr(actionRequestID));
+    std::unique_ptr<TDMBase> own = ConnectOwn();
+    auto q = own->OpenQuery("SELECT * FROM nom_update_supplier WHERE ACTION_REQUEST_ID = " + IntToStr(actionRequestID));
     if (q->Eof()) {
         Clear();
         return false;
@@ -220,15 +227,15 @@ bool TSupplier::SaveToDB(std::string& msg) {
 }
 
 void TSupplier::SaveToUpdateTable(const TNomUpdateTablePrivateParams& params) {
-    TDMBase own;
+    std::unique_ptr<TDMBase> own = ConnectOwn();
     try {
-        auto q = own.CreateQuery(UpdateTableInsertSQL());
+        auto q = own->CreateQuery(UpdateTableInsertSQL());
         InsertActionRequest(params);
-        SetQueryParams(own, *q, true);
+        SetQueryParams(*own, *q, true);
         q->ExecSQL();
-        own.CommitTransaction();
+        own->CommitTransaction();
     } catch (...) {
-        own.RollbackTransactionQuietly();
+        own->RollbackTransactionQuietly();
         throw;
     }
 }

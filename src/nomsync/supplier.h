@@ -2,9 +2,10 @@
 // rows in NOM_UPDATE_SUPPLIER, object type notSupplier (NOM_ID 3). A
 // proposal is admitted only while its sticker is free, centrally and among
 // the pending supplier proposals. Its staged row is read and written through
-// a connection of its own.
+// a connection of its own, made in the environment of its data module.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "nomsync/nomenclature_object.h"
@@ -90,6 +91,8 @@ private:
     bool IsStickerFreeInPendingRequests(const std::string& sticker);
     bool StickerCountIsZero(const std::string& sql, const std::string& sticker, bool withID);
     void ClearFields();
+    // A second connection, in the environment of the object's data module.
+    std::unique_ptr<TDMBase> ConnectOwn() const;
 
     std::string sticker_, name_;
     int32_t discountMethod_ = 0;

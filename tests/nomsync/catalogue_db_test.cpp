@@ -3,6 +3,7 @@
 // transaction each of them opens or commits; refused proposals, deletion by
 // procedure and the closing of requests; an article's staged proposal with
 // its temporary measures, renamed measures and the admission checks.
+#include <cstdio>
 #include <functional>
 #include <tuple>
 
@@ -141,6 +142,11 @@ TEST_F(CatalogueDbTest, StagedProposalReadsBackAndAMissingOneClears) {
     ASSERT_TRUE(sBack.LoadFromUpdateTable(s.ActionRequestID()) && pBack.LoadFromUpdateTable(p.ActionRequestID()));
     EXPECT_EQ(sBack.TaxNo() + "|" + pBack.TaxNo() + "|" + pBack.Bulstat() + "|" + pBack.Email() + "|" +
                   BoolChars[pBack.isActive()], "12|12|2||T");
+    // The base reads ID, which a row must have, and ACTION_REQUEST_ID in any letter case.
+    TProducer base(&dm);
+    base.TNomenclatureObject::LoadFromDataSet(*dm.OpenQuery("SELECT 3 AS ID, 9 AS action_request_id"));
+    EXPECT_EQ(Format("%d %d", {base.ID(), base.ActionRequestID()}), "3 9");
+    EXPECT_THROW(base.TNomenclatureObject::LoadFromDataSet(*dm.OpenQuery("SELECT 'x' AS NAME")), EDatabaseError);
 }
 
 // How a failed save ends, and which saves commit a transaction the caller
@@ -206,6 +212,15 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
                                                   "getNewTempMeasureID: Insert measures... " + temp,
                                                   "Staged measure" + commits}));
 
+    // A measure name whose row has vanished commits nothing of its caller's.
+    dm.StartTransaction(TIsolationLevel::ilReadCommitted);
+    TMeasureName vanished(&dm);
+    vanished.SetID(6);
+    std::string vanishedMsg;
+    EXPECT_TRUE(vanished.SaveToDB(vanishedMsg));
+    EXPECT_TRUE(dm.InTransaction());
+    dm.RollbackTransaction();
+
     // Failing inserts: the group raises and leaves the transaction to its
     // caller; the measure name rolls back, raises and keeps ID -1; the
     // supplier and the producer roll back and report the failure with its
@@ -228,6 +243,71 @@ TEST_F(CatalogueDbTest, FailuresAndTheCallersTransaction) {
         EXPECT_EQ(dm.InTransaction(), c.type == T::notArticleGroup);
         dm.RollbackTransaction();
     }
+
+    // A staged row that cannot be written takes the group's and the measure
+    // name's action request with it.
+    const int64_t requests = Count("SELECT COUNT(*) FROM ACTION_REQUEST");
+    for (T type : {T::notArticleGroup, T::notMeasureName}) {
+        auto obj = TNomenclatureObject::GetNomObjectClass(type).New(&dm);
+        db.Exec(std::string("DROP TABLE NOM_UPDATE_") + (type == T::notMeasureName ? "MEASURE_NAME" : "ARTICLE_GROUP"));
+        EXPECT_THROW(obj->SaveToUpdateTable(UpdateParams(2)), EDatabaseError) << obj->ClassName();
+        EXPECT_FALSE(dm.InTransaction());
+    }
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), requests);
+}
+
+// The action request a staging writes, as its parameters give it: an empty
+// remark as an empty text, no action date as the current time, a process
+// date and a destination kept, one new status row per pharmacy above 0 (none
+// without such pharmacies); SYNC_REQUIRED for a delete and for an article
+// update that changes measures. An object outside the class table writes none.
+TEST_F(CatalogueDbTest, StagingWritesTheActionRequestItsParametersGive) {
+    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (0, 'central', NULL)");
+    auto request = [&](int32_t id) {
+        return db.ScalarStr(Format(
+            "SELECT CONCAT_WS('|', CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY), "
+            "IFNULL(DATE_FORMAT(ACTION_DATE, '%%Y-%%m-%%d %%H:%%i:%%s'), 'NULL'), "
+            "IFNULL(DATE_FORMAT(PROCESS_DATE, '%%Y-%%m-%%d %%H:%%i:%%s'), 'NULL'), IFNULL(DEST_PHARM_ID, 'NULL'), "
+            "IFNULL(REMARK, 'NULL'), PHARM_ID, USER_ID, (SELECT GROUP_CONCAT(PHARM_ID, ':', REQUEST_STATUS ORDER BY "
+            "PHARM_ID) FROM action_request_status WHERE ACTION_REQUEST_ID = %d)) FROM ACTION_REQUEST WHERE ID = %d",
+            {id, id}));
+    };
+    TProducer p(&dm);
+    p.SetID(44);
+    p.SetProdName("P");
+    auto params = UpdateParams(3);
+    params.ActionDate = EncodeDateTime(2026, 12, 5, 18, 0, 0);
+    params.ProcessDate = EncodeDateTime(2026, 12, 5, 18, 5, 9);
+    params.DestPharmID = 7;
+    params.Remark = "r";
+    p.SaveToUpdateTable(params);
+    EXPECT_EQ(request(p.ActionRequestID()), "43TF44|2026-12-05 18:00:00|2026-12-05 18:05:09|7|r|2|0");
+
+    db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (1, 'a', 'x'), (2, 'b', 'y'), (3, 'c', 'z')");
+    const TDateTime before = Now() - 1.0 / 86400;
+    p.SaveToUpdateTable(UpdateParams(2));
+    const int32_t id = p.ActionRequestID();
+    EXPECT_EQ(request(id).substr(0, 6), "42FF44");
+    EXPECT_EQ(request(id).substr(26), "|NULL|NULL||2|0|1:0,2:0,3:0");
+    EXPECT_GE(db.Rows(Format("SELECT ACTION_DATE FROM ACTION_REQUEST WHERE ID = %d", {id}))[0][0].AsDateTime(), before);
+
+    for (bool measures : {false, true}) {
+        TArticle a(&dm);
+        a.SetID(5);
+        a.SetMeasuresModified(measures);
+        a.SaveToUpdateTable(UpdateParams(2));
+        EXPECT_EQ(request(a.ActionRequestID()).substr(0, 5), std::string("12") + (measures ? "T" : "F") + "F5");
+    }
+
+    class TOutside : public TProducer {
+    public:
+        using TProducer::TProducer;
+        const char* ClassName() const override { return "TArticleMeasure"; }
+    } outside(&dm);
+    const int64_t requests = Count("SELECT COUNT(*) FROM ACTION_REQUEST");
+    EXPECT_THROW(outside.SaveToUpdateTable(UpdateParams(1)), Exception);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM ACTION_REQUEST"), requests);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_PRODUCER"), 2);
 }
 
 // A record that cannot be read whole or carries a text too long for its
@@ -287,6 +367,44 @@ TEST_F(CatalogueDbTest, RefusedProposalsStoreNothing) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM action_request_status"), 0);
 }
 
+// An SQL pack runs its central script statement by statement, without a
+// transaction: a failing statement ends the run with False and its message,
+// what ran before it stays. Staged, its scripts go to two files (lines ended
+// by CR LF) and read back with the request's remark; a missing file fails
+// the load.
+TEST_F(CatalogueDbTest, SQLPackRunsItsCentralScriptAndStagesBothScriptsInFiles) {
+    TSQLDataPack pack(&dm);
+    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (1, 1);/*stmt_lim*/",
+                  "INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID, LOCAL_ID) VALUES (2, 2);", "/*stmt_lim*/", "  "};
+    std::string msg;
+    ASSERT_TRUE(pack.SaveToDB(msg)) << msg;
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PAYMENT_CENTRAL"), 2);
+    pack.SQLMy = {"INSERT INTO PAYMENT_CENTRAL (ACTION_REQUEST_ID) VALUES (3);/*stmt_lim*/", "NOT SQL AT ALL"};
+    EXPECT_FALSE(pack.SaveToDB(msg));
+    EXPECT_NE(msg, "");
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PAYMENT_CENTRAL"), 3);
+
+    SeedPharmacies(db, 2);
+    pack.Remark = "own";
+    pack.SQLFB = {"UPDATE X SET Y = 1;", Cp(u8"-- коментар")};
+    pack.SQLMy = {"SELECT 1"};
+    auto params = UpdateParams(1);
+    params.Remark = "pack";
+    pack.SaveToUpdateTable(params);
+    const int32_t id = pack.ActionRequestID();
+    EXPECT_EQ(TempDir::Read(sqlDir + Format("/fb_%d.sql", {id})),
+              "UPDATE X SET Y = 1;\r\n" + Cp(u8"-- коментар") + "\r\n");
+    EXPECT_EQ(TempDir::Read(sqlDir + Format("/my_%d.sql", {id})), "SELECT 1\r\n");
+    EXPECT_EQ(db.ScalarInt(Format("SELECT NOM_ID FROM ACTION_REQUEST WHERE ID = %d", {id})), 6);
+    TSQLDataPack back(&dm);
+    ASSERT_TRUE(back.LoadFromUpdateTable(id));
+    EXPECT_EQ(back.Remark, "pack");
+    EXPECT_EQ(back.SQLFB, pack.SQLFB);
+    EXPECT_EQ(back.SQLMy, pack.SQLMy);
+    std::remove((sqlDir + Format("/my_%d.sql", {id})).c_str());
+    EXPECT_THROW(back.LoadFromUpdateTable(id), EInOutError);
+}
+
 // ---------------------------------------------------------------------------
 // Deletion by procedure and the closing of requests
 
@@ -299,6 +417,12 @@ TEST_F(CatalogueDbTest, DeleteByProcedure) {
     // With a pharmacy, the condition joins in (PRODUCER has no PHARM_ID: the statement fails and rolls back).
     EXPECT_THROW(TNomenclatureObject::DeleteByProcedure("TProducer", 8, 5), EDatabaseError);
     EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 1);
+    // With a table that has PHARM_ID, the pharmacy condition selects the row.
+    db.Exec("CREATE TABLE NomPharmDemo (ID INT NOT NULL, PHARM_ID INT NOT NULL)");
+    db.Exec("INSERT INTO NomPharmDemo VALUES (7, 5), (7, 6), (8, 5), (8, 6)");
+    EXPECT_TRUE(TNomenclatureObject::DeleteByProcedure("TNomPharmDemo", 7, 5));
+    EXPECT_TRUE(TNomenclatureObject::DeleteByProcedure("TNomPharmDemo", 8, -1));
+    EXPECT_EQ(db.ScalarStr("SELECT GROUP_CONCAT(ID, '/', PHARM_ID) FROM NomPharmDemo"), "7/6");
     // Class names of their own, so that no other database of the server has
     // procedures of those names.
     db.Exec("CREATE TABLE NomProcDemo (ID INT NOT NULL PRIMARY KEY, PHARM_ID INT NOT NULL)");
@@ -530,11 +654,19 @@ TEST_F(CatalogueDbTest, CanActualizeRefusesClashesAndPendingDeletes) {
     for (const auto& [id, sticker, ok] :
          {std::tuple{-1, "", true}, {-1, "AB", false}, {8, "AB", true}, {9, "AB", false}, {-1, "QQ", false},
           {9, "QQ", true}, {8, "QQ", false}, {-1, "PP", true}, {-1, "RR", true}}) {
-        TSupplier s(&dm);
-        s.SetID(id);
-        s.SetSticker(sticker);
-        EXPECT_EQ(s.CanActualize(K::noatInsert), ok) << id << sticker;
+        for (K kind : {K::noatInsert, K::noatUpdate, K::noatDelete}) {  // the same rule for every kind
+            TSupplier s(&dm);
+            s.SetID(id);
+            s.SetSticker(sticker);
+            EXPECT_EQ(s.CanActualize(kind), ok) << id << sticker << static_cast<int>(kind);
+        }
     }
+    // An empty sticker asks nothing; a sticker query that fails passes its error on.
+    db.Exec("DROP TABLE SUPPLIER");
+    TSupplier unchecked(&dm);
+    EXPECT_TRUE(unchecked.CanActualize(K::noatInsert));
+    unchecked.SetSticker("AB");
+    EXPECT_THROW(unchecked.CanActualize(K::noatInsert), EDatabaseError);
     auto lines = log.Messages("TArticle");
     for (std::u8string_view l : {u8"Неуспешно създаване на заявка за добавяне на стока \"cyr\", защото съществува друга "
                                  u8"стока в номенклатурата с баркод 1 или баркод 2 = \"B2\"!",

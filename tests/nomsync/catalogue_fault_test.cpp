@@ -3,11 +3,12 @@
 // without its staged row passed over, a start closing what an earlier run
 // left incomplete, a database connection dropped inside a confirmation
 // (before or after the commit), data files that cannot be written or read,
-// the database down for a while. Every request is stored, handed out, closed
+// the supplier's second connection lost, the database down for a while. Every request is stored, handed out, closed
 // and applied exactly once, at the latest by the first attempt after the fault.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -38,8 +39,15 @@ protected:
 // A step that fails after the central insert: nothing of the proposal stays,
 // and the pharmacy gets the error (it proposes again).
 TEST_F(ProposalUnit, FailureAfterTheCentralInsertStoresNothing) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
     auto c = Connect();
-    ASSERT_TRUE(ProposeInsert(*c, "stored")->RequestProceeded);
+    auto stored = ProposeInsert(*c, "stored");
+    ASSERT_TRUE(stored->RequestProceeded);
+    // The producer's commit of its staging was folded into the unit.
+    const auto dmLines = log.Messages("TDMBase");
+    EXPECT_NE(std::find(dmLines.begin(), dmLines.end(),
+                        Format("Commit folded into the unit of ActionRequestID = %d", {stored->ActionRequestID})),
+              dmLines.end());
     db.Exec("ALTER TABLE NOM_UPDATE_PRODUCER RENAME TO NOM_UPDATE_PRODUCER_GONE");
     auto r = ProposeInsert(*c, "lost");
     EXPECT_FALSE(r->RequestProceeded);
@@ -50,9 +58,51 @@ TEST_F(ProposalUnit, FailureAfterTheCentralInsertStoresNothing) {
     EXPECT_EQ(Count("SELECT COUNT(*) FROM action_request_status"), 3);
 }
 
+// Over the service: a supplier proposal whose second connection (the last
+// one a proposal makes) is lost is answered with the failure and stores
+// nothing of it; proposed again, it is stored whole.
+TEST_F(ProposalUnit, SupplierProposalWhoseSecondConnectionIsLostStoresNothing) {
+    std::atomic<int> made{0}, dropAt{0};
+    env.OnConnect = [&](TDMBase& dm) {
+        if (++made != dropAt) return;
+        TDMBase killer;  // outside the environment under test
+        killer.ExecSQL("KILL CONNECTION " + VarToStr(dm.GetScalar("SELECT CONNECTION_ID()")));
+    };
+    auto c = Connect();
+    auto propose = [&](const char* sticker) {
+        TSupplier s(nullptr);
+        FillSupplier(s, sticker, sticker);
+        made = 0;
+        return Ask<TPharmServerNomActualizationResult>(
+            *c, *MakeActualization(1, "pass-1", s, TNomObjectType::notSupplier, TNomObjectActualizationType::noatInsert));
+    };
+    auto stored = [&] {
+        return Count("SELECT COUNT(*) FROM SUPPLIER") * 100 + Count("SELECT COUNT(*) FROM ACTION_REQUEST") * 10 +
+               Count("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER");
+    };
+    ASSERT_TRUE(propose("AA")->RequestProceeded);
+    ASSERT_GE(made, 2);  // the service's and the supplier's own
+    EXPECT_EQ(stored(), 111);
+    dropAt = made.load();
+    auto lost = propose("BB");
+    EXPECT_FALSE(lost->RequestProceeded);
+    EXPECT_NE(lost->RequestProcessError, "");
+    EXPECT_EQ(lost->ActionRequestID, 0);
+    EXPECT_EQ(stored(), 111);
+    dropAt = 0;
+    auto again = propose("BB");
+    EXPECT_TRUE(again->RequestProceeded) << again->RequestProcessError;
+    EXPECT_EQ(stored(), 222);
+    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER u JOIN SUPPLIER s ON s.ID = u.ID "
+                           "WHERE u.ACTION_REQUEST_ID = %d AND s.STICKER = 'BB'",
+                           {again->ActionRequestID})),
+              1);
+}
+
 // A request whose staged row is not there (yet) is passed over, and handed
 // out once it is; a delete carries no data and needs none.
 TEST_F(ProposalUnit, RequestWithoutItsStagedRowIsPassedOverUntilItIsThere) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
     db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, NOM_KEY) VALUES "
             "(5, 4, 2, NOW(), 3), (6, 4, 2, NOW(), 4), (7, 4, 3, NOW(), 5)");
     db.Exec("INSERT INTO action_request_status VALUES (5, 1, 0, NOW()), (6, 1, 0, NOW()), (7, 1, 0, NOW())");
@@ -75,6 +125,9 @@ TEST_F(ProposalUnit, RequestWithoutItsStagedRowIsPassedOverUntilItIsThere) {
             EXPECT_EQ(DecodeData<TProducer>(r->Data)->ProdName(), s.expected == 5 ? "five" : "six");
         }
     }
+    const auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "ActionRequestID = 5 passed over: its staged data is not there"),
+              2);
 }
 
 // At start, the open requests an earlier run left without status rows or
@@ -214,6 +267,12 @@ TEST_F(ConfirmFaults, DroppedAfterTheCommitTheRepeatedConfirmationChangesNothing
     for (const auto& [sync, from, action, ok, to] : steps)
         EXPECT_EQ(TZorvelCentralNomSyncServerSrv::NextRequestStatus(sync, from, action, ok), to)
             << sync << from << static_cast<int>(action) << ok;
+    // Not sync-required: data receiving finishes from any status, nothing else moves it.
+    for (int32_t from = 0; from <= 5; ++from) {
+        EXPECT_EQ(TZorvelCentralNomSyncServerSrv::NextRequestStatus(false, from, A::csaDataReceiving, true), 5);
+        EXPECT_EQ(TZorvelCentralNomSyncServerSrv::NextRequestStatus(false, from, A::csaLock, true), from);
+        EXPECT_EQ(TZorvelCentralNomSyncServerSrv::NextRequestStatus(false, from, A::csaUnlock, false), from);
+    }
 }
 
 class DataFileFaults : public ServiceFixture {
@@ -288,6 +347,45 @@ TEST_F(DataFileFaults, AScriptThatCannotBeReadIsHandedOutOnceItCanBe) {
     EXPECT_TRUE(pack->SQLMy.empty());  // the central script never leaves the centre
     EXPECT_EQ(pack->Remark, "pack");
     EXPECT_TRUE(std::filesystem::exists(dataDir + Format("/%d.SID", {id})));
+}
+
+// The supplier reads and writes its staged row on a second connection, made
+// in its data module's environment: a connection lost there fails the staging
+// and the loading (nothing staged, nothing read as blank), and the next
+// attempt after the fault succeeds.
+TEST_F(NomDataFixture, SupplierSecondConnectionLostFailsStagingAndLoading) {
+    SeedPharmacies(db);
+    std::unique_ptr<TDMBase> dm = env.ConnectDatabase();
+    TSupplier s(dm.get());
+    FillSupplier(s, "ZZ", "Wholesaler");
+    // Every connection made while the fault is set is dropped as soon as it is made.
+    int lost = 0;
+    auto dropNewConnections = [&] {
+        env.OnConnect = [&](TDMBase& own) {
+            db.Exec("KILL CONNECTION " + VarToStr(own.GetScalar("SELECT CONNECTION_ID()")));
+            ++lost;
+        };
+    };
+    dropNewConnections();
+    EXPECT_NE(ErrorOf([&] { s.SaveToUpdateTable(UpdateParams(2)); }), "");
+    EXPECT_EQ(lost, 1);
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER"), 0);
+
+    env.ClearFaults();
+    s.SaveToUpdateTable(UpdateParams(2));
+    const int32_t request = s.ActionRequestID();
+    EXPECT_EQ(Count(Format("SELECT COUNT(*) FROM NOM_UPDATE_SUPPLIER WHERE ACTION_REQUEST_ID = %d AND STICKER = 'ZZ'",
+                           {request})),
+              1);
+
+    TSupplier loaded(dm.get());
+    dropNewConnections();
+    EXPECT_NE(ErrorOf([&] { loaded.LoadFromUpdateTable(request); }), "");
+    EXPECT_EQ(lost, 2);
+    env.ClearFaults();
+    EXPECT_TRUE(loaded.LoadFromUpdateTable(request));
+    loaded.Modified = s.Modified;
+    EXPECT_EQ(WireBytes(loaded), WireBytes(s));
 }
 
 class NomSyncOutage : public OwnDbInstance, public ServiceFixture {};

@@ -13,6 +13,7 @@
 #include "nomsync/article/article_wire_checks.h"
 #include "nomsync/text_lines.h"
 #include "nomsync_test_util.h"
+#include "protocol/compressed_stream.h"
 #include "protocol/nv_stream_utils.h"
 
 using namespace nomsync_test;
@@ -151,6 +152,100 @@ TEST(CatalogueRecords, EveryFieldRoundTripsByteForByteAndEveryTruncationIsRefuse
     }
 }
 
+// The values of each record in their order, each with its tag (an ID of
+// 300 takes the 16-bit integer tag): what a pharmacy reads field by field.
+TEST(CatalogueRecords, ValuesInTheirOrderWithTheirTags) {
+    TProducer p(nullptr);
+    FillProducer(p, "P");
+    TArticleGroup g(nullptr);
+    FillGroup(g, "G");
+    TMeasureName m(nullptr);
+    FillMeasureName(m, "Meter");
+    TSupplier s(nullptr);
+    FillSupplier(s, "AB", "S");
+    for (TNomenclatureObject* o : std::initializer_list<TNomenclatureObject*>{&p, &g, &m, &s}) o->SetID(300);
+    TSQLDataPack pack(nullptr);
+    pack.Remark = "x";
+    pack.SQLFB = {"UPDATE A SET B = 1;", "DELETE FROM C;"};
+    const auto strings = [](TNVBinWriter& w, std::initializer_list<const char*> l) {
+        for (const char* t : l) w.WriteString(t);
+    };
+    const std::pair<TNomenclatureObject*, std::string> records[] = {
+        {&p, Written([&](TNVBinWriter& w) {
+             w.WriteInteger(300);
+             w.WriteBoolean(true);
+             strings(w, {"P", "Sofia, 1 Main St", "+359 2 123", "office@example.com", "123456789", "987654321",
+                         "Bank", "ACC-1", "BNK1", "BGBNK", "BG00BNK12345", "BG00VAT12345", "BG123456789"});
+         })},
+        {&g, Written([](TNVBinWriter& w) {
+             w.WriteInteger(300);
+             w.WriteString("G");
+             w.WriteCurrency(Currency::FromRaw(123456));
+             w.WriteCurrency(Currency::FromRaw(50001));
+             w.WriteInteger(3);
+             w.WriteCurrency(Currency::FromRaw(7));
+             w.WriteCurrency(Currency::FromRaw(-25000));
+         })},
+        {&m, Written([&](TNVBinWriter& w) {
+             w.WriteInteger(300);
+             strings(w, {"Meter", "Met."});
+         })},
+        {&s, Written([&](TNVBinWriter& w) {
+             w.WriteInteger(300);
+             strings(w, {"AB", "S"});
+             w.WriteInteger(2);
+             strings(w, {"Varna, 5 Sea St", "+359 52 111", "1234567890", "BG12345", "Bank", "ACC-2", "07", "Varna",
+                         "BNK2"});
+             w.WriteBoolean(false);
+             w.WriteInteger(4411);
+             strings(w, {"BGBNK2", "BG00BNK2", "BG00VAT2", "BG1234567890", "orders@example.com"});
+             w.WriteBoolean(true);
+             w.WriteBoolean(true);  // Modified
+         })},
+        {&pack, Written([&](TNVBinWriter& w) {
+             w.WriteString("x");
+             w.WriteInteger(2);
+             strings(w, {"UPDATE A SET B = 1;", "DELETE FROM C;"});
+             w.WriteInteger(0);
+         })},
+    };
+    for (const auto& [obj, bytes] : records) EXPECT_EQ(WireBytes(*obj), bytes) << obj->ClassName();
+    EXPECT_EQ(WireBytes(p).substr(0, 4), std::string("\x03\x2c\x01\x09", 4));
+    // The producer travels compressed as well, and reads back changed.
+    TMemoryStream compressed;
+    TNomenclatureObject::SaveToCompressedStream(p, compressed);
+    TProducer q(nullptr);
+    compressed.SetPosition(0);
+    TNomenclatureObject::LoadFromCompressedStream(q, compressed);
+    EXPECT_EQ(WireBytes(q), WireBytes(p));
+    EXPECT_TRUE(q.Modified);
+}
+
+// Object data that is no compressed stream, is cut short, announces more than
+// an object may hold, or holds a value of the wrong kind is refused.
+TEST(CatalogueRecords, DamagedObjectDataIsRefused) {
+    TProducer p(nullptr);
+    FillProducer(p, "P");
+    TMemoryStream good;
+    TNomenclatureObject::SaveToCompressedStream(p, good);
+    TMemoryStream plain(Written([](TNVBinWriter& w) { w.WriteString("not an id"); })), wrongKind;
+    CompressStream(plain, wrongKind);
+    const std::string damaged[] = {
+        good.Bytes().substr(0, good.Bytes().size() - 5),
+        std::string("\x10\x00\x00\x00garbage-garbage!", 20),
+        std::string("\xff\xff\xff\x7f\x78\xda", 6),
+        wrongKind.Bytes(),
+    };
+    for (const std::string& bytes : damaged) {
+        TMemoryStream data(bytes);
+        TProducer q(nullptr);
+        EXPECT_ANY_THROW(TNomenclatureObject::LoadFromCompressedStream(q, data)) << bytes.size();
+    }
+    TMemoryStream data(wrongKind.Bytes());
+    TProducer q(nullptr);
+    EXPECT_THROW(TNomenclatureObject::LoadFromCompressedStream(q, data), EInvalidValue);
+}
+
 TEST(CatalogueRecords, TextsTooLongForTheirColumnAreRefused) {
     const auto supplier = [](void (TSupplier::*set)(const std::string&)) {
         return Filled<TSupplier>(std::mem_fn(set));
@@ -206,8 +301,13 @@ TEST(CatalogueRecords, SupplierSettersCutToTheirMaximumAndClearRestoresTheDefaul
         (s.*c.set)(longer);  // compared with the untruncated value: a change again
         EXPECT_TRUE(s.Modified);
     }
-    TSupplier back(nullptr);
-    FillSupplier(back, "AB", "n");
+    // Modified is read last, as it was sent, whatever the setters did.
+    TSupplier sent(nullptr), back(nullptr);
+    FillSupplier(sent, "AB", "n");
+    sent.Modified = false;
+    LoadWireBytes(back, WireBytes(sent));
+    EXPECT_FALSE(back.Modified);
+    EXPECT_EQ(WireBytes(back), WireBytes(sent));
     back.SetID(8);
     back.Clear();
     EXPECT_TRUE(back.IsTaxRegistered);

@@ -1,6 +1,7 @@
 // The Nom Sync service over real sockets: login, dispatch, the pause switch,
 // what a pharmacy may send without harming the service, connection bounds,
 // the SQL pack with its system command, and concurrent closing.
+#include <algorithm>
 #include <barrier>
 #include <chrono>
 #include <fstream>
@@ -130,6 +131,42 @@ TEST_F(NomSyncService, FailedCentralInsertIsStillStagedAndAnswered) {
     EXPECT_EQ(DecodeData<TProducer>(refresh->Data)->ProdName(), "x");
 }
 
+// Object data that cannot be read (no compressed stream, a record cut short,
+// a text too long for its column) is answered with RequestProceeded False and
+// the failure in RequestProcessError; nothing is stored and the connection
+// goes on.
+TEST_F(NomSyncService, UnreadableObjectDataIsAnsweredWithItsMessage) {
+    using K = TNomObjectActualizationType;
+    auto c = Connect();
+    TSupplier fine(nullptr), tooLong(nullptr);
+    FillSupplier(fine, "ZZ", "fine");
+    FillSupplier(tooLong, "ZZ", "fine");
+    tooLong.SetAddress(std::string(256, 'a'));
+    const std::string bytes = WireBytes(fine);
+    std::vector<std::unique_ptr<TPharmServerNomActualizationCommand>> commands;
+    commands.push_back(MakeCommand<TPharmServerNomActualizationCommand>(1, "pass-1"));
+    commands[0]->NomObjectType = TNomObjectType::notProducer;
+    const std::string junk("\x05\x00\x00\x00 this is no zlib stream", 28);
+    commands[0]->Data.Write(junk.data(), static_cast<int64_t>(junk.size()));
+    commands[0]->Data.SetPosition(0);
+    commands[0]->PacketSize = commands[0]->Data.Size();
+    for (const std::string& bad : {bytes.substr(0, bytes.size() / 2), WireBytes(tooLong)})
+        commands.push_back(MakeActualizationOfBytes(1, "pass-1", bad, TNomObjectType::notSupplier, K::noatInsert));
+    for (const auto& cmd : commands) {
+        auto r = Ask<TPharmServerNomActualizationResult>(*c, *cmd);
+        EXPECT_FALSE(r->RequestProceeded);
+        EXPECT_NE(r->RequestProcessError, "");
+        EXPECT_EQ(r->ErrorMessage, "");
+        EXPECT_EQ(r->ActionRequestID, 0);
+    }
+    EXPECT_EQ(db.ScalarInt("SELECT (SELECT COUNT(*) FROM ACTION_REQUEST) + (SELECT COUNT(*) FROM SUPPLIER)"), 0);
+    auto ok = Ask<TPharmServerNomActualizationResult>(
+        *c, *MakeActualization(1, "pass-1", fine, TNomObjectType::notSupplier, K::noatInsert));
+    EXPECT_TRUE(ok->RequestProceeded);
+    EXPECT_GT(ok->ActionRequestID, 0);
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM SUPPLIER WHERE STICKER = 'ZZ'"), 1);
+}
+
 // ---------------------------------------------------------------------------
 // Pause switch
 
@@ -197,6 +234,18 @@ TEST_F(NomSyncService, UndecodableFramesCloseTheConnectionOnly) {
     }
     EXPECT_TRUE(WaitNoConnections(*srv));
     EXPECT_EQ(LoginFlag(*Connect(), 3, "pass-3"), 1);
+
+    // Such an end is logged only with UseDebugMode: the peer and the failure.
+    EXPECT_EQ(log.Messages("TZorvelCentralNomSyncServerSrv"), std::vector<std::string>{});
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
+    auto c = Connect();
+    c->SendRaw(cases[0].bytes);
+    EXPECT_TRUE(c->ClosedByServer(10000));
+    EXPECT_TRUE(WaitNoConnections(*srv));
+    auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("Connection 127.0.0.1", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find(" closed: "), std::string::npos) << lines[0];
 }
 
 // ---------------------------------------------------------------------------
@@ -262,6 +311,8 @@ TEST_F(BoundedConnections, PeersBeyondTheBoundWaitForAFreeThread) {
 
 // Stop closes every connection; start opens again; a port in use fails the start.
 TEST_F(NomSyncService, StopClosesConnectionsAndStartOpensAgain) {
+    EXPECT_EQ(srv->Name() + "|" + srv->DisplayName() + "|" + srv->ClassName(),
+              "ZorvelCentralNomSyncServerSrv|Vantrell Nom Sync Server|TZorvelCentralNomSyncServerSrv");
     auto a = Connect();
     auto b = Connect();
     EXPECT_EQ(LoginFlag(*a, 1, "pass-1"), 1);
@@ -326,8 +377,15 @@ TEST_F(NomSyncService, PayCommandAnswerReachesPaymentCentral) {
         EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE LOCAL_ID IS NOT NULL"), p.id < 3 ? 0 : 2);
     }
     EXPECT_EQ(IsProcessed(30), "T");
-    // Only the closing confirmation's answer is applied.
+    // Only the closing confirmation's answer is applied, and logged.
     EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE ACTION_REQUEST_ID = 30 AND LOCAL_ID = 13"), 2);
+    const auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "execute sql: UPDATE PAYMENT_CENTRAL SET LOCAL_ID=13 WHERE ACTION_REQUEST_ID=30;"),
+              lines.end());
+    // A late confirmation of the closed request writes no answer again.
+    Confirm(*cl[1], 1, "pass-1", 30, A::csaDataReceiving, true, "99");
+    EXPECT_EQ(db.ScalarInt("SELECT COUNT(*) FROM PAYMENT_CENTRAL WHERE LOCAL_ID = 99"), 0);
 
     // Five parts: nothing is written.
     for (const auto& p : Pharmacies())

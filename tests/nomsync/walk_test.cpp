@@ -7,7 +7,10 @@
 //   sticker is taken is refused;
 // - articles with their measures, substitutes and dependent rows;
 // - a producer's delete that one pharmacy refuses, with every pharmacy's
-//   status at every step, and the waiting rule for an idle pharmacy.
+//   status at every step, the waiting rule for an idle pharmacy, and a
+//   confirmation from a pharmacy without a status row.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "core/cp1251.h"
@@ -66,13 +69,14 @@ protected:
         return r;
     }
 
-    void ExpectNoData(int ph, int64_t request) {
+    std::unique_ptr<TPharmServerNomActualizationResult> ExpectNoData(int ph, int64_t request) {
         auto r = Refresh(ph);
         EXPECT_EQ(r->CentralSyncAction, TCentralSyncAction::csaNoData)
             << "pharmacy " << ph << " got " << EnumIdent(r->CentralSyncAction);
         EXPECT_EQ(r->ActionRequestID, request);
         EXPECT_EQ(r->NextDataResponseCheckInterval, 180000);
         EXPECT_EQ(r->Data.Size(), 0);
+        return r;
     }
 
     void Confirm(int ph, int64_t request, TCentralSyncAction action, bool checkResult = true) {
@@ -110,10 +114,11 @@ protected:
         return DataBytes(c, data);
     }
 
-    // The request's row, with "1" when it was applied as it was proposed.
+    // The request's row, with "1" when it was applied as it was proposed and
+    // "NULL" while it has no process date.
     std::string Request(int64_t id) {
         return db.ScalarStr(Format("SELECT CONCAT_WS('|', CONCAT(NOM_ID, ACTION_ID, SYNC_REQUIRED, IS_PROCESSED, "
-                                   "NOM_KEY), IFNULL(PROCESS_DATE = ACTION_DATE, 0), PHARM_ID, USER_ID, REMARK) "
+                                   "NOM_KEY), IFNULL(PROCESS_DATE = ACTION_DATE, 'NULL'), PHARM_ID, USER_ID, REMARK) "
                                    "FROM ACTION_REQUEST WHERE ID = %d",
                                    {id}));
     }
@@ -180,7 +185,7 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
         auto updated = c.filled(nullptr, Cp(u8"Бета"));
         updated->SetID(static_cast<int32_t>(id));
         const int64_t R2 = Propose(2, *updated, K::noatUpdate)->ActionRequestID;
-        EXPECT_EQ(Request(R2), nom + "2FF" + std::to_string(id) + "|0|2|0|walk");
+        EXPECT_EQ(Request(R2), nom + "2FF" + std::to_string(id) + "|NULL|2|0|walk");
         EXPECT_EQ(FileBytes(c, R2, "U"), WireBytes(*updated));
 
         for (int ph = 1; ph <= 3; ++ph) {
@@ -193,13 +198,15 @@ TEST_F(CatalogueWalk, InsertUpdateAndDeleteOfEachClassThroughEveryPharmacy) {
             Confirm(ph, R2, A::csaDataReceiving);
             EXPECT_EQ(name(id), Cp(ph < 3 ? u8"Алфа" : u8"Бета"));
             EXPECT_EQ(IsProcessed(R1) + IsProcessed(R2), ph < 3 ? "FF" : "TT");
+            for (int64_t request : {R1, R2})  // the pharmacies so far have finished, the others not begun
+                EXPECT_EQ(Statuses(request), (S{{1, 5}, {2, ph < 2 ? 0 : 5}, {3, ph < 3 ? 0 : 5}}));
         }
 
         // Delete, proposed by pharmacy 3: locked, checked, then applied.
         auto gone = TNomenclatureObject::GetNomObjectClass(c.type).New(nullptr);
         gone->SetID(static_cast<int32_t>(id));
         const int64_t R3 = Propose(3, *gone, K::noatDelete)->ActionRequestID;
-        EXPECT_EQ(Request(R3), nom + "3TF" + std::to_string(id) + "|0|3|0|walk");
+        EXPECT_EQ(Request(R3), nom + "3TF" + std::to_string(id) + "|NULL|3|0|walk");
         EXPECT_EQ(FileBytes(c, R3, "D"), WireBytes(*gone));
         for (int ph = 1; ph <= 3; ++ph) {
             Step(R3, A::csaLock, R::ncrDelete, {ph});
@@ -336,7 +343,9 @@ TEST_F(ProducerWalk, DeleteRefusedByOnePharmacyIsUnlockedEverywhereAndNotApplied
     EXPECT_EQ(Statuses(D), (S{{1, 1}, {2, 0}, {3, 0}}));
     Step(D, A::csaCheck, R::ncrDelete, {1});
     EXPECT_EQ(Statuses(D), (S{{1, 2}, {2, 0}, {3, 0}}));
-    ExpectNoData(1, D);
+    auto waiting = ExpectNoData(1, D);  // the answer already names the request
+    EXPECT_EQ(waiting->NomKey, 8);
+    EXPECT_EQ(waiting->NomObjectType, TNomObjectType::notProducer);
 
     // ---- pharmacy 2 refuses and unlocks
     Step(D, A::csaLock, R::ncrDelete, {2});
@@ -346,9 +355,14 @@ TEST_F(ProducerWalk, DeleteRefusedByOnePharmacyIsUnlockedEverywhereAndNotApplied
     EXPECT_EQ(Statuses(D), (S{{1, 2}, {2, 4}, {3, 0}}));
     ExpectNoData(2, 0);  // finished here; waits for the request to close
 
-    // A lock confirmed on a row past locking keeps its status.
+    // A lock confirmed on a row past locking keeps its status, and the row
+    // counts as touched now.
+    db.Exec(Format("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL 1 DAY "
+                   "WHERE ACTION_REQUEST_ID = %d AND PHARM_ID = 1", {D}));
     Confirm(1, D, A::csaLock);
     EXPECT_EQ(Statuses(D), (S{{1, 2}, {2, 4}, {3, 0}}));
+    EXPECT_EQ(db.ScalarInt(Format("SELECT MODIFY_DATE > NOW() - INTERVAL 1 HOUR FROM action_request_status "
+                                  "WHERE ACTION_REQUEST_ID = %d AND PHARM_ID = 1", {D})), 1);
 
     // ---- pharmacy 3 accepts and is told to unlock (pharmacy 2 refused)
     Step(D, A::csaLock, R::ncrDelete, {3});
@@ -423,4 +437,52 @@ TEST_F(ProducerWalk, IdlePharmacyPastTheCheckHoldsOnlyUntilTheOthersFinish) {
     // A pharmacy that has not checked the request itself is never let past it.
     db.Exec("UPDATE action_request_status SET REQUEST_STATUS = 1 WHERE ACTION_REQUEST_ID = 70 AND PHARM_ID = 1");
     Expect(1, 70, A::csaCheck, R::ncrDelete);
+}
+
+// An idle pharmacy that has not locked yet holds a pharmacy that has checked
+// only for the waiting time (of one or two digits of minutes); after it, the
+// request is passed and the next one handed out.
+TEST_F(ProducerWalk, IdlePharmacyBeforeItsLockHoldsOnlyForTheWaitingTime) {
+    db.EditOptions([](TOptions& o) { o.UseDebugMode = true; });
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) "
+            "VALUES (80, 4, 3, NOW(), 'T', 'F', 8), (81, 4, 3, NOW(), 'F', 'F', 9)");
+    db.Exec("INSERT INTO action_request_status VALUES (80, 1, 2, NOW()), (80, 2, 0, NOW()), (80, 3, 0, NOW()), "
+            "(81, 1, 0, NOW()), (81, 2, 0, NOW()), (81, 3, 0, NOW())");
+    const struct {
+        int waiting, idle;  // minutes
+        bool passed;
+    } cases[] = {{5, 3, false}, {5, 6, true}, {15, 14, false}, {15, 16, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Format("waiting %d, idle %d", {c.waiting, c.idle}));
+        db.EditOptions([&](TOptions& o) { o.SetSynchRequiredRequestsWaitingTimeInMins(c.waiting); });
+        db.Exec(Format("UPDATE action_request_status SET MODIFY_DATE = NOW() - INTERVAL %d MINUTE "
+                       "WHERE ACTION_REQUEST_ID = 80 AND PHARM_ID = 3", {c.idle}));
+        log.Clear();
+        if (!c.passed) {
+            ExpectNoData(1, 80);
+            continue;
+        }
+        Expect(1, 81, A::csaDataReceiving, R::ncrDelete);
+        const auto lines = log.Messages("TZorvelCentralNomSyncServerSrv");
+        EXPECT_NE(std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+                      return l.rfind("ActionRequestID skipped (Reason -> ACTION_REQUEST_ID = 80, PHARM_ID = 3, "
+                                     "REQUEST_STATUS = 0, MODIFY_DATE = ", 0) == 0;
+                  }),
+                  lines.end())
+            << ::testing::PrintToString(lines);
+    }
+}
+
+// A confirmation from a pharmacy without a status row of the request writes
+// no row; when every row there is finished, it still closes the request.
+TEST_F(ProducerWalk, ConfirmationWithoutItsOwnRowStillClosesAFinishedRequest) {
+    db.Exec("INSERT INTO PRODUCER (ID, NAME) VALUES (8, 'P')");
+    db.Exec("INSERT INTO ACTION_REQUEST (ID, NOM_ID, ACTION_ID, ACTION_DATE, SYNC_REQUIRED, IS_PROCESSED, NOM_KEY) "
+            "VALUES (90, 4, 3, NOW(), 'T', 'F', 8)");
+    db.Exec("INSERT INTO action_request_status VALUES (90, 1, 5, NOW()), (90, 2, 5, NOW())");
+    Confirm(3, 90, A::csaDataReceiving);
+    EXPECT_EQ(Statuses(90), (S{{1, 5}, {2, 5}}));
+    EXPECT_EQ(IsProcessed(90), "T");
+    EXPECT_EQ(Count("SELECT COUNT(*) FROM PRODUCER"), 0);
+    EXPECT_EQ(log.Messages("TObject"), (std::vector<std::string>{"ActionID: 3 AFinalStatus: T", "DeleteFromDB: 8"}));
 }
