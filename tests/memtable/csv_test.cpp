@@ -219,13 +219,7 @@ TEST(MemTableCsv, InvisibleFieldsSkipRestAndDefinitionErrors) {
 // A calculated field is saved, with the value computed for each record, only with its flag; in both forms.
 TEST(MemTableCsv, CalculatedFieldsAreSavedOnlyWithTheirFlag) {
     TNVMemTable t;
-    t.CreateField("V", TFieldType::ftInteger);
-    t.CreateField("SQ", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
-    t.OnCalcFields = [](TBufferedDataSet& ds) {
-        ds.FieldByName("SQ").SetAsInteger(ds.FieldByName("V").AsInteger() * ds.FieldByName("V").AsInteger());
-    };
-    t.Open();
-    for (int i = 2; i <= 3; ++i) AppendRow(t, {Variant(i)});
+    OpenSquaresTable(t, 2, 3);
     const struct { TqdMemTableSaveFlags flags; const char* csv; } cases[] = {
         {mtfSaveData | mtfSaveCalculated, "\"V\",\"SQ\",\r\n\"2\",\"4\",\r\n\"3\",\"9\"\r\n"},
         {mtfSaveData, "\"V\",\"SQ\",\r\n\"2\",,\r\n\"3\",\r\n"},

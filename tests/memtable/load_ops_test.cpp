@@ -235,9 +235,7 @@ TEST(MemTableOps, LookupFieldsAreRecreatedOnlyWithTheirOption) {
     AppendRow(*names, {Variant(2), Variant("two")});
     TNVMemTable src;
     src.CreateField("REF", TFieldType::ftInteger);
-    TBufferField& lookup = src.CreateField("REF_NAME", TFieldType::ftString, 10, TFieldKind::fkLookup);
-    lookup.KeyFields = "REF", lookup.LookupDataSet = names.get(), lookup.LookupKeyFields = "ID";
-    lookup.LookupResultField = "NAME";
+    AddNameLookup(src, "REF_NAME", "REF", names.get());
     src.Open();
     AppendRow(src, {Variant(2)});
     AppendRow(src, {Variant(1)});

@@ -154,13 +154,7 @@ TEST_F(MemTableMasterDetail, DestroyingTheDataSourceUnlinksTheDetailAndTheContro
 
 TEST(MemTableFilter, EventSeesCalculatedFieldsWithoutOneAllPassRejectingAllCountsZero) {
     TNVMemTable t;
-    t.CreateField("V", TFieldType::ftInteger);
-    t.CreateField("SQ", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
-    t.OnCalcFields = [](TBufferedDataSet& ds) {
-        ds.FieldByName("SQ").SetAsInteger(ds.FieldByName("V").AsInteger() * ds.FieldByName("V").AsInteger());
-    };
-    t.Open();
-    for (int i = 1; i <= 6; ++i) AppendRow(t, {Variant(i)});
+    OpenSquaresTable(t, 1, 6);
     t.SetFiltered(true);
     EXPECT_EQ(t.RecordCount(), 6);
     t.SetFiltered(false);
@@ -212,9 +206,7 @@ TEST_F(MemTableMasterDetail, IsSequencedOnlyWhileNotFiltered) {
 TEST_F(MemTableMasterDetail, LookupFieldsTakeTheirValueFromTheLookupDataSet) {
     TNVMemTable t;
     t.CreateField("REF", TFieldType::ftInteger);
-    TBufferField& name = t.CreateField("REF_NAME", TFieldType::ftString, 10, TFieldKind::fkLookup);
-    name.KeyFields = "REF", name.LookupDataSet = master.get(), name.LookupKeyFields = "ID";
-    name.LookupResultField = "NAME";
+    AddNameLookup(t, "REF_NAME", "REF", master.get());
     t.Open();
     AppendRow(t, {Variant(2)});
     AppendRow(t, {Variant(5)});

@@ -77,6 +77,28 @@ inline void AppendRow(TBufferedDataSet& t, std::initializer_list<Variant> values
     t.Post();
 }
 
+// Opens T with an integer field V and a calculated field SQ = V * V, and
+// appends the rows V = from..to.
+inline void OpenSquaresTable(TNVMemTable& t, int from, int to) {
+    t.CreateField("V", TFieldType::ftInteger);
+    t.CreateField("SQ", TFieldType::ftInteger, 0, TFieldKind::fkCalculated);
+    t.OnCalcFields = [](TBufferedDataSet& ds) {
+        ds.FieldByName("SQ").SetAsInteger(ds.FieldByName("V").AsInteger() * ds.FieldByName("V").AsInteger());
+    };
+    t.Open();
+    for (int i = from; i <= to; ++i) AppendRow(t, {Variant(i)});
+}
+
+// Adds to T (still closed) the lookup field Name: KeyField's value looked up
+// as ID in Source, giving its NAME.
+inline TBufferField& AddNameLookup(TNVMemTable& t, const std::string& name, const std::string& keyField,
+                                   TBufferedDataSet* source) {
+    TBufferField& f = t.CreateField(name, TFieldType::ftString, 10, TFieldKind::fkLookup);
+    f.KeyFields = keyField, f.LookupDataSet = source, f.LookupKeyFields = "ID";
+    f.LookupResultField = "NAME";
+    return f;
+}
+
 // Every byte of a stream, from its start.
 inline std::string Contents(TStream& s) {
     std::string bytes(static_cast<size_t>(s.Size()), '\0');
