@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the server need and, with
-# --tests, those the tests and benchmarks need too; skips what is there.
+# --tests, those the tests and benchmarks need too (with --fuzz, those and
+# clang with libFuzzer); skips what is there.
 set -euo pipefail
 # Building the server.
 BUILD_PKGS=(build-essential g++ cmake ninja-build pkg-config
@@ -10,11 +11,14 @@ RUNTIME_PKGS=(mariadb-server mariadb-client)
 # The test suite and the benchmarks: GoogleTest, Google Benchmark and the FTP
 # clients the upload tests drive.
 TEST_PKGS=(libgtest-dev libgmock-dev googletest libbenchmark-dev curl lftp)
+# The fuzz targets: clang with libFuzzer and the sanitizer run-times.
+FUZZ_PKGS=(clang-14 libclang-rt-14-dev)
 PKGS=("${BUILD_PKGS[@]}" "${RUNTIME_PKGS[@]}")
 case "${1:-}" in
   --tests) PKGS+=("${TEST_PKGS[@]}") ;;
+  --fuzz) PKGS+=("${TEST_PKGS[@]}" "${FUZZ_PKGS[@]}") ;;
   "") ;;
-  *) echo "usage: $0 [--tests]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--tests|--fuzz]" >&2; exit 2 ;;
 esac
 missing=()
 for p in "${PKGS[@]}"; do

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds the sanitized test
-# build, starts a private MariaDB instance, runs every test, stops it.
+# build, builds the fuzz targets with libFuzzer and runs each briefly, starts
+# a private MariaDB instance, runs every test, stops it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh --tests
 BUILD=build-asan
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVT_SANITIZE=ON -DVT_WERROR=ON >/dev/null
 cmake --build "$BUILD" -j "$(nproc)"
+# Every fuzz target built with libFuzzer and run briefly, so that a fuzz
+# build that no longer compiles fails at once.
+bash scripts/fuzz.sh 10
 
 # A fresh private database instance for this run, on 3307 (or
 # VT_TEST_DB_PORT_BASE) or, when that port is taken (another instance), the

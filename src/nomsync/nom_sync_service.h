@@ -23,7 +23,7 @@
 #include "core/service.h"
 #include "protocol/pharm_classes.h"
 #include "core/env/env.h"
-#include "protocol/tcp_server.h"
+#include "net/tcp_server.h"
 
 class TDMBase;
 

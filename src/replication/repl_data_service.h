@@ -18,8 +18,8 @@
 #include "core/repeated_failures.h"
 #include "core/service.h"
 #include "core/stream.h"
+#include "net/tcp_server.h"
 #include "replication/ftp/ftp_server.h"
-#include "protocol/tcp_server.h"
 
 class TDMBase;
 class TComponent;

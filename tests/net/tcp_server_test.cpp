@@ -23,14 +23,14 @@
 
 #include "core/log.h"
 #include "net/open_file_limit.h"
+#include "net/tcp_server.h"
 #include "protocol/component_stream.h"
 #include "protocol/frame_io.h"
 #include "protocol/pharm_classes.h"
-#include "protocol/tcp_server.h"
 #include "support/expect_raises.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
-#include "test_bytes.h"
+#include "protocol/test_bytes.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "protocol/tcp_server.h"
+#include "net/tcp_server.h"
 
 #include <algorithm>
 
