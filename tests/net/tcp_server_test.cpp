@@ -136,6 +136,7 @@ TEST(FrameIO, BigEndianCountThenPayload) {
     EXPECT_EQ(FrameCountFromBytes(B({0x00, 0x01, 0x00, 0x00}).data()), 65536);
     EXPECT_EQ(FrameCountFromBytes(B({0xFF, 0xFF, 0xFF, 0xFF}).data()), -1);
     EXPECT_THROW(FrameHeader(int64_t{1} << 31), ERangeError);
+    EXPECT_EQ(Hex(FrameHeader(INT32_MAX)), "7F FF FF FF");
     EXPECT_NO_THROW(CheckFrameCount(0));
     EXPECT_NO_THROW(CheckFrameCount(kMaxFrameSize));
     EXPECT_THROW(CheckFrameCount(kMaxFrameSize + 1), EFrameSizeError);
@@ -143,6 +144,13 @@ TEST(FrameIO, BigEndianCountThenPayload) {
     SocketPair p;
     WriteFrame(p.server, "abc");
     EXPECT_EQ(Hex(p.ReceiveExactly(7)), "00 00 00 03 61 62 63");
+    // A frame larger than the socket buffers goes out whole while the peer reads.
+    const std::string big(200000, 'q');
+    std::thread t([&] { WriteFrame(p.server, big); });
+    const std::string got = p.ReceiveExactly(4 + big.size());
+    t.join();
+    EXPECT_EQ(Hex(got.substr(0, 4)), "00 03 0D 40");
+    EXPECT_TRUE(got.substr(4) == big);
 }
 
 TEST(FrameIO, ReadsFramesSentInPiecesAndComponentFrames) {
@@ -356,6 +364,10 @@ TEST(TcpServer, FrameAndConnectionBoundsAreSetPerServer) {
     Client big(other.Port());
     WriteFrame(big.s, std::string(100000, 'y'));
     EXPECT_EQ(ReadFrame(big.s, 10000), "100000");
+    // A port already in use is refused, and that server stays inactive.
+    TTcpServer third;
+    EXPECT_THROW(third.Start("127.0.0.1", other.Port()), EInOutError);
+    EXPECT_FALSE(third.Active());
     other.Stop();
     server.Stop();
     EXPECT_EQ(errors.Sorted(), std::vector<std::string>{"Invalid frame size 65"});
