@@ -175,7 +175,8 @@ TEST(MemTableOps, FieldPropertiesCopyGroupByGroup) {
     const std::initializer_list<FieldSpec> fields = {
         {"I", TFieldType::ftInteger}, {"F", TFieldType::ftFloat},   {"D", TFieldType::ftDateTime},
         {"B", TFieldType::ftBoolean}, {"S", TFieldType::ftString, 5}, {"M", TFieldType::ftMemo},
-        {"XI", TFieldType::ftInteger}, {"XS", TFieldType::ftString, 5}, {"XB", TFieldType::ftBoolean}};
+        {"XI", TFieldType::ftInteger}, {"XS", TFieldType::ftString, 5}, {"XB", TFieldType::ftBoolean},
+        {"XF", TFieldType::ftFloat}};
     auto src = MakeTable(fields);
     for (int i = 0; i < src->FieldCount(); ++i) {
         TBufferField& f = src->Fields(i);
@@ -196,11 +197,13 @@ TEST(MemTableOps, FieldPropertiesCopyGroupByGroup) {
         f.Transliterate = false;
         f.BlobType = 3;
     }
-    // The X fields meet a field of another class: the integer's and the string's of the Boolean, and so on.
+    // The X fields meet a field of another class: the integer's and the string's of the Boolean, and so on;
+    // the float meets an integer: both numeric, so the formats go, but not the limits, precision or currency.
     auto dst = MakeTable({{"I", TFieldType::ftInteger}, {"F", TFieldType::ftFloat}, {"D", TFieldType::ftDateTime},
                           {"B", TFieldType::ftBoolean}, {"S", TFieldType::ftString, 5}, {"M", TFieldType::ftMemo},
                           {"XI", TFieldType::ftString, 5}, {"XS", TFieldType::ftBoolean},
-                          {"XB", TFieldType::ftInteger}, {"OWN", TFieldType::ftInteger}});
+                          {"XB", TFieldType::ftInteger}, {"XF", TFieldType::ftInteger},
+                          {"OWN", TFieldType::ftInteger}});
     dst->CopyFieldProperties(src.get(), dst.get());
     dst->CopyFieldProperties(dst.get(), dst.get());  // the same table: nothing
     dst->CopyFieldProperties(nullptr, dst.get());
@@ -222,6 +225,7 @@ TEST(MemTableOps, FieldPropertiesCopyGroupByGroup) {
         {"XI", "mXI,26,LXI,RO,dXI,2 | ,,0,0,0,,,T,0"},
         {"XS", "mXS,27,LXS,RO,dXS,2 | ,,0,0,0,,,T,0"},
         {"XB", "mXB,28,LXB,RO,dXB,2 | ,,0,0,0,,,T,0"},
+        {"XF", "mXF,29,LXF,RO,dXF,2 | fXF,eXF,0,0,0,,,T,0"},
         {"OWN", ",0,,V,,0 | ,,0,0,0,,,T,0"},
     };
     for (const auto& c : cases) EXPECT_EQ(describe(dst->FieldByName(c.field)), c.want) << c.field;

@@ -167,6 +167,14 @@ TEST(MemTableFilter, EventSeesCalculatedFieldsWithoutOneAllPassRejectingAllCount
     EXPECT_FALSE(t.Locate("V", Variant(3), 0));
     ASSERT_TRUE(t.Locate("SQ", Variant(16), 0));
     EXPECT_EQ(t.FieldByName("V").AsInteger(), 4);
+    // A step past the last shown record runs over the hidden ones behind it; a step back then goes to the
+    // record before the last shown one.
+    t.SetFiltered(false);
+    t.OnFilterRecord = [](TBufferedDataSet& ds, bool& accept) { accept = ds.FieldByName("V").AsInteger() < 4; };
+    t.SetFiltered(true);
+    EXPECT_EQ(Column(t, "V"), (Strings{"1", "2", "3"}));
+    t.Prior();
+    EXPECT_EQ(t.FieldByName("V").AsInteger(), 2);
     t.SetFiltered(false);
     t.OnFilterRecord = [](TBufferedDataSet&, bool& accept) { accept = false; };
     t.SetFiltered(true);
