@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "core/stream.h"
@@ -222,6 +223,42 @@ TEST_F(FtpServerTest, StoresTheHandlerRefusesOrFailsOnAreRefused) {
     EXPECT_EQ(lastStoreName_, "missing.rar");
     EXPECT_FALSE(fs::exists(dir_.File("one/missing.rar")) || fs::exists(dir_.File("one/x.rar")));
     EXPECT_EQ(c.Command("NOOP").Code, 200);
+}
+
+// A finished upload's data connection is closed as soon as its last byte is
+// in: the client sees the transfer end before the file is closed (which may
+// take a while), and the reply comes after both.
+TEST_F(FtpServerTest, AStoreClosesItsDataConnectionBeforeTheFile) {
+    int dfd = -1;
+    std::atomic<int> seenAtFileClose{-2};  // what the client's data socket read then: 0 is the server's close
+    struct TWatchedStream : TCountedFileStream {
+        TWatchedStream(const std::string& path, int& fd, std::atomic<int>& seen)
+            : TCountedFileStream(path, FileMode::Create), fd_(fd), seen_(seen) {}
+        ~TWatchedStream() override {
+            pollfd p{fd_, POLLIN, 0};
+            char c;
+            // The bound only keeps a broken server from hanging the test.
+            seen_ = ::poll(&p, 1, 20000) == 1 ? static_cast<int>(::recv(fd_, &c, 1, MSG_DONTWAIT)) : -3;
+        }
+        int& fd_;
+        std::atomic<int>& seen_;
+    };
+    server_.OnStoreFile = [&](const TFtpSessionContext& s, const std::string& name,
+                              bool) -> std::unique_ptr<TStream> {
+        return std::make_unique<TWatchedStream>(s.HomeFolder + "/" + name, dfd, seenAtFileClose);
+    };
+    TFtpTestClient c;
+    ASSERT_NO_FATAL_FAILURE(StartLoggedIn(c));
+    dfd = c.OpenPassive();
+    ASSERT_GE(dfd, 0);
+    c.Send("STOR whole.rar\r\n");
+    EXPECT_EQ(c.ReadReply().Code, 150);
+    SendAll(dfd, "all of it");
+    ::shutdown(dfd, SHUT_WR);  // the client still hears the server's side
+    EXPECT_EQ(c.ReadReply().Code, 226);
+    EXPECT_EQ(seenAtFileClose.load(), 0);
+    EXPECT_EQ(TempDir::Read(dir_.File("one/whole.rar")), "all of it");
+    CloseFd(dfd);
 }
 
 // A data connection never made is answered; one that falls silent is cut
