@@ -4,8 +4,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
+#include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
+#include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
@@ -22,6 +25,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "net/net_session.h"
 #include "net/open_file_limit.h"
 #include "net/tcp_server.h"
 #include "protocol/component_stream.h"
@@ -52,6 +56,13 @@ struct SocketPair {
         return s;
     }
 };
+
+// A port of 127.0.0.1 on which nothing listens (a listener's, closed again).
+asio::ip::tcp::endpoint PortNobodyListensOn() {
+    asio::io_context io;
+    asio::ip::tcp::acceptor acc(io, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    return acc.local_endpoint();
+}
 
 // A client connection to the server under test.
 struct Client {
@@ -186,6 +197,21 @@ TEST(FrameIO, RefusesBadCountsTimesOutAndSeesTheClose) {
     q.Send(FrameHeader(60 << 20) + "only a little");   // a large claim, then the peer leaves
     q.client.close();
     ExpectRaises<EFrameConnectionClosed>([&] { ReadFrame(q.server); }, "Connection Closed Gracefully.");
+
+    // A socket that is open but was never connected has no peer either.
+    asio::io_context io;
+    asio::ip::tcp::socket never(io);
+    never.open(asio::ip::tcp::v4());
+    ExpectRaises<EFrameConnectionClosed>([&] { ReadFrame(never); }, "Connection Closed Gracefully.");
+    ExpectRaises<EFrameConnectionClosed>([&] { WriteFrame(never, "x"); }, "Connection Closed Gracefully.");
+    // A refused connection is a socket error, not a peer that left: the
+    // refusal waits as the socket's error for the first read.
+    asio::ip::tcp::socket refused(io);
+    refused.open(asio::ip::tcp::v4());
+    refused.non_blocking(true);
+    const asio::ip::tcp::endpoint gone = PortNobodyListensOn();
+    ASSERT_NE(::connect(refused.native_handle(), gone.data(), static_cast<socklen_t>(gone.size())), 0);
+    ExpectRaises<EFrameError>([&] { ReadFrame(refused); }, "Socket error: Connection refused");
 }
 
 TEST(FrameIO, WritingToAPeerThatLeftRaisesInsteadOfKillingTheProcess) {
@@ -203,6 +229,30 @@ TEST(FrameIO, WritingToAPeerThatLeftRaisesInsteadOfKillingTheProcess) {
         }
     }
     EXPECT_TRUE(closed);
+}
+
+TEST(NetSession, ASocketNeverConnectedIsClosedARefusedConnectionFailed) {
+    asio::io_context io;
+    TWorkSlots slots(1);
+    auto session = std::make_shared<TNetSession>(asio::ip::tcp::socket(io), asio::make_strand(io), slots, 1);
+    asio::ip::tcp::socket never(io);
+    never.open(asio::ip::tcp::v4());
+    asio::ip::tcp::socket refused(io);
+    TNetResult read, write, connect;
+    char b = 'x';
+    asio::co_spawn(
+        session->Strand(),
+        [&]() -> asio::awaitable<void> {
+            read = co_await session->ReadSome(never, &b, 1, 10000);
+            write = co_await session->WriteAll(never, &b, 1, 10000);
+            connect = co_await session->Connect(refused, PortNobodyListensOn(), 10000);
+        },
+        asio::detached);
+    io.run();
+    EXPECT_EQ(read.Status, TNetStatus::Closed) << read.Error.message();
+    EXPECT_EQ(write.Status, TNetStatus::Closed) << write.Error.message();
+    EXPECT_EQ(connect.Status, TNetStatus::Failed);
+    EXPECT_EQ(connect.Error, asio::error::connection_refused);
 }
 
 TEST(TcpServer, ServesManyConnectionsWithTheWorkersBoundedAndAnyCommand) {

@@ -535,6 +535,19 @@ TEST(ArticleWire, WrongCountsLongTextsAndBadNumbersAreRefused) {
         TArticle b(nullptr);
         EXPECT_ANY_THROW(LoadWireBytes(b, head + c.tail));
     }
+    // Links of the smallest size each, followed by nothing but the measures count, fit.
+    TArticle fit(nullptr);
+    LoadWireBytes(fit, head + Written([](TNVBinWriter& w) {
+                           w.WriteInteger(3);
+                           for (int i = 0; i < 3; ++i) {
+                               w.WriteInteger(i);
+                               w.WriteInteger(0);
+                               w.WriteString("");
+                               w.WriteBoolean(false);
+                           }
+                           w.WriteInteger(0);
+                       }));
+    EXPECT_EQ(fit.Substitudes().GetCount(), 3);
     // Texts longer than their columns and numbers that are not finite.
     const std::vector<std::function<void(TArticle&)>> values = {
         [](TArticle& a) { a.SetBARCODE1(std::string(51, '1')); },
