@@ -284,7 +284,8 @@ TEST_F(CatalogueDbTest, StagingWritesTheActionRequestItsParametersGive) {
     EXPECT_EQ(request(p.ActionRequestID()), "43TF44|2026-12-05 18:00:00|2026-12-05 18:05:09|7|r|2|0");
 
     db.Exec("INSERT INTO pharmacy (id, name, inet_pass) VALUES (1, 'a', 'x'), (2, 'b', 'y'), (3, 'c', 'z')");
-    const TDateTime before = Now() - 1.0 / 86400;
+    // Whole seconds of the coarse clock: up to a second behind Now(), so two seconds' slack.
+    const TDateTime before = Now() - 2.0 / 86400;
     p.SaveToUpdateTable(UpdateParams(2));
     const int32_t id = p.ActionRequestID();
     EXPECT_EQ(request(id).substr(0, 6), "42FF44");
