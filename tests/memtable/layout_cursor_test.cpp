@@ -269,6 +269,7 @@ TEST(MemTableFieldData, DateAndTimeTextsInTheProcessNotation) {
         {"DT", "05.12.2026 18:05:09", EncodeDateTime(2026, 12, 5, 18, 5, 9), "05.12.2026 18:05:09"},
         {"DT", "05.12.2026", EncodeDateTime(2026, 12, 5), "05.12.2026"},
         {"DT", "18:05", EncodeDateTime(1899, 12, 30, 18, 5), nullptr},
+        {"DT", "29.12.1899 06:00", -1.25, nullptr},  // before day 0 the time counts away from it too
     };
     for (const auto& c : good) {
         SCOPED_TRACE(c.text);

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <unistd.h>
 
@@ -508,6 +509,22 @@ TEST_F(RarExtractor, FailuresExitNonZeroAndLeaveNoPartialFile) {
     EXPECT_NE(Extract("missing.rar"), 0);
 }
 
+
+// A folder in the way of an entry stays; the extraction fails and says so on
+// standard error, unless -inul asks for quiet.
+TEST_F(RarExtractor, AFolderInTheWayIsKeptAndReportedUnlessQuiet) {
+    WriteRar4Archive(dir.File("a.rar"), {TRar4Entry::File("A[1].xml", "a")});
+    fs::create_directories(out + "/A[1].xml/inner");
+    for (const std::string sw : {"", "-inul "}) {
+        SCOPED_TRACE(sw);
+        const std::string err = dir.File("err.txt");
+        const int rc = std::system(("'" + extractor + "' e -o+ " + sw + "'" + dir.File("a.rar") + "' '" + out +
+                                    "/' 2>'" + err + "'").c_str());
+        EXPECT_NE(rc, 0);
+        EXPECT_TRUE(fs::is_directory(out + "/A[1].xml/inner"));
+        EXPECT_EQ(TempDir::Read(err).find("Cannot create") != std::string::npos, sw.empty()) << TempDir::Read(err);
+    }
+}
 
 // Only "e" with the switches the installer passes is understood; anything
 // else ends with 7 and extracts nothing.
