@@ -63,6 +63,9 @@ TEST(Format, PositionalAndPlainSpecifiersFloatsInGeneralForm) {
               "3.14|1.2E3|0.1|0.666666666666667");
     EXPECT_EQ(Format("%.2f|%5d|%-3s|", {1.005, int32_t{42}, "x"}), "1.00|   42|x  |");
     EXPECT_THROW(Format("%d", {"x"}), EConvertError);
+    // Currency is a float to %f; a text is not.
+    EXPECT_EQ(Format("%.2f", {Variant(Currency::FromString("1.5"))}), "1.50");
+    EXPECT_THROW(Format("%f", {"x"}), EConvertError);
     EXPECT_THROW(Format("%s %s", {"x"}), EConvertError);
     EXPECT_EQ(FloatToStr(0.0001), "0.0001");
     EXPECT_EQ(FloatToStr(1e20), "1E20");

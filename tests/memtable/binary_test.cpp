@@ -74,6 +74,14 @@ TEST(MemTableBinary, EveryTypeNullFirstValuesAndEventsRoundTrip) {
     EXPECT_EQ(Rows(u), "-7|65000|4|-5000000000|True|-0.125|09.09.2001|01:46:40|09.09.2001 01:46:40|text|\1\2|"
                        "1.2346|9.8765");
     EXPECT_EQ(SaveBin(u, mtfSaveData | mtfSaveDef | mtfSaveBlobs), bytes);
+    // Both ends of the 16-bit range take the 16-bit form.
+    std::string ends[2];
+    for (int i : {0, 1}) {
+        auto s = MakeTable({{"SI", TFieldType::ftSmallint}});
+        AppendRow(*s, {Variant(i ? 32767 : -32768)});
+        ends[i] = SaveBin(*s, mtfSaveData);
+    }
+    EXPECT_EQ(ends[0].size(), ends[1].size());
     uint8_t x[10];
     DoubleToExtended(1.5, x);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(x), 10), B({0, 0, 0, 0, 0, 0, 0, 0xC0, 0xFF, 0x3F}));

@@ -238,6 +238,13 @@ TEST(ComponentStream, CountsBeyondTheBytesPresentFailWithoutAllocating) {
     TComponentReader reader(in);
     EXPECT_THROW(reader.ReadBinaryInto(block), EReadError);
     EXPECT_EQ(block.Size(), 0);
+    // A negative count, or more than is left, reads nothing.
+    TMemoryStream three(std::string("abc"));
+    TComponentReader r3(three);
+    char buf[10] = {};
+    EXPECT_THROW(r3.ReadBytes(buf, -1), EReadError);
+    EXPECT_THROW(r3.ReadBytes(buf, 10), EReadError);
+    EXPECT_EQ(three.Position(), 0);
 }
 
 TEST(ComponentStream, TruncationsChildObjectsAndNesting) {
