@@ -158,6 +158,13 @@ TEST_F(MemTablePersistent, MissingFileOpensEmptyIsWrittenAtCloseOrDestructionInE
     AppendRow(*t, {Variant(1), Variant("a")});
     t->Close();
     EXPECT_EQ(TempDir::Read(dir.File("table.dat")), "TPF0" + B({1, 0, 1, 2, 2, 6, 1, 'b', 2, 1, 6, 1, 'a', 0}));
+    // A file name alone does not make a table persistent.
+    auto plain = MakeTable({{"ID", TFieldType::ftInteger}}, false);
+    plain->SetPersistentFile(dir.File("plain.dat"));
+    plain->Open();
+    AppendRow(*plain, {Variant(1)});
+    plain->Close();
+    EXPECT_FALSE(std::filesystem::exists(dir.File("plain.dat")));
     EXPECT_FALSE(std::filesystem::exists(dir.File("table.dat.tmp")));
     t->SetSortFields("ID");
     t->Open();
